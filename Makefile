@@ -1,0 +1,32 @@
+# The two commands a newcomer runs:
+#   make demo   the typical job on a built-in simulated machine
+#   make test   every build and every test (unit, fuzz, Wine)
+.PHONY: demo test deps-host deps-all host win32 test-host test-win32 clean
+
+demo: deps-host host
+	./build/host/tools/zevmon/zevmon demo
+
+test: deps-all host win32 test-host test-win32
+
+deps-host:
+	./scripts/install-deps.sh host
+
+deps-all:
+	./scripts/install-deps.sh all
+
+host:
+	cmake --preset host
+	cmake --build --preset host
+
+win32:
+	cmake --preset win32
+	cmake --build --preset win32
+
+test-host:
+	ctest --preset host
+
+test-win32:
+	ctest --preset win32
+
+clean:
+	rm -rf build

@@ -1,0 +1,28 @@
+# The host build: the same monitor sources over the simulated Windows machine,
+# with the unit tests, fuzzers, benchmarks and the zevmon tool.
+set(ZEV_SANITIZE "address,undefined" CACHE STRING "Sanitizers for the host build (empty for none)")
+if(ZEV_SANITIZE)
+    add_compile_options(-fsanitize=${ZEV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${ZEV_SANITIZE})
+endif()
+
+add_library(sim STATIC
+    sim/machine.cpp
+    sim/registry.cpp
+    sim/kernel32.cpp
+    sim/advapi32.cpp
+    sim/user32.cpp
+    sim/comctl32.cpp)
+target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})
+target_compile_options(sim PRIVATE ${WARNINGS})
+find_package(Threads REQUIRED)
+target_link_libraries(sim PUBLIC Threads::Threads)
+
+add_library(zevuruzi_host STATIC ${MONITOR_SOURCES} host/zevuruzi_module.cpp)
+target_link_libraries(zevuruzi_host PUBLIC sim)
+# The monitor is built as it is for the DLL: no exceptions, no RTTI.
+target_compile_options(zevuruzi_host PRIVATE ${WARNINGS})
+set_source_files_properties(${MONITOR_SOURCES} PROPERTIES COMPILE_OPTIONS "-fno-exceptions;-fno-rtti")
+
+add_subdirectory(tests/unit)
+add_subdirectory(tools/zevmon)

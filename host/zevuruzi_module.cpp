@@ -1,0 +1,35 @@
+// The host build links the monitor into each program; this file presents it to
+// the simulated machine as the module ZEVURUZI.DLL.
+#include "zevuruzi_module.h"
+
+#include "../monitor/monitor.h"
+#include "../resources/string_table.h"
+
+namespace host {
+
+sim::Module zevuruziModule() {
+    sim::Module module;
+    module.fileName = MONITOR_FILE_NAME;
+    module.entryPoint = DllEntryPoint;
+#define HOST_STRING(id, text) module.strings[id] = text;
+    MONITOR_STRING_TABLE(HOST_STRING)
+#undef HOST_STRING
+    module.unload = [] {
+        // What a process exit would discard. The heap blocks go with the machine's heap.
+        if (MonitorLock.DebugInfo) DeleteCriticalSection(&MonitorLock);
+        ZeroMemory(&MonitorLock, sizeof MonitorLock);
+        MonitorModule = NULL;
+        MonitorRoot = NULL;
+        PortList = NULL;
+        DriverIndexRebuildPending = 0;
+        MonitorInitialised = 0;
+    };
+    return module;
+}
+
+HINSTANCE loadZevuruzi() {
+    sim::machine().reset();
+    return sim::machine().loadModule(zevuruziModule());
+}
+
+}  // namespace host

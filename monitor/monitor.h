@@ -1,0 +1,228 @@
+// ZEVURUZI.DLL: the records, the process-wide state and the operations of the
+// monitor, grouped by the file that holds them. Plain Win32: no classes, no
+// exceptions, no C or C++ runtime; results are BOOLs with the reason in the
+// thread's last-error value.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+#include <setupapi.h>
+#include <commdlg.h>
+#include <commctrl.h>
+#include <stddef.h>
+
+// The system headers map these names to their A/W forms; here they name the
+// monitor's own entry points.
+#undef EnumPorts
+#undef AddPort
+#undef ConfigurePort
+#undef DeletePort
+
+// ---------------------------------------------------------------------------
+// Records
+// ---------------------------------------------------------------------------
+
+#define PortSignature 0x8940
+
+// The monitor's registry key below HKEY_LOCAL_MACHINE, as the spooler names it.
+#define MonitorKeyPath "System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo"
+
+// PortKind, held in PortConfig.kind and latched per job in PortRecord.activeKind.
+#define PortKindNull 0
+#define PortKindFile 1
+#define PortKindUsb 2
+
+// JobFlags, bits of PortRecord.flags.
+#define JobBackEndOpen 0x2
+#define JobDeferred 0x8
+
+#define PortNameMax 256        // longest registry key name the monitor reads, with terminator
+#define PortTextMax 128        // monitor name and description buffers
+#define PortKeyPathMax 512     // MonitorRoot + "\" + port name
+#define UsbPathMax 260         // device path, instance id, pipe file name
+
+// The USB block of a port's configuration, handed to the USB back-end as a unit.
+struct UsbPortConfig {
+    GUID interfaceGuid;        // device interface class of the printer
+    CHAR instanceId[260];      // device instance id, USB\...
+    DWORD usbReserved;         // written as 0, never read
+    INT writePipe;             // bulk OUT pipe number; negative: none
+    INT readPipe;              // bulk IN pipe number; negative: none
+};
+
+// The persisted configuration of a port: registry value "Property", 556 bytes,
+// little-endian, with no header; a shorter value leaves the rest zero.
+struct PortConfig {
+    INT kind;                  // PortKind
+    DWORD nullConfig;          // handed to the null back-end, which ignores it
+    CHAR fileName[260];        // file port target; empty: ask at every job
+    UsbPortConfig usb;
+};
+static_assert(sizeof(UsbPortConfig) == 288, "USB block layout");
+static_assert(sizeof(PortConfig) == 556, "stored configuration layout");
+static_assert(offsetof(PortConfig, fileName) == 8, "stored configuration layout");
+static_assert(offsetof(PortConfig, usb) == 268, "stored configuration layout");
+static_assert(offsetof(PortConfig, usb) + offsetof(UsbPortConfig, instanceId) == 284, "stored configuration layout");
+static_assert(offsetof(PortConfig, usb) + offsetof(UsbPortConfig, writePipe) == 548, "stored configuration layout");
+
+// State of the file back-end while a job runs.
+struct FileTarget {
+    HANDLE handle;             // the open target file; 0 when none
+    DWORD writeOnly;           // set by every successful open: reads, time-outs and controls are refused
+};
+
+// State of the USB back-end while a job runs: 0 = not open; a pipe may hold
+// INVALID_HANDLE_VALUE when it failed to open.
+struct UsbPipeSet {
+    HANDLE device;
+    HANDLE writeHandle;
+    HANDLE readHandle;
+};
+
+// One port: its configuration, the spooler's port handle (by address) and the
+// state of the job open on it. One zero-filled allocation that ends with the name.
+struct PortRecord {
+    DWORD signature;           // PortSignature
+    DWORD recordSize;          // the whole allocation
+    PortRecord* next;
+    DWORD flags;               // JobFlags
+    LPSTR name;                // points at the copy behind the record
+    CHAR monitorName[PortTextMax];
+    CHAR description[PortTextMax];
+    DWORD portType;
+    PortConfig config;
+    HANDLE printer;            // the job's printer handle, or 0
+    INT activeKind;            // config.kind latched when the back-end was opened
+    FileTarget file;
+    UsbPipeSet usb;
+};
+
+// What a new port is made from: a name and a configuration. One zero-filled
+// allocation followed by copies of the name and the server name.
+struct PortCreateRequest {
+    LPSTR name;
+    LPSTR serverName;          // carried, never used for the record
+    CHAR nameBuffer[PortNameMax];
+    PortConfig config;
+};
+
+// One present device interface, as the look-up reports it.
+struct UsbInterfaceInfo {
+    CHAR devicePath[UsbPathMax];
+    CHAR instanceId[UsbPathMax];
+};
+
+// The spooler's table of entry points of the 95/98/Me family: thirteen function
+// pointers (52 bytes on the 32-bit DLL). The system headers' MONITOR is a later one.
+struct MONITOR_TABLE {
+    BOOL(WINAPI* pfnEnumPorts)(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
+                               LPDWORD returned);
+    BOOL(WINAPI* pfnOpenPort)(LPSTR name, PHANDLE handle);
+    BOOL(WINAPI* pfnOpenPortEx)(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR_TABLE* monitor);
+    BOOL(WINAPI* pfnStartDocPort)(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+    BOOL(WINAPI* pfnWritePort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
+    BOOL(WINAPI* pfnReadPort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
+    BOOL(WINAPI* pfnEndDocPort)(HANDLE port);
+    BOOL(WINAPI* pfnClosePort)(HANDLE port);
+    BOOL(WINAPI* pfnAddPort)(LPSTR serverName, HWND window, LPSTR monitorName);
+    BOOL(WINAPI* pfnConfigurePort)(LPSTR serverName, HWND window, LPSTR portName);
+    BOOL(WINAPI* pfnDeletePort)(LPSTR serverName, HWND window, LPSTR portName);
+    BOOL(WINAPI* pfnGetPrinterDataFromPort)(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer,
+                                            DWORD inSize, LPSTR outBuffer, DWORD outSize, LPDWORD returned);
+    BOOL(WINAPI* pfnSetPortTimeOuts)(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved);
+};
+static_assert(sizeof(MONITOR_TABLE) == 13 * sizeof(void*), "thirteen slots, nothing else");
+
+// ---------------------------------------------------------------------------
+// monitor_entry.cpp: module entry, initialisation, process-wide state
+// ---------------------------------------------------------------------------
+
+extern HINSTANCE MonitorModule;
+extern CRITICAL_SECTION MonitorLock;        // guards PortList and the change of MonitorRoot
+extern LPSTR MonitorRoot;                   // registry path of the monitor key below HKLM
+extern PortRecord* PortList;
+extern LONG volatile DriverIndexRebuildPending;
+extern LONG volatile MonitorInitialised;      // set once the table has been handed out
+extern const MONITOR_TABLE MonitorTable;
+
+extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
+extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* monitor);
+BOOL WINAPI ClosePort(HANDLE port);
+BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
+BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);
+PortRecord* CheckPortHandle(HANDLE port);
+
+// ---------------------------------------------------------------------------
+// text.cpp: strings without a C runtime
+// ---------------------------------------------------------------------------
+
+int CompareAsciiNoCase(LPCSTR a, LPCSTR b, int maxChars);
+int CompareAscii(LPCSTR a, LPCSTR b, int maxChars);
+BOOL EndsWithAsciiNoCase(LPCSTR text, LPCSTR tail, int maxChars);
+LPCSTR LastPathComponent(LPCSTR path);
+BOOL JoinPath(LPSTR buffer, int bufferSize, LPCSTR head, LPCSTR tail);
+
+// ---------------------------------------------------------------------------
+// port_record.cpp: PortRecord and PortList
+// ---------------------------------------------------------------------------
+
+PortRecord* CreatePortFromRegistry(LPCSTR keyName);
+PortRecord* CreatePortFromRequest(const PortCreateRequest* request);
+PortCreateRequest* NewPortCreateRequest(LPCSTR name, LPCSTR serverName);
+BOOL LinkPortRecord(PortRecord* record);
+BOOL UnlinkPortRecord(PortRecord* record);
+PortRecord* FindPortRecord(LPCSTR name);
+BOOL FreePortRecord(void* record);
+BOOL FreeAllPortRecords(void);
+void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDWORD portType);
+LPCSTR GetMonitorName(void);
+BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle);
+
+// ---------------------------------------------------------------------------
+// port_store.cpp: the port keys and their "Property" values
+// ---------------------------------------------------------------------------
+
+BOOL CreatePortKey(LPCSTR name);
+BOOL DeletePortKey(LPCSTR name);
+BOOL ReadPortConfig(LPCSTR name, PortConfig* config);
+BOOL WritePortConfig(LPCSTR name, const PortConfig* config);
+BOOL CountPortKeys(LPDWORD count);
+BOOL GetPortKeyName(LPSTR buffer, DWORD size, DWORD index);
+BOOL SavePort(const PortRecord* record);
+BOOL ForgetPort(const PortRecord* record);
+BOOL LoadPortsFromRegistry(void);
+
+// ---------------------------------------------------------------------------
+// port_enum.cpp: enumeration and deletion
+// ---------------------------------------------------------------------------
+
+BOOL WINAPI EnumPorts(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
+                      LPDWORD returned);
+BOOL EnumeratePorts(DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed, LPDWORD returned);
+BOOL WINAPI DeletePort(LPSTR serverName, HWND window, LPSTR portName);
+
+// ---------------------------------------------------------------------------
+// jobs/port_jobs.cpp: job start and end
+// ---------------------------------------------------------------------------
+
+BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+BOOL WINAPI EndDocPort(HANDLE port);
+BOOL OpenJobBackEnd(PortRecord* record, DWORD level, LPBYTE docInfo);
+BOOL CloseJobBackEnd(PortRecord* record);
+BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo);
+
+// ---------------------------------------------------------------------------
+// jobs/port_io.cpp: I/O dispatch by kind, and the null back-end
+// ---------------------------------------------------------------------------
+
+BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
+BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
+BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer, DWORD inSize,
+                                   LPSTR outBuffer, DWORD outSize, LPDWORD returned);
+BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved);
+
+// ---------------------------------------------------------------------------
+// status/status_window.cpp: the status window thread
+// ---------------------------------------------------------------------------
+
+BOOL StartStatusWatcher(void);

@@ -1,0 +1,110 @@
+// Module entry, InitializeMonitorEx and the table of entry points: the
+// monitor's boundary with the spooler, and the process-wide state every part shares.
+#include "monitor.h"
+
+HINSTANCE MonitorModule;
+CRITICAL_SECTION MonitorLock;
+LPSTR MonitorRoot;
+PortRecord* PortList;
+LONG volatile DriverIndexRebuildPending;
+LONG volatile MonitorInitialised;
+
+const MONITOR_TABLE MonitorTable = {
+    EnumPorts,
+    OpenPort,
+    NULL,       // OpenPortEx is not offered
+    StartDocPort,
+    WritePort,
+    ReadPort,
+    EndDocPort,
+    ClosePort,
+    AddPort,
+    ConfigurePort,
+    DeletePort,
+    GetPrinterDataFromPort,
+    SetPortTimeOuts,
+};
+
+// Process attach stores the module handle and makes the one lock. The common
+// controls are initialised on every call, whatever the reason.
+extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+        MonitorModule = instance;
+        InitializeCriticalSection(&MonitorLock);
+        DisableThreadLibraryCalls(instance);
+    }
+    InitCommonControls();
+    return TRUE;
+}
+
+// The handle the spooler holds is the PortRecord's address; anything else fails
+// with ERROR_INVALID_PARAMETER.
+PortRecord* CheckPortHandle(HANDLE port) {
+    PortRecord* record = (PortRecord*)port;
+    if (record == NULL || record->signature != PortSignature) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    return record;
+}
+
+// The spooler calls this once with the monitor's registry path below
+// HKEY_LOCAL_MACHINE. A later call after success hands out the same table again
+// and reloads nothing: the ports, their handles and the status thread of the
+// first call stay as they are.
+extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* monitor) {
+    if (monitor == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (MonitorInitialised) {
+        *monitor = MonitorTable;
+        return TRUE;
+    }
+
+    EnterCriticalSection(&MonitorLock);
+    // Nothing reads a root left by a failed call: the table was never handed out.
+    if (MonitorRoot != NULL) GlobalFree(MonitorRoot);
+    MonitorRoot = NULL;
+    if (registryRoot != NULL) {
+        int length = lstrlenA(registryRoot);
+        LPSTR copy = (LPSTR)GlobalAlloc(GPTR, length + 1);
+        if (copy != NULL) CopyMemory(copy, registryRoot, length + 1);
+        MonitorRoot = copy;
+    }
+    LeaveCriticalSection(&MonitorLock);
+    if (registryRoot == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (MonitorRoot == NULL) return FALSE;  // the allocator's error stays
+
+    if (!LoadPortsFromRegistry()) return FALSE;  // the loader has emptied the list
+
+    StartStatusWatcher();
+    *monitor = MonitorTable;
+    MonitorInitialised = TRUE;
+    return TRUE;
+}
+
+// A handle check only: the record stays listed and usable.
+BOOL WINAPI ClosePort(HANDLE port) {
+    return CheckPortHandle(port) != NULL;
+}
+
+// Ports come only from the automatic USB scan: there is nothing to add or
+// configure by hand, and the last-error value is left as it was.
+BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName) {
+    (void)serverName;
+    (void)window;
+    (void)monitorName;
+    return FALSE;
+}
+
+BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName) {
+    (void)serverName;
+    (void)window;
+    (void)portName;
+    return FALSE;
+}

@@ -1,0 +1,199 @@
+// advapi32 of the simulated machine: the registry functions, with the error codes
+// and the access checks of Windows NT and Wine (a handle grants only the rights it
+// was opened with; a key's security may refuse rights to every opener).
+#include <windows.h>
+
+#include <cstring>
+
+#include "state.h"
+
+using sim::machine;
+using sim::OpenKey;
+using sim::RegNode;
+using sim::Registry;
+
+namespace {
+
+struct Resolved {
+    std::shared_ptr<RegNode> node;
+    REGSAM access = 0;
+    LONG error = ERROR_SUCCESS;
+};
+
+// Generic and maximum rights as a key grants them.
+REGSAM mapAccess(REGSAM access) {
+    if (access & (GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED)) access |= KEY_READ;
+    if (access & (GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED)) access |= KEY_WRITE;
+    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) access |= KEY_ALL_ACCESS;
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+}
+
+Resolved resolve(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE) return {machine().registry().root(), KEY_ALL_ACCESS, ERROR_SUCCESS};
+    auto& keys = machine().keys();
+    std::lock_guard<std::mutex> lock(keys.mutex);
+    auto it = keys.open.find((uintptr_t)key);
+    if (it == keys.open.end()) return {nullptr, 0, ERROR_INVALID_HANDLE};
+    if (it->second.node->deleted) return {nullptr, 0, ERROR_KEY_DELETED};
+    return {it->second.node, it->second.access, ERROR_SUCCESS};
+}
+
+// A handle to an open key must carry the right the call needs.
+Resolved resolveFor(HKEY key, REGSAM needed) {
+    Resolved r = resolve(key);
+    if (r.error == ERROR_SUCCESS && (r.access & needed) != needed) r.error = ERROR_ACCESS_DENIED;
+    return r;
+}
+
+LONG openHandle(const std::shared_ptr<RegNode>& node, REGSAM requested, bool maximum, PHKEY result) {
+    REGSAM granted = mapAccess(requested);
+    if (maximum) {
+        granted &= ~node->refusedAccess;
+    } else if (granted & node->refusedAccess) {
+        return ERROR_ACCESS_DENIED;
+    }
+    auto& keys = machine().keys();
+    std::lock_guard<std::mutex> lock(keys.mutex);
+    uintptr_t value = keys.next;
+    keys.next += 4;
+    keys.open[value] = OpenKey{node, granted};
+    *result = (HKEY)value;
+    return ERROR_SUCCESS;
+}
+
+// Walks a relative path; a leading backslash is a syntax error, as in Wine.
+LONG walk(std::shared_ptr<RegNode> node, LPCSTR subKey, std::shared_ptr<RegNode>& found) {
+    if (subKey && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    if (subKey)
+        for (auto& part : sim::splitKeyPath(subKey)) {
+            node = Registry::child(*node, part);
+            if (!node) return ERROR_FILE_NOT_FOUND;
+        }
+    found = node;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    (void)options;
+    if (auto e = sim::fault("RegOpenKeyExA")) return (LONG)*e;
+    if (!result) return ERROR_INVALID_PARAMETER;
+    *result = NULL;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved parent = resolve(key);
+    if (parent.error) return parent.error;
+    std::shared_ptr<RegNode> node;
+    if (LONG error = walk(parent.node, subKey, node)) return error;
+    return openHandle(node, access, (access & MAXIMUM_ALLOWED) != 0, result);
+}
+
+// Creates every missing key on the path; creating below a key needs the right to
+// create subkeys there. The key is opened with the most that it grants.
+LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
+    if (auto e = sim::fault("RegCreateKeyA")) return (LONG)*e;
+    if (!result) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved parent = resolve(key);
+    if (parent.error) return parent.error;
+    if (subKey && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    std::shared_ptr<RegNode> node = parent.node;
+    if (subKey)
+        for (auto& part : sim::splitKeyPath(subKey)) {
+            auto next = Registry::child(*node, part);
+            if (!next) {
+                if (node->refusedAccess & KEY_CREATE_SUB_KEY) return ERROR_ACCESS_DENIED;
+                if (node == parent.node && !(parent.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+                next = Registry::addChild(*node, part);
+            }
+            node = next;
+        }
+    return openHandle(node, MAXIMUM_ALLOWED, true, result);
+}
+
+LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
+    if (auto e = sim::fault("RegEnumKeyA")) return (LONG)*e;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved r = resolveFor(key, KEY_ENUMERATE_SUB_KEYS);
+    if (r.error) return r.error;
+    if (!name) return ERROR_INVALID_PARAMETER;
+    if (index >= r.node->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const std::string& subName = r.node->subkeys[index]->name;
+    if (subName.size() + 1 > nameSize) return ERROR_MORE_DATA;
+    std::memcpy(name, subName.c_str(), subName.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+// With no buffer the size is reported; a buffer too small gets ERROR_MORE_DATA,
+// the needed size, and no data.
+LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD dataSize) {
+    if (auto e = sim::fault("RegQueryValueExA")) return (LONG)*e;
+    if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved r = resolveFor(key, KEY_QUERY_VALUE);
+    if (r.error) return r.error;
+    sim::RegValue* v = Registry::findValue(*r.node, valueName ? valueName : "");
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    if (type) *type = v->type;
+    DWORD size = (DWORD)v->data.size();
+    LONG result = ERROR_SUCCESS;
+    if (data) {
+        if (*dataSize < size)
+            result = ERROR_MORE_DATA;
+        else
+            std::memcpy(data, v->data.data(), size);
+    }
+    if (dataSize) *dataSize = size;
+    return result;
+}
+
+LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                           DWORD dataSize) {
+    (void)reserved;
+    if (auto e = sim::fault("RegSetValueExA")) return (LONG)*e;
+    if (!data && dataSize) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved r = resolveFor(key, KEY_SET_VALUE);
+    if (r.error) return r.error;
+    Registry::setValue(*r.node, valueName ? valueName : "", type, data, dataSize);
+    return ERROR_SUCCESS;
+}
+
+// Deletes a key that has no subkeys (as Windows NT and Wine do; Windows 9x would
+// delete the whole tree).
+LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    if (auto e = sim::fault("RegDeleteKeyA")) return (LONG)*e;
+    if (!subKey) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved parent = resolve(key);
+    if (parent.error) return parent.error;
+    std::shared_ptr<RegNode> node;
+    if (LONG error = walk(parent.node, subKey, node)) return error;
+    if (node == machine().registry().root() || !node->parent) return ERROR_ACCESS_DENIED;
+    if (!node->subkeys.empty() || (node->refusedAccess & DELETE)) return ERROR_ACCESS_DENIED;
+    Registry::removeChild(*node->parent, node->name);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
+    if (auto e = sim::fault("RegDeleteValueA")) return (LONG)*e;
+    std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
+    Resolved r = resolveFor(key, KEY_SET_VALUE);
+    if (r.error) return r.error;
+    if (!Registry::removeValue(*r.node, valueName ? valueName : "")) return ERROR_FILE_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+// An injected failure still closes the key, so that it stands for an error
+// reported by the close itself, not for a key that stays open.
+LONG WINAPI RegCloseKey(HKEY key) {
+    auto injected = sim::fault("RegCloseKey");
+    LONG result = ERROR_SUCCESS;
+    if (key != HKEY_LOCAL_MACHINE) {
+        auto& keys = machine().keys();
+        std::lock_guard<std::mutex> lock(keys.mutex);
+        if (!keys.open.erase((uintptr_t)key)) result = ERROR_INVALID_HANDLE;
+    }
+    return injected ? (LONG)*injected : result;
+}

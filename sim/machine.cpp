@@ -1,0 +1,172 @@
+// The machine's control API: modules, failure injection, accounting and reset.
+#include "machine.h"
+
+#include <cstdlib>
+
+#include "state.h"
+
+namespace sim {
+
+Machine& machine() {
+    static Machine* instance = new Machine();  // lives until the process ends, like a real machine
+    return *instance;
+}
+
+Machine::Machine() : heap_(new Heap), keys_(new Keys), handles_(new Handles) {}
+Machine::~Machine() = default;
+
+void Machine::reset() {
+    // Unload modules first: their state may refer to the heap and the handles below.
+    auto modules = std::move(modules_);
+    modules_.clear();
+    for (auto it = modules.rbegin(); it != modules.rend(); ++it)
+        if (it->second.unload) it->second.unload();
+    clearFaults();
+    {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        callCounts_.clear();
+        recording_ = false;
+        recorded_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(heap_->mutex);
+        for (auto& block : heap_->blocks) std::free(block.first);
+        heap_->blocks.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(keys_->mutex);
+        keys_->open.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(handles_->mutex);
+        handles_->table.clear();
+    }
+    registry_.clear();
+}
+
+HINSTANCE Machine::loadModule(const Module& module) {
+    // Module handles are image base addresses on Windows; any distinct value serves.
+    HINSTANCE instance = (HINSTANCE)(uintptr_t)(0x10000000 + 0x100000 * (modules_.size() + 1));
+    modules_.emplace_back(instance, module);
+    if (module.entryPoint) module.entryPoint(instance, DLL_PROCESS_ATTACH, nullptr);
+    return instance;
+}
+
+const Module* Machine::moduleFor(HINSTANCE instance) const {
+    for (auto& m : modules_)
+        if (m.first == instance) return &m.second;
+    return nullptr;
+}
+
+void Machine::inject(const Fault& fault) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    faults_.push_back(fault);
+    faultCalls_.push_back(0);
+}
+
+void Machine::clearFaults() {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    faults_.clear();
+    faultCalls_.clear();
+}
+
+unsigned Machine::callCount(const std::string& function) const {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    auto it = callCounts_.find(function);
+    return it == callCounts_.end() ? 0 : it->second;
+}
+
+void Machine::recordCalls(bool on) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    recording_ = on;
+    if (on) recorded_.clear();
+}
+
+std::vector<std::string> Machine::recordedCalls() const {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    return recorded_;
+}
+
+std::optional<DWORD> Machine::enter(const char* function) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    callCounts_[function]++;
+    if (recording_) recorded_.push_back(function);
+    for (size_t i = 0; i < faults_.size(); i++) {
+        Fault& f = faults_[i];
+        if (f.function != function) continue;
+        unsigned seen = ++faultCalls_[i];
+        if (seen == f.nth || (f.everyCallFromNth && seen > f.nth)) return f.error;
+    }
+    return std::nullopt;
+}
+
+std::size_t Machine::liveAllocations() const {
+    std::lock_guard<std::mutex> lock(heap_->mutex);
+    return heap_->blocks.size();
+}
+
+std::size_t Machine::openKeys() const {
+    std::lock_guard<std::mutex> lock(keys_->mutex);
+    return keys_->open.size();
+}
+
+std::size_t Machine::openHandles() const {
+    std::lock_guard<std::mutex> lock(handles_->mutex);
+    return handles_->table.size();
+}
+
+std::string errorName(DWORD code) {
+    static const std::map<DWORD, const char*> names = {
+        {ERROR_SUCCESS, "ERROR_SUCCESS"},
+        {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
+        {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+        {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+        {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+        {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+        {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
+        {ERROR_OUTOFMEMORY, "ERROR_OUTOFMEMORY"},
+        {ERROR_NOT_READY, "ERROR_NOT_READY"},
+        {ERROR_WRITE_FAULT, "ERROR_WRITE_FAULT"},
+        {ERROR_READ_FAULT, "ERROR_READ_FAULT"},
+        {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+        {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
+        {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
+        {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+        {ERROR_OPEN_FAILED, "ERROR_OPEN_FAILED"},
+        {ERROR_DISK_FULL, "ERROR_DISK_FULL"},
+        {ERROR_CALL_NOT_IMPLEMENTED, "ERROR_CALL_NOT_IMPLEMENTED"},
+        {ERROR_SEM_TIMEOUT, "ERROR_SEM_TIMEOUT"},
+        {ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
+        {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
+        {ERROR_INVALID_LEVEL, "ERROR_INVALID_LEVEL"},
+        {ERROR_BAD_PATHNAME, "ERROR_BAD_PATHNAME"},
+        {ERROR_BUSY, "ERROR_BUSY"},
+        {ERROR_ALREADY_EXISTS, "ERROR_ALREADY_EXISTS"},
+        {ERROR_FILENAME_EXCED_RANGE, "ERROR_FILENAME_EXCED_RANGE"},
+        {ERROR_MORE_DATA, "ERROR_MORE_DATA"},
+        {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
+        {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
+        {ERROR_BADDB, "ERROR_BADDB"},
+        {ERROR_BADKEY, "ERROR_BADKEY"},
+        {ERROR_CANTOPEN, "ERROR_CANTOPEN"},
+        {ERROR_CANTREAD, "ERROR_CANTREAD"},
+        {ERROR_CANTWRITE, "ERROR_CANTWRITE"},
+        {ERROR_KEY_DELETED, "ERROR_KEY_DELETED"},
+        {ERROR_DLL_INIT_FAILED, "ERROR_DLL_INIT_FAILED"},
+        {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
+        {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+        {ERROR_NOT_FOUND, "ERROR_NOT_FOUND"},
+        {ERROR_CANCELLED, "ERROR_CANCELLED"},
+        {ERROR_INVALID_WINDOW_HANDLE, "ERROR_INVALID_WINDOW_HANDLE"},
+        {ERROR_CLASS_ALREADY_EXISTS, "ERROR_CLASS_ALREADY_EXISTS"},
+        {ERROR_TIMEOUT, "ERROR_TIMEOUT"},
+        {ERROR_UNKNOWN_PORT, "ERROR_UNKNOWN_PORT"},
+        {ERROR_INVALID_PRINTER_NAME, "ERROR_INVALID_PRINTER_NAME"},
+        {ERROR_NO_SUCH_DEVINST, "ERROR_NO_SUCH_DEVINST"},
+        {ERROR_INVALID_CLASS, "ERROR_INVALID_CLASS"},
+    };
+    auto it = names.find(code);
+    return it != names.end() ? it->second : "error " + std::to_string(code);
+}
+
+}  // namespace sim

@@ -1,0 +1,101 @@
+// The control API of the simulated Windows machine: what tests and tools use to
+// arrange a machine, observe it, inject failures and reset it. The Win32 functions
+// themselves live in the file of the system DLL that provides them (kernel32.cpp,
+// advapi32.cpp, user32.cpp, ...).
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registry.h"
+
+namespace sim {
+
+// A module as the machine loads it: its entry point, its string table and what
+// unloading it must reset (the host build links the monitor in, so "unloading"
+// returns its process-wide state to that of a freshly loaded image).
+struct Module {
+    std::string fileName;
+    BOOL(WINAPI* entryPoint)(HINSTANCE, DWORD, LPVOID) = nullptr;
+    std::map<UINT, std::string> strings;
+    std::function<void()> unload;
+};
+
+// One failure to inject: the nth call (counted from the moment of injection,
+// 1-based) of the named function fails with the given error.
+struct Fault {
+    std::string function;
+    unsigned nth = 1;
+    DWORD error = 0;
+    bool everyCallFromNth = false;
+};
+
+class Machine {
+public:
+    // Returns the machine to a pristine state: modules unloaded, heap, handles,
+    // keys, recorded calls and faults cleared, registry empty.
+    void reset();
+
+    // ---- modules ----
+    HINSTANCE loadModule(const Module& module);
+    const Module* moduleFor(HINSTANCE instance) const;
+
+    // ---- registry ----
+    Registry& registry() { return registry_; }
+
+    // ---- failure injection and call accounting ----
+    void inject(const Fault& fault);
+    void failCall(const std::string& function, unsigned nth, DWORD error) { inject({function, nth, error, false}); }
+    void clearFaults();
+    unsigned callCount(const std::string& function) const;
+    void recordCalls(bool on);
+    std::vector<std::string> recordedCalls() const;
+    // Called by every simulated function on entry: counts it, records it, and
+    // returns the error to fail with when a fault is due.
+    std::optional<DWORD> enter(const char* function);
+
+    // ---- accounting of what the monitor holds ----
+    std::size_t liveAllocations() const;
+    std::size_t openKeys() const;
+    std::size_t openHandles() const;
+
+    // Shared state of the simulated DLLs, kept here so that reset() reaches it.
+    struct Heap;
+    struct Keys;
+    struct Handles;
+    Heap& heap() { return *heap_; }
+    Keys& keys() { return *keys_; }
+    Handles& handles() { return *handles_; }
+
+    Machine();
+    ~Machine();
+
+private:
+    Registry registry_;
+    std::unique_ptr<Heap> heap_;
+    std::unique_ptr<Keys> keys_;
+    std::unique_ptr<Handles> handles_;
+    std::vector<std::pair<HINSTANCE, Module>> modules_;
+    mutable std::mutex faultMutex_;
+    std::vector<Fault> faults_;
+    std::map<std::string, unsigned> callCounts_;
+    std::vector<unsigned> faultCalls_;  // calls of each fault's function since it was injected
+    bool recording_ = false;
+    std::vector<std::string> recorded_;
+};
+
+// The one machine of this process.
+Machine& machine();
+
+// Win32 error codes by name, for messages that people read: "ERROR_NOT_READY".
+std::string errorName(DWORD code);
+
+}  // namespace sim

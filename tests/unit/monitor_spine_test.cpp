@@ -1,0 +1,362 @@
+// The monitor's start: initialisation from the registry, the table, the port
+// list and its look-ups, and what stays untouched when things fail.
+#include "test_support.h"
+
+#include <map>
+
+namespace {
+
+using Spine = MonitorTest;
+
+TEST_F(Spine, NullTableFailsAndChangesNothing) {
+    addPort("USB-001", usbConfig("USB\\VID_1\\1"));
+    SetLastError(Marker);
+    EXPECT_FALSE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(MonitorRoot, nullptr);
+    EXPECT_EQ(PortList, nullptr);
+    EXPECT_EQ(machine().liveAllocations(), 0u);
+}
+
+TEST_F(Spine, NullRootFailsWithInvalidParameter) {
+    std::memset(&table, 0xAB, sizeof table);
+    EXPECT_FALSE(InitializeMonitorEx(nullptr, &table));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(MonitorRoot, nullptr);
+    EXPECT_EQ(reinterpret_cast<BYTE*>(&table)[0], 0xAB) << "the table is handed out only on success";
+}
+
+TEST_F(Spine, AbsentRootKeyStartsWithNoPortsAndHandsOutTheTable) {
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(PortList, nullptr);
+    EXPECT_STREQ(MonitorRoot, MonitorKeyPath);
+    EXPECT_STREQ(GetMonitorName(), "VO DUV Udadizo");
+    EXPECT_EQ(std::memcmp(&table, &MonitorTable, sizeof table), 0);
+    EXPECT_EQ(table.pfnOpenPortEx, nullptr);
+    EXPECT_EQ(table.pfnOpenPort, &OpenPort);
+    EXPECT_EQ(table.pfnClosePort, &ClosePort);
+    EXPECT_EQ(table.pfnSetPortTimeOuts, &SetPortTimeOuts);
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+    EXPECT_EQ(machine().openKeys(), 0u);
+}
+
+TEST_F(Spine, PortsLoadInRegistryOrderWithTheirConfigurations) {
+    // Created out of order: the registry enumerates sorted, ignoring case.
+    addPort("USB-002", usbConfig("USB\\VID_2\\B"));
+    addPort("FILE1", fileConfig("C:\\jobs\\out.prn"));
+    addPort("usb-001", usbConfig("USB\\VID_1\\A"));
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(listedNames(), (std::vector<std::string>{"FILE1", "usb-001", "USB-002"}));
+    PortRecord* file = FindPortRecord("FILE1");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->config.kind, PortKindFile);
+    EXPECT_STREQ(file->config.fileName, "C:\\jobs\\out.prn");
+    PortRecord* usb = FindPortRecord("USB-002");
+    ASSERT_NE(usb, nullptr);
+    EXPECT_EQ(std::memcmp(&usb->config, &(const PortConfig&)usbConfig("USB\\VID_2\\B"), sizeof(PortConfig)), 0);
+    EXPECT_EQ(usb->signature, (DWORD)PortSignature);
+    EXPECT_EQ(usb->recordSize, sizeof(PortRecord) + 8);
+    EXPECT_EQ(usb->flags, 0u);
+    EXPECT_EQ(machine().openKeys(), 0u);
+    EXPECT_EQ(machine().liveAllocations(), 4u) << "the root copy and three records";
+}
+
+TEST_F(Spine, ShortPropertyValueLeavesTheRestZero) {
+    PortConfig full = usbConfig("USB\\VID_1\\A");
+    std::vector<BYTE> bytes = configBytes(full);
+    bytes.resize(100);
+    registry().setValue(portKeyPath("USB-001"), "Property", REG_BINARY, bytes);
+    ASSERT_TRUE(initialize());
+    PortRecord* r = FindPortRecord("USB-001");
+    ASSERT_NE(r, nullptr);
+    const BYTE* loaded = reinterpret_cast<const BYTE*>(&r->config);
+    EXPECT_EQ(std::memcmp(loaded, bytes.data(), 100), 0);
+    for (size_t i = 100; i < sizeof(PortConfig); i++) ASSERT_EQ(loaded[i], 0) << "offset " << i;
+}
+
+TEST_F(Spine, UnreadablePortKeyFailsTheWholeStart) {
+    struct Case {
+        const char* what;
+        std::function<void(sim::Registry&)> arrange;
+        DWORD error;
+    };
+    std::vector<Case> cases = {
+        {"no Property value", [](sim::Registry& r) { r.create(portKeyPath("USB-002")); }, ERROR_FILE_NOT_FOUND},
+        {"a value longer than 556 bytes",
+         [](sim::Registry& r) {
+             r.setValue(portKeyPath("USB-002"), "Property", REG_BINARY, std::vector<BYTE>(557, 1));
+         },
+         ERROR_MORE_DATA},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        module = host::loadZevuruzi();
+        addPort("USB-001", usbConfig("USB\\VID_1\\A"));
+        addPort("USB-003", usbConfig("USB\\VID_3\\C"));
+        c.arrange(registry());
+        EXPECT_FALSE(initialize());
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(PortList, nullptr);
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), 1u) << "only the root copy remains";
+    }
+}
+
+TEST_F(Spine, ConfigurationRoundTripsThroughTheRegistry) {
+    ASSERT_TRUE(initialize());
+    PortConfig written = usbConfig("USB\\VID_04B8&PID_0005\\5&1A2B3C&0&1");
+    written.usb.readPipe = -1;
+    ASSERT_TRUE(CreatePortKey("USB-007"));
+    ASSERT_TRUE(WritePortConfig("USB-007", &written));
+    auto stored = registry().value(portKeyPath("USB-007"), "Property");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->type, (DWORD)REG_BINARY);
+    EXPECT_EQ(stored->data, configBytes(written));
+    PortConfig read;
+    std::memset(&read, 0xEE, sizeof read);
+    ASSERT_TRUE(ReadPortConfig("USB-007", &read));
+    EXPECT_EQ(std::memcmp(&read, &written, sizeof read), 0);
+    EXPECT_EQ(machine().openKeys(), 0u);
+}
+
+TEST_F(Spine, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
+    PortConfig config = nullConfig();
+    DWORD count = Marker;
+    CHAR name[16];
+    EXPECT_FALSE(CreatePortKey("USB-001"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_FALSE(DeletePortKey("USB-001"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_FALSE(ReadPortConfig("USB-001", &config));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_FALSE(WritePortConfig("USB-001", &config));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_FALSE(CountPortKeys(&count));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_FALSE(GetPortKeyName(name, sizeof name, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_EQ(registry().keyCount(), 1u) << "nothing was created";
+}
+
+TEST_F(Spine, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {
+    ASSERT_TRUE(initialize());
+    std::string longName(512 - sizeof(MonitorKeyPath), 'P');  // root + "\" + name + NUL = 513 bytes
+    std::size_t keys = registry().keyCount();
+    EXPECT_FALSE(CreatePortKey(longName.c_str()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(registry().keyCount(), keys);
+    longName.pop_back();  // exactly 512 bytes with the terminator: fits
+    EXPECT_TRUE(CreatePortKey(longName.c_str()));
+}
+
+TEST_F(Spine, CountAndNameOfPortKeys) {
+    ASSERT_TRUE(initialize());
+    DWORD count = Marker;
+    EXPECT_TRUE(CountPortKeys(&count)) << "an absent monitor key holds no ports";
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(CountPortKeys(nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    addPort("B", nullConfig());
+    addPort("A", nullConfig());
+    EXPECT_TRUE(CountPortKeys(&count));
+    EXPECT_EQ(count, 2u);
+    CHAR name[8];
+    std::memset(name, 'x', sizeof name);
+    EXPECT_TRUE(GetPortKeyName(name, sizeof name, 1));
+    EXPECT_EQ(std::string(name, sizeof name), std::string("B\0\0\0\0\0\0\0", 8)) << "the buffer is zero-filled first";
+    EXPECT_FALSE(GetPortKeyName(name, sizeof name, 2));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
+    EXPECT_FALSE(GetPortKeyName(name, 0, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(machine().openKeys(), 0u);
+}
+
+TEST_F(Spine, OpenPortFindsNamesIgnoringCase) {
+    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
+    ASSERT_TRUE(initialize());
+    HANDLE handle = (HANDLE)(uintptr_t)Marker;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("usb-001"), &handle));
+    EXPECT_EQ(handle, (HANDLE)FindPortRecord("USB-001"));
+
+    handle = (HANDLE)(uintptr_t)Marker;
+    EXPECT_FALSE(OpenPort(const_cast<LPSTR>("USB-002"), &handle));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+    EXPECT_EQ(handle, nullptr);
+
+    EXPECT_FALSE(OpenPort(nullptr, &handle));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(OpenPort(const_cast<LPSTR>("USB-001"), nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
+    EXPECT_EQ(FindPortRecord(nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+}
+
+TEST_F(Spine, DuplicateNamesAreListedAndTheFirstIsFound) {
+    ASSERT_TRUE(initialize());
+    PortCreateRequest* request = NewPortCreateRequest("USB-001", nullptr);
+    ASSERT_NE(request, nullptr);
+    PortRecord* first = CreatePortFromRequest(request);
+    PortRecord* second = CreatePortFromRequest(request);
+    ASSERT_TRUE(LinkPortRecord(first));
+    ASSERT_TRUE(LinkPortRecord(second));
+    EXPECT_EQ(listedCount(), 2u);
+    EXPECT_EQ(FindPortRecord("usb-001"), first);
+    ASSERT_TRUE(UnlinkPortRecord(first));
+    EXPECT_EQ(FindPortRecord("USB-001"), second);
+    EXPECT_FALSE(UnlinkPortRecord(first)) << "no longer listed";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(FreePortRecord(first));
+    EXPECT_TRUE(FreePortRecord(request));
+    EXPECT_TRUE(FreeAllPortRecords());
+    EXPECT_EQ(PortList, nullptr);
+    EXPECT_EQ(machine().liveAllocations(), 1u) << "only the root copy";
+}
+
+TEST_F(Spine, RecordsNeedAName) {
+    ASSERT_TRUE(initialize());
+    PortCreateRequest* unnamed = NewPortCreateRequest(nullptr, "\\\\server");
+    ASSERT_NE(unnamed, nullptr);
+    EXPECT_EQ(unnamed->name, nullptr);
+    EXPECT_STREQ(unnamed->serverName, "\\\\server");
+    EXPECT_EQ(CreatePortFromRequest(unnamed), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    // With no name pointer, the name buffer serves.
+    std::strcpy(unnamed->nameBuffer, "USB-004");
+    unnamed->config.kind = PortKindUsb;
+    PortRecord* fromBuffer = CreatePortFromRequest(unnamed);
+    ASSERT_NE(fromBuffer, nullptr);
+    EXPECT_STREQ(fromBuffer->name, "USB-004");
+    EXPECT_EQ(fromBuffer->config.kind, PortKindUsb);
+
+    // A record whose name is empty is never linked.
+    fromBuffer->name[0] = 0;
+    EXPECT_FALSE(LinkPortRecord(fromBuffer));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(PortList, nullptr);
+    EXPECT_EQ(CreatePortFromRequest(nullptr), nullptr);
+    EXPECT_EQ(CreatePortFromRegistry(nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    FreePortRecord(fromBuffer);
+    FreePortRecord(unnamed);
+}
+
+TEST_F(Spine, ClosePortChecksTheSignatureOnly) {
+    addPort("NUL1", nullConfig());
+    ASSERT_TRUE(initialize());
+    HANDLE handle = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("NUL1"), &handle));
+    EXPECT_TRUE(ClosePort(handle));
+    EXPECT_EQ(FindPortRecord("NUL1"), handle) << "the port stays listed";
+    EXPECT_TRUE(ClosePort(handle)) << "and usable";
+
+    DWORD notAPort[4] = {0x8941, 0, 0, 0};
+    EXPECT_FALSE(ClosePort(notAPort));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(ClosePort(nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Spine, AddPortAndConfigurePortRefuseAndLeaveTheLastError) {
+    ASSERT_TRUE(initialize());
+    SetLastError(Marker);
+    EXPECT_FALSE(AddPort(nullptr, nullptr, const_cast<LPSTR>("VO DUV Udadizo")));
+    EXPECT_EQ(GetLastError(), Marker);
+    EXPECT_FALSE(ConfigurePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
+    EXPECT_EQ(GetLastError(), Marker);
+    EXPECT_FALSE(table.pfnAddPort(nullptr, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), Marker);
+}
+
+TEST_F(Spine, PortInfoTextsFollowTheKind) {
+    addPort("NUL", nullConfig());
+    addPort("FILE", fileConfig("out.prn"));
+    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
+    PortConfig odd = nullConfig();
+    odd.kind = 7;
+    addPort("ODD", odd);
+    ASSERT_TRUE(initialize());
+    struct Expected {
+        const char* description;
+        DWORD type;
+    };
+    std::map<std::string, Expected> expected = {{"NUL", {"NULL Port", PORT_TYPE_WRITE}},
+                                                {"FILE", {"FILE Port", PORT_TYPE_WRITE}},
+                                                {"USB-001", {"USB Port", PORT_TYPE_WRITE | PORT_TYPE_READ}},
+                                                {"ODD", {"", PORT_TYPE_WRITE}}};
+    for (auto& [name, want] : expected) {
+        SCOPED_TRACE(name);
+        PortRecord* r = FindPortRecord(name.c_str());
+        ASSERT_NE(r, nullptr);
+        CHAR monitorName[PortTextMax] = "", description[PortTextMax] = "";
+        DWORD type = Marker;
+        FillPortInfo(r, monitorName, description, &type);
+        EXPECT_STREQ(monitorName, "VO DUV Udadizo");
+        EXPECT_STREQ(description, want.description);
+        EXPECT_EQ(type, want.type);
+    }
+    FillPortInfo(FindPortRecord("NUL"), nullptr, nullptr, nullptr);  // every output may be skipped
+}
+
+TEST_F(Spine, SecondInitialisationKeepsTheFirstState) {
+    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
+    ASSERT_TRUE(initialize());
+    PortRecord* first = PortList;
+    addPort("USB-002", usbConfig("USB\\VID_2\\B"));
+    MONITOR_TABLE again{};
+    EXPECT_TRUE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &again));
+    EXPECT_EQ(std::memcmp(&again, &MonitorTable, sizeof again), 0);
+    EXPECT_EQ(PortList, first) << "handles the spooler holds stay valid";
+    EXPECT_EQ(listedCount(), 1u);
+    EXPECT_EQ(machine().liveAllocations(), 2u);
+}
+
+TEST_F(Spine, RetryAfterAFailedStartReleasesTheFirstRoot) {
+    registry().create(portKeyPath("BROKEN"));
+    EXPECT_FALSE(initialize());
+    registry().remove(portKeyPath("BROKEN"));
+    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
+    EXPECT_EQ(machine().liveAllocations(), 2u);
+}
+
+// Every registry and allocation call of the start, failed in turn: the error
+// passes through, the list ends empty, and no key or block is left behind.
+TEST_F(Spine, EveryFailingCallOfTheStartIsReportedAndLeaksNothing) {
+    auto arrange = [this] {
+        module = host::loadZevuruzi();
+        addPort("USB-001", usbConfig("USB\\VID_1\\A"));
+        addPort("USB-002", usbConfig("USB\\VID_2\\B"));
+    };
+    arrange();
+    machine().recordCalls(true);
+    ASSERT_TRUE(initialize());
+    std::vector<std::string> calls = machine().recordedCalls();
+    ASSERT_GT(calls.size(), 10u);
+
+    std::map<std::string, unsigned> seen;
+    for (const std::string& call : calls) {
+        unsigned nth = ++seen[call];
+        if (call.rfind("Reg", 0) != 0 && call != "GlobalAlloc") continue;
+        SCOPED_TRACE(call + " #" + std::to_string(nth));
+        arrange();
+        const DWORD injected = call == "GlobalAlloc" ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB;
+        machine().failCall(call, nth, injected);
+        BOOL ok = initialize();
+        if (ok) {
+            // Only an unopenable monitor key is absorbed: it means "no ports yet".
+            EXPECT_EQ(call, "RegOpenKeyExA");
+            EXPECT_EQ(nth, 1u);
+            EXPECT_EQ(PortList, nullptr);
+        } else {
+            EXPECT_EQ(GetLastError(), injected);
+            EXPECT_EQ(PortList, nullptr);
+        }
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), listedCount() + (MonitorRoot ? 1 : 0));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// What the unit tests share: a fixture that loads the monitor into a fresh
+// simulated machine, and helpers to arrange port keys.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/zevuruzi_module.h"
+#include "monitor/monitor.h"
+#include "sim/machine.h"
+
+// Marker for "left untouched" checks.
+constexpr DWORD Marker = 0xdeadbeef;
+
+inline std::string portKeyPath(const std::string& name) { return std::string(MonitorKeyPath) + "\\" + name; }
+
+inline std::vector<BYTE> configBytes(const PortConfig& config) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(&config);
+    return std::vector<BYTE>(p, p + sizeof config);
+}
+
+inline PortConfig nullConfig() {
+    PortConfig c;
+    std::memset(&c, 0, sizeof c);
+    return c;
+}
+
+inline PortConfig fileConfig(const std::string& fileName) {
+    PortConfig c = nullConfig();
+    c.kind = PortKindFile;
+    std::strncpy(c.fileName, fileName.c_str(), sizeof c.fileName);
+    return c;
+}
+
+inline PortConfig usbConfig(const std::string& instanceId) {
+    static const GUID usbPrinterClass = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
+    PortConfig c = nullConfig();
+    c.kind = PortKindUsb;
+    c.usb.interfaceGuid = usbPrinterClass;
+    std::strncpy(c.usb.instanceId, instanceId.c_str(), sizeof c.usb.instanceId);
+    c.usb.writePipe = 1;
+    c.usb.readPipe = 0;
+    return c;
+}
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override { module = host::loadZevuruzi(); }
+    void TearDown() override { sim::machine().reset(); }
+
+    sim::Machine& machine() { return sim::machine(); }
+    sim::Registry& registry() { return sim::machine().registry(); }
+
+    void addPort(const std::string& name, const PortConfig& config) {
+        registry().setValue(portKeyPath(name), "Property", REG_BINARY, configBytes(config));
+    }
+
+    BOOL initialize() { return InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table); }
+
+    std::vector<std::string> listedNames() {
+        std::vector<std::string> names;
+        for (PortRecord* r = PortList; r; r = r->next) names.push_back(r->name);
+        return names;
+    }
+
+    std::size_t listedCount() { return listedNames().size(); }
+
+    HINSTANCE module = nullptr;
+    MONITOR_TABLE table{};
+};

@@ -1,0 +1,69 @@
+// Runs the Wine test cases: "wine_tests.exe NAME" runs one, no argument runs all.
+#include "wine_test.h"
+
+namespace winetest {
+
+std::vector<Case>& cases() {
+    static std::vector<Case> all;
+    return all;
+}
+
+int failures = 0;
+
+void fail(const char* file, int line, const std::string& what) {
+    const char* base = std::strrchr(file, '/');
+    std::printf("%s:%d: %s\n", base ? base + 1 : file, line, what.c_str());
+    std::fflush(stdout);
+    failures++;
+}
+
+std::string text(unsigned long long v) { return std::to_string(v) + " (0x" + [&] {
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "%llx", v);
+    return std::string(hex);
+}() + ")"; }
+
+std::string text(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace winetest
+
+// Each case runs in a process of its own, as the spooler loads the DLL once per
+// process: with no argument, the program starts itself once per case.
+static int runAll(const char* self) {
+    int passed = 0, failed = 0;
+    for (auto& c : winetest::cases()) {
+        std::string commandLine = std::string("\"") + self + "\" " + c.name;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        DWORD code = 1;
+        if (CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+            WaitForSingleObject(process.hProcess, INFINITE);
+            GetExitCodeProcess(process.hProcess, &code);
+            CloseHandle(process.hProcess);
+            CloseHandle(process.hThread);
+        }
+        if (code == 0) {
+            passed++;
+        } else {
+            std::printf("FAILED: %s\n", c.name);
+            failed++;
+        }
+        std::fflush(stdout);
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed ? 1 : 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) return runAll(argv[0]);
+    for (auto& c : winetest::cases()) {
+        if (std::strcmp(argv[1], c.name) != 0) continue;
+        c.run();
+        bool ok = winetest::failures == 0;
+        std::printf("%d passed, %d failed\n", ok ? 1 : 0, ok ? 0 : 1);
+        return ok ? 0 : 1;
+    }
+    std::printf("no test named %s\n", argv[1]);
+    return 2;
+}

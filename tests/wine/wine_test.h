@@ -1,0 +1,53 @@
+// A small test harness for programs that run under Wine: WINE_TEST(name)
+// registers a case; the program runs the case named on its command line (or
+// all of them) and prints one line per failed check and a closing count.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace winetest {
+
+struct Case {
+    const char* name;
+    void (*run)();
+};
+
+std::vector<Case>& cases();
+extern int failures;
+
+struct Registrar {
+    Registrar(const char* name, void (*run)()) { cases().push_back({name, run}); }
+};
+
+void fail(const char* file, int line, const std::string& what);
+std::string text(unsigned long long v);
+std::string text(const std::string& s);
+
+}  // namespace winetest
+
+#define WINE_TEST(name)                                                 \
+    static void wine_test_##name();                                     \
+    static winetest::Registrar wine_registrar_##name(#name, wine_test_##name); \
+    static void wine_test_##name()
+
+#define CHECK(condition)                                                                 \
+    do {                                                                                 \
+        if (!(condition)) winetest::fail(__FILE__, __LINE__, "CHECK(" #condition ")");   \
+    } while (0)
+
+#define CHECK_EQ(actual, expected)                                                                   \
+    do {                                                                                             \
+        auto wine_actual = (actual);                                                                 \
+        auto wine_expected = (expected);                                                             \
+        if (!(wine_actual == wine_expected))                                                         \
+            winetest::fail(__FILE__, __LINE__,                                                       \
+                           std::string(#actual " is ") + winetest::text(wine_actual) + ", want " +   \
+                               winetest::text(wine_expected));                                       \
+    } while (0)
+
+#define CHECK_STR(actual, expected) CHECK_EQ(std::string(actual), std::string(expected))

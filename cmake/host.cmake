@@ -12,7 +12,10 @@ add_library(sim STATIC
     sim/kernel32.cpp
     sim/advapi32.cpp
     sim/user32.cpp
-    sim/comctl32.cpp)
+    sim/comctl32.cpp
+    sim/comdlg32.cpp
+    sim/winspool.cpp
+    sim/usbprint.cpp)
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})
 target_compile_options(sim PRIVATE ${WARNINGS})
 find_package(Threads REQUIRED)

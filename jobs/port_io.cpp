@@ -1,42 +1,118 @@
-// I/O dispatch by kind, and the null back-end.
+// WritePort, ReadPort, GetPrinterDataFromPort and SetPortTimeOuts: each checks
+// its arguments, needs an open back-end, and hands the call to the back-end of
+// the kind latched at job start (activeKind). Also the null back-end.
 #include "../monitor/monitor.h"
 
-BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
-    (void)port;
+// ---- the null back-end: swallows every write, answers nothing ----
+
+static BOOL NullOpen(PortRecord* record) {
+    (void)record;  // config.nullConfig is handed over and ignored
+    return TRUE;
+}
+
+static BOOL NullClose(PortRecord* record) {
+    (void)record;
+    return TRUE;
+}
+
+static BOOL NullWrite(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written) {
+    (void)record;
+    (void)buffer;
+    if (written != NULL) *written = size;
+    return TRUE;
+}
+
+static BOOL NullRead(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read) {
+    (void)record;
     (void)buffer;
     (void)size;
-    (void)written;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    if (read != NULL) *read = 0;
+    SetLastError(ERROR_CANTREAD);
     return FALSE;
 }
 
-BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
-    (void)port;
-    (void)buffer;
-    (void)size;
-    (void)read;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
-}
-
-BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer, DWORD inSize,
-                                   LPSTR outBuffer, DWORD outSize, LPDWORD returned) {
-    (void)port;
-    (void)controlId;
-    (void)valueName;
+static BOOL NullControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                        DWORD outSize, LPDWORD returned) {
+    (void)record;
+    (void)code;
     (void)inBuffer;
     (void)inSize;
     (void)outBuffer;
     (void)outSize;
     (void)returned;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
 
-BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
-    (void)port;
+static BOOL NullTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
+    (void)record;
     (void)timeouts;
-    (void)reserved;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
+}
+
+const BackEnd NullBackEnd = {NullOpen, NullClose, NullWrite, NullRead, NullControl, NullTimeouts};
+
+// The one place where a port's kind chooses its back-end.
+const BackEnd* BackEndForKind(INT kind) {
+    switch (kind) {
+    case PortKindNull: return &NullBackEnd;
+    case PortKindFile: return &FileBackEnd;
+    default: return NULL;
+    }
+}
+
+// The handle must be a port with an open back-end (a deferred job has none).
+static PortRecord* OpenJobRecord(HANDLE port) {
+    PortRecord* record = (PortRecord*)port;
+    if (record == NULL || record->signature != PortSignature || !(record->flags & JobBackEndOpen)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    return record;
+}
+
+BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
+    if (CheckPortHandle(port) == NULL || buffer == NULL || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortRecord* record = OpenJobRecord(port);
+    if (record == NULL) return FALSE;
+    const BackEnd* backEnd = BackEndForKind(record->activeKind);
+    return backEnd != NULL ? backEnd->write(record, buffer, size, written) : TRUE;
+}
+
+BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
+    if (CheckPortHandle(port) == NULL || buffer == NULL || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortRecord* record = OpenJobRecord(port);
+    if (record == NULL) return FALSE;
+    const BackEnd* backEnd = BackEndForKind(record->activeKind);
+    return backEnd != NULL ? backEnd->read(record, buffer, size, read) : TRUE;
+}
+
+// The control id is the device control code; the value name is not used.
+BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer, DWORD inSize,
+                                   LPSTR outBuffer, DWORD outSize, LPDWORD returned) {
+    (void)valueName;
+    PortRecord* record = OpenJobRecord(port);
+    if (record == NULL) return FALSE;
+    const BackEnd* backEnd = BackEndForKind(record->activeKind);
+    return backEnd != NULL ? backEnd->control(record, controlId, inBuffer, inSize, outBuffer, outSize, returned)
+                           : TRUE;
+}
+
+BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
+    (void)reserved;
+    if (CheckPortHandle(port) == NULL || timeouts == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortRecord* record = OpenJobRecord(port);
+    if (record == NULL) return FALSE;
+    const BackEnd* backEnd = BackEndForKind(record->activeKind);
+    return backEnd != NULL ? backEnd->timeouts(record, timeouts) : TRUE;
 }

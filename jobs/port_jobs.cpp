@@ -1,18 +1,80 @@
-// Job start and end.
+// Job start and end: the back-end of the port's kind is opened at StartDocPort
+// and closed at EndDocPort; the record's flags say which state the port is in.
 #include "../monitor/monitor.h"
 
+// A job is deferred when the spooler gives a document without a name to a port
+// that cannot be read from: nothing is opened until the next real job. Every
+// USB port can be read from, so a USB job is never deferred.
+BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo) {
+    record->monitorName[0] = 0;
+    record->description[0] = 0;
+    record->portType = 0;
+    FillPortInfo(record, record->monitorName, record->description, &record->portType);
+    if (record->portType & PORT_TYPE_READ) return FALSE;
+    // DOC_INFO_1 and DOC_INFO_2 both begin with the document name.
+    return docInfo != NULL && (level == 1 || level == 2) && ((DOC_INFO_1A*)docInfo)->pDocName == NULL;
+}
+
+BOOL OpenJobBackEnd(PortRecord* record, DWORD level, LPBYTE docInfo) {
+    if (record->flags & JobBackEndOpen) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (IsDeferredJob(record, level, docInfo)) {
+        record->flags |= JobDeferred;
+        return TRUE;
+    }
+    record->activeKind = record->config.kind;
+    const BackEnd* backEnd = BackEndForKind(record->activeKind);
+    if (backEnd != NULL && !backEnd->open(record)) return FALSE;  // the back-end's error stays
+    record->flags |= JobBackEndOpen;
+    return TRUE;
+}
+
+BOOL CloseJobBackEnd(PortRecord* record) {
+    if (record->flags & JobDeferred) {
+        record->flags &= ~JobDeferred;
+        return TRUE;
+    }
+    if (!(record->flags & JobBackEndOpen)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const BackEnd* backEnd = BackEndForKind(record->activeKind);
+    BOOL result = backEnd != NULL ? backEnd->close(record) : TRUE;
+    record->flags &= ~JobBackEndOpen;
+    return result;
+}
+
+// A job with an id holds a handle on its printer until EndDocPort; a printer
+// that cannot be opened does not stop the job.
 BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
-    (void)port;
-    (void)printerName;
-    (void)jobId;
-    (void)level;
-    (void)docInfo;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    PortRecord* record = CheckPortHandle(port);
+    if (record == NULL) return FALSE;
+    // A second start while a job's back-end is open is refused before anything
+    // changes: the running job keeps its printer handle, which its EndDocPort closes.
+    if (record->flags & JobBackEndOpen) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A handle left by a start that was never ended (a deferred job, or a failed
+    // open) is released here rather than lost.
+    if (record->printer != NULL) ClosePrinter(record->printer);
+    record->printer = NULL;
+    if (jobId != 0 && !OpenPrinterA(printerName, &record->printer, NULL)) record->printer = NULL;
+    return OpenJobBackEnd(record, level, docInfo);
 }
 
 BOOL WINAPI EndDocPort(HANDLE port) {
-    (void)port;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    PortRecord* record = CheckPortHandle(port);
+    if (record == NULL) return FALSE;
+    BOOL result = CloseJobBackEnd(record);
+    // Closing the printer must not change the error the job's end reports.
+    DWORD error = GetLastError();
+    if (record->printer != NULL) {
+        ClosePrinter(record->printer);
+        record->printer = NULL;
+    }
+    SetLastError(error);
+    return result;
 }

@@ -215,11 +215,39 @@ BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo);
 // jobs/port_io.cpp: I/O dispatch by kind, and the null back-end
 // ---------------------------------------------------------------------------
 
+// The operations every back-end offers, on the port's record. A kind without a
+// back-end (BackEndForKind returns NULL) opens nothing and accepts everything.
+struct BackEnd {
+    BOOL (*open)(PortRecord* record);
+    BOOL (*close)(PortRecord* record);
+    BOOL (*write)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written);
+    BOOL (*read)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read);
+    BOOL (*control)(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                    LPDWORD returned);
+    BOOL (*timeouts)(PortRecord* record, LPCOMMTIMEOUTS timeouts);
+};
+
+extern const BackEnd NullBackEnd;
+const BackEnd* BackEndForKind(INT kind);
+
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
 BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer, DWORD inSize,
                                    LPSTR outBuffer, DWORD outSize, LPDWORD returned);
 BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved);
+
+// ---------------------------------------------------------------------------
+// jobs/file_target.cpp: the file back-end
+// ---------------------------------------------------------------------------
+
+extern const BackEnd FileBackEnd;
+BOOL OpenFileTarget(FileTarget* target, LPCSTR fileName);
+BOOL CloseFileTarget(FileTarget* target);
+BOOL WriteFileTarget(FileTarget* target, LPBYTE buffer, DWORD size, LPDWORD written);
+BOOL ReadFileTarget(FileTarget* target, LPBYTE buffer, DWORD size, LPDWORD read);
+BOOL SetFileTargetTimeouts(FileTarget* target, LPCOMMTIMEOUTS timeouts);
+BOOL ControlFileTarget(FileTarget* target, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                       DWORD outSize, LPDWORD returned);
 
 // ---------------------------------------------------------------------------
 // status/status_window.cpp: the status window thread

@@ -2,8 +2,14 @@
 // strings, and module start-up calls.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "state.h"
@@ -117,4 +123,292 @@ int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
     int r = strcasecmp(a ? a : "", b ? b : "");
     return r < 0 ? -1 : r > 0;
+}
+
+// ---- files and devices ----
+
+namespace {
+
+// Open disk files by host path, for share-mode checks.
+struct OpenFileTable {
+    std::mutex mutex;
+    std::multimap<std::string, std::pair<DWORD, DWORD>> open;  // path -> (access, share)
+};
+
+OpenFileTable& openFiles() {
+    static OpenFileTable* table = new OpenFileTable();
+    return *table;
+}
+
+DWORD errnoToError(int e) {
+    switch (e) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+// A file on the host disk. Disk files answer no serial or device requests.
+struct DiskFile : sim::FileObject {
+    int fd = -1;
+    std::string path;
+    DWORD share = 0;
+    const char* kind() const override { return "file"; }
+    ~DiskFile() override { close(); }
+    void close() override {
+        if (fd < 0) return;
+        ::close(fd);
+        fd = -1;
+        std::lock_guard<std::mutex> lock(openFiles().mutex);
+        auto range = openFiles().open.equal_range(path);
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second == std::make_pair(access, share)) {
+                openFiles().open.erase(it);
+                break;
+            }
+    }
+    bool write(const void* buffer, DWORD size, DWORD& written, DWORD& error) override {
+        if (!(access & (GENERIC_WRITE | GENERIC_ALL))) return (error = ERROR_ACCESS_DENIED), false;
+        const char* p = static_cast<const char*>(buffer);
+        while (written < size) {
+            ssize_t n = ::write(fd, p + written, size - written);
+            if (n < 0) return (error = errnoToError(errno)), false;
+            written += (DWORD)n;
+        }
+        return true;
+    }
+    bool read(void* buffer, DWORD size, DWORD& read, DWORD& error) override {
+        if (!(access & (GENERIC_READ | GENERIC_ALL))) return (error = ERROR_ACCESS_DENIED), false;
+        ssize_t n = ::read(fd, buffer, size);
+        if (n < 0) return (error = errnoToError(errno)), false;
+        read = (DWORD)n;
+        return true;
+    }
+    bool setEndOfFile(DWORD& error) override {
+        if (!(access & (GENERIC_WRITE | GENERIC_ALL))) return (error = ERROR_ACCESS_DENIED), false;
+        off_t at = ::lseek(fd, 0, SEEK_CUR);
+        if (::ftruncate(fd, at) != 0) return (error = errnoToError(errno)), false;
+        return true;
+    }
+    bool setTimeouts(const COMMTIMEOUTS&, DWORD& error) override { return (error = ERROR_INVALID_FUNCTION), false; }
+    bool control(DWORD, const void*, DWORD, void*, DWORD, DWORD&, DWORD& error) override {
+        return (error = ERROR_INVALID_FUNCTION), false;
+    }
+};
+
+// Windows' share check: every open of a file must allow the others' access, and
+// the others' share modes must allow its own.
+bool shareConflict(const std::string& path, DWORD access, DWORD share) {
+    auto needs = [](DWORD a, DWORD s) {
+        bool reads = a & (GENERIC_READ | GENERIC_ALL), writes = a & (GENERIC_WRITE | GENERIC_ALL);
+        return (reads && !(s & FILE_SHARE_READ)) || (writes && !(s & FILE_SHARE_WRITE));
+    };
+    auto range = openFiles().open.equal_range(path);
+    for (auto it = range.first; it != range.second; ++it) {
+        DWORD otherAccess = it->second.first, otherShare = it->second.second;
+        if (needs(access, otherShare) || needs(otherAccess, share)) return true;
+    }
+    return false;
+}
+
+std::shared_ptr<sim::FileObject> openDiskFile(const std::string& name, DWORD access, DWORD share,
+                                              DWORD disposition, DWORD& error, bool& existed) {
+    std::string path = machine().hostPath(name);
+    if (path.empty()) return (error = ERROR_INVALID_NAME), nullptr;
+    struct stat st;
+    existed = ::stat(path.c_str(), &st) == 0;
+    if (existed && S_ISDIR(st.st_mode)) return (error = ERROR_ACCESS_DENIED), nullptr;
+    std::string parent = path.substr(0, path.rfind('/'));
+    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return (error = ERROR_PATH_NOT_FOUND), nullptr;
+
+    int flags = 0;
+    switch (disposition) {
+    case CREATE_NEW:
+        if (existed) return (error = ERROR_FILE_EXISTS), nullptr;
+        flags = O_CREAT;
+        break;
+    case CREATE_ALWAYS: flags = O_CREAT | O_TRUNC; break;
+    case OPEN_EXISTING:
+        if (!existed) return (error = ERROR_FILE_NOT_FOUND), nullptr;
+        break;
+    case OPEN_ALWAYS: flags = O_CREAT; break;
+    case TRUNCATE_EXISTING:
+        if (!existed) return (error = ERROR_FILE_NOT_FOUND), nullptr;
+        if (!(access & GENERIC_WRITE)) return (error = ERROR_INVALID_PARAMETER), nullptr;
+        flags = O_TRUNC;
+        break;
+    default: return (error = ERROR_INVALID_PARAMETER), nullptr;
+    }
+    bool reads = access & (GENERIC_READ | GENERIC_ALL), writes = access & (GENERIC_WRITE | GENERIC_ALL);
+    if ((flags & O_TRUNC) && !writes) return (error = ERROR_ACCESS_DENIED), nullptr;
+    flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+
+    std::lock_guard<std::mutex> lock(openFiles().mutex);
+    if (existed && shareConflict(path, access, share)) return (error = ERROR_SHARING_VIOLATION), nullptr;
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) return (error = errnoToError(errno)), nullptr;
+    auto file = std::make_shared<DiskFile>();
+    file->fd = fd;
+    file->path = path;
+    file->access = access;
+    file->share = share;
+    openFiles().open.emplace(path, std::make_pair(access, share));
+    return file;
+}
+
+std::shared_ptr<sim::FileObject> fileFor(HANDLE handle) {
+    return machine().handles().get<sim::FileObject>(handle);
+}
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+    (void)security;
+    (void)flagsAndAttributes;
+    (void)templateFile;
+    if (auto e = sim::fault("CreateFileA")) {
+        SetLastError(*e);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!name || !*name) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = 0;
+    bool existed = false;
+    std::string path = name;
+    std::shared_ptr<sim::FileObject> file;
+    if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0)
+        file = sim::openDeviceFile(path, access, shareMode, disposition, error);
+    else
+        file = openDiskFile(path, access, shareMode, disposition, error, existed);
+    if (!file) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = machine().handles().add(file);
+    SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS : 0);
+    return handle;
+}
+
+BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    (void)overlapped;
+    if (written) *written = 0;
+    if (auto e = sim::fault("WriteFile")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    auto file = fileFor(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    DWORD count = 0, error = 0;
+    bool ok = file->write(buffer, size, count, error);
+    if (written) *written = count;
+    if (!ok) SetLastError(error);
+    return ok;
+}
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    (void)overlapped;
+    if (read) *read = 0;
+    if (auto e = sim::fault("ReadFile")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    auto file = fileFor(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    DWORD count = 0, error = 0;
+    bool ok = file->read(buffer, size, count, error);
+    if (read) *read = count;
+    if (!ok) SetLastError(error);
+    return ok;
+}
+
+// An injected failure still closes the handle: it stands for an error reported
+// by the close, not for a handle that stays open.
+BOOL WINAPI CloseHandle(HANDLE object) {
+    auto injected = sim::fault("CloseHandle");
+    auto removed = machine().handles().remove(object);
+    if (auto file = std::dynamic_pointer_cast<sim::FileObject>(removed)) file->close();
+    if (injected) {
+        SetLastError(*injected);
+        return FALSE;
+    }
+    if (!removed) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE handle) {
+    if (auto e = sim::fault("SetEndOfFile")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    auto file = fileFor(handle);
+    DWORD error = ERROR_INVALID_HANDLE;
+    if (!file || !file->setEndOfFile(error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    if (auto e = sim::fault("SetCommTimeouts")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    auto file = fileFor(handle);
+    DWORD error = ERROR_INVALID_HANDLE;
+    if (file && !timeouts) error = ERROR_NOACCESS;
+    if (!file || !timeouts || !file->setTimeouts(*timeouts, error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                            DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
+    (void)overlapped;
+    if (auto e = sim::fault("DeviceIoControl")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    auto file = fileFor(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    DWORD count = 0, error = 0;
+    bool ok = file->control(code, inBuffer, inSize, outBuffer, outSize, count, error);
+    if (returned) *returned = count;
+    if (!ok) SetLastError(error);
+    return ok;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR name) {
+    std::string path = machine().hostPath(name ? name : "");
+    if (path.empty() || ::unlink(path.c_str()) != 0) {
+        SetLastError(path.empty() ? ERROR_INVALID_NAME : errnoToError(errno));
+        return FALSE;
+    }
+    return TRUE;
 }

@@ -1,7 +1,11 @@
 // The machine's control API: modules, failure injection, accounting and reset.
 #include "machine.h"
 
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdlib>
+#include <filesystem>
 
 #include "state.h"
 
@@ -12,7 +16,8 @@ Machine& machine() {
     return *instance;
 }
 
-Machine::Machine() : heap_(new Heap), keys_(new Keys), handles_(new Handles) {}
+Machine::Machine()
+    : heap_(new Heap), keys_(new Keys), handles_(new Handles), spooler_(new Spooler), ui_(new Ui) {}
 Machine::~Machine() = default;
 
 void Machine::reset() {
@@ -39,9 +44,111 @@ void Machine::reset() {
     }
     {
         std::lock_guard<std::mutex> lock(handles_->mutex);
+        for (auto& entry : handles_->table)
+            if (auto file = std::dynamic_pointer_cast<FileObject>(entry.second)) file->close();
         handles_->table.clear();
     }
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        spooler_->open.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(ui_->mutex);
+        ui_->openFileAnswers.clear();
+        ui_->openFilePrompt = nullptr;
+        ui_->openFileCalls.clear();
+    }
     registry_.clear();
+}
+
+// ---- files ----
+
+void Machine::setFileRoot(const std::string& hostDirectory) {
+    std::lock_guard<std::mutex> lock(fileRootMutex_);
+    fileRoot_ = hostDirectory;
+}
+
+std::string Machine::fileRoot() {
+    std::lock_guard<std::mutex> lock(fileRootMutex_);
+    if (fileRoot_.empty()) {
+        auto dir = std::filesystem::temp_directory_path() / ("zevsim-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir / "c");
+        fileRoot_ = dir.string();
+    }
+    return fileRoot_;
+}
+
+std::string Machine::hostPath(const std::string& windowsPath) {
+    std::string path = windowsPath;
+    if (path.rfind("\\\\", 0) == 0) return "";  // device namespace or a network path
+    char drive = 'c';
+    if (path.size() >= 2 && path[1] == ':') {
+        if (!std::isalpha((unsigned char)path[0])) return "";
+        drive = (char)std::tolower((unsigned char)path[0]);
+        path = path.substr(2);
+    }
+    std::vector<std::string> parts;
+    std::string part;
+    for (size_t i = 0; i <= path.size(); i++) {
+        char c = i < path.size() ? path[i] : '\\';
+        if (c == '\\' || c == '/') {
+            if (part == "..") {
+                if (!parts.empty()) parts.pop_back();  // never above the drive's root
+            } else if (!part.empty() && part != ".") {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else if (std::string("<>:\"|?*").find(c) != std::string::npos || (unsigned char)c < 32) {
+            return "";
+        } else {
+            part += c;
+        }
+    }
+    std::string host = fileRoot() + "/" + drive;
+    for (auto& p : parts) host += "/" + p;
+    return host;
+}
+
+// ---- spooler ----
+
+static const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+
+void Machine::addPrinter(const std::string& name, const std::string& port, DWORD attributes) {
+    std::string key = std::string(PrintersPath) + "\\" + name;
+    registry_.setString(key, "Port", port);
+    registry_.setDword(key, "Attributes", attributes);
+}
+
+bool Machine::printerExists(const std::string& name) {
+    return name.find('\\') == std::string::npos && registry_.exists(std::string(PrintersPath) + "\\" + name);
+}
+
+DWORD Machine::printerAttributes(const std::string& name) {
+    auto v = registry_.value(std::string(PrintersPath) + "\\" + name, "Attributes");
+    if (!v || v->data.size() < 4) return 0;
+    return v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) | ((DWORD)v->data[3] << 24);
+}
+
+std::size_t Machine::openPrinterHandles() const {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    return spooler_->open.size();
+}
+
+// ---- user interface ----
+
+void Machine::scriptOpenFile(std::optional<std::string> answer) {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    ui_->openFileAnswers.push_back(std::move(answer));
+}
+
+void Machine::setOpenFilePrompt(std::function<std::optional<std::string>(const OpenFileCall&)> prompt) {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    ui_->openFilePrompt = std::move(prompt);
+}
+
+std::vector<Machine::OpenFileCall> Machine::openFileCalls() const {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    return ui_->openFileCalls;
 }
 
 HINSTANCE Machine::loadModule(const Module& module) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commdlg.h>
 
 #include <cstddef>
 #include <functional>
@@ -62,6 +63,35 @@ public:
     // returns the error to fail with when a fault is due.
     std::optional<DWORD> enter(const char* function);
 
+    // ---- files ----
+    // Windows paths map onto the host below the file root: drive X: is the folder
+    // <root>/x, so "C:\jobs\out.prn" is <root>/c/jobs/out.prn; a relative path is
+    // taken from C:\. Names keep their case on the host.
+    void setFileRoot(const std::string& hostDirectory);
+    std::string fileRoot();
+    // The host path of a Windows path, or "" for one that names no disk file.
+    std::string hostPath(const std::string& windowsPath);
+
+    // ---- spooler ----
+    // A printer is its key below "System\CurrentControlSet\Control\Print\Printers",
+    // with its "Port" and "Attributes" values, as on the real system.
+    void addPrinter(const std::string& name, const std::string& port, DWORD attributes = 0);
+    bool printerExists(const std::string& name);
+    DWORD printerAttributes(const std::string& name);
+    std::size_t openPrinterHandles() const;
+
+    // ---- user interface ----
+    struct OpenFileCall {
+        OPENFILENAMEA request;             // as the caller filled it in
+        std::vector<std::string> filter;   // the filter list, pair by pair
+    };
+    // The next open-file dialogs answer in turn with these paths (nullopt: the user
+    // cancels). With nothing scripted the prompt is asked; with no prompt, cancel.
+    void scriptOpenFile(std::optional<std::string> answer);
+    void setOpenFilePrompt(std::function<std::optional<std::string>(const OpenFileCall&)> prompt);
+    std::vector<OpenFileCall> openFileCalls() const;
+    HWND desktopWindow() const { return (HWND)(uintptr_t)0x10010; }
+
     // ---- accounting of what the monitor holds ----
     std::size_t liveAllocations() const;
     std::size_t openKeys() const;
@@ -71,9 +101,13 @@ public:
     struct Heap;
     struct Keys;
     struct Handles;
+    struct Spooler;
+    struct Ui;
     Heap& heap() { return *heap_; }
     Keys& keys() { return *keys_; }
     Handles& handles() { return *handles_; }
+    Spooler& spooler() { return *spooler_; }
+    Ui& ui() { return *ui_; }
 
     Machine();
     ~Machine();
@@ -83,6 +117,10 @@ private:
     std::unique_ptr<Heap> heap_;
     std::unique_ptr<Keys> keys_;
     std::unique_ptr<Handles> handles_;
+    std::unique_ptr<Spooler> spooler_;
+    std::unique_ptr<Ui> ui_;
+    std::mutex fileRootMutex_;
+    std::string fileRoot_;
     std::vector<std::pair<HINSTANCE, Module>> modules_;
     mutable std::mutex faultMutex_;
     std::vector<Fault> faults_;

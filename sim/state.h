@@ -34,6 +34,24 @@ struct KernelObject {
     virtual const char* kind() const = 0;
 };
 
+// What CreateFileA opens: a disk file, or a device or pipe of a driver. Each call
+// returns FALSE with the error in *error, or TRUE.
+struct FileObject : KernelObject {
+    DWORD access = 0;
+    virtual bool write(const void* buffer, DWORD size, DWORD& written, DWORD& error) = 0;
+    virtual bool read(void* buffer, DWORD size, DWORD& read, DWORD& error) = 0;
+    virtual bool setEndOfFile(DWORD& error) = 0;
+    virtual bool setTimeouts(const COMMTIMEOUTS& timeouts, DWORD& error) = 0;
+    virtual bool control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD& returned,
+                         DWORD& error) = 0;
+    virtual void close() {}
+};
+
+// The device namespace (\\.\ and \\?\ paths) belongs to drivers; the virtual USB
+// printer driver answers for its devices and pipes.
+std::shared_ptr<FileObject> openDeviceFile(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                                           DWORD& error);
+
 struct Machine::Handles {
     std::mutex mutex;
     std::map<uintptr_t, std::shared_ptr<KernelObject>> table;
@@ -63,6 +81,19 @@ struct Machine::Handles {
         table.erase(it);
         return object;
     }
+};
+
+struct Machine::Spooler {
+    std::mutex mutex;
+    std::map<uintptr_t, std::string> open;  // printer handle -> printer name
+    uintptr_t next = 0x5000;
+};
+
+struct Machine::Ui {
+    std::mutex mutex;
+    std::vector<std::optional<std::string>> openFileAnswers;
+    std::function<std::optional<std::string>(const OpenFileCall&)> openFilePrompt;
+    std::vector<OpenFileCall> openFileCalls;
 };
 
 // The failure a simulated function must report, if one is due: used as

@@ -103,3 +103,5 @@ int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     va_end(arguments);
     return n;
 }
+
+HWND WINAPI GetDesktopWindow(void) { return machine().desktopWindow(); }

@@ -249,11 +249,15 @@ std::shared_ptr<sim::FileObject> openDiskFile(const std::string& name, DWORD acc
     default: return (error = ERROR_INVALID_PARAMETER), nullptr;
     }
     bool reads = access & (GENERIC_READ | GENERIC_ALL), writes = access & (GENERIC_WRITE | GENERIC_ALL);
-    if ((flags & O_TRUNC) && !writes) return (error = ERROR_ACCESS_DENIED), nullptr;
     flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
 
     std::lock_guard<std::mutex> lock(openFiles().mutex);
     if (existed && shareConflict(path, access, share)) return (error = ERROR_SHARING_VIOLATION), nullptr;
+    // Windows truncates for CREATE_ALWAYS whatever access the caller asked for.
+    if ((flags & O_TRUNC) && !writes) {
+        if (existed && ::truncate(path.c_str(), 0) != 0) return (error = errnoToError(errno)), nullptr;
+        flags &= ~O_TRUNC;
+    }
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0) return (error = errnoToError(errno)), nullptr;
     auto file = std::make_shared<DiskFile>();

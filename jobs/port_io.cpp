@@ -58,6 +58,7 @@ const BackEnd* BackEndForKind(INT kind) {
     switch (kind) {
     case PortKindNull: return &NullBackEnd;
     case PortKindFile: return &FileBackEnd;
+    case PortKindUsb: return &UsbBackEnd;
     default: return NULL;
     }
 }

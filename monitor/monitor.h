@@ -250,6 +250,34 @@ BOOL ControlFileTarget(FileTarget* target, DWORD code, LPVOID inBuffer, DWORD in
                        DWORD outSize, LPDWORD returned);
 
 // ---------------------------------------------------------------------------
+// jobs/usb_pipes.cpp: the USB pipe back-end
+// ---------------------------------------------------------------------------
+
+// The driver's request for the device's USB descriptors.
+#define GetDescriptorsIoctl CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define UsbDescriptorBufferSize 256
+
+extern const BackEnd UsbBackEnd;
+BOOL OpenUsbPipes(UsbPipeSet* pipes, UsbPortConfig* usbConfig);
+BOOL CloseUsbPipes(UsbPipeSet* pipes);
+BOOL WriteUsbPipe(UsbPipeSet* pipes, LPBYTE buffer, DWORD size, LPDWORD written);
+BOOL ReadUsbPipe(UsbPipeSet* pipes, LPBYTE buffer, DWORD size, LPDWORD read);
+BOOL ControlUsbDevice(UsbPipeSet* pipes, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                      LPDWORD returned);
+BOOL SetUsbPipeTimeouts(UsbPipeSet* pipes, LPCOMMTIMEOUTS timeouts);
+BOOL SetUsbInstanceId(UsbPortConfig* usbConfig, LPCSTR instanceId);
+void ChooseUsbPipes(const BYTE* descriptors, DWORD length, UsbPortConfig* usbConfig);
+BOOL BuildPipeFileName(LPSTR name, LPCSTR devicePath, INT pipe);
+
+// ---------------------------------------------------------------------------
+// usb/usb_interfaces.cpp: present device interfaces of a class
+// ---------------------------------------------------------------------------
+
+extern const GUID UsbPortInterfaceGuid;
+BOOL CountInterfaces(const GUID* classGuid, LPDWORD count);
+BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* info);
+
+// ---------------------------------------------------------------------------
 // status/status_window.cpp: the status window thread
 // ---------------------------------------------------------------------------
 

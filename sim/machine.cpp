@@ -17,7 +17,7 @@ Machine& machine() {
 }
 
 Machine::Machine()
-    : heap_(new Heap), keys_(new Keys), handles_(new Handles), spooler_(new Spooler), ui_(new Ui) {}
+    : heap_(new Heap), keys_(new Keys), handles_(new Handles), spooler_(new Spooler), ui_(new Ui), usb_(new Usb) {}
 Machine::~Machine() = default;
 
 void Machine::reset() {
@@ -51,6 +51,11 @@ void Machine::reset() {
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
         spooler_->open.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(usb_->mutex);
+        usb_->printers.clear();
+        usb_->sets.clear();
     }
     {
         std::lock_guard<std::mutex> lock(ui_->mutex);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "registry.h"
+#include "usbprint.h"
 
 namespace sim {
 
@@ -80,6 +81,20 @@ public:
     DWORD printerAttributes(const std::string& name);
     std::size_t openPrinterHandles() const;
 
+    // ---- USB printers ----
+    // Adding a printer gives it its device interface, its virtual device and, with
+    // a port name, its instance key below "Enum\USB" with "PortName", in one call.
+    void addUsbPrinter(const UsbPrinterSpec& spec);
+    void removeUsbPrinter(const std::string& instanceId);
+    void plugUsbPrinter(const std::string& instanceId);
+    void unplugUsbPrinter(const std::string& instanceId);  // open handles die
+    // Runs f on the printer under the driver's lock; false when there is none.
+    bool withUsbPrinter(const std::string& instanceId, const std::function<void(UsbPrinter&)>& f);
+    // Everything written to the printer's pipes, pipe by pipe in pipe order.
+    std::vector<BYTE> usbReceived(const std::string& instanceId);
+    std::vector<std::string> usbPrinterIds();
+    std::size_t openDeviceInfoSets() const;
+
     // ---- user interface ----
     struct OpenFileCall {
         OPENFILENAMEA request;             // as the caller filled it in
@@ -103,11 +118,13 @@ public:
     struct Handles;
     struct Spooler;
     struct Ui;
+    struct Usb;
     Heap& heap() { return *heap_; }
     Keys& keys() { return *keys_; }
     Handles& handles() { return *handles_; }
     Spooler& spooler() { return *spooler_; }
     Ui& ui() { return *ui_; }
+    Usb& usb() { return *usb_; }
 
     Machine();
     ~Machine();
@@ -119,6 +136,7 @@ private:
     std::unique_ptr<Handles> handles_;
     std::unique_ptr<Spooler> spooler_;
     std::unique_ptr<Ui> ui_;
+    std::unique_ptr<Usb> usb_;
     std::mutex fileRootMutex_;
     std::string fileRoot_;
     std::vector<std::pair<HINSTANCE, Module>> modules_;

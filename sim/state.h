@@ -96,6 +96,16 @@ struct Machine::Ui {
     std::vector<OpenFileCall> openFileCalls;
 };
 
+struct Machine::Usb {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<UsbPrinter>> printers;  // in the order they were added
+    // Device information sets: the present printers of a class when the set was made.
+    std::map<uintptr_t, std::vector<std::shared_ptr<UsbPrinter>>> sets;
+    uintptr_t nextSet = 0x7000;
+
+    std::shared_ptr<UsbPrinter> find(const std::string& instanceId);
+};
+
 // The failure a simulated function must report, if one is due: used as
 //   if (auto e = fault("RegOpenKeyExA")) return *e;
 inline std::optional<DWORD> fault(const char* function) { return machine().enter(function); }

@@ -1,0 +1,164 @@
+// The USB pipe back-end: at every job start the printer is found by its device
+// instance id, its device file is opened and asked for its USB descriptors, and
+// the bulk OUT and IN pipes that the descriptors name are opened below the
+// device path. Writes go to the OUT pipe, reads come from the IN pipe, device
+// controls go to the device, and time-outs to all three.
+#include "../monitor/monitor.h"
+
+static BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+static BOOL IsOpen(HANDLE handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
+
+BOOL SetUsbInstanceId(UsbPortConfig* usbConfig, LPCSTR instanceId) {
+    if (usbConfig == NULL || instanceId == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    lstrcpynA(usbConfig->instanceId, instanceId, sizeof(usbConfig->instanceId));
+    return TRUE;
+}
+
+// Walks the descriptors the device returned: every endpoint descriptor is a
+// pipe, numbered from 0 in the order returned; a bulk or interrupt endpoint
+// (bit 0x02 of bmAttributes) becomes the read pipe if it is IN (bit 0x80 of
+// bEndpointAddress), the write pipe otherwise, the last one of each direction
+// winning. A direction with no such endpoint keeps its configured pipe.
+// The bytes come from a device: a header needs two bytes, a length below 2 or
+// one that runs past the bytes returned ends the walk, and an endpoint's
+// address and attributes are read only when its descriptor holds them.
+void ChooseUsbPipes(const BYTE* descriptors, DWORD length, UsbPortConfig* usbConfig) {
+    INT endpoint = 0;
+    DWORD position = 0;
+    while (length - position >= 2) {
+        DWORD descriptorLength = descriptors[position];
+        BYTE type = descriptors[position + 1];
+        if (descriptorLength < 2 || descriptorLength > length - position) break;
+        if (type == 5) {
+            if (descriptorLength >= 4) {
+                BYTE address = descriptors[position + 2], attributes = descriptors[position + 3];
+                if (attributes & 0x02) {
+                    if (address & 0x80)
+                        usbConfig->readPipe = endpoint;
+                    else
+                        usbConfig->writePipe = endpoint;
+                }
+            }
+            endpoint++;
+        }
+        position += descriptorLength;
+    }
+}
+
+// "<device path>\NN": at least two decimal digits. A number of more than seven
+// digits, or a name that does not fit MAX_PATH with its terminator, is refused.
+BOOL BuildPipeFileName(LPSTR name, LPCSTR devicePath, INT pipe) {
+    CHAR number[16];
+    int digits = wsprintfA(number, "%02d", pipe);
+    name[0] = 0;
+    if (digits > 7) return Fail(ERROR_INVALID_PARAMETER);
+    return JoinPath(name, MAX_PATH, devicePath, number);
+}
+
+// Opens one pipe; a pipe that cannot be opened, or whose name is refused, holds
+// INVALID_HANDLE_VALUE, so that its I/O fails while the job goes on.
+static HANDLE OpenPipe(LPCSTR devicePath, INT pipe, DWORD access) {
+    CHAR name[MAX_PATH];
+    if (!BuildPipeFileName(name, devicePath, pipe)) return INVALID_HANDLE_VALUE;
+    return CreateFileA(name, access, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+BOOL OpenUsbPipes(UsbPipeSet* pipes, UsbPortConfig* usbConfig) {
+    if (pipes == NULL || usbConfig == NULL) return Fail(ERROR_OPEN_FAILED);
+    DWORD count;
+    if (!CountInterfaces(&usbConfig->interfaceGuid, &count)) return Fail(ERROR_OPEN_FAILED);
+    if (usbConfig->instanceId[0] == 0) return Fail(ERROR_OPEN_FAILED);
+
+    // The printer is looked up afresh at every job: re-plugged, it may have a new path.
+    UsbInterfaceInfo info;
+    ZeroMemory(&info, sizeof info);
+    BOOL found = FALSE;
+    for (DWORD index = 0; index < count && !found; index++) {
+        // A path SetupAPI does not answer must not be the previous interface's:
+        // the job would go to another printer.
+        info.devicePath[0] = 0;
+        if (!GetInterface(&usbConfig->interfaceGuid, index, &info)) continue;
+        found = CompareAsciiNoCase(info.instanceId, usbConfig->instanceId, 0x7fffffff) == 0;
+    }
+    if (!found) return Fail(ERROR_NOT_READY);
+
+    pipes->device = CreateFileA(info.devicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    if (pipes->device == INVALID_HANDLE_VALUE) {
+        pipes->device = NULL;
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    SetEndOfFile(pipes->device);  // what the driver makes of it is its own affair
+
+    BYTE descriptors[UsbDescriptorBufferSize];
+    DWORD returned = 0;
+    if (ControlUsbDevice(pipes, GetDescriptorsIoctl, NULL, 0, descriptors, sizeof descriptors, &returned))
+        ChooseUsbPipes(descriptors, returned < sizeof descriptors ? returned : sizeof descriptors, usbConfig);
+
+    if (usbConfig->writePipe >= 0) pipes->writeHandle = OpenPipe(info.devicePath, usbConfig->writePipe, GENERIC_WRITE);
+    if (usbConfig->readPipe >= 0) pipes->readHandle = OpenPipe(info.devicePath, usbConfig->readPipe, GENERIC_READ);
+    return TRUE;
+}
+
+// A pipe that never opened (INVALID_HANDLE_VALUE) is forgotten, not closed.
+BOOL CloseUsbPipes(UsbPipeSet* pipes) {
+    if (pipes == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    HANDLE* fields[] = {&pipes->device, &pipes->writeHandle, &pipes->readHandle};
+    for (HANDLE* field : fields) {
+        if (IsOpen(*field)) CloseHandle(*field);
+        *field = NULL;
+    }
+    return TRUE;
+}
+
+BOOL WriteUsbPipe(UsbPipeSet* pipes, LPBYTE buffer, DWORD size, LPDWORD written) {
+    if (pipes == NULL || pipes->writeHandle == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    return WriteFile(pipes->writeHandle, buffer, size, written, NULL);
+}
+
+BOOL ReadUsbPipe(UsbPipeSet* pipes, LPBYTE buffer, DWORD size, LPDWORD read) {
+    if (pipes == NULL || pipes->readHandle == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    return ReadFile(pipes->readHandle, buffer, size, read, NULL);
+}
+
+BOOL ControlUsbDevice(UsbPipeSet* pipes, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                      LPDWORD returned) {
+    if (pipes == NULL || pipes->device == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    return DeviceIoControl(pipes->device, code, inBuffer, inSize, outBuffer, outSize, returned, NULL);
+}
+
+// The device first: if it refuses, the pipes keep their time-outs. Both pipes
+// are tried even when the first refuses.
+BOOL SetUsbPipeTimeouts(UsbPipeSet* pipes, LPCOMMTIMEOUTS timeouts) {
+    if (pipes == NULL || pipes->device == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    if (!SetCommTimeouts(pipes->device, timeouts)) return FALSE;
+    BOOL written = pipes->writeHandle != NULL ? SetCommTimeouts(pipes->writeHandle, timeouts) : TRUE;
+    DWORD error = GetLastError();
+    BOOL read = pipes->readHandle != NULL ? SetCommTimeouts(pipes->readHandle, timeouts) : TRUE;
+    if (!written && read) SetLastError(error);
+    return written && read;
+}
+
+// ---- as a back-end of a port ----
+
+static BOOL UsbOpen(PortRecord* record) { return OpenUsbPipes(&record->usb, &record->config.usb); }
+static BOOL UsbClose(PortRecord* record) { return CloseUsbPipes(&record->usb); }
+static BOOL UsbWrite(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written) {
+    return WriteUsbPipe(&record->usb, buffer, size, written);
+}
+static BOOL UsbRead(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read) {
+    return ReadUsbPipe(&record->usb, buffer, size, read);
+}
+static BOOL UsbControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                       LPDWORD returned) {
+    return ControlUsbDevice(&record->usb, code, inBuffer, inSize, outBuffer, outSize, returned);
+}
+static BOOL UsbTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
+    return SetUsbPipeTimeouts(&record->usb, timeouts);
+}
+
+const BackEnd UsbBackEnd = {UsbOpen, UsbClose, UsbWrite, UsbRead, UsbControl, UsbTimeouts};

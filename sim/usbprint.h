@@ -1,0 +1,64 @@
+// The virtual USB printer: one device instance with one device interface, a
+// device file at the interface's path, and one file per endpoint pipe below it
+// ("<path>\NN"). What it receives and what it answers can be read and scripted.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The class of USB printer interfaces: {6A7AD4E2-AE15-11D7-890B-0080AD72B9D1}.
+extern const GUID UsbPrinterClass;
+
+// Configuration, printer-class interface, bulk OUT 0x01, bulk IN 0x82.
+std::vector<BYTE> defaultPrinterDescriptors();
+
+struct UsbPrinterSpec {
+    std::string instanceId;              // USB\VID_xxxx&PID_xxxx\<instance>
+    std::string portName;                // "PortName" of its instance key below Enum\USB; empty: none
+    GUID interfaceClass = UsbPrinterClass;
+    std::vector<BYTE> descriptors = defaultPrinterDescriptors();
+    bool present = true;
+};
+
+// Answers a device control that is not the descriptor request: returns the
+// result and fills returned and error, as DeviceIoControl would.
+using ControlHandler = std::function<bool(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                                          DWORD& returned, DWORD& error)>;
+
+struct UsbPrinter {
+    std::string instanceId;
+    std::string devicePath;              // \\?\usb#vid_...#...#{class}
+    GUID interfaceClass{};
+    std::vector<BYTE> descriptors;
+    bool present = true;
+    unsigned generation = 0;             // changes at every unplug: older handles are dead
+
+    // What arrived: the bytes written to each pipe, by pipe number.
+    std::map<int, std::vector<BYTE>> received;
+    // What reads from the IN pipes return, in order.
+    std::deque<BYTE> toRead;
+    // Time-outs last accepted, by handle: -1 the device, otherwise the pipe number.
+    std::map<int, COMMTIMEOUTS> timeouts;
+
+    // ---- faults to script ----
+    std::optional<DWORD> descriptorError;    // the descriptor request fails with this error
+    std::map<int, DWORD> pipeOpenErrors;     // this pipe cannot be opened
+    std::optional<DWORD> writeError;         // every write fails with this error
+    std::set<int> refuseTimeouts;            // -1 the device, otherwise the pipe number
+    ControlHandler controlHandler;
+
+    // Open handles, for share checks: -1 the device, otherwise the pipe number.
+    std::map<int, int> openCount;
+};
+
+}  // namespace sim

@@ -1,0 +1,99 @@
+// Look-up of the present device interfaces of a class through SetupAPI. Nothing
+// is cached: every call builds its own device information set and destroys it,
+// so each answer is the machine as it is at that moment.
+#include "../monitor/monitor.h"
+
+// {6A7AD4E2-AE15-11D7-890B-0080AD72B9D1}: the interfaces of the printers this monitor makes ports for.
+const GUID UsbPortInterfaceGuid = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
+
+// Only devices present now, listed by their interfaces of the class.
+static HDEVINFO OpenPresentInterfaces(const GUID* classGuid) {
+    return SetupDiGetClassDevsA(classGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+}
+
+BOOL CountInterfaces(const GUID* classGuid, LPDWORD count) {
+    if (classGuid == NULL || count == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    HDEVINFO set = OpenPresentInterfaces(classGuid);
+    if (set == INVALID_HANDLE_VALUE) {
+        *count = 0;
+        return FALSE;  // SetupAPI's error stays
+    }
+    DWORD index = 0, error;
+    for (;; index++) {
+        SP_DEVICE_INTERFACE_DATA data;
+        ZeroMemory(&data, sizeof data);
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set, NULL, classGuid, index, &data)) {
+            error = GetLastError();
+            break;
+        }
+    }
+    *count = index;
+    SetupDiDestroyDeviceInfoList(set);
+    if (error == ERROR_NO_MORE_ITEMS) return TRUE;
+    SetLastError(error);
+    return FALSE;
+}
+
+// Copies the device path out of a detail record of the given size, if the
+// record holds a terminated path that fits: a path cut short would name
+// another device, so a path too long is not copied at all.
+static void CopyDevicePath(UsbInterfaceInfo* info, const SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size) {
+    DWORD available = size - (DWORD)offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    for (DWORD i = 0; i < available && i < sizeof(info->devicePath); i++) {
+        if (detail->DevicePath[i] == 0) {
+            CopyMemory(info->devicePath, detail->DevicePath, i + 1);
+            return;
+        }
+    }
+}
+
+// Success means the interface at memberIndex exists; its path and instance id
+// are filled in as far as SetupAPI answers, and a field it does not answer keeps
+// what the caller put there.
+BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* info) {
+    if (classGuid == NULL || info == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    HDEVINFO set = OpenPresentInterfaces(classGuid);
+    if (set == INVALID_HANDLE_VALUE) return FALSE;
+
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    ZeroMemory(&interfaceData, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!SetupDiEnumDeviceInterfaces(set, NULL, classGuid, memberIndex, &interfaceData)) {
+        DWORD error = GetLastError();
+        SetupDiDestroyDeviceInfoList(set);
+        SetLastError(error);
+        return FALSE;
+    }
+
+    // Without a buffer the call fails and reports the size it needs.
+    DWORD requiredSize = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, NULL, 0, &requiredSize, NULL);
+    // A record smaller than its own head, or no memory, leaves the path unwritten.
+    DWORD detailSize = requiredSize;
+    if (detailSize >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A*)GlobalAlloc(GPTR, detailSize);
+        if (detail != NULL) {
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+            if (SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, detailSize, &requiredSize, NULL))
+                CopyDevicePath(info, detail, detailSize);
+            GlobalFree(detail);
+        }
+    }
+
+    // The device element with the same index as the interface.
+    SP_DEVINFO_DATA deviceData;
+    ZeroMemory(&deviceData, sizeof deviceData);
+    deviceData.cbSize = sizeof deviceData;
+    if (SetupDiEnumDeviceInfo(set, memberIndex, &deviceData))
+        SetupDiGetDeviceInstanceIdA(set, &deviceData, info->instanceId, sizeof(info->instanceId), &requiredSize);
+
+    SetupDiDestroyDeviceInfoList(set);
+    return TRUE;
+}

@@ -78,11 +78,9 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 // Returns NULL on success; on failure the block itself, with ERROR_INVALID_HANDLE.
+// An injected failure still releases the block, as the close functions do.
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
-    if (auto e = sim::fault("GlobalFree")) {
-        SetLastError(*e);
-        return memory;
-    }
+    auto injected = sim::fault("GlobalFree");
     if (memory == NULL) return NULL;
     auto& heap = machine().heap();
     {
@@ -95,6 +93,10 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
         heap.blocks.erase(it);
     }
     std::free(memory);
+    if (injected) {
+        SetLastError(*injected);
+        return memory;
+    }
     return NULL;
 }
 

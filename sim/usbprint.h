@@ -23,6 +23,7 @@ extern const GUID UsbPrinterClass;
 std::vector<BYTE> defaultPrinterDescriptors();
 
 struct UsbPrinterSpec {
+    UsbPrinterSpec(std::string id = "", std::string port = "") : instanceId(std::move(id)), portName(std::move(port)) {}
     std::string instanceId;              // USB\VID_xxxx&PID_xxxx\<instance>
     std::string portName;                // "PortName" of its instance key below Enum\USB; empty: none
     GUID interfaceClass = UsbPrinterClass;

@@ -1,0 +1,425 @@
+// USB printers: finding the present interfaces of a class, and jobs that reach
+// a printer through its device and pipe files.
+#include "test_support.h"
+
+#include <map>
+
+namespace {
+
+const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+const char OtherId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&2";
+
+std::vector<BYTE> configurationAndInterface() { return {9, 2, 0, 0, 1, 1, 0, 0xC0, 0, 9, 4, 0, 0, 2, 7, 1, 2, 0}; }
+std::vector<BYTE> endpoint(BYTE address, BYTE attributes) { return {7, 5, address, attributes, 64, 0, 0}; }
+std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+std::vector<BYTE> bytes(const std::string& s) { return std::vector<BYTE>(s.begin(), s.end()); }
+
+class Usb : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        machine().addUsbPrinter({PrinterId});
+    }
+    void TearDown() override {
+        EXPECT_EQ(machine().openHandles(), 0u) << "device or pipe handles left open";
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u) << "device information sets left";
+        MonitorTest::TearDown();
+    }
+
+    HANDLE startUsbPort(const PortConfig& config = usbConfig(PrinterId), BOOL* started = nullptr) {
+        addPort("USB-001", config);
+        EXPECT_TRUE(initialize());
+        HANDLE port = nullptr;
+        EXPECT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+        BOOL ok = StartDocPort(port, nullptr, 0, 1, nullptr);
+        if (started)
+            *started = ok;
+        else
+            EXPECT_TRUE(ok) << GetLastError();
+        return port;
+    }
+    PortRecord* record(HANDLE port) { return static_cast<PortRecord*>(port); }
+    void setPrinter(const std::function<void(sim::UsbPrinter&)>& f) { ASSERT_TRUE(machine().withUsbPrinter(PrinterId, f)); }
+    std::map<int, std::vector<BYTE>> received() {
+        std::map<int, std::vector<BYTE>> r;
+        machine().withUsbPrinter(PrinterId, [&](sim::UsbPrinter& p) { r = p.received; });
+        return r;
+    }
+    std::string devicePath() {
+        std::string path;
+        machine().withUsbPrinter(PrinterId, [&](sim::UsbPrinter& p) { path = p.devicePath; });
+        return path;
+    }
+};
+
+TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
+    DWORD count = Marker;
+    GUID otherClass = sim::UsbPrinterClass;
+    otherClass.Data1 ^= 1;
+    EXPECT_TRUE(CountInterfaces(&otherClass, &count));
+    EXPECT_EQ(count, 0u) << "no device of that class";
+
+    machine().addUsbPrinter({OtherId});
+    sim::UsbPrinterSpec elsewhere{"USB\\VID_1111&PID_2222\\9"};
+    elsewhere.interfaceClass = otherClass;
+    machine().addUsbPrinter(elsewhere);
+    EXPECT_TRUE(CountInterfaces(&UsbPortInterfaceGuid, &count));
+    EXPECT_EQ(count, 2u);
+
+    UsbInterfaceInfo info{};
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 1, &info));
+    EXPECT_STREQ(info.instanceId, OtherId);
+    EXPECT_STREQ(info.devicePath, "\\\\?\\usb#vid_04b8&pid_0202#5&2a1b3c4d&0&2#{6a7ad4e2-ae15-11d7-890b-0080ad72b9d1}");
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
+    EXPECT_STREQ(info.instanceId, PrinterId);
+    EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 2, &info));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
+
+    machine().unplugUsbPrinter(OtherId);
+    EXPECT_TRUE(CountInterfaces(&UsbPortInterfaceGuid, &count));
+    EXPECT_EQ(count, 1u) << "only present devices";
+
+    count = Marker;
+    EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(CountInterfaces(nullptr, &count));
+    EXPECT_EQ(count, Marker);
+    EXPECT_FALSE(GetInterface(nullptr, 0, &info));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 0, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Usb, CountingReportsSetupApiFailures) {
+    DWORD count = Marker;
+    machine().failCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, &count));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(count, 0u);
+
+    machine().addUsbPrinter({OtherId});
+    machine().failCall("SetupDiEnumDeviceInterfaces", 2, ERROR_GEN_FAILURE);
+    EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, &count));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(count, 1u) << "the interfaces counted before the failure";
+}
+
+TEST_F(Usb, ALookUpFillsOnlyWhatSetupApiAnswers) {
+    UsbInterfaceInfo info;
+    std::strcpy(info.devicePath, "caller's path");
+    std::strcpy(info.instanceId, "caller's id");
+    machine().failCall("SetupDiEnumDeviceInfo", 1, ERROR_NO_MORE_ITEMS);
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
+    EXPECT_STREQ(info.instanceId, "caller's id");
+    EXPECT_EQ(std::string(info.devicePath), devicePath());
+
+    std::strcpy(info.devicePath, "caller's path");
+    machine().failCall("SetupDiGetDeviceInterfaceDetailA", 2, ERROR_INVALID_USER_BUFFER);  // the fill, not the size query
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
+    EXPECT_STREQ(info.devicePath, "caller's path");
+    EXPECT_STREQ(info.instanceId, PrinterId);
+
+    machine().failCall("GlobalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
+    EXPECT_STREQ(info.devicePath, "caller's path");
+    EXPECT_EQ(machine().liveAllocations(), 0u);
+}
+
+TEST_F(Usb, ADevicePathTooLongForTheRecordIsNotCopied) {
+    machine().removeUsbPrinter(PrinterId);
+    std::string longInstance = "USB\\VID_04B8&PID_0202\\" + std::string(220, '7');
+    machine().addUsbPrinter({longInstance});
+    UsbInterfaceInfo info{};
+    std::strcpy(info.devicePath, "untouched");
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
+    EXPECT_STREQ(info.devicePath, "untouched") << "a cut path would name another device";
+    EXPECT_EQ(std::string(info.instanceId), longInstance);
+}
+
+TEST_F(Usb, AJobReachesThePrinterThroughItsPipes) {
+    HANDLE port = startUsbPort();
+    EXPECT_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    EXPECT_EQ(record(port)->config.usb.writePipe, 0) << "bulk OUT 0x01 is the first endpoint";
+    EXPECT_EQ(record(port)->config.usb.readPipe, 1) << "bulk IN 0x82 is the second";
+    EXPECT_EQ(machine().openHandles(), 3u);
+
+    std::string page = "%!PS\nshowpage\n";
+    DWORD written = 0;
+    ASSERT_TRUE(WritePort(port, (LPBYTE)page.data(), (DWORD)page.size(), &written));
+    EXPECT_EQ(written, page.size());
+    EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{0, bytes(page)}}));
+
+    setPrinter([](sim::UsbPrinter& p) { p.toRead = {'O', 'K'}; });
+    BYTE answer[8] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadPort(port, answer, sizeof answer, &read));
+    EXPECT_EQ(std::string((char*)answer, read), "OK");
+
+    COMMTIMEOUTS timeouts{0, 0, 100, 0, 5000};
+    ASSERT_TRUE(SetPortTimeOuts(port, &timeouts, 0));
+    setPrinter([](sim::UsbPrinter& p) {
+        EXPECT_EQ(p.timeouts.size(), 3u) << "the device and both pipes";
+        EXPECT_EQ(p.timeouts[0].WriteTotalTimeoutConstant, 5000u);
+        p.controlHandler = [](DWORD code, const void*, DWORD, void* out, DWORD, DWORD& returned, DWORD&) {
+            *(DWORD*)out = code;
+            returned = 4;
+            return true;
+        };
+    });
+    DWORD status = 0, returned = 0;
+    ASSERT_TRUE(GetPrinterDataFromPort(port, 0x220008, nullptr, nullptr, 0, (LPSTR)&status, 4, &returned));
+    EXPECT_EQ(status, 0x220008u);
+    EXPECT_EQ(returned, 4u);
+
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(record(port)->usb.device, nullptr);
+    EXPECT_EQ(record(port)->usb.writeHandle, nullptr);
+    EXPECT_EQ(record(port)->usb.readHandle, nullptr);
+}
+
+TEST_F(Usb, TheDescriptorWalkChoosesTheLastQualifyingEndpointOfEachDirection) {
+    struct Case {
+        const char* what;
+        std::vector<BYTE> descriptors;
+        INT writePipe, readPipe;
+    };
+    const std::vector<Case> cases = {
+        {"bulk pair", configurationAndInterface() + endpoint(0x01, 2) + endpoint(0x82, 2), 0, 1},
+        {"trailing interrupt IN", configurationAndInterface() + endpoint(0x01, 2) + endpoint(0x82, 2) + endpoint(0x83, 3),
+         0, 2},
+        {"leading isochronous", configurationAndInterface() + endpoint(0x03, 1) + endpoint(0x01, 2) + endpoint(0x82, 2),
+         1, 2},
+        {"no endpoints keeps the configured pipes", configurationAndInterface(), 1, 0},
+        {"class-specific descriptor between", configurationAndInterface() + std::vector<BYTE>{5, 0x21, 1, 2, 3} +
+                                                  endpoint(0x02, 2) + endpoint(0x81, 2),
+         0, 1},
+        {"zero length stops the walk", endpoint(0x01, 2) + std::vector<BYTE>{0, 5} + endpoint(0x82, 2), 0, 0},
+        {"length 1 stops the walk", std::vector<BYTE>{1, 5} + endpoint(0x82, 2), 1, 0},
+        {"a length past the end stops the walk", endpoint(0x01, 2) + std::vector<BYTE>{9, 5, 0x82, 2}, 0, 0},
+        {"a 3-byte endpoint counts but is not read", std::vector<BYTE>{3, 5, 0x81} + endpoint(0x02, 2), 1, 0},
+        {"a lone header byte", std::vector<BYTE>{7}, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UsbPortConfig config = usbConfig(PrinterId).usb;
+        // An exact-size heap copy, so that a read past the end is caught.
+        std::vector<BYTE> exact(c.descriptors);
+        ChooseUsbPipes(exact.data(), (DWORD)exact.size(), &config);
+        EXPECT_EQ(config.writePipe, c.writePipe);
+        EXPECT_EQ(config.readPipe, c.readPipe);
+    }
+}
+
+TEST_F(Usb, PipesChosenByTheWalkAreOpenedAndRememberedUntilTheNextStart) {
+    setPrinter([](sim::UsbPrinter& p) {
+        p.descriptors = configurationAndInterface() + endpoint(0x03, 1) + endpoint(0x01, 2) + endpoint(0x82, 2) +
+                        endpoint(0x83, 3);
+    });
+    HANDLE port = startUsbPort();
+    std::string data = "to pipe 01";
+    ASSERT_TRUE(WritePort(port, (LPBYTE)data.data(), (DWORD)data.size(), nullptr));
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{1, bytes(data)}}));
+    EXPECT_EQ(record(port)->config.usb.writePipe, 1);
+    EXPECT_EQ(record(port)->config.usb.readPipe, 3);
+    auto stored = registry().value(portKeyPath("USB-001"), "Property");
+    EXPECT_EQ(stored->data, configBytes(usbConfig(PrinterId))) << "never written back";
+}
+
+TEST_F(Usb, ARefusedDescriptorRequestKeepsTheConfiguredPipes) {
+    setPrinter([](sim::UsbPrinter& p) { p.descriptorError = ERROR_GEN_FAILURE; });
+    HANDLE port = startUsbPort();
+    std::string data = "via the stored pipes";
+    ASSERT_TRUE(WritePort(port, (LPBYTE)data.data(), (DWORD)data.size(), nullptr));
+    setPrinter([](sim::UsbPrinter& p) { p.toRead = {'!'}; });
+    BYTE b = 0;
+    DWORD read = 0;
+    ASSERT_TRUE(ReadPort(port, &b, 1, &read));
+    EXPECT_EQ(b, '!');
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{1, bytes(data)}})) << "write pipe 01, read pipe 00";
+}
+
+TEST_F(Usb, ANegativeReadPipeOpensNoReadPipe) {
+    setPrinter([](sim::UsbPrinter& p) { p.descriptors = configurationAndInterface() + endpoint(0x01, 2); });
+    PortConfig config = usbConfig(PrinterId);
+    config.usb.readPipe = -1;
+    HANDLE port = startUsbPort(config);
+    EXPECT_EQ(record(port)->usb.readHandle, nullptr);
+    BYTE buffer[4];
+    DWORD read = Marker;
+    EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &read));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(WritePort(port, buffer, sizeof buffer, nullptr));
+    EXPECT_TRUE(EndDocPort(port));
+}
+
+TEST_F(Usb, InstanceIdsCompareIgnoringCase) {
+    machine().removeUsbPrinter(PrinterId);
+    std::string lowerId = "usb\\vid_04b8&pid_0202\\5&2a1b3c4d&0&1";
+    machine().addUsbPrinter({lowerId});
+    HANDLE port = startUsbPort(usbConfig(PrinterId));
+    EXPECT_TRUE(EndDocPort(port));
+}
+
+TEST_F(Usb, AnUnpluggedPrinterIsNotReadyAndIsFoundAgainWhenPluggedIn) {
+    machine().unplugUsbPrinter(PrinterId);
+    BOOL started = TRUE;
+    HANDLE port = startUsbPort(usbConfig(PrinterId), &started);
+    EXPECT_FALSE(started);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_READY);
+    EXPECT_EQ(record(port)->flags, 0u);
+    EXPECT_EQ(machine().openHandles(), 0u);
+
+    machine().plugUsbPrinter(PrinterId);
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+    ASSERT_TRUE(WritePort(port, (LPBYTE) "back", 4, nullptr));
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(machine().usbReceived(PrinterId), bytes("back"));
+}
+
+TEST_F(Usb, APrinterUnpluggedMidJobFailsEveryCallAndStillCloses) {
+    HANDLE port = startUsbPort();
+    ASSERT_TRUE(WritePort(port, (LPBYTE) "half", 4, nullptr));
+    machine().unplugUsbPrinter(PrinterId);
+    DWORD written = Marker;
+    EXPECT_FALSE(WritePort(port, (LPBYTE) "rest", 4, &written));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(written, 0u);
+    COMMTIMEOUTS timeouts{};
+    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(EndDocPort(port));
+    machine().plugUsbPrinter(PrinterId);
+    EXPECT_EQ(machine().usbReceived(PrinterId), bytes("half"));
+}
+
+TEST_F(Usb, TimeoutsGoToTheDeviceFirstAndThenToBothPipes) {
+    HANDLE port = startUsbPort();
+    COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
+    setPrinter([](sim::UsbPrinter& p) { p.refuseTimeouts = {-1}; });
+    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    setPrinter([](sim::UsbPrinter& p) {
+        EXPECT_TRUE(p.timeouts.empty()) << "the pipes keep theirs";
+        p.refuseTimeouts = {0};
+    });
+    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0)) << "the OUT pipe refuses";
+    setPrinter([](sim::UsbPrinter& p) {
+        EXPECT_EQ(p.timeouts.count(1), 1u) << "the IN pipe is set all the same";
+        EXPECT_EQ(p.timeouts.count(0), 0u);
+    });
+    EXPECT_TRUE(EndDocPort(port));
+}
+
+TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsWrites) {
+    setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors[0] = ERROR_GEN_FAILURE; });
+    HANDLE port = startUsbPort();
+    EXPECT_EQ(record(port)->usb.writeHandle, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(WritePort(port, (LPBYTE) "x", 1, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    unsigned closesBefore = machine().callCount("CloseHandle");
+    EXPECT_TRUE(EndDocPort(port));
+    EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u) << "the failed pipe is not closed";
+    UsbPipeSet pipes{};
+    EXPECT_TRUE(CloseUsbPipes(&pipes)) << "closing again closes nothing";
+    EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u);
+    EXPECT_FALSE(CloseUsbPipes(nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Usb, ADeviceThatCannotBeOpenedFailsTheStartWithInvalidParameter) {
+    HANDLE holder = CreateFileA(devicePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    BOOL started = TRUE;
+    HANDLE port = startUsbPort(usbConfig(PrinterId), &started);
+    EXPECT_FALSE(started);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(record(port)->usb.device, nullptr);
+    CloseHandle(holder);
+}
+
+TEST_F(Usb, OpenRefusesWhatItCannotSearchFor) {
+    UsbPipeSet pipes{};
+    UsbPortConfig config = usbConfig("").usb;
+    EXPECT_FALSE(OpenUsbPipes(&pipes, &config));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
+    EXPECT_FALSE(OpenUsbPipes(nullptr, &config));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
+    config = usbConfig(PrinterId).usb;
+    machine().failCall("SetupDiGetClassDevsA", 1, ERROR_GEN_FAILURE);
+    EXPECT_FALSE(OpenUsbPipes(&pipes, &config));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
+    EXPECT_FALSE(SetUsbInstanceId(nullptr, "USB\\X"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(SetUsbInstanceId(&config, "USB\\X\\1"));
+    EXPECT_STREQ(config.instanceId, "USB\\X\\1");
+}
+
+TEST_F(Usb, PipeFileNamesHaveTwoDigitsAtLeastAndMustFit) {
+    CHAR name[MAX_PATH];
+    ASSERT_TRUE(BuildPipeFileName(name, "\\\\?\\usb#p", 0));
+    EXPECT_STREQ(name, "\\\\?\\usb#p\\00");
+    ASSERT_TRUE(BuildPipeFileName(name, "\\\\?\\usb#p", 12));
+    EXPECT_STREQ(name, "\\\\?\\usb#p\\12");
+    ASSERT_TRUE(BuildPipeFileName(name, "\\\\?\\usb#p", 9999999));
+    EXPECT_FALSE(BuildPipeFileName(name, "\\\\?\\usb#p", 10000000)) << "eight digits";
+    EXPECT_STREQ(name, "");
+    std::string path(256, 'p');
+    ASSERT_TRUE(BuildPipeFileName(name, path.c_str(), 1)) << "256 + 3 + terminator = 260";
+    path += 'p';
+    EXPECT_FALSE(BuildPipeFileName(name, path.c_str(), 1));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST_F(Usb, AnUnnamedDocumentOnAUsbPortIsNotDeferred) {
+    addPort("USB-001", usbConfig(PrinterId));
+    ASSERT_TRUE(initialize());
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+    DOC_INFO_1A unnamed{};
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, (LPBYTE)&unnamed));
+    EXPECT_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    EXPECT_NE(record(port)->usb.device, nullptr);
+    EXPECT_TRUE(EndDocPort(port));
+}
+
+// Every platform call of a USB job's start and end, failed in turn: nothing is
+// left open, and the start either fails with one of its own errors or goes on.
+TEST_F(Usb, EveryFailingCallOfAUsbJobLeavesNothingOpen) {
+    addPort("USB-001", usbConfig(PrinterId));
+    ASSERT_TRUE(initialize());
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+    machine().recordCalls(true);
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+    ASSERT_TRUE(EndDocPort(port));
+    std::vector<std::string> calls = machine().recordedCalls();
+    machine().recordCalls(false);
+
+    std::map<std::string, unsigned> seen;
+    for (const std::string& call : calls) {
+        unsigned nth = ++seen[call];
+        SCOPED_TRACE(call + " #" + std::to_string(nth));
+        record(port)->config = usbConfig(PrinterId);
+        machine().failCall(call, nth, ERROR_GEN_FAILURE);
+        BOOL started = StartDocPort(port, nullptr, 0, 1, nullptr);
+        DWORD error = GetLastError();
+        EndDocPort(port);
+        machine().clearFaults();
+        // A look-up that cannot be made, a printer not found, a device not opened.
+        if (!started) {
+            EXPECT_TRUE(error == ERROR_OPEN_FAILED || error == ERROR_NOT_READY || error == ERROR_INVALID_PARAMETER)
+                << error;
+        }
+        EXPECT_EQ(record(port)->flags, 0u);
+        EXPECT_EQ(machine().openHandles(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), 2u) << "the root copy and the port";
+    }
+}
+
+}  // namespace

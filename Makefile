@@ -1,12 +1,12 @@
 # The two commands a newcomer runs:
 #   make demo   the typical job on a built-in simulated machine
 #   make test   every build and every test (unit, fuzz, Wine)
-.PHONY: demo test deps-host deps-all host win32 test-host test-win32 clean
+.PHONY: demo test deps-host deps-all host win32 fuzz test-host test-win32 test-fuzz clean
 
 demo: deps-host host
 	./build/host/tools/zevmon/zevmon demo
 
-test: deps-all host win32 test-host test-win32
+test: deps-all host win32 fuzz test-host test-fuzz test-win32
 
 deps-host:
 	./scripts/install-deps.sh host
@@ -22,8 +22,15 @@ win32:
 	cmake --preset win32
 	cmake --build --preset win32
 
+fuzz:
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+
 test-host:
 	ctest --preset host
+
+test-fuzz:
+	ctest --preset fuzz
 
 test-win32:
 	ctest --preset win32

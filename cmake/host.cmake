@@ -1,6 +1,11 @@
 # The host build: the same monitor sources over the simulated Windows machine,
 # with the unit tests, fuzzers, benchmarks and the zevmon tool.
 set(ZEV_SANITIZE "address,undefined" CACHE STRING "Sanitizers for the host build (empty for none)")
+option(ZEV_FUZZ "Build only the libFuzzer targets (needs clang)" OFF)
+if(ZEV_FUZZ)
+    # Everything is instrumented for coverage; only the fuzz targets link libFuzzer's main.
+    set(ZEV_SANITIZE "address,undefined,fuzzer-no-link")
+endif()
 if(ZEV_SANITIZE)
     add_compile_options(-fsanitize=${ZEV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
     add_link_options(-fsanitize=${ZEV_SANITIZE})
@@ -28,5 +33,9 @@ target_link_libraries(zevuruzi_host PUBLIC sim)
 target_compile_options(zevuruzi_host PRIVATE ${WARNINGS})
 set_source_files_properties(${MONITOR_SOURCES} PROPERTIES COMPILE_OPTIONS "-fno-exceptions;-fno-rtti")
 
-add_subdirectory(tests/unit)
-add_subdirectory(tools/zevmon)
+if(ZEV_FUZZ)
+    add_subdirectory(fuzz)
+else()
+    add_subdirectory(tests/unit)
+    add_subdirectory(tools/zevmon)
+endif()

@@ -21,7 +21,8 @@ add_library(sim STATIC
     sim/comdlg32.cpp
     sim/winspool.cpp
     sim/usbprint.cpp
-    sim/setupapi.cpp)
+    sim/setupapi.cpp
+    sim/errors.cpp)
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})
 target_compile_options(sim PRIVATE ${WARNINGS})
 find_package(Threads REQUIRED)

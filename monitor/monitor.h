@@ -278,6 +278,18 @@ BOOL CountInterfaces(const GUID* classGuid, LPDWORD count);
 BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* info);
 
 // ---------------------------------------------------------------------------
+// usb/usb_port_scan.cpp: automatic USB ports
+// ---------------------------------------------------------------------------
+
+#define ProbeKeyName "ZEVURUZI"
+#define UsbEnumKeyPath "Enum\\USB"
+#define UsbPortNameMax 8       // "USB-" and at most three more, with the terminator
+
+int ScanUsbPortNames(LPCSTR serverName);
+int IsPortNameUnused(LPCSTR portName);
+int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
+
+// ---------------------------------------------------------------------------
 // status/status_window.cpp: the status window thread
 // ---------------------------------------------------------------------------
 

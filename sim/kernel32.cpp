@@ -418,3 +418,32 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     }
     return TRUE;
 }
+
+// ---- messages ----
+
+// Only system messages are known here; inserts are not expanded.
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                            DWORD size, va_list* arguments) {
+    (void)source;
+    (void)languageId;
+    (void)arguments;
+    if (auto e = sim::fault("FormatMessageA")) {
+        SetLastError(*e);
+        return 0;
+    }
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) || !buffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto text = sim::systemMessage(messageId);
+    if (!text) {
+        SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
+        return 0;
+    }
+    if (text->size() + 1 > size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(buffer, text->c_str(), text->size() + 1);
+    return (DWORD)text->size();
+}

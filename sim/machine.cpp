@@ -62,6 +62,8 @@ void Machine::reset() {
         ui_->openFileAnswers.clear();
         ui_->openFilePrompt = nullptr;
         ui_->openFileCalls.clear();
+        ui_->messageBoxes.clear();
+        ui_->messageBoxHandler = nullptr;
     }
     registry_.clear();
 }
@@ -156,6 +158,16 @@ std::vector<Machine::OpenFileCall> Machine::openFileCalls() const {
     return ui_->openFileCalls;
 }
 
+std::vector<Machine::MessageBoxCall> Machine::messageBoxes() const {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    return ui_->messageBoxes;
+}
+
+void Machine::setMessageBoxHandler(std::function<int(const MessageBoxCall&)> handler) {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    ui_->messageBoxHandler = std::move(handler);
+}
+
 HINSTANCE Machine::loadModule(const Module& module) {
     // Module handles are image base addresses on Windows; any distinct value serves.
     HINSTANCE instance = (HINSTANCE)(uintptr_t)(0x10000000 + 0x100000 * (modules_.size() + 1));
@@ -225,60 +237,6 @@ std::size_t Machine::openKeys() const {
 std::size_t Machine::openHandles() const {
     std::lock_guard<std::mutex> lock(handles_->mutex);
     return handles_->table.size();
-}
-
-std::string errorName(DWORD code) {
-    static const std::map<DWORD, const char*> names = {
-        {ERROR_SUCCESS, "ERROR_SUCCESS"},
-        {ERROR_INVALID_FUNCTION, "ERROR_INVALID_FUNCTION"},
-        {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
-        {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
-        {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
-        {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
-        {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
-        {ERROR_OUTOFMEMORY, "ERROR_OUTOFMEMORY"},
-        {ERROR_NOT_READY, "ERROR_NOT_READY"},
-        {ERROR_WRITE_FAULT, "ERROR_WRITE_FAULT"},
-        {ERROR_READ_FAULT, "ERROR_READ_FAULT"},
-        {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
-        {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
-        {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED"},
-        {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
-        {ERROR_OPEN_FAILED, "ERROR_OPEN_FAILED"},
-        {ERROR_DISK_FULL, "ERROR_DISK_FULL"},
-        {ERROR_CALL_NOT_IMPLEMENTED, "ERROR_CALL_NOT_IMPLEMENTED"},
-        {ERROR_SEM_TIMEOUT, "ERROR_SEM_TIMEOUT"},
-        {ERROR_INSUFFICIENT_BUFFER, "ERROR_INSUFFICIENT_BUFFER"},
-        {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
-        {ERROR_INVALID_LEVEL, "ERROR_INVALID_LEVEL"},
-        {ERROR_BAD_PATHNAME, "ERROR_BAD_PATHNAME"},
-        {ERROR_BUSY, "ERROR_BUSY"},
-        {ERROR_ALREADY_EXISTS, "ERROR_ALREADY_EXISTS"},
-        {ERROR_FILENAME_EXCED_RANGE, "ERROR_FILENAME_EXCED_RANGE"},
-        {ERROR_MORE_DATA, "ERROR_MORE_DATA"},
-        {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
-        {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED"},
-        {ERROR_BADDB, "ERROR_BADDB"},
-        {ERROR_BADKEY, "ERROR_BADKEY"},
-        {ERROR_CANTOPEN, "ERROR_CANTOPEN"},
-        {ERROR_CANTREAD, "ERROR_CANTREAD"},
-        {ERROR_CANTWRITE, "ERROR_CANTWRITE"},
-        {ERROR_KEY_DELETED, "ERROR_KEY_DELETED"},
-        {ERROR_DLL_INIT_FAILED, "ERROR_DLL_INIT_FAILED"},
-        {ERROR_IO_DEVICE, "ERROR_IO_DEVICE"},
-        {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
-        {ERROR_NOT_FOUND, "ERROR_NOT_FOUND"},
-        {ERROR_CANCELLED, "ERROR_CANCELLED"},
-        {ERROR_INVALID_WINDOW_HANDLE, "ERROR_INVALID_WINDOW_HANDLE"},
-        {ERROR_CLASS_ALREADY_EXISTS, "ERROR_CLASS_ALREADY_EXISTS"},
-        {ERROR_TIMEOUT, "ERROR_TIMEOUT"},
-        {ERROR_UNKNOWN_PORT, "ERROR_UNKNOWN_PORT"},
-        {ERROR_INVALID_PRINTER_NAME, "ERROR_INVALID_PRINTER_NAME"},
-        {ERROR_NO_SUCH_DEVINST, "ERROR_NO_SUCH_DEVINST"},
-        {ERROR_INVALID_CLASS, "ERROR_INVALID_CLASS"},
-    };
-    auto it = names.find(code);
-    return it != names.end() ? it->second : "error " + std::to_string(code);
 }
 
 }  // namespace sim

@@ -105,6 +105,15 @@ public:
     void scriptOpenFile(std::optional<std::string> answer);
     void setOpenFilePrompt(std::function<std::optional<std::string>(const OpenFileCall&)> prompt);
     std::vector<OpenFileCall> openFileCalls() const;
+    // Message boxes are recorded and answered IDOK, or by the handler a tool installs.
+    struct MessageBoxCall {
+        HWND owner;
+        std::string text;
+        std::string caption;
+        UINT type;
+    };
+    std::vector<MessageBoxCall> messageBoxes() const;
+    void setMessageBoxHandler(std::function<int(const MessageBoxCall&)> handler);
     HWND desktopWindow() const { return (HWND)(uintptr_t)0x10010; }
 
     // ---- accounting of what the monitor holds ----
@@ -153,5 +162,7 @@ Machine& machine();
 
 // Win32 error codes by name, for messages that people read: "ERROR_NOT_READY".
 std::string errorName(DWORD code);
+// The system's English text for an error code, as FormatMessage gives it.
+std::optional<std::string> systemMessage(DWORD code);
 
 }  // namespace sim

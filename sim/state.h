@@ -94,6 +94,8 @@ struct Machine::Ui {
     std::vector<std::optional<std::string>> openFileAnswers;
     std::function<std::optional<std::string>(const OpenFileCall&)> openFilePrompt;
     std::vector<OpenFileCall> openFileCalls;
+    std::vector<MessageBoxCall> messageBoxes;
+    std::function<int(const MessageBoxCall&)> messageBoxHandler;
 };
 
 struct Machine::Usb {

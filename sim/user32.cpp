@@ -105,3 +105,20 @@ int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
 }
 
 HWND WINAPI GetDesktopWindow(void) { return machine().desktopWindow(); }
+
+// Recorded, then answered by the installed handler, or IDOK as a user would.
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    if (auto e = sim::fault("MessageBoxA")) {
+        SetLastError(*e);
+        return 0;
+    }
+    sim::Machine::MessageBoxCall call{owner, text ? text : "", caption ? caption : "Error", type};
+    std::function<int(const sim::Machine::MessageBoxCall&)> handler;
+    {
+        auto& ui = machine().ui();
+        std::lock_guard<std::mutex> lock(ui.mutex);
+        ui.messageBoxes.push_back(call);
+        handler = ui.messageBoxHandler;
+    }
+    return handler ? handler(call) : IDOK;
+}

@@ -1,0 +1,163 @@
+// Automatic USB ports: at every enumeration the USB branch of the device
+// registry is walked for printer instances whose "PortName" names a port this
+// monitor does not have yet, and a USB port bound to the printer's device is
+// created, saved and listed for each.
+#include "../monitor/monitor.h"
+
+#define EnumNameMax 256
+
+static const CHAR PortNameValue[] = "PortName";
+static const CHAR PortsExhaustedText[] =
+    "Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be created.\n"
+    "Please delete any unnecessary USB Ports.";
+static const CHAR PortsExhaustedCaption[] = "Error Message";
+
+// The monitor's key by its fixed path: its subkeys are the ports that exist.
+int IsPortNameUnused(LPCSTR portName) {
+    HKEY monitorKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS) return 0;
+    int unused = 1;
+    for (DWORD index = 0;; index++) {
+        CHAR name[EnumNameMax];
+        ZeroMemory(name, sizeof name);
+        LONG result = RegEnumKeyA(monitorKey, index, name, sizeof name);
+        if (result == ERROR_MORE_DATA) continue;  // too long to be a port name of ours
+        if (result != ERROR_SUCCESS) break;
+        if (CompareAscii(name, portName, UsbPortNameMax) == 0) {
+            unused = 0;
+            break;
+        }
+    }
+    RegCloseKey(monitorKey);
+    return unused;
+}
+
+// The probe subkey shows whether the monitor's key takes new subkeys at all;
+// when it does not, the user is told the system's reason and no port is made.
+// Returns 1 when the case was dealt with (port made, or the user told, or the
+// port dropped), 0 when nothing was done.
+int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
+    if (CompareAscii(instanceId, "USB\\", 4) != 0) return 0;
+    if (!CreatePortKey(ProbeKeyName)) {
+        DWORD error = GetLastError();
+        CHAR text[256];
+        if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, error, 0, text, sizeof text, NULL) != 0)
+            MessageBoxA(GetDesktopWindow(), text, GetMonitorName(), MB_OK);
+        return 1;
+    }
+    DeletePortKey(ProbeKeyName);
+
+    PortCreateRequest* request = NewPortCreateRequest(portName, serverName);
+    if (request == NULL) return 0;
+    ZeroMemory(&request->config, sizeof(PortConfig));
+    request->config.kind = PortKindUsb;
+    request->config.usb.interfaceGuid = UsbPortInterfaceGuid;
+    SetUsbInstanceId(&request->config.usb, instanceId);
+    request->config.usb.usbReserved = 0;
+    request->config.usb.writePipe = 1;
+    request->config.usb.readPipe = 0;
+
+    PortRecord* record = CreatePortFromRequest(request);
+    if (record == NULL) {
+        FreePortRecord(request);
+        return 0;
+    }
+    if (!SavePort(record)) {
+        // A key left without its "Property" value would fail every later start
+        // of the monitor: it goes with the port.
+        DeletePortKey(record->name);
+        FreePortRecord(request);
+        FreePortRecord(record);
+        return 1;
+    }
+    if (!LinkPortRecord(record)) {
+        ForgetPort(record);
+        FreePortRecord(request);
+        FreePortRecord(record);
+        return 1;
+    }
+    FreePortRecord(request);
+    return 1;
+}
+
+// The USB-000 name means the port numbers ran out: the value goes, so that the
+// user is told once, through a handle that may delete it.
+static void ReportPortsExhausted(HKEY deviceKey, LPCSTR instanceName) {
+    HKEY writable;
+    if (RegOpenKeyExA(deviceKey, instanceName, 0, KEY_SET_VALUE, &writable) == ERROR_SUCCESS) {
+        RegDeleteValueA(writable, PortNameValue);
+        RegCloseKey(writable);
+    }
+    MessageBoxA(GetDesktopWindow(), PortsExhaustedText, PortsExhaustedCaption, MB_OK);
+}
+
+// The present printer interface whose instance id ends in the same component
+// as the instance key's name; the first one wins.
+static void FindInstanceId(LPCSTR instanceName, LPSTR instanceId) {
+    ZeroMemory(instanceId, EnumNameMax);
+    DWORD count;
+    if (!CountInterfaces(&UsbPortInterfaceGuid, &count)) return;
+    UsbInterfaceInfo info;
+    ZeroMemory(&info, sizeof info);
+    for (DWORD index = 0; index < count; index++) {
+        if (!GetInterface(&UsbPortInterfaceGuid, index, &info)) continue;
+        if (EndsWithAsciiNoCase(instanceName, LastPathComponent(info.instanceId), EnumNameMax)) {
+            lstrcpynA(instanceId, info.instanceId, EnumNameMax);
+            return;
+        }
+    }
+}
+
+// One instance key: its "PortName", read into eight bytes (a longer value
+// cannot be read and is passed over). Returns 1 when a port was dealt with.
+static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LPCSTR instanceName) {
+    CHAR path[EnumNameMax];
+    if (!JoinPath(path, sizeof path, devicePath, instanceName)) return 0;
+    HKEY instanceKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) return 0;
+    int result = 0;
+    // One byte more than is read, so that an eight-character value is still terminated.
+    CHAR portName[UsbPortNameMax + 1];
+    ZeroMemory(portName, sizeof portName);
+    DWORD size = UsbPortNameMax;
+    if (RegQueryValueExA(instanceKey, PortNameValue, NULL, NULL, (LPBYTE)portName, &size) == ERROR_SUCCESS &&
+        CompareAscii(portName, "USB-", 4) == 0) {
+        if (CompareAscii(portName, "USB-000", UsbPortNameMax) == 0) {
+            ReportPortsExhausted(deviceKey, instanceName);
+        } else if (IsPortNameUnused(portName) == 1) {
+            CHAR instanceId[EnumNameMax];
+            FindInstanceId(instanceName, instanceId);
+            if (CreateUsbPort(serverName, portName, instanceId) != 0) result = 1;
+        }
+    }
+    RegCloseKey(instanceKey);
+    return result;
+}
+
+// Names too long for the 256-byte buffers are passed over, and the walk goes on.
+int ScanUsbPortNames(LPCSTR serverName) {
+    HKEY usbKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UsbEnumKeyPath, 0, KEY_READ, &usbKey) != ERROR_SUCCESS) return 0;
+    int result = 0;
+    for (DWORD deviceIndex = 0;; deviceIndex++) {
+        CHAR deviceName[EnumNameMax];
+        LONG enumerated = RegEnumKeyA(usbKey, deviceIndex, deviceName, sizeof deviceName);
+        if (enumerated == ERROR_MORE_DATA) continue;
+        if (enumerated != ERROR_SUCCESS) break;
+        CHAR devicePath[EnumNameMax];
+        HKEY deviceKey;
+        if (!JoinPath(devicePath, sizeof devicePath, UsbEnumKeyPath, deviceName) ||
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, devicePath, 0, KEY_READ, &deviceKey) != ERROR_SUCCESS)
+            continue;
+        for (DWORD instanceIndex = 0;; instanceIndex++) {
+            CHAR instanceName[EnumNameMax];
+            enumerated = RegEnumKeyA(deviceKey, instanceIndex, instanceName, sizeof instanceName);
+            if (enumerated == ERROR_MORE_DATA) continue;
+            if (enumerated != ERROR_SUCCESS) break;
+            if (ScanInstance(serverName, deviceKey, devicePath, instanceName) == 1) result = 1;
+        }
+        RegCloseKey(deviceKey);
+    }
+    RegCloseKey(usbKey);
+    return result;
+}

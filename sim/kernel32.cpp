@@ -30,6 +30,7 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    sim::fault("EnterCriticalSection");  // counted, and a point where tests may act
     static_cast<std::recursive_mutex*>(cs->DebugInfo)->lock();
     cs->RecursionCount++;
 }

@@ -192,6 +192,12 @@ void Machine::clearFaults() {
     std::lock_guard<std::mutex> lock(faultMutex_);
     faults_.clear();
     faultCalls_.clear();
+    hooks_.clear();
+}
+
+void Machine::onCall(const std::string& function, unsigned nth, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    hooks_.push_back({function, nth, 0, std::move(action)});
 }
 
 unsigned Machine::callCount(const std::string& function) const {
@@ -212,16 +218,27 @@ std::vector<std::string> Machine::recordedCalls() const {
 }
 
 std::optional<DWORD> Machine::enter(const char* function) {
-    std::lock_guard<std::mutex> lock(faultMutex_);
-    callCounts_[function]++;
-    if (recording_) recorded_.push_back(function);
-    for (size_t i = 0; i < faults_.size(); i++) {
-        Fault& f = faults_[i];
-        if (f.function != function) continue;
-        unsigned seen = ++faultCalls_[i];
-        if (seen == f.nth || (f.everyCallFromNth && seen > f.nth)) return f.error;
+    std::function<void()> due;
+    std::optional<DWORD> error;
+    {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        callCounts_[function]++;
+        if (recording_) recorded_.push_back(function);
+        for (auto it = hooks_.begin(); it != hooks_.end(); ++it) {
+            if (it->function != function || ++it->seen != it->nth) continue;
+            due = std::move(it->action);
+            hooks_.erase(it);
+            break;
+        }
+        for (size_t i = 0; i < faults_.size(); i++) {
+            Fault& f = faults_[i];
+            if (f.function != function) continue;
+            unsigned seen = ++faultCalls_[i];
+            if (!error && (seen == f.nth || (f.everyCallFromNth && seen > f.nth))) error = f.error;
+        }
     }
-    return std::nullopt;
+    if (due) due();  // outside the lock: the action may call simulated functions
+    return error;
 }
 
 std::size_t Machine::liveAllocations() const {

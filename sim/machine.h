@@ -57,6 +57,10 @@ public:
     void inject(const Fault& fault);
     void failCall(const std::string& function, unsigned nth, DWORD error) { inject({function, nth, error, false}); }
     void clearFaults();
+    // Runs action once, at the start of the nth call (counted from now) of the
+    // function, before the function does anything: to change the machine at an
+    // exact point of an operation.
+    void onCall(const std::string& function, unsigned nth, std::function<void()> action);
     unsigned callCount(const std::string& function) const;
     void recordCalls(bool on);
     std::vector<std::string> recordedCalls() const;
@@ -153,6 +157,13 @@ private:
     std::vector<Fault> faults_;
     std::map<std::string, unsigned> callCounts_;
     std::vector<unsigned> faultCalls_;  // calls of each fault's function since it was injected
+    struct Hook {
+        std::string function;
+        unsigned nth;
+        unsigned seen;
+        std::function<void()> action;
+    };
+    std::vector<Hook> hooks_;
     bool recording_ = false;
     std::vector<std::string> recorded_;
 };

@@ -40,6 +40,7 @@ int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
     if (CompareAscii(instanceId, "USB\\", 4) != 0) return 0;
     if (!CreatePortKey(ProbeKeyName)) {
         DWORD error = GetLastError();
+        DeletePortKey(ProbeKeyName);  // in case it was made and only its closing failed
         CHAR text[256];
         if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, error, 0, text, sizeof text, NULL) != 0)
             MessageBoxA(GetDesktopWindow(), text, GetMonitorName(), MB_OK);

@@ -58,6 +58,9 @@ protected:
         registry().setValue(portKeyPath(name), "Property", REG_BINARY, configBytes(config));
     }
 
+    // The key the spooler's installation makes for the monitor.
+    void installMonitorKey() { registry().setString(MonitorKeyPath, "Driver", "ZEVURUZI.DLL"); }
+
     BOOL initialize() { return InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table); }
 
     std::vector<std::string> listedNames() {

@@ -1,0 +1,246 @@
+// Automatic USB ports: what the scan of the USB device registry creates at
+// each enumeration, and what it passes over.
+#include "test_support.h"
+
+#include <map>
+
+namespace {
+
+const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+const char InstanceKey[] = "Enum\\USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+
+class Scan : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        installMonitorKey();
+    }
+    void TearDown() override {
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        EXPECT_FALSE(registry().exists(portKeyPath(ProbeKeyName))) << "the probe key never remains";
+        MonitorTest::TearDown();
+    }
+
+    // One level-2 enumeration, as the spooler makes it: ask the size, then fill.
+    std::vector<std::string> enumerate() {
+        DWORD needed = 0, returned = 0;
+        EnumPorts(nullptr, 2, nullptr, 0, &needed, &returned);
+        std::vector<BYTE> buffer(needed + 1);
+        EXPECT_TRUE(EnumPorts(nullptr, 2, buffer.data(), needed, &needed, &returned));
+        std::vector<std::string> names;
+        auto* info = reinterpret_cast<PORT_INFO_2A*>(buffer.data());
+        for (DWORD i = 0; i < returned; i++) names.push_back(info[i].pPortName);
+        return names;
+    }
+};
+
+TEST_F(Scan, ANewPrinterGetsItsPortInTheVeryEnumerationThatFindsIt) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    std::vector<BYTE> buffer(512);
+    DWORD needed = 0, returned = 0;
+    ASSERT_TRUE(EnumPorts(nullptr, 2, buffer.data(), (DWORD)buffer.size(), &needed, &returned));
+    ASSERT_EQ(returned, 1u);
+    auto* info = reinterpret_cast<PORT_INFO_2A*>(buffer.data());
+    EXPECT_STREQ(info->pPortName, "USB-001");
+    EXPECT_STREQ(info->pMonitorName, "VO DUV Udadizo");
+    EXPECT_STREQ(info->pDescription, "USB Port");
+    EXPECT_EQ(info->fPortType, 3u);
+    EXPECT_EQ(DriverIndexRebuildPending, 1);
+
+    // The stored configuration, byte for byte.
+    auto stored = registry().value(portKeyPath("USB-001"), "Property");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->type, (DWORD)REG_BINARY);
+    ASSERT_EQ(stored->data.size(), 556u);
+    std::vector<BYTE> expected(556, 0);
+    expected[0] = 2;
+    const BYTE guid[16] = {0xE2, 0xD4, 0x7A, 0x6A, 0x15, 0xAE, 0xD7, 0x11, 0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1};
+    std::copy(guid, guid + 16, expected.begin() + 268);
+    std::copy(PrinterId, PrinterId + std::strlen(PrinterId), expected.begin() + 284);
+    expected[548] = 1;  // writePipe 1, readPipe 0
+    EXPECT_EQ(stored->data, expected);
+
+    // The same enumeration again: the key exists, nothing is made.
+    DriverIndexRebuildPending = 0;
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+    EXPECT_EQ(ScanUsbPortNames(nullptr), 0);
+    EXPECT_TRUE(machine().messageBoxes().empty());
+
+    // And the port carries a job to the printer it was made for.
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+    ASSERT_TRUE(WritePort(port, (LPBYTE) "page", 4, nullptr));
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(machine().usbReceived(PrinterId), (std::vector<BYTE>{'p', 'a', 'g', 'e'}));
+}
+
+TEST_F(Scan, UsbZeroZeroZeroMeansThePortNumbersRanOut) {
+    machine().addUsbPrinter({PrinterId, "USB-000"});
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty());
+    auto boxes = machine().messageBoxes();
+    ASSERT_EQ(boxes.size(), 1u) << "once, although the spooler enumerated twice";
+    EXPECT_EQ(boxes[0].owner, machine().desktopWindow());
+    EXPECT_EQ(boxes[0].text,
+              "Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be created.\n"
+              "Please delete any unnecessary USB Ports.");
+    EXPECT_EQ(boxes[0].caption, "Error Message");
+    EXPECT_EQ(boxes[0].type, (UINT)MB_OK);
+    EXPECT_FALSE(registry().value(InstanceKey, "PortName").has_value()) << "deleted through a key that may delete";
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+    enumerate();
+    EXPECT_EQ(machine().messageBoxes().size(), 1u);
+}
+
+TEST_F(Scan, NamesThatAreNotOursArePassedOver) {
+    const char* names[] = {"usb-001", "LPT1", "USB-1000", "USB-7"};
+    int n = 0;
+    for (const char* name : names) {
+        std::string id = "USB\\VID_04B8&PID_0202\\INST" + std::to_string(n++);
+        machine().addUsbPrinter({id, name});
+    }
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-7"}) << "a short name of ours is taken";
+    EXPECT_TRUE(machine().messageBoxes().empty());
+}
+
+TEST_F(Scan, AnEightByteNameWithoutTerminatorIsReadSafely) {
+    machine().addUsbPrinter({PrinterId});
+    registry().setValue(InstanceKey, "PortName", REG_BINARY, {'U', 'S', 'B', '-', '0', '0', '7', 'X'});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-007X"}) << "eight characters fit the read";
+}
+
+TEST_F(Scan, APrinterThatIsNotPresentGetsItsPortWhenPluggedIn) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    machine().unplugUsbPrinter(PrinterId);
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty());
+    EXPECT_FALSE(registry().exists(portKeyPath("USB-001")));
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+    machine().plugUsbPrinter(PrinterId);
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+}
+
+TEST_F(Scan, TheInterfaceMustEndInTheInstanceKeysNameAndBeAUsbDevice) {
+    // An interface of another bus with the same instance key name is no USB device.
+    machine().addUsbPrinter({"HID\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1"});
+    registry().setString(InstanceKey, "PortName", "USB-001");
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty());
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+
+    // The first matching interface wins, so the other bus's device must go first.
+    // Letter case does not matter in the comparison of the last component.
+    machine().unplugUsbPrinter("HID\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1");
+    machine().addUsbPrinter({"USB\\VID_04B8&PID_0202\\5&2a1b3c4d&0&1"});
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, "USB\\VID_04B8&PID_0202\\5&2a1b3c4d&0&1");
+}
+
+TEST_F(Scan, TwoInstancesWithOneNameGiveOnePortToTheFirst) {
+    machine().addUsbPrinter({"USB\\VID_04B8&PID_0202\\B-SECOND", "USB-001"});
+    machine().addUsbPrinter({"USB\\VID_04B8&PID_0202\\A-FIRST", "USB-001"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, "USB\\VID_04B8&PID_0202\\A-FIRST");
+}
+
+TEST_F(Scan, AMonitorKeyThatRefusesSubkeysIsReportedAtEveryEnumeration) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    registry().refuseAccess(MonitorKeyPath, KEY_CREATE_SUB_KEY);
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty());
+    EXPECT_EQ(DriverIndexRebuildPending, 1) << "the case was dealt with";
+    auto boxes = machine().messageBoxes();
+    ASSERT_EQ(boxes.size(), 2u) << "the size query and the fill each enumerate";
+    EXPECT_EQ(boxes[0].text, "Access is denied.\r\n");
+    EXPECT_EQ(boxes[0].caption, "VO DUV Udadizo");
+    EXPECT_EQ(boxes[0].owner, machine().desktopWindow());
+    EXPECT_EQ(PortList, nullptr);
+}
+
+TEST_F(Scan, ADeletedPortComesBackWhileItsPrinterIsPresent) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    ASSERT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
+    EXPECT_FALSE(registry().exists(portKeyPath("USB-001")));
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+}
+
+TEST_F(Scan, APortThatCannotBeSavedLeavesNoHalfWrittenKey) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    addPort("NUL:", nullConfig());
+    ASSERT_TRUE(initialize());
+    machine().failCall("RegSetValueExA", 1, ERROR_CANTWRITE);
+    DriverIndexRebuildPending = 0;
+    EXPECT_EQ(ScanUsbPortNames(nullptr), 1);
+    EXPECT_FALSE(registry().exists(portKeyPath("USB-001")));
+    EXPECT_EQ(listedNames(), std::vector<std::string>{"NUL:"});
+    EXPECT_EQ(machine().liveAllocations(), 2u);
+
+    // The next start of the monitor still loads every port.
+    std::string kept = registry().exportText();
+    module = host::loadZevuruzi();
+    registry().importText(kept, "registry after the failed save");
+    EXPECT_TRUE(initialize());
+}
+
+TEST_F(Scan, WithoutTheMonitorsKeyNoPortIsMade) {
+    registry().remove(MonitorKeyPath);
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(ScanUsbPortNames(nullptr), 0);
+    EXPECT_FALSE(registry().exists(MonitorKeyPath));
+}
+
+TEST_F(Scan, NamesTooLongForTheBuffersArePassedOverAndTheWalkGoesOn) {
+    registry().setString("Enum\\USB\\" + std::string(300, 'D') + "\\X", "PortName", "USB-009");
+    registry().setString("Enum\\USB\\VID_0001\\" + std::string(300, 'I'), "PortName", "USB-008");
+    machine().addUsbPrinter({"USB\\VID_FFFF\\ZZ", "USB-002"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-002"});
+}
+
+// Every platform call of a scan that creates a port, failed in turn: the port
+// is in both the registry and the list, or in neither; nothing stays open.
+TEST_F(Scan, EveryFailingCallOfTheScanLeavesRegistryAndListConsistent) {
+    auto arrange = [this] {
+        module = host::loadZevuruzi();
+        installMonitorKey();
+        machine().addUsbPrinter({PrinterId, "USB-001"});
+        EXPECT_TRUE(initialize());
+    };
+    arrange();
+    machine().recordCalls(true);
+    ASSERT_EQ(ScanUsbPortNames(nullptr), 1);
+    std::vector<std::string> calls = machine().recordedCalls();
+    std::map<std::string, unsigned> seen;
+    for (const std::string& call : calls) {
+        unsigned nth = ++seen[call];
+        SCOPED_TRACE(call + " #" + std::to_string(nth));
+        arrange();
+        machine().failCall(call, nth, ERROR_GEN_FAILURE);
+        ScanUsbPortNames(nullptr);
+        machine().clearFaults();
+        bool listed = FindPortRecord("USB-001") != nullptr;
+        bool saved = registry().value(portKeyPath("USB-001"), "Property").has_value();
+        EXPECT_EQ(listed, saved);
+        EXPECT_EQ(registry().exists(portKeyPath("USB-001")), saved) << "no key without its value";
+        // Only a probe whose own deletion failed can remain.
+        if (registry().exists(portKeyPath(ProbeKeyName))) {
+            EXPECT_TRUE(call == "RegDeleteKeyA" || call == "RegOpenKeyExA");
+        }
+        registry().remove(portKeyPath(ProbeKeyName));
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), 1u + (listed ? 1 : 0));
+    }
+}
+
+}  // namespace

@@ -5,12 +5,12 @@
 // A job is deferred when the spooler gives a document without a name to a port
 // that cannot be read from: nothing is opened until the next real job. Every
 // USB port can be read from, so a USB job is never deferred.
+// Only the port type matters here; it is worked out in a local, since the
+// record's texts belong to enumeration, which refreshes them under the lock.
 BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo) {
-    record->monitorName[0] = 0;
-    record->description[0] = 0;
-    record->portType = 0;
-    FillPortInfo(record, record->monitorName, record->description, &record->portType);
-    if (record->portType & PORT_TYPE_READ) return FALSE;
+    DWORD portType = 0;
+    FillPortInfo(record, NULL, NULL, &portType);
+    if (portType & PORT_TYPE_READ) return FALSE;
     // DOC_INFO_1 and DOC_INFO_2 both begin with the document name.
     return docInfo != NULL && (level == 1 || level == 2) && ((DOC_INFO_1A*)docInfo)->pDocName == NULL;
 }

@@ -293,4 +293,21 @@ int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
 // status/status_window.cpp: the status window thread
 // ---------------------------------------------------------------------------
 
+#define StatusWindowClass "SetQMUsbPortStatus"
+#define DriverIndexRebuildCommand "Rundll setupx.dll,DiBuildDriverIndex TRUE"
+
 BOOL StartStatusWatcher(void);
+BOOL StartStatusThread(void);
+DWORD WINAPI StatusThreadMain(LPVOID parameter);
+LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// ---------------------------------------------------------------------------
+// status/printer_state.cpp: printers online or offline with their devices
+// ---------------------------------------------------------------------------
+
+#define PrintersKeyPath "System\\CurrentControlSet\\Control\\Print\\Printers"
+#define PrinterPortValueMax 8  // a printer's "Port" value is read into 8 bytes
+
+void RefreshPrinterStates(void);
+void SetPrintersForPort(LPCSTR portName, BOOL online);
+BOOL SetPrinterOnline(LPSTR printerName, BOOL online);

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -448,3 +451,101 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
     std::memcpy(buffer, text->c_str(), text->size() + 1);
     return (DWORD)text->size();
 }
+
+// ---- threads ----
+
+namespace {
+
+std::atomic<DWORD> nextThreadId{0x100};
+thread_local DWORD currentThreadId = 0;
+
+struct ThreadObject : sim::KernelObject {
+    DWORD id = 0;
+    const char* kind() const override { return "thread"; }
+};
+
+}  // namespace
+
+DWORD WINAPI GetCurrentThreadId(void) {
+    if (!currentThreadId) currentThreadId = nextThreadId++;
+    return currentThreadId;
+}
+
+void WINAPI Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+// The thread ends when its start routine returns; its windows go with it.
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId) {
+    (void)attributes;
+    (void)stackSize;
+    (void)flags;
+    if (auto e = sim::fault("CreateThread")) {
+        SetLastError(*e);
+        return NULL;
+    }
+    auto object = std::make_shared<ThreadObject>();
+    object->id = nextThreadId++;
+    DWORD id = object->id;
+    auto& w = machine().windowing();
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        w.queue(id);
+        w.threads.push_back({id, std::thread([id, start, parameter] {
+                                 currentThreadId = id;
+                                 start(parameter);
+                                 auto& w = machine().windowing();
+                                 std::lock_guard<std::mutex> lock(w.mutex);
+                                 w.queue(id)->ended = true;
+                                 for (auto it = w.windows.begin(); it != w.windows.end();)
+                                     it = it->second.threadId == id ? w.windows.erase(it) : std::next(it);
+                                 w.changed.notify_all();
+                             })});
+    }
+    if (threadId) *threadId = id;
+    return machine().handles().add(object);
+}
+
+UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
+    if (auto e = sim::fault("WinExec")) return 0;  // 0: out of resources
+    auto& w = machine().windowing();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.commandLines.emplace_back(commandLine ? commandLine : "", showCommand);
+    return 33;  // above 31: started
+}
+
+namespace sim {
+
+void Machine::stopThreads() {
+    std::vector<Windows::Thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(windows_->mutex);
+        threads = std::move(windows_->threads);
+        windows_->threads.clear();
+        for (auto& t : threads) windows_->queue(t.id)->posted.push_back(MSG{NULL, WM_QUIT, 0, 0, 0, {0, 0}});
+        windows_->changed.notify_all();
+    }
+    for (auto& t : threads)
+        if (t.thread.joinable()) t.thread.join();
+}
+
+bool Machine::waitIdle(unsigned milliseconds) {
+    std::unique_lock<std::mutex> lock(windows_->mutex);
+    return windows_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
+        for (auto& t : windows_->threads) {
+            auto q = windows_->queue(t.id);
+            if (q->ended) continue;
+            if (!q->waiting || !q->posted.empty() || !q->sent.empty()) return false;
+        }
+        return true;
+    });
+}
+
+std::size_t Machine::liveThreads() const {
+    std::lock_guard<std::mutex> lock(windows_->mutex);
+    std::size_t live = 0;
+    for (auto& t : windows_->threads)
+        if (!windows_->queue(t.id)->ended) live++;
+    return live;
+}
+
+}  // namespace sim

@@ -17,11 +17,27 @@ Machine& machine() {
 }
 
 Machine::Machine()
-    : heap_(new Heap), keys_(new Keys), handles_(new Handles), spooler_(new Spooler), ui_(new Ui), usb_(new Usb) {}
+    : heap_(new Heap),
+      keys_(new Keys),
+      handles_(new Handles),
+      spooler_(new Spooler),
+      ui_(new Ui),
+      usb_(new Usb),
+      windows_(new Windows) {}
 Machine::~Machine() = default;
 
 void Machine::reset() {
-    // Unload modules first: their state may refer to the heap and the handles below.
+    // Threads first: they run module code. Then the modules: their state may
+    // refer to the heap and the handles below.
+    stopThreads();
+    {
+        std::lock_guard<std::mutex> lock(windows_->mutex);
+        windows_->queues.clear();
+        windows_->windows.clear();
+        windows_->classes.clear();
+        windows_->classNames.clear();
+        windows_->commandLines.clear();
+    }
     auto modules = std::move(modules_);
     modules_.clear();
     for (auto it = modules.rbegin(); it != modules.rend(); ++it)

@@ -120,6 +120,27 @@ public:
     void setMessageBoxHandler(std::function<int(const MessageBoxCall&)> handler);
     HWND desktopWindow() const { return (HWND)(uintptr_t)0x10010; }
 
+    // ---- threads, windows and messages ----
+    // Sends the message to every top-level window and returns when all have
+    // handled it, as the system's broadcasts of WM_DEVICECHANGE and
+    // WM_WININICHANGE do.
+    void broadcast(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    // Waits until every thread started with CreateThread waits in GetMessageA
+    // with nothing to do, or has ended; false if that takes longer than the time given.
+    bool waitIdle(unsigned milliseconds = 10000);
+    // Ends every thread started with CreateThread (WM_QUIT, then join).
+    void stopThreads();
+    std::size_t liveThreads() const;
+    struct WindowInfo {
+        HWND hwnd;
+        std::string className;
+        DWORD style;
+        DWORD threadId;
+    };
+    std::vector<WindowInfo> windows() const;
+    // Command lines started with WinExec, with their show commands.
+    std::vector<std::pair<std::string, UINT>> commandLines() const;
+
     // ---- accounting of what the monitor holds ----
     std::size_t liveAllocations() const;
     std::size_t openKeys() const;
@@ -132,12 +153,14 @@ public:
     struct Spooler;
     struct Ui;
     struct Usb;
+    struct Windows;
     Heap& heap() { return *heap_; }
     Keys& keys() { return *keys_; }
     Handles& handles() { return *handles_; }
     Spooler& spooler() { return *spooler_; }
     Ui& ui() { return *ui_; }
     Usb& usb() { return *usb_; }
+    Windows& windowing() { return *windows_; }
 
     Machine();
     ~Machine();
@@ -150,6 +173,7 @@ private:
     std::unique_ptr<Spooler> spooler_;
     std::unique_ptr<Ui> ui_;
     std::unique_ptr<Usb> usb_;
+    std::unique_ptr<Windows> windows_;
     std::mutex fileRootMutex_;
     std::string fileRoot_;
     std::vector<std::pair<HINSTANCE, Module>> modules_;

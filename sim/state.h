@@ -2,8 +2,11 @@
 // own lock; none is held while calling back into code of the monitor.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -106,6 +109,52 @@ struct Machine::Usb {
     uintptr_t nextSet = 0x7000;
 
     std::shared_ptr<UsbPrinter> find(const std::string& instanceId);
+};
+
+// One thread's message queue: messages sent from other threads are handled
+// before posted ones, inside GetMessageA, as on Windows.
+struct ThreadQueue {
+    struct Sent {
+        HWND hwnd;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+        LRESULT result = 0;
+        bool done = false;
+    };
+    std::deque<MSG> posted;
+    std::deque<std::shared_ptr<Sent>> sent;
+    bool waiting = false;  // blocked in GetMessageA with nothing to do
+    bool ended = false;
+};
+
+struct Machine::Windows {
+    std::mutex mutex;
+    std::condition_variable changed;  // any queue, window or thread changed
+    std::map<DWORD, std::shared_ptr<ThreadQueue>> queues;
+    struct Window {
+        std::string className;
+        WNDPROC proc;
+        DWORD style;
+        DWORD threadId;
+        HWND parent;
+    };
+    std::map<uintptr_t, Window> windows;
+    uintptr_t nextWindow = 0x20000;
+    std::vector<WNDCLASSA> classes;
+    std::vector<std::string> classNames;
+    struct Thread {
+        DWORD id;
+        std::thread thread;
+    };
+    std::vector<Thread> threads;
+    std::vector<std::pair<std::string, UINT>> commandLines;
+
+    std::shared_ptr<ThreadQueue> queue(DWORD threadId) {  // caller holds mutex
+        auto& q = queues[threadId];
+        if (!q) q = std::make_shared<ThreadQueue>();
+        return q;
+    }
 };
 
 // The failure a simulated function must report, if one is due: used as

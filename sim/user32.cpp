@@ -122,3 +122,276 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     }
     return handler ? handler(call) : IDOK;
 }
+
+// ---- window classes, windows and messages ----
+
+namespace {
+
+sim::Machine::Windows& win() { return machine().windowing(); }
+
+bool sameName(const std::string& a, const char* b) { return b && sim::equalNoCase(a, b); }
+
+// The procedure of a window, or null.
+WNDPROC procOf(HWND hwnd, DWORD* threadId = nullptr, bool* found = nullptr) {
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    auto it = w.windows.find((uintptr_t)hwnd);
+    if (found) *found = it != w.windows.end();
+    if (it == w.windows.end()) return nullptr;
+    if (threadId) *threadId = it->second.threadId;
+    return it->second.proc;
+}
+
+void removeWindow(HWND hwnd) {
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.windows.erase((uintptr_t)hwnd);
+    w.changed.notify_all();
+}
+
+}  // namespace
+
+ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) {
+    if (auto e = sim::fault("RegisterClassA")) {
+        SetLastError(*e);
+        return 0;
+    }
+    if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    for (auto& name : w.classNames)
+        if (sameName(name, windowClass->lpszClassName)) {
+            SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+            return 0;
+        }
+    w.classes.push_back(*windowClass);
+    w.classNames.push_back(windowClass->lpszClassName);
+    w.classes.back().lpszClassName = nullptr;  // the name is kept in classNames
+    return (ATOM)(0xC000 + w.classes.size());
+}
+
+BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE instance) {
+    (void)instance;
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    for (size_t i = 0; i < w.classNames.size(); i++)
+        if (sameName(w.classNames[i], className)) {
+            w.classNames.erase(w.classNames.begin() + i);
+            w.classes.erase(w.classes.begin() + i);
+            return TRUE;
+        }
+    SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+    return FALSE;
+}
+
+// The window belongs to the calling thread; WM_NCCREATE and WM_CREATE are
+// handled inside this call, before it returns.
+HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
+                            int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+    if (auto e = sim::fault("CreateWindowExA")) {
+        SetLastError(*e);
+        return NULL;
+    }
+    auto& w = win();
+    HWND hwnd;
+    WNDPROC proc = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        for (size_t i = 0; i < w.classNames.size(); i++)
+            if (sameName(w.classNames[i], className)) proc = w.classes[i].lpfnWndProc;
+        if (!proc) {
+            SetLastError(1407);  // ERROR_CANNOT_FIND_WND_CLASS
+            return NULL;
+        }
+        hwnd = (HWND)w.nextWindow;
+        w.nextWindow += 2;
+        w.windows[(uintptr_t)hwnd] = {className, proc, style, GetCurrentThreadId(), parent};
+        w.queue(GetCurrentThreadId());
+    }
+    CREATESTRUCTA create{param, instance, menu, parent, height, width, y, x, (LONG)style, windowName, className, exStyle};
+    if (!proc(hwnd, WM_NCCREATE, 0, (LPARAM)&create) || proc(hwnd, WM_CREATE, 0, (LPARAM)&create) == -1) {
+        removeWindow(hwnd);
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);  // the window refused its creation
+        return NULL;
+    }
+    return hwnd;
+}
+
+BOOL WINAPI DestroyWindow(HWND window) {
+    WNDPROC proc = procOf(window);
+    if (!proc) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    proc(window, WM_DESTROY, 0, 0);
+    removeWindow(window);
+    return TRUE;
+}
+
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    (void)wParam;
+    (void)lParam;
+    switch (message) {
+    case WM_NCCREATE: return TRUE;
+    case WM_CLOSE: DestroyWindow(window); return 0;
+    default: return 0;
+    }
+}
+
+BOOL WINAPI IsWindow(HWND window) {
+    bool found = false;
+    procOf(window, nullptr, &found);
+    return found || window == machine().desktopWindow();
+}
+
+BOOL WINAPI IsWindowVisible(HWND window) {
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    auto it = w.windows.find((uintptr_t)window);
+    return it != w.windows.end() && (it->second.style & WS_VISIBLE) != 0;
+}
+
+HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName) {
+    (void)windowName;  // windows have no titles here
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    for (auto& entry : w.windows)
+        if (!className || sameName(entry.second.className, className)) return (HWND)entry.first;
+    return NULL;
+}
+
+// Messages sent from other threads are handled first, then posted ones are
+// returned; WM_QUIT makes the result 0.
+BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax) {
+    (void)window;
+    (void)filterMin;
+    (void)filterMax;
+    auto& w = win();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    auto q = w.queue(GetCurrentThreadId());
+    for (;;) {
+        if (!q->sent.empty()) {
+            auto sent = q->sent.front();
+            q->sent.pop_front();
+            auto it = w.windows.find((uintptr_t)sent->hwnd);
+            WNDPROC proc = it != w.windows.end() ? it->second.proc : nullptr;
+            lock.unlock();
+            LRESULT result = proc ? proc(sent->hwnd, sent->message, sent->wParam, sent->lParam) : 0;
+            lock.lock();
+            sent->result = result;
+            sent->done = true;
+            w.changed.notify_all();
+            continue;
+        }
+        if (!q->posted.empty()) {
+            *message = q->posted.front();
+            q->posted.pop_front();
+            return message->message != WM_QUIT;
+        }
+        q->waiting = true;
+        w.changed.notify_all();
+        w.changed.wait(lock);
+        q->waiting = false;
+    }
+}
+
+BOOL WINAPI TranslateMessage(const MSG* message) {
+    (void)message;
+    return FALSE;  // no keyboard here
+}
+
+LRESULT WINAPI DispatchMessageA(const MSG* message) {
+    WNDPROC proc = procOf(message->hwnd);
+    return proc ? proc(message->hwnd, message->message, message->wParam, message->lParam) : 0;
+}
+
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (auto e = sim::fault("PostMessageA")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    auto post = [&](uintptr_t hwnd, DWORD threadId) {
+        MSG msg{(HWND)hwnd, message, wParam, lParam, 0, {0, 0}};
+        w.queue(threadId)->posted.push_back(msg);
+    };
+    if (window == HWND_BROADCAST) {
+        for (auto& entry : w.windows)
+            if (!entry.second.parent) post(entry.first, entry.second.threadId);
+    } else {
+        auto it = w.windows.find((uintptr_t)window);
+        if (it == w.windows.end()) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        post(it->first, it->second.threadId);
+    }
+    w.changed.notify_all();
+    return TRUE;
+}
+
+BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto& w = win();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    MSG msg{NULL, message, wParam, lParam, 0, {0, 0}};
+    w.queue(threadId)->posted.push_back(msg);
+    w.changed.notify_all();
+    return TRUE;
+}
+
+void WINAPI PostQuitMessage(int exitCode) { PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, (WPARAM)exitCode, 0); }
+
+// To a window of another thread, the message waits in that thread's queue and
+// the call returns once the thread has handled it.
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD threadId = 0;
+    WNDPROC proc = procOf(window, &threadId);
+    if (!proc) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (threadId == GetCurrentThreadId()) return proc(window, message, wParam, lParam);
+    auto& w = win();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    auto q = w.queue(threadId);
+    if (q->ended) return 0;
+    auto sent = std::make_shared<sim::ThreadQueue::Sent>();
+    *sent = {window, message, wParam, lParam, 0, false};
+    q->sent.push_back(sent);
+    w.changed.notify_all();
+    w.changed.wait(lock, [&] { return sent->done || q->ended; });
+    return sent->result;
+}
+
+// ---- control API: windows and messages ----
+
+namespace sim {
+
+void Machine::broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
+    std::vector<HWND> topLevel;
+    {
+        std::lock_guard<std::mutex> lock(windows_->mutex);
+        for (auto& entry : windows_->windows)
+            if (!entry.second.parent) topLevel.push_back((HWND)entry.first);
+    }
+    for (HWND hwnd : topLevel) SendMessageA(hwnd, message, wParam, lParam);
+}
+
+std::vector<Machine::WindowInfo> Machine::windows() const {
+    std::lock_guard<std::mutex> lock(windows_->mutex);
+    std::vector<WindowInfo> all;
+    for (auto& entry : windows_->windows)
+        all.push_back({(HWND)entry.first, entry.second.className, entry.second.style, entry.second.threadId});
+    return all;
+}
+
+std::vector<std::pair<std::string, UINT>> Machine::commandLines() const {
+    std::lock_guard<std::mutex> lock(windows_->mutex);
+    return windows_->commandLines;
+}
+
+}  // namespace sim

@@ -1,6 +1,8 @@
 // winspool.drv of the simulated machine: printers by name, printer handles.
 #include <winspool.h>
 
+#include <cstring>
+
 #include "state.h"
 
 using sim::machine;
@@ -40,5 +42,85 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
         SetLastError(injected ? *injected : ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    return TRUE;
+}
+
+namespace {
+
+const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+
+bool printerOf(HANDLE printer, std::string& name) {
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    auto it = spooler.open.find((uintptr_t)printer);
+    if (it == spooler.open.end()) return false;
+    name = it->second;
+    return true;
+}
+
+}  // namespace
+
+// Level 2 only: the record, then its strings, in the caller's buffer. Without a
+// buffer big enough, the size needed and ERROR_INSUFFICIENT_BUFFER.
+BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    if (auto e = sim::fault("GetPrinterA")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    std::string name;
+    if (!printerOf(printer, name)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    std::string key = std::string(PrintersPath) + "\\" + name;
+    std::string port = machine().registry().stringValue(key, "Port").value_or("");
+    std::string driver = machine().registry().stringValue(key, "Printer Driver").value_or("");
+    DWORD total = (DWORD)(sizeof(PRINTER_INFO_2A) + name.size() + 1 + port.size() + 1 + driver.size() + 1);
+    if (needed) *needed = total;
+    if (!buffer || size < total) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer);
+    std::memset(info, 0, sizeof *info);
+    char* strings = reinterpret_cast<char*>(buffer + sizeof *info);
+    auto place = [&](const std::string& s) {
+        std::memcpy(strings, s.c_str(), s.size() + 1);
+        char* at = strings;
+        strings += s.size() + 1;
+        return at;
+    };
+    info->pPrinterName = place(name);
+    info->pPortName = place(port);
+    info->pDriverName = place(driver);
+    info->Attributes = machine().printerAttributes(name);
+    return TRUE;
+}
+
+// Level 2 with command 0 stores the attributes; nothing else of the record is kept here.
+BOOL WINAPI SetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD command) {
+    if (auto e = sim::fault("SetPrinterA")) {
+        SetLastError(*e);
+        return FALSE;
+    }
+    std::string name;
+    if (!printerOf(printer, name)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (level != 2 || command != 0) {
+        SetLastError(level != 2 ? ERROR_INVALID_LEVEL : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!buffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* info = reinterpret_cast<const PRINTER_INFO_2A*>(buffer);
+    machine().registry().setDword(std::string(PrintersPath) + "\\" + name, "Attributes", info->Attributes);
     return TRUE;
 }

@@ -212,7 +212,6 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs);
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE module);
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                            LPVOID parameter, DWORD flags, LPDWORD threadId);
-void WINAPI ExitThread(DWORD exitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD milliseconds);
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand);
@@ -361,6 +360,7 @@ LONG WINAPI RegCloseKey(HKEY key);
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
 #define WM_CLOSE 0x0010
+#define WM_NCCREATE 0x0081
 #define WM_QUIT 0x0012
 #define WM_SETTINGCHANGE 0x001A
 #define WM_WININICHANGE 0x001A

@@ -329,6 +329,8 @@ TEST_F(Spine, EveryFailingCallOfTheStartIsReportedAndLeaksNothing) {
         module = host::loadZevuruzi();
         addPort("USB-001", usbConfig("USB\\VID_1\\A"));
         addPort("USB-002", usbConfig("USB\\VID_2\\B"));
+        // Without the status thread, every call recorded is the load's own.
+        machine().inject({"CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY, true});
     };
     arrange();
     machine().recordCalls(true);

@@ -61,7 +61,13 @@ protected:
     // The key the spooler's installation makes for the monitor.
     void installMonitorKey() { registry().setString(MonitorKeyPath, "Driver", "ZEVURUZI.DLL"); }
 
-    BOOL initialize() { return InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table); }
+    // Starts the monitor and lets its status thread finish its first refresh, so
+    // that a test's calls and faults are its own.
+    BOOL initialize() {
+        BOOL ok = InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table);
+        EXPECT_TRUE(machine().waitIdle());
+        return ok;
+    }
 
     std::vector<std::string> listedNames() {
         std::vector<std::string> names;

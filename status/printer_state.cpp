@@ -1,0 +1,106 @@
+// Printers follow their devices: every printer whose "Port" value names one of
+// the monitor's ports is set online when the USB device behind that port is
+// present, and to work offline when it is absent. Nothing is cached; each
+// refresh reads the ports, the devices and the printers as they are.
+#include "../monitor/monitor.h"
+
+#define RegistryNameMax 256
+
+static const CHAR PortValueName[] = "Port";
+
+// The port's device identity, copied while the lock is held: the record may be
+// deleted by a spooler thread as soon as the lock is released.
+static BOOL CopyPortDevice(LPCSTR portName, GUID* interfaceGuid, LPSTR instanceId) {
+    BOOL found = FALSE;
+    EnterCriticalSection(&MonitorLock);
+    PortRecord* record = FindPortRecord(portName);
+    if (record != NULL) {
+        *interfaceGuid = record->config.usb.interfaceGuid;
+        lstrcpynA(instanceId, record->config.usb.instanceId, sizeof(record->config.usb.instanceId));
+        found = TRUE;
+    }
+    LeaveCriticalSection(&MonitorLock);
+    return found;
+}
+
+// Present when an interface of the port's class has the port's instance id.
+// The port's kind is not looked at: every port is judged by its USB block.
+static BOOL IsDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId) {
+    DWORD count;
+    if (!CountInterfaces(interfaceGuid, &count) || count == 0) return FALSE;
+    UsbInterfaceInfo info;
+    ZeroMemory(&info, sizeof info);
+    for (DWORD index = 0; index < count; index++) {
+        if (GetInterface(interfaceGuid, index, &info) &&
+            CompareAsciiNoCase(info.instanceId, instanceId, RegistryNameMax) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// The subkeys of the monitor's key (by its fixed path) that name a listed port.
+void RefreshPrinterStates(void) {
+    HKEY monitorKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS) return;
+    for (DWORD index = 0;; index++) {
+        CHAR portName[RegistryNameMax];
+        ZeroMemory(portName, sizeof portName);
+        if (RegEnumKeyA(monitorKey, index, portName, sizeof portName) != ERROR_SUCCESS) break;
+        GUID interfaceGuid;
+        CHAR instanceId[UsbPathMax];
+        if (!CopyPortDevice(portName, &interfaceGuid, instanceId)) continue;
+        SetPrintersForPort(portName, IsDevicePresent(&interfaceGuid, instanceId));
+    }
+    RegCloseKey(monitorKey);
+}
+
+// Printers match on their "Port" value, read into eight bytes and compared
+// over eight characters ignoring case; a longer value cannot be read and never
+// matches. A printer name too long for the 256-byte key path is skipped.
+void SetPrintersForPort(LPCSTR portName, BOOL online) {
+    HKEY printersKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PrintersKeyPath, 0, KEY_READ, &printersKey) != ERROR_SUCCESS) return;
+    CHAR printerName[RegistryNameMax];
+    ZeroMemory(printerName, sizeof printerName);
+    for (DWORD index = 0; RegEnumKeyA(printersKey, index, printerName, sizeof printerName) == ERROR_SUCCESS; index++) {
+        CHAR path[RegistryNameMax];
+        ZeroMemory(path, sizeof path);
+        HKEY printerKey;
+        if (!JoinPath(path, sizeof path, PrintersKeyPath, printerName) ||
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &printerKey) != ERROR_SUCCESS)
+            continue;
+        CHAR port[PrinterPortValueMax];
+        ZeroMemory(port, sizeof port);
+        DWORD size = sizeof port;
+        if (RegQueryValueExA(printerKey, PortValueName, NULL, NULL, (LPBYTE)port, &size) == ERROR_SUCCESS &&
+            CompareAsciiNoCase(portName, port, PrinterPortValueMax) == 0)
+            SetPrinterOnline(printerName, online);
+        RegCloseKey(printerKey);
+    }
+    RegCloseKey(printersKey);
+}
+
+// Sets or clears the work-offline attribute through the spooler. The printer's
+// information is written back at every refresh, also when the bit already had
+// the wanted value. Failures only skip the printer.
+BOOL SetPrinterOnline(LPSTR printerName, BOOL online) {
+    HANDLE printer;
+    if (!OpenPrinterA(printerName, &printer, NULL)) return TRUE;
+    DWORD needed = 0;
+    GetPrinterA(printer, 2, NULL, 0, &needed);  // fails, and says how much it needs
+    PRINTER_INFO_2A* info = (PRINTER_INFO_2A*)GlobalAlloc(GPTR, needed);
+    if (info == NULL) {
+        ClosePrinter(printer);
+        return TRUE;
+    }
+    if (GetPrinterA(printer, 2, (LPBYTE)info, needed, &needed)) {
+        if (online == TRUE)
+            info->Attributes &= ~PRINTER_ATTRIBUTE_WORK_OFFLINE;
+        else
+            info->Attributes |= PRINTER_ATTRIBUTE_WORK_OFFLINE;
+        SetPrinterA(printer, 2, (LPBYTE)info, 0);
+    }
+    GlobalFree(info);
+    ClosePrinter(printer);
+    return TRUE;
+}

@@ -266,6 +266,7 @@ HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName) {
 // Messages sent from other threads are handled first, then posted ones are
 // returned; WM_QUIT makes the result 0.
 BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax) {
+    sim::fault("GetMessageA");  // counted only: a thread's message loop cannot be made to fail here
     (void)window;
     (void)filterMin;
     (void)filterMax;

@@ -1,0 +1,199 @@
+// The status watcher: its hidden window, printers following their devices,
+// and the driver-index rebuild after new ports.
+#include "test_support.h"
+
+namespace {
+
+const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+
+class Status : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        installMonitorKey();
+        machine().addUsbPrinter({PrinterId});
+    }
+    void TearDown() override {
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().openPrinterHandles(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        MonitorTest::TearDown();
+    }
+    bool offline(const std::string& printer) {
+        return (machine().printerAttributes(printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE) != 0;
+    }
+    void deviceChange() {
+        machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+        ASSERT_TRUE(machine().waitIdle());
+    }
+    HWND statusWindow() { return FindWindowA("SetQMUsbPortStatus", nullptr); }
+};
+
+TEST_F(Status, TheHiddenWindowRefreshesOnceInsideItsCreation) {
+    addPort("USB-001", usbConfig(PrinterId));
+    machine().addPrinter("Office", "USB-001", PRINTER_ATTRIBUTE_LOCAL | PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    unsigned messagesTakenAtFirstRefresh = ~0u;
+    machine().onCall("SetPrinterA", 1, [&] { messagesTakenAtFirstRefresh = machine().callCount("GetMessageA"); });
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(messagesTakenAtFirstRefresh, 0u) << "refreshed through WM_CREATE, before the message loop";
+    EXPECT_FALSE(offline("Office"));
+    EXPECT_EQ(machine().printerAttributes("Office"), (DWORD)PRINTER_ATTRIBUTE_LOCAL) << "no other bit changes";
+
+    HWND window = statusWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(window));
+    auto windows = machine().windows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0].style, (DWORD)WS_OVERLAPPEDWINDOW);
+    EXPECT_NE(windows[0].threadId, GetCurrentThreadId()) << "a thread of its own";
+    EXPECT_EQ(machine().liveThreads(), 1u);
+    EXPECT_EQ(machine().openHandles(), 0u) << "the thread's handle is not kept";
+}
+
+TEST_F(Status, PrintersGoOfflineWithTheirDeviceAndComeBackWithIt) {
+    addPort("USB-001", usbConfig(PrinterId));
+    machine().addPrinter("Office", "USB-001");
+    machine().addPrinter("Office copy", "usb-001");
+    machine().addPrinter("Elsewhere", "FILE:");
+    ASSERT_TRUE(initialize());
+    EXPECT_FALSE(offline("Office"));
+
+    machine().unplugUsbPrinter(PrinterId);
+    deviceChange();
+    EXPECT_TRUE(offline("Office"));
+    EXPECT_TRUE(offline("Office copy")) << "the port name matches ignoring case";
+    EXPECT_FALSE(offline("Elsewhere"));
+
+    // Back under an id that differs only in letter case.
+    machine().removeUsbPrinter(PrinterId);
+    machine().addUsbPrinter({"usb\\vid_04b8&pid_0202\\5&2a1b3c4d&0&1"});
+    machine().broadcast(WM_WININICHANGE, 0, (LPARAM) "Devices");
+    ASSERT_TRUE(machine().waitIdle());
+    EXPECT_FALSE(offline("Office"));
+    EXPECT_FALSE(offline("Office copy"));
+}
+
+TEST_F(Status, OnlyPortsBothListedAndUnderTheMonitorsKeyAreRefreshed) {
+    addPort("USB-001", usbConfig(PrinterId));
+    machine().addPrinter("Listed", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().addPrinter("Long port value", "USB-0011", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().addPrinter("Not listed", "USB-009", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    ASSERT_TRUE(initialize());
+    addPort("USB-009", usbConfig(PrinterId));  // a key that appeared after the start: not a listed port
+    deviceChange();
+    EXPECT_FALSE(offline("Listed"));
+    EXPECT_TRUE(offline("Long port value")) << "eight characters or more never match";
+    EXPECT_TRUE(offline("Not listed"));
+    EXPECT_EQ(machine().callCount("SetPrinterA"), 2u) << "one per refresh, for the listed printer only";
+}
+
+TEST_F(Status, PortsOfEveryKindAreJudgedByTheirUsbBlock) {
+    addPort("NUL:", nullConfig());
+    PortConfig file = fileConfig("C:\\out.prn");
+    file.usb = usbConfig(PrinterId).usb;
+    addPort("FILE:", file);
+    machine().addPrinter("Null printer", "NUL:");
+    machine().addPrinter("File printer", "FILE:");
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(offline("Null printer")) << "no device has an empty USB block";
+    EXPECT_FALSE(offline("File printer")) << "its USB block names a present device";
+}
+
+TEST_F(Status, APrinterThatCannotBeOpenedIsSkippedAndTheRunGoesOn) {
+    addPort("USB-001", usbConfig(PrinterId));
+    machine().addPrinter("A first", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().addPrinter("B second", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().failCall("OpenPrinterA", 1, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(offline("A first"));
+    EXPECT_FALSE(offline("B second"));
+    deviceChange();
+    EXPECT_FALSE(offline("A first"));
+}
+
+TEST_F(Status, APrinterNameTooLongForTheKeyPathIsSkipped) {
+    addPort("USB-001", usbConfig(PrinterId));
+    std::string longest(207, 'P'), tooLong(208, 'Q');
+    machine().addPrinter(longest, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().addPrinter(tooLong, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    ASSERT_EQ(std::strlen(PrintersPath) + 1 + longest.size() + 1, 256u);
+    ASSERT_TRUE(initialize());
+    EXPECT_FALSE(offline(longest));
+    EXPECT_TRUE(offline(tooLong));
+}
+
+TEST_F(Status, FailuresWithinARefreshLeaveNothingOpen) {
+    addPort("USB-001", usbConfig(PrinterId));
+    machine().addPrinter("Office", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    for (const char* call : {"GlobalAlloc", "GetPrinterA", "SetPrinterA", "SetupDiGetClassDevsA", "RegQueryValueExA"}) {
+        SCOPED_TRACE(call);
+        module = host::loadZevuruzi();
+        installMonitorKey();
+        machine().addUsbPrinter({PrinterId});
+        addPort("USB-001", usbConfig(PrinterId));
+        machine().addPrinter("Office", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+        ASSERT_TRUE(initialize());
+        machine().inject({call, 1, ERROR_NOT_ENOUGH_MEMORY, true});
+        deviceChange();
+        machine().clearFaults();
+        EXPECT_EQ(machine().openPrinterHandles(), 0u);
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), 2u) << "the root copy and the port";
+    }
+}
+
+TEST_F(Status, TheDriverIndexIsRebuiltOnceAtTheNextMessageAfterNewPorts) {
+    machine().removeUsbPrinter(PrinterId);
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    DWORD needed, returned;
+    EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
+    ASSERT_NE(FindPortRecord("USB-001"), nullptr) << "the port was made";
+    ASSERT_TRUE(machine().waitIdle());
+    EXPECT_TRUE(machine().commandLines().empty()) << "nothing is posted to the window";
+
+    // Any message will do, not only the refresh messages.
+    ASSERT_TRUE(PostMessageA(statusWindow(), WM_USER + 7, 0, 0));
+    ASSERT_TRUE(machine().waitIdle());
+    auto commands = machine().commandLines();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].first, "Rundll setupx.dll,DiBuildDriverIndex TRUE");
+    EXPECT_EQ(commands[0].second, (UINT)SW_SHOWNORMAL);
+
+    deviceChange();
+    EXPECT_EQ(machine().commandLines().size(), 1u) << "once";
+
+    // Two creations before the next message still make one run.
+    ASSERT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
+    EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
+    ASSERT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
+    EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
+    deviceChange();
+    EXPECT_EQ(machine().commandLines().size(), 2u);
+}
+
+TEST_F(Status, WithoutAWindowTheMonitorWorksButNeverRefreshesOrRebuilds) {
+    for (const char* call : {"RegisterClassA", "CreateWindowExA", "CreateThread"}) {
+        SCOPED_TRACE(call);
+        module = host::loadZevuruzi();
+        installMonitorKey();
+        machine().addUsbPrinter({PrinterId, "USB-001"});
+        machine().addPrinter("Office", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+        machine().failCall(call, 1, ERROR_NOT_ENOUGH_MEMORY);
+        ASSERT_TRUE(initialize());
+        EXPECT_EQ(machine().liveThreads(), 0u);
+        EXPECT_EQ(statusWindow(), nullptr);
+        DWORD needed, returned;
+        EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
+        EXPECT_NE(FindPortRecord("USB-001"), nullptr) << "ports work";
+        machine().unplugUsbPrinter(PrinterId);
+        machine().broadcast(WM_DEVICECHANGE);
+        EXPECT_EQ(machine().callCount("SetPrinterA"), 0u);
+        EXPECT_TRUE(machine().commandLines().empty());
+        EXPECT_EQ(machine().openHandles(), 0u);
+    }
+}
+
+}  // namespace

@@ -1,12 +1,12 @@
 # The two commands a newcomer runs:
 #   make demo   the typical job on a built-in simulated machine
 #   make test   every build and every test (unit, fuzz, Wine)
-.PHONY: demo test deps-host deps-all host win32 fuzz test-host test-win32 test-fuzz clean
+.PHONY: demo test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
 
 demo: deps-host host
 	./build/host/tools/zevmon/zevmon demo
 
-test: deps-all host win32 fuzz test-host test-fuzz test-win32
+test: deps-all host win32 fuzz tsan test-host test-fuzz test-tsan test-win32
 
 deps-host:
 	./scripts/install-deps.sh host
@@ -26,11 +26,18 @@ fuzz:
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 
+tsan:
+	cmake --preset tsan
+	cmake --build --preset tsan
+
 test-host:
 	ctest --preset host
 
 test-fuzz:
 	ctest --preset fuzz
+
+test-tsan:
+	ctest --preset tsan
 
 test-win32:
 	ctest --preset win32

@@ -2,6 +2,10 @@
 # with the unit tests, fuzzers, benchmarks and the zevmon tool.
 set(ZEV_SANITIZE "address,undefined" CACHE STRING "Sanitizers for the host build (empty for none)")
 option(ZEV_FUZZ "Build only the libFuzzer targets (needs clang)" OFF)
+option(ZEV_TSAN "Build only the concurrency tests, under ThreadSanitizer" OFF)
+if(ZEV_TSAN)
+    set(ZEV_SANITIZE "thread")
+endif()
 if(ZEV_FUZZ)
     # Everything is instrumented for coverage; only the fuzz targets link libFuzzer's main.
     set(ZEV_SANITIZE "address,undefined,fuzzer-no-link")
@@ -36,7 +40,10 @@ set_source_files_properties(${MONITOR_SOURCES} PROPERTIES COMPILE_OPTIONS "-fno-
 
 if(ZEV_FUZZ)
     add_subdirectory(fuzz)
+elseif(ZEV_TSAN)
+    add_subdirectory(tests/concurrency)
 else()
     add_subdirectory(tests/unit)
+    add_subdirectory(tests/concurrency)
     add_subdirectory(tools/zevmon)
 endif()

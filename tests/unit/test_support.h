@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ inline std::vector<BYTE> configBytes(const PortConfig& config) {
     return std::vector<BYTE>(p, p + sizeof config);
 }
 
+// Copies text into a fixed field, cut to fit with its terminator.
+inline void copyText(char* field, size_t size, const std::string& text) {
+    size_t n = std::min(text.size(), size - 1);
+    std::memcpy(field, text.data(), n);
+    field[n] = 0;
+}
+
 inline PortConfig nullConfig() {
     PortConfig c;
     std::memset(&c, 0, sizeof c);
@@ -31,7 +39,7 @@ inline PortConfig nullConfig() {
 inline PortConfig fileConfig(const std::string& fileName) {
     PortConfig c = nullConfig();
     c.kind = PortKindFile;
-    std::strncpy(c.fileName, fileName.c_str(), sizeof c.fileName);
+    copyText(c.fileName, sizeof c.fileName, fileName);
     return c;
 }
 
@@ -40,7 +48,7 @@ inline PortConfig usbConfig(const std::string& instanceId) {
     PortConfig c = nullConfig();
     c.kind = PortKindUsb;
     c.usb.interfaceGuid = usbPrinterClass;
-    std::strncpy(c.usb.instanceId, instanceId.c_str(), sizeof c.usb.instanceId);
+    copyText(c.usb.instanceId, sizeof c.usb.instanceId, instanceId);
     c.usb.writePipe = 1;
     c.usb.readPipe = 0;
     return c;

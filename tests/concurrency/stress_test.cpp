@@ -1,0 +1,105 @@
+// The spooler's threads and the status thread at once: enumerations that
+// create ports, deletions, jobs on several ports, printers plugged and
+// unplugged, and broadcasts. Nothing may race, crash or leak.
+#include "test_support.h"
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+const char FirstId[] = "USB\\VID_04B8&PID_0202\\STRESS1";
+const char SecondId[] = "USB\\VID_04B8&PID_0202\\STRESS2";
+constexpr int Rounds = 400;
+
+class Stress : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        char pattern[] = "/tmp/zevstress-XXXXXX";
+        root = mkdtemp(pattern);
+        machine().setFileRoot(root);
+        std::filesystem::create_directories(root + "/c");
+    }
+    void TearDown() override {
+        MonitorTest::TearDown();
+        std::filesystem::remove_all(root);
+    }
+    void job(const char* portName, const std::string& data) {
+        HANDLE port = nullptr;
+        if (!OpenPort(const_cast<LPSTR>(portName), &port)) return;
+        if (StartDocPort(port, const_cast<LPSTR>("Office"), 1, 1, nullptr)) {
+            DWORD written;
+            WritePort(port, (LPBYTE)data.data(), (DWORD)data.size(), &written);
+            EndDocPort(port);
+        }
+        ClosePort(port);
+    }
+    std::string root;
+};
+
+TEST_F(Stress, SpoolerThreadsAndTheStatusThreadTogether) {
+    installMonitorKey();
+    addPort("NUL:", nullConfig());
+    addPort("FILE:", fileConfig("C:\\stress.prn"));
+    machine().addUsbPrinter({FirstId, "USB-001"});
+    machine().addUsbPrinter({SecondId, "USB-002"});
+    machine().addPrinter("Office", "USB-001");
+    machine().addPrinter("Lab", "USB-002");
+    ASSERT_TRUE(initialize());
+
+    std::atomic<int> enumerated{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {  // the spooler lists ports, which also creates them
+        for (int i = 0; i < Rounds; i++) {
+            DWORD needed = 0, returned = 0;
+            EnumPorts(nullptr, 2, nullptr, 0, &needed, &returned);
+            std::vector<BYTE> buffer(needed + 64);
+            if (EnumPorts(nullptr, 2, buffer.data(), (DWORD)buffer.size(), &needed, &returned)) enumerated++;
+        }
+    });
+    threads.emplace_back([&] {  // the user deletes a port that keeps coming back
+        for (int i = 0; i < Rounds; i++) DeletePort(nullptr, nullptr, const_cast<LPSTR>("USB-001"));
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < Rounds; i++) job("NUL:", std::string(512, 'n'));
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < Rounds / 2; i++) job("FILE:", "file job " + std::to_string(i));
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < Rounds / 2; i++) job("USB-002", "usb job " + std::to_string(i));
+    });
+    threads.emplace_back([&] {  // a printer comes and goes; the system broadcasts each time
+        for (int i = 0; i < Rounds / 2; i++) {
+            if (i % 2)
+                machine().plugUsbPrinter(FirstId);
+            else
+                machine().unplugUsbPrinter(FirstId);
+            machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < Rounds / 2; i++) {
+            machine().broadcast(WM_WININICHANGE);
+            PostMessageA(FindWindowA("SetQMUsbPortStatus", nullptr), WM_USER, 0, 0);
+        }
+    });
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(machine().waitIdle());
+
+    EXPECT_GT(enumerated.load(), 0);
+    EXPECT_EQ(machine().openKeys(), 0u);
+    EXPECT_EQ(machine().openHandles(), 0u);
+    EXPECT_EQ(machine().openPrinterHandles(), 0u);
+    EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+    EXPECT_EQ(machine().liveAllocations(), 1 + listedCount()) << "the root copy and the listed ports";
+    EXPECT_FALSE(registry().exists(portKeyPath(ProbeKeyName)));
+    EXPECT_LE(machine().commandLines().size(), (size_t)Rounds) << "at most one rebuild per creation";
+    // The registry and the list agree on every port.
+    for (const std::string& name : listedNames())
+        EXPECT_TRUE(registry().value(portKeyPath(name), "Property").has_value()) << name;
+}
+
+}  // namespace

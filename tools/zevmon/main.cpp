@@ -1,75 +1,376 @@
-// zevmon: loads the monitor into a simulated machine and drives it as the
-// spooler would.
-#include <cstdio>
-#include <cstring>
-#include <string>
+// zevmon: the spooler's side of ZEVURUZI.DLL on the command line. It loads the
+// monitor into a simulated machine kept in a folder, calls the table exactly as
+// the spooler would, and shows what happened.
+//
+// Exit status: 0 success, 1 an operation failed, 2 a usage error.
+#include <fmt/format.h>
 
-#include "host/zevuruzi_module.h"
-#include "monitor/monitor.h"
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "demo.h"
+#include "session.h"
 #include "sim/machine.h"
+#include "terminal.h"
 
 namespace {
 
-// The built-in machine: one USB port, a file port and a null port.
-const char BuiltInMachine[] = R"(REGEDIT4
+using namespace zevmon;
+using nlohmann::json;
 
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Print\Monitors\VO DUV Udadizo]
-"Driver"="ZEVURUZI.DLL"
-)";
+const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 
-void addPort(sim::Registry& registry, const std::string& name, const PortConfig& config) {
-    const BYTE* bytes = reinterpret_cast<const BYTE*>(&config);
-    registry.setValue(std::string(MonitorKeyPath) + "\\" + name, "Property", REG_BINARY,
-                      std::vector<BYTE>(bytes, bytes + sizeof config));
+// An operation that failed: a plain sentence for the user, exit status 1.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const std::string& what) {
+    DWORD error = GetLastError();
+    throw Failure(fmt::format("{}: {} ({}).", what, errorMeaning(error), errorText(error)));
 }
 
-int demo() {
-    host::loadZevuruzi();
-    sim::Registry& registry = sim::machine().registry();
-    registry.importText(BuiltInMachine, "built-in machine");
-    PortConfig config;
-    std::memset(&config, 0, sizeof config);
-    addPort(registry, "NUL:", config);
-    config.kind = PortKindFile;
-    std::strcpy(config.fileName, "C:\\jobs\\out.prn");
-    addPort(registry, "FILE:", config);
-    std::memset(&config, 0, sizeof config);
-    config.kind = PortKindUsb;
-    config.usb.interfaceGuid = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
-    std::strcpy(config.usb.instanceId, "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1");
-    config.usb.writePipe = 1;
-    addPort(registry, "USB-001", config);
+std::string portType(DWORD type) {
+    return type & PORT_TYPE_READ ? "write, read" : "write";
+}
 
-    std::printf("== Starting the monitor\n");
-    MONITOR_TABLE table;
-    if (!InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table)) {
-        std::printf("InitializeMonitorEx failed: %s (%u)\n", sim::errorName(GetLastError()).c_str(),
-                    (unsigned)GetLastError());
-        return 1;
+// ---- ports ----
+
+int listPorts(Session& session, unsigned level, bool asJson) {
+    std::vector<PortEntry> ports;
+    if (!session.spooler().enumPorts(level, ports)) fail("The ports could not be listed");
+    if (asJson) {
+        json out = json::array();
+        for (auto& p : ports) {
+            json entry = {{"name", p.name}};
+            if (level == 2) {
+                entry["monitor"] = p.monitor;
+                entry["description"] = p.description;
+                entry["type"] = p.type;
+            }
+            out.push_back(entry);
+        }
+        std::printf("%s\n", out.dump(2).c_str());
+        return 0;
     }
-    std::printf("InitializeMonitorEx(\"%s\") succeeded; the table has 13 slots.\n\n", MonitorKeyPath);
-    std::printf("== Ports loaded from the registry\n");
-    std::printf("%-10s %-16s %-10s %s\n", "Port", "Monitor", "Type", "Description");
-    for (PortRecord* record = PortList; record; record = record->next) {
-        CHAR monitorName[PortTextMax] = "", description[PortTextMax] = "";
-        DWORD type = 0;
-        FillPortInfo(record, monitorName, description, &type);
-        std::printf("%-10s %-16s %-10s %s\n", record->name, monitorName,
-                    type == (PORT_TYPE_WRITE | PORT_TYPE_READ) ? "write+read" : "write", description);
+    if (level == 1) {
+        for (auto& p : ports) std::printf("%s\n", p.name.c_str());
+    } else {
+        std::printf("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
+        for (auto& p : ports)
+            std::printf("%-10s %-16s %-12s %s\n", p.name.c_str(), p.monitor.c_str(), p.description.c_str(),
+                        portType(p.type).c_str());
     }
-    sim::machine().reset();
+    if (ports.empty()) std::printf("(no ports)\n");
+    return 0;
+}
+
+int deletePort(Session& session, const std::string& name) {
+    if (!session.spooler().deletePort(name)) fail("Port " + name + " could not be deleted");
+    std::printf("Port %s deleted.\n", name.c_str());
+    return 0;
+}
+
+// The printer that prints to the port, for the job's printer handle.
+std::string printerFor(const std::string& port) {
+    auto& registry = sim::machine().registry();
+    for (auto& name : registry.subkeys(PrintersPath))
+        if (sim::equalNoCase(registry.stringValue(std::string(PrintersPath) + "\\" + name, "Port").value_or(""), port))
+            return name;
+    return "";
+}
+
+struct PrintOptions {
+    std::string port;
+    std::string input = "-";
+    unsigned chunk = 4096;
+    std::string document = "zevmon job";
+    std::string printer;
+};
+
+int printJob(Session& session, const PrintOptions& options) {
+    std::string data;
+    if (options.input == "-") {
+        data.assign(std::istreambuf_iterator<char>(std::cin), {});
+    } else {
+        std::ifstream in(options.input, std::ios::binary);
+        if (!in) throw Failure(fmt::format("The file {} could not be read.", options.input));
+        data.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    if (options.chunk == 0) throw CLI::ValidationError("--chunk", "the chunk size must be at least 1 byte");
+    Spooler& spooler = session.spooler();
+    HANDLE port;
+    if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
+    std::string printer = options.printer.empty() ? printerFor(options.port) : options.printer;
+    if (!spooler.startDocPort(port, printer, 1, options.document))
+        fail("A job could not start on " + options.port);
+    Progress progress(data.size());
+    size_t sent = 0;
+    bool ok = true;
+    while (sent < data.size()) {
+        DWORD size = (DWORD)std::min<size_t>(options.chunk, data.size() - sent), written = 0;
+        if (!spooler.writePort(port, data.data() + sent, size, written)) {
+            ok = false;
+            break;
+        }
+        sent += written;
+        progress.update(sent);
+        if (written == 0) break;
+    }
+    progress.finish();
+    DWORD writeError = GetLastError();
+    bool ended = spooler.endDocPort(port);
+    spooler.closePort(port);
+    if (!ok) {
+        SetLastError(writeError);
+        fail(fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent, data.size()));
+    }
+    if (!ended) fail("The job on " + options.port + " did not end cleanly");
+    std::printf("Printed %zu bytes to %s%s.\n", sent, options.port.c_str(),
+                printer.empty() ? "" : (" for printer " + printer).c_str());
+    return 0;
+}
+
+// ---- printers ----
+
+int listPrinters(bool asJson) {
+    auto& registry = sim::machine().registry();
+    json out = json::array();
+    std::vector<std::array<std::string, 3>> rows;
+    for (auto& name : registry.subkeys(PrintersPath)) {
+        std::string port = registry.stringValue(std::string(PrintersPath) + "\\" + name, "Port").value_or("");
+        bool offline = sim::machine().printerAttributes(name) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
+        out.push_back({{"name", name}, {"port", port}, {"online", !offline}});
+        rows.push_back({name, port, offline ? "offline" : "online"});
+    }
+    if (asJson) {
+        std::printf("%s\n", out.dump(2).c_str());
+        return 0;
+    }
+    std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
+    for (auto& r : rows) std::printf("%-24s %-10s %s\n", r[0].c_str(), r[1].c_str(), r[2].c_str());
+    if (rows.empty()) std::printf("(no printers)\n");
+    return 0;
+}
+
+// ---- USB printers of the simulated machine ----
+
+std::string enumPath(const std::string& instanceId) {
+    auto parts = sim::splitKeyPath(instanceId);
+    if (parts.size() != 3 || !sim::equalNoCase(parts[0], "USB"))
+        throw Failure("A USB instance id looks like USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1; '" + instanceId +
+                      "' does not.");
+    return "Enum\\USB\\" + parts[1] + "\\" + parts[2];
+}
+
+void requirePrinter(const std::string& id) {
+    if (!sim::machine().withUsbPrinter(id, [](sim::UsbPrinter&) {}))
+        throw Failure("There is no USB printer " + id + " on this machine (see: zevmon usb list).");
+}
+
+int listUsb(bool asJson) {
+    json out = json::array();
+    for (auto& id : sim::machine().usbPrinterIds()) {
+        json entry = {{"instanceId", id}};
+        sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) {
+            entry["present"] = p.present;
+            entry["devicePath"] = p.devicePath;
+        });
+        entry["portName"] = sim::machine().registry().stringValue(enumPath(id), "PortName").value_or("");
+        out.push_back(entry);
+    }
+    if (asJson) {
+        std::printf("%s\n", out.dump(2).c_str());
+        return 0;
+    }
+    std::printf("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
+    for (auto& e : out)
+        std::printf("%-40s %-10s %-9s %s\n", e["instanceId"].get<std::string>().c_str(),
+                    e["portName"].get<std::string>().c_str(), e["present"].get<bool>() ? "plugged" : "unplugged",
+                    e["devicePath"].get<std::string>().c_str());
+    if (out.empty()) std::printf("(no USB printers)\n");
+    return 0;
+}
+
+int received(Session& session, const std::string& id, bool hexDump) {
+    requirePrinter(id);
+    std::ifstream in(session.folder().receivedFile(id), std::ios::binary);
+    std::string data(std::istreambuf_iterator<char>(in), {});
+    if (!hexDump) {
+        std::fwrite(data.data(), 1, data.size(), stdout);
+        return 0;
+    }
+    std::printf("%s received %zu bytes.\n", id.c_str(), data.size());
+    for (size_t at = 0; at < data.size(); at += 16) {
+        std::string bytes, text;
+        for (size_t i = at; i < at + 16 && i < data.size(); i++) {
+            unsigned char c = (unsigned char)data[i];
+            bytes += fmt::format("{:02x} ", c);
+            text += (c >= 32 && c < 127) ? (char)c : '.';
+        }
+        std::printf("%08zx  %-48s %s\n", at, bytes.c_str(), text.c_str());
+    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string command = argc > 1 ? argv[1] : "demo";
-    if (command == "demo") return demo();
-    if (command == "--help" || command == "-h") {
-        std::printf("usage: zevmon demo\n");
-        return 0;
+    CLI::App app{"zevmon: drives the ZEVURUZI.DLL port monitor as the print spooler would, on a simulated machine."};
+    app.require_subcommand(1);
+    Options options;
+    options.machine = MachineFolder::defaultFolder();
+    std::string machine;
+    app.add_option("--machine", machine, "the machine's folder (default: " + options.machine.string() + ")");
+    app.add_flag("--trace", options.trace, "print every call of the monitor's table, its result and last error");
+
+    auto* demo = app.add_subcommand("demo", "walk through a typical job on a new, temporary machine");
+
+    unsigned level = 2;
+    bool asJson = false;
+    auto* ports = app.add_subcommand("ports", "list the ports, as the spooler's EnumPorts sees them");
+    ports->add_option("--level", level, "information level, 1 or 2")->check(CLI::Range(1, 2));
+    ports->add_flag("--json", asJson, "JSON instead of a table");
+
+    PrintOptions print;
+    std::string answer;
+    auto* printCmd = app.add_subcommand("print", "print a file, or standard input, to a port");
+    printCmd->add_option("port", print.port, "the port, such as USB-001")->required();
+    printCmd->add_option("file", print.input, "the file to print; - or nothing for standard input");
+    printCmd->add_option("--chunk", print.chunk, "bytes per WritePort call (default 4096)");
+    printCmd->add_option("--document", print.document, "the document's name");
+    printCmd->add_option("--printer", print.printer, "the printer the job belongs to (default: the port's printer)");
+    auto* answerOption =
+        printCmd->add_option("--answer", answer, "the path to give the open-file dialog (empty: cancel it)");
+
+    std::string portName;
+    auto* deleteCmd = app.add_subcommand("delete-port", "delete a port");
+    deleteCmd->add_option("port", portName, "the port")->required();
+
+    auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
+    printers->add_flag("--json", asJson, "JSON instead of a table");
+
+    auto* usb = app.add_subcommand("usb", "the machine's USB printers");
+    usb->require_subcommand(1);
+    std::string id, usbPortName;
+    bool absent = false, hexDump = false;
+    auto* usbList = usb->add_subcommand("list", "list the USB printers");
+    usbList->add_flag("--json", asJson, "JSON instead of a table");
+    auto* usbAdd = usb->add_subcommand("add", "install a USB printer");
+    usbAdd->add_option("instance-id", id, "such as USB\\VID_04B8&PID_0202\\7&0001")->required();
+    usbAdd->add_option("--port-name", usbPortName, "its PortName value, such as USB-002");
+    usbAdd->add_flag("--unplugged", absent, "installed, but not plugged in");
+    auto* usbRemove = usb->add_subcommand("remove", "uninstall a USB printer");
+    usbRemove->add_option("instance-id", id, "the printer")->required();
+    auto* usbPlug = usb->add_subcommand("plug", "plug a USB printer in (the system broadcasts a device change)");
+    usbPlug->add_option("instance-id", id, "the printer")->required();
+    auto* usbUnplug = usb->add_subcommand("unplug", "unplug a USB printer (the system broadcasts a device change)");
+    usbUnplug->add_option("instance-id", id, "the printer")->required();
+    auto* usbReceived = usb->add_subcommand("received", "what a USB printer received, as bytes");
+    usbReceived->add_option("instance-id", id, "the printer")->required();
+    usbReceived->add_flag("--hex", hexDump, "a hex dump with a count instead of the raw bytes");
+
+    std::string exportFile;
+    auto* registry = app.add_subcommand("registry", "the machine's registry");
+    registry->require_subcommand(1);
+    auto* registryExport = registry->add_subcommand("export", "write the registry as a REGEDIT4 file");
+    registryExport->add_option("file", exportFile, "the file; standard output if none");
+
+    // An unknown command is named, rather than reported as a missing one.
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--machine") {
+            i++;
+            continue;
+        }
+        if (arg.empty() || arg[0] == '-') continue;
+        bool known = false;
+        for (auto* sub : app.get_subcommands({})) known |= sub->get_name() == arg;
+        if (!known) {
+            std::fprintf(stderr, "zevmon: unknown command '%s' (see: zevmon --help)\n", arg.c_str());
+            return 2;
+        }
+        break;
     }
-    std::fprintf(stderr, "zevmon: unknown command '%s' (try: zevmon --help)\n", command.c_str());
-    return 2;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
+    }
+    if (!machine.empty()) options.machine = machine;
+    if (answerOption->count()) options.fileAnswer = answer;
+
+    try {
+        if (demo->parsed()) return runDemo(options.trace);
+        Session session(options);
+        session.start();
+        int status = 0;
+        try {
+        if (ports->parsed()) status = listPorts(session, level, asJson);
+        if (printCmd->parsed()) status = printJob(session, print);
+        if (deleteCmd->parsed()) status = deletePort(session, portName);
+        if (printers->parsed()) status = listPrinters(asJson);
+        if (usbList->parsed()) status = listUsb(asJson);
+        if (usbAdd->parsed()) {
+            enumPath(id);
+            sim::UsbPrinterSpec spec(id, usbPortName);
+            spec.present = !absent;
+            sim::machine().addUsbPrinter(spec);
+            std::printf("USB printer %s installed%s%s.\n", id.c_str(),
+                        usbPortName.empty() ? "" : (" with PortName " + usbPortName).c_str(), absent ? ", unplugged" : "");
+            session.deviceChanged();
+        }
+        if (usbRemove->parsed()) {
+            requirePrinter(id);
+            sim::machine().removeUsbPrinter(id);
+            session.deviceChanged();
+            std::printf("USB printer %s removed.\n", id.c_str());
+        }
+        if (usbPlug->parsed() || usbUnplug->parsed()) {
+            requirePrinter(id);
+            if (usbPlug->parsed())
+                sim::machine().plugUsbPrinter(id);
+            else
+                sim::machine().unplugUsbPrinter(id);
+            session.deviceChanged();
+            std::printf("USB printer %s %s; WM_DEVICECHANGE was broadcast.\n", id.c_str(),
+                        usbPlug->parsed() ? "plugged in" : "unplugged");
+        }
+        if (usbReceived->parsed()) status = received(session, id, hexDump);
+        if (registryExport->parsed()) {
+            std::string text = sim::machine().registry().exportText();
+            if (exportFile.empty()) {
+                std::printf("%s", text.c_str());
+            } else {
+                std::ofstream out(exportFile, std::ios::binary);
+                out << text;
+                if (!out) throw Failure("The file " + exportFile + " could not be written.");
+                std::printf("The registry was written to %s.\n", exportFile.c_str());
+            }
+        }
+        } catch (const Failure&) {
+            session.finish();  // what the monitor changed before the failure is kept
+            throw;
+        }
+        session.finish();
+        return status;
+    } catch (const CLI::ValidationError& e) {
+        std::fprintf(stderr, "zevmon: %s\n", e.what());
+        return 2;
+    } catch (const MachineError& e) {
+        std::fprintf(stderr, "zevmon: %s\nThe machine was left as it was.\n", e.what());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zevmon: %s\n", e.what());
+        return 1;
+    }
 }

@@ -1,0 +1,184 @@
+// The typical job, end to end: a USB printer is installed; the spooler's port
+// enumeration creates its port; the driver index is rebuilt at the next window
+// message; a document reaches the printer's OUT pipe; the printer is unplugged
+// and its spooler printer goes offline; plugged in again, it comes back online.
+#include "demo.h"
+
+#include <fmt/format.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "session.h"
+#include "sim/machine.h"
+
+namespace zevmon {
+
+namespace {
+
+const char PrinterName[] = "Office Printer";
+const char PrinterKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers\\Office Printer";
+
+struct Outcome {
+    std::string step;
+    bool ok;
+};
+
+class Demo {
+public:
+    explicit Demo(Session& session) : session_(session) {}
+
+    void heading(const std::string& title) { std::printf("\n== %d. %s\n", ++step_, title.c_str()); }
+    void say(const std::string& line) { std::printf("   %s\n", line.c_str()); }
+    bool outcome(const std::string& what, bool ok) {
+        std::printf("   %s %s\n", ok ? "[ok]  " : "[FAIL]", what.c_str());
+        outcomes_.push_back({what, ok});
+        return ok;
+    }
+    bool offline() { return sim::machine().printerAttributes(PrinterName) & PRINTER_ATTRIBUTE_WORK_OFFLINE; }
+
+    int run();
+
+private:
+    Session& session_;
+    int step_ = 0;
+    std::vector<Outcome> outcomes_;
+};
+
+std::string sampleDocument() {
+    std::string page = "\x1b@ZEVURUZI demo page\r\n";
+    for (int line = 1; line <= 400; line++)
+        page += fmt::format("line {:03}: the quick brown fox jumps over the lazy dog\r\n", line);
+    return page + "\x0c";
+}
+
+int Demo::run() {
+    Spooler& spooler = session_.spooler();
+    auto& registry = sim::machine().registry();
+    std::string instanceKey = "Enum\\USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1";
+
+    heading("A USB printer is installed");
+    say(fmt::format("Device {} is plugged in; its installation wrote", DefaultPrinterId));
+    say(fmt::format("[HKEY_LOCAL_MACHINE\\{}] \"PortName\"=\"{}\"", instanceKey,
+                    registry.stringValue(instanceKey, "PortName").value_or("?")));
+    say(fmt::format("The spooler's printer \"{}\" prints to port {}.", PrinterName,
+                    registry.stringValue(PrinterKey, "Port").value_or("?")));
+    say("The spooler started the monitor: InitializeMonitorEx loaded the ports FILE: and NUL: from the registry,");
+    say("and the hidden status window \"SetQMUsbPortStatus\" runs on a thread of its own.");
+    outcome("no port USB-001 exists yet", FindPortRecord("USB-001") == nullptr);
+
+    heading("EnumPorts creates and lists the port");
+    std::vector<PortEntry> ports;
+    if (!spooler.enumPorts(2, ports)) say(fmt::format("EnumPorts failed: {}", errorText(GetLastError())));
+    say(fmt::format("{:<10} {:<16} {:<12} {}", "PORT", "MONITOR", "DESCRIPTION", "TYPE"));
+    bool listed = false;
+    for (auto& p : ports) {
+        say(fmt::format("{:<10} {:<16} {:<12} {}", p.name, p.monitor, p.description, p.type));
+        listed |= p.name == "USB-001" && p.monitor == "VO DUV Udadizo" && p.description == "USB Port" && p.type == 3;
+    }
+    auto stored = registry.value(std::string(MonitorKeyPath) + "\\USB-001", "Property");
+    if (stored && stored->data.size() == sizeof(PortConfig)) {
+        const PortConfig* config = reinterpret_cast<const PortConfig*>(stored->data.data());
+        say(fmt::format("Stored as \"Property\" ({} bytes): kind {}, instance id {}, write pipe {}, read pipe {}.",
+                        stored->data.size(), config->kind, config->usb.instanceId, config->usb.writePipe,
+                        config->usb.readPipe));
+    }
+    outcome("USB-001 is listed at level 2 in the same call that created it: \"VO DUV Udadizo\", \"USB Port\", type 3",
+            listed);
+
+    heading("The driver index is rebuilt at the next window message");
+    say("No message is posted for it; the system's next broadcast (a settings change) reaches the window.");
+    sim::machine().broadcast(WM_WININICHANGE, 0, 0);
+    sim::machine().waitIdle();
+    sim::machine().broadcast(WM_WININICHANGE, 0, 0);
+    sim::machine().waitIdle();
+    auto commands = sim::machine().commandLines();
+    for (auto& c : commands) say(fmt::format("WinExec(\"{}\", {})", c.first, c.second));
+    outcome("the rebuild ran once over two messages",
+            commands.size() == 1 && commands[0].first == "Rundll setupx.dll,DiBuildDriverIndex TRUE");
+
+    heading("A document is printed on USB-001");
+    std::string document = sampleDocument();
+    HANDLE port = nullptr;
+    bool printed = spooler.openPort("USB-001", port) && spooler.startDocPort(port, PrinterName, 1, "Demo page");
+    size_t sent = 0;
+    unsigned writes = 0;
+    while (printed && sent < document.size()) {
+        DWORD written = 0, size = (DWORD)std::min<size_t>(4096, document.size() - sent);
+        printed = spooler.writePort(port, document.data() + sent, size, written);
+        sent += written;
+        writes++;
+    }
+    if (port) {
+        printed = spooler.endDocPort(port) && printed;
+        spooler.closePort(port);
+    }
+    std::vector<BYTE> received = sim::machine().usbReceived(DefaultPrinterId);
+    say(fmt::format("OpenPort, StartDocPort, {} WritePort calls of up to 4096 bytes, EndDocPort: {} bytes sent.", writes,
+                    sent));
+    say(fmt::format("The printer's OUT pipe received {} bytes.", received.size()));
+    outcome("the bytes that reached the printer match the document",
+            printed && std::string(received.begin(), received.end()) == document);
+
+    heading("The printer is unplugged");
+    sim::machine().unplugUsbPrinter(DefaultPrinterId);
+    session_.deviceChanged();
+    say("The system broadcasts WM_DEVICECHANGE; the status window refreshes the printers.");
+    say(fmt::format("\"{}\" is {}.", PrinterName, offline() ? "offline (PRINTER_ATTRIBUTE_WORK_OFFLINE)" : "online"));
+    bool refused = spooler.openPort("USB-001", port) && !spooler.startDocPort(port, PrinterName, 2, "Second page");
+    DWORD error = GetLastError();
+    if (refused) say(fmt::format("A new job cannot start: {} ({}).", errorMeaning(error), errorText(error)));
+    outcome("the printer went offline and a job start fails with ERROR_NOT_READY",
+            offline() && refused && error == ERROR_NOT_READY);
+    if (port) spooler.endDocPort(port);
+
+    heading("The printer is plugged in again");
+    sim::machine().plugUsbPrinter(DefaultPrinterId);
+    session_.deviceChanged();
+    say(fmt::format("\"{}\" is {}.", PrinterName, offline() ? "offline" : "online"));
+    bool again = spooler.openPort("USB-001", port) && spooler.startDocPort(port, PrinterName, 3, "Second page");
+    DWORD written = 0;
+    again = again && spooler.writePort(port, "page two\x0c", 9, written) && spooler.endDocPort(port);
+    outcome("the printer is online again and the next job prints, with no change to the port", !offline() && again);
+
+    std::printf("\n== Summary\n");
+    int failed = 0;
+    for (auto& o : outcomes_) {
+        std::printf("   %s %s\n", o.ok ? "[ok]  " : "[FAIL]", o.step.c_str());
+        failed += !o.ok;
+    }
+    std::printf("   %zu steps, %d failed. The monitor made port USB-001, printed %zu bytes to it,\n", outcomes_.size(),
+                failed, received.size());
+    std::printf("   followed the printer offline and online, and ran the driver-index rebuild once.\n");
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int runDemo(bool trace) {
+    char pattern[] = "/tmp/zevmon-demo-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        std::fprintf(stderr, "zevmon: no temporary folder for the demo machine could be made.\n");
+        return 1;
+    }
+    std::filesystem::path folder = pattern;
+    int status;
+    {
+        std::printf("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
+        Options options;
+        options.machine = folder;
+        options.trace = trace;
+        options.enumerateAtStart = false;  // the enumeration is a step of its own
+        Session session(options);
+        session.folder().createDefault();
+        session.start();
+        status = Demo(session).run();
+    }
+    std::filesystem::remove_all(folder);
+    return status;
+}
+
+}  // namespace zevmon

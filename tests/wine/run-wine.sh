@@ -16,6 +16,8 @@ environment() {
 
 case "$command" in
 setup)
+    # A run before this one may have left its server and X display behind.
+    if [ -d "$state/prefix" ]; then WINEPREFIX="$state/prefix" wineserver -k 2>/dev/null || true; fi
     if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     rm -rf "$state"
     mkdir -p "$state"
@@ -41,6 +43,7 @@ cleanup)
     if [ -f "$state/display" ]; then
         environment
         wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
     fi
     if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     ;;

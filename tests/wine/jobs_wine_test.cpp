@@ -1,0 +1,451 @@
+// Print jobs on null and file ports through the table the real DLL hands out,
+// against Wine's own files, sharing rules and open-file dialog.
+#include <string>
+#include <vector>
+
+#include "monitor/monitor.h"
+#include "wine_test.h"
+
+#include <dlgs.h>  // the dialog's control ids; needs <windows.h> first
+
+namespace {
+
+const DWORD Untouched = 0xdeadbeef;
+#define JobFolder "C:\\zevjobs"
+
+void clearMonitorKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, MonitorKeyPath); }
+
+void writePort(const char* name, const PortConfig& config) {
+    HKEY key;
+    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + name).c_str(), &key),
+             (LONG)ERROR_SUCCESS);
+    CHECK_EQ(RegSetValueExA(key, "Property", 0, REG_BINARY, (const BYTE*)&config, sizeof config),
+             (LONG)ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+PortConfig portConfig(INT kind, const char* fileName = "") {
+    PortConfig config;
+    ZeroMemory(&config, sizeof config);
+    config.kind = kind;
+    lstrcpynA(config.fileName, fileName, sizeof config.fileName);
+    return config;
+}
+
+typedef BOOL(WINAPI* InitializeMonitorExFn)(LPSTR, MONITOR_TABLE*);
+
+MONITOR_TABLE startMonitor() {
+    MONITOR_TABLE table = {};
+    HMODULE module = LoadLibraryA("ZEVURUZI.DLL");
+    CHECK(module != NULL);
+    InitializeMonitorExFn initialize = (InitializeMonitorExFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
+    CHECK(initialize != NULL);
+    if (initialize != NULL) CHECK(initialize((LPSTR)MonitorKeyPath, &table));
+    return table;
+}
+
+HANDLE openPort(const MONITOR_TABLE& monitor, const char* name) {
+    HANDLE port = NULL;
+    CHECK(monitor.pfnOpenPort((LPSTR)name, &port));
+    return port;
+}
+
+const PortRecord* record(HANDLE port) { return (const PortRecord*)port; }
+
+BOOL startJob(const MONITOR_TABLE& monitor, HANDLE port, const char* docName = "Letter", DWORD jobId = 0) {
+    DOC_INFO_1A doc = {(LPSTR)docName, NULL, NULL};
+    SetLastError(Untouched);
+    return monitor.pfnStartDocPort(port, (LPSTR) "Office Printer", jobId, 1, (LPBYTE)&doc);
+}
+
+// Writes the data in chunks of the given sizes; each must be reported whole.
+void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, std::string data, std::vector<DWORD> sizes) {
+    DWORD offset = 0;
+    for (DWORD size : sizes) {
+        DWORD written = Untouched;
+        CHECK(monitor.pfnWritePort(port, (LPBYTE)&data[offset], size, &written));
+        CHECK_EQ(written, size);
+        offset += size;
+    }
+    CHECK_EQ(offset, (DWORD)data.size());
+}
+
+// A write on a port without an open back-end: 87, and the count is not touched.
+void checkWriteRefused(const MONITOR_TABLE& monitor, HANDLE port) {
+    BYTE data = 0x1B;
+    DWORD written = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnWritePort(port, &data, 1, &written));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(written, Untouched);
+}
+
+// Every byte value, line ends and end-of-file marks included: nothing may be translated.
+std::string binaryData(size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; i++) data[i] = (char)((i * 7 + seed) ^ (i >> 8));
+    return data;
+}
+
+std::string fileContents(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return "(no file)";
+    std::string data;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
+    CloseHandle(file);
+    return data;
+}
+
+void checkFileHolds(const char* path, const std::string& expected) {
+    std::string actual = fileContents(path);
+    CHECK_EQ(actual.size(), expected.size());
+    CHECK(actual == expected);
+}
+
+// A fresh target path in the shared prefix: the folder exists, the file does not.
+const char* freshFile(const char* path) {
+    CreateDirectoryA(JobFolder, NULL);
+    DeleteFileA(path);
+    CHECK_EQ(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
+    return path;
+}
+
+// Watches this thread for the open-file dialog while it lives. A dialog is
+// answered with the given path and OK, or cancelled when there is no path, so a
+// job start that asks when it should not comes back instead of hanging.
+class DialogAnswerer {
+public:
+    explicit DialogAnswerer(const char* path = NULL) : path_(path ? path : ""), owner_(GetCurrentThreadId()) {
+        stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+        worker_ = CreateThread(NULL, 0, run, this, 0, NULL);
+        CHECK(stop_ != NULL && worker_ != NULL);
+    }
+    ~DialogAnswerer() {
+        SetEvent(stop_);
+        WaitForSingleObject(worker_, INFINITE);
+        CloseHandle(worker_);
+        CloseHandle(stop_);
+    }
+    LONG dialogsSeen() const { return seen_; }
+    const std::string& fileTypeShown() const { return fileType_; }
+
+private:
+    static DWORD WINAPI run(LPVOID self) {
+        DialogAnswerer* answerer = (DialogAnswerer*)self;
+        while (WaitForSingleObject(answerer->stop_, 20) == WAIT_TIMEOUT) {
+            HWND dialog = NULL;
+            EnumThreadWindows(answerer->owner_, findDialog, (LPARAM)&dialog);
+            if (dialog == NULL) continue;
+            answerer->answer(dialog);
+            // Counted once: wait until the job's thread has taken it down.
+            while (IsWindow(dialog) && WaitForSingleObject(answerer->stop_, 20) == WAIT_TIMEOUT) {
+            }
+        }
+        return 0;
+    }
+
+    static BOOL CALLBACK findDialog(HWND window, LPARAM found) {
+        char className[16] = "";
+        GetClassNameA(window, className, sizeof className);
+        if (!IsWindowVisible(window) || lstrcmpA(className, "#32770") != 0) return TRUE;
+        *(HWND*)found = window;
+        return FALSE;
+    }
+
+    // The file name's edit box: edt1 in the old-style dialog, inside the cmb13
+    // combo box in the Explorer-style one that Wine shows instead.
+    static BOOL CALLBACK findFileNameEdit(HWND window, LPARAM found) {
+        char className[16] = "";
+        GetClassNameA(window, className, sizeof className);
+        int id = GetDlgCtrlID(window);
+        if (lstrcmpiA(className, "Edit") != 0 || (id != edt1 && id != cmb13)) return TRUE;
+        *(HWND*)found = window;
+        return FALSE;
+    }
+
+    void answer(HWND dialog) {
+        InterlockedIncrement(&seen_);
+        char fileType[128] = "";
+        HWND types = GetDlgItem(dialog, cmb1);
+        LRESULT selected = types != NULL ? SendMessageA(types, CB_GETCURSEL, 0, 0) : CB_ERR;
+        LRESULT length = selected != CB_ERR ? SendMessageA(types, CB_GETLBTEXTLEN, selected, 0) : CB_ERR;
+        if (length != CB_ERR && length < (LRESULT)sizeof fileType)
+            SendMessageA(types, CB_GETLBTEXT, selected, (LPARAM)fileType);
+        fileType_ = fileType;
+        WORD button = IDCANCEL;
+        HWND fileName = NULL;
+        EnumChildWindows(dialog, findFileNameEdit, (LPARAM)&fileName);
+        if (!path_.empty() && fileName != NULL && SetWindowTextA(fileName, path_.c_str())) button = IDOK;
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(dialog, button));
+    }
+
+    std::string path_;
+    DWORD owner_;
+    HANDLE stop_ = NULL, worker_ = NULL;
+    LONG volatile seen_ = 0;
+    std::string fileType_;
+};
+
+}  // namespace
+
+WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
+    clearMonitorKey();
+    writePort("NUL-1", portConfig(PortKindNull));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "NUL-1");
+
+    CHECK(startJob(monitor, port));
+    CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    CHECK(record(port)->printer == NULL);  // job id 0: no printer is opened
+    std::string data = binaryData(4096, 1);
+    writeChunks(monitor, port, data, {4096});
+
+    DWORD written = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnWritePort(port, (LPBYTE)&data[0], 0, &written));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(written, Untouched);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnWritePort(port, NULL, 16, &written));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    BYTE buffer[64];
+    DWORD read = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, &read));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    CHECK_EQ(read, (DWORD)0);
+
+    char out[64];
+    DWORD returned = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(returned, Untouched);
+
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 5000};
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnSetPortTimeOuts(port, NULL, 0));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    // The spooler may close its handle while the job runs; the job goes on.
+    CHECK(monitor.pfnClosePort(port));
+    writeChunks(monitor, port, data, {100, 3996});
+
+    CHECK(monitor.pfnEndDocPort(port));
+    CHECK_EQ(record(port)->flags, (DWORD)0);
+    checkWriteRefused(monitor, port);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnEndDocPort(port));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    // Without any document info the job is not deferred: the back-end opens.
+    SetLastError(Untouched);
+    CHECK(monitor.pfnStartDocPort(port, NULL, 0, 1, NULL));
+    CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    writeChunks(monitor, port, "x", {1});
+    CHECK(monitor.pfnEndDocPort(port));
+    clearMonitorKey();
+}
+
+WINE_TEST(FileJobLandsByteForByteAndTheNextJobEmptiesTheFile) {
+    clearMonitorKey();
+    const char* path = freshFile(JobFolder "\\out.prn");
+    writePort("FILE-1", portConfig(PortKindFile, path));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "FILE-1");
+
+    CHECK(startJob(monitor, port));
+    CHECK(record(port)->file.handle != NULL);
+    // Nobody else may open the file while the job runs.
+    SetLastError(Untouched);
+    HANDLE reader = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(reader == INVALID_HANDLE_VALUE);
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+
+    std::string first = binaryData(70000, 3);
+    writeChunks(monitor, port, first, {1, 4095, 65536, 368});
+    CHECK(monitor.pfnEndDocPort(port));
+    CHECK(record(port)->file.handle == NULL);
+    checkFileHolds(path, first);
+
+    // A shorter job leaves nothing of the longer one behind.
+    CHECK(startJob(monitor, port));
+    std::string second = "\x1B@second job\r\n\x1A\x0C";
+    writeChunks(monitor, port, second, {3, (DWORD)second.size() - 3});
+    CHECK(monitor.pfnEndDocPort(port));
+    checkFileHolds(path, second);
+
+    // A job that writes nothing leaves an empty file.
+    CHECK(startJob(monitor, port));
+    CHECK(monitor.pfnEndDocPort(port));
+    checkFileHolds(path, "");
+    checkWriteRefused(monitor, port);
+    DeleteFileA(path);
+    clearMonitorKey();
+}
+
+WINE_TEST(OpenFilePortRefusesReadsTimeoutsAndControls) {
+    clearMonitorKey();
+    const char* path = freshFile(JobFolder "\\refusals.prn");
+    writePort("FILE-2", portConfig(PortKindFile, path));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "FILE-2");
+    CHECK(startJob(monitor, port));
+
+    BYTE buffer[32];
+    DWORD read = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, &read));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    CHECK_EQ(read, (DWORD)0);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, NULL));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 5000};
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    char out[64];
+    DWORD returned = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(returned, Untouched);
+
+    // The refusals neither end the job nor disturb its data.
+    std::string data = "after the refusals";
+    writeChunks(monitor, port, data, {(DWORD)data.size()});
+    CHECK(monitor.pfnEndDocPort(port));
+    checkFileHolds(path, data);
+    DeleteFileA(path);
+    clearMonitorKey();
+}
+
+WINE_TEST(FileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
+    clearMonitorKey();
+    const char* path = freshFile(JobFolder "\\held.prn");
+    writePort("FILE-3", portConfig(PortKindFile, path));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "FILE-3");
+
+    HANDLE held = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    DWORD count = 0;
+    CHECK(WriteFile(held, "kept", 4, &count, NULL));
+
+    CHECK(!startJob(monitor, port));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    CHECK_EQ(record(port)->flags, (DWORD)0);
+    CHECK(record(port)->file.handle == NULL);
+    checkWriteRefused(monitor, port);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnEndDocPort(port));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    CloseHandle(held);
+    checkFileHolds(path, "kept");  // the failed start did not truncate it
+    CHECK(startJob(monitor, port));
+    writeChunks(monitor, port, "new job", {7});
+    CHECK(monitor.pfnEndDocPort(port));
+    checkFileHolds(path, "new job");
+    DeleteFileA(path);
+    clearMonitorKey();
+}
+
+WINE_TEST(UnnamedDocumentOnAnAskingFilePortIsDeferredWithoutADialog) {
+    clearMonitorKey();
+    writePort("ASK-1", portConfig(PortKindFile));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "ASK-1");
+    DialogAnswerer answerer;
+
+    DOC_INFO_1A doc1 = {NULL, NULL, NULL};
+    SetLastError(Untouched);
+    CHECK(monitor.pfnStartDocPort(port, NULL, 0, 1, (LPBYTE)&doc1));
+    CHECK_EQ(answerer.dialogsSeen(), (LONG)0);
+    CHECK_EQ(record(port)->flags, (DWORD)JobDeferred);
+    CHECK(record(port)->file.handle == NULL);
+    checkWriteRefused(monitor, port);
+    CHECK(monitor.pfnEndDocPort(port));
+    CHECK_EQ(record(port)->flags, (DWORD)0);
+
+    DOC_INFO_2A doc2;
+    ZeroMemory(&doc2, sizeof doc2);
+    CHECK(monitor.pfnStartDocPort(port, NULL, 0, 2, (LPBYTE)&doc2));
+    CHECK_EQ(answerer.dialogsSeen(), (LONG)0);
+    CHECK_EQ(record(port)->flags, (DWORD)JobDeferred);
+    CHECK(monitor.pfnEndDocPort(port));
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnEndDocPort(port));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    clearMonitorKey();
+}
+
+WINE_TEST(EmptyFileNameAsksInTheOpenDialogAtEveryJob) {
+    clearMonitorKey();
+    const char* picked = freshFile(JobFolder "\\picked.prn");
+    writePort("ASK-2", portConfig(PortKindFile));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "ASK-2");
+    std::string data = binaryData(5000, 9);
+    {
+        DialogAnswerer answerer(picked);
+        CHECK(startJob(monitor, port));
+        CHECK_EQ(answerer.dialogsSeen(), (LONG)1);
+        CHECK_STR(answerer.fileTypeShown(), "All Files");
+        writeChunks(monitor, port, data, {2500, 2500});
+        CHECK(monitor.pfnEndDocPort(port));
+    }
+    checkFileHolds(picked, data);
+    CHECK_STR(record(port)->config.fileName, "");  // the choice served that job only
+
+    {
+        DialogAnswerer answerer;  // cancels
+        CHECK(!startJob(monitor, port));
+        CHECK_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
+        CHECK_EQ(answerer.dialogsSeen(), (LONG)1);
+    }
+    CHECK_EQ(record(port)->flags, (DWORD)0);
+    CHECK(record(port)->file.handle == NULL);
+    checkWriteRefused(monitor, port);
+    checkFileHolds(picked, data);
+    DeleteFileA(picked);
+    clearMonitorKey();
+}
+
+WINE_TEST(SecondStartWhileOpenIsRefusedAndTheJobGoesOn) {
+    clearMonitorKey();
+    writePort("NUL-2", portConfig(PortKindNull));
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "NUL-2");
+
+    // A printer that cannot be opened does not stop the job.
+    CHECK(startJob(monitor, port, "First", 7));
+    CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    CHECK(!startJob(monitor, port, "Second"));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    // Nor may an unnamed document turn the running job into a deferred one.
+    DOC_INFO_1A unnamed = {NULL, NULL, NULL};
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnStartDocPort(port, NULL, 0, 1, (LPBYTE)&unnamed));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+
+    writeChunks(monitor, port, binaryData(512, 5), {512});
+    CHECK(monitor.pfnEndDocPort(port));
+    CHECK_EQ(record(port)->flags, (DWORD)0);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnEndDocPort(port));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    clearMonitorKey();
+}

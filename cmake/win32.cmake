@@ -45,3 +45,28 @@ add_test(NAME dll.rules
     COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/check-dll-rules.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:zevuruzi>)
 
 add_subdirectory(tests/wine)
+
+# zevmon.exe: the tool on Windows, against the real DLL. Its header-only
+# libraries come from the build machine's Debian packages, seen through a
+# folder of their own so that no other host header reaches the cross-compiler.
+set(ZEVMON_THIRD_PARTY ${CMAKE_BINARY_DIR}/third_party_include)
+foreach(library fmt CLI nlohmann)
+    if(NOT EXISTS /usr/include/${library})
+        message(FATAL_ERROR "/usr/include/${library} is missing: run scripts/install-deps.sh host")
+    endif()
+    file(MAKE_DIRECTORY ${ZEVMON_THIRD_PARTY})
+    file(CREATE_LINK /usr/include/${library} ${ZEVMON_THIRD_PARTY}/${library} SYMBOLIC)
+endforeach()
+add_executable(zevmon_exe
+    tools/zevmon/win32_main.cpp
+    tools/zevmon/commands.cpp
+    tools/zevmon/spooler.cpp
+    tools/zevmon/terminal.cpp
+    sim/errors.cpp)
+set_target_properties(zevmon_exe PROPERTIES OUTPUT_NAME zevmon RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_include_directories(zevmon_exe PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(zevmon_exe SYSTEM PRIVATE ${ZEVMON_THIRD_PARTY})
+target_compile_definitions(zevmon_exe PRIVATE FMT_HEADER_ONLY)
+target_compile_options(zevmon_exe PRIVATE ${WARNINGS} -O2)
+target_link_options(zevmon_exe PRIVATE -static)
+target_link_libraries(zevmon_exe PRIVATE winspool user32 kernel32)

@@ -1,8 +1,10 @@
 // The system's error codes: their names and their English message texts, as
 // FORMAT_MESSAGE_FROM_SYSTEM gives them (each ends with CR LF).
-#include <map>
+#include "errors.h"
 
-#include "machine.h"
+#include <setupapi.h>
+
+#include <map>
 
 namespace sim {
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "errors.h"
 #include "registry.h"
 #include "usbprint.h"
 
@@ -195,9 +196,5 @@ private:
 // The one machine of this process.
 Machine& machine();
 
-// Win32 error codes by name, for messages that people read: "ERROR_NOT_READY".
-std::string errorName(DWORD code);
-// The system's English text for an error code, as FormatMessage gives it.
-std::optional<std::string> systemMessage(DWORD code);
 
 }  // namespace sim

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "commands.h"
 #include "demo.h"
 #include "session.h"
 #include "sim/machine.h"
@@ -24,137 +25,16 @@ using nlohmann::json;
 
 const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 
-// An operation that failed: a plain sentence for the user, exit status 1.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void fail(const std::string& what) {
-    DWORD error = GetLastError();
-    throw Failure(fmt::format("{}: {} ({}).", what, errorMeaning(error), errorText(error)));
-}
-
-std::string portType(DWORD type) {
-    return type & PORT_TYPE_READ ? "write, read" : "write";
-}
-
-// ---- ports ----
-
-int listPorts(Session& session, unsigned level, bool asJson) {
-    std::vector<PortEntry> ports;
-    if (!session.spooler().enumPorts(level, ports)) fail("The ports could not be listed");
-    if (asJson) {
-        json out = json::array();
-        for (auto& p : ports) {
-            json entry = {{"name", p.name}};
-            if (level == 2) {
-                entry["monitor"] = p.monitor;
-                entry["description"] = p.description;
-                entry["type"] = p.type;
-            }
-            out.push_back(entry);
-        }
-        std::printf("%s\n", out.dump(2).c_str());
-        return 0;
-    }
-    if (level == 1) {
-        for (auto& p : ports) std::printf("%s\n", p.name.c_str());
-    } else {
-        std::printf("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
-        for (auto& p : ports)
-            std::printf("%-10s %-16s %-12s %s\n", p.name.c_str(), p.monitor.c_str(), p.description.c_str(),
-                        portType(p.type).c_str());
-    }
-    if (ports.empty()) std::printf("(no ports)\n");
-    return 0;
-}
-
-int deletePort(Session& session, const std::string& name) {
-    if (!session.spooler().deletePort(name)) fail("Port " + name + " could not be deleted");
-    std::printf("Port %s deleted.\n", name.c_str());
-    return 0;
-}
-
-// The printer that prints to the port, for the job's printer handle.
-std::string printerFor(const std::string& port) {
+// The spooler's printers, as the machine's registry keeps them.
+std::vector<PrinterState> machinePrinters() {
     auto& registry = sim::machine().registry();
-    for (auto& name : registry.subkeys(PrintersPath))
-        if (sim::equalNoCase(registry.stringValue(std::string(PrintersPath) + "\\" + name, "Port").value_or(""), port))
-            return name;
-    return "";
-}
-
-struct PrintOptions {
-    std::string port;
-    std::string input = "-";
-    unsigned chunk = 4096;
-    std::string document = "zevmon job";
-    std::string printer;
-};
-
-int printJob(Session& session, const PrintOptions& options) {
-    std::string data;
-    if (options.input == "-") {
-        data.assign(std::istreambuf_iterator<char>(std::cin), {});
-    } else {
-        std::ifstream in(options.input, std::ios::binary);
-        if (!in) throw Failure(fmt::format("The file {} could not be read.", options.input));
-        data.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    if (options.chunk == 0) throw CLI::ValidationError("--chunk", "the chunk size must be at least 1 byte");
-    Spooler& spooler = session.spooler();
-    HANDLE port;
-    if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
-    std::string printer = options.printer.empty() ? printerFor(options.port) : options.printer;
-    if (!spooler.startDocPort(port, printer, 1, options.document))
-        fail("A job could not start on " + options.port);
-    Progress progress(data.size());
-    size_t sent = 0;
-    bool ok = true;
-    while (sent < data.size()) {
-        DWORD size = (DWORD)std::min<size_t>(options.chunk, data.size() - sent), written = 0;
-        if (!spooler.writePort(port, data.data() + sent, size, written)) {
-            ok = false;
-            break;
-        }
-        sent += written;
-        progress.update(sent);
-        if (written == 0) break;
-    }
-    progress.finish();
-    DWORD writeError = GetLastError();
-    bool ended = spooler.endDocPort(port);
-    spooler.closePort(port);
-    if (!ok) {
-        SetLastError(writeError);
-        fail(fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent, data.size()));
-    }
-    if (!ended) fail("The job on " + options.port + " did not end cleanly");
-    std::printf("Printed %zu bytes to %s%s.\n", sent, options.port.c_str(),
-                printer.empty() ? "" : (" for printer " + printer).c_str());
-    return 0;
-}
-
-// ---- printers ----
-
-int listPrinters(bool asJson) {
-    auto& registry = sim::machine().registry();
-    json out = json::array();
-    std::vector<std::array<std::string, 3>> rows;
+    std::vector<PrinterState> printers;
     for (auto& name : registry.subkeys(PrintersPath)) {
         std::string port = registry.stringValue(std::string(PrintersPath) + "\\" + name, "Port").value_or("");
         bool offline = sim::machine().printerAttributes(name) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
-        out.push_back({{"name", name}, {"port", port}, {"online", !offline}});
-        rows.push_back({name, port, offline ? "offline" : "online"});
+        printers.push_back({name, port, !offline});
     }
-    if (asJson) {
-        std::printf("%s\n", out.dump(2).c_str());
-        return 0;
-    }
-    std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
-    for (auto& r : rows) std::printf("%-24s %-10s %s\n", r[0].c_str(), r[1].c_str(), r[2].c_str());
-    if (rows.empty()) std::printf("(no printers)\n");
-    return 0;
+    return printers;
 }
 
 // ---- USB printers of the simulated machine ----
@@ -241,7 +121,7 @@ int main(int argc, char** argv) {
     auto* printCmd = app.add_subcommand("print", "print a file, or standard input, to a port");
     printCmd->add_option("port", print.port, "the port, such as USB-001")->required();
     printCmd->add_option("file", print.input, "the file to print; - or nothing for standard input");
-    printCmd->add_option("--chunk", print.chunk, "bytes per WritePort call (default 4096)");
+    printCmd->add_option("--chunk", print.chunk, "bytes per WritePort call (default 4096)")->check(CLI::PositiveNumber);
     printCmd->add_option("--document", print.document, "the document's name");
     printCmd->add_option("--printer", print.printer, "the printer the job belongs to (default: the port's printer)");
     auto* answerOption =
@@ -315,10 +195,12 @@ int main(int argc, char** argv) {
         session.start();
         int status = 0;
         try {
-        if (ports->parsed()) status = listPorts(session, level, asJson);
-        if (printCmd->parsed()) status = printJob(session, print);
-        if (deleteCmd->parsed()) status = deletePort(session, portName);
-        if (printers->parsed()) status = listPrinters(asJson);
+        if (ports->parsed()) status = listPorts(session.spooler(), level, asJson);
+        if (printCmd->parsed())
+            status = printJob(session.spooler(), print,
+                              print.printer.empty() ? printerFor(machinePrinters(), print.port) : print.printer);
+        if (deleteCmd->parsed()) status = deletePort(session.spooler(), portName);
+        if (printers->parsed()) status = listPrinters(machinePrinters(), asJson);
         if (usbList->parsed()) status = listUsb(asJson);
         if (usbAdd->parsed()) {
             enumPath(id);

@@ -46,7 +46,7 @@ void Session::start() {
         if (!std::getline(std::cin, path) || path.empty()) return std::nullopt;
         return path;
     });
-    if (!spooler_.initialize())
+    if (!spooler_.initialize(InitializeMonitorEx))
         throw MachineError(fmt::format("The monitor did not start on this machine: {} ({}).",
                                        errorMeaning(GetLastError()), errorText(GetLastError())));
     if (options_.enumerateAtStart) {

@@ -3,9 +3,10 @@
 
 #include <fmt/format.h>
 
+#include <cctype>
 #include <map>
 
-#include "sim/machine.h"
+#include "sim/errors.h"
 
 namespace zevmon {
 
@@ -45,8 +46,8 @@ void Spooler::traceCall(const std::string& call, BOOL result, const std::string&
 
 static std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
-bool Spooler::initialize() {
-    BOOL ok = InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table_);
+bool Spooler::initialize(InitializeFn initializeMonitorEx) {
+    BOOL ok = initializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table_);
     traceCall(fmt::format("InitializeMonitorEx({}, &table)", quoted(MonitorKeyPath)), ok);
     return ok;
 }

@@ -27,8 +27,9 @@ class Spooler {
 public:
     explicit Spooler(bool trace, std::FILE* traceOut = stderr) : trace_(trace), out_(traceOut) {}
 
-    // InitializeMonitorEx with the monitor's registry path.
-    bool initialize();
+    typedef BOOL(WINAPI* InitializeFn)(LPSTR registryRoot, MONITOR_TABLE* monitor);
+    // The monitor's InitializeMonitorEx, called with the monitor's registry path.
+    bool initialize(InitializeFn initializeMonitorEx);
     const MONITOR_TABLE& table() const { return table_; }
 
     // EnumPorts as the spooler makes it: ask the size, then fill. False with the

@@ -11,7 +11,7 @@
 
 namespace zevmon {
 
-bool outputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+bool outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
 
 std::string framedMessage(const std::string& caption, const std::string& text) {
     std::vector<std::string> lines;

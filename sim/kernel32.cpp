@@ -311,10 +311,14 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY
     return handle;
 }
 
-BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-    (void)overlapped;
-    if (written) *written = 0;
-    if (auto e = sim::fault("WriteFile")) {
+namespace {
+
+// The common frame of the calls on an open file: the injected failure, the
+// handle look-up, the count (zero first, as Windows sets it) and the last error.
+template <class Call>
+BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
+    if (count) *count = 0;
+    if (auto e = sim::fault(function)) {
         SetLastError(*e);
         return FALSE;
     }
@@ -323,30 +327,27 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    DWORD count = 0, error = 0;
-    bool ok = file->write(buffer, size, count, error);
-    if (written) *written = count;
+    DWORD done = 0, error = 0;
+    bool ok = call(*file, done, error);
+    if (count) *count = done;
     if (!ok) SetLastError(error);
     return ok;
 }
 
+}  // namespace
+
+BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    (void)overlapped;
+    return onFile("WriteFile", handle, written, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
+        return file.write(buffer, size, count, error);
+    });
+}
+
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    if (read) *read = 0;
-    if (auto e = sim::fault("ReadFile")) {
-        SetLastError(*e);
-        return FALSE;
-    }
-    auto file = fileFor(handle);
-    if (!file) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    DWORD count = 0, error = 0;
-    bool ok = file->read(buffer, size, count, error);
-    if (read) *read = count;
-    if (!ok) SetLastError(error);
-    return ok;
+    return onFile("ReadFile", handle, read, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
+        return file.read(buffer, size, count, error);
+    });
 }
 
 // An injected failure still closes the handle: it stands for an error reported
@@ -367,51 +368,23 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 }
 
 BOOL WINAPI SetEndOfFile(HANDLE handle) {
-    if (auto e = sim::fault("SetEndOfFile")) {
-        SetLastError(*e);
-        return FALSE;
-    }
-    auto file = fileFor(handle);
-    DWORD error = ERROR_INVALID_HANDLE;
-    if (!file || !file->setEndOfFile(error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return onFile("SetEndOfFile", handle, nullptr,
+                  [&](sim::FileObject& file, DWORD&, DWORD& error) { return file.setEndOfFile(error); });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    if (auto e = sim::fault("SetCommTimeouts")) {
-        SetLastError(*e);
-        return FALSE;
-    }
-    auto file = fileFor(handle);
-    DWORD error = ERROR_INVALID_HANDLE;
-    if (file && !timeouts) error = ERROR_NOACCESS;
-    if (!file || !timeouts || !file->setTimeouts(*timeouts, error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return onFile("SetCommTimeouts", handle, nullptr, [&](sim::FileObject& file, DWORD&, DWORD& error) {
+        if (!timeouts) return (error = ERROR_NOACCESS), false;
+        return file.setTimeouts(*timeouts, error);
+    });
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    if (auto e = sim::fault("DeviceIoControl")) {
-        SetLastError(*e);
-        return FALSE;
-    }
-    auto file = fileFor(handle);
-    if (!file) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    DWORD count = 0, error = 0;
-    bool ok = file->control(code, inBuffer, inSize, outBuffer, outSize, count, error);
-    if (returned) *returned = count;
-    if (!ok) SetLastError(error);
-    return ok;
+    return onFile("DeviceIoControl", handle, returned, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
+        return file.control(code, inBuffer, inSize, outBuffer, outSize, count, error);
+    });
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {

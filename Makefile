@@ -1,12 +1,18 @@
 # The two commands a newcomer runs:
 #   make demo   the typical job on a built-in simulated machine
 #   make test   every build and every test (unit, fuzz, Wine)
-.PHONY: demo test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
+.PHONY: demo bench test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
 
 demo: deps-host host
 	./build/host/tools/zevmon/zevmon demo
 
 test: deps-all host win32 fuzz tsan test-host test-fuzz test-tsan test-win32
+
+# Benchmarks, optimised and without sanitizers (not part of make test).
+bench: deps-host
+	cmake --preset bench
+	cmake --build --preset bench --target monitor_bench
+	./build/bench/bench/monitor_bench
 
 deps-host:
 	./scripts/install-deps.sh host

@@ -81,8 +81,11 @@ struct UsbFile : FileObject {
         if (pipe < 0) return (error = ERROR_INVALID_FUNCTION), false;
         if (!(access & GENERIC_WRITE)) return (error = ERROR_ACCESS_DENIED), false;
         if (printer->writeError) return (error = *printer->writeError), false;
-        auto& data = printer->received[pipe];
-        data.insert(data.end(), (const BYTE*)buffer, (const BYTE*)buffer + size);
+        printer->receivedBytes += size;
+        if (!printer->discardReceived) {
+            auto& data = printer->received[pipe];
+            data.insert(data.end(), (const BYTE*)buffer, (const BYTE*)buffer + size);
+        }
         written = size;
         return true;
     }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -46,6 +47,9 @@ struct UsbPrinter {
 
     // What arrived: the bytes written to each pipe, by pipe number.
     std::map<int, std::vector<BYTE>> received;
+    // Counts what arrives without keeping it (for long runs such as benchmarks).
+    bool discardReceived = false;
+    std::uint64_t receivedBytes = 0;
     // What reads from the IN pipes return, in order.
     std::deque<BYTE> toRead;
     // Time-outs last accepted, by handle: -1 the device, otherwise the pipe number.

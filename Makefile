@@ -9,10 +9,12 @@ demo: deps-host host
 test: deps-all host win32 fuzz tsan test-host test-fuzz test-tsan test-win32
 
 # Benchmarks, optimised and without sanitizers (not part of make test).
+# Options pass through, e.g. make bench BENCH_ARGS=--benchmark_repetitions=5
+BENCH_ARGS ?=
 bench: deps-host
 	cmake --preset bench
 	cmake --build --preset bench --target monitor_bench
-	./build/bench/bench/monitor_bench
+	./build/bench/bench/monitor_bench $(BENCH_ARGS)
 
 deps-host:
 	./scripts/install-deps.sh host

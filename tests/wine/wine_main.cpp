@@ -27,6 +27,22 @@ std::string text(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace winetest
 
+// Wine may kill a process that ends while the monitor's status thread is still
+// starting: when the monitor was started, wait until its window has handled a
+// message before the process ends.
+static void settleStatusThread() {
+    if (!GetModuleHandleA("ZEVURUZI.DLL")) return;
+    for (int i = 0; i < 40; i++) {
+        HWND window = FindWindowA("SetQMUsbPortStatus", NULL);
+        if (window) {
+            DWORD_PTR result;
+            SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+            return;
+        }
+        Sleep(50);
+    }
+}
+
 // Each case runs in a process of its own, as the spooler loads the DLL once per
 // process: with no argument, the program starts itself once per case.
 static int runAll(const char* self) {
@@ -60,6 +76,7 @@ int main(int argc, char** argv) {
     for (auto& c : winetest::cases()) {
         if (std::strcmp(argv[1], c.name) != 0) continue;
         c.run();
+        settleStatusThread();
         bool ok = winetest::failures == 0;
         std::printf("%d passed, %d failed\n", ok ? 1 : 0, ok ? 0 : 1);
         return ok ? 0 : 1;

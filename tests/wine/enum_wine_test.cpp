@@ -1,0 +1,309 @@
+// Port enumeration, deletion and the automatic USB port on the real DLL:
+// the 32-bit records it packs, the port it makes from Wine's registry and
+// SetupAPI, and its message boxes as Wine really shows them.
+#include <string>
+#include <vector>
+
+#include "wine_support.h"
+
+namespace {
+
+const DWORD Untouched = 0xdeadbeef;
+
+std::vector<BYTE> readProperty(const char* portName) {
+    std::vector<BYTE> data(1024);
+    HKEY key;
+    std::string path = std::string(MonitorKeyPath "\\") + portName;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    DWORD type = 0, size = (DWORD)data.size();
+    LONG result = RegQueryValueExA(key, "Property", NULL, &type, data.data(), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) return {};
+    CHECK_EQ(type, (DWORD)REG_BINARY);
+    data.resize(size);
+    return data;
+}
+
+struct Enumeration {
+    BOOL result;
+    DWORD error, needed, returned;
+};
+
+Enumeration enumPorts(const MONITOR_TABLE& monitor, DWORD level, LPBYTE buffer, DWORD size) {
+    Enumeration e = {FALSE, Untouched, Untouched, Untouched};
+    SetLastError(Untouched);
+    e.result = monitor.pfnEnumPorts(NULL, level, buffer, size, &e.needed, &e.returned);
+    e.error = GetLastError();
+    return e;
+}
+
+// A string the DLL pointed at, read only where the pointer lies in the buffer.
+std::string stringAt(const std::vector<BYTE>& buffer, LPCSTR pointer) {
+    const char* begin = (const char*)buffer.data();
+    const char* end = begin + buffer.size();
+    if (pointer < begin || pointer >= end) return "(outside the buffer)";
+    const char* stop = pointer;
+    while (stop < end && *stop != 0) stop++;
+    return std::string(pointer, stop);
+}
+
+void checkUntouched(const std::vector<BYTE>& buffer, size_t from) {
+    for (size_t i = from; i < buffer.size(); i++)
+        if (buffer[i] != 0xCC) {
+            CHECK_EQ(i, (size_t)-1);  // the first byte written
+            return;
+        }
+}
+
+// A message box that the DLL showed, as the user saw it.
+struct ShownBox {
+    std::string caption, text;
+};
+
+// MessageBoxA blocks the thread that calls it, so a second thread watches for
+// message boxes of this process while the object lives, notes what each says
+// and presses its OK button.
+class MessageBoxWatcher {
+public:
+    MessageBoxWatcher() {
+        stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+        thread_ = CreateThread(NULL, 0, run, this, 0, NULL);
+        CHECK(thread_ != NULL);
+    }
+    ~MessageBoxWatcher() { finish(); }
+
+    // Stops watching; every box seen so far, in the order shown.
+    const std::vector<ShownBox>& finish() {
+        if (thread_ != NULL) {
+            SetEvent(stop_);
+            WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+            CloseHandle(stop_);
+            thread_ = NULL;
+        }
+        return shown_;
+    }
+
+private:
+    struct Search {
+        HWND found;
+        const std::vector<HWND>* answered;
+    };
+
+    static BOOL CALLBACK visit(HWND window, LPARAM parameter) {
+        Search* search = (Search*)parameter;
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        char className[32] = "";
+        GetClassNameA(window, className, sizeof className);
+        if (process != GetCurrentProcessId() || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
+            return TRUE;
+        for (HWND old : *search->answered)
+            if (old == window) return TRUE;
+        search->found = window;
+        return FALSE;
+    }
+
+    static DWORD WINAPI run(LPVOID parameter) {
+        MessageBoxWatcher* self = (MessageBoxWatcher*)parameter;
+        while (WaitForSingleObject(self->stop_, 20) == WAIT_TIMEOUT) {
+            Search search = {NULL, &self->answered_};
+            EnumWindows(visit, (LPARAM)&search);
+            if (search.found == NULL) continue;
+            char caption[256] = "", text[512] = "";
+            GetWindowTextA(search.found, caption, sizeof caption);
+            GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+            self->shown_.push_back({caption, text});
+            self->answered_.push_back(search.found);
+            SendMessageA(GetDlgItem(search.found, IDOK), BM_CLICK, 0, 0);
+        }
+        return 0;
+    }
+
+    HANDLE stop_ = NULL, thread_ = NULL;
+    std::vector<ShownBox> shown_;
+    std::vector<HWND> answered_;
+};
+
+}  // namespace
+
+WINE_TEST(EnumPortsPacksThe32BitRecords) {
+    clearMonitorKey();
+    writeUsbPort("USB-002", "USB\\VID_04B8&PID_0202\\ZEVENUM2");
+    writeUsbPort("USB-001", "USB\\VID_04B8&PID_0202\\ZEVENUM1");
+    MONITOR_TABLE monitor = startMonitor();
+
+    // Level 1: 4-byte records from the front, each name with its terminator from the back.
+    std::vector<BYTE> buffer(32, 0xCC);
+    Enumeration e = enumPorts(monitor, 1, buffer.data(), 0);
+    CHECK(!e.result);
+    CHECK_EQ(e.error, (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    CHECK_EQ(e.needed, (DWORD)24);
+    CHECK_EQ(e.returned, (DWORD)0);
+    e = enumPorts(monitor, 1, buffer.data(), 23);
+    CHECK(!e.result);
+    CHECK_EQ(e.error, (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    CHECK_EQ(e.returned, (DWORD)0);
+    checkUntouched(buffer, 0);
+
+    e = enumPorts(monitor, 1, buffer.data(), 24);
+    CHECK(e.result);
+    CHECK_EQ(e.needed, (DWORD)24);
+    CHECK_EQ(e.returned, (DWORD)2);
+    const PORT_INFO_1A* level1 = (const PORT_INFO_1A*)buffer.data();
+    CHECK(level1[0].pName == (LPSTR)buffer.data() + 16);
+    CHECK(level1[1].pName == (LPSTR)buffer.data() + 8);
+    CHECK_STR(stringAt(buffer, level1[0].pName), "USB-001");
+    CHECK_STR(stringAt(buffer, level1[1].pName), "USB-002");
+    checkUntouched(buffer, 24);
+
+    // Level 0 counts the ports and writes nothing; a level above 2 is refused.
+    std::vector<BYTE> untouched(32, 0xCC);
+    e = enumPorts(monitor, 0, untouched.data(), 0);
+    CHECK(e.result);
+    CHECK_EQ(e.needed, (DWORD)0);
+    CHECK_EQ(e.returned, (DWORD)2);
+    e = enumPorts(monitor, 3, untouched.data(), (DWORD)untouched.size());
+    CHECK(!e.result);
+    CHECK_EQ(e.error, (DWORD)ERROR_INVALID_LEVEL);
+    checkUntouched(untouched, 0);
+
+    // Level 2 for one port: 20 bytes of record and three strings.
+    CHECK(monitor.pfnDeletePort(NULL, NULL, (LPSTR) "USB-002"));
+    std::vector<BYTE> level2Buffer(64, 0xCC);
+    e = enumPorts(monitor, 2, NULL, 0);
+    CHECK(!e.result);
+    CHECK_EQ(e.error, (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    CHECK_EQ(e.needed, (DWORD)52);
+    e = enumPorts(monitor, 2, level2Buffer.data(), 52);
+    CHECK(e.result);
+    CHECK_EQ(e.returned, (DWORD)1);
+    const PORT_INFO_2A* level2 = (const PORT_INFO_2A*)level2Buffer.data();
+    CHECK_STR(stringAt(level2Buffer, level2->pPortName), "USB-001");
+    CHECK_STR(stringAt(level2Buffer, level2->pMonitorName), "VO DUV Udadizo");
+    CHECK_STR(stringAt(level2Buffer, level2->pDescription), "USB Port");
+    CHECK_EQ(level2->fPortType, (DWORD)3);
+    CHECK_EQ(level2->Reserved, (DWORD)0);
+    CHECK(level2->pPortName == (LPSTR)level2Buffer.data() + 44);  // the last 8 bytes of the 52
+    checkUntouched(level2Buffer, 52);
+    clearMonitorKey();
+}
+
+WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
+    clearMonitorKey();
+    {
+        Printer printer("USB\\VID_04B8&PID_0202\\ZEVAUTO1");
+        printer.plugIn();
+        UsbInstanceKey instance("ZEVAUTO1", "USB-001");
+        MONITOR_TABLE monitor = startMonitor();
+        std::vector<BYTE> buffer(256, 0xCC);
+
+        // No monitor key: every name counts as taken, and nothing is made.
+        Enumeration e = enumPorts(monitor, 2, buffer.data(), (DWORD)buffer.size());
+        CHECK(e.result);
+        CHECK_EQ(e.returned, (DWORD)0);
+        CHECK(!keyExists(MonitorKeyPath));
+
+        createMonitorKey();
+        e = enumPorts(monitor, 2, buffer.data(), (DWORD)buffer.size());
+        CHECK(e.result);
+        CHECK_EQ(e.needed, (DWORD)52);
+        CHECK_EQ(e.returned, (DWORD)1);
+        const PORT_INFO_2A* info = (const PORT_INFO_2A*)buffer.data();
+        CHECK_STR(stringAt(buffer, info->pPortName), "USB-001");
+        CHECK_STR(stringAt(buffer, info->pMonitorName), "VO DUV Udadizo");
+        CHECK_STR(stringAt(buffer, info->pDescription), "USB Port");
+        // Strings are packed down from the end of the buffer given, not of the space needed.
+        CHECK(info->pPortName == (LPSTR)buffer.data() + buffer.size() - 8);
+        CHECK_EQ(info->fPortType, (DWORD)3);
+
+        // The stored configuration, byte for byte.
+        std::vector<BYTE> expected(556, 0);
+        expected[0] = 2;
+        const BYTE guid[16] = {0xE2, 0xD4, 0x7A, 0x6A, 0x15, 0xAE, 0xD7, 0x11,
+                               0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1};
+        CopyMemory(&expected[268], guid, sizeof guid);
+        CHECK_STR(printer.instanceId(), "USB\\VID_04B8&PID_0202\\ZEVAUTO1");
+        CopyMemory(&expected[284], printer.instanceId().c_str(), printer.instanceId().size());
+        expected[548] = 1;
+        std::vector<BYTE> stored = readProperty("USB-001");
+        CHECK_EQ(stored.size(), expected.size());
+        for (size_t i = 0; i < stored.size() && i < expected.size(); i++)
+            if (stored[i] != expected[i]) {
+                CHECK_EQ(i, (size_t)-1);  // the first byte that differs
+                break;
+            }
+        CHECK(!keyExists(MonitorKeyPath "\\" ProbeKeyName));
+
+        // The next enumeration finds the port made and adds nothing.
+        e = enumPorts(monitor, 1, buffer.data(), (DWORD)buffer.size());
+        CHECK(e.result);
+        CHECK_EQ(e.returned, (DWORD)1);
+        CHECK_STR(stringAt(buffer, ((const PORT_INFO_1A*)buffer.data())->pName), "USB-001");
+        CHECK(instance.hasPortName());
+        runPendingRebuild();
+    }
+    clearMonitorKey();
+}
+
+WINE_TEST(PortNameUsb000IsDeletedAndReportedOnce) {
+    clearMonitorKey();
+    createMonitorKey();
+    {
+        UsbInstanceKey instance("ZEVFULL", "USB-000");
+        MONITOR_TABLE monitor = startMonitor();
+        DWORD needed = 0, returned = Untouched;
+
+        MessageBoxWatcher watcher;
+        CHECK(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned));
+        CHECK_EQ(returned, (DWORD)0);
+        CHECK(!instance.hasPortName());
+        CHECK(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned));
+        const std::vector<ShownBox>& shown = watcher.finish();
+        CHECK_EQ(shown.size(), (size_t)1);
+        if (!shown.empty()) {
+            CHECK_STR(shown[0].caption, "Error Message");
+            CHECK_STR(shown[0].text,
+                      "Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be "
+                      "created.\nPlease delete any unnecessary USB Ports.");
+        }
+        CHECK(!keyExists(MonitorKeyPath "\\USB-000"));
+    }
+    clearMonitorKey();
+}
+
+WINE_TEST(DeletingABusyPortShowsNowPrinting) {
+    clearMonitorKey();
+    PortConfig nullPort;
+    ZeroMemory(&nullPort, sizeof nullPort);
+    writePortConfig("NUL:", nullPort);
+    MONITOR_TABLE monitor = startMonitor();
+    HANDLE port = openPort(monitor, "NUL:");
+    CHECK(monitor.pfnStartDocPort(port, NULL, 0, 1, NULL));
+
+    MessageBoxWatcher watcher;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL:"));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    CHECK(keyExists(MonitorKeyPath "\\NUL:"));
+
+    // An unknown name is refused without a word.
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL2:"));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+
+    // Once the job has ended the port goes, from the list and the registry.
+    CHECK(monitor.pfnEndDocPort(port));
+    CHECK(monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL:"));
+    CHECK(!keyExists(MonitorKeyPath "\\NUL:"));
+    HANDLE gone = NULL;
+    CHECK(!monitor.pfnOpenPort((LPSTR) "NUL:", &gone));
+
+    const std::vector<ShownBox>& shown = watcher.finish();
+    CHECK_EQ(shown.size(), (size_t)1);
+    if (!shown.empty()) {
+        CHECK_STR(shown[0].caption, "VO DUV Udadizo");
+        CHECK_STR(shown[0].text, "Now Printing!!");
+    }
+    clearMonitorKey();
+}

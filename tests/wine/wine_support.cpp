@@ -1,0 +1,298 @@
+#include "wine_support.h"
+
+#include <vector>
+
+const GUID PrinterClass = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
+
+void clearMonitorKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, MonitorKeyPath); }
+
+void createMonitorKey() {
+    HKEY key;
+    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, MonitorKeyPath, &key), (LONG)ERROR_SUCCESS);
+    CHECK_EQ(RegSetValueExA(key, "Driver", 0, REG_SZ, (const BYTE*)"ZEVURUZI.DLL", 13), (LONG)ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+bool keyExists(const std::string& pathBelowLocalMachine) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pathBelowLocalMachine.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+PortConfig usbPortConfig(const std::string& instanceId) {
+    PortConfig config;
+    ZeroMemory(&config, sizeof config);
+    config.kind = PortKindUsb;
+    config.usb.interfaceGuid = PrinterClass;
+    lstrcpynA(config.usb.instanceId, instanceId.c_str(), sizeof config.usb.instanceId);
+    config.usb.writePipe = 1;
+    config.usb.readPipe = 0;
+    return config;
+}
+
+void writePortConfig(const char* name, const PortConfig& config) {
+    HKEY key;
+    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + name).c_str(), &key),
+             (LONG)ERROR_SUCCESS);
+    CHECK_EQ(RegSetValueExA(key, "Property", 0, REG_BINARY, (const BYTE*)&config, sizeof config),
+             (LONG)ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+void writeUsbPort(const char* name, const std::string& instanceId) { writePortConfig(name, usbPortConfig(instanceId)); }
+
+typedef BOOL(WINAPI* InitializeMonitorExFn)(LPSTR, MONITOR_TABLE*);
+
+MONITOR_TABLE startMonitor() {
+    MONITOR_TABLE table = {};
+    HMODULE module = LoadLibraryA("ZEVURUZI.DLL");
+    CHECK(module != NULL);
+    InitializeMonitorExFn initialize = (InitializeMonitorExFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
+    CHECK(initialize != NULL);
+    bool started = initialize != NULL && initialize((LPSTR)MonitorKeyPath, &table);
+    CHECK(started);
+    // Wine kills a process that ends while a thread of it is still starting.
+    if (started) waitForStatusWindow();
+    return table;
+}
+
+HANDLE openPort(const MONITOR_TABLE& monitor, const char* name) {
+    HANDLE port = NULL;
+    CHECK(monitor.pfnOpenPort((LPSTR)name, &port));
+    return port;
+}
+
+static BOOL CALLBACK findStatusWindow(HWND window, LPARAM found) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char className[64] = "";
+    if (process != GetCurrentProcessId() || !GetClassNameA(window, className, sizeof className) ||
+        lstrcmpA(className, StatusWindowClass) != 0)
+        return TRUE;
+    *(HWND*)found = window;
+    return FALSE;
+}
+
+HWND waitForStatusWindow() {
+    HWND window = NULL;
+    for (int attempt = 0; attempt < 200 && window == NULL; attempt++) {
+        EnumWindows(findStatusWindow, (LPARAM)&window);
+        if (window == NULL) Sleep(25);
+    }
+    CHECK(window != NULL);
+    if (window != NULL) {
+        // Answered only from the message loop.
+        DWORD_PTR result = 0;
+        CHECK(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &result));
+    }
+    return window;
+}
+
+// WinExec, inside the window procedure, waits for the started program to
+// settle, so the message comes back after it.
+void runPendingRebuild() {
+    HWND window = waitForStatusWindow();
+    if (window != NULL) SendMessageA(window, WM_NULL, 0, 0);
+}
+
+// ---------------------------------------------------------------------------
+// UsbInstanceKey
+// ---------------------------------------------------------------------------
+
+#define UsbDeviceKey "Enum\\USB\\VID_04B8&PID_0202"
+
+// The scan would also find instances left by a case that crashed: the first
+// instance of a case starts from an empty device key.
+static int usbInstanceKeys = 0;
+
+UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
+    : path_(std::string(UsbDeviceKey "\\") + instanceName) {
+    if (usbInstanceKeys++ == 0) RegDeleteTreeA(HKEY_LOCAL_MACHINE, UsbDeviceKey);
+    HKEY key;
+    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path_.c_str(), &key), (LONG)ERROR_SUCCESS);
+    CHECK_EQ(RegSetValueExA(key, "PortName", 0, REG_SZ, (const BYTE*)portName, lstrlenA(portName) + 1),
+             (LONG)ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+UsbInstanceKey::~UsbInstanceKey() {
+    usbInstanceKeys--;
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, path_.c_str());
+    // Each goes only when nothing else is below it.
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UsbDeviceKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum");
+}
+
+bool UsbInstanceKey::hasPortName() const {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    LONG result = RegQueryValueExA(key, "PortName", NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Printer
+// ---------------------------------------------------------------------------
+
+// Wine removes a device together with its interface keys.
+static void removeDevice(const char* instanceId) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&PrinterClass, NULL);
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    if (SetupDiOpenDeviceInfoA(set, instanceId, NULL, 0, &device)) SetupDiRemoveDevice(set, &device);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+Printer::Printer(const char* instanceId) : requestedId_(instanceId) {
+    removeDevice(instanceId);  // left by a case that crashed
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&PrinterClass, NULL);
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    CHECK(SetupDiCreateDeviceInfoA(set, instanceId, &PrinterClass, NULL, NULL, 0, &device));
+    CHECK(SetupDiRegisterDeviceInfo(set, &device, 0, NULL, NULL, NULL));
+    CHAR id[UsbPathMax] = "";
+    CHECK(SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof id, NULL));
+    reportedId_ = id;
+    SetupDiDestroyDeviceInfoList(set);
+    createInterface();
+}
+
+Printer::~Printer() {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str());
+    removeDevice(requestedId_.c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, PrinterClassKey);  // only when no other device's interface is below
+}
+
+void Printer::plugIn() {
+    if (unplugged_) createInterface();
+    unplugged_ = false;
+    HKEY control;
+    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (interfaceKey_ + "\\#\\Control").c_str(), &control),
+             (LONG)ERROR_SUCCESS);
+    DWORD linked = 1;
+    CHECK_EQ(RegSetValueExA(control, "Linked", 0, REG_DWORD, (const BYTE*)&linked, sizeof linked),
+             (LONG)ERROR_SUCCESS);
+    RegCloseKey(control);
+}
+
+void Printer::unplug() {
+    CHECK_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str()), (LONG)ERROR_SUCCESS);
+    unplugged_ = true;
+}
+
+// From a set of its own: a set that already holds the interface would not
+// write its key again.
+void Printer::createInterface() {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&PrinterClass, NULL);
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    CHECK(SetupDiOpenDeviceInfoA(set, reportedId_.c_str(), NULL, 0, &device));
+    SP_DEVICE_INTERFACE_DATA interfaceData = {};
+    interfaceData.cbSize = sizeof interfaceData;
+    CHECK(SetupDiCreateDeviceInterfaceA(set, &device, &PrinterClass, NULL, 0, &interfaceData));
+    CHAR buffer[sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) + UsbPathMax] = {};
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A*)buffer;
+    detail->cbSize = sizeof *detail;
+    CHECK(SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, sizeof buffer, NULL, NULL));
+    SetupDiDestroyDeviceInfoList(set);
+    devicePath_ = detail->DevicePath;
+    // The interface's key is named after its path, every backslash made '#'.
+    std::string name = devicePath_;
+    for (char& c : name)
+        if (c == '\\') c = '#';
+    interfaceKey_ = std::string(PrinterClassKey "\\") + name;
+}
+
+// ---------------------------------------------------------------------------
+// SpoolerPrinter
+// ---------------------------------------------------------------------------
+
+#define GenericDriverName "Zev Generic"
+
+static std::string genericPpdPath() {
+    char ppd[MAX_PATH];
+    GetSystemDirectoryA(ppd, MAX_PATH);
+    return std::string(ppd) + "\\generic.ppd";
+}
+
+// Wine's spooler adds a printer only with a known driver; its PostScript
+// driver takes any PPD file, an empty one included. The driver is there while
+// any SpoolerPrinter is.
+static int spoolerPrinters = 0;
+
+static void addGenericDriver() {
+    if (spoolerPrinters++ > 0) return;
+    std::string ppd = genericPpdPath();
+    HANDLE file = CreateFileA(ppd.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    CHECK(file != INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    DRIVER_INFO_3A driver = {};
+    driver.cVersion = 3;
+    driver.pName = (LPSTR)GenericDriverName;
+    driver.pDriverPath = (LPSTR) "wineps.drv";
+    driver.pConfigFile = (LPSTR) "wineps.drv";
+    driver.pDataFile = (LPSTR)ppd.c_str();
+    CHECK(AddPrinterDriverA(NULL, 3, (LPBYTE)&driver));
+}
+
+static void removeGenericDriver() {
+    if (--spoolerPrinters > 0) return;
+    DeletePrinterDriverA(NULL, NULL, (LPSTR)GenericDriverName);
+    DeleteFileA(genericPpdPath().c_str());
+}
+
+SpoolerPrinter::SpoolerPrinter(const char* name, const char* port) : name_(name) {
+    addGenericDriver();
+    remove();
+    PRINTER_INFO_2A info = {};
+    info.pPrinterName = (LPSTR)name;
+    info.pPortName = (LPSTR)port;
+    info.pDriverName = (LPSTR)GenericDriverName;
+    info.pPrintProcessor = (LPSTR) "WinPrint";
+    info.pDatatype = (LPSTR) "RAW";
+    HANDLE printer = AddPrinterA(NULL, 2, (LPBYTE)&info);
+    CHECK(printer != NULL);
+    if (printer != NULL) ClosePrinter(printer);
+}
+
+SpoolerPrinter::~SpoolerPrinter() {
+    remove();
+    removeGenericDriver();
+}
+
+DWORD SpoolerPrinter::attributes() const {
+    HANDLE printer;
+    if (!OpenPrinterA((LPSTR)name_.c_str(), &printer, NULL)) return 0xdeadbeef;
+    DWORD needed = 0;
+    GetPrinterA(printer, 2, NULL, 0, &needed);
+    std::vector<BYTE> buffer(needed + 1);
+    DWORD result = 0xdeadbeef;
+    if (GetPrinterA(printer, 2, buffer.data(), needed, &needed)) result = ((PRINTER_INFO_2A*)buffer.data())->Attributes;
+    ClosePrinter(printer);
+    return result;
+}
+
+void SpoolerPrinter::setAttributes(DWORD attributes) {
+    HANDLE printer;
+    bool opened = OpenPrinterA((LPSTR)name_.c_str(), &printer, NULL);
+    CHECK(opened);
+    if (!opened) return;
+    DWORD needed = 0;
+    GetPrinterA(printer, 2, NULL, 0, &needed);
+    std::vector<BYTE> buffer(needed + 1);
+    CHECK(GetPrinterA(printer, 2, buffer.data(), needed, &needed));
+    ((PRINTER_INFO_2A*)buffer.data())->Attributes = attributes;
+    CHECK(SetPrinterA(printer, 2, buffer.data(), 0));
+    ClosePrinter(printer);
+}
+
+void SpoolerPrinter::remove() {
+    HANDLE printer;
+    if (!OpenPrinterA((LPSTR)name_.c_str(), &printer, NULL)) return;
+    DeletePrinter(printer);
+    ClosePrinter(printer);
+}

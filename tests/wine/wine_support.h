@@ -1,0 +1,100 @@
+// What several Wine test files share: the monitor started from Wine's
+// registry, a USB printer in Wine's SetupAPI, and a printer of Wine's spooler.
+// The Wine prefix is shared by every case of a run, so each helper removes
+// what it made.
+#pragma once
+
+#include <string>
+
+#include "monitor/monitor.h"
+#include "wine_test.h"
+
+// The device interface class every automatic USB port names.
+extern const GUID PrinterClass;
+#define PrinterClassKey "System\\CurrentControlSet\\Control\\DeviceClasses\\{6A7AD4E2-AE15-11D7-890B-0080AD72B9D1}"
+
+// Each case starts from a monitor key of its own making.
+void clearMonitorKey();
+// The key as the monitor's installation leaves it, with its "Driver" value;
+// without it the USB scan counts every port name as taken.
+void createMonitorKey();
+bool keyExists(const std::string& pathBelowLocalMachine);
+
+// A USB port's configuration as the scan would make it: write pipe 1, read pipe 0.
+PortConfig usbPortConfig(const std::string& instanceId);
+// The port's key below the monitor key, with its "Property" value.
+void writePortConfig(const char* name, const PortConfig& config);
+void writeUsbPort(const char* name, const std::string& instanceId);
+
+// Loads the DLL from the program's folder and starts it as the spooler does;
+// returns once the status window is up.
+MONITOR_TABLE startMonitor();
+HANDLE openPort(const MONITOR_TABLE& monitor, const char* name);
+
+// The status window of this process, once its thread has left CreateWindowExA
+// (and with it the first refresh) for its message loop; NULL if it never came.
+HWND waitForStatusWindow();
+// An EnumPorts that made a port leaves the driver-index rebuild to the status
+// window's next message. Wine itself sends the window messages now and then,
+// and one that comes while the process ends starts the rebuild's program from
+// a dying thread, which may leave that program hanging on the run's output; a
+// case that made a port therefore runs the rebuild before it ends.
+void runPendingRebuild();
+
+// A USB instance key below HKEY_LOCAL_MACHINE\Enum\USB, which Wine does not
+// have, with the "PortName" that the device's installation would write. What
+// it makes goes again with the object, empty parent keys included.
+class UsbInstanceKey {
+public:
+    UsbInstanceKey(const char* instanceName, const char* portName);
+    ~UsbInstanceKey();
+    UsbInstanceKey(const UsbInstanceKey&) = delete;
+    UsbInstanceKey& operator=(const UsbInstanceKey&) = delete;
+    bool hasPortName() const;
+
+private:
+    std::string path_;
+};
+
+// A USB printer as its driver would register it: a device of the class with
+// one interface, present only while the interface is linked. The device goes
+// when the object does.
+class Printer {
+public:
+    explicit Printer(const char* instanceId);
+    ~Printer();
+    Printer(const Printer&) = delete;
+    Printer& operator=(const Printer&) = delete;
+
+    // The instance id as SetupAPI reports it.
+    const std::string& instanceId() const { return reportedId_; }
+    const std::string& devicePath() const { return devicePath_; }
+
+    void plugIn();
+    // Unlinking would leave the device in the present set; deleting the key removes both.
+    void unplug();
+
+private:
+    void createInterface();
+
+    std::string requestedId_, reportedId_, interfaceKey_, devicePath_;
+    bool unplugged_ = false;
+};
+
+// A printer of Wine's spooler whose "Port" value names the given port. It
+// goes when the object does.
+class SpoolerPrinter {
+public:
+    SpoolerPrinter(const char* name, const char* port);
+    ~SpoolerPrinter();
+    SpoolerPrinter(const SpoolerPrinter&) = delete;
+    SpoolerPrinter& operator=(const SpoolerPrinter&) = delete;
+
+    // PRINTER_INFO_2 Attributes, or 0xdeadbeef when the printer cannot be read.
+    DWORD attributes() const;
+    void setAttributes(DWORD attributes);
+
+private:
+    void remove();
+    std::string name_;
+};

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "monitor/monitor.h"
+#include "wine_support.h"
 #include "wine_test.h"
 
 #include <dlgs.h>  // the dialog's control ids; needs <windows.h> first
@@ -13,41 +14,12 @@ namespace {
 const DWORD Untouched = 0xdeadbeef;
 #define JobFolder "C:\\zevjobs"
 
-void clearMonitorKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, MonitorKeyPath); }
-
-void writePort(const char* name, const PortConfig& config) {
-    HKEY key;
-    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + name).c_str(), &key),
-             (LONG)ERROR_SUCCESS);
-    CHECK_EQ(RegSetValueExA(key, "Property", 0, REG_BINARY, (const BYTE*)&config, sizeof config),
-             (LONG)ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
 PortConfig portConfig(INT kind, const char* fileName = "") {
     PortConfig config;
     ZeroMemory(&config, sizeof config);
     config.kind = kind;
     lstrcpynA(config.fileName, fileName, sizeof config.fileName);
     return config;
-}
-
-typedef BOOL(WINAPI* InitializeMonitorExFn)(LPSTR, MONITOR_TABLE*);
-
-MONITOR_TABLE startMonitor() {
-    MONITOR_TABLE table = {};
-    HMODULE module = LoadLibraryA("ZEVURUZI.DLL");
-    CHECK(module != NULL);
-    InitializeMonitorExFn initialize = (InitializeMonitorExFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
-    CHECK(initialize != NULL);
-    if (initialize != NULL) CHECK(initialize((LPSTR)MonitorKeyPath, &table));
-    return table;
-}
-
-HANDLE openPort(const MONITOR_TABLE& monitor, const char* name) {
-    HANDLE port = NULL;
-    CHECK(monitor.pfnOpenPort((LPSTR)name, &port));
-    return port;
 }
 
 const PortRecord* record(HANDLE port) { return (const PortRecord*)port; }
@@ -192,7 +164,7 @@ private:
 
 WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
     clearMonitorKey();
-    writePort("NUL-1", portConfig(PortKindNull));
+    writePortConfig("NUL-1", portConfig(PortKindNull));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "NUL-1");
 
@@ -256,7 +228,7 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
 WINE_TEST(FileJobLandsByteForByteAndTheNextJobEmptiesTheFile) {
     clearMonitorKey();
     const char* path = freshFile(JobFolder "\\out.prn");
-    writePort("FILE-1", portConfig(PortKindFile, path));
+    writePortConfig("FILE-1", portConfig(PortKindFile, path));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "FILE-1");
 
@@ -294,7 +266,7 @@ WINE_TEST(FileJobLandsByteForByteAndTheNextJobEmptiesTheFile) {
 WINE_TEST(OpenFilePortRefusesReadsTimeoutsAndControls) {
     clearMonitorKey();
     const char* path = freshFile(JobFolder "\\refusals.prn");
-    writePort("FILE-2", portConfig(PortKindFile, path));
+    writePortConfig("FILE-2", portConfig(PortKindFile, path));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "FILE-2");
     CHECK(startJob(monitor, port));
@@ -333,7 +305,7 @@ WINE_TEST(OpenFilePortRefusesReadsTimeoutsAndControls) {
 WINE_TEST(FileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
     clearMonitorKey();
     const char* path = freshFile(JobFolder "\\held.prn");
-    writePort("FILE-3", portConfig(PortKindFile, path));
+    writePortConfig("FILE-3", portConfig(PortKindFile, path));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "FILE-3");
 
@@ -363,7 +335,7 @@ WINE_TEST(FileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
 
 WINE_TEST(UnnamedDocumentOnAnAskingFilePortIsDeferredWithoutADialog) {
     clearMonitorKey();
-    writePort("ASK-1", portConfig(PortKindFile));
+    writePortConfig("ASK-1", portConfig(PortKindFile));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "ASK-1");
     DialogAnswerer answerer;
@@ -393,7 +365,7 @@ WINE_TEST(UnnamedDocumentOnAnAskingFilePortIsDeferredWithoutADialog) {
 WINE_TEST(EmptyFileNameAsksInTheOpenDialogAtEveryJob) {
     clearMonitorKey();
     const char* picked = freshFile(JobFolder "\\picked.prn");
-    writePort("ASK-2", portConfig(PortKindFile));
+    writePortConfig("ASK-2", portConfig(PortKindFile));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "ASK-2");
     std::string data = binaryData(5000, 9);
@@ -424,7 +396,7 @@ WINE_TEST(EmptyFileNameAsksInTheOpenDialogAtEveryJob) {
 
 WINE_TEST(SecondStartWhileOpenIsRefusedAndTheJobGoesOn) {
     clearMonitorKey();
-    writePort("NUL-2", portConfig(PortKindNull));
+    writePortConfig("NUL-2", portConfig(PortKindNull));
     MONITOR_TABLE monitor = startMonitor();
     HANDLE port = openPort(monitor, "NUL-2");
 

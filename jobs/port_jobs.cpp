@@ -57,12 +57,19 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // A handle left by a start that was never ended (a deferred job, or a failed
-    // open) is released here rather than lost.
+    // A handle left by a start that was never ended (a deferred job) is
+    // released here rather than lost.
     if (record->printer != NULL) ClosePrinter(record->printer);
     record->printer = NULL;
     if (jobId != 0 && !OpenPrinterA(printerName, &record->printer, NULL)) record->printer = NULL;
-    return OpenJobBackEnd(record, level, docInfo);
+    if (OpenJobBackEnd(record, level, docInfo)) return TRUE;
+    // After a failed start the spooler retries the start or drops the job; it
+    // makes no EndDocPort, so a failed start holds nothing.
+    DWORD error = GetLastError();
+    if (record->printer != NULL) ClosePrinter(record->printer);
+    record->printer = NULL;
+    SetLastError(error);
+    return FALSE;
 }
 
 BOOL WINAPI EndDocPort(HANDLE port) {

@@ -207,10 +207,11 @@ TEST_F(Jobs, AFileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
     EXPECT_EQ(record(port)->flags, 0u);
     EXPECT_EQ(record(port)->file.handle, nullptr);
     EXPECT_FALSE(write(port, "x"));
-    EXPECT_EQ(machine().openPrinterHandles(), 1u) << "the job's printer stays until the job ends";
+    EXPECT_EQ(machine().openPrinterHandles(), 0u) << "the spooler makes no EndDocPort after a failed start";
+    EXPECT_EQ(record(port)->printer, nullptr);
+    SetLastError(Marker);
     EXPECT_FALSE(EndDocPort(port));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(machine().openPrinterHandles(), 0u);
 
     CloseHandle(holder);
     ASSERT_TRUE(start(port));

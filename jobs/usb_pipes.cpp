@@ -67,24 +67,21 @@ static HANDLE OpenPipe(LPCSTR devicePath, INT pipe, DWORD access) {
     return CreateFileA(name, access, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
+// The printer is the interface whose instance id is the port's, whole, ignoring letter case.
+static BOOL IsPortsPrinter(const UsbInterfaceInfo* info, LPCSTR instanceId) {
+    return CompareAsciiNoCase(info->instanceId, instanceId, 0x7fffffff) == 0;
+}
+
 BOOL OpenUsbPipes(UsbPipeSet* pipes, UsbPortConfig* usbConfig) {
     if (pipes == NULL || usbConfig == NULL) return Fail(ERROR_OPEN_FAILED);
-    DWORD count;
-    if (!CountInterfaces(&usbConfig->interfaceGuid, &count)) return Fail(ERROR_OPEN_FAILED);
     if (usbConfig->instanceId[0] == 0) return Fail(ERROR_OPEN_FAILED);
 
-    // The printer is looked up afresh at every job: re-plugged, it may have a new path.
+    // The printer is looked up afresh at every job: re-plugged, it may have a new
+    // path. A path SetupAPI does not answer stays empty, so the open below fails
+    // rather than reach another printer.
     UsbInterfaceInfo info;
-    ZeroMemory(&info, sizeof info);
-    BOOL found = FALSE;
-    for (DWORD index = 0; index < count && !found; index++) {
-        // A path SetupAPI does not answer must not be the previous interface's:
-        // the job would go to another printer.
-        info.devicePath[0] = 0;
-        if (!GetInterface(&usbConfig->interfaceGuid, index, &info)) continue;
-        found = CompareAsciiNoCase(info.instanceId, usbConfig->instanceId, 0x7fffffff) == 0;
-    }
-    if (!found) return Fail(ERROR_NOT_READY);
+    if (!FindInterface(&usbConfig->interfaceGuid, IsPortsPrinter, usbConfig->instanceId, &info))
+        return Fail(GetLastError() == ERROR_NO_MORE_ITEMS ? ERROR_NOT_READY : ERROR_OPEN_FAILED);
 
     pipes->device = CreateFileA(info.devicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, NULL);

@@ -276,6 +276,9 @@ BOOL BuildPipeFileName(LPSTR name, LPCSTR devicePath, INT pipe);
 extern const GUID UsbPortInterfaceGuid;
 BOOL CountInterfaces(const GUID* classGuid, LPDWORD count);
 BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* info);
+// How a caller recognises its printer among the present interfaces.
+typedef BOOL (*InterfaceMatch)(const UsbInterfaceInfo* info, LPCSTR wanted);
+BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted, UsbInterfaceInfo* info);
 
 // ---------------------------------------------------------------------------
 // usb/usb_port_scan.cpp: automatic USB ports

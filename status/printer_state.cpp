@@ -23,19 +23,15 @@ static BOOL CopyPortDevice(LPCSTR portName, GUID* interfaceGuid, LPSTR instanceI
     return found;
 }
 
+static BOOL IsSameDevice(const UsbInterfaceInfo* info, LPCSTR instanceId) {
+    return CompareAsciiNoCase(info->instanceId, instanceId, RegistryNameMax) == 0;
+}
+
 // Present when an interface of the port's class has the port's instance id.
 // The port's kind is not looked at: every port is judged by its USB block.
 static BOOL IsDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId) {
-    DWORD count;
-    if (!CountInterfaces(interfaceGuid, &count) || count == 0) return FALSE;
     UsbInterfaceInfo info;
-    ZeroMemory(&info, sizeof info);
-    for (DWORD index = 0; index < count; index++) {
-        if (GetInterface(interfaceGuid, index, &info) &&
-            CompareAsciiNoCase(info.instanceId, instanceId, RegistryNameMax) == 0)
-            return TRUE;
-    }
-    return FALSE;
+    return FindInterface(interfaceGuid, IsSameDevice, instanceId, &info);
 }
 
 // The subkeys of the monitor's key (by its fixed path) that name a listed port.

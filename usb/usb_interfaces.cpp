@@ -51,6 +51,33 @@ static void CopyDevicePath(UsbInterfaceInfo* info, const SP_DEVICE_INTERFACE_DET
     }
 }
 
+// Fills in the path and the instance id of one interface of the set, as far as
+// SetupAPI answers; a field it does not answer keeps what info held.
+static void FillInterfaceInfo(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData, DWORD memberIndex,
+                              UsbInterfaceInfo* info) {
+    // Without a buffer the call fails and reports the size it needs.
+    DWORD requiredSize = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, interfaceData, NULL, 0, &requiredSize, NULL);
+    // A record smaller than its own head, or no memory, leaves the path unwritten.
+    DWORD detailSize = requiredSize;
+    if (detailSize >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A*)GlobalAlloc(GPTR, detailSize);
+        if (detail != NULL) {
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+            if (SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize, &requiredSize, NULL))
+                CopyDevicePath(info, detail, detailSize);
+            GlobalFree(detail);
+        }
+    }
+
+    // The device element with the same index as the interface.
+    SP_DEVINFO_DATA deviceData;
+    ZeroMemory(&deviceData, sizeof deviceData);
+    deviceData.cbSize = sizeof deviceData;
+    if (SetupDiEnumDeviceInfo(set, memberIndex, &deviceData))
+        SetupDiGetDeviceInstanceIdA(set, &deviceData, info->instanceId, sizeof(info->instanceId), &requiredSize);
+}
+
 // Success means the interface at memberIndex exists; its path and instance id
 // are filled in as far as SetupAPI answers, and a field it does not answer keeps
 // what the caller put there.
@@ -71,29 +98,44 @@ BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* in
         SetLastError(error);
         return FALSE;
     }
-
-    // Without a buffer the call fails and reports the size it needs.
-    DWORD requiredSize = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, NULL, 0, &requiredSize, NULL);
-    // A record smaller than its own head, or no memory, leaves the path unwritten.
-    DWORD detailSize = requiredSize;
-    if (detailSize >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A*)GlobalAlloc(GPTR, detailSize);
-        if (detail != NULL) {
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-            if (SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, detailSize, &requiredSize, NULL))
-                CopyDevicePath(info, detail, detailSize);
-            GlobalFree(detail);
-        }
-    }
-
-    // The device element with the same index as the interface.
-    SP_DEVINFO_DATA deviceData;
-    ZeroMemory(&deviceData, sizeof deviceData);
-    deviceData.cbSize = sizeof deviceData;
-    if (SetupDiEnumDeviceInfo(set, memberIndex, &deviceData))
-        SetupDiGetDeviceInstanceIdA(set, &deviceData, info->instanceId, sizeof(info->instanceId), &requiredSize);
-
+    FillInterfaceInfo(set, &interfaceData, memberIndex, info);
     SetupDiDestroyDeviceInfoList(set);
     return TRUE;
+}
+
+// The search behind every look-up of a printer by its instance id: one device
+// information set for the whole search, so that the answer is the machine at
+// one moment. Counting in one set and reading each index in another let an
+// interface that went away meanwhile shift the one sought to an index already
+// passed, and a present printer was missed.
+// Each interface starts from an empty info; one whose instance id SetupAPI
+// does not answer is never a match. FALSE with ERROR_NO_MORE_ITEMS when no
+// interface matches; FALSE with SetupAPI's error when the interfaces could not
+// be listed to their end.
+BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted, UsbInterfaceInfo* info) {
+    if (classGuid == NULL || matches == NULL || wanted == NULL || info == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    HDEVINFO set = OpenPresentInterfaces(classGuid);
+    if (set == INVALID_HANDLE_VALUE) return FALSE;  // SetupAPI's error stays
+    BOOL found = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    for (DWORD index = 0; !found; index++) {
+        SP_DEVICE_INTERFACE_DATA interfaceData;
+        ZeroMemory(&interfaceData, sizeof interfaceData);
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set, NULL, classGuid, index, &interfaceData)) {
+            error = GetLastError();
+            break;
+        }
+        ZeroMemory(info, sizeof *info);
+        FillInterfaceInfo(set, &interfaceData, index, info);
+        found = info->instanceId[0] != 0 && matches(info, wanted);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (found) return TRUE;
+    ZeroMemory(info, sizeof *info);
+    SetLastError(error);
+    return FALSE;
 }

@@ -92,21 +92,18 @@ static void ReportPortsExhausted(HKEY deviceKey, LPCSTR instanceName) {
     MessageBoxA(GetDesktopWindow(), PortsExhaustedText, PortsExhaustedCaption, MB_OK);
 }
 
+// The instance key is named after the last component of its device's instance id.
+static BOOL IsInstanceKeysDevice(const UsbInterfaceInfo* info, LPCSTR instanceName) {
+    return EndsWithAsciiNoCase(instanceName, LastPathComponent(info->instanceId), EnumNameMax);
+}
+
 // The present printer interface whose instance id ends in the same component
 // as the instance key's name; the first one wins.
 static void FindInstanceId(LPCSTR instanceName, LPSTR instanceId) {
     ZeroMemory(instanceId, EnumNameMax);
-    DWORD count;
-    if (!CountInterfaces(&UsbPortInterfaceGuid, &count)) return;
     UsbInterfaceInfo info;
-    ZeroMemory(&info, sizeof info);
-    for (DWORD index = 0; index < count; index++) {
-        if (!GetInterface(&UsbPortInterfaceGuid, index, &info)) continue;
-        if (EndsWithAsciiNoCase(instanceName, LastPathComponent(info.instanceId), EnumNameMax)) {
-            lstrcpynA(instanceId, info.instanceId, EnumNameMax);
-            return;
-        }
-    }
+    if (FindInterface(&UsbPortInterfaceGuid, IsInstanceKeysDevice, instanceName, &info))
+        lstrcpynA(instanceId, info.instanceId, EnumNameMax);
 }
 
 // One instance key: its "PortName", read into eight bytes (a longer value

@@ -51,6 +51,21 @@ TEST_F(Status, TheHiddenWindowRefreshesOnceInsideItsCreation) {
     EXPECT_EQ(machine().openHandles(), 0u) << "the thread's handle is not kept";
 }
 
+TEST_F(Status, APrinterGoingAwayDuringTheRefreshDoesNotTakeAnotherOffline) {
+    const char OtherId[] = "USB\\VID_1209&PID_0004\\1&0&1";
+    machine().removeUsbPrinter(PrinterId);
+    machine().addUsbPrinter({OtherId});
+    machine().addUsbPrinter({PrinterId});
+    addPort("USB-001", usbConfig(PrinterId));
+    machine().addPrinter("Office", "USB-001");
+    ASSERT_TRUE(initialize());
+    ASSERT_FALSE(offline("Office"));
+    // After the first interface has been read, before the second is.
+    machine().onCall("SetupDiGetClassDevsA", 3, [&] { machine().unplugUsbPrinter(OtherId); });
+    deviceChange();
+    EXPECT_FALSE(offline("Office")) << "its device never went away";
+}
+
 TEST_F(Status, PrintersGoOfflineWithTheirDeviceAndComeBackWithIt) {
     addPort("USB-001", usbConfig(PrinterId));
     machine().addPrinter("Office", "USB-001");

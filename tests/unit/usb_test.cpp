@@ -281,6 +281,24 @@ TEST_F(Usb, AnUnpluggedPrinterIsNotReadyAndIsFoundAgainWhenPluggedIn) {
     EXPECT_EQ(machine().usbReceived(PrinterId), bytes("back"));
 }
 
+// Another printer, earlier in SetupAPI's order, going away while the job's
+// printer is looked up must not hide the job's printer.
+TEST_F(Usb, APrinterGoingAwayDuringTheLookUpDoesNotHideTheJobsPrinter) {
+    machine().removeUsbPrinter(PrinterId);
+    machine().addUsbPrinter({OtherId});
+    machine().addUsbPrinter({PrinterId});
+    addPort("USB-001", usbConfig(PrinterId));
+    ASSERT_TRUE(initialize());
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+    // After the first interface has been read, before the second is.
+    machine().onCall("SetupDiGetClassDevsA", 3, [&] { machine().unplugUsbPrinter(OtherId); });
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr)) << GetLastError();
+    EXPECT_TRUE(WritePort(port, (LPBYTE) "page", 4, nullptr));
+    EXPECT_TRUE(EndDocPort(port));
+    EXPECT_EQ(machine().usbReceived(PrinterId), bytes("page"));
+}
+
 TEST_F(Usb, APrinterUnpluggedMidJobFailsEveryCallAndStillCloses) {
     HANDLE port = startUsbPort();
     ASSERT_TRUE(WritePort(port, (LPBYTE) "half", 4, nullptr));

@@ -18,6 +18,8 @@ sim::Module zevuruziModule() {
         // What a process exit would discard. The heap blocks go with the machine's heap.
         if (MonitorLock.DebugInfo) DeleteCriticalSection(&MonitorLock);
         ZeroMemory(&MonitorLock, sizeof MonitorLock);
+        if (PortCreationLock.DebugInfo) DeleteCriticalSection(&PortCreationLock);
+        ZeroMemory(&PortCreationLock, sizeof PortCreationLock);
         MonitorModule = NULL;
         MonitorRoot = NULL;
         PortList = NULL;

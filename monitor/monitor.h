@@ -139,6 +139,7 @@ static_assert(sizeof(MONITOR_TABLE) == 13 * sizeof(void*), "thirteen slots, noth
 
 extern HINSTANCE MonitorModule;
 extern CRITICAL_SECTION MonitorLock;        // guards PortList and the change of MonitorRoot
+extern CRITICAL_SECTION PortCreationLock;   // makes "no such port yet" and its making one step
 extern LPSTR MonitorRoot;                   // registry path of the monitor key below HKLM
 extern PortRecord* PortList;
 extern LONG volatile DriverIndexRebuildPending;
@@ -188,6 +189,10 @@ BOOL ReadPortConfig(LPCSTR name, PortConfig* config);
 BOOL WritePortConfig(LPCSTR name, const PortConfig* config);
 BOOL CountPortKeys(LPDWORD count);
 BOOL GetPortKeyName(LPSTR buffer, DWORD size, DWORD index);
+BOOL RemovePortKey(LPCSTR name);
+BOOL MarkPortCreation(LPCSTR name);
+BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name);
+BOOL ClearUnfinishedPort(LPCSTR nextName);
 BOOL SavePort(const PortRecord* record);
 BOOL ForgetPort(const PortRecord* record);
 BOOL LoadPortsFromRegistry(void);

@@ -4,6 +4,7 @@
 
 HINSTANCE MonitorModule;
 CRITICAL_SECTION MonitorLock;
+CRITICAL_SECTION PortCreationLock;
 LPSTR MonitorRoot;
 PortRecord* PortList;
 LONG volatile DriverIndexRebuildPending;
@@ -25,13 +26,14 @@ const MONITOR_TABLE MonitorTable = {
     SetPortTimeOuts,
 };
 
-// Process attach stores the module handle and makes the one lock. The common
+// Process attach stores the module handle and makes the locks. The common
 // controls are initialised on every call, whatever the reason.
 extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
         MonitorModule = instance;
         InitializeCriticalSection(&MonitorLock);
+        InitializeCriticalSection(&PortCreationLock);
         DisableThreadLibraryCalls(instance);
     }
     InitCommonControls();

@@ -4,6 +4,7 @@
 #include "monitor.h"
 
 static const CHAR PropertyValueName[] = "Property";
+static const CHAR ProbePortNameValue[] = "PortName";
 
 // MonitorRoot + "\" + name in a PortKeyPathMax buffer.
 static BOOL BuildPortKeyPath(LPSTR path, LPCSTR name) {
@@ -99,6 +100,69 @@ BOOL GetPortKeyName(LPSTR buffer, DWORD size, DWORD index) {
     return CloseAndReport(root, RegEnumKeyA(root, index, buffer, size));
 }
 
+// Removes a port key; a key that is not there counts as removed.
+BOOL RemovePortKey(LPCSTR name) {
+    if (DeletePortKey(name)) return TRUE;
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// While a port is being made, the probe key holds its name in "PortName": a
+// making cut short (a failed write and a failed clean-up, or a power cut)
+// leaves a port key without "Property", and the mark tells the next start and
+// the next scan that the key is that unfinished port, not a broken one.
+BOOL MarkPortCreation(LPCSTR name) {
+    CHAR path[PortKeyPathMax];
+    if (!BuildPortKeyPath(path, ProbeKeyName)) return FALSE;
+    if (name == NULL) return Fail(ERROR_INVALID_PARAMETER);
+    HKEY key;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    if (result != ERROR_SUCCESS) return Fail(result);
+    result = RegSetValueExA(key, ProbePortNameValue, 0, REG_SZ, (const BYTE*)name, lstrlenA(name) + 1);
+    return CloseAndReport(key, result);
+}
+
+// The port name the probe key marks, or FALSE when there is none.
+static BOOL ReadPortCreationMark(LPCSTR rootPath, LPSTR name, DWORD size) {
+    CHAR path[PortKeyPathMax];
+    if (!JoinPath(path, sizeof path, rootPath, ProbeKeyName)) return FALSE;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return FALSE;
+    ZeroMemory(name, size);
+    DWORD read = size - 1;  // always terminated, whatever the value holds
+    LONG result = RegQueryValueExA(key, ProbePortNameValue, NULL, NULL, (LPBYTE)name, &read);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS && name[0] != 0;
+}
+
+// TRUE for the port key the probe marks as being made, when it has no
+// "Property" value. Any registry failure answers FALSE: the key is then taken
+// for what it looks like.
+BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name) {
+    if (rootPath == NULL || name == NULL) return FALSE;
+    CHAR mark[PortNameMax];
+    if (!ReadPortCreationMark(rootPath, mark, sizeof mark) || CompareAsciiNoCase(mark, name, 0x7fffffff) != 0)
+        return FALSE;
+    CHAR path[PortKeyPathMax];
+    if (!JoinPath(path, sizeof path, rootPath, name)) return FALSE;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return FALSE;
+    LONG result = RegQueryValueExA(key, PropertyValueName, NULL, NULL, NULL, NULL);
+    RegCloseKey(key);
+    return result == ERROR_FILE_NOT_FOUND;
+}
+
+// A mark left by a making cut short names a key without "Property" that no
+// start would load: it goes before the probe marks another port. FALSE when
+// such a key is there and cannot be removed.
+BOOL ClearUnfinishedPort(LPCSTR nextName) {
+    if (MonitorRoot == NULL) return Fail(ERROR_DLL_INIT_FAILED);
+    CHAR mark[PortNameMax];
+    if (!ReadPortCreationMark(MonitorRoot, mark, sizeof mark)) return TRUE;
+    if (nextName != NULL && CompareAsciiNoCase(mark, nextName, 0x7fffffff) == 0) return TRUE;  // finished now
+    if (!IsUnfinishedPortKey(MonitorRoot, mark)) return TRUE;
+    return RemovePortKey(mark);
+}
+
 BOOL SavePort(const PortRecord* record) {
     if (record == NULL || record->name == NULL || record->name[0] == 0) return Fail(ERROR_INVALID_PARAMETER);
     if (!CreatePortKey(record->name)) return FALSE;
@@ -120,8 +184,16 @@ BOOL LoadPortsFromRegistry(void) {
         for (index = 0; index < count; index++) {
             CHAR name[PortNameMax];
             if (!GetPortKeyName(name, sizeof(name), index)) break;
+            // The probe key is never a port, whatever it holds; nor is the port
+            // it marks as unfinished, which the next scan makes whole.
+            if (CompareAsciiNoCase(name, ProbeKeyName, 0x7fffffff) == 0) continue;
             PortRecord* record = CreatePortFromRegistry(name);
-            if (record == NULL) break;
+            if (record == NULL) {
+                DWORD error = GetLastError();
+                if (error == ERROR_FILE_NOT_FOUND && IsUnfinishedPortKey(MonitorRoot, name)) continue;
+                SetLastError(error);
+                break;
+            }
             if (!LinkPortRecord(record)) {
                 DWORD error = GetLastError();
                 FreePortRecord(record);

@@ -32,11 +32,24 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
     cs->LockCount = -1;
 }
 
+// Threads blocked in EnterCriticalSection, so that a test can tell that a
+// thread has reached a lock another one holds.
+static std::atomic<unsigned> lockWaiters{0};
+
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) {
     sim::fault("EnterCriticalSection");  // counted, and a point where tests may act
-    static_cast<std::recursive_mutex*>(cs->DebugInfo)->lock();
+    auto* mutex = static_cast<std::recursive_mutex*>(cs->DebugInfo);
+    if (!mutex->try_lock()) {
+        lockWaiters++;
+        mutex->lock();
+        lockWaiters--;
+    }
     cs->RecursionCount++;
 }
+
+namespace sim {
+unsigned Machine::threadsWaitingForLocks() const { return lockWaiters.load(); }
+}  // namespace sim
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     cs->RecursionCount--;

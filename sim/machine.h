@@ -132,6 +132,8 @@ public:
     // Ends every thread started with CreateThread (WM_QUIT, then join).
     void stopThreads();
     std::size_t liveThreads() const;
+    // Threads blocked in EnterCriticalSection on a lock another thread holds.
+    unsigned threadsWaitingForLocks() const;
     struct WindowInfo {
         HWND hwnd;
         std::string className;

@@ -13,18 +13,27 @@ static const CHAR PortsExhaustedText[] =
 static const CHAR PortsExhaustedCaption[] = "Error Message";
 
 // The monitor's key by its fixed path: its subkeys are the ports that exist.
+// Names compare as the registry compares them, ignoring letter case: a key
+// usb-001 is the port USB-001, and making it again would only add a second
+// record for the same key at every enumeration.
 int IsPortNameUnused(LPCSTR portName) {
     HKEY monitorKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS) return 0;
-    int unused = 1;
+    int unused = 0;
     for (DWORD index = 0;; index++) {
         CHAR name[EnumNameMax];
         ZeroMemory(name, sizeof name);
         LONG result = RegEnumKeyA(monitorKey, index, name, sizeof name);
         if (result == ERROR_MORE_DATA) continue;  // too long to be a port name of ours
+        if (result == ERROR_NO_MORE_ITEMS) {
+            unused = 1;
+            break;
+        }
+        // Any other error leaves the answer unknown, and no port is made on a guess.
         if (result != ERROR_SUCCESS) break;
-        if (CompareAscii(name, portName, UsbPortNameMax) == 0) {
-            unused = 0;
+        if (CompareAsciiNoCase(name, portName, 0x7fffffff) == 0) {
+            // A key left by a making cut short is the port still to be made.
+            unused = IsUnfinishedPortKey(MonitorKeyPath, name) ? 1 : 0;
             break;
         }
     }
@@ -32,24 +41,28 @@ int IsPortNameUnused(LPCSTR portName) {
     return unused;
 }
 
-// The probe subkey shows whether the monitor's key takes new subkeys at all;
-// when it does not, the user is told the system's reason and no port is made.
-// Returns 1 when the case was dealt with (port made, or the user told, or the
-// port dropped), 0 when nothing was done.
-int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
-    if (CompareAscii(instanceId, "USB\\", 4) != 0) return 0;
+// Holding PortCreationLock: the name is checked again, the probe key made and
+// marked with the port's name, the port saved and listed, and the mark
+// removed. Returns as CreateUsbPort does; a probe that fails leaves its error
+// in *probeError for the message that is shown once the lock is released.
+static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
+    // Another enumeration may have made the port since this one looked.
+    if (IsPortNameUnused(portName) != 1) return 0;
     if (!CreatePortKey(ProbeKeyName)) {
-        DWORD error = GetLastError();
+        *probeError = GetLastError();
         DeletePortKey(ProbeKeyName);  // in case it was made and only its closing failed
-        CHAR text[256];
-        if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, error, 0, text, sizeof text, NULL) != 0)
-            MessageBoxA(GetDesktopWindow(), text, GetMonitorName(), MB_OK);
         return 1;
     }
-    DeletePortKey(ProbeKeyName);
+    if (!ClearUnfinishedPort(portName) || !MarkPortCreation(portName)) {
+        DeletePortKey(ProbeKeyName);
+        return 1;  // dropped; the next enumeration tries again
+    }
 
     PortCreateRequest* request = NewPortCreateRequest(portName, serverName);
-    if (request == NULL) return 0;
+    if (request == NULL) {
+        DeletePortKey(ProbeKeyName);
+        return 0;
+    }
     ZeroMemory(&request->config, sizeof(PortConfig));
     request->config.kind = PortKindUsb;
     request->config.usb.interfaceGuid = UsbPortInterfaceGuid;
@@ -61,12 +74,14 @@ int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
     PortRecord* record = CreatePortFromRequest(request);
     if (record == NULL) {
         FreePortRecord(request);
+        DeletePortKey(ProbeKeyName);
         return 0;
     }
     if (!SavePort(record)) {
-        // A key left without its "Property" value would fail every later start
-        // of the monitor: it goes with the port.
-        DeletePortKey(record->name);
+        // A key left without its "Property" value would fail every later start:
+        // it goes with the port. If it cannot go, the mark stays, so that the
+        // next start passes it over and the next scan finishes it.
+        if (RemovePortKey(record->name)) DeletePortKey(ProbeKeyName);
         FreePortRecord(request);
         FreePortRecord(record);
         return 1;
@@ -75,10 +90,34 @@ int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
         ForgetPort(record);
         FreePortRecord(request);
         FreePortRecord(record);
+        DeletePortKey(ProbeKeyName);
         return 1;
     }
     FreePortRecord(request);
+    // A mark that cannot be removed names a whole port: harmless, and the next
+    // probe takes the key over.
+    DeletePortKey(ProbeKeyName);
     return 1;
+}
+
+// The probe subkey shows whether the monitor's key takes new subkeys at all;
+// when it does not, the user is told the system's reason and no port is made.
+// Returns 1 when the case was dealt with (port made, or the user told, or the
+// port dropped), 0 when nothing was done. Two enumerations at once must not
+// both make the port: the check and the making are one step under a lock of
+// their own, never held across a message box.
+int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
+    if (CompareAscii(instanceId, "USB\\", 4) != 0) return 0;
+    DWORD probeError = ERROR_SUCCESS;
+    EnterCriticalSection(&PortCreationLock);
+    int result = CreateUsbPortLocked(serverName, portName, instanceId, &probeError);
+    LeaveCriticalSection(&PortCreationLock);
+    if (probeError != ERROR_SUCCESS) {
+        CHAR text[256];
+        if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, probeError, 0, text, sizeof text, NULL) != 0)
+            MessageBoxA(GetDesktopWindow(), text, GetMonitorName(), MB_OK);
+    }
+    return result;
 }
 
 // The USB-000 name means the port numbers ran out: the value goes, so that the

@@ -2,7 +2,9 @@
 // each enumeration, and what it passes over.
 #include "test_support.h"
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 namespace {
 
@@ -185,10 +187,166 @@ TEST_F(Scan, APortThatCannotBeSavedLeavesNoHalfWrittenKey) {
     EXPECT_EQ(machine().liveAllocations(), 2u);
 
     // The next start of the monitor still loads every port.
-    std::string kept = registry().exportText();
-    module = host::loadZevuruzi();
-    registry().importText(kept, "registry after the failed save");
+    restartKeepingRegistry();
     EXPECT_TRUE(initialize());
+}
+
+// The registry names keys ignoring letter case; a port name compared with
+// case would make one more record for the same key at every enumeration.
+TEST_F(Scan, AKeyDifferingOnlyInLetterCaseIsThePort) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    addPort("usb-001", usbConfig(PrinterId));
+    ASSERT_TRUE(initialize());
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(enumerate(), std::vector<std::string>{"usb-001"});
+        EXPECT_EQ(listedCount(), 1u);
+    }
+    EXPECT_EQ(DriverIndexRebuildPending, 0) << "nothing new, nothing to rebuild";
+    EXPECT_EQ(registry().subkeys(MonitorKeyPath), std::vector<std::string>{"usb-001"});
+}
+
+TEST_F(Scan, TwoNamesDifferingOnlyInLetterCaseGiveOnePortToTheFirst) {
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0001\\A-FIRST", "USB-00a"});
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0001\\B-SECOND", "USB-00A"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-00a"});
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-00a"});
+    EXPECT_STREQ(FindPortRecord("USB-00A")->config.usb.instanceId, "USB\\VID_1209&PID_0001\\A-FIRST")
+        << "the second never overwrites the first one's configuration";
+}
+
+// A failed enumeration of the monitor's key says nothing about the name: only
+// the end of the keys means that the port is missing.
+TEST_F(Scan, AFailedLookAtTheExistingPortsMakesNoDuplicate) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    ASSERT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    DriverIndexRebuildPending = 0;
+    unsigned calls = machine().callCount("RegEnumKeyA");
+    ScanUsbPortNames(nullptr);
+    unsigned perScan = machine().callCount("RegEnumKeyA") - calls;
+    for (unsigned nth = 1; nth <= perScan; nth++) {
+        SCOPED_TRACE(nth);
+        machine().failCall("RegEnumKeyA", nth, ERROR_BADDB);
+        EXPECT_EQ(ScanUsbPortNames(nullptr), 0);
+        machine().clearFaults();
+        EXPECT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
+    }
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+}
+
+// The probe key is never a port: one left behind by a failed deletion, in any
+// letter case, neither fails the next start nor shows as a port, and the next
+// probe takes it over.
+TEST_F(Scan, AProbeKeyLeftBehindNeitherFailsTheStartNorStays) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    machine().failCall("RegDeleteKeyA", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    ASSERT_TRUE(registry().exists(portKeyPath(ProbeKeyName))) << "its deletion failed";
+
+    restartKeepingRegistry();
+    registry().remove(portKeyPath(ProbeKeyName));
+    registry().create(portKeyPath("zevuruzi"));
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0002\\5&1&0&2", "USB-002"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
+    EXPECT_EQ(enumerate(), (std::vector<std::string>{"USB-001", "USB-002"}));
+    EXPECT_FALSE(registry().exists(portKeyPath(ProbeKeyName))) << "the next probe removed it";
+}
+
+// A port whose save failed and whose clean-up failed too is left as a key
+// without "Property". The probe's mark names it: the next start passes it over
+// and the next scan finishes it.
+TEST_F(Scan, APortCutShortIsFinishedByTheNextScanAndNeverFailsAStart) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    addPort("NUL:", nullConfig());
+    ASSERT_TRUE(initialize());
+    machine().onCall("RegCreateKeyA", 2, [this] {  // the port's key: everything after it fails
+        machine().inject({"RegSetValueExA", 1, ERROR_CANTWRITE, true});
+        machine().inject({"RegDeleteKeyA", 1, ERROR_ACCESS_DENIED, true});
+    });
+    EXPECT_EQ(ScanUsbPortNames(nullptr), 1);
+    machine().clearFaults();
+    ASSERT_TRUE(registry().exists(portKeyPath("USB-001")));
+    ASSERT_FALSE(registry().value(portKeyPath("USB-001"), "Property").has_value());
+    EXPECT_EQ(registry().stringValue(portKeyPath(ProbeKeyName), "PortName"), "USB-001");
+    EXPECT_EQ(listedNames(), std::vector<std::string>{"NUL:"});
+
+    restartKeepingRegistry();
+    ASSERT_TRUE(initialize()) << "the unfinished port does not fail the start";
+    EXPECT_EQ(listedNames(), std::vector<std::string>{"NUL:"});
+    EXPECT_EQ(ScanUsbPortNames(nullptr), 0) << "its printer is gone with the old process";
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    EXPECT_EQ(enumerate(), (std::vector<std::string>{"NUL:", "USB-001"}));
+    EXPECT_EQ(registry().value(portKeyPath("USB-001"), "Property")->data.size(), 556u);
+    EXPECT_FALSE(registry().exists(portKeyPath(ProbeKeyName)));
+
+    restartKeepingRegistry();
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(listedNames(), (std::vector<std::string>{"NUL:", "USB-001"}));
+}
+
+TEST_F(Scan, AnUnfinishedPortWhosePrinterIsGoneMakesWayForTheNextOne) {
+    registry().create(portKeyPath("USB-009"));
+    registry().setString(portKeyPath(ProbeKeyName), "PortName", "USB-009");
+    ASSERT_TRUE(initialize());
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    EXPECT_FALSE(registry().exists(portKeyPath("USB-009"))) << "the mark is reused: its key goes first";
+    restartKeepingRegistry();
+    EXPECT_TRUE(initialize());
+}
+
+// Only the port the probe marks is taken for unfinished: any other key without
+// "Property" is broken, and the start fails as it always did.
+TEST_F(Scan, AKeyWithoutPropertyThatIsNotMarkedStillFailsTheStart) {
+    addPort("NUL:", nullConfig());
+    registry().create(portKeyPath("USB-003"));
+    registry().setString(portKeyPath(ProbeKeyName), "PortName", "USB-004");
+    SetLastError(Marker);
+    EXPECT_FALSE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(PortList, nullptr);
+    registry().remove(portKeyPath(ProbeKeyName));
+}
+
+// Two enumerations at once: the second runs between the first one's check
+// that the name has no key and the first one's link. It must wait, then find
+// the port made.
+TEST_F(Scan, TwoEnumerationsAtOnceMakeThePortOnce) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    std::atomic<bool> secondDone{false};
+    std::thread second;
+    machine().onCall("RegCreateKeyA", 2, [&] {  // the first enumeration is about to make the port's key
+        second = std::thread([&] {
+            DWORD needed = 0, returned = 0;  // the spooler's size query runs a scan too
+            EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
+            secondDone = true;
+        });
+        // Until the second enumeration has finished, or waits for a lock.
+        while (!secondDone && machine().threadsWaitingForLocks() == 0) std::this_thread::yield();
+    });
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    second.join();
+    EXPECT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+}
+
+// A printer that goes away while the scan looks for another one does not hide
+// the one it looks for.
+TEST_F(Scan, APrinterGoingAwayDuringTheLookUpDoesNotHideTheOneSought) {
+    const char OtherId[] = "USB\\VID_1209&PID_0003\\1&0&1";  // earlier in the order, no port of its own
+    machine().addUsbPrinter({OtherId});
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    // After the first interface has been read, before the second is.
+    machine().onCall("SetupDiGetClassDevsA", 3, [&] { machine().unplugUsbPrinter(OtherId); });
+    EXPECT_EQ(ScanUsbPortNames(nullptr), 1);
+    ASSERT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
+    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, PrinterId);
 }
 
 TEST_F(Scan, WithoutTheMonitorsKeyNoPortIsMade) {

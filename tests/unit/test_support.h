@@ -77,6 +77,14 @@ protected:
         return ok;
     }
 
+    // A new process image over the same registry, as after a reboot: the
+    // monitor's state, its heap, handles and the devices go; the registry stays.
+    void restartKeepingRegistry() {
+        std::string text = registry().exportText();
+        module = host::loadZevuruzi();
+        registry().importText(text, "registry before the restart");
+    }
+
     std::vector<std::string> listedNames() {
         std::vector<std::string> names;
         for (PortRecord* r = PortList; r; r = r->next) names.push_back(r->name);

@@ -186,6 +186,7 @@ BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle);
 BOOL CreatePortKey(LPCSTR name);
 BOOL DeletePortKey(LPCSTR name);
 BOOL ReadPortConfig(LPCSTR name, PortConfig* config);
+BOOL ReadPortConfigAt(LPCSTR rootPath, LPCSTR name, PortConfig* config);
 BOOL WritePortConfig(LPCSTR name, const PortConfig* config);
 BOOL CountPortKeys(LPDWORD count);
 BOOL GetPortKeyName(LPSTR buffer, DWORD size, DWORD index);
@@ -193,6 +194,13 @@ BOOL RemovePortKey(LPCSTR name);
 BOOL MarkPortCreation(LPCSTR name);
 BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name);
 BOOL ClearUnfinishedPort(LPCSTR nextName);
+BOOL IsProbeKeyName(LPCSTR name);
+BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError);
+// What the next start makes of one key below the monitor's key.
+#define PortKeyLoads 0
+#define PortKeyPassedOver 1
+#define PortKeyFailsStart 2
+DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error);
 BOOL SavePort(const PortRecord* record);
 BOOL ForgetPort(const PortRecord* record);
 BOOL LoadPortsFromRegistry(void);
@@ -293,7 +301,35 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
 #define UsbEnumKeyPath "Enum\\USB"
 #define UsbPortNameMax 8       // "USB-" and at most three more, with the terminator
 
+// What a port name finds below the monitor's key.
+#define PortKeyAbsent 0        // no key of that name: the port is to be made
+#define PortKeyPresent 1       // the port exists
+#define PortKeyUnfinished 2    // a port cut short: to be made whole
+#define PortKeyUnknown 3       // the monitor's key could not be opened or listed
+
+// What the scan does with one instance key below Enum\USB.
+#define UsbInstanceNoPortName 0      // no "PortName" value it can read
+#define UsbInstanceNameTooLong 1     // "PortName" needs more than eight bytes
+#define UsbInstanceNotOurName 2      // "PortName" does not begin with "USB-" (letter case counts)
+#define UsbInstancePortsExhausted 3  // "USB-000": the value is deleted and the user told
+#define UsbInstancePortExists 4      // the monitor's key has a port of that name
+#define UsbInstancePortsUnknown 5    // the monitor's key cannot be opened or listed: nothing is made
+#define UsbInstanceNoDevice 6        // no present interface ends in the instance key's name
+#define UsbInstanceNotUsbDevice 7    // the matching interface's instance id does not begin with "USB\"
+#define UsbInstanceNewPort 8         // the port is made
+
+struct UsbInstanceDecision {
+    DWORD verdict;                        // UsbInstance*
+    LONG error;                           // the read of "PortName"
+    CHAR portName[UsbPortNameMax + 1];    // as read, always terminated
+    CHAR existingKey[PortNameMax];        // UsbInstancePortExists: the port's key, in its own letter case
+    BOOL finishesKey;                     // UsbInstanceNewPort: the port's key was left cut short
+    CHAR instanceId[PortNameMax];         // the matching interface's instance id, or empty
+};
+
 int ScanUsbPortNames(LPCSTR serverName);
+DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName);
+void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision);
 int IsPortNameUnused(LPCSTR portName);
 int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
 
@@ -317,5 +353,8 @@ LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 #define PrinterPortValueMax 8  // a printer's "Port" value is read into 8 bytes
 
 void RefreshPrinterStates(void);
+BOOL IsPortDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId);
+LONG ReadPrinterPort(HKEY printerKey, LPSTR port);
+BOOL PrinterPortMatches(LPCSTR port, LPCSTR portName);
 void SetPrintersForPort(LPCSTR portName, BOOL online);
 BOOL SetPrinterOnline(LPSTR printerName, BOOL online);

@@ -50,10 +50,13 @@ BOOL DeletePortKey(LPCSTR name) {
     return CloseAndReport(root, RegDeleteKeyA(root, name));
 }
 
-BOOL ReadPortConfig(LPCSTR name, PortConfig* config) {
+// The configuration of a port below any monitor key, for the start and for
+// those who explain it.
+BOOL ReadPortConfigAt(LPCSTR rootPath, LPCSTR name, PortConfig* config) {
+    if (rootPath == NULL) return Fail(ERROR_DLL_INIT_FAILED);
+    if (name == NULL || config == NULL || name[0] == 0) return Fail(ERROR_INVALID_PARAMETER);
     CHAR path[PortKeyPathMax];
-    if (!BuildPortKeyPath(path, name)) return FALSE;
-    if (config == NULL || name[0] == 0) return Fail(ERROR_INVALID_PARAMETER);
+    if (!JoinPath(path, sizeof path, rootPath, name)) return FALSE;
     HKEY key;
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
     if (result != ERROR_SUCCESS) return Fail(result);
@@ -62,6 +65,12 @@ BOOL ReadPortConfig(LPCSTR name, PortConfig* config) {
     DWORD size = sizeof(PortConfig);
     result = RegQueryValueExA(key, PropertyValueName, NULL, NULL, (LPBYTE)config, &size);
     return CloseAndReport(key, result);
+}
+
+BOOL ReadPortConfig(LPCSTR name, PortConfig* config) {
+    CHAR path[PortKeyPathMax];
+    if (!BuildPortKeyPath(path, name)) return FALSE;
+    return ReadPortConfigAt(MonitorRoot, name, config);
 }
 
 BOOL WritePortConfig(LPCSTR name, const PortConfig* config) {
@@ -151,6 +160,29 @@ BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name) {
     return result == ERROR_FILE_NOT_FOUND;
 }
 
+// The probe key is never a port, in any letter case.
+BOOL IsProbeKeyName(LPCSTR name) {
+    return CompareAsciiNoCase(name, ProbeKeyName, 0x7fffffff) == 0;
+}
+
+// Keys below the monitor's key that a start passes over rather than fail on:
+// the probe key, and the port it marks as cut short when that has no "Property".
+BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError) {
+    if (IsProbeKeyName(name)) return TRUE;
+    return readError == ERROR_FILE_NOT_FOUND && IsUnfinishedPortKey(rootPath, name);
+}
+
+// What the next start makes of one key below the monitor's key: PortKeyLoads
+// with its configuration, PortKeyPassedOver, or PortKeyFailsStart with the
+// error the start would fail with in *error.
+DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error) {
+    *error = ERROR_SUCCESS;
+    if (IsProbeKeyName(name)) return PortKeyPassedOver;
+    if (ReadPortConfigAt(rootPath, name, config)) return PortKeyLoads;
+    *error = GetLastError();
+    return IsPassedOverAtStart(rootPath, name, *error) ? PortKeyPassedOver : PortKeyFailsStart;
+}
+
 // A mark left by a making cut short names a key without "Property" that no
 // start would load: it goes before the probe marks another port. FALSE when
 // such a key is there and cannot be removed.
@@ -186,11 +218,11 @@ BOOL LoadPortsFromRegistry(void) {
             if (!GetPortKeyName(name, sizeof(name), index)) break;
             // The probe key is never a port, whatever it holds; nor is the port
             // it marks as unfinished, which the next scan makes whole.
-            if (CompareAsciiNoCase(name, ProbeKeyName, 0x7fffffff) == 0) continue;
+            if (IsProbeKeyName(name)) continue;
             PortRecord* record = CreatePortFromRegistry(name);
             if (record == NULL) {
                 DWORD error = GetLastError();
-                if (error == ERROR_FILE_NOT_FOUND && IsUnfinishedPortKey(MonitorRoot, name)) continue;
+                if (IsPassedOverAtStart(MonitorRoot, name, error)) continue;
                 SetLastError(error);
                 break;
             }

@@ -29,9 +29,23 @@ static BOOL IsSameDevice(const UsbInterfaceInfo* info, LPCSTR instanceId) {
 
 // Present when an interface of the port's class has the port's instance id.
 // The port's kind is not looked at: every port is judged by its USB block.
-static BOOL IsDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId) {
+BOOL IsPortDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId) {
     UsbInterfaceInfo info;
     return FindInterface(interfaceGuid, IsSameDevice, instanceId, &info);
+}
+
+// A printer's "Port" value, read into eight bytes as the refresh reads it (the
+// buffer has one more, so it is always terminated); a value that needs more
+// cannot be read (ERROR_MORE_DATA) and never matches. Returns the registry's result.
+LONG ReadPrinterPort(HKEY printerKey, LPSTR port) {
+    ZeroMemory(port, PrinterPortValueMax + 1);
+    DWORD size = PrinterPortValueMax;
+    return RegQueryValueExA(printerKey, PortValueName, NULL, NULL, (LPBYTE)port, &size);
+}
+
+// Over eight characters ignoring case: a printer on usb-001 prints to USB-001.
+BOOL PrinterPortMatches(LPCSTR port, LPCSTR portName) {
+    return CompareAsciiNoCase(portName, port, PrinterPortValueMax) == 0;
 }
 
 // The subkeys of the monitor's key (by its fixed path) that name a listed port.
@@ -45,7 +59,7 @@ void RefreshPrinterStates(void) {
         GUID interfaceGuid;
         CHAR instanceId[UsbPathMax];
         if (!CopyPortDevice(portName, &interfaceGuid, instanceId)) continue;
-        SetPrintersForPort(portName, IsDevicePresent(&interfaceGuid, instanceId));
+        SetPrintersForPort(portName, IsPortDevicePresent(&interfaceGuid, instanceId));
     }
     RegCloseKey(monitorKey);
 }
@@ -65,11 +79,8 @@ void SetPrintersForPort(LPCSTR portName, BOOL online) {
         if (!JoinPath(path, sizeof path, PrintersKeyPath, printerName) ||
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &printerKey) != ERROR_SUCCESS)
             continue;
-        CHAR port[PrinterPortValueMax];
-        ZeroMemory(port, sizeof port);
-        DWORD size = sizeof port;
-        if (RegQueryValueExA(printerKey, PortValueName, NULL, NULL, (LPBYTE)port, &size) == ERROR_SUCCESS &&
-            CompareAsciiNoCase(portName, port, PrinterPortValueMax) == 0)
+        CHAR port[PrinterPortValueMax + 1];
+        if (ReadPrinterPort(printerKey, port) == ERROR_SUCCESS && PrinterPortMatches(port, portName))
             SetPrinterOnline(printerName, online);
         RegCloseKey(printerKey);
     }

@@ -38,7 +38,12 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
                                   NULL, NULL, MonitorModule, NULL);
     if (window == NULL) return 0;
     MSG message;
-    while (GetMessageA(&message, NULL, 0, 0)) {
+    ZeroMemory(&message, sizeof message);
+    // -1 is an error, not a message: a loop that went on would spin for ever
+    // inside the spooler's process. The watcher ends; the ports work on.
+    BOOL got;
+    while ((got = GetMessageA(&message, NULL, 0, 0)) != 0) {
+        if (got == -1) return 0;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }

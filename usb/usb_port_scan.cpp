@@ -15,30 +15,41 @@ static const CHAR PortsExhaustedCaption[] = "Error Message";
 // The monitor's key by its fixed path: its subkeys are the ports that exist.
 // Names compare as the registry compares them, ignoring letter case: a key
 // usb-001 is the port USB-001, and making it again would only add a second
-// record for the same key at every enumeration.
-int IsPortNameUnused(LPCSTR portName) {
+// record for the same key at every enumeration. The key's own name goes to
+// keyName (PortNameMax bytes) when one is found.
+DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName) {
+    if (keyName != NULL) keyName[0] = 0;
     HKEY monitorKey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS) return 0;
-    int unused = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS)
+        return PortKeyUnknown;
+    DWORD found = PortKeyUnknown;
     for (DWORD index = 0;; index++) {
         CHAR name[EnumNameMax];
         ZeroMemory(name, sizeof name);
         LONG result = RegEnumKeyA(monitorKey, index, name, sizeof name);
         if (result == ERROR_MORE_DATA) continue;  // too long to be a port name of ours
         if (result == ERROR_NO_MORE_ITEMS) {
-            unused = 1;
+            found = PortKeyAbsent;
             break;
         }
         // Any other error leaves the answer unknown, and no port is made on a guess.
         if (result != ERROR_SUCCESS) break;
         if (CompareAsciiNoCase(name, portName, 0x7fffffff) == 0) {
+            if (keyName != NULL) lstrcpynA(keyName, name, PortNameMax);
             // A key left by a making cut short is the port still to be made.
-            unused = IsUnfinishedPortKey(MonitorKeyPath, name) ? 1 : 0;
+            found = IsUnfinishedPortKey(MonitorKeyPath, name) ? PortKeyUnfinished : PortKeyPresent;
             break;
         }
     }
     RegCloseKey(monitorKey);
-    return unused;
+    return found;
+}
+
+// 1 when a port of that name is to be made: no key has the name, or the one
+// that has it is a port cut short.
+int IsPortNameUnused(LPCSTR portName) {
+    DWORD found = LookUpPortKey(portName, NULL);
+    return found == PortKeyAbsent || found == PortKeyUnfinished ? 1 : 0;
 }
 
 // Holding PortCreationLock: the name is checked again, the probe key made and
@@ -145,27 +156,58 @@ static void FindInstanceId(LPCSTR instanceName, LPSTR instanceId) {
         lstrcpynA(instanceId, info.instanceId, EnumNameMax);
 }
 
-// One instance key: its "PortName", read into eight bytes (a longer value
-// cannot be read and is passed over). Returns 1 when a port was dealt with.
+// What the scan does with one instance key, decided from the registry and the
+// devices present without changing either: the scan acts on the verdict, and
+// whoever explains the scan to a user asks the same question.
+void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision) {
+    ZeroMemory(decision, sizeof *decision);
+    // Read into eight bytes; the buffer has one more, so that an
+    // eight-character value is still terminated. A longer one cannot be read.
+    DWORD size = UsbPortNameMax;
+    decision->error =
+        RegQueryValueExA(instanceKey, PortNameValue, NULL, NULL, (LPBYTE)decision->portName, &size);
+    if (decision->error == ERROR_MORE_DATA) {
+        decision->verdict = UsbInstanceNameTooLong;
+    } else if (decision->error != ERROR_SUCCESS) {
+        decision->verdict = UsbInstanceNoPortName;
+    } else if (CompareAscii(decision->portName, "USB-", 4) != 0) {
+        decision->verdict = UsbInstanceNotOurName;
+    } else if (CompareAscii(decision->portName, "USB-000", UsbPortNameMax) == 0) {
+        decision->verdict = UsbInstancePortsExhausted;
+    } else {
+        DWORD found = LookUpPortKey(decision->portName, decision->existingKey);
+        if (found == PortKeyPresent) {
+            decision->verdict = UsbInstancePortExists;
+        } else if (found == PortKeyUnknown) {
+            decision->verdict = UsbInstancePortsUnknown;
+        } else {
+            decision->finishesKey = found == PortKeyUnfinished;
+            FindInstanceId(instanceName, decision->instanceId);
+            if (decision->instanceId[0] == 0)
+                decision->verdict = UsbInstanceNoDevice;
+            else if (CompareAscii(decision->instanceId, "USB\\", 4) != 0)
+                decision->verdict = UsbInstanceNotUsbDevice;
+            else
+                decision->verdict = UsbInstanceNewPort;
+        }
+    }
+}
+
+// One instance key. Returns 1 when a port was dealt with.
 static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LPCSTR instanceName) {
     CHAR path[EnumNameMax];
     if (!JoinPath(path, sizeof path, devicePath, instanceName)) return 0;
     HKEY instanceKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) return 0;
     int result = 0;
-    // One byte more than is read, so that an eight-character value is still terminated.
-    CHAR portName[UsbPortNameMax + 1];
-    ZeroMemory(portName, sizeof portName);
-    DWORD size = UsbPortNameMax;
-    if (RegQueryValueExA(instanceKey, PortNameValue, NULL, NULL, (LPBYTE)portName, &size) == ERROR_SUCCESS &&
-        CompareAscii(portName, "USB-", 4) == 0) {
-        if (CompareAscii(portName, "USB-000", UsbPortNameMax) == 0) {
-            ReportPortsExhausted(deviceKey, instanceName);
-        } else if (IsPortNameUnused(portName) == 1) {
-            CHAR instanceId[EnumNameMax];
-            FindInstanceId(instanceName, instanceId);
-            if (CreateUsbPort(serverName, portName, instanceId) != 0) result = 1;
-        }
+    UsbInstanceDecision decision;
+    DecideUsbInstance(instanceKey, instanceName, &decision);
+    if (decision.verdict == UsbInstancePortsExhausted) {
+        ReportPortsExhausted(deviceKey, instanceName);
+    } else if (decision.verdict == UsbInstanceNoDevice || decision.verdict == UsbInstanceNotUsbDevice ||
+               decision.verdict == UsbInstanceNewPort) {
+        // The making refuses an instance id that is not a USB device's.
+        if (CreateUsbPort(serverName, decision.portName, decision.instanceId) != 0) result = 1;
     }
     RegCloseKey(instanceKey);
     return result;

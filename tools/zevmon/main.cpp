@@ -14,6 +14,8 @@
 
 #include "commands.h"
 #include "demo.h"
+#include "doctor.h"
+#include "resources/string_table.h"
 #include "session.h"
 #include "sim/machine.h"
 #include "terminal.h"
@@ -97,6 +99,31 @@ int received(Session& session, const std::string& id, bool hexDump) {
     return 0;
 }
 
+std::string monitorVersion() {
+    const int numbers[] = {MONITOR_VERSION_NUMBERS};
+    return fmt::format("{}.{}.{}.{}", numbers[0], numbers[1], numbers[2], numbers[3]);
+}
+
+// The monitor is built into zevmon: on the simulated machine, a "Driver" value
+// that names ZEVURUZI.DLL finds it.
+std::optional<DllFound> findBuiltInMonitor(const std::string& driver, std::string& why) {
+    if (!sim::equalNoCase(driver, MONITOR_FILE_NAME)) {
+        why = fmt::format("The \"Driver\" value names {}, but the monitor on this machine is {}.", driver,
+                          MONITOR_FILE_NAME);
+        return std::nullopt;
+    }
+    return DllFound{std::string(MONITOR_FILE_NAME) + " (built into zevmon)", monitorVersion()};
+}
+
+int runDoctor(bool asJson) {
+    Diagnosis diagnosis = diagnose(findBuiltInMonitor);
+    if (asJson)
+        std::printf("%s\n", diagnosisJson(diagnosis).dump(2).c_str());
+    else
+        std::printf("%s", diagnosisText(diagnosis).c_str());
+    return diagnosis.problems.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,6 +181,13 @@ int main(int argc, char** argv) {
     usbReceived->add_option("instance-id", id, "the printer")->required();
     usbReceived->add_flag("--hex", hexDump, "a hex dump with a count instead of the raw bytes");
 
+    bool assumeYes = false;
+    auto* doctor = app.add_subcommand("doctor",
+                                      "why a printer has no port, why it stays offline, what would stop the monitor");
+    doctor->add_flag("--json", asJson, "one JSON object instead of the report");
+    auto* prune = app.add_subcommand("prune", "delete the USB ports whose printers are no longer installed");
+    prune->add_flag("--yes", assumeYes, "do not ask");
+
     std::string exportFile;
     auto* registry = app.add_subcommand("registry", "the machine's registry");
     registry->require_subcommand(1);
@@ -191,6 +225,11 @@ int main(int argc, char** argv) {
 
     try {
         if (demo->parsed()) return runDemo(options.trace);
+        if (doctor->parsed()) {
+            Session session(options);
+            session.load();  // as the machine stands: the monitor's start would change it
+            return runDoctor(asJson);
+        }
         Session session(options);
         session.start();
         int status = 0;
@@ -228,6 +267,7 @@ int main(int argc, char** argv) {
                         usbPlug->parsed() ? "plugged in" : "unplugged");
         }
         if (usbReceived->parsed()) status = received(session, id, hexDump);
+        if (prune->parsed()) status = pruneStalePorts(session.spooler(), diagnose(findBuiltInMonitor), assumeYes);
         if (registryExport->parsed()) {
             std::string text = sim::machine().registry().exportText();
             if (exportFile.empty()) {

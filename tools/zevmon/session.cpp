@@ -17,13 +17,19 @@ Session::Session(const Options& options) : options_(options), folder_(options.ma
 
 Session::~Session() { sim::machine().reset(); }
 
-void Session::start() {
+void Session::load() {
+    if (loaded_) return;
     if (!folder_.exists()) {
         folder_.createDefault();
         std::printf("A new machine was made in %s.\n", folder_.folder().string().c_str());
     }
     host::loadZevuruzi();
     folder_.load();
+    loaded_ = true;
+}
+
+void Session::start() {
+    load();
     sim::machine().setMessageBoxHandler([](const sim::Machine::MessageBoxCall& box) {
         std::printf("%s", framedMessage(box.caption, box.text).c_str());
         std::fflush(stdout);

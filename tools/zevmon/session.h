@@ -28,6 +28,9 @@ public:
     // Loads the machine (the default one is made on first use) and starts the
     // monitor. Throws MachineError for a machine file that cannot be read.
     void start();
+    // Loads the machine only, without starting the monitor: for commands that
+    // read it as it stands.
+    void load();
     // Lets the status window finish, then saves the machine.
     void finish();
     Spooler& spooler() { return spooler_; }
@@ -40,6 +43,7 @@ private:
     MachineFolder folder_;
     Spooler spooler_;
     bool started_ = false;
+    bool loaded_ = false;
 };
 
 }  // namespace zevmon

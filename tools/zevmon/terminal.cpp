@@ -12,6 +12,7 @@
 namespace zevmon {
 
 bool outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
+bool inputIsTerminal() { return isatty(fileno(stdin)) != 0; }
 
 std::string framedMessage(const std::string& caption, const std::string& text) {
     std::vector<std::string> lines;

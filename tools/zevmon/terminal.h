@@ -10,6 +10,7 @@
 namespace zevmon {
 
 bool outputIsTerminal();
+bool inputIsTerminal();
 std::string framedMessage(const std::string& caption, const std::string& text);
 std::string humanBytes(double bytes);
 

@@ -1,0 +1,232 @@
+// Doctor's verdicts, each checked against what the monitor then does: the next
+// enumeration, start or refresh must do exactly what doctor said.
+#include "tests/unit/test_support.h"
+#include "tools/zevmon/doctor.h"
+
+#include <algorithm>
+
+namespace {
+
+using zevmon::Diagnosis;
+using zevmon::InstanceReport;
+using zevmon::PortReport;
+
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\7&1F2E3D4C&0&1";
+const char InstanceKey[] = "Enum\\USB\\VID_1209&PID_0001\\7&1F2E3D4C&0&1";
+
+class Doctor : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        installMonitorKey();
+    }
+    void TearDown() override {
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        EXPECT_EQ(machine().openPrinterHandles(), 0u);
+        MonitorTest::TearDown();
+    }
+
+    Diagnosis diagnose() {
+        // Doctor changes nothing: the registry is the same before and after.
+        std::string before = registry().exportText();
+        Diagnosis d = zevmon::diagnose([](const std::string& driver, std::string&) {
+            return std::optional<zevmon::DllFound>(zevmon::DllFound{driver, "1.0.0.0"});
+        });
+        EXPECT_EQ(registry().exportText(), before);
+        return d;
+    }
+    const InstanceReport& instance(const Diagnosis& d, const std::string& key = InstanceKey) {
+        auto it = std::find_if(d.instances.begin(), d.instances.end(),
+                               [&](const InstanceReport& r) { return r.instanceKey == key; });
+        EXPECT_NE(it, d.instances.end()) << key;
+        static const InstanceReport none;
+        return it == d.instances.end() ? none : *it;
+    }
+    const PortReport* port(const Diagnosis& d, const std::string& name) {
+        for (const PortReport& p : d.ports)
+            if (p.name == name) return &p;
+        return nullptr;
+    }
+    std::vector<std::string> enumerate() {
+        DWORD needed = 0, returned = 0;
+        EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
+        std::vector<BYTE> buffer(needed + 1);
+        EXPECT_TRUE(EnumPorts(nullptr, 1, buffer.data(), needed, &needed, &returned));
+        std::vector<std::string> names;
+        auto* info = reinterpret_cast<PORT_INFO_1A*>(buffer.data());
+        for (DWORD i = 0; i < returned; i++) names.push_back(info[i].pName);
+        return names;
+    }
+};
+
+TEST_F(Doctor, ANewPrintersPortIsCreatedAsForetold) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    Diagnosis d = diagnose();
+    const InstanceReport& r = instance(d);
+    EXPECT_EQ(r.verdict, "will-be-created");
+    EXPECT_EQ(r.instanceId, PrinterId);
+    EXPECT_EQ(r.valueType, (DWORD)REG_SZ);
+    EXPECT_TRUE(d.problems.empty());
+    ASSERT_NE(port(d, "USB-001"), nullptr);
+    EXPECT_TRUE(port(d, "USB-001")->created);
+
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, PrinterId);
+    EXPECT_EQ(instance(diagnose()).verdict, "port-exists");
+}
+
+TEST_F(Doctor, InstancesPassedOverGetNoPortAndSayWhy) {
+    struct Case {
+        std::string id, portName, verdict;
+        bool problem;
+    } cases[] = {
+        {"USB\\VID_1209&PID_0002\\1&0&1", "USB-1000", "passed-over", true},  // nine bytes with its terminator
+        {"USB\\VID_1209&PID_0003\\1&0&1", "usb-003", "passed-over", true},   // ours in the wrong case
+        {"USB\\VID_1209&PID_0004\\1&0&1", "LPT1", "passed-over", false},     // another monitor's
+    };
+    for (auto& c : cases) machine().addUsbPrinter({c.id, c.portName});
+    // A printer whose matching interface is no USB device.
+    machine().addUsbPrinter({"HID\\VID_1209&PID_0005\\1&0&9"});
+    registry().setString("Enum\\USB\\VID_1209&PID_0005\\1&0&9", "PortName", "USB-005");
+    // A printer that is not plugged in.
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0006\\1&0&6", "USB-006"});
+    machine().unplugUsbPrinter("USB\\VID_1209&PID_0006\\1&0&6");
+
+    Diagnosis d = diagnose();
+    for (auto& c : cases) {
+        const InstanceReport& r = instance(d, "Enum\\USB\\" + c.id.substr(4));
+        EXPECT_EQ(r.verdict, c.verdict) << c.portName;
+        EXPECT_EQ(r.problem, c.problem) << c.portName << ": " << r.reason;
+    }
+    EXPECT_NE(instance(d, "Enum\\USB\\VID_1209&PID_0002\\1&0&1").reason.find("8"), std::string::npos);
+    const InstanceReport& hid = instance(d, "Enum\\USB\\VID_1209&PID_0005\\1&0&9");
+    EXPECT_EQ(hid.verdict, "passed-over");
+    EXPECT_NE(hid.reason.find("not a USB device"), std::string::npos);
+    const InstanceReport& absent = instance(d, "Enum\\USB\\VID_1209&PID_0006\\1&0&6");
+    EXPECT_EQ(absent.verdict, "passed-over");
+    EXPECT_NE(absent.reason.find("plugged in"), std::string::npos);
+    EXPECT_EQ(d.problems.size(), 4u);
+
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty()) << "none of them gets a port";
+    machine().plugUsbPrinter("USB\\VID_1209&PID_0006\\1&0&6");
+    EXPECT_EQ(instance(diagnose(), "Enum\\USB\\VID_1209&PID_0006\\1&0&6").verdict, "will-be-created");
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-006"});
+}
+
+TEST_F(Doctor, UsbZeroZeroZeroIsDeletedAndTold) {
+    machine().addUsbPrinter({PrinterId, "USB-000"});
+    Diagnosis d = diagnose();
+    EXPECT_EQ(instance(d).verdict, "usb-000");
+    EXPECT_FALSE(d.problems.empty());
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty());
+    EXPECT_EQ(machine().messageBoxes().size(), 1u);
+    EXPECT_FALSE(registry().value(InstanceKey, "PortName").has_value());
+}
+
+TEST_F(Doctor, OfTwoInstancesWithOneNameTheFirstWins) {
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0007\\A-FIRST", "USB-007"});
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0007\\B-SECOND", "usb-007"});
+    registry().setString("Enum\\USB\\VID_1209&PID_0007\\B-SECOND", "PortName", "USB-007");
+    Diagnosis d = diagnose();
+    EXPECT_EQ(instance(d, "Enum\\USB\\VID_1209&PID_0007\\A-FIRST").verdict, "will-be-created");
+    const InstanceReport& second = instance(d, "Enum\\USB\\VID_1209&PID_0007\\B-SECOND");
+    EXPECT_EQ(second.verdict, "duplicate");
+    EXPECT_NE(second.reason.find("A-FIRST"), std::string::npos);
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-007"});
+    EXPECT_STREQ(FindPortRecord("USB-007")->config.usb.instanceId, "USB\\VID_1209&PID_0007\\A-FIRST");
+}
+
+TEST_F(Doctor, AKeyThatWouldFailTheStartIsNamedWithItsError) {
+    addPort("NUL:", nullConfig());
+    registry().create(portKeyPath("USB-003"));
+    Diagnosis d = diagnose();
+    EXPECT_TRUE(d.startWouldFail);
+    ASSERT_EQ(d.failingKeys.size(), 1u);
+    EXPECT_EQ(d.failingKeys[0].key, portKeyPath("USB-003"));
+    EXPECT_EQ(d.failingKeys[0].error, (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(d.problems.at(0).find("ERROR_FILE_NOT_FOUND, 2"), std::string::npos) << d.problems.at(0);
+    SetLastError(Marker);
+    EXPECT_FALSE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Doctor, AProbeKeyAndAPortCutShortDoNotFailTheStart) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    registry().create(portKeyPath("USB-001"));
+    registry().setString(portKeyPath(ProbeKeyName), "PortName", "USB-001");
+    Diagnosis d = diagnose();
+    EXPECT_FALSE(d.startWouldFail);
+    EXPECT_TRUE(d.monitor.probeKeyLeft);
+    EXPECT_EQ(d.monitor.unfinishedPort, "USB-001");
+    EXPECT_EQ(instance(d).verdict, "will-be-created");
+    EXPECT_NE(instance(d).reason.find("cut short"), std::string::npos);
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
+    EXPECT_FALSE(registry().exists(portKeyPath(ProbeKeyName)));
+}
+
+TEST_F(Doctor, PrintersFollowTheirDevicesAtTheNextRefreshAsForetold) {
+    const char OtherId[] = "USB\\VID_1209&PID_0008\\2&0&1";
+    machine().addUsbPrinter({PrinterId});
+    machine().addUsbPrinter({OtherId});
+    addPort("USB-001", usbConfig(PrinterId));
+    addPort("USB-002", usbConfig(OtherId));
+    machine().addPrinter("Office", "USB-001");
+    machine().addPrinter("Lab", "usb-002");
+    machine().addPrinter("Hall", "USB-0020");  // eight characters: can never match
+    ASSERT_TRUE(initialize());
+    machine().unplugUsbPrinter(OtherId);  // no broadcast yet: Lab is still online
+
+    Diagnosis d = diagnose();
+    const PortReport* office = port(d, "USB-001");
+    const PortReport* lab = port(d, "USB-002");
+    ASSERT_TRUE(office && lab);
+    EXPECT_TRUE(office->present);
+    EXPECT_FALSE(lab->present);
+    ASSERT_EQ(lab->printers.size(), 1u);
+    EXPECT_EQ(lab->printers[0].name, "Lab");
+    EXPECT_TRUE(lab->printers[0].online);
+    EXPECT_FALSE(lab->printers[0].nextOnline);
+    ASSERT_EQ(d.printersNeverMatching.size(), 1u);
+    EXPECT_EQ(d.printersNeverMatching[0].first, "Hall");
+
+    machine().addPrinter("Hall", "USB-0020", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    ASSERT_TRUE(machine().waitIdle());
+    for (const PortReport* p : {office, lab})
+        for (const auto& printer : p->printers)
+            EXPECT_EQ(!(machine().printerAttributes(printer.name) & PRINTER_ATTRIBUTE_WORK_OFFLINE), printer.nextOnline)
+                << printer.name;
+    EXPECT_TRUE(machine().printerAttributes("Hall") & PRINTER_ATTRIBUTE_WORK_OFFLINE) << "never touched";
+}
+
+TEST_F(Doctor, APortWhosePrinterIsUninstalledIsStale) {
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    addPort("USB-009", usbConfig("USB\\VID_1209&PID_0009\\GONE"));
+    Diagnosis d = diagnose();
+    EXPECT_EQ(zevmon::stalePorts(d), std::vector<std::string>{"USB-009"});
+    EXPECT_TRUE(d.problems.empty()) << "a stale port harms nothing";
+    nlohmann::json j = zevmon::diagnosisJson(d);
+    EXPECT_EQ(j["startWouldFail"], false);
+    EXPECT_EQ(j["instances"][0]["instanceKey"], InstanceKey);
+    EXPECT_EQ(j["instances"][0]["verdict"], "will-be-created");
+    EXPECT_EQ(j["ports"].size(), 2u);
+    EXPECT_TRUE(j["problems"].is_array());
+}
+
+TEST_F(Doctor, AnUnprintableNameIsShownAsBytes) {
+    machine().addUsbPrinter({PrinterId});
+    registry().setValue(InstanceKey, "PortName", REG_BINARY, {'U', 'S', 'B', '-', 0x01, 0xff, 0, 0, 0, 0});
+    Diagnosis d = diagnose();
+    EXPECT_EQ(instance(d).verdict, "passed-over");
+    nlohmann::json j = zevmon::diagnosisJson(d);
+    EXPECT_EQ(j["instances"][0]["stored"]["bytes"], "55 53 42 2D 01 FF 00 00 00 00");
+    EXPECT_EQ(j["instances"][0]["stored"]["type"], "REG_BINARY");
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// zevmon doctor: why a printer has no port, why it stays offline, and what
+// would stop the monitor from starting. It reads the registry, the present
+// devices and the spooler's printers through the Win32 API, changes nothing,
+// and asks the monitor's own decision functions, so that its verdicts are what
+// the next enumeration, start and refresh do.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zevmon {
+
+struct InstanceReport {
+    std::string instanceKey;          // below HKEY_LOCAL_MACHINE
+    DWORD valueType = 0;              // "PortName" as stored
+    std::vector<BYTE> valueBytes;
+    std::string portName;             // as the scan reads it
+    std::string verdict;              // port-exists, will-be-created, passed-over, usb-000, duplicate
+    std::string reason;               // a sentence
+    std::string instanceId;           // will-be-created: the instance id the port will store
+    bool problem = false;             // no port although the instance asks for one
+};
+
+struct PrinterReport {
+    std::string name;
+    bool online = false;              // now
+    bool nextOnline = false;          // after the next refresh
+};
+
+struct PortReport {
+    std::string name;
+    int kind = 0;
+    std::string fileName;
+    std::string interfaceGuid;
+    std::string instanceId;
+    int writePipe = 0;
+    int readPipe = 0;
+    bool present = false;             // by the refresh's own rule
+    bool stale = false;               // a USB port whose instance id no longer appears below Enum\USB
+    bool created = false;             // not yet in the registry: made at the next enumeration
+    std::vector<PrinterReport> printers;
+};
+
+struct MonitorReport {
+    std::string key;
+    bool installed = false;           // the key exists
+    std::string driver;               // its "Driver" value, or ""
+    std::string dll;                  // where the DLL was found, or a sentence why not
+    std::string version;
+    bool probeKeyLeft = false;
+    std::string unfinishedPort;       // the port the probe key marks as cut short, if any
+};
+
+struct KeyProblem {
+    std::string key;
+    DWORD error = 0;
+    std::string sentence;
+};
+
+struct Diagnosis {
+    MonitorReport monitor;
+    std::vector<InstanceReport> instances;
+    std::vector<PortReport> ports;
+    std::vector<std::pair<std::string, std::string>> printersNeverMatching;  // printer, its "Port" value
+    std::vector<KeyProblem> failingKeys;
+    bool startWouldFail = false;
+    std::vector<std::string> problems;
+};
+
+// Finds the monitor's DLL from its "Driver" value: its path and version, or
+// nullopt with a sentence in why.
+struct DllFound {
+    std::string path;
+    std::string version;
+};
+using DllFinder = std::function<std::optional<DllFound>(const std::string& driver, std::string& why)>;
+
+Diagnosis diagnose(const DllFinder& findDll);
+nlohmann::json diagnosisJson(const Diagnosis& diagnosis);
+std::string diagnosisText(const Diagnosis& diagnosis);
+
+// The USB ports doctor finds stale, by name.
+std::vector<std::string> stalePorts(const Diagnosis& diagnosis);
+
+}  // namespace zevmon

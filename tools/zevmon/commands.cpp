@@ -112,34 +112,6 @@ int listPrinters(const std::vector<PrinterState>& printers, bool asJson) {
     return 0;
 }
 
-int pruneStalePorts(Spooler& spooler, const Diagnosis& diagnosis, bool assumeYes) {
-    std::vector<std::string> stale = stalePorts(diagnosis);
-    if (stale.empty()) {
-        std::printf("No stale USB ports: every USB port's printer is still installed.\n");
-        return 0;
-    }
-    std::printf("These USB ports belong to printers that are no longer installed:\n");
-    for (const PortReport& p : diagnosis.ports)
-        if (p.stale) std::printf("  %-9s %s\n", p.name.c_str(), p.instanceId.empty() ? "(no instance id)" : p.instanceId.c_str());
-    if (!assumeYes) {
-        if (!inputIsTerminal())
-            throw Failure("Nothing was deleted: confirm with --yes when there is no terminal to ask on.");
-        std::printf("Delete them? [y/N] ");
-        std::fflush(stdout);
-        std::string reply;
-        std::getline(std::cin, reply);
-        if (reply != "y" && reply != "Y" && reply != "yes") {
-            std::printf("Nothing was deleted.\n");
-            return 0;
-        }
-    }
-    for (const std::string& name : stale) {
-        if (!spooler.deletePort(name)) fail("Port " + name + " could not be deleted");
-        std::printf("Port %s deleted.\n", name.c_str());
-    }
-    return 0;
-}
-
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port) {
     for (auto& p : printers) {
         if (p.port.size() != port.size()) continue;

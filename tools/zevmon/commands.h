@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "doctor.h"
 #include "spooler.h"
 
 namespace zevmon {
@@ -37,9 +36,6 @@ int listPorts(Spooler& spooler, unsigned level, bool asJson);
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer);
 int deletePort(Spooler& spooler, const std::string& name);
 int listPrinters(const std::vector<PrinterState>& printers, bool asJson);
-// Deletes the stale USB ports doctor found, after showing them; asks first
-// unless assumeYes, and refuses without a terminal to ask on.
-int pruneStalePorts(Spooler& spooler, const Diagnosis& diagnosis, bool assumeYes);
 // The first printer that prints to the port, or "".
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
 

@@ -87,4 +87,9 @@ std::string diagnosisText(const Diagnosis& diagnosis);
 // The USB ports doctor finds stale, by name.
 std::vector<std::string> stalePorts(const Diagnosis& diagnosis);
 
+class Spooler;
+// Deletes the stale USB ports doctor found, after showing them; asks first
+// unless assumeYes, and refuses without a terminal to ask on.
+int pruneStalePorts(Spooler& spooler, const Diagnosis& diagnosis, bool assumeYes);
+
 }  // namespace zevmon

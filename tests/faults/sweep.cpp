@@ -187,14 +187,36 @@ void checkNextStart(Run& run) {
         run.violation("the next start lists " + joined(listed) + ", the keys with \"Property\" are " + joined(ports));
 }
 
+// What a start reads: the monitor's key, its values and those of its subkeys.
+std::string monitorKeysText() {
+    std::ostringstream text;
+    auto values = [&](const std::string& path) {
+        for (const auto& v : registry().values(path)) {
+            text << "  " << v.name << " " << v.type << ":";
+            for (BYTE b : v.data) text << " " << (unsigned)b;
+            text << "\n";
+        }
+    };
+    values(MonitorKeyPath);
+    for (const auto& key : registry().subkeys(MonitorKeyPath)) {
+        text << key << (registry().subkeys(portKeyPath(key)).empty() ? "" : " (with subkeys)") << "\n";
+        values(portKeyPath(key));
+    }
+    return text.str();
+}
+
 // ---- one run ----
 
 struct Outcome {
     std::vector<std::string> violations;
     std::vector<std::string> recordedCalls;
+    std::string monitorKeys;  // as the step left them
 };
 
-Outcome runScenario(const Scenario& scenario, const FaultPoint* point, const std::string& fileRoot) {
+// The next start is tried unless the step left the monitor's keys exactly as
+// the step without a fault did: that start was tried, and would repeat itself.
+Outcome runScenario(const Scenario& scenario, const FaultPoint* point, const std::string& fileRoot,
+                    const std::string& cleanMonitorKeys) {
     host::loadZevuruzi();
     machine().setFileRoot(fileRoot);
     fs::create_directories(fileRoot + "/c");
@@ -226,7 +248,8 @@ Outcome runScenario(const Scenario& scenario, const FaultPoint* point, const std
     checkHeap(run);
     checkListedPorts(run);
     if (scenario.check) scenario.check(run);
-    checkNextStart(run);
+    outcome.monitorKeys = monitorKeysText();
+    if (cleanMonitorKeys.empty() || outcome.monitorKeys != cleanMonitorKeys) checkNextStart(run);
     outcome.violations = run.violations;
     return outcome;
 }
@@ -269,7 +292,8 @@ std::string crashSummary(const std::string& errors) {
     return what + (where.empty() ? "" : " | " + where);
 }
 
-Outcome runInChild(const Scenario& scenario, const FaultPoint* point, const std::string& fileRoot) {
+Outcome runInChild(const Scenario& scenario, const FaultPoint* point, const std::string& fileRoot,
+                   const std::string& cleanMonitorKeys) {
     int results[2], errors[2];
     if (pipe(results) != 0 || pipe(errors) != 0) {
         std::perror("pipe");
@@ -287,10 +311,12 @@ Outcome runInChild(const Scenario& scenario, const FaultPoint* point, const std:
         close(errors[0]);
         dup2(errors[1], 1);
         dup2(errors[1], 2);
-        Outcome outcome = runScenario(scenario, point, fileRoot);
+        Outcome outcome = runScenario(scenario, point, fileRoot, cleanMonitorKeys);
         std::string text;
         for (const auto& v : outcome.violations) text += "V " + oneLine(v) + "\n";
         for (const auto& c : outcome.recordedCalls) text += "C " + c + "\n";
+        std::istringstream keys(outcome.monitorKeys);
+        for (std::string line; std::getline(keys, line);) text += "K " + line + "\n";
         text += "END\n";
         writeAll(results[1], text);
         _exit(0);  // no exit handlers: the machine's threads and heap die with the process
@@ -337,6 +363,7 @@ Outcome runInChild(const Scenario& scenario, const FaultPoint* point, const std:
         if (line == "END") ended = true;
         else if (line.rfind("V ", 0) == 0) outcome.violations.push_back(line.substr(2));
         else if (line.rfind("C ", 0) == 0) outcome.recordedCalls.push_back(line.substr(2));
+        else if (line.rfind("K ", 0) == 0) outcome.monitorKeys += line.substr(2) + "\n";
     }
     if (killed) {
         outcome.violations.push_back("hang: the run did not end within " + std::to_string(RunSeconds) + " s");
@@ -370,7 +397,7 @@ int sweep(const Scenario& scenario) {
     std::string root = base + "/run";
     std::printf("faults.%s: %s\n", scenario.name, scenario.summary);
 
-    Outcome clean = runInChild(scenario, nullptr, root);
+    Outcome clean = runInChild(scenario, nullptr, root, "");
     fs::remove_all(root);
     // A step that fails without a fault leaves nothing to judge a fault point by.
     std::vector<FaultPoint> points;
@@ -383,7 +410,7 @@ int sweep(const Scenario& scenario) {
     std::map<std::string, unsigned> kinds;  // violation text -> points that show it
     unsigned holding = 0;
     for (const auto& point : points) {
-        Outcome outcome = runInChild(scenario, &point, root);
+        Outcome outcome = runInChild(scenario, &point, root, clean.monitorKeys);
         fs::remove_all(root);
         if (outcome.violations.empty()) {
             holding++;
@@ -429,7 +456,7 @@ int runOnePoint(const Scenario& scenario, const std::string& pointName) {
         }
     }
     std::string base = makeTemporaryFolder();
-    Outcome outcome = runScenario(scenario, point ? &*point : nullptr, base + "/run");
+    Outcome outcome = runScenario(scenario, point ? &*point : nullptr, base + "/run", "");
     machine().reset();
     fs::remove_all(base);
     std::printf("recorded calls:");

@@ -1,0 +1,126 @@
+#include "fault_points.h"
+
+#include <map>
+#include <set>
+
+namespace faults {
+
+namespace {
+
+#define CODE(name) ErrorCode{(DWORD)(name), #name}
+// Codes the simulated headers do not define.
+constexpr ErrorCode ErrorMrMidNotFound{317, "ERROR_MR_MID_NOT_FOUND"};
+constexpr ErrorCode ErrorResourceNameNotFound{1814, "ERROR_RESOURCE_NAME_NOT_FOUND"};
+constexpr ErrorCode CommDlgMemAllocFailure{0x0009, "CDERR_MEMALLOCFAILURE"};
+
+// Errors each function can return on a real system. ERROR_NO_MORE_ITEMS,
+// ERROR_MORE_DATA and ERROR_INSUFFICIENT_BUFFER are left out: they are the
+// normal ends of loops and size queries, not failures. A second error for a
+// function goes into its row.
+const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
+    static const std::map<std::string, std::vector<ErrorCode>> table = {
+        // advapi32
+        {"RegOpenKeyExA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_FILE_NOT_FOUND)}},
+        {"RegCreateKeyA", {CODE(ERROR_ACCESS_DENIED)}},
+        {"RegEnumKeyA", {CODE(ERROR_BADDB)}},
+        {"RegQueryValueExA", {CODE(ERROR_BADDB)}},
+        {"RegSetValueExA", {CODE(ERROR_ACCESS_DENIED)}},
+        {"RegDeleteKeyA", {CODE(ERROR_ACCESS_DENIED)}},
+        {"RegDeleteValueA", {CODE(ERROR_ACCESS_DENIED)}},
+        {"RegCloseKey", {CODE(ERROR_INVALID_HANDLE)}},
+        // kernel32
+        {"GlobalAlloc", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"GlobalFree", {CODE(ERROR_INVALID_HANDLE)}},
+        {"CreateFileA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_SHARING_VIOLATION)}},
+        {"WriteFile", {CODE(ERROR_DISK_FULL), CODE(ERROR_DEVICE_NOT_CONNECTED)}},
+        {"ReadFile", {CODE(ERROR_DEVICE_NOT_CONNECTED)}},
+        {"CloseHandle", {CODE(ERROR_INVALID_HANDLE)}},
+        {"SetEndOfFile", {CODE(ERROR_INVALID_FUNCTION)}},
+        {"SetCommTimeouts", {CODE(ERROR_INVALID_FUNCTION)}},
+        {"DeviceIoControl", {CODE(ERROR_DEVICE_NOT_CONNECTED)}},
+        {"CreateThread", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"FormatMessageA", {ErrorMrMidNotFound}},
+        {"WinExec", {CODE(ERROR_FILE_NOT_FOUND)}},
+        // setupapi
+        {"SetupDiGetClassDevsA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"SetupDiEnumDeviceInterfaces", {CODE(ERROR_INVALID_DATA)}},
+        {"SetupDiGetDeviceInterfaceDetailA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"SetupDiEnumDeviceInfo", {CODE(ERROR_INVALID_DATA)}},
+        {"SetupDiGetDeviceInstanceIdA", {CODE(ERROR_INVALID_DATA)}},
+        {"SetupDiDestroyDeviceInfoList", {CODE(ERROR_INVALID_HANDLE)}},
+        // winspool
+        {"OpenPrinterA", {CODE(ERROR_INVALID_PRINTER_NAME)}},
+        {"ClosePrinter", {CODE(ERROR_INVALID_HANDLE)}},
+        {"GetPrinterA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"SetPrinterA", {CODE(ERROR_ACCESS_DENIED)}},
+        // user32, comdlg32
+        {"LoadStringA", {ErrorResourceNameNotFound}},
+        {"MessageBoxA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"RegisterClassA", {CODE(ERROR_CLASS_ALREADY_EXISTS)}},
+        {"CreateWindowExA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        // The machine only counts GetMessageA for now; these points bite once it
+        // can make the call fail.
+        {"GetMessageA", {CODE(ERROR_INVALID_WINDOW_HANDLE)}},
+        {"GetOpenFileNameA", {CommDlgMemAllocFailure}},
+        // EnterCriticalSection and InitCommonControls cannot fail.
+    };
+    return table;
+}
+
+#undef CODE
+
+bool always(const std::string&) { return true; }
+
+}  // namespace
+
+const std::vector<FaultMode>& faultModes() {
+    static const std::vector<FaultMode> modes = {
+        {"once", always, [](sim::Fault& f) { f.everyCallFromNth = false; }},
+        {"from-then-on", always, [](sim::Fault& f) { f.everyCallFromNth = true; }},
+    };
+    return modes;
+}
+
+const std::vector<ErrorCode>& errorsFor(const std::string& function) {
+    static const std::vector<ErrorCode> none;
+    auto it = errorTable().find(function);
+    return it == errorTable().end() ? none : it->second;
+}
+
+std::string FaultPoint::name() const {
+    return function + " #" + std::to_string(occurrence) + " " + error.name + " " + (mode ? mode->name : "?");
+}
+
+void FaultPoint::inject() const {
+    sim::Fault fault;
+    fault.function = function;
+    fault.nth = occurrence;
+    fault.error = error.code;
+    mode->shape(fault);
+    sim::machine().inject(fault);
+}
+
+std::vector<FaultPoint> faultPoints(const std::vector<std::string>& recordedCalls) {
+    std::vector<FaultPoint> points;
+    std::map<std::string, unsigned> seen;
+    for (const auto& function : recordedCalls) {
+        unsigned occurrence = ++seen[function];
+        for (const auto& mode : faultModes()) {
+            if (!mode.appliesTo(function)) continue;
+            if (!mode.takesError) {
+                points.push_back({function, occurrence, NoError, &mode});
+                continue;
+            }
+            for (const auto& error : errorsFor(function)) points.push_back({function, occurrence, error, &mode});
+        }
+    }
+    return points;
+}
+
+std::vector<std::string> unsweptFunctions(const std::vector<std::string>& recordedCalls) {
+    std::set<std::string> unswept(recordedCalls.begin(), recordedCalls.end());
+    for (const auto& point : faultPoints(recordedCalls)) unswept.erase(point.function);
+    return {unswept.begin(), unswept.end()};
+}
+
+}  // namespace faults

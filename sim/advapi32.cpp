@@ -141,7 +141,7 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
     if (data) {
         if (*dataSize < size)
             result = ERROR_MORE_DATA;
-        else
+        else if (size > 0)
             std::memcpy(data, v->data.data(), size);
     }
     if (dataSize) *dataSize = size;

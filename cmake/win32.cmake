@@ -44,6 +44,14 @@ target_link_libraries(zevuruzi PRIVATE
 add_test(NAME dll.rules
     COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/check-dll-rules.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:zevuruzi>)
 
+# Every import of the shipped binaries is one that the oldest system they must
+# run on exports, by the documented list beside the check: Windows 98 for the
+# DLL (for SetupAPI's device functions), Windows 95 for zevmon.exe.
+set(WIN9X_IMPORTS ${CMAKE_SOURCE_DIR}/tests/wine/win9x-imports.txt)
+set(CHECK_WIN9X_IMPORTS ${CMAKE_SOURCE_DIR}/tests/wine/check-win9x-imports.sh)
+add_test(NAME dll.win9x_imports
+    COMMAND ${CHECK_WIN9X_IMPORTS} ${CMAKE_OBJDUMP} ${WIN9X_IMPORTS} 98 $<TARGET_FILE:zevuruzi>)
+
 add_subdirectory(tests/wine)
 
 # zevmon.exe: the tool on Windows, against the real DLL. Its header-only
@@ -81,3 +89,5 @@ target_link_options(zevmon_exe PRIVATE
     -Wl,--subsystem,console:4.0
     -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
 target_link_libraries(zevmon_exe PRIVATE winspool user32 kernel32)
+add_test(NAME zevmon_exe.win9x_imports
+    COMMAND ${CHECK_WIN9X_IMPORTS} ${CMAKE_OBJDUMP} ${WIN9X_IMPORTS} 95 $<TARGET_FILE:zevmon_exe>)

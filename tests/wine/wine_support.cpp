@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include <dbt.h>  // needs <windows.h> first
+
 const GUID PrinterClass = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
 
 void clearMonitorKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, MonitorKeyPath); }
@@ -95,6 +97,104 @@ HWND waitForStatusWindow() {
 void runPendingRebuild() {
     HWND window = waitForStatusWindow();
     if (window != NULL) SendMessageA(window, WM_NULL, 0, 0);
+}
+
+void broadcastDeviceChange() {
+    DWORD_PTR result = 0;
+    CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG, 10000,
+                              &result));
+}
+
+std::string rundllRecordPath() {
+    char path[MAX_PATH] = "";
+    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.rfind('\\') + 1) + "rundll-calls.txt";
+}
+
+std::string readWholeFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    std::string data;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
+    CloseHandle(file);
+    return data;
+}
+
+std::vector<std::string> rundllCalls() {
+    std::vector<std::string> lines;
+    std::string text = readWholeFile(rundllRecordPath());
+    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+std::vector<std::string> waitForRundllCalls() {
+    for (int i = 0; i < 250 && rundllCalls().empty(); i++) Sleep(20);
+    return rundllCalls();
+}
+
+// ---------------------------------------------------------------------------
+// MessageBoxWatcher
+// ---------------------------------------------------------------------------
+
+MessageBoxWatcher::MessageBoxWatcher() {
+    stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+    thread_ = CreateThread(NULL, 0, run, this, 0, NULL);
+    CHECK(thread_ != NULL);
+}
+
+const std::vector<ShownBox>& MessageBoxWatcher::finish() {
+    if (thread_ != NULL) {
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+        thread_ = NULL;
+    }
+    return shown_;
+}
+
+namespace {
+
+struct BoxSearch {
+    HWND found;
+    const std::vector<HWND>* answered;
+};
+
+BOOL CALLBACK visitBox(HWND window, LPARAM parameter) {
+    BoxSearch* search = (BoxSearch*)parameter;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char className[32] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (process != GetCurrentProcessId() || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
+        return TRUE;
+    for (HWND old : *search->answered)
+        if (old == window) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+DWORD WINAPI MessageBoxWatcher::run(LPVOID parameter) {
+    MessageBoxWatcher* self = (MessageBoxWatcher*)parameter;
+    while (WaitForSingleObject(self->stop_, 20) == WAIT_TIMEOUT) {
+        BoxSearch search = {NULL, &self->answered_};
+        EnumWindows(visitBox, (LPARAM)&search);
+        if (search.found == NULL) continue;
+        char caption[256] = "", text[512] = "";
+        GetWindowTextA(search.found, caption, sizeof caption);
+        GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+        self->shown_.push_back({caption, text});
+        self->answered_.push_back(search.found);
+        SendMessageA(GetDlgItem(search.found, IDOK), BM_CLICK, 0, 0);
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "monitor/monitor.h"
 #include "wine_test.h"
@@ -40,6 +41,45 @@ HWND waitForStatusWindow();
 // a dying thread, which may leave that program hanging on the run's output; a
 // case that made a port therefore runs the rebuild before it ends.
 void runPendingRebuild();
+
+// As the system announces a device that came or went: to every top-level
+// window, returning when each has handled it. A window that hangs is not waited for.
+void broadcastDeviceChange();
+
+// The stand-in Rundll beside this program appends every command line it is
+// started with to this file, each ended by CR LF.
+std::string rundllRecordPath();
+std::vector<std::string> rundllCalls();
+// The command runs in a process of its own: its record comes a little later.
+std::vector<std::string> waitForRundllCalls();
+// A file as it is now, while others may still write to it; empty when it cannot be opened.
+std::string readWholeFile(const std::string& path);
+
+// A message box that the DLL showed, as the user saw it.
+struct ShownBox {
+    std::string caption, text;
+};
+
+// MessageBoxA blocks the thread that calls it, so a second thread watches for
+// message boxes of this process while the object lives, notes what each says
+// and presses its OK button.
+class MessageBoxWatcher {
+public:
+    MessageBoxWatcher();
+    ~MessageBoxWatcher() { finish(); }
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    // Stops watching; every box seen so far, in the order shown.
+    const std::vector<ShownBox>& finish();
+
+private:
+    static DWORD WINAPI run(LPVOID parameter);
+
+    HANDLE stop_ = NULL, thread_ = NULL;
+    std::vector<ShownBox> shown_;
+    std::vector<HWND> answered_;
+};
 
 // A USB instance key below HKEY_LOCAL_MACHINE\Enum\USB, which Wine does not
 // have, with the "PortName" that the device's installation would write. What

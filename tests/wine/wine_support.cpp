@@ -201,15 +201,15 @@ DWORD WINAPI MessageBoxWatcher::run(LPVOID parameter) {
 // UsbInstanceKey
 // ---------------------------------------------------------------------------
 
-#define UsbDeviceKey "Enum\\USB\\VID_04B8&PID_0202"
+#define UsbEnumKey "Enum\\USB"
 
 // The scan would also find instances left by a case that crashed: the first
-// instance of a case starts from an empty device key.
+// instance of a case starts from an empty USB branch.
 static int usbInstanceKeys = 0;
 
-UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
-    : path_(std::string(UsbDeviceKey "\\") + instanceName) {
-    if (usbInstanceKeys++ == 0) RegDeleteTreeA(HKEY_LOCAL_MACHINE, UsbDeviceKey);
+UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName, const char* deviceName)
+    : deviceKey_(std::string(UsbEnumKey "\\") + deviceName), path_(deviceKey_ + "\\" + instanceName) {
+    if (usbInstanceKeys++ == 0) RegDeleteTreeA(HKEY_LOCAL_MACHINE, UsbEnumKey);
     HKEY key;
     CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path_.c_str(), &key), (LONG)ERROR_SUCCESS);
     CHECK_EQ(RegSetValueExA(key, "PortName", 0, REG_SZ, (const BYTE*)portName, lstrlenA(portName) + 1),
@@ -221,8 +221,8 @@ UsbInstanceKey::~UsbInstanceKey() {
     usbInstanceKeys--;
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, path_.c_str());
     // Each goes only when nothing else is below it.
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UsbDeviceKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, deviceKey_.c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UsbEnumKey);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum");
 }
 
@@ -282,6 +282,22 @@ void Printer::plugIn() {
 void Printer::unplug() {
     CHECK_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str()), (LONG)ERROR_SUCCESS);
     unplugged_ = true;
+}
+
+void Printer::setPresent(bool present) {
+    HKEY key;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str(), 0, KEY_SET_VALUE, &key);
+    CHECK_EQ(opened, (LONG)ERROR_SUCCESS);
+    if (opened != ERROR_SUCCESS) return;
+    if (present) {
+        CHECK_EQ(RegSetValueExA(key, "DeviceInstance", 0, REG_SZ, (const BYTE*)reportedId_.c_str(),
+                                (DWORD)reportedId_.size() + 1),
+                 (LONG)ERROR_SUCCESS);
+    } else {
+        LONG deleted = RegDeleteValueA(key, "DeviceInstance");
+        CHECK(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND);
+    }
+    RegCloseKey(key);
 }
 
 // From a set of its own: a set that already holds the interface would not

@@ -82,18 +82,19 @@ private:
 };
 
 // A USB instance key below HKEY_LOCAL_MACHINE\Enum\USB, which Wine does not
-// have, with the "PortName" that the device's installation would write. What
-// it makes goes again with the object, empty parent keys included.
+// have, with the "PortName" that the device's installation would write; its
+// device key is deviceName ("VID_xxxx&PID_xxxx") below Enum\USB. What it makes
+// goes again with the object, empty parent keys included.
 class UsbInstanceKey {
 public:
-    UsbInstanceKey(const char* instanceName, const char* portName);
+    UsbInstanceKey(const char* instanceName, const char* portName, const char* deviceName = "VID_04B8&PID_0202");
     ~UsbInstanceKey();
     UsbInstanceKey(const UsbInstanceKey&) = delete;
     UsbInstanceKey& operator=(const UsbInstanceKey&) = delete;
     bool hasPortName() const;
 
 private:
-    std::string path_;
+    std::string deviceKey_, path_;
 };
 
 // A USB printer as its driver would register it: a device of the class with
@@ -113,6 +114,16 @@ public:
     void plugIn();
     // Unlinking would leave the device in the present set; deleting the key removes both.
     void unplug();
+
+    // Presence switched while every key stays: SetupAPI passes over an
+    // interface key without its "DeviceInstance" value, device and interface
+    // alike. unplug() deletes the key instead, which shifts every later
+    // interface of the class down by one under a reader that walks the class
+    // by index, as Wine's SetupDiGetClassDevs itself does. That call also
+    // writes the value again for every interface it lists, so a listing under
+    // way when the printer goes may bring it back; nothing else takes it away.
+    // For a printer plugged in.
+    void setPresent(bool present);
 
 private:
     void createInterface();

@@ -74,6 +74,14 @@ std::string joined(const std::vector<std::string>& names) {
     return "[" + text + "]";
 }
 
+// Two byte strings told apart for a reader: their sizes and the first byte that differs.
+std::string firstDifference(const std::string& actual, const std::string& expected) {
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) at++;
+    return std::to_string(actual.size()) + " bytes where " + std::to_string(expected.size()) +
+           " were expected, differing from byte " + std::to_string(at);
+}
+
 // What the threads found wrong. Each kind is printed in full the first few
 // times, with its round and what was seen; later ones are counted and summed
 // up at the end, so a fault that repeats every round does not drown the rest.
@@ -374,9 +382,7 @@ void runJob(Run& run, Worker& self, PortIndex index, DWORD round) {
             FINDING("a job did not end", where + ": EndDocPort failed with error " + errorText(GetLastError()));
         if (index == FilePortIndex) {
             std::string stored = readWholeFile(JobFile);
-            if (stored != data)
-                FINDING("job data lost", where + ": the file holds " + std::to_string(stored.size()) +
-                                             " bytes, the job wrote " + std::to_string(data.size()));
+            if (stored != data) FINDING("job data lost", where + ": the file holds " + firstDifference(stored, data));
         }
     }
     if (!run.monitor.pfnClosePort(port))
@@ -601,6 +607,14 @@ std::string readPortProperty(const char* name) {
 
 std::string configBytes(const PortConfig& config) { return std::string((const char*)&config, sizeof config); }
 
+void checkProperty(const char* name, const std::string& expected) {
+    std::string stored = readPortProperty(name);
+    if (stored != expected)
+        winetest::fail(__FILE__, __LINE__,
+                       std::string("the \"Property\" of ") + name + ": " +
+                           (stored[0] == '(' ? stored : firstDifference(stored, expected)));
+}
+
 void checkAllClosed(const VirtualPrinter& device) {
     for (const VirtualHandle& handle : device.handles())
         if (handle.open) winetest::fail(__FILE__, __LINE__, "still open on the virtual printer: " + handle.name);
@@ -663,7 +677,7 @@ void runStress() {
     std::sort(names.begin(), names.end());
     CHECK_STR(joined(names), joined({"FILE:", "NUL:", AutomaticPort, SteadyPort}));
     const std::string automaticProperty = configBytes(usbPortConfig(comingAndGoing.instanceId()));
-    CHECK(readPortProperty(AutomaticPort) == automaticProperty);
+    checkProperty(AutomaticPort, automaticProperty);
 
     std::vector<Worker> workers = {
         {"enumeration at level 1", enumerationThread, NULL, 0, true, 0, "", NULL, 0},
@@ -699,20 +713,15 @@ void runStress() {
     names = listPorts(run, 2, rounds, &doing);
     std::sort(names.begin(), names.end());
     CHECK_STR(joined(names), joined({"FILE:", "NUL:", AutomaticPort, SteadyPort}));
-    CHECK(readPortProperty(AutomaticPort) == automaticProperty);
-    CHECK(readPortProperty(SteadyPort) == steadyProperty);
-    CHECK(readPortProperty("NUL:") == configBytes(nullConfig));
-    CHECK(readPortProperty("FILE:") == configBytes(fileConfig));
+    checkProperty(AutomaticPort, automaticProperty);
+    checkProperty(SteadyPort, steadyProperty);
+    checkProperty("NUL:", configBytes(nullConfig));
+    checkProperty("FILE:", configBytes(fileConfig));
     CHECK(!keyExists(MonitorKeyPath "\\" ProbeKeyName));
     std::string received = device.received();
-    if (received != run.usbSent) {
-        size_t at = 0;
-        while (at < received.size() && at < run.usbSent.size() && received[at] == run.usbSent[at]) at++;
+    if (received != run.usbSent)
         winetest::fail(__FILE__, __LINE__,
-                       "job data lost: the printer received " + std::to_string(received.size()) +
-                           " bytes, the USB jobs wrote " + std::to_string(run.usbSent.size()) +
-                           "; they differ from byte " + std::to_string(at));
-    }
+                       "job data lost: the printer received " + firstDifference(received, run.usbSent));
     // Nothing the jobs opened is left open: the printer's device and pipes, the file.
     checkAllClosed(device);
     HANDLE file = CreateFileA(JobFile, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, 0, NULL);

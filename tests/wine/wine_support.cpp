@@ -217,6 +217,9 @@ UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName, c
     RegCloseKey(key);
 }
 
+UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
+    : UsbInstanceKey(instanceName, portName, "VID_04B8&PID_0202") {}
+
 UsbInstanceKey::~UsbInstanceKey() {
     usbInstanceKeys--;
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, path_.c_str());

@@ -87,7 +87,9 @@ private:
 // goes again with the object, empty parent keys included.
 class UsbInstanceKey {
 public:
-    UsbInstanceKey(const char* instanceName, const char* portName, const char* deviceName = "VID_04B8&PID_0202");
+    UsbInstanceKey(const char* instanceName, const char* portName, const char* deviceName);
+    // Below the device key that the earlier cases share.
+    UsbInstanceKey(const char* instanceName, const char* portName);
     ~UsbInstanceKey();
     UsbInstanceKey(const UsbInstanceKey&) = delete;
     UsbInstanceKey& operator=(const UsbInstanceKey&) = delete;

@@ -5,8 +5,6 @@
 
 #include "wine_support.h"
 
-#include <dbt.h>  // needs <windows.h> first
-
 namespace {
 
 const DWORD Offline = PRINTER_ATTRIBUTE_WORK_OFFLINE;
@@ -21,14 +19,6 @@ BOOL CALLBACK countStatusWindows(HWND window, LPARAM count) {
     return TRUE;
 }
 
-// As the system announces a device that came or went: to every top-level
-// window, waiting for each to answer. A window that hangs is not waited for.
-void broadcastDeviceChange() {
-    DWORD_PTR result = 0;
-    CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG, 10000,
-                              &result));
-}
-
 std::string printerPortValue(const char* printerName) {
     HKEY key;
     std::string path = std::string(PrintersKeyPath "\\") + printerName;
@@ -38,26 +28,6 @@ std::string printerPortValue(const char* printerName) {
     LONG result = RegQueryValueExA(key, "Port", NULL, NULL, (LPBYTE)port, &size);
     RegCloseKey(key);
     return result == ERROR_SUCCESS ? port : "(no value)";
-}
-
-// The stub Rundll.exe beside the program writes here.
-std::string rundllRecordPath() {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-    std::string folder(path, length);
-    return folder.substr(0, folder.rfind('\\') + 1) + "rundll-calls.txt";
-}
-
-std::string readFile(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
-                              NULL);
-    if (file == INVALID_HANDLE_VALUE) return "";
-    std::string data;
-    char buffer[512];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
-    CloseHandle(file);
-    return data;
 }
 
 }  // namespace
@@ -143,9 +113,9 @@ WINE_TEST(DriverIndexRebuildRunsOnceAfterANewPort) {
         // once; the wait below covers a slow start.
         SendMessageA(window, WM_NULL, 0, 0);
         SendMessageA(window, WM_USER, 0, 0);
-        for (int attempt = 0; attempt < 100 && readFile(record).empty(); attempt++) Sleep(50);
+        for (int attempt = 0; attempt < 100 && readWholeFile(record).empty(); attempt++) Sleep(50);
         Sleep(300);
-        CHECK_STR(readFile(record), "Rundll setupx.dll,DiBuildDriverIndex TRUE\r\n");
+        CHECK_STR(readWholeFile(record), "Rundll setupx.dll,DiBuildDriverIndex TRUE\r\n");
     }
     DeleteFileA(record.c_str());
     clearMonitorKey();

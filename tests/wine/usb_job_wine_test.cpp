@@ -11,27 +11,6 @@ namespace {
 
 const DWORD Untouched = 0xdeadbeef;
 
-BOOL CALLBACK findStatusWindow(HWND window, LPARAM found) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    char className[32] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (process != GetCurrentProcessId() || lstrcmpA(className, StatusWindowClass) != 0) return TRUE;
-    *(HWND*)found = window;
-    return FALSE;
-}
-
-// The monitor's window comes up on a thread of its own, after InitializeMonitorEx has returned.
-HWND waitForStatusWindow() {
-    HWND window = NULL;
-    for (int i = 0; i < 250 && window == NULL; i++) {
-        EnumWindows(findStatusWindow, (LPARAM)&window);
-        if (window == NULL) Sleep(20);
-    }
-    CHECK(window != NULL);
-    return window;
-}
-
 // The DLL with its file and device calls sent to the virtual printers, before
 // it runs anything. Returns once the status window has taken a sent message,
 // so its thread has finished starting: Wine kills a process (exit status 137)
@@ -212,54 +191,10 @@ WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
 
 namespace {
 
-// As the system announces a device that came or went: to every top-level
-// window, returning when all have handled it.
-void broadcastDeviceChange() {
-    const WPARAM DevNodesChanged = 0x0007;
-    DWORD_PTR result = 0;
-    CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DevNodesChanged, 0, SMTO_ABORTIFHUNG, 10000, &result));
-}
-
-// Where the stand-in Rundll beside this program records its command lines.
-std::string rundllCallsFile() {
-    char path[MAX_PATH] = "";
-    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-    std::string folder(path, length);
-    return folder.substr(0, folder.rfind('\\') + 1) + "rundll-calls.txt";
-}
-
-std::vector<std::string> rundllCalls() {
-    std::vector<std::string> lines;
-    HANDLE file = CreateFileA(rundllCallsFile().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return lines;
-    std::string text;
-    char buffer[512];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) text.append(buffer, got);
-    CloseHandle(file);
-    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-        lines.push_back(text.substr(at, end - at));
-    return lines;
-}
-
-// The command runs in a process of its own: its record comes a little later.
-std::vector<std::string> waitForRundllCalls() {
-    for (int i = 0; i < 250 && rundllCalls().empty(); i++) Sleep(20);
-    return rundllCalls();
-}
-
-void writeMonitorEntry() {
-    HKEY key;
-    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, MonitorKeyPath, &key), (LONG)ERROR_SUCCESS);
-    CHECK_EQ(RegSetValueExA(key, "Driver", 0, REG_SZ, (const BYTE*)"ZEVURUZI.DLL", 13), (LONG)ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
 void runTypicalJob() {
     // An installed printer: the monitor's entry, the device's "PortName",
     // its present interface, and a printer of the spooler on USB-001.
-    writeMonitorEntry();
+    createMonitorKey();
     UsbInstanceKey instance("ZEVTYPICAL", "USB-001");
     Printer printer("USB\\VID_04B8&PID_0202\\ZEVTYPICAL");
     printer.plugIn();
@@ -335,8 +270,8 @@ void runTypicalJob() {
 
 WINE_TEST(TypicalJobFromInstallationToUnplugging) {
     clearMonitorKey();
-    DeleteFileA(rundllCallsFile().c_str());
+    DeleteFileA(rundllRecordPath().c_str());
     runTypicalJob();
-    DeleteFileA(rundllCallsFile().c_str());
+    DeleteFileA(rundllRecordPath().c_str());
     clearMonitorKey();
 }

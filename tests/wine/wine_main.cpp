@@ -10,11 +10,17 @@ std::vector<Case>& cases() {
 
 int failures = 0;
 
+// Checks may fail on several threads at once: one line and one count each.
 void fail(const char* file, int line, const std::string& what) {
+    static CRITICAL_SECTION lock;
+    static bool made = (InitializeCriticalSection(&lock), true);
+    (void)made;
     const char* base = std::strrchr(file, '/');
+    EnterCriticalSection(&lock);
     std::printf("%s:%d: %s\n", base ? base + 1 : file, line, what.c_str());
     std::fflush(stdout);
     failures++;
+    LeaveCriticalSection(&lock);
 }
 
 std::string text(unsigned long long v) { return std::to_string(v) + " (0x" + [&] {

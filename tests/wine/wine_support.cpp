@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include <dbt.h>  // needs <windows.h> first
+
 const GUID PrinterClass = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
 
 void clearMonitorKey() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, MonitorKeyPath); }
@@ -97,19 +99,117 @@ void runPendingRebuild() {
     if (window != NULL) SendMessageA(window, WM_NULL, 0, 0);
 }
 
+void broadcastDeviceChange() {
+    DWORD_PTR result = 0;
+    CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG, 10000,
+                              &result));
+}
+
+std::string rundllRecordPath() {
+    char path[MAX_PATH] = "";
+    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.rfind('\\') + 1) + "rundll-calls.txt";
+}
+
+std::string readWholeFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    std::string data;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
+    CloseHandle(file);
+    return data;
+}
+
+std::vector<std::string> rundllCalls() {
+    std::vector<std::string> lines;
+    std::string text = readWholeFile(rundllRecordPath());
+    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+std::vector<std::string> waitForRundllCalls() {
+    for (int i = 0; i < 250 && rundllCalls().empty(); i++) Sleep(20);
+    return rundllCalls();
+}
+
+// ---------------------------------------------------------------------------
+// MessageBoxWatcher
+// ---------------------------------------------------------------------------
+
+MessageBoxWatcher::MessageBoxWatcher() {
+    stop_ = CreateEventA(NULL, TRUE, FALSE, NULL);
+    thread_ = CreateThread(NULL, 0, run, this, 0, NULL);
+    CHECK(thread_ != NULL);
+}
+
+const std::vector<ShownBox>& MessageBoxWatcher::finish() {
+    if (thread_ != NULL) {
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+        thread_ = NULL;
+    }
+    return shown_;
+}
+
+namespace {
+
+struct BoxSearch {
+    HWND found;
+    const std::vector<HWND>* answered;
+};
+
+BOOL CALLBACK visitBox(HWND window, LPARAM parameter) {
+    BoxSearch* search = (BoxSearch*)parameter;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char className[32] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (process != GetCurrentProcessId() || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
+        return TRUE;
+    for (HWND old : *search->answered)
+        if (old == window) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+DWORD WINAPI MessageBoxWatcher::run(LPVOID parameter) {
+    MessageBoxWatcher* self = (MessageBoxWatcher*)parameter;
+    while (WaitForSingleObject(self->stop_, 20) == WAIT_TIMEOUT) {
+        BoxSearch search = {NULL, &self->answered_};
+        EnumWindows(visitBox, (LPARAM)&search);
+        if (search.found == NULL) continue;
+        char caption[256] = "", text[512] = "";
+        GetWindowTextA(search.found, caption, sizeof caption);
+        GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+        self->shown_.push_back({caption, text});
+        self->answered_.push_back(search.found);
+        SendMessageA(GetDlgItem(search.found, IDOK), BM_CLICK, 0, 0);
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // UsbInstanceKey
 // ---------------------------------------------------------------------------
 
-#define UsbDeviceKey "Enum\\USB\\VID_04B8&PID_0202"
+#define UsbEnumKey "Enum\\USB"
 
 // The scan would also find instances left by a case that crashed: the first
-// instance of a case starts from an empty device key.
+// instance of a case starts from an empty USB branch.
 static int usbInstanceKeys = 0;
 
-UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
-    : path_(std::string(UsbDeviceKey "\\") + instanceName) {
-    if (usbInstanceKeys++ == 0) RegDeleteTreeA(HKEY_LOCAL_MACHINE, UsbDeviceKey);
+UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName, const char* deviceName)
+    : deviceKey_(std::string(UsbEnumKey "\\") + deviceName), path_(deviceKey_ + "\\" + instanceName) {
+    if (usbInstanceKeys++ == 0) RegDeleteTreeA(HKEY_LOCAL_MACHINE, UsbEnumKey);
     HKEY key;
     CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path_.c_str(), &key), (LONG)ERROR_SUCCESS);
     CHECK_EQ(RegSetValueExA(key, "PortName", 0, REG_SZ, (const BYTE*)portName, lstrlenA(portName) + 1),
@@ -117,12 +217,15 @@ UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
     RegCloseKey(key);
 }
 
+UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
+    : UsbInstanceKey(instanceName, portName, "VID_04B8&PID_0202") {}
+
 UsbInstanceKey::~UsbInstanceKey() {
     usbInstanceKeys--;
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, path_.c_str());
     // Each goes only when nothing else is below it.
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UsbDeviceKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, deviceKey_.c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UsbEnumKey);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum");
 }
 
@@ -182,6 +285,22 @@ void Printer::plugIn() {
 void Printer::unplug() {
     CHECK_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str()), (LONG)ERROR_SUCCESS);
     unplugged_ = true;
+}
+
+void Printer::setPresent(bool present) {
+    HKEY key;
+    LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str(), 0, KEY_SET_VALUE, &key);
+    CHECK_EQ(opened, (LONG)ERROR_SUCCESS);
+    if (opened != ERROR_SUCCESS) return;
+    if (present) {
+        CHECK_EQ(RegSetValueExA(key, "DeviceInstance", 0, REG_SZ, (const BYTE*)reportedId_.c_str(),
+                                (DWORD)reportedId_.size() + 1),
+                 (LONG)ERROR_SUCCESS);
+    } else {
+        LONG deleted = RegDeleteValueA(key, "DeviceInstance");
+        CHECK(deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND);
+    }
+    RegCloseKey(key);
 }
 
 // From a set of its own: a set that already holds the interface would not

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "monitor/monitor.h"
 #include "wine_test.h"
@@ -41,11 +42,53 @@ HWND waitForStatusWindow();
 // case that made a port therefore runs the rebuild before it ends.
 void runPendingRebuild();
 
+// As the system announces a device that came or went: to every top-level
+// window, returning when each has handled it. A window that hangs is not waited for.
+void broadcastDeviceChange();
+
+// The stand-in Rundll beside this program appends every command line it is
+// started with to this file, each ended by CR LF.
+std::string rundllRecordPath();
+std::vector<std::string> rundllCalls();
+// The command runs in a process of its own: its record comes a little later.
+std::vector<std::string> waitForRundllCalls();
+// A file as it is now, while others may still write to it; empty when it cannot be opened.
+std::string readWholeFile(const std::string& path);
+
+// A message box that the DLL showed, as the user saw it.
+struct ShownBox {
+    std::string caption, text;
+};
+
+// MessageBoxA blocks the thread that calls it, so a second thread watches for
+// message boxes of this process while the object lives, notes what each says
+// and presses its OK button.
+class MessageBoxWatcher {
+public:
+    MessageBoxWatcher();
+    ~MessageBoxWatcher() { finish(); }
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    // Stops watching; every box seen so far, in the order shown.
+    const std::vector<ShownBox>& finish();
+
+private:
+    static DWORD WINAPI run(LPVOID parameter);
+
+    HANDLE stop_ = NULL, thread_ = NULL;
+    std::vector<ShownBox> shown_;
+    std::vector<HWND> answered_;
+};
+
 // A USB instance key below HKEY_LOCAL_MACHINE\Enum\USB, which Wine does not
-// have, with the "PortName" that the device's installation would write. What
-// it makes goes again with the object, empty parent keys included.
+// have, with the "PortName" that the device's installation would write; its
+// device key is deviceName ("VID_xxxx&PID_xxxx") below Enum\USB. What it makes
+// goes again with the object, empty parent keys included.
 class UsbInstanceKey {
 public:
+    UsbInstanceKey(const char* instanceName, const char* portName, const char* deviceName);
+    // Below the device key that the earlier cases share.
     UsbInstanceKey(const char* instanceName, const char* portName);
     ~UsbInstanceKey();
     UsbInstanceKey(const UsbInstanceKey&) = delete;
@@ -53,7 +96,7 @@ public:
     bool hasPortName() const;
 
 private:
-    std::string path_;
+    std::string deviceKey_, path_;
 };
 
 // A USB printer as its driver would register it: a device of the class with
@@ -73,6 +116,16 @@ public:
     void plugIn();
     // Unlinking would leave the device in the present set; deleting the key removes both.
     void unplug();
+
+    // Presence switched while every key stays: SetupAPI passes over an
+    // interface key without its "DeviceInstance" value, device and interface
+    // alike. unplug() deletes the key instead, which shifts every later
+    // interface of the class down by one under a reader that walks the class
+    // by index, as Wine's SetupDiGetClassDevs itself does. That call also
+    // writes the value again for every interface it lists, so a listing under
+    // way when the printer goes may bring it back; nothing else takes it away.
+    // For a printer plugged in.
+    void setPresent(bool present);
 
 private:
     void createInterface();

@@ -161,6 +161,7 @@ int CompareAsciiNoCase(LPCSTR a, LPCSTR b, int maxChars);
 int CompareAscii(LPCSTR a, LPCSTR b, int maxChars);
 BOOL EndsWithAsciiNoCase(LPCSTR text, LPCSTR tail, int maxChars);
 LPCSTR LastPathComponent(LPCSTR path);
+BOOL IsKeyName(LPCSTR name);
 BOOL JoinPath(LPSTR buffer, int bufferSize, LPCSTR head, LPCSTR tail);
 
 // ---------------------------------------------------------------------------
@@ -317,6 +318,7 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
 #define UsbInstanceNoDevice 6        // no present interface ends in the instance key's name
 #define UsbInstanceNotUsbDevice 7    // the matching interface's instance id does not begin with "USB\"
 #define UsbInstanceNewPort 8         // the port is made
+#define UsbInstanceNotKeyName 9      // "PortName" holds a backslash: it cannot name a key of its own
 
 struct UsbInstanceDecision {
     DWORD verdict;                        // UsbInstance*

@@ -105,14 +105,16 @@ BOOL WINAPI EnumPorts(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD buffer
     return result;
 }
 
-// A port with an open job stays, and the user is told why. The look-up, the
-// test of the job and the unlinking are one step under the lock, so that two
+// A port with an open job stays, and the user is told why. A deferred job is
+// an open job too: the spooler still holds the port's handle and will end the
+// job through it, and the job holds its printer handle. The look-up, the test
+// of the job and the unlinking are one step under the lock, so that two
 // deletions of one port cannot both release it.
 BOOL WINAPI DeletePort(LPSTR serverName, HWND window, LPSTR portName) {
     (void)serverName;
     EnterCriticalSection(&MonitorLock);
     PortRecord* record = FindPortRecord(portName);
-    BOOL busy = record != NULL && (record->flags & JobBackEndOpen);
+    BOOL busy = record != NULL && (record->flags & (JobBackEndOpen | JobDeferred));
     if (record != NULL && !busy) UnlinkPortRecord(record);
     LeaveCriticalSection(&MonitorLock);
     if (record == NULL) {

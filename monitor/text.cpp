@@ -31,6 +31,14 @@ BOOL EndsWithAsciiNoCase(LPCSTR text, LPCSTR tail, int maxChars) {
     return CompareAsciiNoCase(text + textLength - tailLength, tail, maxChars) == 0;
 }
 
+// A registry key name: not empty, and no backslash, which would name a path.
+BOOL IsKeyName(LPCSTR name) {
+    if (name == NULL || name[0] == 0) return FALSE;
+    for (LPCSTR p = name; *p; p++)
+        if (*p == '\\') return FALSE;
+    return TRUE;
+}
+
 LPCSTR LastPathComponent(LPCSTR path) {
     LPCSTR last = path;
     for (LPCSTR p = path; *p; p++)

@@ -174,6 +174,10 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
         decision->verdict = UsbInstanceNotOurName;
     } else if (CompareAscii(decision->portName, "USB-000", UsbPortNameMax) == 0) {
         decision->verdict = UsbInstancePortsExhausted;
+    } else if (!IsKeyName(decision->portName)) {
+        // A port is a key below the monitor's: USB-0\1 would make a key USB-0
+        // with a subkey, never found again under its own name.
+        decision->verdict = UsbInstanceNotKeyName;
     } else {
         DWORD found = LookUpPortKey(decision->portName, decision->existingKey);
         if (found == PortKeyPresent) {

@@ -184,6 +184,28 @@ TEST_F(Deletion, APortWithAnOpenJobStaysAndTheUserIsTold) {
     EXPECT_EQ(machine().messageBoxes().size(), 1u);
 }
 
+// A deferred job is a job: the spooler will end it through the port's handle,
+// and it holds its printer. Deleting the port would free both under it.
+TEST_F(Deletion, APortWithADeferredJobStaysToo) {
+    addPort("FILE:", fileConfig(""));
+    machine().addPrinter("Office", "FILE:");
+    ASSERT_TRUE(initialize());
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("FILE:"), &port));
+    DOC_INFO_1A unnamed{};
+    ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office"), 3, 1, (LPBYTE)&unnamed));
+    ASSERT_EQ(static_cast<PortRecord*>(port)->flags, (DWORD)JobDeferred);
+    ASSERT_EQ(machine().openPrinterHandles(), 1u);
+    SetLastError(Marker);
+    EXPECT_FALSE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("FILE:")));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    EXPECT_EQ(machine().messageBoxes().size(), 1u);
+    EXPECT_EQ(FindPortRecord("FILE:"), port);
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(machine().openPrinterHandles(), 0u);
+    EXPECT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("FILE:")));
+}
+
 TEST_F(Deletion, AKeyThatCannotBeRemovedBringsThePortBackAtTheNextStart) {
     addPort("NUL:", nullConfig());
     ASSERT_TRUE(initialize());
@@ -192,9 +214,7 @@ TEST_F(Deletion, AKeyThatCannotBeRemovedBringsThePortBackAtTheNextStart) {
     EXPECT_EQ(PortList, nullptr);
     EXPECT_TRUE(registry().exists(portKeyPath("NUL:")));
 
-    std::string kept = registry().exportText();
-    module = host::loadZevuruzi();
-    registry().importText(kept, "registry after the deletion");
+    restartKeepingRegistry();
     ASSERT_TRUE(initialize());
     EXPECT_EQ(listedNames(), std::vector<std::string>{"NUL:"});
 }

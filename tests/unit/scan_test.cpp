@@ -349,6 +349,17 @@ TEST_F(Scan, APrinterGoingAwayDuringTheLookUpDoesNotHideTheOneSought) {
     EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, PrinterId);
 }
 
+// A port is a key of its own below the monitor's key: a name with a backslash
+// would make a nested key that no start loads and no check finds again.
+TEST_F(Scan, ANameWithABackslashIsPassedOver) {
+    machine().addUsbPrinter({PrinterId, "USB-0\\1"});
+    ASSERT_TRUE(initialize());
+    EXPECT_TRUE(enumerate().empty());
+    EXPECT_TRUE(enumerate().empty());
+    EXPECT_TRUE(registry().subkeys(MonitorKeyPath).empty());
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
+}
+
 TEST_F(Scan, WithoutTheMonitorsKeyNoPortIsMade) {
     registry().remove(MonitorKeyPath);
     machine().addUsbPrinter({PrinterId, "USB-001"});

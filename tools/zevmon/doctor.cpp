@@ -157,6 +157,12 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
             "\"Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be created.\"";
         r.problem = true;
         break;
+    case UsbInstanceNotKeyName:
+        r.verdict = "passed-over";
+        r.reason = fmt::format("\"PortName\" {} holds a backslash, so it cannot name a port's key: no port is made.",
+                               r.portName);
+        r.problem = true;
+        break;
     case UsbInstancePortExists:
         r.verdict = "port-exists";
         r.reason = fmt::format("Port {} exists; nothing is made.", d.existingKey);

@@ -1,0 +1,233 @@
+// The simulated machine itself: the empty cases Windows accepts (default values,
+// values and files of length 0, unterminated strings, names at their limits),
+// the direction of USB pipes, a message loop that can fail, and the kinds of
+// injected failure beyond a plain error.
+#include "test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
+
+namespace {
+
+std::vector<BYTE> bytes(const std::string& s) { return std::vector<BYTE>(s.begin(), s.end()); }
+
+class SimMachine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::machine().reset();
+        root = std::filesystem::temp_directory_path() /
+               ("zevsim-faults-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root / "c");
+        sim::machine().setFileRoot(root.string());
+    }
+    void TearDown() override {
+        EXPECT_EQ(sim::machine().openKeys(), 0u) << "keys left open";
+        EXPECT_EQ(sim::machine().openHandles(), 0u) << "handles left open";
+        sim::machine().reset();
+        std::filesystem::remove_all(root);
+    }
+    sim::Machine& machine() { return sim::machine(); }
+    sim::Registry& reg() { return sim::machine().registry(); }
+    HKEY openKey(const std::string& path, REGSAM access = KEY_ALL_ACCESS) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key), ERROR_SUCCESS) << path;
+        return key;
+    }
+
+    std::filesystem::path root;
+};
+
+// ---------------------------------------------------------------------------
+// Registry: the empty cases
+// ---------------------------------------------------------------------------
+
+TEST_F(SimMachine, TheDefaultValueIsTheValueWithTheEmptyName) {
+    reg().create("K");
+    HKEY key = openKey("K");
+    ASSERT_EQ(RegSetValueExA(key, "", 0, REG_SZ, (const BYTE*)"def", 4), ERROR_SUCCESS);
+    CHAR text[8] = {};
+    DWORD type = Marker, size = sizeof text;
+    EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, (LPBYTE)text, &size), ERROR_SUCCESS) << "NULL names it";
+    EXPECT_STREQ(text, "def");
+    EXPECT_EQ(type, (DWORD)REG_SZ);
+    EXPECT_EQ(size, 4u);
+    size = sizeof text;
+    EXPECT_EQ(RegQueryValueExA(key, "", nullptr, nullptr, (LPBYTE)text, &size), ERROR_SUCCESS) << "so does \"\"";
+    EXPECT_EQ(reg().stringValue("K", ""), "def");
+
+    ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_BINARY, (const BYTE*)"\1\2", 2), ERROR_SUCCESS);
+    EXPECT_EQ(reg().values("K").size(), 1u) << "NULL and \"\" are the same value";
+    EXPECT_EQ(RegDeleteValueA(key, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, ""), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+}
+
+TEST_F(SimMachine, AValueOfLengthZeroIsStoredAndQueriedWithAndWithoutABuffer) {
+    reg().create("K");
+    HKEY key = openKey("K");
+    ASSERT_EQ(RegSetValueExA(key, "Empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS) << "data NULL, size 0";
+    ASSERT_EQ(RegSetValueExA(key, "EmptyString", 0, REG_SZ, (const BYTE*)"", 0), ERROR_SUCCESS);
+    EXPECT_EQ(reg().value("K", "Empty")->data.size(), 0u);
+    EXPECT_EQ(reg().value("K", "EmptyString")->data.size(), 0u) << "zero bytes, no terminator added";
+
+    for (const char* name : {"Empty", "EmptyString"}) {
+        SCOPED_TRACE(name);
+        DWORD type = Marker, size = Marker;
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, nullptr, &size), ERROR_SUCCESS) << "no buffer";
+        EXPECT_EQ(size, 0u);
+        BYTE buffer[4] = {0xbd, 0xbd, 0xbd, 0xbd};
+        size = sizeof buffer;
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, buffer, &size), ERROR_SUCCESS) << "a buffer";
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(buffer[0], 0xbd) << "nothing is written, not even a terminator";
+        size = 0;
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size), ERROR_SUCCESS) << "a buffer of 0";
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS) << "no size";
+    }
+    DWORD type = Marker;
+    RegQueryValueExA(key, "EmptyString", nullptr, &type, nullptr, nullptr);
+    EXPECT_EQ(type, (DWORD)REG_SZ);
+
+    EXPECT_EQ(RegSetValueExA(key, "Bad", 0, REG_DWORD, nullptr, 4), ERROR_NOACCESS) << "data NULL with a size";
+    EXPECT_FALSE(reg().value("K", "Bad"));
+    RegCloseKey(key);
+}
+
+TEST_F(SimMachine, AMissingValueReportsSizeZeroOnlyWithoutABuffer) {
+    reg().create("K");
+    HKEY key = openKey("K");
+    DWORD type = Marker, size = Marker;
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(size, 0u) << "as Windows and Wine";
+    EXPECT_EQ(type, (DWORD)REG_NONE);
+    BYTE buffer[4];
+    size = sizeof buffer;
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, &type, buffer, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(size, sizeof buffer) << "left as it was";
+    RegCloseKey(key);
+}
+
+TEST_F(SimMachine, UnterminatedStringsComeBackAsStoredWithATerminatorWhenThereIsRoom) {
+    reg().setValue("K", "Sz", REG_SZ, bytes("xy"));
+    reg().setValue("K", "Expand", REG_EXPAND_SZ, bytes("%a"));
+    reg().setValue("K", "Multi", REG_MULTI_SZ, {'a', 0, 'b'});
+    reg().setValue("K", "Binary", REG_BINARY, bytes("xy"));
+    reg().setString("K", "Terminated", "xy");
+    HKEY key = openKey("K", KEY_READ);
+
+    BYTE buffer[8];
+    std::memset(buffer, 0xbd, sizeof buffer);
+    DWORD size = 2;
+    ASSERT_EQ(RegQueryValueExA(key, "Sz", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 2u);
+    EXPECT_EQ(std::string((char*)buffer, 2), "xy");
+    EXPECT_EQ(buffer[2], 0xbd) << "no room: the bytes as stored, nothing after them";
+
+    for (const char* name : {"Sz", "Expand", "Multi"}) {
+        SCOPED_TRACE(name);
+        DWORD stored = (DWORD)reg().value("K", name)->data.size();
+        std::memset(buffer, 0xbd, sizeof buffer);
+        size = stored + 1;
+        ASSERT_EQ(RegQueryValueExA(key, name, nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+        EXPECT_EQ(size, stored) << "the stored size";
+        EXPECT_EQ(buffer[stored], 0) << "one byte of room: a terminator";
+        EXPECT_EQ(buffer[stored + 1], 0xbd);
+    }
+
+    std::memset(buffer, 0xbd, sizeof buffer);
+    size = sizeof buffer;
+    ASSERT_EQ(RegQueryValueExA(key, "Binary", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(buffer[2], 0xbd) << "binary data is never terminated";
+    std::memset(buffer, 0xbd, sizeof buffer);
+    size = sizeof buffer;
+    ASSERT_EQ(RegQueryValueExA(key, "Terminated", nullptr, nullptr, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(buffer[3], 0xbd) << "a terminated string gets nothing more";
+
+    size = 1;
+    EXPECT_EQ(RegQueryValueExA(key, "Sz", nullptr, nullptr, buffer, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 2u);
+    RegCloseKey(key);
+}
+
+TEST_F(SimMachine, KeyNamesOf256CharactersAreAcceptedAndLongerOnesRefused) {
+    HKEY key = (HKEY)(uintptr_t)Marker;
+    for (size_t length : {255u, 256u}) {
+        std::string name(length, 'k');
+        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, name.c_str(), &key), ERROR_SUCCESS) << length;
+        RegCloseKey(key);
+        EXPECT_TRUE(reg().exists(name));
+        CHAR found[300];
+        HKEY rootKey = openKey("", KEY_READ);
+        EXPECT_EQ(RegEnumKeyA(rootKey, 0, found, (DWORD)length), ERROR_MORE_DATA);
+        EXPECT_EQ(RegEnumKeyA(rootKey, 0, found, (DWORD)length + 1), ERROR_SUCCESS);
+        RegCloseKey(rootKey);
+        reg().remove(name);
+    }
+    std::string tooLong(257, 'k');
+    key = (HKEY)(uintptr_t)Marker;
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, tooLong.c_str(), &key), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(reg().keyCount(), 1u) << "nothing created";
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, ("A\\" + tooLong).c_str(), &key), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(reg().exists("A")) << "the keys before it on the path are made one by one";
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, tooLong.c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SimMachine, OpeningAndCreatingSetTheHandleToNullOnFailure) {
+    HKEY key = (HKEY)(uintptr_t)Marker;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Missing", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr);
+    key = (HKEY)(uintptr_t)Marker;
+    machine().failCall("RegOpenKeyExA", 1, ERROR_BADDB);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_READ, &key), ERROR_BADDB);
+    EXPECT_EQ(key, nullptr) << "an injected failure too";
+    reg().refuseAccess("Locked", KEY_CREATE_SUB_KEY);
+    key = (HKEY)(uintptr_t)Marker;
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Locked\\Sub", &key), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(key, nullptr);
+    key = (HKEY)(uintptr_t)Marker;
+    machine().failCall("RegCreateKeyA", 1, ERROR_BADDB);
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "New", &key), ERROR_BADDB);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_FALSE(reg().exists("New")) << "a plain injected failure has no effect";
+}
+
+TEST_F(SimMachine, Regedit4RoundTripsEmptyAndDefaultValues) {
+    reg().setValue("A", "", REG_SZ, {0});                   // @=""
+    reg().setValue("A", "EmptySz", REG_SZ, {});             // a REG_SZ of length 0
+    reg().setValue("A", "EmptyBinary", REG_BINARY, {});
+    reg().setValue("A", "EmptyNone", REG_NONE, {});
+    reg().setValue("A", "EmptyDword", REG_DWORD, {});
+    reg().setValue("B", "", REG_SZ, {});                    // a default value of length 0
+    reg().setValue("C", "", REG_BINARY, {1, 2});
+    reg().setString("C", "@", "at");                       // a value really named "@"
+    reg().setValue("D", "", REG_SZ, bytes("no end"));       // an unterminated default
+    std::string text = reg().exportText();
+    EXPECT_NE(text.find("@=\"\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"EmptyBinary\"=hex:\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"@\"=\"at\"\n"), std::string::npos) << text;
+
+    sim::Registry copy;
+    copy.importText(text, "empty.reg");
+    EXPECT_EQ(copy.exportText(), text);
+    for (const char* path : {"A", "B", "C", "D"})
+        for (const sim::RegValue& v : reg().values(path)) {
+            SCOPED_TRACE(std::string(path) + " \"" + v.name + "\"");
+            auto back = copy.value(path, v.name);
+            ASSERT_TRUE(back);
+            EXPECT_EQ(back->name, v.name);
+            EXPECT_EQ(back->type, v.type);
+            EXPECT_EQ(back->data, v.data);
+        }
+    EXPECT_EQ(copy.values("A").size(), 5u);
+    EXPECT_EQ(copy.values("C").size(), 2u) << "@ and \"@\" are two values";
+}
+
+}  // namespace

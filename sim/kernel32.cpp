@@ -207,6 +207,7 @@ struct DiskFile : sim::FileObject {
     }
     bool read(void* buffer, DWORD size, DWORD& read, DWORD& error) override {
         if (!(access & (GENERIC_READ | GENERIC_ALL))) return (error = ERROR_ACCESS_DENIED), false;
+        if (size == 0) return true;
         ssize_t n = ::read(fd, buffer, size);
         if (n < 0) return (error = errnoToError(errno)), false;
         read = (DWORD)n;
@@ -349,16 +350,24 @@ BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
 
 }  // namespace
 
+// Zero bytes (with any buffer, NULL included) succeed with a count of 0 and leave
+// the last error as it was; a NULL buffer with a size fails with
+// ERROR_INVALID_USER_BUFFER, as on Windows NT (Wine's kernel32 file tests,
+// test_read_write).
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     (void)overlapped;
     return onFile("WriteFile", handle, written, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
+        if (!buffer && size) return (error = ERROR_INVALID_USER_BUFFER), false;
         return file.write(buffer, size, count, error);
     });
 }
 
+// As WriteFile; a NULL buffer with a size fails with ERROR_NOACCESS there. At the
+// end of a file (an empty one included) a read succeeds with a count of 0.
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
     (void)overlapped;
     return onFile("ReadFile", handle, read, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
+        if (!buffer && size) return (error = ERROR_NOACCESS), false;
         return file.read(buffer, size, count, error);
     });
 }

@@ -82,7 +82,7 @@ struct UsbFile : FileObject {
         if (!(access & GENERIC_WRITE)) return (error = ERROR_ACCESS_DENIED), false;
         if (printer->writeError) return (error = *printer->writeError), false;
         printer->receivedBytes += size;
-        if (!printer->discardReceived) {
+        if (size > 0 && !printer->discardReceived) {
             auto& data = printer->received[pipe];
             data.insert(data.end(), (const BYTE*)buffer, (const BYTE*)buffer + size);
         }

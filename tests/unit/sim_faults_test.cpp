@@ -230,4 +230,55 @@ TEST_F(SimMachine, Regedit4RoundTripsEmptyAndDefaultValues) {
     EXPECT_EQ(copy.values("C").size(), 2u) << "@ and \"@\" are two values";
 }
 
+// ---------------------------------------------------------------------------
+// Files: zero bytes and empty files
+// ---------------------------------------------------------------------------
+
+TEST_F(SimMachine, ReadsAndWritesOfZeroBytesSucceedAndLeaveTheLastError) {
+    HANDLE file = CreateFileA("C:\\empty.prn", GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD count = Marker;
+    SetLastError(12345678);
+    EXPECT_TRUE(WriteFile(file, nullptr, 0, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(GetLastError(), 12345678u);
+    EXPECT_TRUE(WriteFile(file, "x", 0, &count, nullptr));
+    EXPECT_TRUE(WriteFile(file, "x", 0, nullptr, nullptr)) << "no count either";
+    count = Marker;
+    EXPECT_FALSE(WriteFile(file, nullptr, 10, &count, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(std::filesystem::file_size(root / "c" / "empty.prn"), 0u);
+
+    count = Marker;
+    SetLastError(12345678);
+    EXPECT_TRUE(ReadFile(file, nullptr, 0, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(GetLastError(), 12345678u);
+    EXPECT_FALSE(ReadFile(file, nullptr, 10, &count, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOACCESS);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(CloseHandle(file));
+}
+
+TEST_F(SimMachine, AnEmptyFileReadsAsZeroBytesAtOnce) {
+    std::ofstream(root / "c" / "zero.bin").close();
+    HANDLE file = CreateFileA("C:\\zero.bin", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    BYTE buffer[16];
+    DWORD count = Marker;
+    EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(count, 0u) << "end of file: success with nothing read";
+    EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(CloseHandle(file));
+
+    file = CreateFileA("C:\\zero.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS) << "an existing file, even an empty one";
+    EXPECT_TRUE(SetEndOfFile(file)) << "at offset 0 of an empty file";
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(std::filesystem::file_size(root / "c" / "zero.bin"), 0u);
+}
+
 }  // namespace

@@ -4,7 +4,10 @@
 // injected failure beyond a plain error.
 #include "test_support.h"
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <fstream>
 #include <thread>
 
@@ -279,6 +282,99 @@ TEST_F(SimMachine, AnEmptyFileReadsAsZeroBytesAtOnce) {
     EXPECT_TRUE(SetEndOfFile(file)) << "at offset 0 of an empty file";
     EXPECT_TRUE(CloseHandle(file));
     EXPECT_EQ(std::filesystem::file_size(root / "c" / "zero.bin"), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// The virtual USB printer: pipes have the direction of their endpoints
+// ---------------------------------------------------------------------------
+
+const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+
+std::vector<BYTE> endpoint(BYTE address) { return {7, 5, address, 2, 64, 0, 0}; }
+std::vector<BYTE> configuration() { return {9, 2, 0, 0, 1, 1, 0, 0xC0, 0, 9, 4, 0, 0, 2, 7, 1, 2, 0}; }
+std::vector<BYTE> operator+(std::vector<BYTE> a, const std::vector<BYTE>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SimUsb : public SimMachine {
+protected:
+    void SetUp() override {
+        SimMachine::SetUp();
+        machine().addUsbPrinter({PrinterId});
+    }
+    void setPrinter(const std::function<void(sim::UsbPrinter&)>& f) { ASSERT_TRUE(machine().withUsbPrinter(PrinterId, f)); }
+    HANDLE openPipe(int pipe, DWORD* error = nullptr) {
+        std::string path;
+        machine().withUsbPrinter(PrinterId, [&](sim::UsbPrinter& p) { path = p.devicePath; });
+        char number[8];
+        std::snprintf(number, sizeof number, "\\%02d", pipe);
+        HANDLE h = CreateFileA((path + number).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        if (error) *error = GetLastError();
+        return h;
+    }
+    std::map<int, std::vector<BYTE>> received() {
+        std::map<int, std::vector<BYTE>> r;
+        machine().withUsbPrinter(PrinterId, [&](sim::UsbPrinter& p) { r = p.received; });
+        return r;
+    }
+};
+
+TEST_F(SimUsb, AWriteToAnInPipeOrAReadFromAnOutPipeFailsAndTransfersNothing) {
+    setPrinter([](sim::UsbPrinter& p) { p.toRead = {'O', 'K'}; });
+    HANDLE out = openPipe(0), in = openPipe(1);  // default descriptors: bulk OUT 0x01, then bulk IN 0x82
+    ASSERT_NE(out, INVALID_HANDLE_VALUE);
+    ASSERT_NE(in, INVALID_HANDLE_VALUE) << "opening a pipe for both kinds of access is allowed";
+
+    DWORD count = Marker;
+    EXPECT_TRUE(WriteFile(out, "page", 4, &count, nullptr));
+    EXPECT_EQ(count, 4u);
+    count = Marker;
+    EXPECT_FALSE(WriteFile(in, "lost", 4, &count, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{0, bytes("page")}})) << "nothing arrives at pipe 01";
+    setPrinter([](sim::UsbPrinter& p) { EXPECT_EQ(p.receivedBytes, 4u); });
+
+    BYTE buffer[4] = {};
+    count = Marker;
+    EXPECT_FALSE(ReadFile(out, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(ReadFile(in, buffer, sizeof buffer, &count, nullptr)) << "what the OUT pipe refused is still there";
+    EXPECT_EQ(std::string((char*)buffer, count), "OK");
+
+    count = Marker;
+    EXPECT_FALSE(WriteFile(in, "", 0, &count, nullptr)) << "zero bytes the wrong way are refused too";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_TRUE(WriteFile(out, "", 0, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(received().size(), 1u);
+    CloseHandle(out);
+    CloseHandle(in);
+}
+
+TEST_F(SimUsb, PipesAreNumberedByTheOrderOfTheEndpointDescriptors) {
+    setPrinter([](sim::UsbPrinter& p) {
+        p.descriptors = configuration() + endpoint(0x81) + std::vector<BYTE>{5, 0x21, 1, 2, 3} + endpoint(0x02) +
+                        std::vector<BYTE>{2, 5} + endpoint(0x83);
+    });
+    HANDLE in = openPipe(0), out = openPipe(1), unknown = openPipe(2), lastIn = openPipe(3);
+    DWORD error = 0;
+    EXPECT_EQ(openPipe(4, &error), INVALID_HANDLE_VALUE) << "four endpoint descriptors, four pipes";
+    EXPECT_EQ(error, (DWORD)ERROR_FILE_NOT_FOUND);
+    DWORD count = 0;
+    EXPECT_FALSE(WriteFile(in, "a", 1, &count, nullptr));
+    EXPECT_TRUE(WriteFile(out, "b", 1, &count, nullptr));
+    EXPECT_TRUE(WriteFile(unknown, "c", 1, &count, nullptr)) << "a descriptor without an address: either way";
+    EXPECT_FALSE(WriteFile(lastIn, "d", 1, &count, nullptr));
+    EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{1, bytes("b")}, {2, bytes("c")}}));
+    for (HANDLE h : {in, out, unknown, lastIn}) CloseHandle(h);
+
+    setPrinter([](sim::UsbPrinter& p) { p.descriptors = endpoint(0x01) + std::vector<BYTE>{9, 5, 0x82, 2}; });
+    EXPECT_EQ(openPipe(1, &error), INVALID_HANDLE_VALUE) << "a length past the end ends the walk";
+    EXPECT_EQ(error, (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

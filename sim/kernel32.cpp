@@ -510,13 +510,20 @@ UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
 
 namespace sim {
 
+// From the moment a thread is asked to quit, injected failures no longer apply to
+// its GetMessageA (see there): a message loop that ends on -1, one that ends on 0
+// and one that takes -1 for TRUE all come to the WM_QUIT and end.
 void Machine::stopThreads() {
     std::vector<Windows::Thread> threads;
     {
         std::lock_guard<std::mutex> lock(windows_->mutex);
         threads = std::move(windows_->threads);
         windows_->threads.clear();
-        for (auto& t : threads) windows_->queue(t.id)->posted.push_back(MSG{NULL, WM_QUIT, 0, 0, 0, {0, 0}});
+        for (auto& t : threads) {
+            auto q = windows_->queue(t.id);
+            q->stopRequested = true;
+            q->posted.push_back(MSG{NULL, WM_QUIT, 0, 0, 0, {0, 0}});
+        }
         windows_->changed.notify_all();
     }
     for (auto& t : threads)

@@ -124,12 +124,17 @@ public:
     // ---- threads, windows and messages ----
     // Sends the message to every top-level window and returns when all have
     // handled it, as the system's broadcasts of WM_DEVICECHANGE and
-    // WM_WININICHANGE do.
+    // WM_WININICHANGE do. Those send with a time-out: a window whose thread's
+    // GetMessageA has failed (injected) at every call for a second is passed
+    // over, and the message stays queued for it.
     void broadcast(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     // Waits until every thread started with CreateThread waits in GetMessageA
-    // with nothing to do, or has ended; false if that takes longer than the time given.
+    // with nothing to do, or has ended; false if that takes longer than the time
+    // given (a thread spinning on a failing GetMessageA never waits).
     bool waitIdle(unsigned milliseconds = 10000);
-    // Ends every thread started with CreateThread (WM_QUIT, then join).
+    // Ends every thread started with CreateThread (WM_QUIT, then join). From then
+    // on injected failures no longer apply to those threads' GetMessageA, so that
+    // every message loop reaches the WM_QUIT, also one that would spin on -1.
     void stopThreads();
     std::size_t liveThreads() const;
     // Threads blocked in EnterCriticalSection on a lock another thread holds.

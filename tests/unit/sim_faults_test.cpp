@@ -4,9 +4,13 @@
 // injected failure beyond a plain error.
 #include "test_support.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <fstream>
 #include <thread>
@@ -375,6 +379,163 @@ TEST_F(SimUsb, PipesAreNumberedByTheOrderOfTheEndpointDescriptors) {
     setPrinter([](sim::UsbPrinter& p) { p.descriptors = endpoint(0x01) + std::vector<BYTE>{9, 5, 0x82, 2}; });
     EXPECT_EQ(openPipe(1, &error), INVALID_HANDLE_VALUE) << "a length past the end ends the walk";
     EXPECT_EQ(error, (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+// ---------------------------------------------------------------------------
+// GetMessageA can fail, and every kind of message loop still ends
+// ---------------------------------------------------------------------------
+
+std::atomic<int> handled{0};
+std::atomic<int> lastResult{0};
+
+LRESULT CALLBACK CountingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= WM_USER) handled++;
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+HWND makeCountingWindow() {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = CountingProc;
+    windowClass.lpszClassName = "SimCounting";
+    RegisterClassA(&windowClass);  // once per machine; a second thread finds it registered
+    return CreateWindowExA(0, "SimCounting", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A loop as the documentation writes it: it ends on 0 and on -1.
+DWORD WINAPI CarefulLoop(LPVOID) {
+    makeCountingWindow();
+    MSG message{};
+    BOOL result;
+    while ((result = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+        if (result == -1) {
+            lastResult = (int)GetLastError();
+            return 1;
+        }
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
+
+// A loop that takes -1 for TRUE: it spins while GetMessageA keeps failing.
+DWORD WINAPI SpinningLoop(LPVOID) {
+    makeCountingWindow();
+    MSG message{};
+    while (GetMessageA(&message, nullptr, 0, 0)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return (DWORD)message.wParam;
+}
+
+class SimMessages : public SimMachine {
+protected:
+    void SetUp() override {
+        SimMachine::SetUp();
+        handled = 0;
+        lastResult = 0;
+    }
+    void start(LPTHREAD_START_ROUTINE routine) {
+        HANDLE thread = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        CloseHandle(thread);
+    }
+    // stopThreads() or reset(), with a watchdog: a hang ends the test program.
+    void withinTenSeconds(const std::function<void()>& stop) {
+        auto done = std::async(std::launch::async, stop);
+        if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "the machine did not stop its threads";
+            std::fflush(nullptr);
+            std::_Exit(3);
+        }
+    }
+};
+
+TEST_F(SimMessages, AnInjectedFailureReturnsMinusOneAndLeavesTheQueue) {
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_USER + 1, 7, 0));
+    machine().failCall("GetMessageA", 1, ERROR_INVALID_WINDOW_HANDLE);
+    MSG message{};
+    message.message = 0x1234;
+    SetLastError(0);
+    EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), -1);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(message.message, 0x1234u) << "nothing written";
+    EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), TRUE) << "the posted message is still there";
+    EXPECT_EQ(message.message, (UINT)WM_USER + 1);
+    EXPECT_EQ(message.wParam, 7u);
+    EXPECT_EQ(machine().callCount("GetMessageA"), 2u);
+}
+
+TEST_F(SimMessages, ALoopThatEndsOnMinusOneEndsItsThread) {
+    machine().inject({"GetMessageA", 1, ERROR_INVALID_PARAMETER, true});
+    start(CarefulLoop);
+    for (int i = 0; i < 500 && machine().liveThreads() > 0; i++) Sleep(10);
+    EXPECT_EQ(machine().liveThreads(), 0u);
+    EXPECT_EQ(lastResult, (int)ERROR_INVALID_PARAMETER);
+    withinTenSeconds([&] { machine().stopThreads(); });
+}
+
+TEST_F(SimMessages, StopThreadsEndsALoopThatSpinsOnEveryFailure) {
+    machine().inject({"GetMessageA", 1, ERROR_INVALID_WINDOW_HANDLE, true});
+    start(SpinningLoop);
+    while (machine().callCount("GetMessageA") < 100) Sleep(1);
+    EXPECT_FALSE(machine().waitIdle(50)) << "spinning is not waiting";
+    EXPECT_EQ(machine().liveThreads(), 1u);
+    withinTenSeconds([&] { machine().stopThreads(); });
+    EXPECT_EQ(machine().liveThreads(), 0u);
+}
+
+TEST_F(SimMessages, ResetEndsASpinningLoopAndACarefulOne) {
+    start(CarefulLoop);
+    ASSERT_TRUE(machine().waitIdle());
+    machine().inject({"GetMessageA", 1, ERROR_INVALID_WINDOW_HANDLE, true});
+    start(SpinningLoop);
+    while (machine().callCount("GetMessageA") < 100) Sleep(1);
+    withinTenSeconds([&] { machine().reset(); });
+    EXPECT_EQ(machine().liveThreads(), 0u);
+    EXPECT_EQ(machine().windows().size(), 0u);
+}
+
+TEST_F(SimMessages, ABroadcastPassesOverAThreadThatCannotTakeMessages) {
+    start(SpinningLoop);
+    ASSERT_TRUE(machine().waitIdle());
+    machine().inject({"GetMessageA", 1, ERROR_INVALID_WINDOW_HANDLE, true});
+    // The thread waits inside a call that began before the fault: wake it, so
+    // that its next calls fail.
+    unsigned before = machine().callCount("GetMessageA");
+    ASSERT_TRUE(PostMessageA(FindWindowA("SimCounting", nullptr), WM_NULL, 0, 0));
+    while (machine().callCount("GetMessageA") < before + 10) Sleep(1);
+    auto started = std::chrono::steady_clock::now();
+    auto broadcast = std::async(std::launch::async, [&] { machine().broadcast(WM_USER + 2); });
+    ASSERT_EQ(broadcast.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the broadcast hung";
+    EXPECT_EQ(handled, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    machine().clearFaults();
+    ASSERT_TRUE(machine().waitIdle());
+    EXPECT_EQ(handled, 1) << "the message waited in the queue and was handled once the loop worked";
+    withinTenSeconds([&] { machine().stopThreads(); });
+}
+
+// The monitor's status thread as it is: its loop takes -1 for TRUE. A fault in
+// every GetMessageA call makes it spin; the machine still broadcasts, stops and
+// resets.
+class SimMonitorMessages : public MonitorTest {};
+
+TEST_F(SimMonitorMessages, TheStatusThreadStopsEvenWhileItsLoopSpins) {
+    ASSERT_TRUE(initialize());
+    ASSERT_EQ(machine().liveThreads(), 1u);
+    machine().inject({"GetMessageA", 1, ERROR_INVALID_WINDOW_HANDLE, true});
+    unsigned before = machine().callCount("GetMessageA");
+    ASSERT_TRUE(PostMessageA(FindWindowA(StatusWindowClass, nullptr), WM_NULL, 0, 0));
+    while (machine().callCount("GetMessageA") < before + 10) Sleep(1);
+    auto broadcast = std::async(std::launch::async, [&] { machine().broadcast(WM_DEVICECHANGE); });
+    ASSERT_EQ(broadcast.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the broadcast hung";
+    auto stopped = std::async(std::launch::async, [&] { machine().stopThreads(); });
+    if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the machine did not stop the status thread";
+        std::fflush(nullptr);
+        std::_Exit(3);
+    }
+    EXPECT_EQ(machine().liveThreads(), 0u);
 }
 
 }  // namespace

@@ -102,11 +102,13 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
 // that it grants. A name of more than MaxKeyNameLength characters is refused
 // with ERROR_INVALID_PARAMETER when it would be created (the keys before it on
 // the path stay created). On any failure the handle is set to NULL, as Wine's
-// create_key does.
+// create_key does. With FaultMode::FailAfterEffect the keys are created and the
+// injected error returned without a handle.
 LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    if (auto e = sim::fault("RegCreateKeyA")) {
+    auto injected = sim::injectedFault("RegCreateKeyA");
+    if (injected && injected->mode == sim::FaultMode::Fail) {
         if (result) *result = NULL;
-        return (LONG)*e;
+        return (LONG)injected->error;
     }
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = NULL;
@@ -126,6 +128,7 @@ LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
             }
             node = next;
         }
+    if (injected) return (LONG)injected->error;  // FailAfterEffect: created, not opened
     return openHandle(node, MAXIMUM_ALLOWED, true, result);
 }
 
@@ -224,15 +227,24 @@ LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
     return ERROR_SUCCESS;
 }
 
-// An injected failure still closes the key, so that it stands for an error
-// reported by the close itself, not for a key that stays open.
+// An injected failure (FaultMode::Fail) still closes the key, so that it stands
+// for an error reported by the close itself; with FailKeepingObject the key
+// stays open.
 LONG WINAPI RegCloseKey(HKEY key) {
-    auto injected = sim::fault("RegCloseKey");
+    auto injected = sim::injectedFault("RegCloseKey");
     LONG result = ERROR_SUCCESS;
     if (key != HKEY_LOCAL_MACHINE) {
         auto& keys = machine().keys();
         std::lock_guard<std::mutex> lock(keys.mutex);
-        if (!keys.open.erase((uintptr_t)key)) result = ERROR_INVALID_HANDLE;
+        auto it = keys.open.find((uintptr_t)key);
+        if (it == keys.open.end()) {
+            result = ERROR_INVALID_HANDLE;
+        } else if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+            machine().noteCloseRefused("RegCloseKey", (uintptr_t)key);
+        } else {
+            keys.open.erase(it);
+            machine().noteClosed("RegCloseKey", (uintptr_t)key);
+        }
     }
-    return injected ? (LONG)*injected : result;
+    return injected ? (LONG)injected->error : result;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -95,23 +96,30 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 // Returns NULL on success; on failure the block itself, with ERROR_INVALID_HANDLE.
-// An injected failure still releases the block, as the close functions do.
+// An injected failure (FaultMode::Fail) still releases the block, as the close
+// functions do; with FailKeepingObject the block stays allocated.
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
-    auto injected = sim::fault("GlobalFree");
+    auto injected = sim::injectedFault("GlobalFree");
     if (memory == NULL) return NULL;
     auto& heap = machine().heap();
     {
         std::lock_guard<std::mutex> lock(heap.mutex);
         auto it = heap.blocks.find(memory);
         if (it == heap.blocks.end()) {
-            SetLastError(ERROR_INVALID_HANDLE);
+            SetLastError(injected ? injected->error : ERROR_INVALID_HANDLE);
+            return memory;
+        }
+        if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+            machine().noteCloseRefused("GlobalFree", (uintptr_t)memory);
+            SetLastError(injected->error);
             return memory;
         }
         heap.blocks.erase(it);
     }
+    machine().noteClosed("GlobalFree", (uintptr_t)memory);
     std::free(memory);
     if (injected) {
-        SetLastError(*injected);
+        SetLastError(injected->error);
         return memory;
     }
     return NULL;
@@ -329,11 +337,13 @@ namespace {
 
 // The common frame of the calls on an open file: the injected failure, the
 // handle look-up, the count (zero first, as Windows sets it) and the last error.
+// A fault of another mode than Fail is handed to the call.
 template <class Call>
 BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
     if (count) *count = 0;
-    if (auto e = sim::fault(function)) {
-        SetLastError(*e);
+    auto injected = sim::injectedFault(function);
+    if (injected && injected->mode == sim::FaultMode::Fail) {
+        SetLastError(injected->error);
         return FALSE;
     }
     auto file = fileFor(handle);
@@ -342,7 +352,7 @@ BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
         return FALSE;
     }
     DWORD done = 0, error = 0;
-    bool ok = call(*file, done, error);
+    bool ok = call(*file, done, error, injected);
     if (count) *count = done;
     if (!ok) SetLastError(error);
     return ok;
@@ -353,33 +363,45 @@ BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
 // Zero bytes (with any buffer, NULL included) succeed with a count of 0 and leave
 // the last error as it was; a NULL buffer with a size fails with
 // ERROR_INVALID_USER_BUFFER, as on Windows NT (Wine's kernel32 file tests,
-// test_read_write).
+// test_read_write). A short write (FaultMode::ShortWrite) writes only the bytes
+// it reports.
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    return onFile("WriteFile", handle, written, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
-        if (!buffer && size) return (error = ERROR_INVALID_USER_BUFFER), false;
-        return file.write(buffer, size, count, error);
-    });
+    return onFile("WriteFile", handle, written,
+                  [&](sim::FileObject& file, DWORD& count, DWORD& error, const std::optional<sim::InjectedFault>& f) {
+                      if (!buffer && size) return (error = ERROR_INVALID_USER_BUFFER), false;
+                      DWORD part = size;
+                      if (f && f->mode == sim::FaultMode::ShortWrite)
+                          part = f->shortWriteBytes ? std::min(*f->shortWriteBytes, size) : size / 2;
+                      return file.write(buffer, part, count, error);
+                  });
 }
 
 // As WriteFile; a NULL buffer with a size fails with ERROR_NOACCESS there. At the
 // end of a file (an empty one included) a read succeeds with a count of 0.
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    return onFile("ReadFile", handle, read, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
-        if (!buffer && size) return (error = ERROR_NOACCESS), false;
-        return file.read(buffer, size, count, error);
-    });
+    return onFile("ReadFile", handle, read,
+                  [&](sim::FileObject& file, DWORD& count, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      if (!buffer && size) return (error = ERROR_NOACCESS), false;
+                      return file.read(buffer, size, count, error);
+                  });
 }
 
-// An injected failure still closes the handle: it stands for an error reported
-// by the close, not for a handle that stays open.
+// An injected failure (FaultMode::Fail) still closes the handle: it stands for an
+// error reported by the close. With FailKeepingObject the handle stays open.
 BOOL WINAPI CloseHandle(HANDLE object) {
-    auto injected = sim::fault("CloseHandle");
+    auto injected = sim::injectedFault("CloseHandle");
+    if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+        if (machine().handles().get(object)) machine().noteCloseRefused("CloseHandle", (uintptr_t)object);
+        SetLastError(injected->error);
+        return FALSE;
+    }
     auto removed = machine().handles().remove(object);
     if (auto file = std::dynamic_pointer_cast<sim::FileObject>(removed)) file->close();
+    if (removed) machine().noteClosed("CloseHandle", (uintptr_t)object);
     if (injected) {
-        SetLastError(*injected);
+        SetLastError(injected->error);
         return FALSE;
     }
     if (!removed) {
@@ -391,22 +413,26 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 BOOL WINAPI SetEndOfFile(HANDLE handle) {
     return onFile("SetEndOfFile", handle, nullptr,
-                  [&](sim::FileObject& file, DWORD&, DWORD& error) { return file.setEndOfFile(error); });
+                  [&](sim::FileObject& file, DWORD&, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      return file.setEndOfFile(error);
+                  });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    return onFile("SetCommTimeouts", handle, nullptr, [&](sim::FileObject& file, DWORD&, DWORD& error) {
-        if (!timeouts) return (error = ERROR_NOACCESS), false;
-        return file.setTimeouts(*timeouts, error);
-    });
+    return onFile("SetCommTimeouts", handle, nullptr,
+                  [&](sim::FileObject& file, DWORD&, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      if (!timeouts) return (error = ERROR_NOACCESS), false;
+                      return file.setTimeouts(*timeouts, error);
+                  });
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    return onFile("DeviceIoControl", handle, returned, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
-        return file.control(code, inBuffer, inSize, outBuffer, outSize, count, error);
-    });
+    return onFile("DeviceIoControl", handle, returned,
+                  [&](sim::FileObject& file, DWORD& count, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      return file.control(code, inBuffer, inSize, outBuffer, outSize, count, error);
+                  });
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {

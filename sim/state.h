@@ -164,5 +164,7 @@ struct Machine::Windows {
 // The failure a simulated function must report, if one is due: used as
 //   if (auto e = fault("RegOpenKeyExA")) return *e;
 inline std::optional<DWORD> fault(const char* function) { return machine().enter(function); }
+// The same with the fault's mode, for the functions that support more than Fail.
+inline std::optional<InjectedFault> injectedFault(const char* function) { return machine().enterFault(function); }
 
 }  // namespace sim

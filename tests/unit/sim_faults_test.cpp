@@ -11,6 +11,9 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
 #include <map>
 #include <fstream>
 #include <thread>
@@ -536,6 +539,212 @@ TEST_F(SimMonitorMessages, TheStatusThreadStopsEvenWhileItsLoopSpins) {
         std::_Exit(3);
     }
     EXPECT_EQ(machine().liveThreads(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Kinds of injected failure
+// ---------------------------------------------------------------------------
+
+using sim::FaultMode;
+
+TEST_F(SimMachine, EachFunctionTellsWhichFaultModesItSupports) {
+    using Modes = std::vector<FaultMode>;
+    for (const char* close : {"CloseHandle", "RegCloseKey", "SetupDiDestroyDeviceInfoList", "ClosePrinter", "GlobalFree"})
+        EXPECT_EQ(sim::Machine::faultModesFor(close), (Modes{FaultMode::Fail, FaultMode::FailKeepingObject})) << close;
+    EXPECT_EQ(sim::Machine::faultModesFor("WriteFile"), (Modes{FaultMode::Fail, FaultMode::ShortWrite}));
+    EXPECT_EQ(sim::Machine::faultModesFor("RegCreateKeyA"), (Modes{FaultMode::Fail, FaultMode::FailAfterEffect}));
+    EXPECT_EQ(sim::Machine::faultModesFor("RegOpenKeyExA"), (Modes{FaultMode::Fail}));
+    EXPECT_THROW(machine().inject({"ReadFile", 1, 0, false, FaultMode::ShortWrite}), std::invalid_argument);
+    EXPECT_THROW(machine().inject({"RegOpenKeyExA", 1, 5, false, FaultMode::FailKeepingObject}), std::invalid_argument);
+    EXPECT_NO_THROW(machine().inject({"WriteFile", 1, 0, false, FaultMode::ShortWrite}));
+
+    sim::Fault filledIn;  // field by field, as a sweep builds its points
+    filledIn.function = "RegCreateKeyA";
+    filledIn.error = ERROR_BADDB;
+    filledIn.mode = FaultMode::FailAfterEffect;
+    EXPECT_EQ(filledIn.nth, 1u);
+    EXPECT_FALSE(filledIn.everyCallFromNth);
+    EXPECT_NO_THROW(machine().inject(filledIn));
+}
+
+TEST_F(SimMachine, ARefusedCloseHandleKeepsTheHandleOpenUntilAClosingSucceeds) {
+    HANDLE file = CreateFileA("C:\\\\kept.prn", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    machine().inject({"CloseHandle", 1, ERROR_IO_DEVICE, false, FaultMode::FailKeepingObject});
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_DEVICE);
+    EXPECT_EQ(machine().openHandles(), 1u) << "the handle stays open";
+    ASSERT_EQ(machine().refusedCloses().size(), 1u);
+    EXPECT_EQ(machine().refusedCloses()[0].function, "CloseHandle");
+    EXPECT_EQ(machine().refusedCloses()[0].object, (uintptr_t)file);
+    EXPECT_EQ(machine().refusedCloseCount("CloseHandle"), 1u);
+    EXPECT_EQ(machine().refusedCloseCount("RegCloseKey"), 0u);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "still", 5, &written, nullptr)) << "and works";
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(machine().openHandles(), 0u);
+    EXPECT_TRUE(machine().refusedCloses().empty()) << "closed at last";
+
+    file = CreateFileA("C:\\\\kept.prn", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    machine().failCall("CloseHandle", 1, ERROR_IO_DEVICE);
+    EXPECT_FALSE(CloseHandle(file)) << "FaultMode::Fail: the error of a close that closed";
+    EXPECT_EQ(machine().openHandles(), 0u);
+    EXPECT_TRUE(machine().refusedCloses().empty());
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SimMachine, ResetReleasesWhatRefusedClosesKept) {
+    HANDLE file = CreateFileA("C:\\\\locked.prn", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    reg().create("K");
+    HKEY key = openKey("K");
+    machine().inject({"CloseHandle", 1, ERROR_GEN_FAILURE, true, FaultMode::FailKeepingObject});
+    machine().inject({"RegCloseKey", 1, ERROR_GEN_FAILURE, true, FaultMode::FailKeepingObject});
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_FALSE(CloseHandle(file)) << "refused again: listed once";
+    EXPECT_EQ(RegCloseKey(key), ERROR_GEN_FAILURE);
+    EXPECT_EQ(machine().refusedCloses().size(), 2u);
+    machine().reset();
+    machine().setFileRoot(root.string());
+    EXPECT_EQ(machine().openHandles(), 0u);
+    EXPECT_EQ(machine().openKeys(), 0u);
+    EXPECT_TRUE(machine().refusedCloses().empty());
+    HANDLE again = CreateFileA("C:\\\\locked.prn", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the host file was closed too: no sharing violation";
+    CloseHandle(again);
+}
+
+TEST_F(SimMachine, ARefusedRegCloseKeyKeepsTheKeyOpen) {
+    reg().setString("K", "V", "x");
+    HKEY key = openKey("K", KEY_READ);
+    machine().inject({"RegCloseKey", 1, ERROR_BADDB, false, FaultMode::FailKeepingObject});
+    EXPECT_EQ(RegCloseKey(key), ERROR_BADDB);
+    EXPECT_EQ(machine().openKeys(), 1u);
+    EXPECT_EQ(machine().refusedCloseCount("RegCloseKey"), 1u);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS) << "still usable";
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(machine().openKeys(), 0u);
+    EXPECT_EQ(machine().refusedCloseCount("RegCloseKey"), 0u);
+
+    key = openKey("K", KEY_READ);
+    machine().failCall("RegCloseKey", 1, ERROR_BADDB);
+    EXPECT_EQ(RegCloseKey(key), ERROR_BADDB);
+    EXPECT_EQ(machine().openKeys(), 0u) << "FaultMode::Fail closes";
+}
+
+TEST_F(SimMachine, ARefusedDestroyKeepsTheDeviceInformationSet) {
+    HDEVINFO set = SetupDiGetClassDevsA(&sim::UsbPrinterClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    machine().inject({"SetupDiDestroyDeviceInfoList", 1, ERROR_GEN_FAILURE, false, FaultMode::FailKeepingObject});
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_EQ(machine().openDeviceInfoSets(), 1u);
+    EXPECT_EQ(machine().refusedCloseCount("SetupDiDestroyDeviceInfoList"), 1u);
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+    EXPECT_TRUE(machine().refusedCloses().empty());
+}
+
+TEST_F(SimMachine, ARefusedClosePrinterKeepsThePrinterHandle) {
+    machine().addPrinter("Office", "USB-001");
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>("Office"), &printer, nullptr));
+    machine().inject({"ClosePrinter", 1, ERROR_INVALID_HANDLE, false, FaultMode::FailKeepingObject});
+    EXPECT_FALSE(ClosePrinter(printer));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(machine().openPrinterHandles(), 1u);
+    EXPECT_EQ(machine().refusedCloseCount("ClosePrinter"), 1u);
+    DWORD needed = 0;
+    EXPECT_FALSE(GetPrinterA(printer, 2, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER) << "the handle still names the printer";
+    EXPECT_TRUE(ClosePrinter(printer));
+    EXPECT_EQ(machine().openPrinterHandles(), 0u);
+    EXPECT_TRUE(machine().refusedCloses().empty());
+}
+
+TEST_F(SimMachine, ARefusedGlobalFreeKeepsTheBlock) {
+    HGLOBAL block = GlobalAlloc(GPTR, 16);
+    ASSERT_NE(block, nullptr);
+    machine().inject({"GlobalFree", 1, ERROR_INVALID_HANDLE, false, FaultMode::FailKeepingObject});
+    EXPECT_EQ(GlobalFree(block), block) << "failure returns the block";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(machine().liveAllocations(), 1u);
+    EXPECT_EQ(machine().refusedCloseCount("GlobalFree"), 1u);
+    static_cast<char*>(block)[15] = 1;  // still the caller's memory
+    EXPECT_EQ(GlobalFree(block), nullptr);
+    EXPECT_EQ(machine().liveAllocations(), 0u);
+    EXPECT_TRUE(machine().refusedCloses().empty());
+}
+
+TEST_F(SimMachine, AShortWriteReportsAndWritesOnlyPartOfTheBytes) {
+    HANDLE file = CreateFileA("C:\\\\short.prn", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    struct Case {
+        std::optional<DWORD> bytes;
+        std::string data;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {std::nullopt, "0123456789", 5},  // half
+        {std::nullopt, "abcdefg", 3},     // half, rounded down
+        {std::nullopt, "z", 0},
+        {2u, "ABCDEF", 2},
+        {0u, "nothing", 0},
+        {100u, "all", 3},                 // never more than asked
+    };
+    std::string expectedFile;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.data);
+        machine().inject({"WriteFile", 1, 0, false, FaultMode::ShortWrite, c.bytes});
+        DWORD written = Marker;
+        SetLastError(12345678);
+        EXPECT_TRUE(WriteFile(file, c.data.data(), (DWORD)c.data.size(), &written, nullptr));
+        EXPECT_EQ(written, c.expected);
+        EXPECT_EQ(GetLastError(), 12345678u) << "a success";
+        expectedFile += c.data.substr(0, c.expected);
+    }
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "!", 1, &written, nullptr)) << "the next write is whole";
+    EXPECT_EQ(written, 1u);
+    expectedFile += "!";
+    EXPECT_TRUE(CloseHandle(file));
+    std::ifstream in(root / "c" / "short.prn", std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, expectedFile) << "exactly the bytes reported, in order";
+}
+
+TEST_F(SimUsb, AShortWriteToAPipeDeliversOnlyWhatItReports) {
+    HANDLE out = openPipe(0), in = openPipe(1);
+    machine().inject({"WriteFile", 1, 0, true, FaultMode::ShortWrite});
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(out, "%!PS-page", 9, &written, nullptr));
+    EXPECT_EQ(written, 4u);
+    EXPECT_TRUE(WriteFile(out, "ab", 2, &written, nullptr));
+    EXPECT_EQ(written, 1u);
+    EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{0, bytes("%!PSa")}}));
+    EXPECT_FALSE(WriteFile(in, "xx", 2, &written, nullptr)) << "a short write is still a write: the IN pipe refuses it";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    CloseHandle(out);
+    CloseHandle(in);
+}
+
+TEST_F(SimMachine, ACreateThatFailsAfterItsEffectLeavesTheKeysAndNoHandle) {
+    reg().create("A");
+    machine().inject({"RegCreateKeyA", 1, ERROR_BADDB, true, FaultMode::FailAfterEffect});
+    HKEY key = (HKEY)(uintptr_t)Marker;
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "A\\B\\C", &key), ERROR_BADDB);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_TRUE(reg().exists("A\\B\\C")) << "every missing key on the path was made";
+    EXPECT_EQ(machine().openKeys(), 0u) << "no key left open";
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "A\\B\\C", &key), ERROR_BADDB) << "an existing key: the same";
+    EXPECT_EQ(machine().openKeys(), 0u);
+
+    reg().refuseAccess("Locked", KEY_CREATE_SUB_KEY);
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Locked\\Sub", &key), ERROR_ACCESS_DENIED)
+        << "a creation that fails reports its own error";
+    EXPECT_FALSE(reg().exists("Locked\\Sub"));
+    EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, std::string(257, 'n').c_str(), &key), ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace

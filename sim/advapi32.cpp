@@ -158,11 +158,12 @@ static bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPA
 // enough space in the buffer NT appends a \0".
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto e = sim::fault("RegQueryValueExA")) return (LONG)*e;
+    auto injected = sim::fault("RegQueryValueExA");
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     DWORD capacity = dataSize ? *dataSize : 0;
     if (!data && dataSize) *dataSize = 0;
     if (type) *type = REG_NONE;
+    if (injected) return (LONG)*injected;  // a failure of the look-up itself
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
     Resolved r = resolveFor(key, KEY_QUERY_VALUE);
     if (r.error) return r.error;

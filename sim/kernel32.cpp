@@ -526,8 +526,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
     return machine().handles().add(object);
 }
 
+// A program that cannot be started gives a value below 32: as Wine's WinExec,
+// the error CreateProcess set (also as the last error) when it is below 32, and
+// ERROR_BAD_FORMAT (11) for any other error.
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
-    if (auto e = sim::fault("WinExec")) return 0;  // 0: out of resources
+    if (auto e = sim::fault("WinExec")) {
+        SetLastError(*e);
+        return *e < 32 ? (UINT)*e : (UINT)ERROR_BAD_FORMAT;
+    }
     auto& w = machine().windowing();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.commandLines.emplace_back(commandLine ? commandLine : "", showCommand);

@@ -11,9 +11,11 @@
 using sim::machine;
 
 // Copies at most bufferMax - 1 characters of the string and terminates it;
-// returns the number copied, 0 when the module has no such string.
+// returns the number copied, 0 when the module has no such string. A failure
+// leaves an empty string in the buffer, as Wine's LoadStringA does.
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax) {
     if (auto e = sim::fault("LoadStringA")) {
+        if (buffer && bufferMax > 0) buffer[0] = 0;
         SetLastError(*e);
         return 0;
     }

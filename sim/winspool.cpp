@@ -7,9 +7,12 @@
 
 using sim::machine;
 
+// On failure the handle is set to NULL (Wine's OpenPrinterW stores the result
+// of its look-up, NULL, in it), an injected failure included.
 BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSA defaults) {
     (void)defaults;
     if (auto e = sim::fault("OpenPrinterA")) {
+        if (printer) *printer = NULL;
         SetLastError(*e);
         return FALSE;
     }
@@ -17,6 +20,7 @@ BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTS
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    *printer = NULL;
     if (!printerName || !machine().printerExists(printerName)) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;

@@ -747,4 +747,68 @@ TEST_F(SimMachine, ACreateThatFailsAfterItsEffectLeavesTheKeysAndNoHandle) {
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, std::string(257, 'n').c_str(), &key), ERROR_INVALID_PARAMETER);
 }
 
+// ---------------------------------------------------------------------------
+// Injected failures look like the real ones
+// ---------------------------------------------------------------------------
+
+TEST_F(SimMachine, AnInjectedWinExecFailureReturnsAValueBelow32AndSetsTheLastError) {
+    machine().failCall("WinExec", 1, ERROR_FILE_NOT_FOUND);
+    SetLastError(0);
+    EXPECT_EQ(WinExec("rundll.exe", SW_SHOWNORMAL), (UINT)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    machine().failCall("WinExec", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(WinExec("rundll.exe", SW_SHOWNORMAL), 8u);
+    machine().failCall("WinExec", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WinExec("rundll.exe", SW_SHOWNORMAL), 5u);
+    machine().failCall("WinExec", 1, ERROR_DLL_INIT_FAILED);
+    EXPECT_EQ(WinExec("rundll.exe", SW_SHOWNORMAL), (UINT)ERROR_BAD_FORMAT) << "an error of 32 or more";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_TRUE(machine().commandLines().empty()) << "nothing was started";
+    EXPECT_GT(WinExec("rundll.exe", SW_SHOWNORMAL), 31u);
+}
+
+TEST_F(SimMachine, AnInjectedLoadStringFailureLeavesAnEmptyString) {
+    sim::Module module;
+    module.fileName = "TEST.DLL";
+    module.strings = {{7, "seven"}};
+    HINSTANCE instance = machine().loadModule(module);
+    CHAR buffer[16];
+    std::strcpy(buffer, "caller's");
+    machine().failCall("LoadStringA", 1, 1814u);
+    SetLastError(0);
+    EXPECT_EQ(LoadStringA(instance, 7, buffer, sizeof buffer), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)1814u);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(LoadStringA(instance, 7, buffer, sizeof buffer), 5);
+    EXPECT_STREQ(buffer, "seven");
+}
+
+TEST_F(SimMachine, AFailedOpenPrinterLeavesANullHandle) {
+    machine().addPrinter("Office", "USB-001");
+    HANDLE printer = (HANDLE)(uintptr_t)Marker;
+    EXPECT_FALSE(OpenPrinterA(const_cast<LPSTR>("Nobody"), &printer, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PRINTER_NAME);
+    EXPECT_EQ(printer, nullptr);
+    printer = (HANDLE)(uintptr_t)Marker;
+    machine().failCall("OpenPrinterA", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(OpenPrinterA(const_cast<LPSTR>("Office"), &printer, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(printer, nullptr);
+    EXPECT_EQ(machine().openPrinterHandles(), 0u);
+}
+
+TEST_F(SimMachine, AnInjectedQueryFailureHappensAfterTheOutputsAreCleared) {
+    reg().setString("K", "V", "x");
+    HKEY key = openKey("K", KEY_READ);
+    machine().failCall("RegQueryValueExA", 1, ERROR_BADDB);
+    DWORD type = Marker, size = Marker;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, nullptr, &size), ERROR_BADDB);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(type, (DWORD)REG_NONE);
+    machine().failCall("RegQueryValueExA", 1, ERROR_BADDB);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, (LPBYTE)&type, nullptr), ERROR_INVALID_PARAMETER)
+        << "a call refused for its parameters is refused first";
+    RegCloseKey(key);
+}
+
 }  // namespace

@@ -2,6 +2,14 @@
 // arrange a machine, observe it, inject failures and reset it. The Win32 functions
 // themselves live in the file of the system DLL that provides them (kernel32.cpp,
 // advapi32.cpp, user32.cpp, ...).
+//
+// Injected failures come in four kinds (FaultMode, below): Fail, the plain
+// failure every function with a fault point supports; FailKeepingObject, a close
+// that fails and keeps its object; ShortWrite, a WriteFile that succeeds with part
+// of the bytes; FailAfterEffect, a RegCreateKeyA that creates the key and then
+// fails. Machine::faultModesFor() says which a function supports, and
+// Machine::refusedCloses() which objects are held open only because an injected
+// close refused them.
 #pragma once
 
 #include <windows.h>

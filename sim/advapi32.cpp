@@ -14,6 +14,12 @@ using sim::Registry;
 
 namespace {
 
+// The longest name of one key: Wine's server refuses a longer one with
+// STATUS_INVALID_PARAMETER (MAX_NAME_LEN 256 in server/registry.c), and Windows
+// NT accepts 256 characters and refuses 257 with ERROR_INVALID_PARAMETER (the
+// documented limit, 255, is exceeded by one in practice).
+const size_t MaxKeyNameLength = 256;
+
 struct Resolved {
     std::shared_ptr<RegNode> node;
     REGSAM access = 0;
@@ -75,11 +81,14 @@ LONG walk(std::shared_ptr<RegNode> node, LPCSTR subKey, std::shared_ptr<RegNode>
 
 }  // namespace
 
+// On any failure the handle is set to NULL, as Windows and Wine do (Wine's
+// open_key clears it before the look-up), an injected failure included.
 LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     (void)options;
-    if (auto e = sim::fault("RegOpenKeyExA")) return (LONG)*e;
+    auto injected = sim::fault("RegOpenKeyExA");
+    if (result) *result = NULL;
+    if (injected) return (LONG)*injected;
     if (!result) return ERROR_INVALID_PARAMETER;
-    *result = NULL;
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
     Resolved parent = resolve(key);
     if (parent.error) return parent.error;
@@ -88,11 +97,21 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     return openHandle(node, access, (access & MAXIMUM_ALLOWED) != 0, result);
 }
 
-// Creates every missing key on the path; creating below a key needs the right to
-// create subkeys there. The key is opened with the most that it grants.
+// Creates every missing key on the path, one after the other; creating below a
+// key needs the right to create subkeys there. The key is opened with the most
+// that it grants. A name of more than MaxKeyNameLength characters is refused
+// with ERROR_INVALID_PARAMETER when it would be created (the keys before it on
+// the path stay created). On any failure the handle is set to NULL, as Wine's
+// create_key does. With FaultMode::FailAfterEffect the keys are created and the
+// injected error returned without a handle.
 LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    if (auto e = sim::fault("RegCreateKeyA")) return (LONG)*e;
+    auto injected = sim::injectedFault("RegCreateKeyA");
+    if (injected && injected->mode == sim::FaultMode::Fail) {
+        if (result) *result = NULL;
+        return (LONG)injected->error;
+    }
     if (!result) return ERROR_INVALID_PARAMETER;
+    *result = NULL;
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
     Resolved parent = resolve(key);
     if (parent.error) return parent.error;
@@ -102,12 +121,14 @@ LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
         for (auto& part : sim::splitKeyPath(subKey)) {
             auto next = Registry::child(*node, part);
             if (!next) {
+                if (part.size() > MaxKeyNameLength) return ERROR_INVALID_PARAMETER;
                 if (node->refusedAccess & KEY_CREATE_SUB_KEY) return ERROR_ACCESS_DENIED;
                 if (node == parent.node && !(parent.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
                 next = Registry::addChild(*node, part);
             }
             node = next;
         }
+    if (injected) return (LONG)injected->error;  // FailAfterEffect: created, not opened
     return openHandle(node, MAXIMUM_ALLOWED, true, result);
 }
 
@@ -124,12 +145,25 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     return ERROR_SUCCESS;
 }
 
-// With no buffer the size is reported; a buffer too small gets ERROR_MORE_DATA,
-// the needed size, and no data.
+static bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// As Windows NT and Wine: the type is REG_NONE and, with no buffer, the size 0
+// until the value is found; with no buffer the size is reported; a buffer too
+// small gets ERROR_MORE_DATA, the needed size and no data; a value of length 0
+// copies nothing. String data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) comes back
+// as stored, and when it was stored without a terminator and the buffer has room
+// for one more byte, a 0 is written after it; the size reported stays the stored
+// size. Wine's RegQueryValueExA (dlls/kernelbase/registry.c) does so, with the
+// comment "if the type is REG_SZ and data is not 0-terminated and there is
+// enough space in the buffer NT appends a \0".
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD dataSize) {
-    if (auto e = sim::fault("RegQueryValueExA")) return (LONG)*e;
+    auto injected = sim::fault("RegQueryValueExA");
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+    DWORD capacity = dataSize ? *dataSize : 0;
+    if (!data && dataSize) *dataSize = 0;
+    if (type) *type = REG_NONE;
+    if (injected) return (LONG)*injected;  // a failure of the look-up itself
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
     Resolved r = resolveFor(key, KEY_QUERY_VALUE);
     if (r.error) return r.error;
@@ -139,20 +173,29 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
     DWORD size = (DWORD)v->data.size();
     LONG result = ERROR_SUCCESS;
     if (data) {
-        if (*dataSize < size)
+        if (capacity < size) {
             result = ERROR_MORE_DATA;
-        else if (size > 0)
+        } else if (size > 0) {
             std::memcpy(data, v->data.data(), size);
+            if (isStringType(v->type) && size < capacity && data[size - 1] != 0) data[size] = 0;
+        }
     }
     if (dataSize) *dataSize = size;
     return result;
 }
 
+// Data NULL with a size is refused with ERROR_NOACCESS, as on Windows NT (Wine's
+// registry tests: RegSetValueExW(key, NULL, 0, REG_SZ, NULL, 4)); data NULL with
+// size 0 stores a value of length 0. Windows NT also counts one byte more for
+// string types when the byte after the given data is 0 ("if user forgot to count
+// terminating null, add it (yes NT does this)", Wine's RegSetValueExA); that
+// means reading past the caller's count, which this machine does not do: it
+// stores exactly the bytes given.
 LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                            DWORD dataSize) {
     (void)reserved;
     if (auto e = sim::fault("RegSetValueExA")) return (LONG)*e;
-    if (!data && dataSize) return ERROR_INVALID_PARAMETER;
+    if (!data && dataSize) return ERROR_NOACCESS;
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
     Resolved r = resolveFor(key, KEY_SET_VALUE);
     if (r.error) return r.error;
@@ -185,15 +228,24 @@ LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
     return ERROR_SUCCESS;
 }
 
-// An injected failure still closes the key, so that it stands for an error
-// reported by the close itself, not for a key that stays open.
+// An injected failure (FaultMode::Fail) still closes the key, so that it stands
+// for an error reported by the close itself; with FailKeepingObject the key
+// stays open.
 LONG WINAPI RegCloseKey(HKEY key) {
-    auto injected = sim::fault("RegCloseKey");
+    auto injected = sim::injectedFault("RegCloseKey");
     LONG result = ERROR_SUCCESS;
     if (key != HKEY_LOCAL_MACHINE) {
         auto& keys = machine().keys();
         std::lock_guard<std::mutex> lock(keys.mutex);
-        if (!keys.open.erase((uintptr_t)key)) result = ERROR_INVALID_HANDLE;
+        auto it = keys.open.find((uintptr_t)key);
+        if (it == keys.open.end()) {
+            result = ERROR_INVALID_HANDLE;
+        } else if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+            machine().noteCloseRefused("RegCloseKey", (uintptr_t)key);
+        } else {
+            keys.open.erase(it);
+            machine().noteClosed("RegCloseKey", (uintptr_t)key);
+        }
     }
-    return injected ? (LONG)*injected : result;
+    return injected ? (LONG)injected->error : result;
 }

@@ -25,6 +25,7 @@ const std::map<DWORD, ErrorText>& errors() {
         {ERROR_ACCESS_DENIED, {"ERROR_ACCESS_DENIED", "Access is denied."}},
         {ERROR_INVALID_HANDLE, {"ERROR_INVALID_HANDLE", "The handle is invalid."}},
         {ERROR_NOT_ENOUGH_MEMORY, {"ERROR_NOT_ENOUGH_MEMORY", "Not enough storage is available to process this command."}},
+        {ERROR_BAD_FORMAT, {"ERROR_BAD_FORMAT", "An attempt was made to load a program with an incorrect format."}},
         {ERROR_OUTOFMEMORY, {"ERROR_OUTOFMEMORY", "Not enough storage is available to complete this operation."}},
         {ERROR_NOT_READY, {"ERROR_NOT_READY", "The device is not ready."}},
         {ERROR_WRITE_FAULT, {"ERROR_WRITE_FAULT", "The system cannot write to the specified device."}},

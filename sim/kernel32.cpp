@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -95,23 +96,30 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 // Returns NULL on success; on failure the block itself, with ERROR_INVALID_HANDLE.
-// An injected failure still releases the block, as the close functions do.
+// An injected failure (FaultMode::Fail) still releases the block, as the close
+// functions do; with FailKeepingObject the block stays allocated.
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory) {
-    auto injected = sim::fault("GlobalFree");
+    auto injected = sim::injectedFault("GlobalFree");
     if (memory == NULL) return NULL;
     auto& heap = machine().heap();
     {
         std::lock_guard<std::mutex> lock(heap.mutex);
         auto it = heap.blocks.find(memory);
         if (it == heap.blocks.end()) {
-            SetLastError(ERROR_INVALID_HANDLE);
+            SetLastError(injected ? injected->error : ERROR_INVALID_HANDLE);
+            return memory;
+        }
+        if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+            machine().noteCloseRefused("GlobalFree", (uintptr_t)memory);
+            SetLastError(injected->error);
             return memory;
         }
         heap.blocks.erase(it);
     }
+    machine().noteClosed("GlobalFree", (uintptr_t)memory);
     std::free(memory);
     if (injected) {
-        SetLastError(*injected);
+        SetLastError(injected->error);
         return memory;
     }
     return NULL;
@@ -207,6 +215,7 @@ struct DiskFile : sim::FileObject {
     }
     bool read(void* buffer, DWORD size, DWORD& read, DWORD& error) override {
         if (!(access & (GENERIC_READ | GENERIC_ALL))) return (error = ERROR_ACCESS_DENIED), false;
+        if (size == 0) return true;
         ssize_t n = ::read(fd, buffer, size);
         if (n < 0) return (error = errnoToError(errno)), false;
         read = (DWORD)n;
@@ -328,11 +337,13 @@ namespace {
 
 // The common frame of the calls on an open file: the injected failure, the
 // handle look-up, the count (zero first, as Windows sets it) and the last error.
+// A fault of another mode than Fail is handed to the call.
 template <class Call>
 BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
     if (count) *count = 0;
-    if (auto e = sim::fault(function)) {
-        SetLastError(*e);
+    auto injected = sim::injectedFault(function);
+    if (injected && injected->mode == sim::FaultMode::Fail) {
+        SetLastError(injected->error);
         return FALSE;
     }
     auto file = fileFor(handle);
@@ -341,7 +352,7 @@ BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
         return FALSE;
     }
     DWORD done = 0, error = 0;
-    bool ok = call(*file, done, error);
+    bool ok = call(*file, done, error, injected);
     if (count) *count = done;
     if (!ok) SetLastError(error);
     return ok;
@@ -349,28 +360,48 @@ BOOL onFile(const char* function, HANDLE handle, LPDWORD count, Call call) {
 
 }  // namespace
 
+// Zero bytes (with any buffer, NULL included) succeed with a count of 0 and leave
+// the last error as it was; a NULL buffer with a size fails with
+// ERROR_INVALID_USER_BUFFER, as on Windows NT (Wine's kernel32 file tests,
+// test_read_write). A short write (FaultMode::ShortWrite) writes only the bytes
+// it reports.
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    return onFile("WriteFile", handle, written, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
-        return file.write(buffer, size, count, error);
-    });
+    return onFile("WriteFile", handle, written,
+                  [&](sim::FileObject& file, DWORD& count, DWORD& error, const std::optional<sim::InjectedFault>& f) {
+                      if (!buffer && size) return (error = ERROR_INVALID_USER_BUFFER), false;
+                      DWORD part = size;
+                      if (f && f->mode == sim::FaultMode::ShortWrite)
+                          part = f->shortWriteBytes ? std::min(*f->shortWriteBytes, size) : size / 2;
+                      return file.write(buffer, part, count, error);
+                  });
 }
 
+// As WriteFile; a NULL buffer with a size fails with ERROR_NOACCESS there. At the
+// end of a file (an empty one included) a read succeeds with a count of 0.
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    return onFile("ReadFile", handle, read, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
-        return file.read(buffer, size, count, error);
-    });
+    return onFile("ReadFile", handle, read,
+                  [&](sim::FileObject& file, DWORD& count, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      if (!buffer && size) return (error = ERROR_NOACCESS), false;
+                      return file.read(buffer, size, count, error);
+                  });
 }
 
-// An injected failure still closes the handle: it stands for an error reported
-// by the close, not for a handle that stays open.
+// An injected failure (FaultMode::Fail) still closes the handle: it stands for an
+// error reported by the close. With FailKeepingObject the handle stays open.
 BOOL WINAPI CloseHandle(HANDLE object) {
-    auto injected = sim::fault("CloseHandle");
+    auto injected = sim::injectedFault("CloseHandle");
+    if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+        if (machine().handles().get(object)) machine().noteCloseRefused("CloseHandle", (uintptr_t)object);
+        SetLastError(injected->error);
+        return FALSE;
+    }
     auto removed = machine().handles().remove(object);
     if (auto file = std::dynamic_pointer_cast<sim::FileObject>(removed)) file->close();
+    if (removed) machine().noteClosed("CloseHandle", (uintptr_t)object);
     if (injected) {
-        SetLastError(*injected);
+        SetLastError(injected->error);
         return FALSE;
     }
     if (!removed) {
@@ -382,22 +413,26 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 BOOL WINAPI SetEndOfFile(HANDLE handle) {
     return onFile("SetEndOfFile", handle, nullptr,
-                  [&](sim::FileObject& file, DWORD&, DWORD& error) { return file.setEndOfFile(error); });
+                  [&](sim::FileObject& file, DWORD&, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      return file.setEndOfFile(error);
+                  });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    return onFile("SetCommTimeouts", handle, nullptr, [&](sim::FileObject& file, DWORD&, DWORD& error) {
-        if (!timeouts) return (error = ERROR_NOACCESS), false;
-        return file.setTimeouts(*timeouts, error);
-    });
+    return onFile("SetCommTimeouts", handle, nullptr,
+                  [&](sim::FileObject& file, DWORD&, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      if (!timeouts) return (error = ERROR_NOACCESS), false;
+                      return file.setTimeouts(*timeouts, error);
+                  });
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     (void)overlapped;
-    return onFile("DeviceIoControl", handle, returned, [&](sim::FileObject& file, DWORD& count, DWORD& error) {
-        return file.control(code, inBuffer, inSize, outBuffer, outSize, count, error);
-    });
+    return onFile("DeviceIoControl", handle, returned,
+                  [&](sim::FileObject& file, DWORD& count, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      return file.control(code, inBuffer, inSize, outBuffer, outSize, count, error);
+                  });
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {
@@ -491,8 +526,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
     return machine().handles().add(object);
 }
 
+// A program that cannot be started gives a value below 32: as Wine's WinExec,
+// the error CreateProcess set (also as the last error) when it is below 32, and
+// ERROR_BAD_FORMAT (11) for any other error.
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
-    if (auto e = sim::fault("WinExec")) return 0;  // 0: out of resources
+    if (auto e = sim::fault("WinExec")) {
+        SetLastError(*e);
+        return *e < 32 ? (UINT)*e : (UINT)ERROR_BAD_FORMAT;
+    }
     auto& w = machine().windowing();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.commandLines.emplace_back(commandLine ? commandLine : "", showCommand);
@@ -501,13 +542,20 @@ UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
 
 namespace sim {
 
+// From the moment a thread is asked to quit, injected failures no longer apply to
+// its GetMessageA (see there): a message loop that ends on -1, one that ends on 0
+// and one that takes -1 for TRUE all come to the WM_QUIT and end.
 void Machine::stopThreads() {
     std::vector<Windows::Thread> threads;
     {
         std::lock_guard<std::mutex> lock(windows_->mutex);
         threads = std::move(windows_->threads);
         windows_->threads.clear();
-        for (auto& t : threads) windows_->queue(t.id)->posted.push_back(MSG{NULL, WM_QUIT, 0, 0, 0, {0, 0}});
+        for (auto& t : threads) {
+            auto q = windows_->queue(t.id);
+            q->stopRequested = true;
+            q->posted.push_back(MSG{NULL, WM_QUIT, 0, 0, 0, {0, 0}});
+        }
         windows_->changed.notify_all();
     }
     for (auto& t : threads)

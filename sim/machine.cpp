@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -48,6 +49,7 @@ void Machine::reset() {
         callCounts_.clear();
         recording_ = false;
         recorded_.clear();
+        refusedCloses_.clear();  // their objects are released below with all the others
     }
     {
         std::lock_guard<std::mutex> lock(heap_->mutex);
@@ -198,7 +200,42 @@ const Module* Machine::moduleFor(HINSTANCE instance) const {
     return nullptr;
 }
 
+// The modes beyond Fail, by function.
+static const std::map<std::string, std::vector<FaultMode>>& extraFaultModes() {
+    static const auto* modes = new std::map<std::string, std::vector<FaultMode>>{
+        {"CloseHandle", {FaultMode::FailKeepingObject}},
+        {"RegCloseKey", {FaultMode::FailKeepingObject}},
+        {"SetupDiDestroyDeviceInfoList", {FaultMode::FailKeepingObject}},
+        {"ClosePrinter", {FaultMode::FailKeepingObject}},
+        {"GlobalFree", {FaultMode::FailKeepingObject}},
+        {"WriteFile", {FaultMode::ShortWrite}},
+        {"RegCreateKeyA", {FaultMode::FailAfterEffect}},
+    };
+    return *modes;
+}
+
+static const char* modeName(FaultMode mode) {
+    switch (mode) {
+    case FaultMode::Fail: return "Fail";
+    case FaultMode::FailKeepingObject: return "FailKeepingObject";
+    case FaultMode::ShortWrite: return "ShortWrite";
+    case FaultMode::FailAfterEffect: return "FailAfterEffect";
+    }
+    return "?";
+}
+
+std::vector<FaultMode> Machine::faultModesFor(const std::string& function) {
+    std::vector<FaultMode> modes{FaultMode::Fail};
+    auto it = extraFaultModes().find(function);
+    if (it != extraFaultModes().end()) modes.insert(modes.end(), it->second.begin(), it->second.end());
+    return modes;
+}
+
 void Machine::inject(const Fault& fault) {
+    auto modes = faultModesFor(fault.function);
+    if (std::find(modes.begin(), modes.end(), fault.mode) == modes.end())
+        throw std::invalid_argument(std::string("fault mode ") + modeName(fault.mode) + " is not supported by " +
+                                    fault.function);
     std::lock_guard<std::mutex> lock(faultMutex_);
     faults_.push_back(fault);
     faultCalls_.push_back(0);
@@ -234,8 +271,14 @@ std::vector<std::string> Machine::recordedCalls() const {
 }
 
 std::optional<DWORD> Machine::enter(const char* function) {
+    auto injected = enterFault(function);
+    if (!injected) return std::nullopt;
+    return injected->error;
+}
+
+std::optional<InjectedFault> Machine::enterFault(const char* function) {
     std::function<void()> due;
-    std::optional<DWORD> error;
+    std::optional<InjectedFault> error;
     {
         std::lock_guard<std::mutex> lock(faultMutex_);
         callCounts_[function]++;
@@ -250,11 +293,39 @@ std::optional<DWORD> Machine::enter(const char* function) {
             Fault& f = faults_[i];
             if (f.function != function) continue;
             unsigned seen = ++faultCalls_[i];
-            if (!error && (seen == f.nth || (f.everyCallFromNth && seen > f.nth))) error = f.error;
+            if (!error && (seen == f.nth || (f.everyCallFromNth && seen > f.nth)))
+                error = InjectedFault{f.error, f.mode, f.shortWriteBytes};
         }
     }
     if (due) due();  // outside the lock: the action may call simulated functions
     return error;
+}
+
+void Machine::noteCloseRefused(const char* function, uintptr_t object) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    for (auto& r : refusedCloses_)
+        if (r.function == function && r.object == object) return;
+    refusedCloses_.push_back({function, object});
+}
+
+void Machine::noteClosed(const char* function, uintptr_t object) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    for (auto it = refusedCloses_.begin(); it != refusedCloses_.end(); ++it)
+        if (it->function == function && it->object == object) {
+            refusedCloses_.erase(it);
+            return;
+        }
+}
+
+std::vector<RefusedClose> Machine::refusedCloses() const {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    return refusedCloses_;
+}
+
+std::size_t Machine::refusedCloseCount(const std::string& function) const {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    return (std::size_t)std::count_if(refusedCloses_.begin(), refusedCloses_.end(),
+                                      [&](const RefusedClose& r) { return r.function == function; });
 }
 
 std::size_t Machine::liveAllocations() const {

@@ -2,6 +2,14 @@
 // arrange a machine, observe it, inject failures and reset it. The Win32 functions
 // themselves live in the file of the system DLL that provides them (kernel32.cpp,
 // advapi32.cpp, user32.cpp, ...).
+//
+// Injected failures come in four kinds (FaultMode, below): Fail, the plain
+// failure every function with a fault point supports; FailKeepingObject, a close
+// that fails and keeps its object; ShortWrite, a WriteFile that succeeds with part
+// of the bytes; FailAfterEffect, a RegCreateKeyA that creates the key and then
+// fails. Machine::faultModesFor() says which a function supports, and
+// Machine::refusedCloses() which objects are held open only because an injected
+// close refused them.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +21,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
@@ -32,13 +42,73 @@ struct Module {
     std::function<void()> unload;
 };
 
+// How an injected failure behaves. Every simulated function with a fault point
+// supports Fail; Machine::faultModesFor() tells which others a function supports,
+// and Machine::inject() refuses a mode that the function does not.
+enum class FaultMode {
+    // The call fails with the error, as the real function fails (its failure
+    // value, and the last error where the real one sets it), and has no other
+    // effect. The close functions are the exception: CloseHandle, RegCloseKey,
+    // SetupDiDestroyDeviceInfoList, ClosePrinter and GlobalFree still release
+    // their object, so that the error stands for one reported by a close that did
+    // close.
+    Fail,
+    // A close that fails and keeps its object: CloseHandle, RegCloseKey,
+    // SetupDiDestroyDeviceInfoList, ClosePrinter and GlobalFree return the error
+    // and the handle, key, device information set, printer handle or block stays
+    // open (still counted by openHandles(), openKeys(), openDeviceInfoSets(),
+    // openPrinterHandles(), liveAllocations()) and is listed by refusedCloses()
+    // until a later close of it succeeds or reset() releases it.
+    FailKeepingObject,
+    // A short write: WriteFile returns TRUE with fewer bytes written than asked,
+    // Fault::shortWriteBytes of them (half, rounded down, when not given; never
+    // more than asked; 0 is allowed). Exactly the bytes reported are written, in
+    // the file or at the printer; the rest are not. The error is not used.
+    ShortWrite,
+    // The call has its effect, then returns the error: RegCreateKeyA creates the
+    // key and every missing key on its path, then returns the error without
+    // opening a handle (the handle is set to NULL; no key is left open).
+    FailAfterEffect,
+};
+
 // One failure to inject: the nth call (counted from the moment of injection,
-// 1-based) of the named function fails with the given error.
+// 1-based) of the named function fails with the given error, or every call from
+// the nth on. For example:
+//   machine().failCall("RegOpenKeyExA", 2, ERROR_BADDB);                 // Fail
+//   machine().inject({"CloseHandle", 1, ERROR_INVALID_HANDLE, false,
+//                     sim::FaultMode::FailKeepingObject});
+//   machine().inject({"WriteFile", 1, 0, false, sim::FaultMode::ShortWrite, 3});
+// A Fault can also be made empty and filled in field by field.
 struct Fault {
+    Fault() = default;
+    Fault(std::string function_, unsigned nth_ = 1, DWORD error_ = 0, bool everyCallFromNth_ = false,
+          FaultMode mode_ = FaultMode::Fail, std::optional<DWORD> shortWriteBytes_ = std::nullopt)
+        : function(std::move(function_)),
+          nth(nth_),
+          error(error_),
+          everyCallFromNth(everyCallFromNth_),
+          mode(mode_),
+          shortWriteBytes(shortWriteBytes_) {}
     std::string function;
     unsigned nth = 1;
     DWORD error = 0;
     bool everyCallFromNth = false;
+    FaultMode mode = FaultMode::Fail;
+    std::optional<DWORD> shortWriteBytes;  // ShortWrite only: bytes written; none: half of those asked
+};
+
+// The failure a call must show, as Machine::enterFault() returns it.
+struct InjectedFault {
+    DWORD error = 0;
+    FaultMode mode = FaultMode::Fail;
+    std::optional<DWORD> shortWriteBytes;
+};
+
+// An object held open only because a close injected with FailKeepingObject
+// refused to close it: the close function's name and the handle's value.
+struct RefusedClose {
+    std::string function;  // "CloseHandle", "RegCloseKey", "SetupDiDestroyDeviceInfoList", "ClosePrinter", "GlobalFree"
+    uintptr_t object;
 };
 
 class Machine {
@@ -55,9 +125,19 @@ public:
     Registry& registry() { return registry_; }
 
     // ---- failure injection and call accounting ----
+    // Throws std::invalid_argument for a mode the function does not support.
     void inject(const Fault& fault);
-    void failCall(const std::string& function, unsigned nth, DWORD error) { inject({function, nth, error, false}); }
+    void failCall(const std::string& function, unsigned nth, DWORD error) { inject(Fault(function, nth, error)); }
     void clearFaults();
+    // The modes a function's injected failures can take: Fail first, then the
+    // others it supports (for a fault sweep: inject each in turn).
+    static std::vector<FaultMode> faultModesFor(const std::string& function);
+    // Objects held open only because an injected close refused them (see
+    // FaultMode::FailKeepingObject), all or those of one close function: what a
+    // sweep subtracts from openHandles() and the other counts before it calls
+    // anything a leak.
+    std::vector<RefusedClose> refusedCloses() const;
+    std::size_t refusedCloseCount(const std::string& function) const;
     // Runs action once, at the start of the nth call (counted from now) of the
     // function, before the function does anything: to change the machine at an
     // exact point of an operation.
@@ -66,8 +146,14 @@ public:
     void recordCalls(bool on);
     std::vector<std::string> recordedCalls() const;
     // Called by every simulated function on entry: counts it, records it, and
-    // returns the error to fail with when a fault is due.
+    // returns the fault due, if any.
+    std::optional<InjectedFault> enterFault(const char* function);
+    // The same for functions that support only FaultMode::Fail: the error.
     std::optional<DWORD> enter(const char* function);
+    // Called by the close functions: a close refused with FailKeepingObject, and
+    // a close that released its object.
+    void noteCloseRefused(const char* function, uintptr_t object);
+    void noteClosed(const char* function, uintptr_t object);
 
     // ---- files ----
     // Windows paths map onto the host below the file root: drive X: is the folder
@@ -124,12 +210,17 @@ public:
     // ---- threads, windows and messages ----
     // Sends the message to every top-level window and returns when all have
     // handled it, as the system's broadcasts of WM_DEVICECHANGE and
-    // WM_WININICHANGE do.
+    // WM_WININICHANGE do. Those send with a time-out: a window whose thread's
+    // GetMessageA has failed (injected) at every call for a second is passed
+    // over, and the message stays queued for it.
     void broadcast(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     // Waits until every thread started with CreateThread waits in GetMessageA
-    // with nothing to do, or has ended; false if that takes longer than the time given.
+    // with nothing to do, or has ended; false if that takes longer than the time
+    // given (a thread spinning on a failing GetMessageA never waits).
     bool waitIdle(unsigned milliseconds = 10000);
-    // Ends every thread started with CreateThread (WM_QUIT, then join).
+    // Ends every thread started with CreateThread (WM_QUIT, then join). From then
+    // on injected failures no longer apply to those threads' GetMessageA, so that
+    // every message loop reaches the WM_QUIT, also one that would spin on -1.
     void stopThreads();
     std::size_t liveThreads() const;
     // Threads blocked in EnterCriticalSection on a lock another thread holds.
@@ -193,6 +284,7 @@ private:
     std::vector<Hook> hooks_;
     bool recording_ = false;
     std::vector<std::string> recorded_;
+    std::vector<RefusedClose> refusedCloses_;
 };
 
 // The one machine of this process.

@@ -98,7 +98,10 @@ void Registry::setValue(RegNode& node, const std::string& name, DWORD type, cons
         v = &node.values.back();
     }
     v->type = type;
-    v->data.assign(data, data + size);
+    if (size > 0)
+        v->data.assign(data, data + size);
+    else
+        v->data.clear();  // a value of length 0; data may be NULL
 }
 
 bool Registry::removeValue(RegNode& node, const std::string& name) {

@@ -120,10 +120,22 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA device, L
     return TRUE;
 }
 
+// An injected failure (FaultMode::Fail) still destroys the set; with
+// FailKeepingObject the set stays.
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    auto injected = sim::fault("SetupDiDestroyDeviceInfoList");
+    auto injected = sim::injectedFault("SetupDiDestroyDeviceInfoList");
     std::lock_guard<std::mutex> lock(machine().usb().mutex);
-    bool destroyed = machine().usb().sets.erase((uintptr_t)set) > 0;
-    if (injected) return fail(*injected);
-    return destroyed ? TRUE : fail(ERROR_INVALID_HANDLE);
+    auto& sets = machine().usb().sets;
+    auto it = sets.find((uintptr_t)set);
+    bool found = it != sets.end();
+    if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+        if (found) machine().noteCloseRefused("SetupDiDestroyDeviceInfoList", (uintptr_t)set);
+        return fail(injected->error);
+    }
+    if (found) {
+        sets.erase(it);
+        machine().noteClosed("SetupDiDestroyDeviceInfoList", (uintptr_t)set);
+    }
+    if (injected) return fail(injected->error);
+    return found ? TRUE : fail(ERROR_INVALID_HANDLE);
 }

@@ -2,6 +2,7 @@
 // own lock; none is held while calling back into code of the monitor.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -126,6 +127,9 @@ struct ThreadQueue {
     std::deque<std::shared_ptr<Sent>> sent;
     bool waiting = false;  // blocked in GetMessageA with nothing to do
     bool ended = false;
+    bool stopRequested = false;  // Machine::stopThreads() posted its WM_QUIT: no more injected failures
+    bool failing = false;        // GetMessageA failed (injected) at every call since failingSince
+    std::chrono::steady_clock::time_point failingSince;
 };
 
 struct Machine::Windows {
@@ -160,5 +164,7 @@ struct Machine::Windows {
 // The failure a simulated function must report, if one is due: used as
 //   if (auto e = fault("RegOpenKeyExA")) return *e;
 inline std::optional<DWORD> fault(const char* function) { return machine().enter(function); }
+// The same with the fault's mode, for the functions that support more than Fail.
+inline std::optional<InjectedFault> injectedFault(const char* function) { return machine().enterFault(function); }
 
 }  // namespace sim

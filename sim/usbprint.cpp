@@ -45,12 +45,33 @@ static std::pair<std::string, std::string> enumKeys(const std::string& instanceI
     return {device, instance};
 }
 
+// The endpoint descriptors in order, as the monitor walks them: pipe NN is the
+// NN-th. Each gives its bEndpointAddress, or nothing when the descriptor is too
+// short to hold it. A length below 2, or one that runs past the end, ends the walk.
+static std::vector<std::optional<BYTE>> endpoints(const std::vector<BYTE>& d) {
+    std::vector<std::optional<BYTE>> found;
+    for (size_t p = 0; d.size() - p >= 2 && d[p] >= 2 && d[p] <= d.size() - p; p += d[p])
+        if (d[p + 1] == 5) found.push_back(d[p] >= 3 ? std::optional<BYTE>(d[p + 2]) : std::nullopt);
+    return found;
+}
+
 // The number of endpoint descriptors: the driver's pipes.
-static int pipeCount(const std::vector<BYTE>& d) {
-    int count = 0;
-    for (size_t p = 0; p + 2 <= d.size() && d[p] >= 2; p += d[p])
-        if (d[p + 1] == 5) count++;
-    return count;
+static int pipeCount(const std::vector<BYTE>& d) { return (int)endpoints(d).size(); }
+
+// Bit 0x80 of bEndpointAddress: an IN endpoint. Transfers go one way on a pipe:
+// a write to an IN pipe or a read from an OUT pipe is refused. The error is
+// ERROR_INVALID_FUNCTION: USB client drivers built on KMDF (the usbsamp sample,
+// whose pipe files are opened as "<device>\PIPEnn" as here) format their
+// transfers with WdfUsbTargetPipeFormatRequestForRead/ForWrite, documented to
+// return STATUS_INVALID_DEVICE_REQUEST for "an invalid transfer direction", and
+// that status reaches the caller of ReadFile/WriteFile as ERROR_INVALID_FUNCTION.
+// A pipe whose descriptor is too short to give its address has no known
+// direction and takes both.
+static bool wrongDirection(const UsbPrinter& printer, int pipe, bool writing) {
+    auto all = endpoints(printer.descriptors);
+    if (pipe < 0 || pipe >= (int)all.size() || !all[pipe]) return false;
+    bool in = (*all[pipe] & 0x80) != 0;
+    return writing == in;
 }
 
 std::shared_ptr<UsbPrinter> Machine::Usb::find(const std::string& instanceId) {
@@ -80,9 +101,10 @@ struct UsbFile : FileObject {
         if (!alive(error)) return false;
         if (pipe < 0) return (error = ERROR_INVALID_FUNCTION), false;
         if (!(access & GENERIC_WRITE)) return (error = ERROR_ACCESS_DENIED), false;
+        if (wrongDirection(*printer, pipe, true)) return (error = ERROR_INVALID_FUNCTION), false;
         if (printer->writeError) return (error = *printer->writeError), false;
         printer->receivedBytes += size;
-        if (!printer->discardReceived) {
+        if (size > 0 && !printer->discardReceived) {
             auto& data = printer->received[pipe];
             data.insert(data.end(), (const BYTE*)buffer, (const BYTE*)buffer + size);
         }
@@ -94,6 +116,7 @@ struct UsbFile : FileObject {
         if (!alive(error)) return false;
         if (pipe < 0) return (error = ERROR_INVALID_FUNCTION), false;
         if (!(access & GENERIC_READ)) return (error = ERROR_ACCESS_DENIED), false;
+        if (wrongDirection(*printer, pipe, false)) return (error = ERROR_INVALID_FUNCTION), false;
         while (read < size && !printer->toRead.empty()) {
             ((BYTE*)buffer)[read++] = printer->toRead.front();
             printer->toRead.pop_front();

@@ -1,17 +1,21 @@
 // user32 of the simulated machine: strings from module resources and wsprintf.
 #include <windows.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "state.h"
 
 using sim::machine;
 
 // Copies at most bufferMax - 1 characters of the string and terminates it;
-// returns the number copied, 0 when the module has no such string.
+// returns the number copied, 0 when the module has no such string. A failure
+// leaves an empty string in the buffer, as Wine's LoadStringA does.
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax) {
     if (auto e = sim::fault("LoadStringA")) {
+        if (buffer && bufferMax > 0) buffer[0] = 0;
         SetLastError(*e);
         return 0;
     }
@@ -265,14 +269,33 @@ HWND WINAPI FindWindowA(LPCSTR className, LPCSTR windowName) {
 
 // Messages sent from other threads are handled first, then posted ones are
 // returned; WM_QUIT makes the result 0.
+//
+// An injected failure makes the result -1 with the injected error and takes
+// nothing from the queue, as the real one does for an invalid window handle or
+// message pointer: sent messages wait, posted ones stay, *message is not written.
+// Once Machine::stopThreads() has asked the thread to quit, injected failures no
+// longer apply here (the call is still counted): the thread gets its WM_QUIT, so
+// that a loop that ends on -1, one that ends on 0 and one that takes -1 for TRUE
+// (which spins while a fault is injected "every call from the nth") all end.
 BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterMax) {
-    sim::fault("GetMessageA");  // counted only: a thread's message loop cannot be made to fail here
+    auto injected = sim::fault("GetMessageA");
     (void)window;
     (void)filterMin;
     (void)filterMax;
     auto& w = win();
     std::unique_lock<std::mutex> lock(w.mutex);
     auto q = w.queue(GetCurrentThreadId());
+    if (injected && !q->stopRequested) {
+        if (!q->failing) {
+            q->failing = true;
+            q->failingSince = std::chrono::steady_clock::now();
+        }
+        lock.unlock();
+        std::this_thread::yield();  // a loop that spins on -1 leaves the other threads room
+        SetLastError(*injected);
+        return -1;
+    }
+    q->failing = false;
     for (;;) {
         if (!q->sent.empty()) {
             auto sent = q->sent.front();
@@ -346,9 +369,18 @@ BOOL WINAPI PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPAR
 
 void WINAPI PostQuitMessage(int exitCode) { PostThreadMessageA(GetCurrentThreadId(), WM_QUIT, (WPARAM)exitCode, 0); }
 
+namespace {
+
+// How long the system's broadcasts wait for a thread whose GetMessageA fails at
+// every call (one that cannot take the message) before they go on without it.
+const std::chrono::milliseconds FailingLoopPatience(1000);
+
 // To a window of another thread, the message waits in that thread's queue and
-// the call returns once the thread has handled it.
-LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// the call returns once the thread has handled it. With patience, as the
+// system's broadcasts (which send with a time-out), it returns 0 without waiting
+// longer once the thread's GetMessageA has failed at every call for that long;
+// the message stays queued for the thread.
+LRESULT sendToWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool patience) {
     DWORD threadId = 0;
     WNDPROC proc = procOf(window, &threadId);
     if (!proc) {
@@ -364,8 +396,23 @@ LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     *sent = {window, message, wParam, lParam, 0, false};
     q->sent.push_back(sent);
     w.changed.notify_all();
-    w.changed.wait(lock, [&] { return sent->done || q->ended; });
+    auto answered = [&] { return sent->done || q->ended; };
+    if (!patience) {
+        w.changed.wait(lock, answered);
+        return sent->result;
+    }
+    while (!answered()) {
+        w.changed.wait_for(lock, std::chrono::milliseconds(20), answered);
+        if (!answered() && q->failing && std::chrono::steady_clock::now() - q->failingSince >= FailingLoopPatience)
+            return 0;
+    }
     return sent->result;
+}
+
+}  // namespace
+
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return sendToWindow(window, message, wParam, lParam, false);
 }
 
 // ---- control API: windows and messages ----
@@ -379,7 +426,7 @@ void Machine::broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
         for (auto& entry : windows_->windows)
             if (!entry.second.parent) topLevel.push_back((HWND)entry.first);
     }
-    for (HWND hwnd : topLevel) SendMessageA(hwnd, message, wParam, lParam);
+    for (HWND hwnd : topLevel) sendToWindow(hwnd, message, wParam, lParam, true);
 }
 
 std::vector<Machine::WindowInfo> Machine::windows() const {

@@ -7,9 +7,12 @@
 
 using sim::machine;
 
+// On failure the handle is set to NULL (Wine's OpenPrinterW stores the result
+// of its look-up, NULL, in it), an injected failure included.
 BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSA defaults) {
     (void)defaults;
     if (auto e = sim::fault("OpenPrinterA")) {
+        if (printer) *printer = NULL;
         SetLastError(*e);
         return FALSE;
     }
@@ -17,6 +20,7 @@ BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTS
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    *printer = NULL;
     if (!printerName || !machine().printerExists(printerName)) {
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
@@ -30,16 +34,27 @@ BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTS
     return TRUE;
 }
 
+// An injected failure (FaultMode::Fail) still closes the handle; with
+// FailKeepingObject it stays open.
 BOOL WINAPI ClosePrinter(HANDLE printer) {
-    auto injected = sim::fault("ClosePrinter");
+    auto injected = sim::injectedFault("ClosePrinter");
     auto& spooler = machine().spooler();
-    bool closed;
+    bool closed = false;
     {
         std::lock_guard<std::mutex> lock(spooler.mutex);
-        closed = spooler.open.erase((uintptr_t)printer) > 0;
+        auto it = spooler.open.find((uintptr_t)printer);
+        if (it != spooler.open.end()) {
+            if (injected && injected->mode == sim::FaultMode::FailKeepingObject) {
+                machine().noteCloseRefused("ClosePrinter", (uintptr_t)printer);
+            } else {
+                spooler.open.erase(it);
+                machine().noteClosed("ClosePrinter", (uintptr_t)printer);
+                closed = true;
+            }
+        }
     }
     if (injected || !closed) {
-        SetLastError(injected ? *injected : ERROR_INVALID_HANDLE);
+        SetLastError(injected ? injected->error : ERROR_INVALID_HANDLE);
         return FALSE;
     }
     return TRUE;

@@ -230,7 +230,12 @@ TEST_F(Usb, PipesChosenByTheWalkAreOpenedAndRememberedUntilTheNextStart) {
 }
 
 TEST_F(Usb, ARefusedDescriptorRequestKeepsTheConfiguredPipes) {
-    setPrinter([](sim::UsbPrinter& p) { p.descriptorError = ERROR_GEN_FAILURE; });
+    // Endpoints in the order of the stored pipes (IN first), so that the pipes
+    // kept are the ones the driver lets the job write to and read from.
+    setPrinter([](sim::UsbPrinter& p) {
+        p.descriptors = configurationAndInterface() + endpoint(0x82, 2) + endpoint(0x01, 2);
+        p.descriptorError = ERROR_GEN_FAILURE;
+    });
     HANDLE port = startUsbPort();
     std::string data = "via the stored pipes";
     ASSERT_TRUE(WritePort(port, (LPBYTE)data.data(), (DWORD)data.size(), nullptr));

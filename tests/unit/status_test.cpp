@@ -66,6 +66,24 @@ TEST_F(Status, APrinterGoingAwayDuringTheRefreshDoesNotTakeAnotherOffline) {
     EXPECT_FALSE(offline("Office")) << "its device never went away";
 }
 
+// GetMessageA's -1 is an error, not a message: a loop that took it for one
+// would spin inside the spooler for ever. The watcher ends; ports work on.
+TEST_F(Status, AFailingMessageLoopEndsTheWatcherInsteadOfSpinning) {
+    addPort("NUL:", nullConfig());
+    ASSERT_TRUE(initialize());
+    ASSERT_EQ(machine().liveThreads(), 1u);
+    machine().failCall("GetMessageA", 1, ERROR_INVALID_WINDOW_HANDLE);
+    unsigned before = machine().callCount("GetMessageA");
+    ASSERT_TRUE(PostMessageA(statusWindow(), WM_NULL, 0, 0));
+    for (int i = 0; i < 10000 && machine().liveThreads() > 0; i++) Sleep(1);
+    EXPECT_EQ(machine().liveThreads(), 0u) << "the loop ended on -1";
+    EXPECT_EQ(machine().callCount("GetMessageA"), before + 1);
+    HANDLE port = nullptr;
+    EXPECT_TRUE(OpenPort(const_cast<LPSTR>("NUL:"), &port));
+    EXPECT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+    EXPECT_TRUE(EndDocPort(port));
+}
+
 TEST_F(Status, PrintersGoOfflineWithTheirDeviceAndComeBackWithIt) {
     addPort("USB-001", usbConfig(PrinterId));
     machine().addPrinter("Office", "USB-001");

@@ -248,6 +248,27 @@ TEST_F(Usb, ARefusedDescriptorRequestKeepsTheConfiguredPipes) {
     EXPECT_EQ(received(), (std::map<int, std::vector<BYTE>>{{1, bytes(data)}})) << "write pipe 01, read pipe 00";
 }
 
+// The stored pipes of a new port (write 1, read 0) are the wrong way round for
+// a printer whose OUT endpoint comes first. Without descriptors the job cannot
+// know: every write then fails with the driver's error, and nothing is taken
+// for delivered.
+TEST_F(Usb, StoredPipesTheWrongWayRoundFailTheJobsWritesOpenly) {
+    setPrinter([](sim::UsbPrinter& p) { p.descriptorError = ERROR_GEN_FAILURE; });  // OUT 0x01 first, IN 0x82
+    HANDLE port = startUsbPort();
+    DWORD written = Marker;
+    SetLastError(Marker);
+    EXPECT_FALSE(WritePort(port, (LPBYTE) "page", 4, &written));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(written, 0u);
+    BYTE b = 0;
+    DWORD read = Marker;
+    SetLastError(Marker);
+    EXPECT_FALSE(ReadPort(port, &b, 1, &read));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_TRUE(received().empty()) << "nothing reached the printer";
+}
+
 TEST_F(Usb, ANegativeReadPipeOpensNoReadPipe) {
     setPrinter([](sim::UsbPrinter& p) { p.descriptors = configurationAndInterface() + endpoint(0x01, 2); });
     PortConfig config = usbConfig(PrinterId);

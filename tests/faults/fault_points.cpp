@@ -1,5 +1,6 @@
 #include "fault_points.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -21,11 +22,11 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
     static const std::map<std::string, std::vector<ErrorCode>> table = {
         // advapi32
         {"RegOpenKeyExA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_FILE_NOT_FOUND)}},
-        {"RegCreateKeyA", {CODE(ERROR_ACCESS_DENIED)}},
-        {"RegEnumKeyA", {CODE(ERROR_BADDB)}},
-        {"RegQueryValueExA", {CODE(ERROR_BADDB)}},
-        {"RegSetValueExA", {CODE(ERROR_ACCESS_DENIED)}},
-        {"RegDeleteKeyA", {CODE(ERROR_ACCESS_DENIED)}},
+        {"RegCreateKeyA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_BADDB)}},
+        {"RegEnumKeyA", {CODE(ERROR_BADDB), CODE(ERROR_ACCESS_DENIED)}},
+        {"RegQueryValueExA", {CODE(ERROR_BADDB), CODE(ERROR_ACCESS_DENIED)}},
+        {"RegSetValueExA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_CANTWRITE)}},
+        {"RegDeleteKeyA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_CANTWRITE)}},
         {"RegDeleteValueA", {CODE(ERROR_ACCESS_DENIED)}},
         {"RegCloseKey", {CODE(ERROR_INVALID_HANDLE)}},
         // kernel32
@@ -33,11 +34,11 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"GlobalFree", {CODE(ERROR_INVALID_HANDLE)}},
         {"CreateFileA", {CODE(ERROR_ACCESS_DENIED), CODE(ERROR_SHARING_VIOLATION)}},
         {"WriteFile", {CODE(ERROR_DISK_FULL), CODE(ERROR_DEVICE_NOT_CONNECTED)}},
-        {"ReadFile", {CODE(ERROR_DEVICE_NOT_CONNECTED)}},
+        {"ReadFile", {CODE(ERROR_DEVICE_NOT_CONNECTED), CODE(ERROR_SEM_TIMEOUT)}},
         {"CloseHandle", {CODE(ERROR_INVALID_HANDLE)}},
         {"SetEndOfFile", {CODE(ERROR_INVALID_FUNCTION)}},
         {"SetCommTimeouts", {CODE(ERROR_INVALID_FUNCTION)}},
-        {"DeviceIoControl", {CODE(ERROR_DEVICE_NOT_CONNECTED)}},
+        {"DeviceIoControl", {CODE(ERROR_DEVICE_NOT_CONNECTED), CODE(ERROR_INVALID_FUNCTION)}},
         {"CreateThread", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
         {"FormatMessageA", {ErrorMrMidNotFound}},
         {"WinExec", {CODE(ERROR_FILE_NOT_FOUND)}},
@@ -49,7 +50,7 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"SetupDiGetDeviceInstanceIdA", {CODE(ERROR_INVALID_DATA)}},
         {"SetupDiDestroyDeviceInfoList", {CODE(ERROR_INVALID_HANDLE)}},
         // winspool
-        {"OpenPrinterA", {CODE(ERROR_INVALID_PRINTER_NAME)}},
+        {"OpenPrinterA", {CODE(ERROR_INVALID_PRINTER_NAME), CODE(ERROR_ACCESS_DENIED)}},
         {"ClosePrinter", {CODE(ERROR_INVALID_HANDLE)}},
         {"GetPrinterA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
         {"SetPrinterA", {CODE(ERROR_ACCESS_DENIED)}},
@@ -58,8 +59,6 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"MessageBoxA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
         {"RegisterClassA", {CODE(ERROR_CLASS_ALREADY_EXISTS)}},
         {"CreateWindowExA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
-        // The machine only counts GetMessageA for now; these points bite once it
-        // can make the call fail.
         {"GetMessageA", {CODE(ERROR_INVALID_WINDOW_HANDLE)}},
         {"GetOpenFileNameA", {CommDlgMemAllocFailure}},
         // EnterCriticalSection and InitCommonControls cannot fail.
@@ -71,12 +70,30 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
 
 bool always(const std::string&) { return true; }
 
+// Whether the machine can fail the function in this way besides failing it plainly.
+std::function<bool(const std::string&)> supports(sim::FaultMode mode) {
+    return [mode](const std::string& function) {
+        auto modes = sim::Machine::faultModesFor(function);
+        return std::find(modes.begin(), modes.end(), mode) != modes.end();
+    };
+}
+
 }  // namespace
 
 const std::vector<FaultMode>& faultModes() {
     static const std::vector<FaultMode> modes = {
         {"once", always, [](sim::Fault& f) { f.everyCallFromNth = false; }},
         {"from-then-on", always, [](sim::Fault& f) { f.everyCallFromNth = true; }},
+        // A close that fails and keeps its object: what the platform kept is not
+        // the monitor's leak, but the monitor must not use it again.
+        {"keeps-object", supports(sim::FaultMode::FailKeepingObject),
+         [](sim::Fault& f) { f.mode = sim::FaultMode::FailKeepingObject; }},
+        // A write that takes fewer bytes than asked and says so.
+        {"short-write", supports(sim::FaultMode::ShortWrite), [](sim::Fault& f) { f.mode = sim::FaultMode::ShortWrite; },
+         false},
+        // A key made, and then an error reported.
+        {"after-effect", supports(sim::FaultMode::FailAfterEffect),
+         [](sim::Fault& f) { f.mode = sim::FaultMode::FailAfterEffect; }},
     };
     return modes;
 }

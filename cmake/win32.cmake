@@ -54,4 +54,5 @@ add_test(NAME dll.win9x_imports
 
 add_subdirectory(errors)
 add_subdirectory(tools/zevmon)
+include(cmake/dist.cmake)
 add_subdirectory(tests/wine)

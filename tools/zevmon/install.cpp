@@ -174,6 +174,7 @@ int installMonitor(const std::string& sourceOption) {
     std::string target = joinPath(system, MONITOR_FILE_NAME), pending = joinPath(system, PendingName);
     std::optional<FileVersion> installed = fileExists(target) ? fileVersion(target) : std::nullopt;
     bool registered = monitorInstalled();
+    bool current = installed && *installed == *version, tookBack = false;
     BootQueue queue;
     Steps steps;
     bool restart = false;
@@ -188,12 +189,13 @@ int installMonitor(const std::string& sourceOption) {
             steps.failed(fmt::format("{} could not be copied to {}: {}.", source, target, lastError()));
         steps.done(fmt::format("Copied {} to {}.", source, target), [=] { return deleteFile(target); },
                    "deleted " + target + " again");
-    } else if (installed && *installed == *version) {
+    } else if (current) {
         if (fileExists(pending)) {
             // An upgrade queued earlier would put another version in place at the next start.
             queue.cancelReplace(pending, target);
             deleteFile(pending);
             say(fmt::format("A replacement of {} queued for the next start of Windows was taken back.", target));
+            tookBack = true;
         }
     } else if (fileExists(pending) && fileVersion(pending) == version && queue.replaceQueued(pending, target)) {
         say(fmt::format("{} is version {}; its replacement by version {} is queued already for the next start of "
@@ -233,9 +235,9 @@ int installMonitor(const std::string& sourceOption) {
 
     // The spooler.
     if (registered) {
-        if (!restart && installed && *installed == *version) {
-            say(fmt::format("Version {} is installed already in {} and registered with the spooler: nothing to do.",
-                            version->text(), target));
+        if (current && !restart) {
+            say(fmt::format("Version {} is installed already in {} and registered with the spooler{}.",
+                            version->text(), target, tookBack ? "" : ": nothing to do"));
             return 0;
         }
         say(fmt::format("The monitor \"{}\" is registered with the spooler already.", monitorName()));

@@ -87,14 +87,23 @@ int listPortsThroughSpooler(SystemSpooler& spooler, unsigned level, bool asJson)
     showPorts(ports, level, asJson);
     if (asJson || level != 2) return 0;
     size_t ours = monitorPortCount(ports);
-    if (!monitorInstalled())
+    std::vector<std::string> keys;
+    for (const std::string& name : subkeyNames(MonitorKeyPath))
+        if (!IsProbeKeyName(name.c_str())) keys.push_back(name);
+    if (!monitorInstalled()) {
         std::printf("\nThe monitor \"%s\" is not installed (see: zevmon install).\n", monitorName().c_str());
-    else if (ours == 0)
-        std::printf("\nNone of these ports is the monitor's: the spooler has not loaded \"%s\". After an install "
-                    "that had to write the registry entry, restart Windows; zevmon doctor tells more.\n",
-                    monitorName().c_str());
-    else
+    } else if (ours > 0) {
         std::printf("\n%zu of these ports are the monitor's (\"%s\").\n", ours, monitorName().c_str());
+    } else if (keys.empty()) {
+        std::printf("\nThe monitor has no port yet: a USB printer gets one once it is installed and plugged in "
+                    "(zevmon doctor tells why one has none).\n");
+    } else {
+        std::string names;
+        for (const std::string& k : keys) names += (names.empty() ? "" : ", ") + k;
+        std::printf("\nNone of these ports is the monitor's, though the registry has %s (%s): the spooler has not "
+                    "loaded \"%s\". After an install that had to write the registry entry, restart Windows.\n",
+                    keys.size() == 1 ? "its port" : "its ports", names.c_str(), monitorName().c_str());
+    }
     return 0;
 }
 

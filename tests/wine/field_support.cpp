@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "monitor/monitor.h"
+#include "wine_support.h"
 
 ZevmonRun runZevmon(const std::string& arguments) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
@@ -92,17 +93,6 @@ std::string versionOf(const std::string& path) {
     return text;
 }
 
-std::string readTextFile(const std::string& path) {
-    std::string text;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got > 0) text.append(buffer, got);
-    CloseHandle(file);
-    return text;
-}
-
 void writeTextFile(const std::string& path, const std::string& text) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     CHECK(file != INVALID_HANDLE_VALUE);
@@ -117,7 +107,7 @@ std::string olderDll() {
     std::string folder = std::string(temp) + "zevold";
     CreateDirectoryA(folder.c_str(), NULL);
     std::string copy = folder + "\\ZEVURUZI.DLL";
-    std::string image = readTextFile(thisFolder() + "\\ZEVURUZI.DLL");
+    std::string image = readWholeFile(thisFolder() + "\\ZEVURUZI.DLL");
     const unsigned char signature[] = {0xBD, 0x04, 0xEF, 0xFE};  // VS_FIXEDFILEINFO
     size_t at = image.find(std::string((const char*)signature, 4));
     CHECK(at != std::string::npos);

@@ -40,7 +40,6 @@ std::string olderDll();
 
 // The PendingFileRenameOperations value, entry by entry.
 std::vector<std::string> pendingRenames();
-std::string readTextFile(const std::string& path);
 void writeTextFile(const std::string& path, const std::string& text);
 // Carries out what is queued for the next start of Windows, as Wine's boot does.
 void restartWindows();

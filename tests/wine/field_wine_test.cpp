@@ -12,28 +12,18 @@ namespace {
 
 // A USB printer whose installation asked for port USB-009: the next scan of
 // any copy of the monitor would make that port's key.
-#define FieldDevice "Enum\\USB\\VID_1209&PID_0001"
-#define FieldInstance FieldDevice "\\ZEVFIELD1"
 #define FieldPort "USB-009"
 
 class NewUsbPrinter {
 public:
-    NewUsbPrinter() : printer_("USB\\VID_1209&PID_0001\\ZEVFIELD1") {
+    NewUsbPrinter()
+        : printer_("USB\\VID_1209&PID_0001\\ZEVFIELD1"), instance_("ZEVFIELD1", FieldPort, "VID_1209&PID_0001") {
         printer_.plugIn();
-        HKEY key;
-        CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, FieldInstance, &key), (LONG)ERROR_SUCCESS);
-        CHECK_EQ(RegSetValueExA(key, "PortName", 0, REG_SZ, (const BYTE*)FieldPort, sizeof FieldPort),
-                 (LONG)ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    ~NewUsbPrinter() {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, FieldDevice);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB");
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum");
     }
 
 private:
     Printer printer_;
+    UsbInstanceKey instance_;
 };
 
 std::string portKey(const char* port) { return std::string(MonitorKeyPath "\\") + port; }
@@ -143,7 +133,7 @@ WINE_TEST(PrintSendsADocumentThroughThePortsPrinter) {
         CHECK_OUTPUT(printed, "trace: WritePrinter(handle, data, 1000) = TRUE");
         CHECK_OUTPUT(printed, "Sent 5000 bytes to the spooler");
         CHECK(!contains(printed.output, "OpenPort"));
-        CHECK(readTextFile(out) == bytes);
+        CHECK(readWholeFile(out) == bytes);
 
         ZevmonRun wrongPort = runZevmon("print USB-008 " + job + " --printer \"Field Printer\"");
         CHECK_EQ(wrongPort.status, 1ul);

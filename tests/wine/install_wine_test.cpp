@@ -7,6 +7,7 @@
 
 #include "field_support.h"
 #include "monitor/monitor.h"
+#include "wine_support.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ WINE_TEST(UpgradeOnWindows98GoesToWininitBesideAnotherInstallersLines) {
         CHECK_EQ(upgrade.status, 0ul);
         CHECK_OUTPUT(upgrade, "on Windows 98");
         CHECK_OUTPUT(upgrade, "[rename] section of");
-        CHECK_STR(readTextFile(wininitPath()), "[rename]\r\nNUL=" + other + "\r\nNUL=" + other2 + "\r\n" +
+        CHECK_STR(readWholeFile(wininitPath()), "[rename]\r\nNUL=" + other + "\r\nNUL=" + other2 + "\r\n" +
                                                    systemDll() + "=" + pendingDll() + "\r\n");
         CHECK(pendingRenames().empty());
     }
@@ -210,7 +211,7 @@ WINE_TEST(UninstallTakesBackAnUpgradeStillQueued) {
     CHECK_OUTPUT(removed, "taken back");
     CHECK(!fileThere(pendingDll()));
     // Only the deletion of the held DLL is left for the next start.
-    CHECK_STR(readTextFile(wininitPath()), "[rename]\r\nNUL=" + systemDll() + "\r\n");
+    CHECK_STR(readWholeFile(wininitPath()), "[rename]\r\nNUL=" + systemDll() + "\r\n");
     spooler.release();
     restartWindows();
     CHECK(!fileThere(systemDll()));
@@ -252,7 +253,7 @@ WINE_TEST(AnUpgradeThatCannotBeQueuedIsUndone) {
     CHECK(!fileThere(pendingDll()));
     CHECK_STR(versionOf(systemDll()), "0.9.0.0");
     CHECK_STR(driverValue(), "ZEVURUZI.DLL");
-    CHECK_STR(readTextFile(wininitPath()), before);
+    CHECK_STR(readWholeFile(wininitPath()), before);
     removeInstallation();
 }
 

@@ -1,7 +1,9 @@
 # The two commands a newcomer runs:
 #   make demo   the typical job on a built-in simulated machine
 #   make test   every build and every test (unit, fuzz, Wine)
-.PHONY: demo bench test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
+# Also:
+#   make dist   the folder and zip for a Windows machine, in build/win32/dist
+.PHONY: demo bench dist test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
 
 demo: deps-host host
 	./build/host/tools/zevmon/zevmon demo
@@ -15,6 +17,12 @@ bench: deps-host
 	cmake --preset bench
 	cmake --build --preset bench --target monitor_bench
 	./build/bench/bench/monitor_bench $(BENCH_ARGS)
+
+# The package for a Windows 95/98/Me machine (README.md, "From the zip to a printed page").
+dist: deps-all
+	cmake --preset win32
+	cmake --build --preset win32 --target dist
+	@ls -l build/win32/dist/*.zip
 
 deps-host:
 	./scripts/install-deps.sh host

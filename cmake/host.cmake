@@ -15,6 +15,8 @@ if(ZEV_SANITIZE)
     add_link_options(-fsanitize=${ZEV_SANITIZE})
 endif()
 
+add_subdirectory(errors)
+
 add_library(sim STATIC
     sim/machine.cpp
     sim/registry.cpp
@@ -25,12 +27,11 @@ add_library(sim STATIC
     sim/comdlg32.cpp
     sim/winspool.cpp
     sim/usbprint.cpp
-    sim/setupapi.cpp
-    sim/errors.cpp)
+    sim/setupapi.cpp)
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})
 target_compile_options(sim PRIVATE ${WARNINGS})
 find_package(Threads REQUIRED)
-target_link_libraries(sim PUBLIC Threads::Threads)
+target_link_libraries(sim PUBLIC Threads::Threads PRIVATE error_names)
 
 add_library(zevuruzi_host STATIC ${MONITOR_SOURCES} host/zevuruzi_module.cpp)
 target_link_libraries(zevuruzi_host PUBLIC sim)

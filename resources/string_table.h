@@ -20,5 +20,9 @@
 
 #define MONITOR_FILE_NAME "ZEVURUZI.DLL"
 #define MONITOR_FILE_DESCRIPTION "QM USB Printing Port Monitor DLL"
+// One version for the DLL and zevmon.exe, which are shipped together.
 #define MONITOR_VERSION_TEXT "1,0,0,0"
 #define MONITOR_VERSION_NUMBERS 1, 0, 0, 0
+
+#define ZEVMON_FILE_NAME "ZEVMON.EXE"
+#define ZEVMON_FILE_DESCRIPTION "Installs and checks the QM USB Printing Port Monitor"

@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 
+#include "errors/error_names.h"
 #include "state.h"
 
 using sim::machine;
@@ -460,7 +461,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    auto text = sim::systemMessage(messageId);
+    auto text = errors::systemMessage(messageId);
     if (!text) {
         SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
         return 0;

@@ -26,7 +26,6 @@
 #include <utility>
 #include <vector>
 
-#include "errors.h"
 #include "registry.h"
 #include "usbprint.h"
 

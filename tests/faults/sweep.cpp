@@ -18,7 +18,7 @@
 
 #include "fault_points.h"
 #include "host/zevuruzi_module.h"
-#include "sim/errors.h"
+#include "errors/error_names.h"
 #include "sim/machine.h"
 
 namespace faults {
@@ -48,7 +48,7 @@ sim::Registry& registry() { return sim::machine().registry(); }
 std::string portKeyPath(const std::string& name) { return std::string(MonitorKeyPath) + "\\" + name; }
 
 std::string errorText(DWORD code) {
-    std::string name = sim::errorName(code);
+    std::string name = errors::errorName(code);
     return name.empty() ? std::to_string(code) : name;
 }
 

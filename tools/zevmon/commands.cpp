@@ -5,10 +5,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <nlohmann/json.hpp>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "terminal.h"
 
@@ -26,6 +27,11 @@ static std::string portType(DWORD type) { return type & PORT_TYPE_READ ? "write,
 int listPorts(Spooler& spooler, unsigned level, bool asJson) {
     std::vector<PortEntry> ports;
     if (!spooler.enumPorts(level, ports)) fail("The ports could not be listed");
+    showPorts(ports, level, asJson);
+    return 0;
+}
+
+void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson) {
     if (asJson) {
         json out = json::array();
         for (auto& p : ports) {
@@ -38,7 +44,7 @@ int listPorts(Spooler& spooler, unsigned level, bool asJson) {
             out.push_back(entry);
         }
         std::printf("%s\n", out.dump(2).c_str());
-        return 0;
+        return;
     }
     if (level == 1) {
         for (auto& p : ports) std::printf("%s\n", p.name.c_str());
@@ -49,7 +55,6 @@ int listPorts(Spooler& spooler, unsigned level, bool asJson) {
                         portType(p.type).c_str());
     }
     if (ports.empty()) std::printf("(no ports)\n");
-    return 0;
 }
 
 int deletePort(Spooler& spooler, const std::string& name) {
@@ -60,14 +65,7 @@ int deletePort(Spooler& spooler, const std::string& name) {
 
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer) {
     if (options.chunk == 0) throw Failure("The chunk size must be at least 1 byte.");
-    std::string data;
-    if (options.input == "-") {
-        data.assign(std::istreambuf_iterator<char>(std::cin), {});
-    } else {
-        std::ifstream in(options.input, std::ios::binary);
-        if (!in) throw Failure(fmt::format("The file {} could not be read.", options.input));
-        data.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string data = readJobInput(options.input);
     HANDLE port;
     if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
     if (!spooler.startDocPort(port, printer, 1, options.document)) fail("A job could not start on " + options.port);
@@ -96,6 +94,25 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     std::printf("Printed %zu bytes to %s%s.\n", sent, options.port.c_str(),
                 printer.empty() ? "" : (" for printer " + printer).c_str());
     return 0;
+}
+
+// C streams, not iostream file streams: on Windows the C++ file streams open
+// their files through wide-character calls that Windows 95, 98 and Me lack.
+std::string readJobInput(const std::string& input) {
+    bool fromStdin = input == "-";
+    std::FILE* in = fromStdin ? stdin : std::fopen(input.c_str(), "rb");
+    if (!in) throw Failure(fmt::format("The file {} could not be read.", input));
+#ifdef _WIN32
+    if (fromStdin) _setmode(_fileno(stdin), _O_BINARY);  // a job is bytes, not lines
+#endif
+    std::string data;
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) data.append(buffer, got);
+    bool failed = std::ferror(in) != 0;
+    if (!fromStdin) std::fclose(in);
+    if (failed) throw Failure(fmt::format("The file {} could not be read.", input));
+    return data;
 }
 
 int listPrinters(const std::vector<PrinterState>& printers, bool asJson) {

@@ -33,6 +33,10 @@ struct PrinterState {
 };
 
 int listPorts(Spooler& spooler, unsigned level, bool asJson);
+// The table (or JSON) of ports, however they were listed.
+void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson);
+// The bytes of a job: the file, or standard input for "-".
+std::string readJobInput(const std::string& input);
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer);
 int deletePort(Spooler& spooler, const std::string& name);
 int listPrinters(const std::vector<PrinterState>& printers, bool asJson);

@@ -381,7 +381,7 @@ std::vector<std::string> stalePorts(const Diagnosis& diagnosis) {
     return names;
 }
 
-int pruneStalePorts(Spooler& spooler, const Diagnosis& diagnosis, bool assumeYes) {
+int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes) {
     std::vector<std::string> stale = stalePorts(diagnosis);
     if (stale.empty()) {
         std::printf("No stale USB ports: every USB port's printer is still installed.\n");
@@ -403,7 +403,7 @@ int pruneStalePorts(Spooler& spooler, const Diagnosis& diagnosis, bool assumeYes
         }
     }
     for (const std::string& name : stale) {
-        if (!spooler.deletePort(name)) fail("Port " + name + " could not be deleted");
+        if (!deletePort(name)) fail("Port " + name + " could not be deleted");
         std::printf("Port %s deleted.\n", name.c_str());
     }
     return 0;

@@ -87,9 +87,10 @@ std::string diagnosisText(const Diagnosis& diagnosis);
 // The USB ports doctor finds stale, by name.
 std::vector<std::string> stalePorts(const Diagnosis& diagnosis);
 
-class Spooler;
 // Deletes the stale USB ports doctor found, after showing them; asks first
-// unless assumeYes, and refuses without a terminal to ask on.
-int pruneStalePorts(Spooler& spooler, const Diagnosis& diagnosis, bool assumeYes);
+// unless assumeYes, and refuses without a terminal to ask on. deletePort is the
+// spooler's DeletePort, however it is reached: false with the last error set.
+using PortDeleter = std::function<bool(const std::string& name)>;
+int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes);
 
 }  // namespace zevmon

@@ -6,11 +6,11 @@
 #include <cctype>
 #include <map>
 
-#include "sim/errors.h"
+#include "errors/error_names.h"
 
 namespace zevmon {
 
-std::string errorText(DWORD code) { return fmt::format("{}, {}", sim::errorName(code), code); }
+std::string errorText(DWORD code) { return fmt::format("{}, {}", errors::errorName(code), code); }
 
 std::string errorMeaning(DWORD code) {
     static const std::map<DWORD, const char*> meanings = {
@@ -28,7 +28,7 @@ std::string errorMeaning(DWORD code) {
     };
     auto it = meanings.find(code);
     if (it != meanings.end()) return it->second;
-    std::string text = sim::systemMessage(code).value_or("an error the system has no text for");
+    std::string text = errors::systemMessage(code).value_or("an error the system has no text for");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
     if (!text.empty()) text[0] = (char)std::tolower((unsigned char)text[0]);
     return text;
@@ -39,7 +39,7 @@ void Spooler::traceCall(const std::string& call, BOOL result, const std::string&
     DWORD error = GetLastError();
     std::string line = fmt::format("trace: {} = {}", call, result ? "TRUE" : "FALSE");
     if (!outputs.empty()) line += ", " + outputs;
-    if (!result) line += fmt::format(", last error {} ({})", sim::errorName(error), error);
+    if (!result) line += fmt::format(", last error {} ({})", errors::errorName(error), error);
     std::fprintf(out_, "%s\n", line.c_str());
     SetLastError(error);
 }

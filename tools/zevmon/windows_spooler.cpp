@@ -1,0 +1,130 @@
+// The system's spooler, called as any program calls it.
+#include "windows_spooler.h"
+
+#include <fmt/format.h>
+#include <winspool.h>
+
+#include <algorithm>
+
+#include "errors/error_names.h"
+#include "monitor/monitor.h"
+#include "terminal.h"
+
+namespace zevmon {
+
+void SystemSpooler::traceCall(const std::string& call, BOOL result, const std::string& outputs) {
+    if (!trace_) return;
+    DWORD error = GetLastError();
+    std::string line = fmt::format("trace: {} = {}", call, result ? "TRUE" : "FALSE");
+    if (!outputs.empty()) line += ", " + outputs;
+    if (!result) line += fmt::format(", last error {} ({})", errors::errorName(error), error);
+    std::fprintf(out_, "%s\n", line.c_str());
+    SetLastError(error);
+}
+
+bool SystemSpooler::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
+    DWORD needed = 0, returned = 0;
+    BOOL ok = EnumPortsA(NULL, level, NULL, 0, &needed, &returned);
+    traceCall(fmt::format("EnumPortsA(NULL, {}, NULL, 0)", level), ok, fmt::format("needed {}", needed));
+    std::vector<BYTE> buffer;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        buffer.assign(needed + 1, 0);
+        ok = EnumPortsA(NULL, level, buffer.data(), needed, &needed, &returned);
+        traceCall(fmt::format("EnumPortsA(NULL, {}, buffer, {})", level, buffer.size() - 1), ok,
+                  fmt::format("needed {}, returned {}", needed, returned));
+        if (ok || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    }
+    if (!ok) return false;
+    ports.clear();
+    for (DWORD i = 0; i < returned; i++) {
+        PortEntry entry;
+        if (level == 1) {
+            const char* name = reinterpret_cast<PORT_INFO_1A*>(buffer.data())[i].pName;
+            entry.name = name ? name : "";
+        } else {
+            auto& info = reinterpret_cast<PORT_INFO_2A*>(buffer.data())[i];
+            entry = {info.pPortName ? info.pPortName : "", info.pMonitorName ? info.pMonitorName : "",
+                     info.pDescription ? info.pDescription : "", info.fPortType};
+        }
+        ports.push_back(entry);
+    }
+    return true;
+}
+
+bool SystemSpooler::deletePort(const std::string& name) {
+    BOOL ok = DeletePortA(NULL, GetDesktopWindow(), const_cast<LPSTR>(name.c_str()));
+    traceCall(fmt::format("DeletePortA(NULL, desktop, \"{}\")", name), ok);
+    return ok;
+}
+
+std::vector<PrinterState> SystemSpooler::printers() {
+    DWORD needed = 0, count = 0;
+    EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, NULL, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed + 1);
+    std::vector<PrinterState> printers;
+    BOOL ok = EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer.data(), needed, &needed, &count);
+    traceCall(fmt::format("EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer, {})", needed), ok,
+              fmt::format("returned {}", count));
+    if (!ok) return printers;
+    auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer.data());
+    for (DWORD i = 0; i < count; i++)
+        printers.push_back({info[i].pPrinterName ? info[i].pPrinterName : "",
+                            info[i].pPortName ? info[i].pPortName : "",
+                            !(info[i].Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE)});
+    return printers;
+}
+
+int SystemSpooler::printDocument(const PrintOptions& options, const std::string& printer) {
+    if (options.chunk == 0) throw Failure("The chunk size must be at least 1 byte.");
+    std::string data = readJobInput(options.input);
+    HANDLE handle = NULL;
+    BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
+    traceCall(fmt::format("OpenPrinterA(\"{}\", &handle, NULL)", printer), ok);
+    if (!ok) fail("Printer " + printer + " could not be opened");
+    DOC_INFO_1A info{const_cast<LPSTR>(options.document.c_str()), NULL, const_cast<LPSTR>("RAW")};
+    DWORD job = StartDocPrinterA(handle, 1, (LPBYTE)&info);
+    traceCall(fmt::format("StartDocPrinterA(handle, 1, {{\"{}\", NULL, \"RAW\"}})", options.document), job != 0,
+              fmt::format("job {}", job));
+    if (job == 0) {
+        DWORD error = GetLastError();
+        ClosePrinter(handle);
+        SetLastError(error);
+        fail("The spooler did not start a document on printer " + printer);
+    }
+    Progress progress(data.size());
+    size_t sent = 0;
+    bool written = true;
+    while (sent < data.size()) {
+        DWORD size = (DWORD)std::min<size_t>(options.chunk, data.size() - sent), took = 0;
+        written = WritePrinter(handle, (LPVOID)(data.data() + sent), size, &took) != FALSE;
+        traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
+        if (!written) break;
+        sent += took;
+        progress.update(sent);
+        if (took == 0) break;  // a spooler that takes nothing would never finish
+    }
+    progress.finish();
+    DWORD writeError = GetLastError();
+    ok = EndDocPrinter(handle);
+    traceCall("EndDocPrinter(handle)", ok);
+    DWORD endError = GetLastError();
+    ClosePrinter(handle);
+    if (!written) {
+        SetLastError(writeError);
+        fail(fmt::format("The document stopped after {} of {} bytes", sent, data.size()));
+    }
+    if (!ok) {
+        SetLastError(endError);
+        fail("The spooler did not end the document cleanly");
+    }
+    std::printf("Sent %zu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n", sent,
+                (unsigned long)job, options.document.c_str(), printer.c_str(), options.port.c_str());
+    return 0;
+}
+
+size_t monitorPortCount(const std::vector<PortEntry>& ports) {
+    std::string key = MonitorKeyPath, name = key.substr(key.find_last_of('\\') + 1);
+    return std::count_if(ports.begin(), ports.end(), [&](const PortEntry& p) { return p.monitor == name; });
+}
+
+}  // namespace zevmon

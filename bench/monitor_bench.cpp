@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char PrinterId[] = "USB\\VID_04B8&PID_0202\\BENCH";
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\BENCH";
 const int FileRewind = 256;  // writes between truncations, so that files stay small
 
 std::string fileRoot() {

@@ -9,8 +9,8 @@
 
 namespace {
 
-const char FirstId[] = "USB\\VID_04B8&PID_0202\\STRESS1";
-const char SecondId[] = "USB\\VID_04B8&PID_0202\\STRESS2";
+const char FirstId[] = "USB\\VID_1209&PID_0001\\STRESS1";
+const char SecondId[] = "USB\\VID_1209&PID_0001\\STRESS2";
 constexpr int Rounds = 400;
 
 class Stress : public MonitorTest {

@@ -104,7 +104,7 @@ TEST_F(Spine, UnreadablePortKeyFailsTheWholeStart) {
 
 TEST_F(Spine, ConfigurationRoundTripsThroughTheRegistry) {
     ASSERT_TRUE(initialize());
-    PortConfig written = usbConfig("USB\\VID_04B8&PID_0005\\5&1A2B3C&0&1");
+    PortConfig written = usbConfig("USB\\VID_1209&PID_0005\\5&1A2B3C&0&1");
     written.usb.readPipe = -1;
     ASSERT_TRUE(CreatePortKey("USB-007"));
     ASSERT_TRUE(WritePortConfig("USB-007", &written));

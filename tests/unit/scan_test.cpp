@@ -8,8 +8,8 @@
 
 namespace {
 
-const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
-const char InstanceKey[] = "Enum\\USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
+const char InstanceKey[] = "Enum\\USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
 
 class Scan : public MonitorTest {
 protected:
@@ -102,7 +102,7 @@ TEST_F(Scan, NamesThatAreNotOursArePassedOver) {
     const char* names[] = {"usb-001", "LPT1", "USB-1000", "USB-7"};
     int n = 0;
     for (const char* name : names) {
-        std::string id = "USB\\VID_04B8&PID_0202\\INST" + std::to_string(n++);
+        std::string id = "USB\\VID_1209&PID_0001\\INST" + std::to_string(n++);
         machine().addUsbPrinter({id, name});
     }
     ASSERT_TRUE(initialize());
@@ -130,7 +130,7 @@ TEST_F(Scan, APrinterThatIsNotPresentGetsItsPortWhenPluggedIn) {
 
 TEST_F(Scan, TheInterfaceMustEndInTheInstanceKeysNameAndBeAUsbDevice) {
     // An interface of another bus with the same instance key name is no USB device.
-    machine().addUsbPrinter({"HID\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1"});
+    machine().addUsbPrinter({"HID\\VID_1209&PID_0001\\5&2A1B3C4D&0&1"});
     registry().setString(InstanceKey, "PortName", "USB-001");
     ASSERT_TRUE(initialize());
     EXPECT_TRUE(enumerate().empty());
@@ -138,18 +138,18 @@ TEST_F(Scan, TheInterfaceMustEndInTheInstanceKeysNameAndBeAUsbDevice) {
 
     // The first matching interface wins, so the other bus's device must go first.
     // Letter case does not matter in the comparison of the last component.
-    machine().unplugUsbPrinter("HID\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1");
-    machine().addUsbPrinter({"USB\\VID_04B8&PID_0202\\5&2a1b3c4d&0&1"});
+    machine().unplugUsbPrinter("HID\\VID_1209&PID_0001\\5&2A1B3C4D&0&1");
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0001\\5&2a1b3c4d&0&1"});
     EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
-    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, "USB\\VID_04B8&PID_0202\\5&2a1b3c4d&0&1");
+    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, "USB\\VID_1209&PID_0001\\5&2a1b3c4d&0&1");
 }
 
 TEST_F(Scan, TwoInstancesWithOneNameGiveOnePortToTheFirst) {
-    machine().addUsbPrinter({"USB\\VID_04B8&PID_0202\\B-SECOND", "USB-001"});
-    machine().addUsbPrinter({"USB\\VID_04B8&PID_0202\\A-FIRST", "USB-001"});
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0001\\B-SECOND", "USB-001"});
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0001\\A-FIRST", "USB-001"});
     ASSERT_TRUE(initialize());
     EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
-    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, "USB\\VID_04B8&PID_0202\\A-FIRST");
+    EXPECT_STREQ(FindPortRecord("USB-001")->config.usb.instanceId, "USB\\VID_1209&PID_0001\\A-FIRST");
 }
 
 TEST_F(Scan, AMonitorKeyThatRefusesSubkeysIsReportedAtEveryEnumeration) {

@@ -295,7 +295,7 @@ TEST_F(SimMachine, AnEmptyFileReadsAsZeroBytesAtOnce) {
 // The virtual USB printer: pipes have the direction of their endpoints
 // ---------------------------------------------------------------------------
 
-const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
 
 std::vector<BYTE> endpoint(BYTE address) { return {7, 5, address, 2, 64, 0, 0}; }
 std::vector<BYTE> configuration() { return {9, 2, 0, 0, 1, 1, 0, 0xC0, 0, 9, 4, 0, 0, 2, 7, 1, 2, 0}; }

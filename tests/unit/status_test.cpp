@@ -4,7 +4,7 @@
 
 namespace {
 
-const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
 const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 
 class Status : public MonitorTest {
@@ -100,7 +100,7 @@ TEST_F(Status, PrintersGoOfflineWithTheirDeviceAndComeBackWithIt) {
 
     // Back under an id that differs only in letter case.
     machine().removeUsbPrinter(PrinterId);
-    machine().addUsbPrinter({"usb\\vid_04b8&pid_0202\\5&2a1b3c4d&0&1"});
+    machine().addUsbPrinter({"usb\\vid_1209&pid_0001\\5&2a1b3c4d&0&1"});
     machine().broadcast(WM_WININICHANGE, 0, (LPARAM) "Devices");
     ASSERT_TRUE(machine().waitIdle());
     EXPECT_FALSE(offline("Office"));

@@ -6,8 +6,8 @@
 
 namespace {
 
-const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&1";
-const char OtherId[] = "USB\\VID_04B8&PID_0202\\5&2A1B3C4D&0&2";
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
+const char OtherId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&2";
 
 std::vector<BYTE> configurationAndInterface() { return {9, 2, 0, 0, 1, 1, 0, 0xC0, 0, 9, 4, 0, 0, 2, 7, 1, 2, 0}; }
 std::vector<BYTE> endpoint(BYTE address, BYTE attributes) { return {7, 5, address, attributes, 64, 0, 0}; }
@@ -72,7 +72,7 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
     UsbInterfaceInfo info{};
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 1, &info));
     EXPECT_STREQ(info.instanceId, OtherId);
-    EXPECT_STREQ(info.devicePath, "\\\\?\\usb#vid_04b8&pid_0202#5&2a1b3c4d&0&2#{6a7ad4e2-ae15-11d7-890b-0080ad72b9d1}");
+    EXPECT_STREQ(info.devicePath, "\\\\?\\usb#vid_1209&pid_0001#5&2a1b3c4d&0&2#{6a7ad4e2-ae15-11d7-890b-0080ad72b9d1}");
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_STREQ(info.instanceId, PrinterId);
     EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 2, &info));
@@ -130,7 +130,7 @@ TEST_F(Usb, ALookUpFillsOnlyWhatSetupApiAnswers) {
 
 TEST_F(Usb, ADevicePathTooLongForTheRecordIsNotCopied) {
     machine().removeUsbPrinter(PrinterId);
-    std::string longInstance = "USB\\VID_04B8&PID_0202\\" + std::string(220, '7');
+    std::string longInstance = "USB\\VID_1209&PID_0001\\" + std::string(220, '7');
     machine().addUsbPrinter({longInstance});
     UsbInterfaceInfo info{};
     std::strcpy(info.devicePath, "untouched");
@@ -285,7 +285,7 @@ TEST_F(Usb, ANegativeReadPipeOpensNoReadPipe) {
 
 TEST_F(Usb, InstanceIdsCompareIgnoringCase) {
     machine().removeUsbPrinter(PrinterId);
-    std::string lowerId = "usb\\vid_04b8&pid_0202\\5&2a1b3c4d&0&1";
+    std::string lowerId = "usb\\vid_1209&pid_0001\\5&2a1b3c4d&0&1";
     machine().addUsbPrinter({lowerId});
     HANDLE port = startUsbPort(usbConfig(PrinterId));
     EXPECT_TRUE(EndDocPort(port));

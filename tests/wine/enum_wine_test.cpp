@@ -59,8 +59,8 @@ void checkUntouched(const std::vector<BYTE>& buffer, size_t from) {
 
 WINE_TEST(EnumPortsPacksThe32BitRecords) {
     clearMonitorKey();
-    writeUsbPort("USB-002", "USB\\VID_04B8&PID_0202\\ZEVENUM2");
-    writeUsbPort("USB-001", "USB\\VID_04B8&PID_0202\\ZEVENUM1");
+    writeUsbPort("USB-002", "USB\\VID_1209&PID_0001\\ZEVENUM2");
+    writeUsbPort("USB-001", "USB\\VID_1209&PID_0001\\ZEVENUM1");
     MONITOR_TABLE monitor = startMonitor();
 
     // Level 1: 4-byte records from the front, each name with its terminator from the back.
@@ -122,7 +122,7 @@ WINE_TEST(EnumPortsPacksThe32BitRecords) {
 WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
     clearMonitorKey();
     {
-        Printer printer("USB\\VID_04B8&PID_0202\\ZEVAUTO1");
+        Printer printer("USB\\VID_1209&PID_0001\\ZEVAUTO1");
         printer.plugIn();
         UsbInstanceKey instance("ZEVAUTO1", "USB-001");
         MONITOR_TABLE monitor = startMonitor();
@@ -153,7 +153,7 @@ WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
         const BYTE guid[16] = {0xE2, 0xD4, 0x7A, 0x6A, 0x15, 0xAE, 0xD7, 0x11,
                                0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1};
         CopyMemory(&expected[268], guid, sizeof guid);
-        CHECK_STR(printer.instanceId(), "USB\\VID_04B8&PID_0202\\ZEVAUTO1");
+        CHECK_STR(printer.instanceId(), "USB\\VID_1209&PID_0001\\ZEVAUTO1");
         CopyMemory(&expected[284], printer.instanceId().c_str(), printer.instanceId().size());
         expected[548] = 1;
         std::vector<BYTE> stored = readProperty("USB-001");

@@ -94,8 +94,8 @@ WINE_TEST(StringTableAndVersionRecord) {
 
 WINE_TEST(StartFromTheRegistryHandsOutThe52ByteTable) {
     clearMonitorKey();
-    PortConfig first = usbPort("USB\\VID_04B8&PID_0005\\1");
-    PortConfig second = usbPort("USB\\VID_04B8&PID_0005\\2");
+    PortConfig first = usbPort("USB\\VID_1209&PID_0005\\1");
+    PortConfig second = usbPort("USB\\VID_1209&PID_0005\\2");
     writePort("USB-002", &second, sizeof second);
     writePort("USB-001", &first, 100);  // a short value: the rest stays zero
     HMODULE module = loadMonitor();
@@ -120,7 +120,7 @@ WINE_TEST(StartFromTheRegistryHandsOutThe52ByteTable) {
     CHECK_STR(record->config.usb.instanceId, "");  // beyond the 100 bytes stored
     CHECK(record->next != NULL);
     CHECK_STR(record->next->name, "USB-002");
-    CHECK_STR(record->next->config.usb.instanceId, "USB\\VID_04B8&PID_0005\\2");
+    CHECK_STR(record->next->config.usb.instanceId, "USB\\VID_1209&PID_0005\\2");
 
     CHECK(monitor->pfnClosePort(port));
     HANDLE again = NULL;

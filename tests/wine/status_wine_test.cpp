@@ -56,7 +56,7 @@ WINE_TEST(StatusWindowIsHiddenOnAThreadOfItsOwn) {
 WINE_TEST(PrintersFollowTheirDeviceAtEveryBroadcast) {
     clearMonitorKey();
     {
-        Printer device("USB\\VID_04B8&PID_0202\\ZEVSTAT1");
+        Printer device("USB\\VID_1209&PID_0001\\ZEVSTAT1");
         device.plugIn();
         writeUsbPort("USB-001", device.instanceId());
         SpoolerPrinter printer("Zev Status Printer", "USB-001");
@@ -96,7 +96,7 @@ WINE_TEST(DriverIndexRebuildRunsOnceAfterANewPort) {
     const std::string record = rundllRecordPath();
     DeleteFileA(record.c_str());
     {
-        Printer device("USB\\VID_04B8&PID_0202\\ZEVRUN1");
+        Printer device("USB\\VID_1209&PID_0001\\ZEVRUN1");
         device.plugIn();
         UsbInstanceKey instance("ZEVRUN1", "USB-001");
         MONITOR_TABLE monitor = startMonitor();

@@ -73,10 +73,10 @@ WINE_TEST(UsbJobGoesThroughTheDeviceAndItsTwoPipes) {
     clearMonitorKey();
     {
         // Another printer of the class comes first: the port's is found by its instance id.
-        Printer otherPrinter("USB\\VID_04B8&PID_0202\\ZEVJOB0");
+        Printer otherPrinter("USB\\VID_1209&PID_0001\\ZEVJOB0");
         otherPrinter.plugIn();
         VirtualPrinter otherDevice(otherPrinter.devicePath());
-        Printer printer("USB\\VID_04B8&PID_0202\\ZEVJOB1");
+        Printer printer("USB\\VID_1209&PID_0001\\ZEVJOB1");
         printer.plugIn();
         const std::string path = printer.devicePath();
         VirtualPrinter device(path);
@@ -152,7 +152,7 @@ WINE_TEST(UsbJobGoesThroughTheDeviceAndItsTwoPipes) {
 WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
     clearMonitorKey();
     {
-        Printer printer("USB\\VID_04B8&PID_0202\\ZEVJOB2");
+        Printer printer("USB\\VID_1209&PID_0001\\ZEVJOB2");
         printer.plugIn();
         VirtualPrinter device(printer.devicePath());
         writeUsbPort("USB-001", printer.instanceId());
@@ -196,7 +196,7 @@ void runTypicalJob() {
     // its present interface, and a printer of the spooler on USB-001.
     createMonitorKey();
     UsbInstanceKey instance("ZEVTYPICAL", "USB-001");
-    Printer printer("USB\\VID_04B8&PID_0202\\ZEVTYPICAL");
+    Printer printer("USB\\VID_1209&PID_0001\\ZEVTYPICAL");
     printer.plugIn();
     VirtualPrinter device(printer.devicePath());
     SpoolerPrinter officePrinter("Zev Office Printer", "USB-001");

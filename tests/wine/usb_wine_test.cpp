@@ -34,9 +34,9 @@ DWORD startJob(const MONITOR_TABLE& monitor, HANDLE port) {
 WINE_TEST(UsbJobStartFollowsThePrintersPresence) {
     clearMonitorKey();
     {
-        Printer printer("USB\\VID_04B8&PID_0202\\ZEV0001");
+        Printer printer("USB\\VID_1209&PID_0001\\ZEV0001");
         writeUsbPort("USB-001", printer.instanceId());
-        writeUsbPort("USB-002", "USB\\VID_04B8&PID_0202\\ZEV0009");  // never present
+        writeUsbPort("USB-002", "USB\\VID_1209&PID_0001\\ZEV0009");  // never present
         MONITOR_TABLE monitor = startMonitor();
         HANDLE port = openPort(monitor, "USB-001");
         HANDLE otherPort = openPort(monitor, "USB-002");
@@ -64,12 +64,12 @@ WINE_TEST(UsbJobStartFollowsThePrintersPresence) {
 WINE_TEST(UsbInstanceIdIsComparedWholeIgnoringCase) {
     clearMonitorKey();
     {
-        Printer printer("USB\\VID_04B8&PID_0202\\ZEV0002");
+        Printer printer("USB\\VID_1209&PID_0001\\ZEV0002");
         printer.plugIn();
-        CHECK_STR(printer.instanceId(), "USB\\VID_04B8&PID_0202\\ZEV0002");
-        writeUsbPort("LOWER", "usb\\vid_04b8&pid_0202\\zev0002");
-        writeUsbPort("PREFIX", "USB\\VID_04B8&PID_0202\\ZEV000");
-        writeUsbPort("LONGER", "USB\\VID_04B8&PID_0202\\ZEV00021");
+        CHECK_STR(printer.instanceId(), "USB\\VID_1209&PID_0001\\ZEV0002");
+        writeUsbPort("LOWER", "usb\\vid_1209&pid_0001\\zev0002");
+        writeUsbPort("PREFIX", "USB\\VID_1209&PID_0001\\ZEV000");
+        writeUsbPort("LONGER", "USB\\VID_1209&PID_0001\\ZEV00021");
         MONITOR_TABLE monitor = startMonitor();
 
         // Found, then the open fails: not "not ready".

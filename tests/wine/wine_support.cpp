@@ -218,7 +218,7 @@ UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName, c
 }
 
 UsbInstanceKey::UsbInstanceKey(const char* instanceName, const char* portName)
-    : UsbInstanceKey(instanceName, portName, "VID_04B8&PID_0202") {}
+    : UsbInstanceKey(instanceName, portName, "VID_1209&PID_0001") {}
 
 UsbInstanceKey::~UsbInstanceKey() {
     usbInstanceKeys--;

@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char PrinterId[] = "USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1";
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
 
 struct Result {
     int status;

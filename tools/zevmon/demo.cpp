@@ -58,7 +58,7 @@ std::string sampleDocument() {
 int Demo::run() {
     Spooler& spooler = session_.spooler();
     auto& registry = sim::machine().registry();
-    std::string instanceKey = "Enum\\USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1";
+    std::string instanceKey = "Enum\\USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
 
     heading("A USB printer is installed");
     say(fmt::format("Device {} is plugged in; its installation wrote", DefaultPrinterId));

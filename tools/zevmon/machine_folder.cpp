@@ -14,7 +14,7 @@ namespace zevmon {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const char DefaultPrinterId[] = "USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1";
+const char DefaultPrinterId[] = "USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
 
 namespace {
 
@@ -87,8 +87,8 @@ std::string defaultRegistry() {
     registry.setString(MonitorKeyPath, "Driver", "ZEVURUZI.DLL");
     registry.setValue(std::string(MonitorKeyPath) + "\\FILE:", "Property", REG_BINARY, config(PortKindFile, "C:\\jobs\\out.prn"));
     registry.setValue(std::string(MonitorKeyPath) + "\\NUL:", "Property", REG_BINARY, config(PortKindNull, ""));
-    registry.setString("Enum\\USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1", "PortName", "USB-001");
-    registry.setString("Enum\\USB\\VID_04B8&PID_0202\\5&1A2B3C4D&0&1", "DeviceDesc", "USB Printer");
+    registry.setString("Enum\\USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1", "PortName", "USB-001");
+    registry.setString("Enum\\USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1", "DeviceDesc", "USB Printer");
     std::string printer = "System\\CurrentControlSet\\Control\\Print\\Printers\\Office Printer";
     registry.setString(printer, "Port", "USB-001");
     registry.setDword(printer, "Attributes", PRINTER_ATTRIBUTE_LOCAL);

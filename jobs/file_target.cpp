@@ -9,11 +9,6 @@
 
 static const CHAR AllFilesFilter[] = "All Files\0*.*\0";  // the literal's own terminator closes the list
 
-static BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 // The user chooses the job's file; the choice serves this job only.
 static BOOL AskForFile(LPSTR path) {
     OPENFILENAMEA request;

@@ -2,6 +2,7 @@
 // its arguments, needs an open back-end, and hands the call to the back-end of
 // the kind latched at job start (activeKind). Also the null back-end.
 #include "../monitor/monitor.h"
+#include "../resources/string_table.h"
 
 // ---- the null back-end: swallows every write, answers nothing ----
 
@@ -53,14 +54,22 @@ static BOOL NullTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
 
 const BackEnd NullBackEnd = {NullOpen, NullClose, NullWrite, NullRead, NullControl, NullTimeouts};
 
-// The one place where a port's kind chooses its back-end.
+// The one place where a port's kind is decided.
+static const PortKindTraits KindTable[] = {
+    {PortKindNull, IDS_NULL_PORT, PORT_TYPE_WRITE, &NullBackEnd},
+    {PortKindFile, IDS_FILE_PORT, PORT_TYPE_WRITE, &FileBackEnd},
+    {PortKindUsb, IDS_USB_PORT, PORT_TYPE_WRITE | PORT_TYPE_READ, &UsbBackEnd},
+};
+
+const PortKindTraits* TraitsOfKind(INT kind) {
+    for (DWORD i = 0; i < sizeof KindTable / sizeof KindTable[0]; i++)
+        if (KindTable[i].kind == kind) return &KindTable[i];
+    return NULL;
+}
+
 const BackEnd* BackEndForKind(INT kind) {
-    switch (kind) {
-    case PortKindNull: return &NullBackEnd;
-    case PortKindFile: return &FileBackEnd;
-    case PortKindUsb: return &UsbBackEnd;
-    default: return NULL;
-    }
+    const PortKindTraits* traits = TraitsOfKind(kind);
+    return traits != NULL ? traits->backEnd : NULL;
 }
 
 // The handle must be a port with an open back-end (a deferred job has none).

@@ -5,11 +5,6 @@
 // controls go to the device, and time-outs to all three.
 #include "../monitor/monitor.h"
 
-static BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 static BOOL IsOpen(HANDLE handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
 
 BOOL SetUsbInstanceId(UsbPortConfig* usbConfig, LPCSTR instanceId) {

@@ -152,6 +152,7 @@ BOOL WINAPI ClosePort(HANDLE port);
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
 BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);
 PortRecord* CheckPortHandle(HANDLE port);
+BOOL Fail(DWORD error);
 
 // ---------------------------------------------------------------------------
 // text.cpp: strings without a C runtime
@@ -243,6 +244,16 @@ struct BackEnd {
 
 extern const BackEnd NullBackEnd;
 const BackEnd* BackEndForKind(INT kind);
+
+// What a port's kind means: the description enumeration reports, the port
+// type (a USB port can be read from), and the back-end of its jobs.
+struct PortKindTraits {
+    INT kind;
+    UINT descriptionId;
+    DWORD portType;
+    const BackEnd* backEnd;
+};
+const PortKindTraits* TraitsOfKind(INT kind);  // NULL for a kind the monitor does not know
 
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);

@@ -40,6 +40,13 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID re
     return TRUE;
 }
 
+// Every failure of the monitor is reported this way: FALSE, with the reason
+// in the thread's last-error value.
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
 // The handle the spooler holds is the PortRecord's address; anything else fails
 // with ERROR_INVALID_PARAMETER.
 PortRecord* CheckPortHandle(HANDLE port) {

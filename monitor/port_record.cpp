@@ -144,11 +144,10 @@ LPCSTR GetMonitorName(void) {
 // The texts that enumeration reports. A kind outside the string table leaves the
 // description as the caller emptied it.
 void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDWORD portType) {
+    const PortKindTraits* traits = TraitsOfKind(record->config.kind);
     if (monitorName != NULL) lstrcpynA(monitorName, GetMonitorName(), PortTextMax);
-    if (description != NULL && record->config.kind >= PortKindNull && record->config.kind <= PortKindUsb)
-        LoadStringA(MonitorModule, IDS_NULL_PORT + record->config.kind, description, PortTextMax);
-    if (portType != NULL)
-        *portType = record->config.kind == PortKindUsb ? PORT_TYPE_WRITE | PORT_TYPE_READ : PORT_TYPE_WRITE;
+    if (description != NULL && traits != NULL) LoadStringA(MonitorModule, traits->descriptionId, description, PortTextMax);
+    if (portType != NULL) *portType = traits != NULL ? traits->portType : PORT_TYPE_WRITE;
 }
 
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle) {

@@ -19,11 +19,6 @@ static BOOL BuildPortKeyPath(LPSTR path, LPCSTR name) {
     return JoinPath(path, PortKeyPathMax, MonitorRoot, name);
 }
 
-static BOOL Fail(LONG error) {
-    SetLastError((DWORD)error);
-    return FALSE;
-}
-
 // Closes key and reports result, or the close's error when result is success.
 static BOOL CloseAndReport(HKEY key, LONG result) {
     LONG closed = RegCloseKey(key);

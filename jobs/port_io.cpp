@@ -82,6 +82,14 @@ static PortRecord* OpenJobRecord(HANDLE port) {
     return record;
 }
 
+// A kind without a back-end (a configuration this monitor does not know)
+// accepts the call and moves nothing, and its count says so: left as it was,
+// the caller would read whatever its variable held as bytes moved.
+static BOOL NothingDone(LPDWORD count) {
+    if (count != NULL) *count = 0;
+    return TRUE;
+}
+
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
     if (CheckPortHandle(port) == NULL || buffer == NULL || size == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -90,7 +98,8 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    return backEnd != NULL ? backEnd->write(record, buffer, size, written) : TRUE;
+    if (backEnd != NULL) return backEnd->write(record, buffer, size, written);
+    return NothingDone(written);
 }
 
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
@@ -101,7 +110,8 @@ BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    return backEnd != NULL ? backEnd->read(record, buffer, size, read) : TRUE;
+    if (backEnd != NULL) return backEnd->read(record, buffer, size, read);
+    return NothingDone(read);
 }
 
 // The control id is the device control code; the value name is not used.
@@ -111,8 +121,8 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    return backEnd != NULL ? backEnd->control(record, controlId, inBuffer, inSize, outBuffer, outSize, returned)
-                           : TRUE;
+    if (backEnd != NULL) return backEnd->control(record, controlId, inBuffer, inSize, outBuffer, outSize, returned);
+    return NothingDone(returned);
 }
 
 BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {

@@ -403,6 +403,28 @@ TEST_F(Jobs, TheKindLatchedAtTheStartRulesTheWholeJob) {
     EXPECT_TRUE(EndDocPort(port));
 }
 
+// A stored kind the monitor does not know (a newer configuration) opens
+// nothing and moves nothing, and every count it returns says so.
+TEST_F(Jobs, AnUnknownKindMovesNothingAndSaysSo) {
+    PortConfig odd = nullConfig();
+    odd.kind = 7;
+    addPort("ODD:", odd);
+    ASSERT_TRUE(initialize());
+    HANDLE port = open("ODD:");
+    ASSERT_TRUE(start(port));
+    DWORD count = Marker;
+    EXPECT_TRUE(WritePort(port, (LPBYTE) "page", 4, &count));
+    EXPECT_EQ(count, 0u) << "nothing was written";
+    BYTE byte = 0;
+    count = Marker;
+    EXPECT_TRUE(ReadPort(port, &byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+    count = Marker;
+    EXPECT_TRUE(GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, nullptr, 0, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(EndDocPort(port));
+}
+
 TEST_F(Jobs, AStoredNameWithoutTerminatorLosesItsLastCharacter) {
     // 3 + 120 + 1 + 120 + 1 + 15 = 260 bytes, no terminator.
     std::string dirs = "C:\\" + std::string(120, 'a') + "\\" + std::string(120, 'b');

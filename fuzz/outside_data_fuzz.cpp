@@ -26,8 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -758,16 +760,16 @@ private:
         if (m.openDeviceInfoSets() != 0)
             violation("%s: %zu device information set(s) left", after, m.openDeviceInfoSets());
         size_t records = 0;
-        std::vector<std::string> names;
+        std::map<std::string, std::string> families;  // lower-case name -> the first spelling listed
+        noteCaseFamilies();
         for (PortRecord* r = PortList; r; r = r->next, records++) {
             if (r->signature != PortSignature) violation("%s: a listed record has signature 0x%x", after, r->signature);
             if (r->name != (LPSTR)(r + 1) || r->recordSize != sizeof(PortRecord) + std::strlen(r->name) + 1)
                 violation("%s: the record of %s is not one allocation with its name", after, shown(r->name).c_str());
-            for (const std::string& other : names)
-                if (sameNoCase(other, r->name) && !(caseTwinsTolerated && hasCaseTwin(r)))
-                    violation("%s: two listed ports are named %s and %s", after, shown(other).c_str(),
-                              shown(r->name).c_str());
-            names.push_back(r->name);
+            auto family = families.emplace(lower(r->name), r->name);
+            if (!family.second && !(caseTwinsTolerated && caseFamilies.count(family.first->first)))
+                violation("%s: two listed ports are named %s and %s", after, shown(family.first->second).c_str(),
+                          shown(r->name).c_str());
         }
         if (m.liveAllocations() != records + 1)
             violation("%s: %zu heap block(s) live for %zu listed port(s) and the root", after, m.liveAllocations(),
@@ -784,20 +786,21 @@ private:
     // Until that is fixed, extra records are let through when their name has
     // been listed in another letter case during the input (names only ever
     // repeated in one spelling are not); then remove this, caseFamilies,
-    // hasCaseTwin, onlyCaseTwinsAdded and their uses.
+    // noteCaseFamilies, onlyCaseTwinsAdded and their uses.
     static constexpr bool caseTwinsTolerated = true;
-    std::vector<std::string> caseFamilies;  // lower-case names listed in two spellings
-    bool hasCaseTwin(const PortRecord* record) {
-        std::string family = lower(record->name);
-        for (PortRecord* r = PortList; r; r = r->next)
-            if (lower(r->name) == family && std::string(r->name) != record->name &&
-                std::find(caseFamilies.begin(), caseFamilies.end(), family) == caseFamilies.end())
-                caseFamilies.push_back(family);
-        return std::find(caseFamilies.begin(), caseFamilies.end(), family) != caseFamilies.end();
+    std::set<std::string> caseFamilies;  // lower-case names listed in two spellings
+    void noteCaseFamilies() {
+        std::map<std::string, std::string> first;
+        for (PortRecord* r = PortList; r; r = r->next) {
+            auto family = first.emplace(lower(r->name), r->name);
+            if (!family.second && family.first->second != r->name) caseFamilies.insert(family.first->first);
+        }
     }
     bool onlyCaseTwinsAdded(const std::vector<PortRecord*>& before) {
+        noteCaseFamilies();
+        std::set<PortRecord*> old(before.begin(), before.end());
         for (PortRecord* r = PortList; r; r = r->next)
-            if (std::find(before.begin(), before.end(), r) == before.end() && !hasCaseTwin(r)) return false;
+            if (!old.count(r) && !caseFamilies.count(lower(r->name))) return false;
         return true;
     }
 

@@ -16,15 +16,11 @@ sim::Module zevuruziModule() {
 #undef HOST_STRING
     module.unload = [] {
         // What a process exit would discard. The heap blocks go with the machine's heap.
-        if (MonitorLock.DebugInfo) DeleteCriticalSection(&MonitorLock);
-        ZeroMemory(&MonitorLock, sizeof MonitorLock);
-        if (PortCreationLock.DebugInfo) DeleteCriticalSection(&PortCreationLock);
-        ZeroMemory(&PortCreationLock, sizeof PortCreationLock);
-        MonitorModule = NULL;
-        MonitorRoot = NULL;
-        PortList = NULL;
-        DriverIndexRebuildPending = 0;
-        MonitorInitialised = 0;
+#define RESET_STATE_LOCK(name)                        \
+    if (name.DebugInfo) DeleteCriticalSection(&name); \
+    ZeroMemory(&name, sizeof name);
+#define RESET_STATE_VALUE(type, name) ZeroMemory((void*)&name, sizeof name);
+        MONITOR_PROCESS_STATE(RESET_STATE_LOCK, RESET_STATE_VALUE)
     };
     return module;
 }

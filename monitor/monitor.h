@@ -1,15 +1,15 @@
-// ZEVURUZI.DLL: the records, the process-wide state and the operations of the
-// monitor, grouped by the file that holds them. Plain Win32: no classes, no
+// ZEVURUZI.DLL inside: the records, the process-wide state and the operations
+// of the monitor, grouped by the file that holds them, for the monitor's own
+// files and the tests that look inside it. Plain Win32: no classes, no
 // exceptions, no C or C++ runtime; results are BOOLs with the reason in the
-// thread's last-error value.
+// thread's last-error value. What a caller of the DLL may see is zevuruzi.h.
 #pragma once
 
-#include <windows.h>
-#include <winspool.h>
+#include "zevuruzi.h"
+
 #include <setupapi.h>
 #include <commdlg.h>
 #include <commctrl.h>
-#include <stddef.h>
 
 // The system headers map these names to their A/W forms; here they name the
 // monitor's own entry points.
@@ -24,46 +24,13 @@
 
 #define PortSignature 0x8940
 
-// The monitor's registry key below HKEY_LOCAL_MACHINE, as the spooler names it.
-#define MonitorKeyPath "System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo"
-
-// PortKind, held in PortConfig.kind and latched per job in PortRecord.activeKind.
-#define PortKindNull 0
-#define PortKindFile 1
-#define PortKindUsb 2
-
 // JobFlags, bits of PortRecord.flags.
 #define JobBackEndOpen 0x2
 #define JobDeferred 0x8
 
-#define PortNameMax 256        // longest registry key name the monitor reads, with terminator
 #define PortTextMax 128        // monitor name and description buffers
 #define PortKeyPathMax 512     // MonitorRoot + "\" + port name
 #define UsbPathMax 260         // device path, instance id, pipe file name
-
-// The USB block of a port's configuration, handed to the USB back-end as a unit.
-struct UsbPortConfig {
-    GUID interfaceGuid;        // device interface class of the printer
-    CHAR instanceId[260];      // device instance id, USB\...
-    DWORD usbReserved;         // written as 0, never read
-    INT writePipe;             // bulk OUT pipe number; negative: none
-    INT readPipe;              // bulk IN pipe number; negative: none
-};
-
-// The persisted configuration of a port: registry value "Property", 556 bytes,
-// little-endian, with no header; a shorter value leaves the rest zero.
-struct PortConfig {
-    INT kind;                  // PortKind
-    DWORD nullConfig;          // handed to the null back-end, which ignores it
-    CHAR fileName[260];        // file port target; empty: ask at every job
-    UsbPortConfig usb;
-};
-static_assert(sizeof(UsbPortConfig) == 288, "USB block layout");
-static_assert(sizeof(PortConfig) == 556, "stored configuration layout");
-static_assert(offsetof(PortConfig, fileName) == 8, "stored configuration layout");
-static_assert(offsetof(PortConfig, usb) == 268, "stored configuration layout");
-static_assert(offsetof(PortConfig, usb) + offsetof(UsbPortConfig, instanceId) == 284, "stored configuration layout");
-static_assert(offsetof(PortConfig, usb) + offsetof(UsbPortConfig, writePipe) == 548, "stored configuration layout");
 
 // State of the file back-end while a job runs.
 struct FileTarget {
@@ -112,42 +79,31 @@ struct UsbInterfaceInfo {
     CHAR instanceId[UsbPathMax];
 };
 
-// The spooler's table of entry points of the 95/98/Me family: thirteen function
-// pointers (52 bytes on the 32-bit DLL). The system headers' MONITOR is a later one.
-struct MONITOR_TABLE {
-    BOOL(WINAPI* pfnEnumPorts)(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
-                               LPDWORD returned);
-    BOOL(WINAPI* pfnOpenPort)(LPSTR name, PHANDLE handle);
-    BOOL(WINAPI* pfnOpenPortEx)(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR_TABLE* monitor);
-    BOOL(WINAPI* pfnStartDocPort)(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
-    BOOL(WINAPI* pfnWritePort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
-    BOOL(WINAPI* pfnReadPort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
-    BOOL(WINAPI* pfnEndDocPort)(HANDLE port);
-    BOOL(WINAPI* pfnClosePort)(HANDLE port);
-    BOOL(WINAPI* pfnAddPort)(LPSTR serverName, HWND window, LPSTR monitorName);
-    BOOL(WINAPI* pfnConfigurePort)(LPSTR serverName, HWND window, LPSTR portName);
-    BOOL(WINAPI* pfnDeletePort)(LPSTR serverName, HWND window, LPSTR portName);
-    BOOL(WINAPI* pfnGetPrinterDataFromPort)(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer,
-                                            DWORD inSize, LPSTR outBuffer, DWORD outSize, LPDWORD returned);
-    BOOL(WINAPI* pfnSetPortTimeOuts)(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved);
-};
-static_assert(sizeof(MONITOR_TABLE) == 13 * sizeof(void*), "thirteen slots, nothing else");
-
 // ---------------------------------------------------------------------------
 // monitor_entry.cpp: module entry, initialisation, process-wide state
 // ---------------------------------------------------------------------------
 
-extern HINSTANCE MonitorModule;
-extern CRITICAL_SECTION MonitorLock;        // guards PortList and the change of MonitorRoot
-extern CRITICAL_SECTION PortCreationLock;   // makes "no such port yet" and its making one step
-extern LPSTR MonitorRoot;                   // registry path of the monitor key below HKLM
-extern PortRecord* PortList;
-extern LONG volatile DriverIndexRebuildPending;
-extern LONG volatile MonitorInitialised;      // set once the table has been handed out
+// The process-wide state, all zero in a freshly loaded image: one list, for the
+// module that defines and initialises it and for the host build, which returns
+// it to that state between tests. Lock(name) is a critical section made at
+// process attach; Value(type, name) a plain variable.
+#define MONITOR_PROCESS_STATE(Lock, Value)                                                              \
+    Value(HINSTANCE, MonitorModule)                                                                     \
+    Lock(MonitorLock)                  /* guards PortList and the change of MonitorRoot */              \
+    Lock(PortCreationLock)             /* makes "no such port yet" and its making one step */           \
+    Value(LPSTR, MonitorRoot)          /* registry path of the monitor key below HKLM */                \
+    Value(PortRecord*, PortList)                                                                        \
+    Value(LONG volatile, DriverIndexRebuildPending)                                                     \
+    Value(LONG volatile, MonitorInitialised) /* set once the table has been handed out */
+
+#define DECLARE_STATE_LOCK(name) extern CRITICAL_SECTION name;
+#define DECLARE_STATE_VALUE(type, name) extern type name;
+MONITOR_PROCESS_STATE(DECLARE_STATE_LOCK, DECLARE_STATE_VALUE)
+#undef DECLARE_STATE_LOCK
+#undef DECLARE_STATE_VALUE
 extern const MONITOR_TABLE MonitorTable;
 
 extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
-extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* monitor);
 BOOL WINAPI ClosePort(HANDLE port);
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
 BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);
@@ -188,7 +144,6 @@ BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle);
 BOOL CreatePortKey(LPCSTR name);
 BOOL DeletePortKey(LPCSTR name);
 BOOL ReadPortConfig(LPCSTR name, PortConfig* config);
-BOOL ReadPortConfigAt(LPCSTR rootPath, LPCSTR name, PortConfig* config);
 BOOL WritePortConfig(LPCSTR name, const PortConfig* config);
 BOOL CountPortKeys(LPDWORD count);
 BOOL GetPortKeyName(LPSTR buffer, DWORD size, DWORD index);
@@ -196,13 +151,7 @@ BOOL RemovePortKey(LPCSTR name);
 BOOL MarkPortCreation(LPCSTR name);
 BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name);
 BOOL ClearUnfinishedPort(LPCSTR nextName);
-BOOL IsProbeKeyName(LPCSTR name);
 BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError);
-// What the next start makes of one key below the monitor's key.
-#define PortKeyLoads 0
-#define PortKeyPassedOver 1
-#define PortKeyFailsStart 2
-DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error);
 BOOL SavePort(const PortRecord* record);
 BOOL ForgetPort(const PortRecord* record);
 BOOL LoadPortsFromRegistry(void);
@@ -298,7 +247,6 @@ BOOL BuildPipeFileName(LPSTR name, LPCSTR devicePath, INT pipe);
 // usb/usb_interfaces.cpp: present device interfaces of a class
 // ---------------------------------------------------------------------------
 
-extern const GUID UsbPortInterfaceGuid;
 BOOL CountInterfaces(const GUID* classGuid, LPDWORD count);
 BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* info);
 // How a caller recognises its printer among the present interfaces.
@@ -309,40 +257,7 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
 // usb/usb_port_scan.cpp: automatic USB ports
 // ---------------------------------------------------------------------------
 
-#define ProbeKeyName "ZEVURUZI"
-#define UsbEnumKeyPath "Enum\\USB"
-#define UsbPortNameMax 8       // "USB-" and at most three more, with the terminator
-
-// What a port name finds below the monitor's key.
-#define PortKeyAbsent 0        // no key of that name: the port is to be made
-#define PortKeyPresent 1       // the port exists
-#define PortKeyUnfinished 2    // a port cut short: to be made whole
-#define PortKeyUnknown 3       // the monitor's key could not be opened or listed
-
-// What the scan does with one instance key below Enum\USB.
-#define UsbInstanceNoPortName 0      // no "PortName" value it can read
-#define UsbInstanceNameTooLong 1     // "PortName" needs more than eight bytes
-#define UsbInstanceNotOurName 2      // "PortName" does not begin with "USB-" (letter case counts)
-#define UsbInstancePortsExhausted 3  // "USB-000": the value is deleted and the user told
-#define UsbInstancePortExists 4      // the monitor's key has a port of that name
-#define UsbInstancePortsUnknown 5    // the monitor's key cannot be opened or listed: nothing is made
-#define UsbInstanceNoDevice 6        // no present interface ends in the instance key's name
-#define UsbInstanceNotUsbDevice 7    // the matching interface's instance id does not begin with "USB\"
-#define UsbInstanceNewPort 8         // the port is made
-#define UsbInstanceNotKeyName 9      // "PortName" holds a backslash: it cannot name a key of its own
-
-struct UsbInstanceDecision {
-    DWORD verdict;                        // UsbInstance*
-    LONG error;                           // the read of "PortName"
-    CHAR portName[UsbPortNameMax + 1];    // as read, always terminated
-    CHAR existingKey[PortNameMax];        // UsbInstancePortExists: the port's key, in its own letter case
-    BOOL finishesKey;                     // UsbInstanceNewPort: the port's key was left cut short
-    CHAR instanceId[PortNameMax];         // the matching interface's instance id, or empty
-};
-
 int ScanUsbPortNames(LPCSTR serverName);
-DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName);
-void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision);
 int IsPortNameUnused(LPCSTR portName);
 int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
 
@@ -350,8 +265,6 @@ int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
 // status/status_window.cpp: the status window thread
 // ---------------------------------------------------------------------------
 
-#define StatusWindowClass "SetQMUsbPortStatus"
-#define DriverIndexRebuildCommand "Rundll setupx.dll,DiBuildDriverIndex TRUE"
 
 BOOL StartStatusWatcher(void);
 BOOL StartStatusThread(void);
@@ -362,12 +275,6 @@ LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 // status/printer_state.cpp: printers online or offline with their devices
 // ---------------------------------------------------------------------------
 
-#define PrintersKeyPath "System\\CurrentControlSet\\Control\\Print\\Printers"
-#define PrinterPortValueMax 8  // a printer's "Port" value is read into 8 bytes
-
 void RefreshPrinterStates(void);
-BOOL IsPortDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId);
-LONG ReadPrinterPort(HKEY printerKey, LPSTR port);
-BOOL PrinterPortMatches(LPCSTR port, LPCSTR portName);
 void SetPrintersForPort(LPCSTR portName, BOOL online);
 BOOL SetPrinterOnline(LPSTR printerName, BOOL online);

@@ -2,13 +2,9 @@
 // monitor's boundary with the spooler, and the process-wide state every part shares.
 #include "monitor.h"
 
-HINSTANCE MonitorModule;
-CRITICAL_SECTION MonitorLock;
-CRITICAL_SECTION PortCreationLock;
-LPSTR MonitorRoot;
-PortRecord* PortList;
-LONG volatile DriverIndexRebuildPending;
-LONG volatile MonitorInitialised;
+#define DEFINE_STATE_LOCK(name) CRITICAL_SECTION name;
+#define DEFINE_STATE_VALUE(type, name) type name;
+MONITOR_PROCESS_STATE(DEFINE_STATE_LOCK, DEFINE_STATE_VALUE)
 
 const MONITOR_TABLE MonitorTable = {
     EnumPorts,
@@ -32,8 +28,9 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID re
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
         MonitorModule = instance;
-        InitializeCriticalSection(&MonitorLock);
-        InitializeCriticalSection(&PortCreationLock);
+#define MAKE_STATE_LOCK(name) InitializeCriticalSection(&name);
+#define SKIP_STATE_VALUE(type, name)
+        MONITOR_PROCESS_STATE(MAKE_STATE_LOCK, SKIP_STATE_VALUE)
         DisableThreadLibraryCalls(instance);
     }
     InitCommonControls();

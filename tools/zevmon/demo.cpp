@@ -68,7 +68,7 @@ int Demo::run() {
                     registry.stringValue(PrinterKey, "Port").value_or("?")));
     say("The spooler started the monitor: InitializeMonitorEx loaded the ports FILE: and NUL: from the registry,");
     say("and the hidden status window \"SetQMUsbPortStatus\" runs on a thread of its own.");
-    outcome("no port USB-001 exists yet", FindPortRecord("USB-001") == nullptr);
+    outcome("no port USB-001 exists yet", !registry.exists(std::string(MonitorKeyPath) + "\\USB-001"));
 
     heading("EnumPorts creates and lists the port");
     std::vector<PortEntry> ports;

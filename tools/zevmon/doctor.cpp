@@ -12,7 +12,7 @@
 #include <iostream>
 
 #include "commands.h"
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 #include "spooler.h"
 #include "terminal.h"
 

@@ -21,7 +21,7 @@
 
 #include "boot_queue.h"
 #include "commands.h"
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
 #include "spooler.h"

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 #include "sim/machine.h"
 
 namespace zevmon {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 
 namespace zevmon {
 

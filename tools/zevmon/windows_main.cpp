@@ -20,7 +20,7 @@
 #include "commands.h"
 #include "doctor.h"
 #include "install.h"
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
 #include "spooler.h"

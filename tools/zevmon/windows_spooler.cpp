@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "errors/error_names.h"
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 #include "terminal.h"
 
 namespace zevmon {

@@ -51,3 +51,24 @@ BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA request) {
     request->nFileOffset = (WORD)(slash == std::string::npos ? 0 : slash + 1);
     return TRUE;
 }
+
+// ---- the control API's open-file dialog: scripted answers, or a prompt ----
+
+namespace sim {
+
+void Machine::scriptOpenFile(std::optional<std::string> answer) {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    ui_->openFileAnswers.push_back(std::move(answer));
+}
+
+void Machine::setOpenFilePrompt(std::function<std::optional<std::string>(const OpenFileCall&)> prompt) {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    ui_->openFilePrompt = std::move(prompt);
+}
+
+std::vector<Machine::OpenFileCall> Machine::openFileCalls() const {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    return ui_->openFileCalls;
+}
+
+}  // namespace sim

@@ -134,58 +134,6 @@ std::string Machine::hostPath(const std::string& windowsPath) {
     return host;
 }
 
-// ---- spooler ----
-
-static const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
-
-void Machine::addPrinter(const std::string& name, const std::string& port, DWORD attributes) {
-    std::string key = std::string(PrintersPath) + "\\" + name;
-    registry_.setString(key, "Port", port);
-    registry_.setDword(key, "Attributes", attributes);
-}
-
-bool Machine::printerExists(const std::string& name) {
-    return name.find('\\') == std::string::npos && registry_.exists(std::string(PrintersPath) + "\\" + name);
-}
-
-DWORD Machine::printerAttributes(const std::string& name) {
-    auto v = registry_.value(std::string(PrintersPath) + "\\" + name, "Attributes");
-    if (!v || v->data.size() < 4) return 0;
-    return v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) | ((DWORD)v->data[3] << 24);
-}
-
-std::size_t Machine::openPrinterHandles() const {
-    std::lock_guard<std::mutex> lock(spooler_->mutex);
-    return spooler_->open.size();
-}
-
-// ---- user interface ----
-
-void Machine::scriptOpenFile(std::optional<std::string> answer) {
-    std::lock_guard<std::mutex> lock(ui_->mutex);
-    ui_->openFileAnswers.push_back(std::move(answer));
-}
-
-void Machine::setOpenFilePrompt(std::function<std::optional<std::string>(const OpenFileCall&)> prompt) {
-    std::lock_guard<std::mutex> lock(ui_->mutex);
-    ui_->openFilePrompt = std::move(prompt);
-}
-
-std::vector<Machine::OpenFileCall> Machine::openFileCalls() const {
-    std::lock_guard<std::mutex> lock(ui_->mutex);
-    return ui_->openFileCalls;
-}
-
-std::vector<Machine::MessageBoxCall> Machine::messageBoxes() const {
-    std::lock_guard<std::mutex> lock(ui_->mutex);
-    return ui_->messageBoxes;
-}
-
-void Machine::setMessageBoxHandler(std::function<int(const MessageBoxCall&)> handler) {
-    std::lock_guard<std::mutex> lock(ui_->mutex);
-    ui_->messageBoxHandler = std::move(handler);
-}
-
 HINSTANCE Machine::loadModule(const Module& module) {
     // Module handles are image base addresses on Windows; any distinct value serves.
     HINSTANCE instance = (HINSTANCE)(uintptr_t)(0x10000000 + 0x100000 * (modules_.size() + 1));

@@ -419,6 +419,16 @@ LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 namespace sim {
 
+std::vector<Machine::MessageBoxCall> Machine::messageBoxes() const {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    return ui_->messageBoxes;
+}
+
+void Machine::setMessageBoxHandler(std::function<int(const MessageBoxCall&)> handler) {
+    std::lock_guard<std::mutex> lock(ui_->mutex);
+    ui_->messageBoxHandler = std::move(handler);
+}
+
 void Machine::broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
     std::vector<HWND> topLevel;
     {

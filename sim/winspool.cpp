@@ -139,3 +139,30 @@ BOOL WINAPI SetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD comman
     machine().registry().setDword(std::string(PrintersPath) + "\\" + name, "Attributes", info->Attributes);
     return TRUE;
 }
+
+// ---- the control API's printers: a printer is its key below the Printers key ----
+
+namespace sim {
+
+void Machine::addPrinter(const std::string& name, const std::string& port, DWORD attributes) {
+    std::string key = std::string(PrintersPath) + "\\" + name;
+    registry_.setString(key, "Port", port);
+    registry_.setDword(key, "Attributes", attributes);
+}
+
+bool Machine::printerExists(const std::string& name) {
+    return name.find('\\') == std::string::npos && registry_.exists(std::string(PrintersPath) + "\\" + name);
+}
+
+DWORD Machine::printerAttributes(const std::string& name) {
+    auto v = registry_.value(std::string(PrintersPath) + "\\" + name, "Attributes");
+    if (!v || v->data.size() < 4) return 0;
+    return v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) | ((DWORD)v->data[3] << 24);
+}
+
+std::size_t Machine::openPrinterHandles() const {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    return spooler_->open.size();
+}
+
+}  // namespace sim

@@ -46,5 +46,4 @@ typedef struct tagOFNA {
 #define OFN_LONGNAMES 0x00200000
 
 BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA openFileName);
-BOOL WINAPI GetSaveFileNameA(LPOPENFILENAMEA openFileName);
 DWORD WINAPI CommDlgExtendedError(void);

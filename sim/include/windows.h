@@ -294,7 +294,6 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVE
 BOOL WINAPI CloseHandle(HANDLE object);
 BOOL WINAPI SetEndOfFile(HANDLE file);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
-BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL WINAPI DeleteFileA(LPCSTR name);

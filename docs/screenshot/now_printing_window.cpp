@@ -1,7 +1,7 @@
 // Shows the "Now Printing!!" message box of the real DLL and waits for it to be
-// closed: what scripts/screenshot-now-printing.sh photographs. It starts a job
+// closed: what scripts/screenshot-now-printing.sh photographs for the README. It starts a job
 // on a null port and asks the monitor to delete that port.
-#include "monitor/monitor.h"
+#include "monitor/zevuruzi.h"
 
 int main() {
     HKEY key;

@@ -90,12 +90,17 @@ static BOOL NothingDone(LPDWORD count) {
     return TRUE;
 }
 
-BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
+// A write or a read needs a port, a buffer and a size, and an open back-end.
+static PortRecord* TransferRecord(HANDLE port, LPBYTE buffer, DWORD size) {
     if (CheckPortHandle(port) == NULL || buffer == NULL || size == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return NULL;
     }
-    PortRecord* record = OpenJobRecord(port);
+    return OpenJobRecord(port);
+}
+
+BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
+    PortRecord* record = TransferRecord(port, buffer, size);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
     if (backEnd != NULL) return backEnd->write(record, buffer, size, written);
@@ -103,11 +108,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
 }
 
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
-    if (CheckPortHandle(port) == NULL || buffer == NULL || size == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    PortRecord* record = OpenJobRecord(port);
+    PortRecord* record = TransferRecord(port, buffer, size);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
     if (backEnd != NULL) return backEnd->read(record, buffer, size, read);

@@ -79,6 +79,13 @@ LONG walk(std::shared_ptr<RegNode> node, LPCSTR subKey, std::shared_ptr<RegNode>
     return ERROR_SUCCESS;
 }
 
+// The key a handle and a relative path name.
+LONG findKey(HKEY key, LPCSTR subKey, std::shared_ptr<RegNode>& node) {
+    Resolved parent = resolve(key);
+    if (parent.error) return parent.error;
+    return walk(parent.node, subKey, node);
+}
+
 }  // namespace
 
 // On any failure the handle is set to NULL, as Windows and Wine do (Wine's
@@ -90,10 +97,8 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     if (injected) return (LONG)*injected;
     if (!result) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
-    Resolved parent = resolve(key);
-    if (parent.error) return parent.error;
     std::shared_ptr<RegNode> node;
-    if (LONG error = walk(parent.node, subKey, node)) return error;
+    if (LONG error = findKey(key, subKey, node)) return error;
     return openHandle(node, access, (access & MAXIMUM_ALLOWED) != 0, result);
 }
 
@@ -209,10 +214,8 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     if (auto e = sim::fault("RegDeleteKeyA")) return (LONG)*e;
     if (!subKey) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
-    Resolved parent = resolve(key);
-    if (parent.error) return parent.error;
     std::shared_ptr<RegNode> node;
-    if (LONG error = walk(parent.node, subKey, node)) return error;
+    if (LONG error = findKey(key, subKey, node)) return error;
     if (node == machine().registry().root() || !node->parent) return ERROR_ACCESS_DENIED;
     if (!node->subkeys.empty() || (node->refusedAccess & DELETE)) return ERROR_ACCESS_DENIED;
     Registry::removeChild(*node->parent, node->name);

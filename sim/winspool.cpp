@@ -73,20 +73,27 @@ bool printerOf(HANDLE printer, std::string& name) {
     return true;
 }
 
+// The start of every call on a printer handle: an injected failure, then the
+// printer the handle names.
+bool enterPrinterCall(const char* function, HANDLE printer, std::string& name) {
+    if (auto e = sim::fault(function)) {
+        SetLastError(*e);
+        return false;
+    }
+    if (!printerOf(printer, name)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Level 2 only: the record, then its strings, in the caller's buffer. Without a
 // buffer big enough, the size needed and ERROR_INSUFFICIENT_BUFFER.
 BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
-    if (auto e = sim::fault("GetPrinterA")) {
-        SetLastError(*e);
-        return FALSE;
-    }
     std::string name;
-    if (!printerOf(printer, name)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!enterPrinterCall("GetPrinterA", printer, name)) return FALSE;
     if (level != 2) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
@@ -118,15 +125,8 @@ BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
 
 // Level 2 with command 0 stores the attributes; nothing else of the record is kept here.
 BOOL WINAPI SetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD command) {
-    if (auto e = sim::fault("SetPrinterA")) {
-        SetLastError(*e);
-        return FALSE;
-    }
     std::string name;
-    if (!printerOf(printer, name)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!enterPrinterCall("SetPrinterA", printer, name)) return FALSE;
     if (level != 2 || command != 0) {
         SetLastError(level != 2 ? ERROR_INVALID_LEVEL : ERROR_INVALID_PARAMETER);
         return FALSE;

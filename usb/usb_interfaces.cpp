@@ -11,6 +11,13 @@ static HDEVINFO OpenPresentInterfaces(const GUID* classGuid) {
     return SetupDiGetClassDevsA(classGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
 }
 
+// The interface at index in the set, into a record of the platform's size.
+static BOOL EnumInterface(HDEVINFO set, const GUID* classGuid, DWORD index, SP_DEVICE_INTERFACE_DATA* data) {
+    ZeroMemory(data, sizeof *data);
+    data->cbSize = sizeof *data;
+    return SetupDiEnumDeviceInterfaces(set, NULL, classGuid, index, data);
+}
+
 BOOL CountInterfaces(const GUID* classGuid, LPDWORD count) {
     if (classGuid == NULL || count == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -24,9 +31,7 @@ BOOL CountInterfaces(const GUID* classGuid, LPDWORD count) {
     DWORD index = 0, error;
     for (;; index++) {
         SP_DEVICE_INTERFACE_DATA data;
-        ZeroMemory(&data, sizeof data);
-        data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, NULL, classGuid, index, &data)) {
+        if (!EnumInterface(set, classGuid, index, &data)) {
             error = GetLastError();
             break;
         }
@@ -90,9 +95,7 @@ BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* in
     if (set == INVALID_HANDLE_VALUE) return FALSE;
 
     SP_DEVICE_INTERFACE_DATA interfaceData;
-    ZeroMemory(&interfaceData, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!SetupDiEnumDeviceInterfaces(set, NULL, classGuid, memberIndex, &interfaceData)) {
+    if (!EnumInterface(set, classGuid, memberIndex, &interfaceData)) {
         DWORD error = GetLastError();
         SetupDiDestroyDeviceInfoList(set);
         SetLastError(error);
@@ -123,9 +126,7 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
     DWORD error = ERROR_SUCCESS;
     for (DWORD index = 0; !found; index++) {
         SP_DEVICE_INTERFACE_DATA interfaceData;
-        ZeroMemory(&interfaceData, sizeof interfaceData);
-        interfaceData.cbSize = sizeof interfaceData;
-        if (!SetupDiEnumDeviceInterfaces(set, NULL, classGuid, index, &interfaceData)) {
+        if (!EnumInterface(set, classGuid, index, &interfaceData)) {
             error = GetLastError();
             break;
         }

@@ -79,18 +79,25 @@ TEST_F(Enumeration, LevelsZeroAndThreeAndABufferTooSmall) {
     EXPECT_EQ(buffer, std::vector<BYTE>(64, 0xAB));
 
     needed = returned = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(EnumPorts(nullptr, 3, buffer.data(), 64, &needed, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
     EXPECT_EQ(needed, Marker);
+    EXPECT_EQ(returned, Marker);
+    SetLastError(Marker);
     EXPECT_FALSE(EnumPorts(nullptr, 0x80000001u, buffer.data(), 64, &needed, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL) << "compared unsigned";
+    EXPECT_EQ(needed, Marker);
+    EXPECT_EQ(returned, Marker);
 
     const DWORD total = level2Size("NUL:", "NULL Port");
+    SetLastError(Marker);
     EXPECT_FALSE(EnumPorts(nullptr, 2, buffer.data(), total - 1, &needed, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(needed, total);
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(buffer, std::vector<BYTE>(64, 0xAB)) << "nothing written";
+    SetLastError(Marker);
     EXPECT_FALSE(EnumPorts(nullptr, 2, nullptr, 64, &needed, &returned)) << "no buffer holds nothing";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     EXPECT_TRUE(EnumPorts(nullptr, 2, buffer.data(), total, nullptr, nullptr));
@@ -111,6 +118,7 @@ TEST_F(Enumeration, APortLinkedBetweenMeasureAndFillNeverOverrunsTheBuffer) {
     machine().onCall("EnterCriticalSection", 2, [&] { LinkPortRecord(added); });
     std::vector<BYTE> buffer(one + 16, 0xAB);
     DWORD needed = 0, returned = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(EnumeratePorts(2, buffer.data(), one, &needed, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(needed, 2 * one) << "the size to ask again with";
@@ -132,6 +140,7 @@ TEST_F(Enumeration, AScanThatAddsNothingKeepsTheFirstAnswersError) {
     registry().create("Enum\\USB\\VID_1\\A");  // something for the scan to walk
     ASSERT_TRUE(initialize());
     DWORD needed = 0, returned = 0;
+    SetLastError(Marker);
     EXPECT_FALSE(EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     EXPECT_GT(machine().callCount("RegEnumKeyA"), 1u) << "the scan ran";
@@ -155,6 +164,7 @@ TEST_F(Deletion, APortWithoutAJobGoesFromRegistryListAndMemory) {
     SetLastError(Marker);
     EXPECT_FALSE(DeletePort(nullptr, owner, const_cast<LPSTR>("NUL:")));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+    SetLastError(Marker);
     EXPECT_FALSE(DeletePort(nullptr, owner, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
     EXPECT_TRUE(machine().messageBoxes().empty()) << "no message for an unknown name";
@@ -167,6 +177,7 @@ TEST_F(Deletion, APortWithAnOpenJobStaysAndTheUserIsTold) {
     ASSERT_TRUE(OpenPort(const_cast<LPSTR>("NUL:"), &port));
     ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
     HWND owner = (HWND)(uintptr_t)0x4242;
+    SetLastError(Marker);
     EXPECT_FALSE(DeletePort(nullptr, owner, const_cast<LPSTR>("NUL:")));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     auto boxes = machine().messageBoxes();

@@ -67,21 +67,26 @@ TEST_F(Jobs, NullPortSwallowsAWholeJob) {
 
     BYTE buffer[16];
     DWORD read = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &read));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
     EXPECT_EQ(read, 0u);
     COMMTIMEOUTS timeouts{};
+    SetLastError(Marker);
     EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     DWORD returned = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, nullptr, 0, &returned));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(returned, Marker);
 
     EXPECT_TRUE(EndDocPort(port));
     EXPECT_EQ(record(port)->flags, 0u);
+    SetLastError(Marker);
     EXPECT_FALSE(write(port, "late"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
     EXPECT_FALSE(EndDocPort(port)) << "no job to end";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
@@ -94,31 +99,34 @@ TEST_F(Jobs, EveryEntryPointChecksItsArguments) {
     DWORD count = Marker;
     COMMTIMEOUTS timeouts{};
     DWORD wrongSignature[64] = {0x1234};
-    auto expectInvalid = [](BOOL ok) {
-        EXPECT_FALSE(ok);
+    // Each call starts from the marker: a refusal without its code shows.
+    auto expectInvalid = [](auto call) {
+        SetLastError(Marker);
+        EXPECT_FALSE(call());
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     };
     // An idle port refuses all I/O.
-    expectInvalid(WritePort(port, buffer, sizeof buffer, &count));
-    expectInvalid(ReadPort(port, buffer, sizeof buffer, &count));
-    expectInvalid(GetPrinterDataFromPort(port, 1, nullptr, nullptr, 0, nullptr, 0, &count));
-    expectInvalid(SetPortTimeOuts(port, &timeouts, 0));
+    expectInvalid([&] { return WritePort(port, buffer, sizeof buffer, &count); });
+    expectInvalid([&] { return ReadPort(port, buffer, sizeof buffer, &count); });
+    expectInvalid([&] { return GetPrinterDataFromPort(port, 1, nullptr, nullptr, 0, nullptr, 0, &count); });
+    expectInvalid([&] { return SetPortTimeOuts(port, &timeouts, 0); });
     ASSERT_TRUE(start(port));
     // An open one still refuses bad arguments.
-    expectInvalid(WritePort(port, buffer, 0, &count));
-    expectInvalid(WritePort(port, nullptr, sizeof buffer, &count));
-    expectInvalid(ReadPort(port, buffer, 0, &count));
-    expectInvalid(ReadPort(port, nullptr, 1, &count));
-    expectInvalid(SetPortTimeOuts(port, nullptr, 0));
+    expectInvalid([&] { return WritePort(port, buffer, 0, &count); });
+    expectInvalid([&] { return WritePort(port, nullptr, sizeof buffer, &count); });
+    expectInvalid([&] { return ReadPort(port, buffer, 0, &count); });
+    expectInvalid([&] { return ReadPort(port, nullptr, 1, &count); });
+    expectInvalid([&] { return SetPortTimeOuts(port, nullptr, 0); });
     EXPECT_EQ(count, Marker) << "refused calls write no count";
     for (HANDLE bad : {(HANDLE) nullptr, (HANDLE)wrongSignature}) {
-        expectInvalid(StartDocPort(bad, nullptr, 0, 1, nullptr));
-        expectInvalid(WritePort(bad, buffer, sizeof buffer, &count));
-        expectInvalid(ReadPort(bad, buffer, sizeof buffer, &count));
-        expectInvalid(GetPrinterDataFromPort(bad, 1, nullptr, nullptr, 0, nullptr, 0, &count));
-        expectInvalid(SetPortTimeOuts(bad, &timeouts, 0));
-        expectInvalid(EndDocPort(bad));
+        expectInvalid([&] { return StartDocPort(bad, nullptr, 0, 1, nullptr); });
+        expectInvalid([&] { return WritePort(bad, buffer, sizeof buffer, &count); });
+        expectInvalid([&] { return ReadPort(bad, buffer, sizeof buffer, &count); });
+        expectInvalid([&] { return GetPrinterDataFromPort(bad, 1, nullptr, nullptr, 0, nullptr, 0, &count); });
+        expectInvalid([&] { return SetPortTimeOuts(bad, &timeouts, 0); });
+        expectInvalid([&] { return EndDocPort(bad); });
     }
+    EXPECT_EQ(count, Marker);
     EXPECT_TRUE(EndDocPort(port));
 }
 
@@ -156,15 +164,19 @@ TEST_F(Jobs, AnOpenFilePortRefusesReadsTimeoutsAndControls) {
     ASSERT_TRUE(start(port));
     BYTE buffer[8];
     DWORD count = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
     EXPECT_EQ(count, 0u);
+    SetLastError(Marker);
     EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
     COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
+    SetLastError(Marker);
     EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     count = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, (LPSTR)buffer, sizeof buffer, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(count, Marker);
@@ -177,20 +189,26 @@ TEST_F(Jobs, ClosedFileTargetRefusesEverythingWithInvalidHandle) {
     BYTE buffer[4];
     DWORD count = Marker;
     COMMTIMEOUTS timeouts{};
+    SetLastError(Marker);
     EXPECT_FALSE(CloseFileTarget(&target));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    SetLastError(Marker);
     EXPECT_FALSE(WriteFileTarget(&target, buffer, sizeof buffer, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    SetLastError(Marker);
     EXPECT_FALSE(ReadFileTarget(&target, buffer, sizeof buffer, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     EXPECT_EQ(count, Marker);
+    SetLastError(Marker);
     EXPECT_FALSE(SetFileTargetTimeouts(&target, &timeouts));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    SetLastError(Marker);
     EXPECT_FALSE(ControlFileTarget(&target, 1, nullptr, 0, nullptr, 0, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 
     ASSERT_TRUE(OpenFileTarget(&target, "C:\\jobs\\direct.prn"));
     EXPECT_TRUE(CloseFileTarget(&target));
+    SetLastError(Marker);
     EXPECT_FALSE(CloseFileTarget(&target)) << "closing twice";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
@@ -202,11 +220,14 @@ TEST_F(Jobs, AFileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     HANDLE port = open("FILE:");
+    SetLastError(Marker);
     EXPECT_FALSE(start(port, 7));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
     EXPECT_EQ(record(port)->flags, 0u);
     EXPECT_EQ(record(port)->file.handle, nullptr);
+    SetLastError(Marker);
     EXPECT_FALSE(write(port, "x"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(machine().openPrinterHandles(), 0u) << "the spooler makes no EndDocPort after a failed start";
     EXPECT_EQ(record(port)->printer, nullptr);
     SetLastError(Marker);
@@ -260,12 +281,14 @@ TEST_F(Jobs, CancellingTheDialogFailsTheStartWithNothingCreated) {
     ASSERT_TRUE(initialize());
     machine().scriptOpenFile(std::nullopt);
     HANDLE port = open("FILE:");
+    SetLastError(Marker);
     EXPECT_FALSE(start(port));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
     EXPECT_EQ(record(port)->flags, 0u);
     EXPECT_TRUE(fs::is_empty(root + "/c/jobs"));
     // A dialog that fails outright is reported the same way.
     machine().failCall("GetOpenFileNameA", 1, 0x3003);
+    SetLastError(Marker);
     EXPECT_FALSE(start(port));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
 }
@@ -280,6 +303,7 @@ TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
         DOC_INFO_2A info{};  // DOC_INFO_1 and _2 both start with the name, here null
         ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office Printer"), 3, level, (LPBYTE)&info));
         EXPECT_EQ(record(port)->flags, (DWORD)JobDeferred);
+        SetLastError(Marker);
         EXPECT_FALSE(write(port, "data"));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
         EXPECT_TRUE(EndDocPort(port));
@@ -295,6 +319,7 @@ TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
     // Any other level is not deferred either: the dialog is asked.
     machine().scriptOpenFile(std::nullopt);
     DOC_INFO_2A unnamed{};
+    SetLastError(Marker);
     EXPECT_FALSE(StartDocPort(port, nullptr, 0, 3, (LPBYTE)&unnamed));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
     EXPECT_EQ(machine().openFileCalls().size(), 1u);
@@ -325,6 +350,7 @@ TEST_F(Jobs, ASecondStartWhileOpenIsRefusedAndTheRunningJobKeepsItsPrinter) {
     HANDLE port = open("NUL:");
     ASSERT_TRUE(start(port, 1));
     HANDLE printer = record(port)->printer;
+    SetLastError(Marker);
     EXPECT_FALSE(start(port, 2));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(record(port)->printer, printer);
@@ -352,6 +378,7 @@ TEST_F(Jobs, EndDocPortReportsTheBackEndsErrorNotThePrintersOne) {
     ASSERT_TRUE(start(port, 9));
     machine().failCall("CloseHandle", 1, ERROR_DISK_FULL);
     machine().failCall("ClosePrinter", 1, ERROR_INVALID_PRINTER_NAME);
+    SetLastError(Marker);
     EXPECT_FALSE(EndDocPort(port));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
     EXPECT_EQ(record(port)->flags, 0u) << "the job ends whatever the close said";
@@ -371,6 +398,7 @@ TEST_F(Jobs, AFailedWriteKeepsTheFileOpenAndIsNotRetried) {
     ASSERT_TRUE(start(port));
     machine().failCall("WriteFile", 1, ERROR_DISK_FULL);
     DWORD written;
+    SetLastError(Marker);
     EXPECT_FALSE(write(port, "lost", &written));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
     EXPECT_EQ(written, 0u);
@@ -459,6 +487,7 @@ TEST_F(Jobs, EveryFailingCallOfAJobLeavesNoHandleBehind) {
     HANDLE port = open("FILE:");
     auto runJob = [&](BOOL& started) {
         machine().scriptOpenFile("C:\\jobs\\picked.prn");
+        SetLastError(Marker);
         started = start(port, 77);
         DWORD startError = GetLastError();
         if (started) write(port, "data");

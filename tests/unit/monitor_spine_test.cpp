@@ -20,6 +20,7 @@ TEST_F(Spine, NullTableFailsAndChangesNothing) {
 
 TEST_F(Spine, NullRootFailsWithInvalidParameter) {
     std::memset(&table, 0xAB, sizeof table);
+    SetLastError(Marker);
     EXPECT_FALSE(InitializeMonitorEx(nullptr, &table));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(MonitorRoot, nullptr);
@@ -94,6 +95,7 @@ TEST_F(Spine, UnreadablePortKeyFailsTheWholeStart) {
         addPort("USB-001", usbConfig("USB\\VID_1\\A"));
         addPort("USB-003", usbConfig("USB\\VID_3\\C"));
         c.arrange(registry());
+        SetLastError(Marker);
         EXPECT_FALSE(initialize());
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(PortList, nullptr);
@@ -123,16 +125,22 @@ TEST_F(Spine, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
     PortConfig config = nullConfig();
     DWORD count = Marker;
     CHAR name[16];
+    SetLastError(Marker);
     EXPECT_FALSE(CreatePortKey("USB-001"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(DeletePortKey("USB-001"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(ReadPortConfig("USB-001", &config));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(WritePortConfig("USB-001", &config));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(CountPortKeys(&count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(GetPortKeyName(name, sizeof name, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
     EXPECT_EQ(registry().keyCount(), 1u) << "nothing was created";
@@ -144,6 +152,7 @@ TEST_F(Spine, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {
     // Nested keys: one key's name may not pass 256 characters on Windows or Wine.
     for (size_t i = 200; i < longName.size(); i += 201) longName[i] = '\\';
     std::size_t keys = registry().keyCount();
+    SetLastError(Marker);
     EXPECT_FALSE(CreatePortKey(longName.c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
     EXPECT_EQ(registry().keyCount(), keys);
@@ -156,6 +165,7 @@ TEST_F(Spine, CountAndNameOfPortKeys) {
     DWORD count = Marker;
     EXPECT_TRUE(CountPortKeys(&count)) << "an absent monitor key holds no ports";
     EXPECT_EQ(count, 0u);
+    SetLastError(Marker);
     EXPECT_FALSE(CountPortKeys(nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     addPort("B", nullConfig());
@@ -166,8 +176,10 @@ TEST_F(Spine, CountAndNameOfPortKeys) {
     std::memset(name, 'x', sizeof name);
     EXPECT_TRUE(GetPortKeyName(name, sizeof name, 1));
     EXPECT_EQ(std::string(name, sizeof name), std::string("B\0\0\0\0\0\0\0", 8)) << "the buffer is zero-filled first";
+    SetLastError(Marker);
     EXPECT_FALSE(GetPortKeyName(name, sizeof name, 2));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
+    SetLastError(Marker);
     EXPECT_FALSE(GetPortKeyName(name, 0, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(machine().openKeys(), 0u);
@@ -181,12 +193,15 @@ TEST_F(Spine, OpenPortFindsNamesIgnoringCase) {
     EXPECT_EQ(handle, (HANDLE)FindPortRecord("USB-001"));
 
     handle = (HANDLE)(uintptr_t)Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(OpenPort(const_cast<LPSTR>("USB-002"), &handle));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
     EXPECT_EQ(handle, nullptr);
 
+    SetLastError(Marker);
     EXPECT_FALSE(OpenPort(nullptr, &handle));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
     EXPECT_FALSE(OpenPort(const_cast<LPSTR>("USB-001"), nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     SetLastError(Marker);
@@ -206,6 +221,7 @@ TEST_F(Spine, DuplicateNamesAreListedAndTheFirstIsFound) {
     EXPECT_EQ(FindPortRecord("usb-001"), first);
     ASSERT_TRUE(UnlinkPortRecord(first));
     EXPECT_EQ(FindPortRecord("USB-001"), second);
+    SetLastError(Marker);
     EXPECT_FALSE(UnlinkPortRecord(first)) << "no longer listed";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(FreePortRecord(first));
@@ -221,6 +237,7 @@ TEST_F(Spine, RecordsNeedAName) {
     ASSERT_NE(unnamed, nullptr);
     EXPECT_EQ(unnamed->name, nullptr);
     EXPECT_STREQ(unnamed->serverName, "\\\\server");
+    SetLastError(Marker);
     EXPECT_EQ(CreatePortFromRequest(unnamed), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
@@ -234,10 +251,14 @@ TEST_F(Spine, RecordsNeedAName) {
 
     // A record whose name is empty is never linked.
     fromBuffer->name[0] = 0;
+    SetLastError(Marker);
     EXPECT_FALSE(LinkPortRecord(fromBuffer));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(PortList, nullptr);
+    SetLastError(Marker);
     EXPECT_EQ(CreatePortFromRequest(nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
     EXPECT_EQ(CreatePortFromRegistry(nullptr), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     FreePortRecord(fromBuffer);
@@ -254,8 +275,10 @@ TEST_F(Spine, ClosePortChecksTheSignatureOnly) {
     EXPECT_TRUE(ClosePort(handle)) << "and usable";
 
     DWORD notAPort[4] = {0x8941, 0, 0, 0};
+    SetLastError(Marker);
     EXPECT_FALSE(ClosePort(notAPort));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
     EXPECT_FALSE(ClosePort(nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }

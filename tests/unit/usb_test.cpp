@@ -34,6 +34,7 @@ protected:
         EXPECT_TRUE(initialize());
         HANDLE port = nullptr;
         EXPECT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+        SetLastError(Marker);
         BOOL ok = StartDocPort(port, nullptr, 0, 1, nullptr);
         if (started)
             *started = ok;
@@ -75,6 +76,7 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
     EXPECT_STREQ(info.devicePath, "\\\\?\\usb#vid_1209&pid_0001#5&2a1b3c4d&0&2#{6a7ad4e2-ae15-11d7-890b-0080ad72b9d1}");
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_STREQ(info.instanceId, PrinterId);
+    SetLastError(Marker);
     EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 2, &info));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
 
@@ -83,12 +85,17 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
     EXPECT_EQ(count, 1u) << "only present devices";
 
     count = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
     EXPECT_FALSE(CountInterfaces(nullptr, &count));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_EQ(count, Marker);
+    SetLastError(Marker);
     EXPECT_FALSE(GetInterface(nullptr, 0, &info));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    SetLastError(Marker);
     EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 0, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
@@ -96,12 +103,14 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
 TEST_F(Usb, CountingReportsSetupApiFailures) {
     DWORD count = Marker;
     machine().failCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
+    SetLastError(Marker);
     EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(count, 0u);
 
     machine().addUsbPrinter({OtherId});
     machine().failCall("SetupDiEnumDeviceInterfaces", 2, ERROR_GEN_FAILURE);
+    SetLastError(Marker);
     EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, &count));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
     EXPECT_EQ(count, 1u) << "the interfaces counted before the failure";
@@ -277,6 +286,7 @@ TEST_F(Usb, ANegativeReadPipeOpensNoReadPipe) {
     EXPECT_EQ(record(port)->usb.readHandle, nullptr);
     BYTE buffer[4];
     DWORD read = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &read));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(WritePort(port, buffer, sizeof buffer, nullptr));
@@ -330,10 +340,12 @@ TEST_F(Usb, APrinterUnpluggedMidJobFailsEveryCallAndStillCloses) {
     ASSERT_TRUE(WritePort(port, (LPBYTE) "half", 4, nullptr));
     machine().unplugUsbPrinter(PrinterId);
     DWORD written = Marker;
+    SetLastError(Marker);
     EXPECT_FALSE(WritePort(port, (LPBYTE) "rest", 4, &written));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(written, 0u);
     COMMTIMEOUTS timeouts{};
+    SetLastError(Marker);
     EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_TRUE(EndDocPort(port));
@@ -345,13 +357,16 @@ TEST_F(Usb, TimeoutsGoToTheDeviceFirstAndThenToBothPipes) {
     HANDLE port = startUsbPort();
     COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
     setPrinter([](sim::UsbPrinter& p) { p.refuseTimeouts = {-1}; });
+    SetLastError(Marker);
     EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
     setPrinter([](sim::UsbPrinter& p) {
         EXPECT_TRUE(p.timeouts.empty()) << "the pipes keep theirs";
         p.refuseTimeouts = {0};
     });
+    SetLastError(Marker);
     EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0)) << "the OUT pipe refuses";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION) << "its error outlives the IN pipe's success";
     setPrinter([](sim::UsbPrinter& p) {
         EXPECT_EQ(p.timeouts.count(1), 1u) << "the IN pipe is set all the same";
         EXPECT_EQ(p.timeouts.count(0), 0u);
@@ -363,6 +378,7 @@ TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsWrites) {
     setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors[0] = ERROR_GEN_FAILURE; });
     HANDLE port = startUsbPort();
     EXPECT_EQ(record(port)->usb.writeHandle, INVALID_HANDLE_VALUE);
+    SetLastError(Marker);
     EXPECT_FALSE(WritePort(port, (LPBYTE) "x", 1, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     unsigned closesBefore = machine().callCount("CloseHandle");
@@ -371,6 +387,7 @@ TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsWrites) {
     UsbPipeSet pipes{};
     EXPECT_TRUE(CloseUsbPipes(&pipes)) << "closing again closes nothing";
     EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u);
+    SetLastError(Marker);
     EXPECT_FALSE(CloseUsbPipes(nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
@@ -389,14 +406,18 @@ TEST_F(Usb, ADeviceThatCannotBeOpenedFailsTheStartWithInvalidParameter) {
 TEST_F(Usb, OpenRefusesWhatItCannotSearchFor) {
     UsbPipeSet pipes{};
     UsbPortConfig config = usbConfig("").usb;
+    SetLastError(Marker);
     EXPECT_FALSE(OpenUsbPipes(&pipes, &config));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(OpenUsbPipes(nullptr, &config));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
     config = usbConfig(PrinterId).usb;
     machine().failCall("SetupDiGetClassDevsA", 1, ERROR_GEN_FAILURE);
+    SetLastError(Marker);
     EXPECT_FALSE(OpenUsbPipes(&pipes, &config));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
+    SetLastError(Marker);
     EXPECT_FALSE(SetUsbInstanceId(nullptr, "USB\\X"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(SetUsbInstanceId(&config, "USB\\X\\1"));
@@ -415,6 +436,7 @@ TEST_F(Usb, PipeFileNamesHaveTwoDigitsAtLeastAndMustFit) {
     std::string path(256, 'p');
     ASSERT_TRUE(BuildPipeFileName(name, path.c_str(), 1)) << "256 + 3 + terminator = 260";
     path += 'p';
+    SetLastError(Marker);
     EXPECT_FALSE(BuildPipeFileName(name, path.c_str(), 1));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
 }
@@ -450,6 +472,7 @@ TEST_F(Usb, EveryFailingCallOfAUsbJobLeavesNothingOpen) {
         SCOPED_TRACE(call + " #" + std::to_string(nth));
         record(port)->config = usbConfig(PrinterId);
         machine().failCall(call, nth, ERROR_GEN_FAILURE);
+        SetLastError(Marker);
         BOOL started = StartDocPort(port, nullptr, 0, 1, nullptr);
         DWORD error = GetLastError();
         EndDocPort(port);

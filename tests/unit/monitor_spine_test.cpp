@@ -143,7 +143,84 @@ TEST_F(Spine, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
     SetLastError(Marker);
     EXPECT_FALSE(GetPortKeyName(name, sizeof name, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    PortRecord record{};
+    record.name = const_cast<LPSTR>("USB-001");
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, SavePort(&record));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, ForgetPort(&record));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, MarkPortCreation("USB-001"));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, ClearUnfinishedPort("USB-001"));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, ReadPortConfigAt(nullptr, "USB-001", &config));
     EXPECT_EQ(registry().keyCount(), 1u) << "nothing was created";
+}
+
+// Every store call checks its arguments before it opens a key: a refusal
+// creates, changes and fills nothing.
+TEST_F(Spine, StoreCallsWithoutANameOrAConfigurationAreRefusedAndTouchNothing) {
+    addPort("USB-001", usbConfig("USB\\VID_1209&PID_0001\\1"));
+    ASSERT_TRUE(initialize());
+    std::string before = registry().exportText();
+    PortConfig config;
+    std::memset(&config, 0xEE, sizeof config);
+    const PortConfig untouched = config;
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortKey(nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, DeletePortKey(nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfig(nullptr, &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfig("", &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfig("USB-001", nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfigAt(MonitorKeyPath, nullptr, &config));
+    EXPECT_EQ(std::memcmp(&config, &untouched, sizeof config), 0) << "a refused read fills nothing";
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, WritePortConfig(nullptr, &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, WritePortConfig("", &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, WritePortConfig("USB-001", nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, MarkPortCreation(nullptr));
+
+    PortRecord unnamed{};
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SavePort(nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SavePort(&unnamed));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ForgetPort(nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ForgetPort(&unnamed));
+    unnamed.name = const_cast<LPSTR>("");
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SavePort(&unnamed));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ForgetPort(&unnamed));
+    EXPECT_EQ(registry().exportText(), before);
+    EXPECT_EQ(machine().openKeys(), 0u);
+}
+
+// A key that is not there is ERROR_FILE_NOT_FOUND, never made by the way, and
+// a removal takes it for done: the port scan relies on both.
+TEST_F(Spine, KeysThatAreNotThereAreReportedAsNotFoundAndNeverMade) {
+    ASSERT_TRUE(initialize());
+    ASSERT_FALSE(registry().exists(MonitorKeyPath));
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, DeletePortKey("USB-001"));  // not even the monitor's key
+    EXPECT_TRUE(RemovePortKey("USB-001"));
+    EXPECT_FALSE(registry().exists(MonitorKeyPath));
+
+    installMonitorKey();
+    PortConfig config = usbConfig("USB\\VID_1209&PID_0001\\1");
+    PortConfig read;
+    std::memset(&read, 0xEE, sizeof read);
+    const PortConfig untouched = read;
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, DeletePortKey("USB-001"));
+    EXPECT_TRUE(RemovePortKey("USB-001"));
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, ReadPortConfig("USB-001", &read));
+    EXPECT_EQ(std::memcmp(&read, &untouched, sizeof read), 0);
+    // The port's key, and the probe key, are made first.
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, WritePortConfig("USB-001", &config));
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, MarkPortCreation("USB-001"));
+    EXPECT_TRUE(registry().subkeys(MonitorKeyPath).empty());
+    EXPECT_EQ(machine().openKeys(), 0u);
+}
+
+TEST_F(Spine, APathThatDoesNotFitItsBufferIsRefused) {
+    CHAR buffer[8];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_REFUSED(ERROR_FILENAME_EXCED_RANGE, JoinPath(buffer, 0, "A", "B"));
+    EXPECT_REFUSED(ERROR_FILENAME_EXCED_RANGE, JoinPath(buffer, -1, "A", "B"));
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(8, 'x')) << "a buffer of no size is not written";
+    EXPECT_REFUSED(ERROR_FILENAME_EXCED_RANGE, JoinPath(buffer, 3, "A", "B"));
+    EXPECT_EQ(buffer[0], 0) << "left empty";
+    ASSERT_TRUE(JoinPath(buffer, 4, "A", "B"));
+    EXPECT_STREQ(buffer, "A\\B");
 }
 
 TEST_F(Spine, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {

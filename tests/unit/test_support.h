@@ -16,6 +16,16 @@
 // Marker for "left untouched" checks.
 constexpr DWORD Marker = 0xdeadbeef;
 
+// The call fails with the given code. The last error is set to Marker first,
+// so that a refusal which sets no code, or sets success, cannot pass for one
+// that sets the right code.
+#define EXPECT_REFUSED(error, ...)                                       \
+    do {                                                                 \
+        SetLastError(Marker);                                            \
+        EXPECT_FALSE(__VA_ARGS__) << #__VA_ARGS__;                       \
+        EXPECT_EQ(GetLastError(), (DWORD)(error)) << #__VA_ARGS__;       \
+    } while (0)
+
 inline std::string portKeyPath(const std::string& name) { return std::string(MonitorKeyPath) + "\\" + name; }
 
 inline std::vector<BYTE> configBytes(const PortConfig& config) {

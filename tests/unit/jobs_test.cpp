@@ -325,6 +325,26 @@ TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
     EXPECT_EQ(machine().openFileCalls().size(), 1u);
 }
 
+// StartDocPort refuses a second start before anything changes; the back-end's
+// own guard is the second line: a second opening would lose the running job's
+// file handle and truncate its file.
+TEST_F(Jobs, ASecondOpeningOfARunningJobsBackEndIsRefusedAndKeepsItsFile) {
+    addPort("FILE:", fileConfig("C:\\jobs\\out.prn"));
+    ASSERT_TRUE(initialize());
+    HANDLE port = open("FILE:");
+    ASSERT_TRUE(start(port));
+    ASSERT_TRUE(write(port, "first half, "));
+    HANDLE file = record(port)->file.handle;
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, OpenJobBackEnd(record(port), 1, reinterpret_cast<LPBYTE>(&doc)));
+    EXPECT_EQ(record(port)->file.handle, file);
+    EXPECT_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
+    EXPECT_EQ(machine().openHandles(), 1u);
+    ASSERT_TRUE(write(port, "second half"));
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_EQ(hostFile("C:\\jobs\\out.prn"), "first half, second half");
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CloseJobBackEnd(record(port)));
+}
+
 TEST_F(Jobs, AJobHoldsItsPrinterUntilItEnds) {
     addPort("NUL:", nullConfig());
     ASSERT_TRUE(initialize());

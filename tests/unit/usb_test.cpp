@@ -98,6 +98,18 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
     SetLastError(Marker);
     EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 0, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    // A search needs a class, a way to match, something to match and a place
+    // for the answer; without them the caller's record keeps what it held.
+    InterfaceMatch any = [](const UsbInterfaceInfo*, LPCSTR) -> BOOL { return TRUE; };
+    std::strcpy(info.instanceId, "caller's id");
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, FindInterface(nullptr, any, PrinterId, &info));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, FindInterface(&UsbPortInterfaceGuid, nullptr, PrinterId, &info));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, FindInterface(&UsbPortInterfaceGuid, any, nullptr, &info));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, FindInterface(&UsbPortInterfaceGuid, any, PrinterId, nullptr));
+    EXPECT_STREQ(info.instanceId, "caller's id");
+    EXPECT_TRUE(FindInterface(&UsbPortInterfaceGuid, any, PrinterId, &info));
+    EXPECT_STREQ(info.instanceId, PrinterId);
 }
 
 TEST_F(Usb, CountingReportsSetupApiFailures) {
@@ -293,6 +305,46 @@ TEST_F(Usb, ANegativeReadPipeOpensNoReadPipe) {
     EXPECT_TRUE(EndDocPort(port));
 }
 
+TEST_F(Usb, ANegativeWritePipeOpensNoWritePipeAndRefusesWrites) {
+    setPrinter([](sim::UsbPrinter& p) {
+        p.descriptors = configurationAndInterface() + endpoint(0x82, 2);
+        p.toRead = {'O', 'K'};
+    });
+    PortConfig config = usbConfig(PrinterId);
+    config.usb.writePipe = -1;
+    HANDLE port = startUsbPort(config);
+    EXPECT_EQ(record(port)->usb.writeHandle, nullptr);
+    DWORD written = Marker;
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, WritePort(port, (LPBYTE) "page", 4, &written));
+    EXPECT_EQ(written, Marker);
+    BYTE answer[4];
+    DWORD read = 0;
+    EXPECT_TRUE(ReadPort(port, answer, sizeof answer, &read)) << "the read pipe works on";
+    EXPECT_EQ(std::string((char*)answer, read), "OK");
+    EXPECT_TRUE(EndDocPort(port));
+    EXPECT_TRUE(received().empty());
+}
+
+// The back-end's calls outside a job, on pipes never opened or on no pipes at
+// all: each is refused before it reaches the driver.
+TEST_F(Usb, PipesThatAreNotOpenRefuseEveryCall) {
+    UsbPipeSet closed{};
+    BYTE buffer[8];
+    DWORD count = Marker;
+    COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
+    for (UsbPipeSet* pipes : {&closed, (UsbPipeSet*)nullptr}) {
+        SCOPED_TRACE(pipes != nullptr ? "not open" : "no pipe set");
+        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, WriteUsbPipe(pipes, buffer, sizeof buffer, &count));
+        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadUsbPipe(pipes, buffer, sizeof buffer, &count));
+        EXPECT_REFUSED(ERROR_INVALID_PARAMETER,
+                       ControlUsbDevice(pipes, GetDescriptorsIoctl, nullptr, 0, buffer, sizeof buffer, &count));
+        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetUsbPipeTimeouts(pipes, &timeouts));
+    }
+    EXPECT_EQ(count, Marker);
+    for (const char* call : {"WriteFile", "ReadFile", "DeviceIoControl", "SetCommTimeouts"})
+        EXPECT_EQ(machine().callCount(call), 0u) << call;
+}
+
 TEST_F(Usb, InstanceIdsCompareIgnoringCase) {
     machine().removeUsbPrinter(PrinterId);
     std::string lowerId = "usb\\vid_1209&pid_0001\\5&2a1b3c4d&0&1";
@@ -431,7 +483,7 @@ TEST_F(Usb, PipeFileNamesHaveTwoDigitsAtLeastAndMustFit) {
     ASSERT_TRUE(BuildPipeFileName(name, "\\\\?\\usb#p", 12));
     EXPECT_STREQ(name, "\\\\?\\usb#p\\12");
     ASSERT_TRUE(BuildPipeFileName(name, "\\\\?\\usb#p", 9999999));
-    EXPECT_FALSE(BuildPipeFileName(name, "\\\\?\\usb#p", 10000000)) << "eight digits";
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, BuildPipeFileName(name, "\\\\?\\usb#p", 10000000));  // eight digits
     EXPECT_STREQ(name, "");
     std::string path(256, 'p');
     ASSERT_TRUE(BuildPipeFileName(name, path.c_str(), 1)) << "256 + 3 + terminator = 260";

@@ -29,9 +29,12 @@ run_timeout=${ZEV_MUTANT_TIMEOUT:-120}
 folders=(monitor jobs usb status)
 
 # Mutants that no test can tell from the original, with the reason. One line
-# each: file, the site's source line (trimmed), the mutated code, and why.
-# Such a mutant is reported as equivalent, not as surviving; prefer a test.
+# each, fields separated by "|": the file, the line before the site and the
+# site's line (both trimmed, so that the entry outlives changes elsewhere in
+# the file), the mutated call, and why. Such a mutant is reported as
+# equivalent, not as surviving; a test is always preferred.
 read -r -d '' equivalent_mutants <<'EOF' || true
+monitor/port_store.cpp|FreePortRecord(record);|SetLastError(error);|SetLastError(((void)(error), ERROR_SUCCESS))|unreachable: LinkPortRecord refuses only a record without a name, and a record made from a key whose name is empty was already refused by ReadPortConfigAt, so the start never gets here
 EOF
 
 list_only=0
@@ -47,7 +50,7 @@ case "${1:-}" in
 esac
 
 # The site finder and the mutator. "list DIR" prints one mutant a line:
-#   id <TAB> file <TAB> line <TAB> original call <TAB> mutated call <TAB> trimmed source line
+#   id <TAB> file <TAB> line <TAB> original call <TAB> mutated call <TAB> line before <TAB> the line
 # "apply DIR ID" rewrites that one file of DIR with mutant ID in place.
 finder=$(mktemp)
 trap 'rm -f "$finder"' EXIT
@@ -125,7 +128,8 @@ for my $folder (@folders) {
                 }
                 for my $v (@variants) {
                     my $mutated = substr($line, $start, $open + 1 - $start) . $v . ')';
-                    push @mutants, [$file, $n + 1, $start, $end, $call, $mutated, trim($line)];
+                    my $before = $n > 0 ? trim($lines[$n - 1]) : '';
+                    push @mutants, [$file, $n + 1, $start, $end, $call, $mutated, $before, trim($line)];
                 }
             }
         }
@@ -134,7 +138,7 @@ for my $folder (@folders) {
 
 if ($mode eq 'list') {
     my $id = 0;
-    print join("\t", ++$id, @{$_}[0, 1, 4, 5, 6]), "\n" for @mutants;
+    print join("\t", ++$id, @{$_}[0, 1, 4, 5, 6, 7]), "\n" for @mutants;
 } elsif ($mode eq 'apply') {
     my $m = $mutants[$wanted - 1] or die "no mutant $wanted\n";
     my ($file, $n, $start, $end, undef, $mutated) = @$m;
@@ -154,7 +158,7 @@ PERL
 mapfile -t mutants < <(perl "$finder" list "$repo")
 if [ "$list_only" = 1 ]; then
     for m in "${mutants[@]}"; do
-        IFS=$'\t' read -r id file line call mutated _ <<<"$m"
+        IFS=$'\t' read -r id file line call mutated _ _ <<<"$m"
         printf '%3d  %s:%s  %s -> %s\n' "$id" "$file" "$line" "$call" "$mutated"
     done
     echo "${#mutants[@]} mutants"
@@ -185,11 +189,11 @@ cmake -S "$src" -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEV_SANITIZE=addre
 build || { tail -40 "$work/build.log"; exit 2; }
 run_tests || { echo "The unit tests fail without any mutant:"; tail -40 "$work/test.log"; exit 2; }
 
-is_equivalent() {  # file, trimmed line, mutated call: prints the reason when listed
-    local file=$1 text=$2 mutated=$3 f t m reason
-    while IFS='|' read -r f t m reason; do
+is_equivalent() {  # file, line before, the line, mutated call: prints the reason when listed
+    local file=$1 before=$2 text=$3 mutated=$4 f b t m reason
+    while IFS='|' read -r f b t m reason; do
         [ -n "$f" ] || continue
-        if [ "$f" = "$file" ] && [ "$t" = "$text" ] && [ "$m" = "$mutated" ]; then
+        if [ "$f" = "$file" ] && [ "$b" = "$before" ] && [ "$t" = "$text" ] && [ "$m" = "$mutated" ]; then
             echo "$reason"
             return 0
         fi
@@ -197,10 +201,10 @@ is_equivalent() {  # file, trimmed line, mutated call: prints the reason when li
     return 1
 }
 
-total=0 caught=0 equivalent=0
-surviving=()
+total=0 caught=0
+surviving=() equivalents=()
 for m in "${mutants[@]}"; do
-    IFS=$'\t' read -r id file line call mutated text <<<"$m"
+    IFS=$'\t' read -r id file line call mutated before text <<<"$m"
     [[ "$file:$line" =~ $filter ]] || continue
     total=$((total + 1))
     cp "$repo/$file" "$src/$file"
@@ -209,9 +213,9 @@ for m in "${mutants[@]}"; do
     if ! build; then
         verdict="BUILD FAILED (see $work/build.log)"
     elif run_tests; then
-        if reason=$(is_equivalent "$file" "$text" "$mutated"); then
+        if reason=$(is_equivalent "$file" "$before" "$text" "$mutated"); then
             verdict="equivalent: $reason"
-            equivalent=$((equivalent + 1))
+            equivalents+=("$file:$line  $call -> $mutated"$'\n'"    $reason")
         else
             verdict=SURVIVED
         fi
@@ -233,8 +237,10 @@ done
 build || true  # leave the copy built as it is
 
 echo
+echo "Equivalent mutants (no test can tell them from the original):"
+if [ ${#equivalents[@]} -eq 0 ]; then echo "  none"; else printf '  %s\n' "${equivalents[@]}"; fi
 echo "Surviving mutants:"
 if [ ${#surviving[@]} -eq 0 ]; then echo "  none"; else printf '  %s\n' "${surviving[@]}"; fi
 echo
-echo "$total mutants: $caught caught, $equivalent equivalent, ${#surviving[@]} surviving ($((SECONDS - started)) s)"
+echo "$total mutants: $caught caught, ${#equivalents[@]} equivalent, ${#surviving[@]} surviving ($((SECONDS - started)) s)"
 [ ${#surviving[@]} -eq 0 ]

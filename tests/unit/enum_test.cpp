@@ -145,6 +145,19 @@ TEST_F(Enumeration, AScanThatAddsNothingKeepsTheFirstAnswersError) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     EXPECT_GT(machine().callCount("RegEnumKeyA"), 1u) << "the scan ran";
     EXPECT_EQ(DriverIndexRebuildPending, 0);
+
+    // A printer of ours that is not plugged in: the scan looks for its device
+    // in vain, and that search's error is not the enumeration's.
+    const char printerId[] = "USB\\VID_1209&PID_0002\\5&1&0&2";
+    machine().addUsbPrinter({printerId, "USB-002"});
+    machine().unplugUsbPrinter(printerId);
+    unsigned lookUps = machine().callCount("SetupDiGetClassDevsA");
+    needed = returned = Marker;
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned));
+    EXPECT_GT(machine().callCount("SetupDiGetClassDevsA"), lookUps) << "the device was looked for";
+    EXPECT_EQ(needed, (DWORD)level1Size("NUL:"));
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(DriverIndexRebuildPending, 0);
 }
 
 class Deletion : public Enumeration {};

@@ -411,6 +411,19 @@ TEST_F(Jobs, EndDocPortReportsTheBackEndsErrorNotThePrintersOne) {
     EXPECT_TRUE(EndDocPort(port));
 }
 
+// A failed start releases the printer it opened: that closing must not change
+// the error the spooler is told.
+TEST_F(Jobs, AFailedStartReportsItsOwnErrorNotThePrintersOne) {
+    addPort("FILE:", fileConfig(""));
+    ASSERT_TRUE(initialize());
+    HANDLE port = open("FILE:");
+    machine().scriptOpenFile(std::nullopt);
+    machine().failCall("ClosePrinter", 1, ERROR_INVALID_PRINTER_NAME);
+    EXPECT_REFUSED(ERROR_CANCELLED, start(port, 11));
+    EXPECT_EQ(record(port)->printer, nullptr);
+    EXPECT_EQ(record(port)->flags, 0u);
+}
+
 TEST_F(Jobs, AFailedWriteKeepsTheFileOpenAndIsNotRetried) {
     addPort("FILE:", fileConfig("C:\\jobs\\out.prn"));
     ASSERT_TRUE(initialize());

@@ -128,6 +128,34 @@ TEST_F(Usb, CountingReportsSetupApiFailures) {
     EXPECT_EQ(count, 1u) << "the interfaces counted before the failure";
 }
 
+// The device information set is destroyed after a failed look-up; SetupAPI may
+// set its own last error there. The caller must still hear why the look-up failed.
+TEST_F(Usb, ALookUpThatFailsReportsItsOwnErrorNotTheCleanUps) {
+    DWORD count = Marker;
+    machine().failCall("SetupDiEnumDeviceInterfaces", 1, ERROR_GEN_FAILURE);
+    machine().failCall("SetupDiDestroyDeviceInfoList", 1, ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_GEN_FAILURE, CountInterfaces(&UsbPortInterfaceGuid, &count));
+
+    UsbInterfaceInfo info{};
+    machine().failCall("SetupDiDestroyDeviceInfoList", 1, ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_NO_MORE_ITEMS, GetInterface(&UsbPortInterfaceGuid, 1, &info));
+
+    auto isOther = [](const UsbInterfaceInfo* i, LPCSTR wanted) -> BOOL {
+        return std::strcmp(i->instanceId, wanted) == 0;
+    };
+    machine().failCall("SetupDiDestroyDeviceInfoList", 1, ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_NO_MORE_ITEMS, FindInterface(&UsbPortInterfaceGuid, isOther, OtherId, &info));
+
+    // For a job that means "not ready", the answer for a printer that is not
+    // plugged in, rather than a failure to open it.
+    addPort("USB-002", usbConfig(OtherId));
+    ASSERT_TRUE(initialize());
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-002"), &port));
+    machine().failCall("SetupDiDestroyDeviceInfoList", 1, ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_NOT_READY, StartDocPort(port, nullptr, 0, 1, nullptr));
+}
+
 TEST_F(Usb, ALookUpFillsOnlyWhatSetupApiAnswers) {
     UsbInterfaceInfo info;
     std::strcpy(info.devicePath, "caller's path");

@@ -155,8 +155,8 @@ if ($mode eq 'list') {
 }
 PERL
 
-mapfile -t mutants < <(perl "$finder" list "$repo")
 if [ "$list_only" = 1 ]; then
+    mapfile -t mutants < <(perl "$finder" list "$repo")
     for m in "${mutants[@]}"; do
         IFS=$'\t' read -r id file line call mutated _ _ <<<"$m"
         printf '%3d  %s:%s  %s -> %s\n' "$id" "$file" "$line" "$call" "$mutated"
@@ -170,12 +170,14 @@ exec 9>"$work/lock"
 flock -n 9 || { echo "another probe is running in $work" >&2; exit 2; }
 started=$SECONDS
 
-# A fresh copy of the tree; the monitor's sources are touched so that none of
-# them keeps an object built from an earlier mutant.
+# A fresh copy of the tree, from which the mutants are found and made, so that
+# edits in the tree during the run change nothing. The monitor's sources are
+# touched so that none of them keeps an object built from an earlier mutant.
 rm -rf "$src"
 mkdir -p "$src"
 tar -C "$repo" --exclude=./build --exclude=./.git -cf - . | tar -C "$src" -xf -
 find "${folders[@]/#/$src/}" -name '*.cpp' -exec touch {} +
+mapfile -t mutants < <(perl "$finder" list "$src")
 
 build() { cmake --build "$bin" --target unit_tests >"$work/build.log" 2>&1; }
 run_tests() {
@@ -207,7 +209,7 @@ for m in "${mutants[@]}"; do
     IFS=$'\t' read -r id file line call mutated before text <<<"$m"
     [[ "$file:$line" =~ $filter ]] || continue
     total=$((total + 1))
-    cp "$repo/$file" "$src/$file"
+    cp "$src/$file" "$work/original"
     perl "$finder" apply "$src" "$id"
     verdict=
     if ! build; then
@@ -230,9 +232,11 @@ for m in "${mutants[@]}"; do
         caught=$((caught + 1))
     fi
     # A plain copy gives the file a new time, so the next build recompiles it.
-    cp "$repo/$file" "$src/$file"
+    cp "$work/original" "$src/$file"
     printf '%3d  %-28s %s -> %s\n     %s\n' "$id" "$file:$line" "$call" "$mutated" "$verdict"
-    [ "$verdict" = SURVIVED ] || [[ "$verdict" == BUILD* ]] && surviving+=("$file:$line  $call -> $mutated")
+    if [ "$verdict" = SURVIVED ] || [[ "$verdict" == BUILD* ]]; then
+        surviving+=("$file:$line  $call -> $mutated${verdict#SURVIVED}")
+    fi
 done
 build || true  # leave the copy built as it is
 

@@ -189,6 +189,16 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
     CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, &read));
     CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
     CHECK_EQ(read, (DWORD)0);
+    // The arguments are refused before the back-end is asked: 87, and no count.
+    read = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnReadPort(port, buffer, 0, &read));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(read, Untouched);
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnReadPort(port, NULL, sizeof buffer, &read));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(read, Untouched);
 
     char out[64];
     DWORD returned = Untouched;

@@ -3,7 +3,7 @@
 #
 # Every place in monitor/, jobs/, usb/ and status/ where the monitor sets an
 # error code (SetLastError(X), Fail(X), the SetLastError(error) that restores a
-# saved error, the body of each Fail helper) is changed, one at a time, to
+# saved error, the body of Fail itself) is changed, one at a time, to
 # report ERROR_SUCCESS; a conditional code gives one mutant per arm. The unit
 # tests are built against each mutant and run; the mutant is caught when a test
 # fails (or the run crashes or outlives its time bound), and survives when every

@@ -96,12 +96,15 @@ TEST_F(Zevmon, PrintedBytesArriveIntactAndTheMachineRemembersThem) {
     std::ofstream(dir / "job.bin", std::ios::binary) << file;
     Result r = run({"print", "USB-001", (dir / "job.bin").string(), "--chunk", "4096"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("100000 of 100000 bytes (100%)"), std::string::npos) << "plain progress lines";
+    EXPECT_NE(r.err.find("100000 of 100000 bytes (100%)"), std::string::npos) << "plain progress lines";
     r = run({"print", "USB-001"}, "and then standard input\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    r = run({"usb", "received", PrinterId});
+    r = run({"usb", "received", PrinterId, "--all"});
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(r.out == file + "and then standard input\n") << "received " << r.out.size() << " bytes";
+    r = run({"usb", "received", PrinterId});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "and then standard input\n") << "the last job alone";
 }
 
 TEST_F(Zevmon, FailuresAreSentencesWithTheCodeByNameAndNumber) {
@@ -171,10 +174,10 @@ TEST_F(Zevmon, TheMonitorsMessagesAreFramedOnTheTerminal) {
     ASSERT_EQ(run({"usb", "add", "USB\\VID_1234&PID_0001\\FULL", "--port-name", "USB-000"}).status, 0);
     Result r = run({"ports"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("+- Error Message -"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("| Because the USB Port Number has exceeded the upper limit"), std::string::npos);
-    EXPECT_NE(r.out.find("| Please delete any unnecessary USB Ports."), std::string::npos);
-    EXPECT_EQ(run({"ports"}).out.find("Error Message"), std::string::npos) << "once";
+    EXPECT_NE(r.err.find("+- Error Message -"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("| Because the USB Port Number has exceeded the upper limit"), std::string::npos);
+    EXPECT_NE(r.err.find("| Please delete any unnecessary USB Ports."), std::string::npos);
+    EXPECT_EQ(run({"ports"}).err.find("Error Message"), std::string::npos) << "once";
 }
 
 }  // namespace

@@ -94,8 +94,10 @@ void addSharedCommands(CLI::App& app, SharedCommands& c) {
     c.print->add_option("file", c.job.input, "the file to print; - or nothing for standard input");
     CLI::Validator chunkSize(
         [](std::string& text) -> std::string {
+            // By hand: the msvcrt.dll of Windows 95 has no strtoul.
             bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
-            unsigned long value = digits ? std::stoul(text) : 0;
+            unsigned long value = 0;
+            for (char c : digits ? text : std::string()) value = value * 10 + (unsigned long)(c - '0');
             if (digits && value >= 1 && value <= MaxChunk) return "";
             return fmt::format("the chunk size is a number of bytes from 1 to {} (64 MiB), not {}", MaxChunk, text);
         },
@@ -151,10 +153,10 @@ int checkCommandWords(CLI::App& app, int argc, char** argv) {
                              path.c_str(), argv[j], shellWord(arg).c_str());
                 return 2;
             }
-        std::string near = nearestName(arg, names);
+        std::string nearest = nearestName(arg, names);
         std::fprintf(stderr, "%s: unknown command '%s'%s (see: %s --help)\n", path.c_str(), arg.c_str(),
-                     near.empty() ? ("; its commands are " + joined(names)).c_str()
-                                  : ("; did you mean '" + near + "'?").c_str(),
+                     nearest.empty() ? ("; its commands are " + joined(names)).c_str()
+                                  : ("; did you mean '" + nearest + "'?").c_str(),
                      path.c_str());
         return 2;
     }

@@ -13,6 +13,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "terminal.h"
@@ -30,6 +32,17 @@ void fail(const std::string& what) {
     if (!said.empty() && said.back() == ':' && last != std::string::npos)
         said = said.substr(0, last + 1) + "\"" + said.substr(last + 1) + "\"";
     throw Failure(fmt::format("{}: {} ({}).", said, errorMeaning(error), errorText(error)));
+}
+
+std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists) {
+    const DWORD moduleNotFound = 126;
+    if (error == moduleNotFound && !fileExists)
+        return fmt::format("{} could not be loaded: there is no file of that name where the system looks for DLLs "
+                           "({}). Give the DLL's path, such as --dll C:\\ZEVURUZI\\ZEVURUZI.DLL.",
+                           dll, errorText(error));
+    if (error == moduleNotFound)
+        return fmt::format("{} could not be loaded: a DLL that it needs is missing ({}).", dll, errorText(error));
+    return fmt::format("{} could not be loaded: {} ({}).", dll, errorMeaning(error), errorText(error));
 }
 
 static std::string portType(DWORD type) { return type & PORT_TYPE_READ ? "write, read" : "write"; }
@@ -110,16 +123,20 @@ JobInput::~JobInput() {
     if (!fromStdin_) std::fclose(file_);
 }
 
+// The descriptor's own read, not fread: from a pipe it returns what has come,
+// so that a job sends bytes as they arrive rather than once a buffer is full.
 size_t JobInput::read(char* buffer, size_t size) {
-    errno = 0;
-    size_t got = std::fread(buffer, 1, size, file_);
-    if (got == 0 && std::ferror(file_)) {
+    for (;;) {
+        errno = 0;
+        auto got = ::read(fileno(file_), buffer, (unsigned)std::min<size_t>(size, 1u << 30));
+        if (got >= 0) return (size_t)got;
+        if (errno == EINTR && !jobCancelRequested) continue;
+        if (errno == EINTR) return 0;
         int error = errno;
         throw Failure(fmt::format("{} could not be read to the end: {}.",
                                   fromStdin_ ? std::string("Standard input") : "The file " + name_,
                                   error ? fileErrorText(error) : "a read error"));
     }
-    return got;
 }
 
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
@@ -145,7 +162,10 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
         } catch (const Failure& e) {
             readFailure = e;
         }
-        if (got == 0) break;
+        if (got == 0) {
+            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
+            break;
+        }
         size_t at = 0;
         while (ok && at < got && !(cancelled = jobCancelRequested != 0)) {
             DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), written = 0;

@@ -37,6 +37,10 @@ struct PrinterState {
     bool online;
 };
 
+// Why a monitor DLL could not be loaded, from LoadLibraryA's error and
+// whether a file of that name exists.
+std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists);
+
 int listPorts(Spooler& spooler, unsigned level, bool asJson);
 // The table (or JSON) of ports, however they were listed.
 void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson);

@@ -170,7 +170,7 @@ std::vector<UsbPrinterEntry> parseDevices(const std::string& text, const fs::pat
         p.instanceId = d["instanceId"].get<std::string>();
         if (!looksLikeUsbInstanceId(p.instanceId))
             throw MachineError(where + ": \"" + p.instanceId +
-                               "\" is not a USB instance id, which looks like USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1");
+                               "\" is not a USB instance id (such as USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1)");
         for (const UsbPrinterEntry& earlier : printers)
             if (sim::equalNoCase(earlier.instanceId, p.instanceId))
                 throw MachineError(where + ": " + p.instanceId + " is listed twice");
@@ -513,6 +513,8 @@ void JobRecorder::collect() {
                 throw MachineError(open->job.data.string() + ": cannot be written: " + std::strerror(errno));
             open->job.bytes += bytes.size();
         }
+        // On disk as soon as it arrived: a job stopped by any means keeps what was sent.
+        std::fflush(open->file);
     }
 }
 

@@ -76,7 +76,7 @@ std::string framedMessage(const std::string& caption, const std::string& text, i
     std::string title = caption.size() + 4 > limit ? caption.substr(0, limit - 4) : caption;
     size_t width = title.size() + 4;
     for (auto& l : lines) width = std::max(width, l.size());
-    std::string out = "+- " + title + " " + std::string(width + 1 - title.size() - 3, '-') + "+\n";
+    std::string out = "+- " + title + " " + std::string(width - title.size() - 1, '-') + "+\n";
     for (auto& l : lines) out += "| " + l + std::string(width - l.size(), ' ') + " |\n";
     out += "+" + std::string(width - 2, '-') + "[OK]+\n";
     return out;
@@ -106,14 +106,15 @@ std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total,
     } else {
         texts = {fmt::format("{} sent  {}", humanBytes((double)done), speed), humanBytes((double)done)};
     }
-    for (const std::string& text : texts) {
-        if (total && text.size() + 13 <= room) {
-            size_t bar = std::min<size_t>(30, room - text.size() - 3);
-            size_t filled = (size_t)percent * bar / 100;
-            return "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + text;
-        }
+    if (total)
+        for (const std::string& text : texts)
+            if (text.size() + 13 <= room) {
+                size_t bar = std::min<size_t>(30, room - text.size() - 3);
+                size_t filled = (size_t)std::min(percent, 100) * bar / 100;
+                return "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + text;
+            }
+    for (const std::string& text : texts)
         if (text.size() <= room) return text;
-    }
     return texts.back().substr(0, room);
 }
 

@@ -102,7 +102,10 @@ int SystemSpooler::printDocument(const PrintOptions& options, const std::string&
         } catch (const Failure& e) {
             readError = e.what();
         }
-        if (got == 0) break;
+        if (got == 0) {
+            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
+            break;
+        }
         size_t at = 0;
         while (written && at < got && !(cancelled = jobCancelRequested != 0)) {
             DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), took = 0;

@@ -50,6 +50,9 @@ TEST_F(Jobs, EachJobIsKeptApartAndFoundByIdOrPortInAnyCase) {
     Result cleared = run({"usb", "clear", "usb-001"});
     EXPECT_EQ(cleared.out, "Forgot 2 jobs that " + std::string(PrinterId) + " received.\n");
     EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, "");
+    ASSERT_EQ(run({"print", "USB-001", "-", "--document", "empty"}, "").status, 0);
+    EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("1     0            "), std::string::npos)
+        << "an empty job is a job too";
 
     // Every usb command takes the port name and the id in any case.
     EXPECT_EQ(run({"usb", "unplug", "usb-001"}).status, 0);

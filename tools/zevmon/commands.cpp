@@ -149,6 +149,7 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
         SetLastError(error);
         fail("A job could not start on " + options.port);
     }
+    if (observer.started) observer.started();
     Progress progress(input.size());
     // One read buffer whatever the size of the input: the job streams through it.
     std::vector<char> buffer(std::max<size_t>(options.chunk, 65536));

@@ -76,6 +76,7 @@ const int CancelledStatus = 130;
 // What the host build does beside a job: the printer's received bytes are
 // collected as they arrive, and the job's outcome is recorded.
 struct JobObserver {
+    std::function<void()> started;
     std::function<void()> wrote;
     std::function<void(std::uint64_t sent, const std::string& outcome)> ended;
 };

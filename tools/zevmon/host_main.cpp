@@ -106,8 +106,8 @@ std::optional<std::string> installedId(const std::string& id) {
 // The printer as the machine knows it: by instance id, in any letter case as
 // the system compares them, or by port name (its "PortName", or the port's
 // stored instance id).
-std::string findPrinter(const std::string& idOrPort) {
-    if (auto id = installedId(idOrPort)) return *id;
+std::optional<std::string> lookUpPrinter(const std::string& idOrPort) {
+    if (auto id = installedId(idOrPort)) return id;
     auto& registry = sim::machine().registry();
     for (auto& id : sim::machine().usbPrinterIds()) {
         auto parts = sim::splitKeyPath(id);
@@ -120,9 +120,13 @@ std::string findPrinter(const std::string& idOrPort) {
         PortConfig config;
         std::memcpy(&config, stored->data.data(), sizeof config);
         config.usb.instanceId[sizeof config.usb.instanceId - 1] = 0;
-        if (config.kind == PortKindUsb)
-            if (auto id = installedId(config.usb.instanceId)) return *id;
+        if (config.kind == PortKindUsb) return installedId(config.usb.instanceId);
     }
+    return std::nullopt;
+}
+
+std::string findPrinter(const std::string& idOrPort) {
+    if (auto id = lookUpPrinter(idOrPort)) return *id;
     if (idOrPort.find('\\') != std::string::npos)
         throw Failure("There is no USB printer " + idOrPort + " on this machine (see: zevmon usb list).");
     throw Failure("No USB printer of this machine has the port " + idOrPort +
@@ -317,6 +321,10 @@ int print(Session& session, const PrintOptions& job) {
     std::string printer = job.printer.empty() ? printerFor(machinePrinters(), job.port) : job.printer;
     JobRecorder recorder(session.folder(), job.document, job.port);
     JobObserver observer;
+    std::optional<std::string> target = lookUpPrinter(job.port);
+    observer.started = [&] {
+        if (target) recorder.begin(*target);
+    };
     observer.wrote = [&] { recorder.collect(); };
     observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
     struct sigaction action {}, previous{};

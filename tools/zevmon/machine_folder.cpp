@@ -485,6 +485,25 @@ void JobRecorder::writeRecord(const Open& open) const {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << record.dump(2) << "\n";
 }
 
+JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
+    for (Open& open : open_)
+        if (open.instanceId == instanceId) return open;
+    Open o;
+    o.instanceId = instanceId;
+    fs::path folder = folder_.jobFolder(instanceId);
+    fs::create_directories(folder);
+    int number = 1;
+    for (const ReceivedJob& job : folder_.receivedJobs(instanceId)) number = std::max(number, job.number + 1);
+    o.job = {number, document_, port_, started_, "printing", 0, folder / fmt::format("{:04}.bin", number)};
+    o.file = std::fopen(o.job.data.c_str(), "wb");
+    if (!o.file) throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
+    writeRecord(o);
+    open_.push_back(o);
+    return open_.back();
+}
+
+void JobRecorder::begin(const std::string& instanceId) { openFor(instanceId); }
+
 void JobRecorder::collect() {
     for (const std::string& id : sim::machine().usbPrinterIds()) {
         std::map<int, std::vector<BYTE>> arrived;
@@ -492,29 +511,14 @@ void JobRecorder::collect() {
         size_t total = 0;
         for (auto& [pipe, bytes] : arrived) total += bytes.size();
         if (total == 0) continue;
-        auto open = std::find_if(open_.begin(), open_.end(), [&](const Open& o) { return o.instanceId == id; });
-        if (open == open_.end()) {
-            Open o;
-            o.instanceId = id;
-            fs::path folder = folder_.jobFolder(id);
-            fs::create_directories(folder);
-            int number = 1;
-            for (const ReceivedJob& job : folder_.receivedJobs(id)) number = std::max(number, job.number + 1);
-            o.job = {number, document_, port_, started_, "printing", 0, folder / fmt::format("{:04}.bin", number)};
-            o.file = std::fopen(o.job.data.c_str(), "wb");
-            if (!o.file)
-                throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
-            writeRecord(o);
-            open_.push_back(o);
-            open = open_.end() - 1;
-        }
+        Open& open = openFor(id);
         for (auto& [pipe, bytes] : arrived) {
-            if (std::fwrite(bytes.data(), 1, bytes.size(), open->file) != bytes.size())
-                throw MachineError(open->job.data.string() + ": cannot be written: " + std::strerror(errno));
-            open->job.bytes += bytes.size();
+            if (std::fwrite(bytes.data(), 1, bytes.size(), open.file) != bytes.size())
+                throw MachineError(open.job.data.string() + ": cannot be written: " + std::strerror(errno));
+            open.job.bytes += bytes.size();
         }
         // On disk as soon as it arrived: a job stopped by any means keeps what was sent.
-        std::fflush(open->file);
+        std::fflush(open.file);
     }
 }
 

@@ -92,6 +92,9 @@ public:
     ~JobRecorder();
     JobRecorder(const JobRecorder&) = delete;
     JobRecorder& operator=(const JobRecorder&) = delete;
+    // The job of a printer that the port sends to, recorded even if it
+    // receives nothing.
+    void begin(const std::string& instanceId);
     // Moves what the printers received since the last call into their files.
     void collect();
     void finish(const std::string& outcome);
@@ -103,6 +106,7 @@ private:
         std::FILE* file = nullptr;
     };
     void writeRecord(const Open& open) const;
+    Open& openFor(const std::string& instanceId);
     MachineFolder& folder_;
     std::string document_;
     std::string port_;

@@ -67,6 +67,8 @@ TEST(Terminal, AMonitorDllThatWillNotLoadSaysWhy) {
     EXPECT_EQ(missing.rfind("nope.dll could not be loaded: there is no file of that name", 0), 0u) << missing;
     EXPECT_NE(missing.find("(ERROR_MOD_NOT_FOUND, 126)"), std::string::npos);
     EXPECT_EQ(missing.find("no text"), std::string::npos);
+    EXPECT_NE(dllLoadFailure("nope.dll", 2, false).find("there is no file of that name"), std::string::npos)
+        << "as Wine says it";
     EXPECT_NE(dllLoadFailure("ZEVURUZI.DLL", 126, true).find("a DLL that it needs is missing"), std::string::npos);
     EXPECT_NE(dllLoadFailure("README.TXT", 193, true).find("it is not a 32-bit Windows DLL (error 193)"),
               std::string::npos);

@@ -35,8 +35,9 @@ void fail(const std::string& what) {
 }
 
 std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists) {
+    // Windows says 126 for a name it found nowhere; Wine says 2.
     const DWORD moduleNotFound = 126;
-    if (error == moduleNotFound && !fileExists)
+    if ((error == moduleNotFound || error == ERROR_FILE_NOT_FOUND) && !fileExists)
         return fmt::format("{} could not be loaded: there is no file of that name where the system looks for DLLs "
                            "({}). Give the DLL's path, such as --dll C:\\ZEVURUZI\\ZEVURUZI.DLL.",
                            dll, errorText(error));

@@ -457,6 +457,10 @@ int main(int argc, char** argv) {
     } catch (const MachineError& e) {
         std::fprintf(stderr, "zevmon: %s\nThe machine was left as it was.\n", e.what());
         return 1;
+    } catch (const std::filesystem::filesystem_error& e) {
+        std::fprintf(stderr, "zevmon: %s cannot be used: %s.\n", e.path1().string().c_str(),
+                     e.code().message().c_str());
+        return 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zevmon: %s\n", e.what());
         return 1;

@@ -446,11 +446,15 @@ std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instance
         job.outcome = "(no record of this job)";
         std::ifstream in(withSuffix(jobFolder(instanceId) / path.stem(), ".json"), std::ios::binary);
         json record = json::parse(in, nullptr, false);
+        auto text = [&](const char* key) {
+            return record.is_object() && record.contains(key) && record[key].is_string() ? record[key].get<std::string>()
+                                                                                         : std::string();
+        };
         if (record.is_object()) {
-            job.document = record.value("document", "");
-            job.port = record.value("port", "");
-            job.started = record.value("started", "");
-            job.outcome = record.value("outcome", "");
+            job.document = text("document");
+            job.port = text("port");
+            job.started = text("started");
+            job.outcome = text("outcome");
         }
         numbered[job.number] = job;
     }

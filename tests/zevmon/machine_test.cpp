@@ -123,8 +123,12 @@ TEST_F(MachineFolder, AChangeDuringALongPrintWaitsAndBothAreKept) {
 
     Result refused = run({"--wait", "0", "delete-port", "FILE:"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("still in use by another zevmon run"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("is in use by another zevmon run (pid "), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("nothing was done"), std::string::npos);
+    Result gaveUp = run({"--wait", "1", "usb", "unplug", "USB-001"});
+    EXPECT_EQ(gaveUp.status, 1);
+    EXPECT_NE(gaveUp.err.find("is still in use by another zevmon run"), std::string::npos) << gaveUp.err;
+    EXPECT_NE(gaveUp.err.find("after 1 s; nothing was done"), std::string::npos);
 
     release();
     EXPECT_EQ(finish(print), 0) << readAll(print.err);

@@ -49,6 +49,12 @@ FolderLock::FolderLock(const std::filesystem::path& folder, unsigned waitSeconds
                                            std::strerror(error)));
         }
         std::string who = holder(info_);
+        if (waitSeconds == 0) {
+            ::close(fd_);
+            throw MachineBusy(fmt::format("The machine in {} is in use by another zevmon run{}; nothing was done "
+                                          "(--wait 0 waits for none).",
+                                          folder.string(), who));
+        }
         notice(fmt::format("The machine in {} is in use by another zevmon run{}; waiting up to {} s for it "
                            "(--wait sets how long).",
                            folder.string(), who, waitSeconds));

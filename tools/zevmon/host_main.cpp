@@ -451,6 +451,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::ValidationError& e) {
         std::fprintf(stderr, "zevmon: %s\n", e.what());
         return 2;
+    } catch (const NotAMachine& e) {
+        std::fprintf(stderr, "zevmon: %s\n", e.what());
+        return 1;
     } catch (const MachineBusy& e) {
         std::fprintf(stderr, "zevmon: %s\n", e.what());
         return 1;

@@ -284,10 +284,10 @@ void MachineFolder::checkUsable() const {
     std::error_code error;
     bool exists = fs::exists(folder_, error);
     if (error)
-        throw MachineError(fmt::format("The machine folder {} cannot be reached: {}.", name, error.message()));
+        throw NotAMachine(fmt::format("The machine folder {} cannot be reached: {}.", name, error.message()));
     if (!exists) return;
     if (!fs::is_directory(folder_, error))
-        throw MachineError(fmt::format("{} is a file, not a machine folder: --machine names a folder that holds "
+        throw NotAMachine(fmt::format("{} is a file, not a machine folder: --machine names a folder that holds "
                                        "registry.reg and devices.json, or an empty or new one for a new machine.",
                                        name));
     if (isNew()) return;
@@ -297,12 +297,12 @@ void MachineFolder::checkUsable() const {
     bool hasDevices = fs::exists(devices) || (committing && fs::exists(withSuffix(devices, ".new")));
     if (hasRegistry && hasDevices) return;
     if (hasRegistry || hasDevices)
-        throw MachineError(fmt::format(
+        throw NotAMachine(fmt::format(
             "The machine in {} has {} but no {}: without it the machine's {} are unknown, so zevmon leaves the "
             "folder alone. Put the file back, or name an empty folder with --machine for a new machine.",
             name, hasRegistry ? RegistryFile : DevicesFile, hasRegistry ? DevicesFile : RegistryFile,
             hasRegistry ? "USB printers" : "registry, ports and printers"));
-    throw MachineError(fmt::format("{} holds other files and no machine (no registry.reg, no devices.json): zevmon "
+    throw NotAMachine(fmt::format("{} holds other files and no machine (no registry.reg, no devices.json): zevmon "
                                    "makes a new machine only in an empty or new folder.",
                                    name));
 }

@@ -23,6 +23,11 @@ struct MachineError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A folder that holds no machine and is no place for a new one.
+struct NotAMachine : MachineError {
+    using MachineError::MachineError;
+};
+
 struct UsbPrinterEntry {
     std::string instanceId;
     bool present = true;
@@ -51,7 +56,7 @@ public:
     const std::filesystem::path& folder() const { return folder_; }
     // No folder, or one with nothing in it: a new machine may be made there.
     bool isNew() const;
-    // Throws MachineError when the folder is no machine and no place for a new
+    // Throws NotAMachine when the folder is no machine and no place for a new
     // one: a file, a folder of other files, or a machine with one of its two
     // files missing.
     void checkUsable() const;

@@ -1,61 +1,15 @@
 // zevmon as a person uses it: the commands, their output, their exit codes,
 // and a machine folder that lives from one run to the next.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <string>
+
+#include "zevmon_run.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace zevmon_test;
 
 const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-class Zevmon : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zevmon-test-XXXXXX";
-        dir = mkdtemp(pattern);
-        machine = dir / "machine";
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    // Runs zevmon with the arguments (shell-quoted here) and the given standard input.
-    Result run(const std::vector<std::string>& args, const std::string& input = "", bool withMachine = true) {
-        std::string command = ZEVMON_PATH;
-        if (withMachine) command += " --machine " + quote(machine.string());
-        for (auto& a : args) command += " " + quote(a);
-        fs::path in = dir / "stdin", out = dir / "stdout", err = dir / "stderr";
-        std::ofstream(in, std::ios::binary) << input;
-        int status = std::system((command + " <" + quote(in) + " >" + quote(out) + " 2>" + quote(err)).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err)};
-    }
-
-    fs::path dir, machine;
-};
 
 TEST_F(Zevmon, TheDemoWalksThroughTheTypicalJob) {
     Result r = run({"demo"}, "", false);
@@ -96,12 +50,15 @@ TEST_F(Zevmon, PrintedBytesArriveIntactAndTheMachineRemembersThem) {
     std::ofstream(dir / "job.bin", std::ios::binary) << file;
     Result r = run({"print", "USB-001", (dir / "job.bin").string(), "--chunk", "4096"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("100000 of 100000 bytes (100%)"), std::string::npos) << "plain progress lines";
+    EXPECT_NE(r.err.find("100000 of 100000 bytes (100%)"), std::string::npos) << "plain progress lines";
     r = run({"print", "USB-001"}, "and then standard input\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    r = run({"usb", "received", PrinterId});
+    r = run({"usb", "received", PrinterId, "--all"});
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(r.out == file + "and then standard input\n") << "received " << r.out.size() << " bytes";
+    r = run({"usb", "received", PrinterId});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "and then standard input\n") << "the last job alone";
 }
 
 TEST_F(Zevmon, FailuresAreSentencesWithTheCodeByNameAndNumber) {
@@ -171,10 +128,105 @@ TEST_F(Zevmon, TheMonitorsMessagesAreFramedOnTheTerminal) {
     ASSERT_EQ(run({"usb", "add", "USB\\VID_1234&PID_0001\\FULL", "--port-name", "USB-000"}).status, 0);
     Result r = run({"ports"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("+- Error Message -"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("| Because the USB Port Number has exceeded the upper limit"), std::string::npos);
-    EXPECT_NE(r.out.find("| Please delete any unnecessary USB Ports."), std::string::npos);
-    EXPECT_EQ(run({"ports"}).out.find("Error Message"), std::string::npos) << "once";
+    EXPECT_NE(r.err.find("+- Error Message -"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("| Because the USB Port Number has exceeded the upper limit"), std::string::npos);
+    EXPECT_NE(r.err.find("| Please delete any unnecessary USB Ports."), std::string::npos);
+    EXPECT_EQ(run({"ports"}).err.find("Error Message"), std::string::npos) << "once";
+}
+
+TEST_F(Zevmon, UsageErrorsNameTheWordAndTheWayRound) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* said;
+    } cases[] = {
+        {{"usb", "lst"}, "zevmon usb: unknown command 'lst'; did you mean 'list'?"},
+        {{"prots"}, "zevmon: unknown command 'prots'; did you mean 'ports'?"},
+        {{"registry", "import", "x"}, "zevmon registry: unknown command 'import'; its commands are export"},
+        {{"usb", PrinterId, "remove"}, "the command comes before"},
+        {{"usb"}, "zevmon usb needs a command: list, add"},
+        {{"print", "USB-001", "-", "--chunk", "0"}, "the chunk size is a number of bytes from 1 to 67108864"},
+    };
+    for (auto& c : cases) {
+        Result r = run(c.args);
+        EXPECT_EQ(r.status, 2) << c.args[0];
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("A subcommand is required"), std::string::npos) << r.err;
+        EXPECT_LT(r.err.size(), 300u) << "no 309-digit range: " << r.err;
+    }
+    Result reversed = run({"usb", PrinterId, "remove"});
+    EXPECT_NE(reversed.err.find("zevmon usb remove '" + std::string(PrinterId) + "'"), std::string::npos)
+        << reversed.err;
+
+    std::ofstream(dir / "page.prn") << "page";
+    Result swapped = run({"print", (dir / "page.prn").string(), "USB-001"});
+    EXPECT_EQ(swapped.status, 2);
+    EXPECT_NE(swapped.err.find("page.prn is a file, not a port: the port comes first"), std::string::npos)
+        << swapped.err;
+
+    Result version = run({"--version"}, "", false);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("zevmon 1.", 0), 0u) << version.out;
+
+    // Global options after the command, and in its help.
+    Result after = run({"ports", "--level", "1", "--machine", (dir / "m1").string()}, "", false);
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_TRUE(fs::exists(dir / "m1" / "registry.reg"));
+    Result help = run({"usb", "received", "--help"});
+    EXPECT_NE(help.out.find("--machine DIR"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("--quiet"), std::string::npos);
+}
+
+TEST_F(Zevmon, FailuresSayWhatWhereAndWhy) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    Result folder = run({"print", "USB-001", dir.string()});
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_NE(folder.err.find("cannot be printed: it is a folder, not a file."), std::string::npos) << folder.err;
+    Result missing = run({"print", "USB-001", (dir / "missing.bin").string()});
+    EXPECT_NE(missing.err.find("missing.bin could not be read: there is no such file."), std::string::npos)
+        << missing.err;
+
+    fs::remove_all(machine / "drives" / "c" / "jobs");
+    Result filePort = run({"print", "FILE:", "-"}, "page");
+    EXPECT_EQ(filePort.status, 1);
+    EXPECT_EQ(filePort.err.find("FILE::"), std::string::npos) << filePort.err;
+    EXPECT_NE(filePort.err.find("A job could not start on \"FILE:\": the folder of its file does not exist"),
+              std::string::npos)
+        << filePort.err;
+
+    // devices.json by hand: each mistake named with its file, line and printer.
+    struct Case {
+        std::string devices;
+        std::string said;
+    } cases[] = {
+        {"[\n  {\"instanceId\": \"" + std::string("USB\\\\VID_1209&PID_0001\\\\5&1A2B3C4D&0&1") +
+             "\"},\n  {\"instanceId\": \"USB\\\\VID_1209&PID_0002\\\\2\",\n   \"present\": \"yes\"}\n]\n",
+         "devices.json:3: USB printer 2: \"present\" is the text \"yes\", not true or false"},
+        {"[\n  {\"instanceId\": \"PRINTER-ONE\"}\n]\n",
+         "devices.json:2: USB printer 1: \"PRINTER-ONE\" is not a USB instance id"},
+        {"[\n  {\"instanceId\": 7}\n]\n", "devices.json:2: USB printer 1: \"instanceId\" is the number 7, not a text"},
+    };
+    std::string devices = readAll(machine / "devices.json");
+    for (auto& c : cases) {
+        std::ofstream(machine / "devices.json", std::ios::binary) << c.devices;
+        Result r = run({"usb", "list"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("[json.exception"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("looks like"), std::string::npos) << "not as if the user typed it: " << r.err;
+    }
+    std::ofstream(machine / "devices.json", std::ios::binary) << devices;
+}
+
+TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {
+    ASSERT_EQ(run({"usb", "add", "USB\\VID_1209&PID_0004\\FULL", "--port-name", "USB-000"}).status, 0);
+    Result r = run({"ports"}, "", true, "COLUMNS=40");
+    ASSERT_NE(r.err.find("+- Error Message"), std::string::npos) << r.err;
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && (line[0] == '|' || line[0] == '+')) {
+            EXPECT_LE(line.size(), 40u) << line;
+        }
+    EXPECT_NE(r.err.find("| Please delete any unnecessary USB"), std::string::npos) << "wrapped, not cut";
 }
 
 }  // namespace

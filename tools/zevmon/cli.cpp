@@ -1,9 +1,88 @@
 // The shared subcommands of both zevmon builds.
 #include "cli.h"
 
+#include <fmt/format.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 
 namespace zevmon {
+
+namespace {
+
+// A word as the user would type it again: quoted where a shell would split it.
+std::string shellWord(const std::string& word) {
+    if (word.find_first_of(" &\\;|<>()$'\"*?") == std::string::npos) return word;
+#ifdef _WIN32
+    return "\"" + word + "\"";
+#else
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+#endif
+}
+
+std::string commandPath(const CLI::App* app) {
+    std::string path;
+    for (; app; app = app->get_parent()) path = (app->get_parent() ? app->get_name() : "zevmon") + (path.empty() ? "" : " " + path);
+    return path;
+}
+
+std::vector<std::string> commandNames(CLI::App* app) {
+    std::vector<std::string> names;
+    for (auto* sub : app->get_subcommands({})) names.push_back(sub->get_name());
+    return names;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
+
+// The option of this name in the command or the commands it belongs to.
+const CLI::Option* findOption(CLI::App* app, const std::string& name) {
+    for (; app; app = app->get_parent())
+        for (const CLI::Option* option : app->get_options())
+            if (option->check_name(name)) return option;
+    return nullptr;
+}
+
+// Edits from one word to the other, a swap of two neighbours counting as one:
+// "prots" is one edit from "ports".
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); i++) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); j++) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); i++)
+        for (size_t j = 1; j <= b.size(); j++) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+bool isFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
+}
+
+}  // namespace
+
+std::string nearestName(const std::string& word, const std::vector<std::string>& candidates) {
+    std::string best;
+    size_t bestDistance = std::max<size_t>(1, word.size() / 4) + 1;
+    for (const std::string& candidate : candidates) {
+        size_t distance = editDistance(word, candidate);
+        if (word.size() >= 2 && candidate.compare(0, word.size(), word) == 0) distance = 1;  // a prefix
+        if (distance < bestDistance) bestDistance = distance, best = candidate;
+    }
+    return best;
+}
+
+void acceptGlobalOptionsAnywhere(CLI::App& app) { app.fallthrough(); }
 
 void addSharedCommands(CLI::App& app, SharedCommands& c) {
     c.ports = app.add_subcommand("ports", "list the ports, as the spooler's EnumPorts sees them");
@@ -13,7 +92,17 @@ void addSharedCommands(CLI::App& app, SharedCommands& c) {
     c.print = app.add_subcommand("print", "print a file, or standard input, to a port");
     c.print->add_option("port", c.job.port, "the port, such as USB-001")->required();
     c.print->add_option("file", c.job.input, "the file to print; - or nothing for standard input");
-    c.print->add_option("--chunk", c.job.chunk, "bytes per write (default 4096)")->check(CLI::PositiveNumber);
+    CLI::Validator chunkSize(
+        [](std::string& text) -> std::string {
+            // By hand: the msvcrt.dll of Windows 95 has no strtoul.
+            bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+            unsigned long value = 0;
+            for (char c : digits ? text : std::string()) value = value * 10 + (unsigned long)(c - '0');
+            if (digits && value >= 1 && value <= MaxChunk) return "";
+            return fmt::format("the chunk size is a number of bytes from 1 to {} (64 MiB), not {}", MaxChunk, text);
+        },
+        "BYTES");
+    c.print->add_option("--chunk", c.job.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
     c.print->add_option("--document", c.job.document, "the document's name");
     c.print->add_option("--printer", c.job.printer, "the printer the job belongs to (default: the port's printer)");
 
@@ -31,22 +120,52 @@ void addSharedCommands(CLI::App& app, SharedCommands& c) {
     c.prune->add_flag("--yes", c.assumeYes, "do not ask");
 }
 
-bool checkCommandName(CLI::App& app, int argc, char** argv, const std::vector<std::string>& optionsWithValue) {
+void listGlobalOptionsInHelp(CLI::App& app, const std::string& globalOptions) {
+    for (auto* sub : app.get_subcommands({})) {
+        sub->footer("Global options, before or after the command:\n" + globalOptions);
+        listGlobalOptionsInHelp(*sub, globalOptions);
+    }
+}
+
+int checkCommandWords(CLI::App& app, int argc, char** argv) {
+    CLI::App* current = &app;
+    bool help = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        bool takesValue = false;
-        for (auto& option : optionsWithValue) takesValue |= arg == option;
-        if (takesValue) {
-            i++;
+        if (arg == "--") break;
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::string name = arg.substr(0, arg.find('='));
+            help |= name == "--help" || name == "-h" || name == "--help-all" || name == "--version";
+            const CLI::Option* option = findOption(current, name);
+            if (option && option->get_items_expected_max() > 0 && arg.find('=') == std::string::npos) i++;
             continue;
         }
-        if (arg.empty() || arg[0] == '-') continue;
-        for (auto* sub : app.get_subcommands({}))
-            if (sub->get_name() == arg) return true;
-        std::fprintf(stderr, "zevmon: unknown command '%s' (see: zevmon --help)\n", arg.c_str());
-        return false;
+        std::vector<std::string> names = commandNames(current);
+        if (names.empty()) continue;  // a word of a command that takes no further command
+        if (std::find(names.begin(), names.end(), arg) != names.end()) {
+            current = current->get_subcommand(arg);
+            continue;
+        }
+        std::string path = commandPath(current);
+        for (int j = i + 1; j < argc; j++)
+            if (std::find(names.begin(), names.end(), argv[j]) != names.end()) {
+                std::fprintf(stderr, "zevmon: the command comes before %s: %s %s %s\n", shellWord(arg).c_str(),
+                             path.c_str(), argv[j], shellWord(arg).c_str());
+                return 2;
+            }
+        std::string nearest = nearestName(arg, names);
+        std::fprintf(stderr, "%s: unknown command '%s'%s (see: %s --help)\n", path.c_str(), arg.c_str(),
+                     nearest.empty() ? ("; its commands are " + joined(names)).c_str()
+                                  : ("; did you mean '" + nearest + "'?").c_str(),
+                     path.c_str());
+        return 2;
     }
-    return true;
+    if (!help && current->get_require_subcommand_min() > 0) {
+        std::fprintf(stderr, "zevmon: %s needs a command: %s (see: %s --help)\n", commandPath(current).c_str(),
+                     joined(commandNames(current)).c_str(), commandPath(current).c_str());
+        return 2;
+    }
+    return -1;
 }
 
 int parseCommandLine(CLI::App& app, int argc, char** argv) {
@@ -59,10 +178,25 @@ int parseCommandLine(CLI::App& app, int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        CLI::App* deepest = &app;
+        for (bool deeper = true; deeper;) {
+            deeper = false;
+            for (auto* sub : deepest->get_subcommands({}))
+                if (sub->parsed()) deepest = sub, deeper = true;
+        }
+        std::fprintf(stderr, "zevmon: %s (see: %s --help)\n", e.what(), commandPath(deepest).c_str());
         return 2;
     }
     return -1;
+}
+
+int checkPrintArguments(const PrintOptions& job) {
+    if (job.input != "-" && isFile(job.input)) return -1;
+    if (!isFile(job.port)) return -1;
+    std::fprintf(stderr, "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
+                 job.port.c_str(), job.input == "-" ? "PORT" : shellWord(job.input).c_str(),
+                 shellWord(job.port).c_str());
+    return 2;
 }
 
 }  // namespace zevmon

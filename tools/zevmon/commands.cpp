@@ -3,12 +3,18 @@
 
 #include <fmt/format.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "terminal.h"
@@ -19,7 +25,25 @@ using nlohmann::json;
 
 void fail(const std::string& what) {
     DWORD error = GetLastError();
-    throw Failure(fmt::format("{}: {} ({}).", what, errorMeaning(error), errorText(error)));
+    // A port name such as FILE: at the end of the sentence is quoted, so that
+    // its own colon does not run into the one before the reason.
+    std::string said = what;
+    size_t last = said.find_last_of(' ');
+    if (!said.empty() && said.back() == ':' && last != std::string::npos)
+        said = said.substr(0, last + 1) + "\"" + said.substr(last + 1) + "\"";
+    throw Failure(fmt::format("{}: {} ({}).", said, errorMeaning(error), errorText(error)));
+}
+
+std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists) {
+    // Windows says 126 for a name it found nowhere; Wine says 2.
+    const DWORD moduleNotFound = 126;
+    if ((error == moduleNotFound || error == ERROR_FILE_NOT_FOUND) && !fileExists)
+        return fmt::format("{} could not be loaded: there is no file of that name where the system looks for DLLs "
+                           "({}). Give the DLL's path, such as --dll C:\\ZEVURUZI\\ZEVURUZI.DLL.",
+                           dll, errorText(error));
+    if (error == moduleNotFound)
+        return fmt::format("{} could not be loaded: a DLL that it needs is missing ({}).", dll, errorText(error));
+    return fmt::format("{} could not be loaded: {} ({}).", dll, errorMeaning(error), errorText(error));
 }
 
 static std::string portType(DWORD type) { return type & PORT_TYPE_READ ? "write, read" : "write"; }
@@ -63,56 +87,135 @@ int deletePort(Spooler& spooler, const std::string& name) {
     return 0;
 }
 
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer) {
-    if (options.chunk == 0) throw Failure("The chunk size must be at least 1 byte.");
-    std::string data = readJobInput(options.input);
-    HANDLE port;
-    if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
-    if (!spooler.startDocPort(port, printer, 1, options.document)) fail("A job could not start on " + options.port);
-    Progress progress(data.size());
-    size_t sent = 0;
-    bool ok = true;
-    while (sent < data.size()) {
-        DWORD size = (DWORD)std::min<size_t>(options.chunk, data.size() - sent), written = 0;
-        if (!spooler.writePort(port, data.data() + sent, size, written)) {
-            ok = false;
-            break;
-        }
-        sent += written;
-        progress.update(sent);
-        if (written == 0) break;  // a port that takes nothing would never finish
+volatile std::sig_atomic_t jobCancelRequested = 0;
+
+std::string fileErrorText(int error) {
+    switch (error) {
+    case ENOENT: return "there is no such file";
+    case EACCES: return "permission to read it is denied";
+    case EISDIR: return "it is a folder, not a file";
+    case EMFILE:
+    case ENFILE: return "too many files are open";
+    default: return std::strerror(error);
     }
-    progress.finish();
-    DWORD writeError = GetLastError();
-    bool ended = spooler.endDocPort(port);
-    spooler.closePort(port);
-    if (!ok) {
-        SetLastError(writeError);
-        fail(fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent, data.size()));
-    }
-    if (!ended) fail("The job on " + options.port + " did not end cleanly");
-    std::printf("Printed %zu bytes to %s%s.\n", sent, options.port.c_str(),
-                printer.empty() ? "" : (" for printer " + printer).c_str());
-    return 0;
 }
 
 // C streams, not iostream file streams: on Windows the C++ file streams open
 // their files through wide-character calls that Windows 95, 98 and Me lack.
-std::string readJobInput(const std::string& input) {
-    bool fromStdin = input == "-";
-    std::FILE* in = fromStdin ? stdin : std::fopen(input.c_str(), "rb");
-    if (!in) throw Failure(fmt::format("The file {} could not be read.", input));
+JobInput::JobInput(const std::string& input) : name_(input), fromStdin_(input == "-") {
+    if (fromStdin_) {
+        file_ = stdin;
 #ifdef _WIN32
-    if (fromStdin) _setmode(_fileno(stdin), _O_BINARY);  // a job is bytes, not lines
+        _setmode(_fileno(stdin), _O_BINARY);  // a job is bytes, not lines
 #endif
-    std::string data;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) data.append(buffer, got);
-    bool failed = std::ferror(in) != 0;
-    if (!fromStdin) std::fclose(in);
-    if (failed) throw Failure(fmt::format("The file {} could not be read.", input));
-    return data;
+        return;
+    }
+    // A folder opens as a file on some systems and fails only at the first read.
+    struct stat info;
+    if (stat(input.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR)
+        throw Failure(fmt::format("The file {} cannot be printed: {}.", input, fileErrorText(EISDIR)));
+    errno = 0;
+    file_ = std::fopen(input.c_str(), "rb");
+    if (!file_) throw Failure(fmt::format("The file {} could not be read: {}.", input, fileErrorText(errno)));
+    if ((info.st_mode & S_IFMT) == S_IFREG) size_ = (std::uint64_t)info.st_size;
+}
+
+JobInput::~JobInput() {
+    if (!fromStdin_) std::fclose(file_);
+}
+
+// The descriptor's own read, not fread: from a pipe it returns what has come,
+// so that a job sends bytes as they arrive rather than once a buffer is full.
+size_t JobInput::read(char* buffer, size_t size) {
+    for (;;) {
+        errno = 0;
+        auto got = ::read(fileno(file_), buffer, (unsigned)std::min<size_t>(size, 1u << 30));
+        if (got >= 0) return (size_t)got;
+        if (errno == EINTR && !jobCancelRequested) continue;
+        if (errno == EINTR) return 0;
+        int error = errno;
+        throw Failure(fmt::format("{} could not be read to the end: {}.",
+                                  fromStdin_ ? std::string("Standard input") : "The file " + name_,
+                                  error ? fileErrorText(error) : "a read error"));
+    }
+}
+
+int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
+    JobInput input(options.input);
+    HANDLE port;
+    if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
+    if (!spooler.startDocPort(port, printer, 1, options.document)) {
+        DWORD error = GetLastError();
+        spooler.closePort(port);
+        SetLastError(error);
+        fail("A job could not start on " + options.port);
+    }
+    if (observer.started) observer.started();
+    Progress progress(input.size());
+    // One read buffer whatever the size of the input: the job streams through it.
+    std::vector<char> buffer(std::max<size_t>(options.chunk, 65536));
+    std::uint64_t sent = 0;
+    bool ok = true, cancelled = false;
+    std::optional<Failure> readFailure;
+    for (;;) {
+        size_t got = 0;
+        try {
+            got = input.read(buffer.data(), buffer.size());
+        } catch (const Failure& e) {
+            readFailure = e;
+        }
+        if (got == 0) {
+            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
+            break;
+        }
+        size_t at = 0;
+        while (ok && at < got && !(cancelled = jobCancelRequested != 0)) {
+            DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), written = 0;
+            ok = spooler.writePort(port, buffer.data() + at, size, written);
+            at += written;
+            sent += written;
+            if (observer.wrote) observer.wrote();
+            progress.update(sent);
+            if (ok && written == 0) {
+                // A port that takes nothing would never finish.
+                ok = false;
+                SetLastError(ERROR_WRITE_FAULT);
+            }
+        }
+        if (!ok || cancelled) break;
+    }
+    progress.finish();
+    DWORD writeError = GetLastError();
+    bool ended = spooler.endDocPort(port);
+    DWORD endError = GetLastError();
+    spooler.closePort(port);
+    if (observer.wrote) observer.wrote();
+
+    std::string outcome = "complete";
+    if (cancelled) outcome = fmt::format("cancelled after {} bytes", sent);
+    else if (!ok || readFailure) outcome = fmt::format("stopped after {} bytes", sent);
+    else if (!ended) outcome = "not ended cleanly";
+    if (observer.ended) observer.ended(sent, outcome);
+
+    if (cancelled) {
+        std::fprintf(stderr, "zevmon: The job on %s was cancelled after %llu bytes; EndDocPort %s it.\n",
+                     options.port.c_str(), (unsigned long long)sent, ended ? "ended" : "could not end");
+        return CancelledStatus;
+    }
+    if (readFailure) throw Failure(fmt::format("{} The job on {} stopped after {} bytes.", readFailure->what(),
+                                               options.port, sent));
+    if (!ok) {
+        SetLastError(writeError);
+        fail(input.size() ? fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent, *input.size())
+                          : fmt::format("The job on {} stopped after {} bytes", options.port, sent));
+    }
+    if (!ended) {
+        SetLastError(endError);
+        fail("The job on " + options.port + " did not end cleanly");
+    }
+    std::printf("Printed %llu bytes to %s%s.\n", (unsigned long long)sent, options.port.c_str(),
+                printer.empty() ? "" : (" for printer " + printer).c_str());
+    return 0;
 }
 
 int listPrinters(const std::vector<PrinterState>& printers, bool asJson) {

@@ -2,6 +2,11 @@
 // monitor's table through the Spooler.
 #pragma once
 
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,12 +37,52 @@ struct PrinterState {
     bool online;
 };
 
+// Why a monitor DLL could not be loaded, from LoadLibraryA's error and
+// whether a file of that name exists.
+std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists);
+
 int listPorts(Spooler& spooler, unsigned level, bool asJson);
 // The table (or JSON) of ports, however they were listed.
 void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson);
-// The bytes of a job: the file, or standard input for "-".
-std::string readJobInput(const std::string& input);
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer);
+// The bytes of a job, read as they are sent: the file, or standard input for
+// "-". A file that cannot be opened or read is a Failure that says why.
+class JobInput {
+public:
+    explicit JobInput(const std::string& input);
+    ~JobInput();
+    JobInput(const JobInput&) = delete;
+    JobInput& operator=(const JobInput&) = delete;
+    // Known for a file; a pipe's size is known only at its end.
+    std::optional<std::uint64_t> size() const { return size_; }
+    // Up to `size` bytes; 0 at the end.
+    size_t read(char* buffer, size_t size);
+
+private:
+    std::string name_;
+    std::FILE* file_;
+    bool fromStdin_;
+    std::optional<std::uint64_t> size_;
+};
+
+// Why a file cannot be opened, from errno: "there is no such file".
+std::string fileErrorText(int error);
+
+// Ctrl-C during a job: each build's main sets it from its own interrupt
+// handler, and a job ends at its next write.
+extern volatile std::sig_atomic_t jobCancelRequested;
+// The exit status of a job cancelled by the user, as a shell reports SIGINT.
+const int CancelledStatus = 130;
+
+// What the host build does beside a job: the printer's received bytes are
+// collected as they arrive, and the job's outcome is recorded.
+struct JobObserver {
+    std::function<void()> started;
+    std::function<void()> wrote;
+    std::function<void(std::uint64_t sent, const std::string& outcome)> ended;
+};
+
+int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer,
+             const JobObserver& observer = {});
 int deletePort(Spooler& spooler, const std::string& name);
 int listPrinters(const std::vector<PrinterState>& printers, bool asJson);
 // The first printer that prints to the port, or "".

@@ -174,6 +174,7 @@ int runDemo(bool trace) {
         options.enumerateAtStart = false;  // the enumeration is a step of its own
         Session session(options);
         session.folder().createDefault();
+        session.open(Access::Change);
         session.start();
         status = Demo(session).run();
     }

@@ -393,8 +393,8 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     if (!assumeYes) {
         if (!inputIsTerminal())
             throw Failure("Nothing was deleted: confirm with --yes when there is no terminal to ask on.");
-        std::printf("Delete them? [y/N] ");
-        std::fflush(stdout);
+        std::fprintf(stderr, "Delete them? [y/N] ");
+        std::fflush(stderr);
         std::string reply;
         std::getline(std::cin, reply);
         if (reply != "y" && reply != "Y" && reply != "yes") {

@@ -1,11 +1,24 @@
 // Loading and saving a simulated machine kept in a folder.
 #include "machine_folder.h"
 
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
+#include "commands.h"
 #include "monitor/zevuruzi.h"
 #include "sim/machine.h"
 
@@ -20,26 +33,46 @@ namespace {
 
 const char RegistryFile[] = "registry.reg";
 const char DevicesFile[] = "devices.json";
+// Present while the two files are being replaced: both new files are complete
+// and are to be renamed over the old ones.
+const char CommitMarker[] = "saving";
+const char LockInfoFile[] = ".zevmon-lock";
+
+fs::path withSuffix(const fs::path& path, const char* suffix) {
+    fs::path out = path;
+    out += suffix;
+    return out;
+}
 
 std::string readFile(const fs::path& path) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw MachineError(path.string() + ": cannot be read");
+    if (!in) throw MachineError(path.string() + ": cannot be read: " + fileErrorText(errno ? errno : ENOENT));
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-// Written beside the target and renamed over it, so that a machine file is
-// never left half-written.
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::path temporary = path;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out) throw MachineError(temporary.string() + ": cannot be written");
+// The whole text reaches the disk before the file is renamed into place, so a
+// crash leaves the old file or the new one, never a part.
+void writeSynced(const fs::path& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    for (size_t at = 0; ok && at < text.size();) {
+        ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) at += (size_t)n;
     }
-    fs::rename(temporary, path);
+    ok = ok && ::fsync(fd) == 0;
+    int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!ok) throw MachineError(path.string() + ": cannot be written: " + std::strerror(error));
+}
+
+void renameOver(const fs::path& from, const fs::path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        throw MachineError(to.string() + ": cannot be replaced: " + std::strerror(errno));
 }
 
 std::string hex(const std::vector<unsigned char>& bytes) {
@@ -53,24 +86,147 @@ std::string hex(const std::vector<unsigned char>& bytes) {
 }
 
 std::vector<unsigned char> unhex(const std::string& text, const std::string& where) {
-    if (text.size() % 2) throw MachineError(where + ": descriptors must be pairs of hex digits");
+    if (text.size() % 2) throw MachineError(where + ": \"descriptors\" must be pairs of hex digits");
     std::vector<unsigned char> bytes;
     for (size_t i = 0; i < text.size(); i += 2) {
         auto digit = [&](char c) {
             if (c >= '0' && c <= '9') return c - '0';
             if (c >= 'a' && c <= 'f') return c - 'a' + 10;
             if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            throw MachineError(where + ": '" + std::string(1, c) + "' is not a hex digit");
+            throw MachineError(where + ": '" + std::string(1, c) + "' in \"descriptors\" is not a hex digit");
         };
         bytes.push_back((unsigned char)(digit(text[i]) * 16 + digit(text[i + 1])));
     }
     return bytes;
 }
 
-std::string fileNameFor(const std::string& instanceId) {
+std::string fileStemFor(const std::string& instanceId) {
     std::string name;
     for (char c : instanceId) name += (std::isalnum((unsigned char)c) || c == '-' || c == '_') ? c : '_';
-    return name + ".bin";
+    return name;
+}
+
+// The line on which each element of the top-level JSON array begins: the
+// parser keeps no positions, and a person fixing devices.json needs them.
+std::vector<int> elementLines(const std::string& text) {
+    std::vector<int> lines;
+    int line = 1, depth = 0;
+    bool inString = false, escaped = false, expectElement = false;
+    for (char c : text) {
+        if (c == '\n') line++;
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (expectElement && !std::isspace((unsigned char)c) && c != ']') {
+            lines.push_back(line);
+            expectElement = false;
+        }
+        if (c == '"') inString = true;
+        else if (c == '[' || c == '{') {
+            if (++depth == 1) expectElement = true;
+        } else if (c == ']' || c == '}') depth--;
+        else if (c == ',' && depth == 1) expectElement = true;
+    }
+    return lines;
+}
+
+std::string jsonTypeName(const json& value) {
+    if (value.is_string()) return "the text " + value.dump();
+    if (value.is_boolean()) return value.dump();
+    if (value.is_number()) return "the number " + value.dump();
+    if (value.is_null()) return "null";
+    return value.is_array() ? "a list" : "an object";
+}
+
+bool looksLikeUsbInstanceId(const std::string& id) {
+    auto parts = sim::splitKeyPath(id);
+    return parts.size() == 3 && sim::equalNoCase(parts[0], "USB") && !parts[1].empty() && !parts[2].empty();
+}
+
+std::vector<UsbPrinterEntry> parseDevices(const std::string& text, const fs::path& path) {
+    json devices;
+    try {
+        devices = json::parse(text);
+    } catch (const json::parse_error& e) {
+        // The parser counts bytes; people count lines.
+        size_t line = 1 + std::count(text.begin(), text.begin() + std::min(e.byte, text.size()), '\n');
+        throw MachineError(path.string() + ":" + std::to_string(line) + ": not valid JSON");
+    }
+    if (!devices.is_array()) throw MachineError(path.string() + ":1: a list of USB printers is expected");
+    std::vector<int> lines = elementLines(text);
+    std::vector<UsbPrinterEntry> printers;
+    for (size_t i = 0; i < devices.size(); i++) {
+        const json& d = devices[i];
+        std::string where = path.string() + ":" + std::to_string(i < lines.size() ? lines[i] : 1) + ": USB printer " +
+                            std::to_string(i + 1);
+        if (!d.is_object()) throw MachineError(where + " is " + jsonTypeName(d) + ", not an object");
+        if (!d.contains("instanceId")) throw MachineError(where + " has no \"instanceId\"");
+        if (!d["instanceId"].is_string())
+            throw MachineError(where + ": \"instanceId\" is " + jsonTypeName(d["instanceId"]) + ", not a text");
+        UsbPrinterEntry p;
+        p.instanceId = d["instanceId"].get<std::string>();
+        if (!looksLikeUsbInstanceId(p.instanceId))
+            throw MachineError(where + ": \"" + p.instanceId +
+                               "\" is not a USB instance id (such as USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1)");
+        for (const UsbPrinterEntry& earlier : printers)
+            if (sim::equalNoCase(earlier.instanceId, p.instanceId))
+                throw MachineError(where + ": " + p.instanceId + " is listed twice");
+        if (d.contains("present")) {
+            if (!d["present"].is_boolean())
+                throw MachineError(where + ": \"present\" is " + jsonTypeName(d["present"]) + ", not true or false");
+            p.present = d["present"].get<bool>();
+        }
+        if (d.contains("descriptors")) {
+            if (!d["descriptors"].is_string())
+                throw MachineError(where + ": \"descriptors\" is " + jsonTypeName(d["descriptors"]) +
+                                   ", not a text of hex digits");
+            p.descriptors = unhex(d["descriptors"].get<std::string>(), where);
+        }
+        printers.push_back(p);
+    }
+    return printers;
+}
+
+std::string devicesText() {
+    json devices = json::array();
+    for (const std::string& id : sim::machine().usbPrinterIds()) {
+        json entry = {{"instanceId", id}};
+        sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) {
+            entry["present"] = p.present;
+            if (p.descriptors != sim::defaultPrinterDescriptors())
+                entry["descriptors"] = hex(std::vector<unsigned char>(p.descriptors.begin(), p.descriptors.end()));
+        });
+        devices.push_back(entry);
+    }
+    return devices.dump(2) + "\n";
+}
+
+// A file's identity: a rename over it, or a write to it, changes it.
+struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    long long modified = 0;
+    bool operator==(const Identity& o) const {
+        return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+               modified == o.modified;
+    }
+};
+
+Identity identity(const fs::path& path) {
+    struct stat info;
+    Identity id;
+    if (::stat(path.c_str(), &info) != 0) return id;
+    id.exists = true;
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+    id.size = info.st_size;
+    id.modified = (long long)info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+    return id;
 }
 
 // The default machine: one USB printer with its port name, a printer that uses
@@ -96,6 +252,15 @@ std::string defaultRegistry() {
     return registry.exportText();
 }
 
+std::string localTime() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
 }  // namespace
 
 fs::path MachineFolder::defaultFolder() {
@@ -105,46 +270,99 @@ fs::path MachineFolder::defaultFolder() {
     return fs::path(home && *home ? home : ".") / ".local" / "state" / "zevmon" / "machine";
 }
 
-bool MachineFolder::exists() const { return fs::exists(folder_ / RegistryFile); }
+bool MachineFolder::isNew() const {
+    std::error_code error;
+    if (!fs::exists(folder_, error)) return !error;
+    if (!fs::is_directory(folder_, error)) return false;
+    for (auto it = fs::directory_iterator(folder_, error); !error && it != fs::directory_iterator(); it.increment(error))
+        if (it->path().filename() != LockInfoFile) return false;
+    return !error;
+}
 
-fs::path MachineFolder::receivedFile(const std::string& instanceId) const {
-    return folder_ / "received" / fileNameFor(instanceId);
+void MachineFolder::checkUsable() const {
+    std::string name = folder_.string();
+    std::error_code error;
+    bool exists = fs::exists(folder_, error);
+    if (error)
+        throw NotAMachine(fmt::format("The machine folder {} cannot be reached: {}.", name, error.message()));
+    if (!exists) return;
+    if (!fs::is_directory(folder_, error))
+        throw NotAMachine(fmt::format("{} is a file, not a machine folder: --machine names a folder that holds "
+                                       "registry.reg and devices.json, or an empty or new one for a new machine.",
+                                       name));
+    if (isNew()) return;
+    fs::path registry = folder_ / RegistryFile, devices = folder_ / DevicesFile;
+    bool committing = fs::exists(folder_ / CommitMarker);
+    bool hasRegistry = fs::exists(registry) || (committing && fs::exists(withSuffix(registry, ".new")));
+    bool hasDevices = fs::exists(devices) || (committing && fs::exists(withSuffix(devices, ".new")));
+    if (hasRegistry && hasDevices) return;
+    if (hasRegistry || hasDevices)
+        throw NotAMachine(fmt::format(
+            "The machine in {} has {} but no {}: without it the machine's {} are unknown, so zevmon leaves the "
+            "folder alone. Put the file back, or name an empty folder with --machine for a new machine.",
+            name, hasRegistry ? RegistryFile : DevicesFile, hasRegistry ? DevicesFile : RegistryFile,
+            hasRegistry ? "USB printers" : "registry, ports and printers"));
+    throw NotAMachine(fmt::format("{} holds other files and no machine (no registry.reg, no devices.json): zevmon "
+                                   "makes a new machine only in an empty or new folder.",
+                                   name));
+}
+
+fs::path MachineFolder::jobFolder(const std::string& instanceId) const {
+    return folder_ / "received" / fileStemFor(instanceId);
 }
 
 void MachineFolder::createDefault() {
     fs::create_directories(folder_ / "received");
     fs::create_directories(folder_ / "drives" / "c" / "jobs");
-    writeFile(folder_ / RegistryFile, defaultRegistry());
     json devices = json::array({{{"instanceId", DefaultPrinterId}, {"present", true}}});
-    writeFile(folder_ / DevicesFile, devices.dump(2) + "\n");
+    writeSynced(folder_ / DevicesFile, devices.dump(2) + "\n");
+    // registry.reg last: a folder with only devices.json is seen as damaged, never as a machine.
+    writeSynced(withSuffix(folder_ / RegistryFile, ".new"), defaultRegistry());
+    renameOver(withSuffix(folder_ / RegistryFile, ".new"), folder_ / RegistryFile);
+}
+
+void MachineFolder::recover() {
+    fs::path marker = folder_ / CommitMarker;
+    bool committing = fs::exists(marker);
+    for (const char* file : {RegistryFile, DevicesFile}) {
+        fs::path target = folder_ / file, pending = withSuffix(target, ".new");
+        if (!fs::exists(pending)) continue;
+        if (committing)
+            renameOver(pending, target);
+        else
+            fs::remove(pending);
+    }
+    if (committing) fs::remove(marker);
 }
 
 void MachineFolder::load() {
     fs::path registryPath = folder_ / RegistryFile, devicesPath = folder_ / DevicesFile;
-    std::string registryText = readFile(registryPath);
-    std::vector<UsbPrinterEntry> printers;
-    if (fs::exists(devicesPath)) {
-        json devices;
+    std::string registryText, devices;
+    // Another run may replace both files while they are read: read them again
+    // until neither changed meanwhile.
+    for (int attempt = 0;; attempt++) {
+        bool committing = fs::exists(folder_ / CommitMarker);
+        fs::path registryFile = registryPath, devicesFile = devicesPath;
+        if (committing) {
+            if (fs::exists(withSuffix(registryPath, ".new"))) registryFile = withSuffix(registryPath, ".new");
+            if (fs::exists(withSuffix(devicesPath, ".new"))) devicesFile = withSuffix(devicesPath, ".new");
+        }
+        Identity registryBefore = identity(registryFile), devicesBefore = identity(devicesFile);
         try {
-            devices = json::parse(readFile(devicesPath));
-        } catch (const json::parse_error& e) {
-            // The parser counts bytes; people count lines.
-            std::string text = readFile(devicesPath);
-            size_t line = 1 + std::count(text.begin(), text.begin() + std::min(e.byte, text.size()), '\n');
-            throw MachineError(devicesPath.string() + ":" + std::to_string(line) + ": not valid JSON");
+            registryText = readFile(registryFile);
+            devices = readFile(devicesFile);
+        } catch (const MachineError&) {
+            if (attempt >= 100) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
         }
-        if (!devices.is_array()) throw MachineError(devicesPath.string() + ":1: a list of USB printers is expected");
-        for (auto& d : devices) {
-            std::string where = devicesPath.string();
-            if (!d.is_object() || !d.contains("instanceId") || !d["instanceId"].is_string())
-                throw MachineError(where + ": every USB printer needs an \"instanceId\"");
-            UsbPrinterEntry p;
-            p.instanceId = d["instanceId"];
-            p.present = d.value("present", true);
-            if (d.contains("descriptors")) p.descriptors = unhex(d["descriptors"].get<std::string>(), where);
-            printers.push_back(p);
-        }
+        if (committing == fs::exists(folder_ / CommitMarker) && identity(registryFile) == registryBefore &&
+            identity(devicesFile) == devicesBefore)
+            break;
+        if (attempt >= 100) throw MachineError(folder_.string() + ": the machine files keep changing while read");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    std::vector<UsbPrinterEntry> printers = parseDevices(devices, devicesPath);
     try {
         sim::machine().registry().importText(registryText, registryPath.string());
     } catch (const sim::RegistryFormatError& e) {
@@ -156,29 +374,166 @@ void MachineFolder::load() {
         spec.present = p.present;
         sim::machine().addUsbPrinter(spec);
     }
-    fs::create_directories(folder_ / "drives" / "c");
+    std::error_code ignored;
+    fs::create_directories(folder_ / "drives" / "c", ignored);  // a read-only folder still reads
     sim::machine().setFileRoot((folder_ / "drives").string());
+    loadedRegistry_ = sim::machine().registry().exportText();
+    loadedDevices_ = devicesText();
 }
 
+bool MachineFolder::changed() const {
+    return sim::machine().registry().exportText() != loadedRegistry_ || devicesText() != loadedDevices_;
+}
+
+// Both new files are written in full before the marker appears; from then on
+// the new state is the machine's, and a run that stops half-way through the
+// renames is finished by the next run's recover(), or read through by a reader.
 void MachineFolder::save() {
-    fs::create_directories(folder_ / "received");
-    writeFile(folder_ / RegistryFile, sim::machine().registry().exportText());
-    json devices = json::array();
-    for (const std::string& id : sim::machine().usbPrinterIds()) {
-        json entry = {{"instanceId", id}};
-        sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) {
-            entry["present"] = p.present;
-            if (p.descriptors != sim::defaultPrinterDescriptors())
-                entry["descriptors"] = hex(std::vector<unsigned char>(p.descriptors.begin(), p.descriptors.end()));
-        });
-        devices.push_back(entry);
-        std::vector<BYTE> received = sim::machine().usbReceived(id);
-        if (!received.empty()) {
-            std::ofstream out(receivedFile(id), std::ios::binary | std::ios::app);
-            out.write((const char*)received.data(), (std::streamsize)received.size());
+    if (!changed()) return;
+    fs::path registry = folder_ / RegistryFile, devices = folder_ / DevicesFile, marker = folder_ / CommitMarker;
+    try {
+        writeSynced(withSuffix(registry, ".new"), sim::machine().registry().exportText());
+        writeSynced(withSuffix(devices, ".new"), devicesText());
+        writeSynced(marker, "");
+        renameOver(withSuffix(registry, ".new"), registry);
+        renameOver(withSuffix(devices, ".new"), devices);
+        fs::remove(marker);
+    } catch (const MachineError& e) {
+        std::error_code ignored;
+        if (!fs::exists(marker, ignored)) {
+            fs::remove(withSuffix(registry, ".new"), ignored);
+            fs::remove(withSuffix(devices, ".new"), ignored);
         }
+        throw MachineError(fmt::format("{}; the changes of this run were not saved.", e.what()));
     }
-    writeFile(folder_ / DevicesFile, devices.dump(2) + "\n");
+    loadedRegistry_ = sim::machine().registry().exportText();
+    loadedDevices_ = devicesText();
+}
+
+void MachineFolder::checkWritable() const {
+    std::error_code ignored;
+    fs::create_directories(folder_ / "received", ignored);
+    for (const fs::path& place : {folder_, folder_ / "received"})
+        if (::access(place.c_str(), W_OK) != 0)
+            throw MachineError(fmt::format("The machine folder {} cannot be written ({}), so it cannot record what "
+                                           "the printer receives: nothing was sent.",
+                                           place.string(), std::strerror(errno)));
+}
+
+std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instanceId) const {
+    std::vector<ReceivedJob> jobs;
+    fs::path legacy = folder_ / "received" / (fileStemFor(instanceId) + ".bin");
+    std::error_code error;
+    if (fs::exists(legacy, error)) {
+        ReceivedJob job;
+        job.document = "(jobs received before zevmon kept them apart)";
+        job.outcome = "complete";
+        job.bytes = fs::file_size(legacy, error);
+        job.data = legacy;
+        jobs.push_back(job);
+    }
+    std::map<int, ReceivedJob> numbered;
+    for (auto it = fs::directory_iterator(jobFolder(instanceId), error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        fs::path path = it->path();
+        if (path.extension() != ".bin") continue;
+        ReceivedJob job;
+        job.number = std::atoi(path.stem().string().c_str());
+        if (job.number <= 0) continue;
+        job.data = path;
+        std::error_code sizeError;
+        job.bytes = fs::file_size(path, sizeError);
+        job.outcome = "(no record of this job)";
+        std::ifstream in(withSuffix(jobFolder(instanceId) / path.stem(), ".json"), std::ios::binary);
+        json record = json::parse(in, nullptr, false);
+        auto text = [&](const char* key) {
+            return record.is_object() && record.contains(key) && record[key].is_string() ? record[key].get<std::string>()
+                                                                                         : std::string();
+        };
+        if (record.is_object()) {
+            job.document = text("document");
+            job.port = text("port");
+            job.started = text("started");
+            job.outcome = text("outcome");
+        }
+        numbered[job.number] = job;
+    }
+    for (auto& [number, job] : numbered) jobs.push_back(job);
+    return jobs;
+}
+
+size_t MachineFolder::clearReceived(const std::string& instanceId) {
+    size_t count = receivedJobs(instanceId).size();
+    fs::remove(folder_ / "received" / (fileStemFor(instanceId) + ".bin"));
+    fs::remove_all(jobFolder(instanceId));
+    return count;
+}
+
+// ---- JobRecorder ----
+
+JobRecorder::JobRecorder(MachineFolder& folder, std::string document, std::string port)
+    : folder_(folder), document_(std::move(document)), port_(std::move(port)), started_(localTime()) {}
+
+JobRecorder::~JobRecorder() {
+    for (Open& open : open_)
+        if (open.file) std::fclose(open.file);
+}
+
+void JobRecorder::writeRecord(const Open& open) const {
+    json record = {{"document", open.job.document},
+                   {"port", open.job.port},
+                   {"started", open.job.started},
+                   {"outcome", open.job.outcome},
+                   {"bytes", open.job.bytes}};
+    fs::path path = withSuffix(open.job.data.parent_path() / open.job.data.stem(), ".json");
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << record.dump(2) << "\n";
+}
+
+JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
+    for (Open& open : open_)
+        if (open.instanceId == instanceId) return open;
+    Open o;
+    o.instanceId = instanceId;
+    fs::path folder = folder_.jobFolder(instanceId);
+    fs::create_directories(folder);
+    int number = 1;
+    for (const ReceivedJob& job : folder_.receivedJobs(instanceId)) number = std::max(number, job.number + 1);
+    o.job = {number, document_, port_, started_, "printing", 0, folder / fmt::format("{:04}.bin", number)};
+    o.file = std::fopen(o.job.data.c_str(), "wb");
+    if (!o.file) throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
+    writeRecord(o);
+    open_.push_back(o);
+    return open_.back();
+}
+
+void JobRecorder::begin(const std::string& instanceId) { openFor(instanceId); }
+
+void JobRecorder::collect() {
+    for (const std::string& id : sim::machine().usbPrinterIds()) {
+        std::map<int, std::vector<BYTE>> arrived;
+        sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) { arrived.swap(p.received); });
+        size_t total = 0;
+        for (auto& [pipe, bytes] : arrived) total += bytes.size();
+        if (total == 0) continue;
+        Open& open = openFor(id);
+        for (auto& [pipe, bytes] : arrived) {
+            if (std::fwrite(bytes.data(), 1, bytes.size(), open.file) != bytes.size())
+                throw MachineError(open.job.data.string() + ": cannot be written: " + std::strerror(errno));
+            open.job.bytes += bytes.size();
+        }
+        // On disk as soon as it arrived: a job stopped by any means keeps what was sent.
+        std::fflush(open.file);
+    }
+}
+
+void JobRecorder::finish(const std::string& outcome) {
+    collect();
+    for (Open& open : open_) {
+        std::fclose(open.file);
+        open.file = nullptr;
+        open.job.outcome = outcome;
+        writeRecord(open);
+    }
 }
 
 }  // namespace zevmon

@@ -2,10 +2,14 @@
 // to the next:
 //   registry.reg   the registry, as a REGEDIT4 file a person can read and edit
 //   devices.json   the USB printers plugged into the machine (or not)
-//   received/      what each USB printer received, one file per printer
+//   received/      what each USB printer received, a file per job
 //   drives/        the machine's disks: C:\jobs\out.prn is drives/c/jobs/out.prn
+// registry.reg and devices.json are one state: they are replaced together (see
+// save()), and read together even while another run replaces them.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -13,15 +17,32 @@
 
 namespace zevmon {
 
-// A machine file that cannot be read: the message names the file and the line.
+// A machine folder that cannot be used as it is, or a machine file that cannot
+// be read or written: the message names the file, and the line where it can.
 struct MachineError : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// A folder that holds no machine and is no place for a new one.
+struct NotAMachine : MachineError {
+    using MachineError::MachineError;
 };
 
 struct UsbPrinterEntry {
     std::string instanceId;
     bool present = true;
     std::vector<unsigned char> descriptors;  // empty: the default printer descriptors
+};
+
+// One job as a USB printer received it.
+struct ReceivedJob {
+    int number = 0;  // 0: what was received before jobs were kept apart
+    std::string document;
+    std::string port;
+    std::string started;  // local time, 2024-05-01 14:03:07
+    std::string outcome;  // complete, cancelled after N bytes, ...
+    std::uint64_t bytes = 0;
+    std::filesystem::path data;
 };
 
 class MachineFolder {
@@ -33,19 +54,69 @@ public:
     static std::filesystem::path defaultFolder();
 
     const std::filesystem::path& folder() const { return folder_; }
-    bool exists() const;
+    // No folder, or one with nothing in it: a new machine may be made there.
+    bool isNew() const;
+    // Throws NotAMachine when the folder is no machine and no place for a new
+    // one: a file, a folder of other files, or a machine with one of its two
+    // files missing.
+    void checkUsable() const;
     // Writes the built-in default machine into an empty or missing folder.
     void createDefault();
-    // Puts the folder's machine into the simulated machine (which must be reset).
-    // Throws MachineError, and changes no file, when a file cannot be read.
+    // Finishes a replacement of the two machine files that an earlier run left
+    // half done, or throws away one it had not committed. Only under the lock.
+    void recover();
+    // Puts the folder's machine into the simulated machine (which must be
+    // reset), reading the two files as one state. Throws MachineError, and
+    // changes no file, when a file cannot be read.
     void load();
-    // Writes the simulated machine back: registry, devices, and what the USB
-    // printers received since load().
+    // True when the simulated machine differs from what load() read.
+    bool changed() const;
+    // Writes the simulated machine back: both files or neither.
     void save();
-    std::filesystem::path receivedFile(const std::string& instanceId) const;
+    // Throws MachineError when the folder cannot record what a job sends.
+    void checkWritable() const;
+
+    // ---- what the USB printers received ----
+    std::vector<ReceivedJob> receivedJobs(const std::string& instanceId) const;
+    // Forgets them; the number of jobs forgotten.
+    size_t clearReceived(const std::string& instanceId);
 
 private:
+    friend class JobRecorder;
+    std::filesystem::path jobFolder(const std::string& instanceId) const;
     std::filesystem::path folder_;
+    std::string loadedRegistry_;
+    std::string loadedDevices_;
+};
+
+// Collects what the USB printers receive during one job, as it arrives, into
+// a file per printer, beside a record of the job's name, port, time and outcome.
+class JobRecorder {
+public:
+    JobRecorder(MachineFolder& folder, std::string document, std::string port);
+    ~JobRecorder();
+    JobRecorder(const JobRecorder&) = delete;
+    JobRecorder& operator=(const JobRecorder&) = delete;
+    // The job of a printer that the port sends to, recorded even if it
+    // receives nothing.
+    void begin(const std::string& instanceId);
+    // Moves what the printers received since the last call into their files.
+    void collect();
+    void finish(const std::string& outcome);
+
+private:
+    struct Open {
+        std::string instanceId;
+        ReceivedJob job;
+        std::FILE* file = nullptr;
+    };
+    void writeRecord(const Open& open) const;
+    Open& openFor(const std::string& instanceId);
+    MachineFolder& folder_;
+    std::string document_;
+    std::string port_;
+    std::string started_;
+    std::vector<Open> open_;
 };
 
 // The default machine's USB printer.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "doctor.h"
 #include "host/zevuruzi_module.h"
 #include "sim/machine.h"
 #include "terminal.h"
@@ -17,50 +18,87 @@ Session::Session(const Options& options) : options_(options), folder_(options.ma
 
 Session::~Session() { sim::machine().reset(); }
 
-void Session::load() {
+void Session::open(Access access) {
     if (loaded_) return;
-    if (!folder_.exists()) {
-        folder_.createDefault();
-        std::printf("A new machine was made in %s.\n", folder_.folder().string().c_str());
+    folder_.checkUsable();
+    if (access == Access::Change || folder_.isNew()) {
+        std::error_code error;
+        std::filesystem::create_directories(folder_.folder(), error);
+        if (error)
+            throw MachineError(fmt::format("The machine folder {} cannot be made: {}.", folder_.folder().string(),
+                                           error.message()));
+        lock_ = std::make_unique<FolderLock>(folder_.folder(), options_.waitSeconds, options_.command);
+        // Another run may have made the machine, or broken it, while this one waited.
+        folder_.checkUsable();
+        if (folder_.isNew()) {
+            folder_.createDefault();
+            notice(fmt::format("A new machine was made in {}.", folder_.folder().string()));
+        }
+        folder_.recover();
     }
     host::loadZevuruzi();
     folder_.load();
     loaded_ = true;
 }
 
-void Session::start() {
-    load();
+bool Session::tryStart(std::string& why) {
     sim::machine().setMessageBoxHandler([](const sim::Machine::MessageBoxCall& box) {
-        std::printf("%s", framedMessage(box.caption, box.text).c_str());
-        std::fflush(stdout);
+        std::fprintf(stderr, "%s", framedMessage(box.caption, box.text, terminalColumns()).c_str());
+        std::fflush(stderr);
         return IDOK;
     });
     auto answer = options_.fileAnswer;
     sim::machine().setOpenFilePrompt([answer](const sim::Machine::OpenFileCall&) -> std::optional<std::string> {
         if (answer) {
             if (answer->empty()) return std::nullopt;
-            std::printf("The monitor asks for a file to print to; answered %s.\n", answer->c_str());
+            notice("The monitor asks for a file to print to; answered " + *answer + ".");
             return answer;
         }
         if (!isatty(STDIN_FILENO)) {
-            std::printf("The monitor asks for a file to print to; with no terminal to ask, the dialog is cancelled.\n");
+            notice("The monitor asks for a file to print to; with no terminal to ask, the dialog is cancelled.");
             return std::nullopt;
         }
-        std::printf("The monitor asks for a file to print to (All Files, *.*).\nPath, such as C:\\jobs\\out.prn (empty to cancel): ");
-        std::fflush(stdout);
+        std::fprintf(stderr, "The monitor asks for a file to print to (All Files, *.*).\nPath, such as "
+                             "C:\\jobs\\out.prn (empty to cancel): ");
+        std::fflush(stderr);
         std::string path;
         if (!std::getline(std::cin, path) || path.empty()) return std::nullopt;
         return path;
     });
-    if (!spooler_.initialize(InitializeMonitorEx))
-        throw MachineError(fmt::format("The monitor did not start on this machine: {} ({}).",
-                                       errorMeaning(GetLastError()), errorText(GetLastError())));
+    if (!spooler_.initialize(InitializeMonitorEx)) {
+        DWORD error = GetLastError();
+        // Doctor asks the monitor's own start-up decisions which key stopped it.
+        Diagnosis diagnosis = diagnose([](const std::string& driver, std::string&) {
+            return std::optional<DllFound>(DllFound{driver, ""});
+        });
+        if (!diagnosis.failingKeys.empty()) {
+            const KeyProblem& key = diagnosis.failingKeys.front();
+            why = key.error == ERROR_FILE_NOT_FOUND
+                      ? fmt::format("The monitor did not start: its port key {} has no \"Property\" value, which "
+                                    "every port key needs ({}). Delete the key, or give it its value; zevmon doctor "
+                                    "lists every problem it finds.",
+                                    key.key, errorText(key.error))
+                      : fmt::format("The monitor did not start: its port key {} cannot be read as a port: {} ({}). "
+                                    "zevmon doctor lists every problem it finds.",
+                                    key.key, errorMeaning(key.error), errorText(key.error));
+        } else {
+            why = fmt::format("The monitor did not start on this machine: {} ({}). zevmon doctor may tell why.",
+                              errorMeaning(error), errorText(error));
+        }
+        return false;
+    }
     if (options_.enumerateAtStart) {
         std::vector<PortEntry> ports;
         spooler_.enumPorts(1, ports);
     }
     sim::machine().waitIdle();
     started_ = true;
+    return true;
+}
+
+void Session::start() {
+    std::string why;
+    if (!tryStart(why)) throw MachineError(why);
 }
 
 void Session::deviceChanged() {
@@ -69,7 +107,7 @@ void Session::deviceChanged() {
 }
 
 void Session::finish() {
-    if (!started_) return;
+    if (!lock_) return;
     sim::machine().waitIdle();
     folder_.save();
 }

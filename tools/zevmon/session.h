@@ -1,12 +1,15 @@
 // One zevmon run on a machine: the machine folder loaded into the simulated
 // machine, the monitor loaded and started as the spooler starts it, the
-// monitor's windows shown on the terminal, and the machine saved at the end.
+// monitor's windows shown on the terminal, and the machine saved at the end
+// when the run changed it.
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "folder_lock.h"
 #include "machine_folder.h"
 #include "spooler.h"
 
@@ -19,22 +22,34 @@ struct Options {
     // A spooler lists the ports once when it starts, which lets the monitor make
     // the ports of newly installed printers.
     bool enumerateAtStart = true;
+    // How long a run that changes the machine waits for another one to finish.
+    unsigned waitSeconds = 60;
+    // What this run does, for the message of a run that waits for it.
+    std::string command = "zevmon";
 };
+
+// What a run does with the machine: a run that may change it holds the lock.
+enum class Access { Read, Change };
 
 class Session {
 public:
     explicit Session(const Options& options);
     ~Session();
-    // Loads the machine (the default one is made on first use) and starts the
-    // monitor. Throws MachineError for a machine file that cannot be read.
+    // Checks the folder, takes the lock for a run that may change the machine
+    // (or has to make a new one), and loads the machine. Throws MachineError
+    // for a folder that is no machine, or a file that cannot be read.
+    void open(Access access);
+    // Starts the monitor as the spooler starts it. Throws MachineError naming
+    // what stopped it.
     void start();
-    // Loads the machine only, without starting the monitor: for commands that
-    // read it as it stands.
-    void load();
-    // Lets the status window finish, then saves the machine.
+    // The same, for a command that goes on without the monitor: false, with
+    // the reason in `why`.
+    bool tryStart(std::string& why);
+    // Lets the status window finish, then saves the machine if it changed.
     void finish();
     Spooler& spooler() { return spooler_; }
     MachineFolder& folder() { return folder_; }
+    bool started() const { return started_; }
     // Sends a device change to every window, as the system does when a device comes or goes.
     void deviceChanged();
 
@@ -42,6 +57,7 @@ private:
     Options options_;
     MachineFolder folder_;
     Spooler spooler_;
+    std::unique_ptr<FolderLock> lock_;
     bool started_ = false;
     bool loaded_ = false;
 };

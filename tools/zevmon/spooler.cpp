@@ -8,9 +8,21 @@
 
 #include "errors/error_names.h"
 
+// Loader errors that the simulated machine's headers leave out.
+#ifndef ERROR_MOD_NOT_FOUND
+#define ERROR_MOD_NOT_FOUND 126L
+#endif
+#ifndef ERROR_BAD_EXE_FORMAT
+#define ERROR_BAD_EXE_FORMAT 193L
+#endif
+
 namespace zevmon {
 
-std::string errorText(DWORD code) { return fmt::format("{}, {}", errors::errorName(code), code); }
+std::string errorText(DWORD code) {
+    std::string name = errors::errorName(code);
+    // A code the table does not know is named by its number alone.
+    return name == fmt::format("error {}", code) ? name : fmt::format("{}, {}", name, code);
+}
 
 std::string errorMeaning(DWORD code) {
     static const std::map<DWORD, const char*> meanings = {
@@ -25,10 +37,14 @@ std::string errorMeaning(DWORD code) {
         {ERROR_PATH_NOT_FOUND, "the folder of its file does not exist"},
         {ERROR_INSUFFICIENT_BUFFER, "the buffer was too small"},
         {ERROR_CANTREAD, "the port cannot be read from"},
+        {ERROR_MOD_NOT_FOUND, "the system found no such DLL, or one of the DLLs it needs is missing"},
+        {ERROR_BAD_EXE_FORMAT, "it is not a 32-bit Windows DLL"},
+        {ERROR_BAD_FORMAT, "it is not a 32-bit Windows DLL"},
+        {ERROR_DLL_INIT_FAILED, "its start-up code refused to load"},
     };
     auto it = meanings.find(code);
     if (it != meanings.end()) return it->second;
-    std::string text = errors::systemMessage(code).value_or("an error the system has no text for");
+    std::string text = errors::systemMessage(code).value_or("an error for which the system has no text");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
     if (!text.empty()) text[0] = (char)std::tolower((unsigned char)text[0]);
     return text;
@@ -97,7 +113,8 @@ bool Spooler::startDocPort(HANDLE port, const std::string& printer, DWORD jobId,
 bool Spooler::writePort(HANDLE port, const void* data, DWORD size, DWORD& written) {
     written = 0;
     BOOL ok = table_.pfnWritePort(port, (LPBYTE)data, size, &written);
-    traceCall(fmt::format("WritePort({}, data, {})", (void*)port, size), ok, fmt::format("written {}", written));
+    // A job makes a write per chunk: its trace line is made only when asked for.
+    if (trace_) traceCall(fmt::format("WritePort({}, data, {})", (void*)port, size), ok, fmt::format("written {}", written));
     return ok;
 }
 

@@ -6,26 +6,79 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <vector>
 
 namespace zevmon {
 
-bool outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
-bool inputIsTerminal() { return isatty(fileno(stdin)) != 0; }
+namespace {
 
-std::string framedMessage(const std::string& caption, const std::string& text) {
+bool quiet = false;
+int hostColumns = 0;
+
+// Lines of at most `width` characters, broken at spaces; a word longer than
+// that is cut.
+std::vector<std::string> wrap(const std::string& text, size_t width) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        while (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
+    for (std::string paragraph; std::getline(in, paragraph);) {
+        while (!paragraph.empty() && paragraph.back() == '\r') paragraph.pop_back();
+        std::string line;
+        size_t at = 0;
+        if (paragraph.empty()) lines.push_back("");
+        while (at < paragraph.size()) {
+            size_t end = paragraph.find(' ', at);
+            std::string word = paragraph.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            at = end == std::string::npos ? paragraph.size() : end + 1;
+            while (word.size() > width) {
+                if (!line.empty()) lines.push_back(line), line.clear();
+                lines.push_back(word.substr(0, width));
+                word.erase(0, width);
+            }
+            if (!line.empty() && line.size() + 1 + word.size() > width) lines.push_back(line), line.clear();
+            line += (line.empty() ? "" : " ") + word;
+        }
+        if (!line.empty()) lines.push_back(line);
     }
-    size_t width = caption.size() + 4;
+    return lines;
+}
+
+}  // namespace
+
+bool outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
+bool inputIsTerminal() { return isatty(fileno(stdin)) != 0; }
+bool messagesGoToTerminal() { return isatty(fileno(stderr)) != 0; }
+
+void setQuiet(bool on) { quiet = on; }
+bool isQuiet() { return quiet; }
+
+void notice(const std::string& line) {
+    if (quiet) return;
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+void setTerminalColumns(int columns) { hostColumns = columns; }
+
+int terminalColumns() {
+    if (const char* columns = std::getenv("COLUMNS")) {
+        int n = std::atoi(columns);
+        if (n > 0) return n;
+    }
+    return hostColumns > 0 ? hostColumns : 80;
+}
+
+std::string framedMessage(const std::string& caption, const std::string& text, int columns) {
+    // "| " and " |" around the text; never narrower than a short caption needs.
+    size_t limit = (size_t)std::max(columns - 4, 16);
+    std::vector<std::string> lines = wrap(text, limit);
+    std::string title = caption.size() + 4 > limit ? caption.substr(0, limit - 4) : caption;
+    size_t width = title.size() + 4;
     for (auto& l : lines) width = std::max(width, l.size());
-    std::string out = "+- " + caption + " " + std::string(width + 1 - caption.size() - 3, '-') + "+\n";
+    std::string out = "+- " + title + " " + std::string(width - title.size() - 1, '-') + "+\n";
     for (auto& l : lines) out += "| " + l + std::string(width - l.size(), ' ') + " |\n";
-    out += "+" + std::string(width + 2, '-') + "+ [OK]\n";
+    out += "+" + std::string(width - 2, '-') + "[OK]+\n";
     return out;
 }
 
@@ -39,32 +92,83 @@ std::string humanBytes(double bytes) {
     return unit == 0 ? fmt::format("{:.0f} {}", bytes, units[unit]) : fmt::format("{:.1f} {}", bytes, units[unit]);
 }
 
-Progress::Progress(std::uint64_t total)
-    : total_(total), terminal_(outputIsTerminal()), start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
+std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total, double rate, int columns) {
+    size_t room = (size_t)std::max(columns - 1, 1);
+    std::string speed = humanBytes(rate) + "/s";
+    // From the fullest line to the barest, the first that fits.
+    std::vector<std::string> texts;
+    int percent = 100;
+    if (total) {
+        percent = *total ? (int)(100.0 * (double)done / (double)*total) : 100;
+        texts = {fmt::format("{:3d}%  {} of {}  {}", percent, humanBytes((double)done), humanBytes((double)*total), speed),
+                 fmt::format("{:3d}%  {} of {}", percent, humanBytes((double)done), humanBytes((double)*total)),
+                 fmt::format("{:3d}%", percent)};
+    } else {
+        texts = {fmt::format("{} sent  {}", humanBytes((double)done), speed), humanBytes((double)done)};
+    }
+    if (total)
+        for (const std::string& text : texts)
+            if (text.size() + 13 <= room) {
+                size_t bar = std::min<size_t>(30, room - text.size() - 3);
+                size_t filled = (size_t)std::min(percent, 100) * bar / 100;
+                return "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + text;
+            }
+    for (const std::string& text : texts)
+        if (text.size() <= room) return text;
+    return texts.back().substr(0, room);
+}
 
-void Progress::update(std::uint64_t done) {
-    lastDone_ = done;
+Progress::Progress(std::optional<std::uint64_t> total)
+    : total_(total),
+      terminal_(messagesGoToTerminal()),
+      shown_(!quiet),
+      start_(std::chrono::steady_clock::now()),
+      lastDraw_(start_) {}
+
+void Progress::draw(std::uint64_t done) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    double rate = seconds > 0 ? done / seconds : 0;
-    int percent = total_ ? (int)(100.0 * done / total_) : 100;
+    double rate = seconds > 0 ? (double)done / seconds : 0;
     if (terminal_) {
-        auto now = std::chrono::steady_clock::now();
-        if (done != total_ && now - lastDraw_ < std::chrono::milliseconds(50)) return;
-        lastDraw_ = now;
-        int filled = percent * 30 / 100;
-        std::printf("\r[%s%s] %3d%%  %s of %s  %s/s   ", std::string(filled, '#').c_str(),
-                    std::string(30 - filled, '.').c_str(), percent, humanBytes((double)done).c_str(),
-                    humanBytes((double)total_).c_str(), humanBytes(rate).c_str());
-        std::fflush(stdout);
-    } else if (percent / 25 != lastStep_) {
-        lastStep_ = percent / 25;
-        std::printf("%llu of %llu bytes (%d%%), %s/s\n", (unsigned long long)done, (unsigned long long)total_, percent,
-                    humanBytes(rate).c_str());
+        // The line is redrawn in place; spaces wipe what a longer one left.
+        std::string line = progressLine(done, total_, rate, terminalColumns());
+        size_t room = (size_t)std::max(terminalColumns() - 1, 1);
+        std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(room - std::min(room, line.size()), ' ').c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    } else if (total_) {
+        int percent = *total_ ? (int)(100.0 * (double)done / (double)*total_) : 100;
+        std::fprintf(stderr, "%llu of %llu bytes (%d%%), %s/s\n", (unsigned long long)done,
+                     (unsigned long long)*total_, percent, humanBytes(rate).c_str());
+    } else {
+        std::fprintf(stderr, "%llu bytes sent, %s/s\n", (unsigned long long)done, humanBytes(rate).c_str());
     }
 }
 
+void Progress::update(std::uint64_t done) {
+    lastDone_ = done;
+    if (!shown_) return;
+    if (terminal_) {
+        auto now = std::chrono::steady_clock::now();
+        if (done != total_.value_or(~0ull) && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+        lastDraw_ = now;
+        draw(done);
+        return;
+    }
+    // Without a terminal, a line at every quarter, or at every 16 MiB of a stream.
+    long long step = total_ ? (*total_ ? (long long)(4 * done / *total_) : 4) : (long long)(done >> 24);
+    if (step == lastStep_) return;
+    lastStep_ = step;
+    draw(done);
+}
+
 void Progress::finish() {
-    if (terminal_) std::printf("\n");
+    if (!shown_) return;
+    if (terminal_) {
+        draw(lastDone_);
+        std::fprintf(stderr, "\n");
+    } else if (!total_) {
+        draw(lastDone_);
+    }
 }
 
 }  // namespace zevmon

@@ -1,5 +1,7 @@
-// What zevmon shows a person: framed message boxes, the open-file prompt, and
-// a progress bar (plain lines when the output is not a terminal).
+// What zevmon shows a person. Standard output carries only a command's result
+// (a table, JSON, bytes, the sentence that says what was done), so that it can
+// be piped; everything said beside it (notices, the monitor's message boxes,
+// the open-file prompt, progress) goes to standard error.
 #pragma once
 
 #include <chrono>
@@ -11,20 +13,42 @@ namespace zevmon {
 
 bool outputIsTerminal();
 bool inputIsTerminal();
-std::string framedMessage(const std::string& caption, const std::string& text);
+bool messagesGoToTerminal();
+
+// --quiet: notices and progress are left out; errors, message boxes and
+// prompts never are.
+void setQuiet(bool quiet);
+bool isQuiet();
+// One notice, a line on standard error.
+void notice(const std::string& line);
+
+// The terminal's width: $COLUMNS when set, else what the host said through
+// setTerminalColumns(), else 80.
+void setTerminalColumns(int columns);
+int terminalColumns();
+
+// A message box as a frame no wider than the columns, its text wrapped at spaces.
+std::string framedMessage(const std::string& caption, const std::string& text, int columns);
 std::string humanBytes(double bytes);
+// One line of the progress bar, shorter than the columns so that a carriage
+// return always goes back to its start. An unknown total (a pipe) shows the
+// bytes sent so far.
+std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total, double bytesPerSecond, int columns);
 
 class Progress {
 public:
-    explicit Progress(std::uint64_t total);
+    explicit Progress(std::optional<std::uint64_t> total);
     void update(std::uint64_t done);
     void finish();
 
 private:
-    std::uint64_t total_;
+    void draw(std::uint64_t done);
+    std::optional<std::uint64_t> total_;
     std::uint64_t lastDone_ = 0;
-    int lastStep_ = -1;
+    long long lastStep_ = -1;
     bool terminal_;
+    bool shown_;
+    bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;
 };

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include "boot_queue.h"
 #include "cli.h"
 #include "commands.h"
@@ -24,6 +26,7 @@
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
 #include "spooler.h"
+#include "terminal.h"
 #include "windows_spooler.h"
 #include "windows_system.h"
 
@@ -91,18 +94,19 @@ int listPortsThroughSpooler(SystemSpooler& spooler, unsigned level, bool asJson)
     for (const std::string& name : subkeyNames(MonitorKeyPath))
         if (!IsProbeKeyName(name.c_str())) keys.push_back(name);
     if (!monitorInstalled()) {
-        std::printf("\nThe monitor \"%s\" is not installed (see: zevmon install).\n", monitorName().c_str());
+        notice(fmt::format("The monitor \"{}\" is not installed (see: zevmon install).", monitorName()));
     } else if (ours > 0) {
-        std::printf("\n%zu of these ports are the monitor's (\"%s\").\n", ours, monitorName().c_str());
+        notice(fmt::format("{} of these ports are the monitor's (\"{}\").", ours, monitorName()));
     } else if (keys.empty()) {
-        std::printf("\nThe monitor has no port yet: a USB printer gets one once it is installed and plugged in "
-                    "(zevmon doctor tells why one has none).\n");
+        notice("The monitor has no port yet: a USB printer gets one once it is installed and plugged in (zevmon "
+               "doctor tells why one has none).");
     } else {
         std::string names;
         for (const std::string& k : keys) names += (names.empty() ? "" : ", ") + k;
-        std::printf("\nNone of these ports is the monitor's, though the registry has %s (%s): the spooler has not "
-                    "loaded \"%s\". After an install that had to write the registry entry, restart Windows.\n",
-                    keys.size() == 1 ? "its port" : "its ports", names.c_str(), monitorName().c_str());
+        notice(fmt::format("None of these ports is the monitor's, though the registry has {} ({}): the spooler has "
+                           "not loaded \"{}\". After an install that had to write the registry entry, restart "
+                           "Windows.",
+                           keys.size() == 1 ? "its port" : "its ports", names, monitorName()));
     }
     return 0;
 }
@@ -116,7 +120,7 @@ int printThroughSpooler(SystemSpooler& spooler, const PrintOptions& job) {
             throw Failure(fmt::format("No printer prints to {}, so the spooler has no way to send a job there: "
                                       "install a printer on that port, or name one with --printer.",
                                       job.port));
-        std::printf("Printing on printer %s, the printer of port %s.\n", printer.c_str(), job.port.c_str());
+        notice(fmt::format("Printing on printer {}, the printer of port {}.", printer, job.port));
     } else {
         for (const PrinterState& p : printers)
             if (sameName(p.name, printer) && !sameName(p.port, job.port))
@@ -144,7 +148,7 @@ int runThroughSpooler(SharedCommands& c, bool trace) {
 
 int runInProcess(SharedCommands& c, const std::string& dll, bool trace) {
     HMODULE module = LoadLibraryA(dll.c_str());
-    if (!module) fail(dll + " could not be loaded");
+    if (!module) throw Failure(dllLoadFailure(dll, GetLastError(), fileExists(dll)));
     auto initialize = (Spooler::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
     if (!initialize) fail(dll + " has no InitializeMonitorEx");
     Spooler spooler(trace);
@@ -171,6 +175,8 @@ const char SecondCopyRefused[] =
     "the spooler until the spooler restarts, a port it deleted would come back twice at the spooler's next scan, and "
     "its jobs would open the printer beside the spooler's. Leave out --dll to go through the spooler, or add --force.";
 
+void onInterrupt(int) { jobCancelRequested = 1; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,13 +184,15 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.allow_windows_style_options(false);  // a path such as /jobs/page.prn is a file, not an option
     app.set_version_flag("--version", "zevmon " + toolVersion());
-    bool trace = false, force = false, purge = false;
+    acceptGlobalOptionsAnywhere(app);
+    bool trace = false, force = false, purge = false, quiet = false;
     std::string dll, installSource;
     app.add_flag("--trace", trace, "print every call zevmon makes to the spooler or the monitor, with its result");
     auto* dllOption = app.add_option("--dll", dll,
                                      "load this monitor DLL into zevmon's own process and drive it there, for a "
                                      "machine where the monitor is not installed");
     app.add_flag("--force", force, "with --dll: even though the monitor is installed");
+    app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
 
     SharedCommands c;
     addSharedCommands(app, c);
@@ -195,9 +203,19 @@ int main(int argc, char** argv) {
                                                       "system folder; the settings of its ports stay");
     uninstall->add_flag("--purge", purge, "delete the settings of the monitor's ports too");
 
-    if (!checkCommandName(app, argc, argv, {"--dll"})) return 2;
+    listGlobalOptionsInHelp(app, "  --trace     every call to the spooler or the monitor on standard error\n"
+                                 "  --quiet     no notices or progress\n"
+                                 "  --dll PATH  drive this monitor DLL in zevmon's own process\n"
+                                 "  --force     with --dll: even though the monitor is installed");
+
+    int checked = checkCommandWords(app, argc, argv);
+    if (checked >= 0) return checked;
     int parsed = parseCommandLine(app, argc, argv);
     if (parsed >= 0) return parsed;
+    if (c.print->parsed() && (parsed = checkPrintArguments(c.job)) >= 0) return parsed;
+    setQuiet(quiet);
+    // Ctrl-C ends a job with EndDocPrinter (or EndDocPort) instead of ending zevmon.
+    if (c.print->parsed()) std::signal(SIGINT, onInterrupt);
 
     try {
         if (install->parsed()) return installMonitor(installSource);

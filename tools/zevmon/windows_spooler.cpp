@@ -75,8 +75,7 @@ std::vector<PrinterState> SystemSpooler::printers() {
 }
 
 int SystemSpooler::printDocument(const PrintOptions& options, const std::string& printer) {
-    if (options.chunk == 0) throw Failure("The chunk size must be at least 1 byte.");
-    std::string data = readJobInput(options.input);
+    JobInput input(options.input);
     HANDLE handle = NULL;
     BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
     traceCall(fmt::format("OpenPrinterA(\"{}\", &handle, NULL)", printer), ok);
@@ -91,17 +90,37 @@ int SystemSpooler::printDocument(const PrintOptions& options, const std::string&
         SetLastError(error);
         fail("The spooler did not start a document on printer " + printer);
     }
-    Progress progress(data.size());
-    size_t sent = 0;
-    bool written = true;
-    while (sent < data.size()) {
-        DWORD size = (DWORD)std::min<size_t>(options.chunk, data.size() - sent), took = 0;
-        written = WritePrinter(handle, (LPVOID)(data.data() + sent), size, &took) != FALSE;
-        traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
-        if (!written) break;
-        sent += took;
-        progress.update(sent);
-        if (took == 0) break;  // a spooler that takes nothing would never finish
+    Progress progress(input.size());
+    std::vector<char> buffer(std::max<size_t>(options.chunk, 65536));
+    unsigned long long sent = 0;
+    bool written = true, cancelled = false;
+    std::string readError;
+    for (;;) {
+        size_t got = 0;
+        try {
+            got = input.read(buffer.data(), buffer.size());
+        } catch (const Failure& e) {
+            readError = e.what();
+        }
+        if (got == 0) {
+            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
+            break;
+        }
+        size_t at = 0;
+        while (written && at < got && !(cancelled = jobCancelRequested != 0)) {
+            DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), took = 0;
+            written = WritePrinter(handle, buffer.data() + at, size, &took) != FALSE;
+            traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
+            at += took;
+            sent += took;
+            progress.update(sent);
+            if (written && took == 0) {
+                // A spooler that takes nothing would never finish.
+                written = false;
+                SetLastError(ERROR_WRITE_FAULT);
+            }
+        }
+        if (!written || cancelled) break;
     }
     progress.finish();
     DWORD writeError = GetLastError();
@@ -109,15 +128,23 @@ int SystemSpooler::printDocument(const PrintOptions& options, const std::string&
     traceCall("EndDocPrinter(handle)", ok);
     DWORD endError = GetLastError();
     ClosePrinter(handle);
+    if (cancelled) {
+        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler %s it.\n", sent,
+                     ok ? "ended" : "could not end");
+        return CancelledStatus;
+    }
+    if (!readError.empty())
+        throw Failure(fmt::format("{} The document stopped after {} bytes.", readError, sent));
     if (!written) {
         SetLastError(writeError);
-        fail(fmt::format("The document stopped after {} of {} bytes", sent, data.size()));
+        fail(input.size() ? fmt::format("The document stopped after {} of {} bytes", sent, *input.size())
+                          : fmt::format("The document stopped after {} bytes", sent));
     }
     if (!ok) {
         SetLastError(endError);
         fail("The spooler did not end the document cleanly");
     }
-    std::printf("Sent %zu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n", sent,
+    std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n", sent,
                 (unsigned long)job, options.document.c_str(), printer.c_str(), options.port.c_str());
     return 0;
 }

@@ -1,0 +1,144 @@
+// Jobs as people send them: large, from pipes, stopped with Ctrl-C, and read
+// back from the printer one job at a time, by instance id or by port name.
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "zevmon_run.h"
+
+namespace {
+
+using namespace zevmon_test;
+using nlohmann::json;
+
+const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
+
+class Jobs : public Zevmon {
+protected:
+    std::vector<fs::path> jobFiles() {
+        std::vector<fs::path> files;
+        std::error_code error;
+        for (auto& e : fs::recursive_directory_iterator(machine / "received", error))
+            if (e.path().extension() == ".bin") files.push_back(e.path());
+        return files;
+    }
+};
+
+TEST_F(Jobs, EachJobIsKeptApartAndFoundByIdOrPortInAnyCase) {
+    ASSERT_EQ(run({"print", "USB-001", "-", "--document", "first"}, "one").status, 0);
+    ASSERT_EQ(run({"print", "USB-001", "-", "--document", "second"}, "two").status, 0);
+
+    std::string lower = PrinterId;
+    for (char& c : lower) c = (char)std::tolower((unsigned char)c);
+    for (const std::string& printer : {std::string(PrinterId), lower, std::string("USB-001"), std::string("usb-001")}) {
+        Result r = run({"usb", "received", printer});
+        EXPECT_EQ(r.status, 0) << printer << ": " << r.err;
+        EXPECT_EQ(r.out, "two") << printer;
+    }
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, "onetwo");
+    Result hex = run({"usb", "received", lower, "--hex"});
+    EXPECT_NE(hex.out.find("received 3 bytes in job 2, \"second\" on USB-001"), std::string::npos) << hex.out;
+    Result listed = run({"usb", "received", "USB-001", "--list"});
+    EXPECT_NE(listed.out.find("complete"), std::string::npos);
+    EXPECT_NE(listed.out.find("first"), std::string::npos);
+
+    Result unknown = run({"usb", "received", "USB\\VID_1209&PID_0009\\NONE"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("There is no USB printer USB\\VID_1209&PID_0009\\NONE"), std::string::npos);
+    EXPECT_EQ(run({"usb", "received", "USB-077"}).status, 1);
+
+    Result cleared = run({"usb", "clear", "usb-001"});
+    EXPECT_EQ(cleared.out, "Forgot 2 jobs that " + std::string(PrinterId) + " received.\n");
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, "");
+    ASSERT_EQ(run({"print", "USB-001", "-", "--document", "empty"}, "").status, 0);
+    EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("1     0            "), std::string::npos)
+        << "an empty job is a job too";
+
+    // Every usb command takes the port name and the id in any case.
+    EXPECT_EQ(run({"usb", "unplug", "usb-001"}).status, 0);
+    EXPECT_FALSE(json::parse(run({"usb", "list", "--json"}).out)[0]["present"].get<bool>());
+    EXPECT_EQ(run({"usb", "plug", lower}).status, 0);
+    EXPECT_TRUE(json::parse(run({"usb", "list", "--json"}).out)[0]["present"].get<bool>());
+}
+
+TEST_F(Jobs, AddingAnInstalledPrinterAgainChangesNothing) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::string registry = readAll(machine / "registry.reg"), devices = readAll(machine / "devices.json");
+    std::string lower = PrinterId;
+    for (char& c : lower) c = (char)std::tolower((unsigned char)c);
+    for (auto& id : {std::string(PrinterId), lower}) {
+        Result again = run({"usb", "add", id, "--port-name", "USB-005"});
+        EXPECT_EQ(again.status, 1);
+        EXPECT_NE(again.err.find("is already installed with PortName USB-001; nothing was changed"), std::string::npos)
+            << again.err;
+    }
+    EXPECT_EQ(readAll(machine / "registry.reg"), registry);
+    EXPECT_EQ(readAll(machine / "devices.json"), devices);
+}
+
+TEST_F(Jobs, ALargeFileStreamsAndAPipeShowsWhatWasSent) {
+    // Larger than the read buffer, in an odd size, so that the last read is short.
+    std::string file(3 * 65536 + 1234, '\0');
+    for (size_t i = 0; i < file.size(); i++) file[i] = (char)(i * 31 + i / 7);
+    std::ofstream(dir / "big.bin", std::ios::binary) << file;
+    Result r = run({"print", "USB-001", (dir / "big.bin").string(), "--chunk", "5000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Printed 197842 bytes to USB-001 for printer Office Printer.\n");
+    EXPECT_TRUE(run({"usb", "received", "USB-001"}).out == file);
+
+    Result piped = run({"print", "USB-001", "-"}, file);
+    ASSERT_EQ(piped.status, 0);
+    EXPECT_NE(piped.err.find("197842 bytes sent"), std::string::npos) << "a pipe's size is what was sent: " << piped.err;
+}
+
+TEST_F(Jobs, CtrlCEndsTheJobAndKeepsWhatWasSent) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    fs::path fifo = dir / "job.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Background print = start({"--trace", "print", "USB-001", "-", "--document", "long"}, fifo);
+    std::FILE* feed = openFeed(fifo);
+    ASSERT_NE(feed, nullptr);
+    std::string sent(50000, 'p');
+    std::fwrite(sent.data(), 1, sent.size(), feed);
+    std::fflush(feed);
+    ASSERT_TRUE(eventually([&] {
+        auto files = jobFiles();
+        std::error_code error;
+        return files.size() == 1 && fs::file_size(files[0], error) == sent.size();
+    })) << readAll(print.err);
+    ::kill(print.pid, SIGINT);
+    int status = finish(print);
+    std::fclose(feed);
+    std::string err = readAll(print.err);
+    EXPECT_EQ(status, 130) << err;
+    EXPECT_NE(err.find("The job on USB-001 was cancelled after 50000 bytes; EndDocPort ended it."), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("trace: EndDocPort("), std::string::npos);
+    EXPECT_NE(err.find("trace: ClosePort("), std::string::npos);
+    EXPECT_TRUE(run({"usb", "received", "USB-001"}).out == sent);
+    EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("cancelled after 50000 bytes"), std::string::npos);
+    // The port is free again: the next job prints.
+    EXPECT_EQ(run({"print", "USB-001", "-"}, "after").status, 0);
+}
+
+TEST_F(Jobs, APortKeyWithoutItsValueStopsOnlyTheCommandsThatNeedTheMonitor) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app)
+        << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo\\USB-002]\n";
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"usb", "list"}, {"registry", "export"}, {"printers"}, {"usb", "received", "USB-001"}}) {
+        Result r = run(args);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+    }
+    Result added = run({"usb", "add", "USB\\VID_1209&PID_0005\\X", "--port-name", "USB-003"});
+    EXPECT_EQ(added.status, 0) << "the system installs devices whether or not the monitor runs";
+    EXPECT_NE(added.err.find("It did not see this change."), std::string::npos) << added.err;
+    Result ports = run({"ports"});
+    EXPECT_EQ(ports.status, 1);
+    EXPECT_NE(ports.err.find("Monitors\\VO DUV Udadizo\\USB-002 has no \"Property\" value"), std::string::npos)
+        << ports.err;
+    EXPECT_NE(ports.err.find("zevmon doctor"), std::string::npos);
+    EXPECT_EQ(ports.err.find("cannot find the file"), std::string::npos) << "the raw system text";
+}
+
+}  // namespace

@@ -30,33 +30,13 @@ deps-host:
 deps-all:
 	./scripts/install-deps.sh all
 
-host:
-	cmake --preset host
-	cmake --build --preset host
+# Each build has a CMake preset of its own name, and so does its test run.
+host win32 fuzz tsan:
+	cmake --preset $@
+	cmake --build --preset $@
 
-win32:
-	cmake --preset win32
-	cmake --build --preset win32
-
-fuzz:
-	cmake --preset fuzz
-	cmake --build --preset fuzz
-
-tsan:
-	cmake --preset tsan
-	cmake --build --preset tsan
-
-test-host:
-	ctest --preset host
-
-test-fuzz:
-	ctest --preset fuzz
-
-test-tsan:
-	ctest --preset tsan
-
-test-win32:
-	ctest --preset win32
+test-host test-win32 test-fuzz test-tsan:
+	ctest --preset $(@:test-%=%)
 
 clean:
 	rm -rf build

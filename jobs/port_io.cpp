@@ -99,20 +99,21 @@ static PortRecord* TransferRecord(HANDLE port, LPBYTE buffer, DWORD size) {
     return OpenJobRecord(port);
 }
 
-BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
+// A write or a read, handed to the back-end of the kind latched at the start.
+static BOOL Transfer(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD count, BOOL writing) {
     PortRecord* record = TransferRecord(port, buffer, size);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    if (backEnd != NULL) return backEnd->write(record, buffer, size, written);
-    return NothingDone(written);
+    if (backEnd == NULL) return NothingDone(count);
+    return writing ? backEnd->write(record, buffer, size, count) : backEnd->read(record, buffer, size, count);
+}
+
+BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
+    return Transfer(port, buffer, size, written, TRUE);
 }
 
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
-    PortRecord* record = TransferRecord(port, buffer, size);
-    if (record == NULL) return FALSE;
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    if (backEnd != NULL) return backEnd->read(record, buffer, size, read);
-    return NothingDone(read);
+    return Transfer(port, buffer, size, read, FALSE);
 }
 
 // The control id is the device control code; the value name is not used.

@@ -64,10 +64,7 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 }
 
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
-    if (auto e = sim::fault("DisableThreadLibraryCalls")) {
-        SetLastError(*e);
-        return FALSE;
-    }
+    if (sim::failsNow("DisableThreadLibraryCalls")) return FALSE;
     if (!machine().moduleFor(module)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -78,10 +75,7 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE module) {
 // ---- the heap: fixed blocks only; GMEM_MOVEABLE is served as fixed ----
 
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
-    if (auto e = sim::fault("GlobalAlloc")) {
-        SetLastError(*e);
-        return NULL;
-    }
+    if (sim::failsNow("GlobalAlloc")) return NULL;
     void* block = std::malloc(bytes ? bytes : 1);
     if (!block) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -309,10 +303,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY
     (void)security;
     (void)flagsAndAttributes;
     (void)templateFile;
-    if (auto e = sim::fault("CreateFileA")) {
-        SetLastError(*e);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (sim::failsNow("CreateFileA")) return INVALID_HANDLE_VALUE;
     if (!name || !*name) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -453,10 +444,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
     (void)source;
     (void)languageId;
     (void)arguments;
-    if (auto e = sim::fault("FormatMessageA")) {
-        SetLastError(*e);
-        return 0;
-    }
+    if (sim::failsNow("FormatMessageA")) return 0;
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) || !buffer) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -501,10 +489,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
     (void)attributes;
     (void)stackSize;
     (void)flags;
-    if (auto e = sim::fault("CreateThread")) {
-        SetLastError(*e);
-        return NULL;
-    }
+    if (sim::failsNow("CreateThread")) return NULL;
     auto object = std::make_shared<ThreadObject>();
     object->id = nextThreadId++;
     DWORD id = object->id;

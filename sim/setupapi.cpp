@@ -29,10 +29,7 @@ BOOL fail(DWORD error) {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags) {
     (void)parent;
-    if (auto e = sim::fault("SetupDiGetClassDevsA")) {
-        SetLastError(*e);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (sim::failsNow("SetupDiGetClassDevsA")) return INVALID_HANDLE_VALUE;
     // Only what the monitor asks for: the present interfaces of one class.
     if (!(flags & DIGCF_DEVICEINTERFACE) || (flags & DIGCF_ALLCLASSES) || enumerator) {
         SetLastError(ERROR_INVALID_FLAGS);

@@ -164,6 +164,14 @@ struct Machine::Windows {
 // The failure a simulated function must report, if one is due: used as
 //   if (auto e = fault("RegOpenKeyExA")) return *e;
 inline std::optional<DWORD> fault(const char* function) { return machine().enter(function); }
+// For the functions that report a failure in the last error: true when one is
+// due, with the last error set; used as
+//   if (sim::failsNow("CreateFileA")) return INVALID_HANDLE_VALUE;
+inline bool failsNow(const char* function) {
+    std::optional<DWORD> error = fault(function);
+    if (error) SetLastError(*error);
+    return error.has_value();
+}
 // The same with the fault's mode, for the functions that support more than Fail.
 inline std::optional<InjectedFault> injectedFault(const char* function) { return machine().enterFault(function); }
 

@@ -112,10 +112,7 @@ HWND WINAPI GetDesktopWindow(void) { return machine().desktopWindow(); }
 
 // Recorded, then answered by the installed handler, or IDOK as a user would.
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    if (auto e = sim::fault("MessageBoxA")) {
-        SetLastError(*e);
-        return 0;
-    }
+    if (sim::failsNow("MessageBoxA")) return 0;
     sim::Machine::MessageBoxCall call{owner, text ? text : "", caption ? caption : "Error", type};
     std::function<int(const sim::Machine::MessageBoxCall&)> handler;
     {
@@ -156,10 +153,7 @@ void removeWindow(HWND hwnd) {
 }  // namespace
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA* windowClass) {
-    if (auto e = sim::fault("RegisterClassA")) {
-        SetLastError(*e);
-        return 0;
-    }
+    if (sim::failsNow("RegisterClassA")) return 0;
     if (!windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -195,10 +189,7 @@ BOOL WINAPI UnregisterClassA(LPCSTR className, HINSTANCE instance) {
 // handled inside this call, before it returns.
 HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
                             int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
-    if (auto e = sim::fault("CreateWindowExA")) {
-        SetLastError(*e);
-        return NULL;
-    }
+    if (sim::failsNow("CreateWindowExA")) return NULL;
     auto& w = win();
     HWND hwnd;
     WNDPROC proc = nullptr;
@@ -333,10 +324,7 @@ LRESULT WINAPI DispatchMessageA(const MSG* message) {
 }
 
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (auto e = sim::fault("PostMessageA")) {
-        SetLastError(*e);
-        return FALSE;
-    }
+    if (sim::failsNow("PostMessageA")) return FALSE;
     auto& w = win();
     std::lock_guard<std::mutex> lock(w.mutex);
     auto post = [&](uintptr_t hwnd, DWORD threadId) {

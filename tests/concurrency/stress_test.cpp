@@ -15,17 +15,6 @@ constexpr int Rounds = 400;
 
 class Stress : public MonitorTest {
 protected:
-    void SetUp() override {
-        MonitorTest::SetUp();
-        char pattern[] = "/tmp/zevstress-XXXXXX";
-        root = mkdtemp(pattern);
-        machine().setFileRoot(root);
-        std::filesystem::create_directories(root + "/c");
-    }
-    void TearDown() override {
-        MonitorTest::TearDown();
-        std::filesystem::remove_all(root);
-    }
     void job(const char* portName, const std::string& data) {
         HANDLE port = nullptr;
         if (!OpenPort(const_cast<LPSTR>(portName), &port)) return;
@@ -36,7 +25,7 @@ protected:
         }
         ClosePort(port);
     }
-    std::string root;
+    TemporaryDisks disks{"zevstress"};
 };
 
 TEST_F(Stress, SpoolerThreadsAndTheStatusThreadTogether) {

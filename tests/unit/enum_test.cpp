@@ -251,15 +251,11 @@ TEST_F(Deletion, EveryFailingCallOfADeletionLeavesRegistryAndListConsistent) {
         EXPECT_TRUE(initialize());
     };
     arrange();
-    machine().recordCalls(true);
-    ASSERT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("NUL:")));
-    std::vector<std::string> calls = machine().recordedCalls();
-    std::map<std::string, unsigned> seen;
-    for (const std::string& call : calls) {
-        unsigned nth = ++seen[call];
-        SCOPED_TRACE(call + " #" + std::to_string(nth));
+    auto points = recordCallPoints([] { ASSERT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("NUL:"))); });
+    for (const CallPoint& point : points) {
+        SCOPED_TRACE(point.name());
         arrange();
-        machine().failCall(call, nth, ERROR_GEN_FAILURE);
+        machine().failCall(point.function, point.nth, ERROR_GEN_FAILURE);
         EXPECT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("NUL:"))) << "the port leaves the list regardless";
         EXPECT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
         EXPECT_EQ(machine().liveAllocations(), 2u);

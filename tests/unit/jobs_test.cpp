@@ -14,17 +14,13 @@ class Jobs : public MonitorTest {
 protected:
     void SetUp() override {
         MonitorTest::SetUp();
-        char pattern[] = "/tmp/zevjobs-XXXXXX";
-        root = mkdtemp(pattern);
-        machine().setFileRoot(root);
-        fs::create_directories(root + "/c/jobs");
+        fs::create_directories(disks.root + "/c/jobs");
         machine().addPrinter("Office Printer", "FILE:");
     }
     void TearDown() override {
         EXPECT_EQ(machine().openHandles(), 0u) << "file handles left open";
         EXPECT_EQ(machine().openPrinterHandles(), 0u) << "printer handles left open";
         MonitorTest::TearDown();
-        fs::remove_all(root);
     }
 
     HANDLE open(const char* name) {
@@ -51,7 +47,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    std::string root;
+    TemporaryDisks disks{"zevjobs"};
     DOC_INFO_1A doc{};
 };
 
@@ -285,7 +281,7 @@ TEST_F(Jobs, CancellingTheDialogFailsTheStartWithNothingCreated) {
     EXPECT_FALSE(start(port));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
     EXPECT_EQ(record(port)->flags, 0u);
-    EXPECT_TRUE(fs::is_empty(root + "/c/jobs"));
+    EXPECT_TRUE(fs::is_empty(disks.root + "/c/jobs"));
     // A dialog that fails outright is reported the same way.
     machine().failCall("GetOpenFileNameA", 1, 0x3003);
     SetLastError(Marker);
@@ -527,18 +523,15 @@ TEST_F(Jobs, EveryFailingCallOfAJobLeavesNoHandleBehind) {
         EndDocPort(port);
         return startError;
     };
-    machine().recordCalls(true);
     BOOL started;
-    runJob(started);
-    ASSERT_TRUE(started);
-    std::vector<std::string> calls = machine().recordedCalls();
-    machine().recordCalls(false);
-
-    std::map<std::string, unsigned> seen;
-    for (const std::string& call : calls) {
-        unsigned nth = ++seen[call];
-        SCOPED_TRACE(call + " #" + std::to_string(nth));
-        machine().failCall(call, nth, ERROR_GEN_FAILURE);
+    auto points = recordCallPoints([&] {
+        runJob(started);
+        ASSERT_TRUE(started);
+    });
+    for (const CallPoint& point : points) {
+        const std::string& call = point.function;
+        SCOPED_TRACE(point.name());
+        machine().failCall(call, point.nth, ERROR_GEN_FAILURE);
         DWORD error = runJob(started);
         machine().clearFaults();
         if (call == "CreateFileA") {

@@ -435,16 +435,14 @@ TEST_F(Spine, EveryFailingCallOfTheStartIsReportedAndLeaksNothing) {
         machine().inject({"CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY, true});
     };
     arrange();
-    machine().recordCalls(true);
-    ASSERT_TRUE(initialize());
-    std::vector<std::string> calls = machine().recordedCalls();
-    ASSERT_GT(calls.size(), 10u);
+    auto points = recordCallPoints([&] { ASSERT_TRUE(initialize()); });
+    ASSERT_GT(points.size(), 10u);
 
-    std::map<std::string, unsigned> seen;
-    for (const std::string& call : calls) {
-        unsigned nth = ++seen[call];
+    for (const CallPoint& point : points) {
+        const std::string& call = point.function;
+        const unsigned nth = point.nth;
         if (call.rfind("Reg", 0) != 0 && call != "GlobalAlloc") continue;
-        SCOPED_TRACE(call + " #" + std::to_string(nth));
+        SCOPED_TRACE(point.name());
         arrange();
         const DWORD injected = call == "GlobalAlloc" ? ERROR_NOT_ENOUGH_MEMORY : ERROR_BADDB;
         machine().failCall(call, nth, injected);

@@ -11,30 +11,14 @@ namespace {
 const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
 const char InstanceKey[] = "Enum\\USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
 
-class Scan : public MonitorTest {
+class Scan : public InstalledMonitorTest {
 protected:
-    void SetUp() override {
-        MonitorTest::SetUp();
-        installMonitorKey();
-    }
     void TearDown() override {
-        EXPECT_EQ(machine().openKeys(), 0u);
-        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
         EXPECT_FALSE(registry().exists(portKeyPath(ProbeKeyName))) << "the probe key never remains";
-        MonitorTest::TearDown();
+        InstalledMonitorTest::TearDown();
     }
 
-    // One level-2 enumeration, as the spooler makes it: ask the size, then fill.
-    std::vector<std::string> enumerate() {
-        DWORD needed = 0, returned = 0;
-        EnumPorts(nullptr, 2, nullptr, 0, &needed, &returned);
-        std::vector<BYTE> buffer(needed + 1);
-        EXPECT_TRUE(EnumPorts(nullptr, 2, buffer.data(), needed, &needed, &returned));
-        std::vector<std::string> names;
-        auto* info = reinterpret_cast<PORT_INFO_2A*>(buffer.data());
-        for (DWORD i = 0; i < returned; i++) names.push_back(info[i].pPortName);
-        return names;
-    }
+    std::vector<std::string> enumerate() { return enumeratePortNames(2); }
 };
 
 TEST_F(Scan, ANewPrinterGetsItsPortInTheVeryEnumerationThatFindsIt) {
@@ -386,15 +370,11 @@ TEST_F(Scan, EveryFailingCallOfTheScanLeavesRegistryAndListConsistent) {
         EXPECT_TRUE(initialize());
     };
     arrange();
-    machine().recordCalls(true);
-    ASSERT_EQ(ScanUsbPortNames(nullptr), 1);
-    std::vector<std::string> calls = machine().recordedCalls();
-    std::map<std::string, unsigned> seen;
-    for (const std::string& call : calls) {
-        unsigned nth = ++seen[call];
-        SCOPED_TRACE(call + " #" + std::to_string(nth));
+    for (const CallPoint& point : recordCallPoints([] { ASSERT_EQ(ScanUsbPortNames(nullptr), 1); })) {
+        const std::string& call = point.function;
+        SCOPED_TRACE(point.name());
         arrange();
-        machine().failCall(call, nth, ERROR_GEN_FAILURE);
+        machine().failCall(call, point.nth, ERROR_GEN_FAILURE);
         ScanUsbPortNames(nullptr);
         machine().clearFaults();
         bool listed = FindPortRecord("USB-001") != nullptr;

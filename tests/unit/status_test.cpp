@@ -7,18 +7,11 @@ namespace {
 const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
 const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 
-class Status : public MonitorTest {
+class Status : public InstalledMonitorTest {
 protected:
     void SetUp() override {
-        MonitorTest::SetUp();
-        installMonitorKey();
+        InstalledMonitorTest::SetUp();
         machine().addUsbPrinter({PrinterId});
-    }
-    void TearDown() override {
-        EXPECT_EQ(machine().openKeys(), 0u);
-        EXPECT_EQ(machine().openPrinterHandles(), 0u);
-        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
-        MonitorTest::TearDown();
     }
     bool offline(const std::string& printer) {
         return (machine().printerAttributes(printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE) != 0;

@@ -3,15 +3,39 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "host/zevuruzi_module.h"
 #include "monitor/monitor.h"
 #include "sim/machine.h"
+
+// One call of a recorded step: the function, and which of its calls it was.
+struct CallPoint {
+    std::string function;
+    unsigned nth;
+    std::string name() const { return function + " #" + std::to_string(nth); }
+};
+
+// Runs the step once with call recording and returns its calls in order, each
+// numbered among the calls of its function: the points a test fails in turn.
+inline std::vector<CallPoint> recordCallPoints(const std::function<void()>& step) {
+    sim::machine().recordCalls(true);
+    step();
+    std::vector<std::string> calls = sim::machine().recordedCalls();
+    sim::machine().recordCalls(false);
+    std::map<std::string, unsigned> seen;
+    std::vector<CallPoint> points;
+    for (const std::string& call : calls) points.push_back({call, ++seen[call]});
+    return points;
+}
 
 // Marker for "left untouched" checks.
 constexpr DWORD Marker = 0xdeadbeef;
@@ -105,4 +129,45 @@ protected:
 
     HINSTANCE module = nullptr;
     MONITOR_TABLE table{};
+};
+
+// The spooler's enumeration: ask the size, then fill; the names listed.
+inline std::vector<std::string> enumeratePortNames(DWORD level = 2) {
+    DWORD needed = 0, returned = 0;
+    EnumPorts(nullptr, level, nullptr, 0, &needed, &returned);
+    std::vector<BYTE> buffer(needed + 1);
+    EXPECT_TRUE(EnumPorts(nullptr, level, buffer.data(), needed, &needed, &returned));
+    std::vector<std::string> names;
+    for (DWORD i = 0; i < returned; i++)
+        names.push_back(level == 1 ? reinterpret_cast<PORT_INFO_1A*>(buffer.data())[i].pName
+                                   : reinterpret_cast<PORT_INFO_2A*>(buffer.data())[i].pPortName);
+    return names;
+}
+
+// A monitor installed as the spooler's installation leaves it, on a machine
+// that must hold no key, device information set or printer handle afterwards.
+class InstalledMonitorTest : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        installMonitorKey();
+    }
+    void TearDown() override {
+        EXPECT_EQ(machine().openKeys(), 0u);
+        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
+        EXPECT_EQ(machine().openPrinterHandles(), 0u);
+        MonitorTest::TearDown();
+    }
+};
+
+// The machine's disks in a temporary host folder, with C:\ made, gone afterwards.
+struct TemporaryDisks {
+    explicit TemporaryDisks(const char* prefix) {
+        std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+        root = mkdtemp(pattern.data());
+        sim::machine().setFileRoot(root);
+        std::filesystem::create_directories(root + "/c");
+    }
+    ~TemporaryDisks() { std::filesystem::remove_all(root); }
+    std::string root;
 };

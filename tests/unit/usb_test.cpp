@@ -540,18 +540,14 @@ TEST_F(Usb, EveryFailingCallOfAUsbJobLeavesNothingOpen) {
     ASSERT_TRUE(initialize());
     HANDLE port = nullptr;
     ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
-    machine().recordCalls(true);
-    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
-    ASSERT_TRUE(EndDocPort(port));
-    std::vector<std::string> calls = machine().recordedCalls();
-    machine().recordCalls(false);
-
-    std::map<std::string, unsigned> seen;
-    for (const std::string& call : calls) {
-        unsigned nth = ++seen[call];
-        SCOPED_TRACE(call + " #" + std::to_string(nth));
+    auto points = recordCallPoints([&] {
+        ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+        ASSERT_TRUE(EndDocPort(port));
+    });
+    for (const CallPoint& point : points) {
+        SCOPED_TRACE(point.name());
         record(port)->config = usbConfig(PrinterId);
-        machine().failCall(call, nth, ERROR_GEN_FAILURE);
+        machine().failCall(point.function, point.nth, ERROR_GEN_FAILURE);
         SetLastError(Marker);
         BOOL started = StartDocPort(port, nullptr, 0, 1, nullptr);
         DWORD error = GetLastError();

@@ -14,18 +14,8 @@ using zevmon::PortReport;
 const char PrinterId[] = "USB\\VID_1209&PID_0001\\7&1F2E3D4C&0&1";
 const char InstanceKey[] = "Enum\\USB\\VID_1209&PID_0001\\7&1F2E3D4C&0&1";
 
-class Doctor : public MonitorTest {
+class Doctor : public InstalledMonitorTest {
 protected:
-    void SetUp() override {
-        MonitorTest::SetUp();
-        installMonitorKey();
-    }
-    void TearDown() override {
-        EXPECT_EQ(machine().openKeys(), 0u);
-        EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
-        EXPECT_EQ(machine().openPrinterHandles(), 0u);
-        MonitorTest::TearDown();
-    }
 
     Diagnosis diagnose() {
         // Doctor changes nothing: the registry is the same before and after.
@@ -48,16 +38,7 @@ protected:
             if (p.name == name) return &p;
         return nullptr;
     }
-    std::vector<std::string> enumerate() {
-        DWORD needed = 0, returned = 0;
-        EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned);
-        std::vector<BYTE> buffer(needed + 1);
-        EXPECT_TRUE(EnumPorts(nullptr, 1, buffer.data(), needed, &needed, &returned));
-        std::vector<std::string> names;
-        auto* info = reinterpret_cast<PORT_INFO_1A*>(buffer.data());
-        for (DWORD i = 0; i < returned; i++) names.push_back(info[i].pName);
-        return names;
-    }
+    std::vector<std::string> enumerate() { return enumeratePortNames(1); }
 };
 
 TEST_F(Doctor, ANewPrintersPortIsCreatedAsForetold) {

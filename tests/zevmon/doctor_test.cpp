@@ -97,6 +97,26 @@ TEST_F(Doctor, InstancesPassedOverGetNoPortAndSayWhy) {
     EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-006"});
 }
 
+TEST_F(Doctor, ANameThatCannotBeAKeyAndAMonitorKeyThatCannotBeReadMakeNoPort) {
+    machine().addUsbPrinter({PrinterId, "USB-0\\1"});
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0002\\2&0&2", "USB-002"});
+    Diagnosis d = diagnose();
+    EXPECT_EQ(instance(d).verdict, "passed-over");
+    EXPECT_NE(instance(d).reason.find("backslash"), std::string::npos);
+    EXPECT_EQ(instance(d, "Enum\\USB\\VID_1209&PID_0002\\2&0&2").verdict, "will-be-created");
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-002"});
+
+    // A monitor key whose subkeys cannot be listed: whether a port exists is unknown.
+    ASSERT_TRUE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("USB-002")));
+    registry().refuseAccess(MonitorKeyPath, KEY_ENUMERATE_SUB_KEYS);
+    Diagnosis later = diagnose();
+    const InstanceReport& unknown = instance(later, "Enum\\USB\\VID_1209&PID_0002\\2&0&2");
+    EXPECT_EQ(unknown.verdict, "passed-over");
+    EXPECT_TRUE(unknown.problem);
+    EXPECT_TRUE(enumerate().empty()) << "no port is made on a guess";
+}
+
 TEST_F(Doctor, UsbZeroZeroZeroIsDeletedAndTold) {
     machine().addUsbPrinter({PrinterId, "USB-000"});
     Diagnosis d = diagnose();

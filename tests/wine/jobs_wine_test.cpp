@@ -11,7 +11,6 @@
 
 namespace {
 
-const DWORD Untouched = 0xdeadbeef;
 #define JobFolder "C:\\zevjobs"
 
 PortConfig portConfig(INT kind, const char* fileName = "") {
@@ -30,18 +29,6 @@ BOOL startJob(const MONITOR_TABLE& monitor, HANDLE port, const char* docName = "
     return monitor.pfnStartDocPort(port, (LPSTR) "Office Printer", jobId, 1, (LPBYTE)&doc);
 }
 
-// Writes the data in chunks of the given sizes; each must be reported whole.
-void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, std::string data, std::vector<DWORD> sizes) {
-    DWORD offset = 0;
-    for (DWORD size : sizes) {
-        DWORD written = Untouched;
-        CHECK(monitor.pfnWritePort(port, (LPBYTE)&data[offset], size, &written));
-        CHECK_EQ(written, size);
-        offset += size;
-    }
-    CHECK_EQ(offset, (DWORD)data.size());
-}
-
 // A write on a port without an open back-end: 87, and the count is not touched.
 void checkWriteRefused(const MONITOR_TABLE& monitor, HANDLE port) {
     BYTE data = 0x1B;
@@ -52,26 +39,8 @@ void checkWriteRefused(const MONITOR_TABLE& monitor, HANDLE port) {
     CHECK_EQ(written, Untouched);
 }
 
-// Every byte value, line ends and end-of-file marks included: nothing may be translated.
-std::string binaryData(size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; i++) data[i] = (char)((i * 7 + seed) ^ (i >> 8));
-    return data;
-}
-
-std::string fileContents(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return "(no file)";
-    std::string data;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
-    CloseHandle(file);
-    return data;
-}
-
 void checkFileHolds(const char* path, const std::string& expected) {
-    std::string actual = fileContents(path);
+    std::string actual = fileBytes(path, FILE_SHARE_READ).value_or("(no file)");
     CHECK_EQ(actual.size(), expected.size());
     CHECK(actual == expected);
 }

@@ -6,49 +6,21 @@
 
 #include <algorithm>
 
-#include "errors/error_names.h"
 #include "monitor/zevuruzi.h"
 #include "terminal.h"
 
 namespace zevmon {
 
-void SystemSpooler::traceCall(const std::string& call, BOOL result, const std::string& outputs) {
-    if (!trace_) return;
-    DWORD error = GetLastError();
-    std::string line = fmt::format("trace: {} = {}", call, result ? "TRUE" : "FALSE");
-    if (!outputs.empty()) line += ", " + outputs;
-    if (!result) line += fmt::format(", last error {} ({})", errors::errorName(error), error);
-    std::fprintf(out_, "%s\n", line.c_str());
-    SetLastError(error);
-}
-
 bool SystemSpooler::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
     DWORD needed = 0, returned = 0;
     BOOL ok = EnumPortsA(NULL, level, NULL, 0, &needed, &returned);
     traceCall(fmt::format("EnumPortsA(NULL, {}, NULL, 0)", level), ok, fmt::format("needed {}", needed));
-    std::vector<BYTE> buffer;
-    for (int attempt = 0; attempt < 3; attempt++) {
-        buffer.assign(needed + 1, 0);
-        ok = EnumPortsA(NULL, level, buffer.data(), needed, &needed, &returned);
-        traceCall(fmt::format("EnumPortsA(NULL, {}, buffer, {})", level, buffer.size() - 1), ok,
-                  fmt::format("needed {}, returned {}", needed, returned));
-        if (ok || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
-    }
-    if (!ok) return false;
-    ports.clear();
-    for (DWORD i = 0; i < returned; i++) {
-        PortEntry entry;
-        if (level == 1) {
-            const char* name = reinterpret_cast<PORT_INFO_1A*>(buffer.data())[i].pName;
-            entry.name = name ? name : "";
-        } else {
-            auto& info = reinterpret_cast<PORT_INFO_2A*>(buffer.data())[i];
-            entry = {info.pPortName ? info.pPortName : "", info.pMonitorName ? info.pMonitorName : "",
-                     info.pDescription ? info.pDescription : "", info.fPortType};
-        }
-        ports.push_back(entry);
-    }
-    return true;
+    return fillPortEntries(
+        "EnumPortsA", level, needed,
+        [&](LPBYTE buffer, DWORD size, DWORD* sizeNeeded, DWORD* count) {
+            return EnumPortsA(NULL, level, buffer, size, sizeNeeded, count);
+        },
+        traceCall, ports);
 }
 
 bool SystemSpooler::deletePort(const std::string& name) {

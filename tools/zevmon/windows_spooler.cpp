@@ -62,62 +62,35 @@ int SystemSpooler::printDocument(const PrintOptions& options, const std::string&
         SetLastError(error);
         fail("The spooler did not start a document on printer " + printer);
     }
-    Progress progress(input.size());
-    std::vector<char> buffer(std::max<size_t>(options.chunk, 65536));
-    unsigned long long sent = 0;
-    bool written = true, cancelled = false;
-    std::string readError;
-    for (;;) {
-        size_t got = 0;
-        try {
-            got = input.read(buffer.data(), buffer.size());
-        } catch (const Failure& e) {
-            readError = e.what();
-        }
-        if (got == 0) {
-            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
-            break;
-        }
-        size_t at = 0;
-        while (written && at < got && !(cancelled = jobCancelRequested != 0)) {
-            DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), took = 0;
-            written = WritePrinter(handle, buffer.data() + at, size, &took) != FALSE;
-            traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
-            at += took;
-            sent += took;
-            progress.update(sent);
-            if (written && took == 0) {
-                // A spooler that takes nothing would never finish.
-                written = false;
-                SetLastError(ERROR_WRITE_FAULT);
-            }
-        }
-        if (!written || cancelled) break;
-    }
-    progress.finish();
+    Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& took) {
+        BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
+        traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
+        return written != FALSE;
+    });
     DWORD writeError = GetLastError();
     ok = EndDocPrinter(handle);
     traceCall("EndDocPrinter(handle)", ok);
     DWORD endError = GetLastError();
     ClosePrinter(handle);
-    if (cancelled) {
-        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler %s it.\n", sent,
-                     ok ? "ended" : "could not end");
+    if (sent.cancelled) {
+        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler %s it.\n",
+                     (unsigned long long)sent.bytes, ok ? "ended" : "could not end");
         return CancelledStatus;
     }
-    if (!readError.empty())
-        throw Failure(fmt::format("{} The document stopped after {} bytes.", readError, sent));
-    if (!written) {
+    if (sent.readFailure)
+        throw Failure(fmt::format("{} The document stopped after {} bytes.", sent.readFailure->what(), sent.bytes));
+    if (!sent.written) {
         SetLastError(writeError);
-        fail(input.size() ? fmt::format("The document stopped after {} of {} bytes", sent, *input.size())
-                          : fmt::format("The document stopped after {} bytes", sent));
+        fail(input.size() ? fmt::format("The document stopped after {} of {} bytes", sent.bytes, *input.size())
+                          : fmt::format("The document stopped after {} bytes", sent.bytes));
     }
     if (!ok) {
         SetLastError(endError);
         fail("The spooler did not end the document cleanly");
     }
-    std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n", sent,
-                (unsigned long)job, options.document.c_str(), printer.c_str(), options.port.c_str());
+    std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n",
+                (unsigned long long)sent.bytes, (unsigned long)job, options.document.c_str(), printer.c_str(),
+                options.port.c_str());
     return 0;
 }
 

@@ -8,8 +8,6 @@
 
 namespace {
 
-const DWORD Untouched = 0xdeadbeef;
-
 std::vector<BYTE> readProperty(const char* portName) {
     std::vector<BYTE> data(1024);
     HKEY key;

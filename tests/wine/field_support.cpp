@@ -37,6 +37,15 @@ ZevmonRun runZevmon(const std::string& arguments) {
     return run;
 }
 
+ZevmonRun runZevmonChecked(const char* file, int line, const std::string& arguments, DWORD status) {
+    ZevmonRun run = runZevmon(arguments);
+    if (run.status != status)
+        winetest::fail(file, line,
+                       "zevmon " + arguments + " ended with " + winetest::text(run.status) + ", want " +
+                           winetest::text(status) + ":\n" + run.output);
+    return run;
+}
+
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string thisFolder() {

@@ -18,6 +18,10 @@ struct ZevmonRun {
 };
 // Runs zevmon.exe from this program's folder with the arguments as typed.
 ZevmonRun runZevmon(const std::string& arguments);
+// The same, and checks its exit status: a run that ends otherwise is reported
+// with its output.
+ZevmonRun runZevmonChecked(const char* file, int line, const std::string& arguments, DWORD status);
+#define RUN_ZEVMON(arguments, status) runZevmonChecked(__FILE__, __LINE__, arguments, status)
 bool contains(const std::string& text, const std::string& part);
 #define CHECK_OUTPUT(run, part)                                                                              \
     do {                                                                                                     \

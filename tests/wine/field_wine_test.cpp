@@ -59,16 +59,14 @@ private:
 
 WINE_TEST(PortsListsTheSpoolersPortsAndMakesNoPortKey) {
     removeInstallation();
-    ZevmonRun notInstalled = runZevmon("ports");
-    CHECK_EQ(notInstalled.status, 0ul);
+    ZevmonRun notInstalled = RUN_ZEVMON("ports", 0);
     CHECK_OUTPUT(notInstalled, "FILE:      Local Monitor    Local Port");
     CHECK_OUTPUT(notInstalled, "is not installed (see: zevmon install)");
 
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     {
         NewUsbPrinter printer;
-        ZevmonRun listed = runZevmon("--trace ports");
-        CHECK_EQ(listed.status, 0ul);
+        ZevmonRun listed = RUN_ZEVMON("--trace ports", 0);
         CHECK_OUTPUT(listed, "trace: EnumPortsA(NULL, 2, buffer");
         CHECK_OUTPUT(listed, "LPT1:");
         CHECK_OUTPUT(listed, "The monitor has no port yet");
@@ -86,16 +84,14 @@ WINE_TEST(PortsListsTheSpoolersPortsAndMakesNoPortKey) {
 WINE_TEST(DllModeIsRefusedWhileTheMonitorIsInstalled) {
     removeInstallation();
     NewUsbPrinter printer;
-    CHECK_EQ(runZevmon("install").status, 0ul);
-    ZevmonRun refused = runZevmon("--dll ZEVURUZI.DLL ports");
-    CHECK_EQ(refused.status, 1ul);
+    RUN_ZEVMON("install", 0);
+    ZevmonRun refused = RUN_ZEVMON("--dll ZEVURUZI.DLL ports", 1);
     CHECK_OUTPUT(refused, "The monitor is installed, so the spooler has its own copy");
     CHECK_OUTPUT(refused, "Leave out --dll to go through the spooler, or add --force.");
     CHECK(!keyExists(portKey(FieldPort)));
 
     // Forced, the second copy does what the refusal warns of: its scan makes the key.
-    ZevmonRun forced = runZevmon("--dll ZEVURUZI.DLL --force ports");
-    CHECK_EQ(forced.status, 0ul);
+    ZevmonRun forced = RUN_ZEVMON("--dll ZEVURUZI.DLL --force ports", 0);
     CHECK_OUTPUT(forced, FieldPort "    VO DUV Udadizo");
     CHECK(keyExists(portKey(FieldPort)));
     removeInstallation();
@@ -103,12 +99,11 @@ WINE_TEST(DllModeIsRefusedWhileTheMonitorIsInstalled) {
 
 WINE_TEST(DeletePortGoesThroughTheSpooler) {
     removeInstallation();
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     writeUsbPort(FieldPort, "USB\\VID_1209&PID_0001\\ZEVFIELD1");
     // Wine's spooler has not loaded the monitor, so it cannot delete the port; the
     // key is left to the spooler, not deleted behind its back.
-    ZevmonRun run = runZevmon("--trace delete-port " FieldPort);
-    CHECK_EQ(run.status, 1ul);
+    ZevmonRun run = RUN_ZEVMON("--trace delete-port " FieldPort, 1);
     CHECK_OUTPUT(run, "trace: DeletePortA(NULL, desktop, \"" FieldPort "\") = FALSE");
     CHECK_OUTPUT(run, "The spooler could not delete port " FieldPort);
     CHECK_OUTPUT(run, "(ERROR_NOT_SUPPORTED, 50)");
@@ -126,8 +121,8 @@ WINE_TEST(PrintSendsADocumentThroughThePortsPrinter) {
     {
         SpoolerPrinter printer("Field Printer", FieldPort);
         PortToFile port(FieldPort, out);
-        ZevmonRun printed = runZevmon("--trace print " FieldPort " " + job + " --chunk 1000 --document \"field test\"");
-        CHECK_EQ(printed.status, 0ul);
+        ZevmonRun printed =
+            RUN_ZEVMON("--trace print " FieldPort " " + job + " --chunk 1000 --document \"field test\"", 0);
         CHECK_OUTPUT(printed, "Printing on printer Field Printer, the printer of port " FieldPort);
         CHECK_OUTPUT(printed, "StartDocPrinterA(handle, 1, {\"field test\", NULL, \"RAW\"}) = TRUE");
         CHECK_OUTPUT(printed, "trace: WritePrinter(handle, data, 1000) = TRUE");
@@ -135,12 +130,10 @@ WINE_TEST(PrintSendsADocumentThroughThePortsPrinter) {
         CHECK(!contains(printed.output, "OpenPort"));
         CHECK(readWholeFile(out) == bytes);
 
-        ZevmonRun wrongPort = runZevmon("print USB-008 " + job + " --printer \"Field Printer\"");
-        CHECK_EQ(wrongPort.status, 1ul);
+        ZevmonRun wrongPort = RUN_ZEVMON("print USB-008 " + job + " --printer \"Field Printer\"", 1);
         CHECK_OUTPUT(wrongPort, "Printer Field Printer prints to " FieldPort ", not to USB-008.");
     }
-    ZevmonRun noPrinter = runZevmon("print " FieldPort " " + job);
-    CHECK_EQ(noPrinter.status, 1ul);
+    ZevmonRun noPrinter = RUN_ZEVMON("print " FieldPort " " + job, 1);
     CHECK_OUTPUT(noPrinter, "No printer prints to " FieldPort);
     DeleteFileA(job.c_str());
     DeleteFileA(out.c_str());
@@ -149,17 +142,15 @@ WINE_TEST(PrintSendsADocumentThroughThePortsPrinter) {
 
 WINE_TEST(DoctorReadsTheInstalledMonitorAndChangesNothing) {
     removeInstallation();
-    ZevmonRun missing = runZevmon("doctor");
-    CHECK_EQ(missing.status, 1ul);
+    ZevmonRun missing = RUN_ZEVMON("doctor", 1);
     CHECK_OUTPUT(missing, "the monitor is not installed");
 
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     NewUsbPrinter printer;
     HKEY broken;
     CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, portKey("USB-007").c_str(), &broken), (LONG)ERROR_SUCCESS);
     RegCloseKey(broken);
-    ZevmonRun failing = runZevmon("doctor --json");
-    CHECK_EQ(failing.status, 1ul);
+    ZevmonRun failing = RUN_ZEVMON("doctor --json", 1);
     CHECK_OUTPUT(failing, "\"dll\": \"C:\\\\windows\\\\system32\\\\ZEVURUZI.DLL\"");
     CHECK_OUTPUT(failing, "\"version\": \"1.0.0.0\"");
     CHECK_OUTPUT(failing, "\"startWouldFail\": true");
@@ -168,8 +159,7 @@ WINE_TEST(DoctorReadsTheInstalledMonitorAndChangesNothing) {
     CHECK(!keyExists(portKey(FieldPort)));
 
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, portKey("USB-007").c_str());
-    ZevmonRun healthy = runZevmon("doctor");
-    CHECK_EQ(healthy.status, 0ul);
+    ZevmonRun healthy = RUN_ZEVMON("doctor", 0);
     CHECK_OUTPUT(healthy, "Port USB-009 will be created at the next enumeration");
     CHECK_OUTPUT(healthy, "No problems found.");
     removeInstallation();

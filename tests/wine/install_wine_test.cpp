@@ -49,8 +49,7 @@ const std::string BuiltVersion = "1.0.0.0";
 
 WINE_TEST(InstallCopiesTheDllAndWritesTheMonitorsEntryOnce) {
     removeInstallation();
-    ZevmonRun first = runZevmon("install");
-    CHECK_EQ(first.status, 0ul);
+    ZevmonRun first = RUN_ZEVMON("install", 0);
     CHECK_OUTPUT(first, "Copied ");
     CHECK_OUTPUT(first, "(ERROR_PROC_NOT_FOUND, 127)");  // Wine starts no monitor of this family
     CHECK_OUTPUT(first, "Restart Windows to complete the installation");
@@ -58,8 +57,7 @@ WINE_TEST(InstallCopiesTheDllAndWritesTheMonitorsEntryOnce) {
     CHECK_STR(driverValue(), "ZEVURUZI.DLL");
     CHECK(!fileThere(pendingDll()));
 
-    ZevmonRun second = runZevmon("install");
-    CHECK_EQ(second.status, 0ul);
+    ZevmonRun second = RUN_ZEVMON("install", 0);
     CHECK_OUTPUT(second, "Version 1.0.0.0 is installed already");
     CHECK_OUTPUT(second, "nothing to do");
     CHECK(!contains(second.output, "Copied"));
@@ -71,8 +69,7 @@ WINE_TEST(InstallCopiesTheDllAndWritesTheMonitorsEntryOnce) {
 WINE_TEST(InstallRefusesAFileThatIsNotTheMonitor) {
     removeInstallation();
     // A program of the same build: it has no version record naming ZEVURUZI.DLL.
-    ZevmonRun run = runZevmon("install --dll \"" + thisFolder() + "\\wine_tests.exe\"");
-    CHECK_EQ(run.status, 1ul);
+    ZevmonRun run = RUN_ZEVMON("install --dll \"" + thisFolder() + "\\wine_tests.exe\"", 1);
     CHECK_OUTPUT(run, "is not the monitor");
     CHECK_OUTPUT(run, "Nothing was changed");
     CHECK(!fileThere(systemDll()));
@@ -82,12 +79,11 @@ WINE_TEST(InstallRefusesAFileThatIsNotTheMonitor) {
 
 WINE_TEST(UpgradeOfAHeldDllIsQueuedInTheRegistryAndDoneAtTheNextStart) {
     removeInstallation();
-    CHECK_EQ(runZevmon("install --dll \"" + olderDll() + "\"").status, 0ul);
+    RUN_ZEVMON("install --dll \"" + olderDll() + "\"", 0);
     CHECK_STR(versionOf(systemDll()), "0.9.0.0");
     {
         DllHolder spooler(systemDll());
-        ZevmonRun upgrade = runZevmon("install");
-        CHECK_EQ(upgrade.status, 0ul);
+        ZevmonRun upgrade = RUN_ZEVMON("install", 0);
         CHECK_OUTPUT(upgrade, "(version 0.9.0.0) is in use");
         CHECK_OUTPUT(upgrade, "PendingFileRenameOperations");
         CHECK_OUTPUT(upgrade, "Restart Windows");
@@ -102,8 +98,7 @@ WINE_TEST(UpgradeOfAHeldDllIsQueuedInTheRegistryAndDoneAtTheNextStart) {
         CHECK(!fileThere(wininitPath()));
 
         // Asked again before the restart: nothing is queued twice.
-        ZevmonRun again = runZevmon("install");
-        CHECK_EQ(again.status, 0ul);
+        ZevmonRun again = RUN_ZEVMON("install", 0);
         CHECK_OUTPUT(again, "queued already");
         CHECK_EQ(pendingRenames().size(), (size_t)2);
     }
@@ -111,7 +106,7 @@ WINE_TEST(UpgradeOfAHeldDllIsQueuedInTheRegistryAndDoneAtTheNextStart) {
     CHECK_STR(versionOf(systemDll()), BuiltVersion);
     CHECK(!fileThere(pendingDll()));
     CHECK(pendingRenames().empty());
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     removeInstallation();
 }
 
@@ -124,11 +119,10 @@ WINE_TEST(UpgradeOnWindows98GoesToWininitBesideAnotherInstallersLines) {
     writeTextFile(other, "x");
     writeTextFile(other2, "y");
     writeTextFile(wininitPath(), "[rename]\r\nNUL=" + other + "\r\nNUL=" + other2 + "\r\n");
-    CHECK_EQ(runZevmon("install --dll \"" + olderDll() + "\"").status, 0ul);
+    RUN_ZEVMON("install --dll \"" + olderDll() + "\"", 0);
     {
         DllHolder spooler(systemDll());
-        ZevmonRun upgrade = runZevmon("install");
-        CHECK_EQ(upgrade.status, 0ul);
+        ZevmonRun upgrade = RUN_ZEVMON("install", 0);
         CHECK_OUTPUT(upgrade, "on Windows 98");
         CHECK_OUTPUT(upgrade, "[rename] section of");
         CHECK_STR(readWholeFile(wininitPath()), "[rename]\r\nNUL=" + other + "\r\nNUL=" + other2 + "\r\n" +
@@ -145,12 +139,11 @@ WINE_TEST(UpgradeOnWindows98GoesToWininitBesideAnotherInstallersLines) {
 
 WINE_TEST(UninstallKeepsThePortSettingsAndPurgeRemovesThem) {
     removeInstallation();
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     writePortKey("USB-001", "usb settings");
     writePortKey("FILE:", "file settings");
 
-    ZevmonRun removed = runZevmon("uninstall");
-    CHECK_EQ(removed.status, 0ul);
+    ZevmonRun removed = RUN_ZEVMON("uninstall", 0);
     CHECK_OUTPUT(removed, "The spooler removed the monitor");  // Wine's DeleteMonitorA takes the whole key
     CHECK_OUTPUT(removed, "FILE:, USB-001");
     CHECK_OUTPUT(removed, "uninstall --purge removes them");
@@ -162,28 +155,25 @@ WINE_TEST(UninstallKeepsThePortSettingsAndPurgeRemovesThem) {
 
     // Installed again, the monitor finds its ports. Wine's AddMonitorA refuses with 127
     // here too (3006 only with "Driver" there), and leaves the key it did not write.
-    ZevmonRun again = runZevmon("install");
-    CHECK_EQ(again.status, 0ul);
+    ZevmonRun again = RUN_ZEVMON("install", 0);
     CHECK_OUTPUT(again, "(ERROR_PROC_NOT_FOUND, 127)");
     CHECK_STR(driverValue(), "ZEVURUZI.DLL");
     CHECK_STR(propertyOf("USB-001"), "usb settings");
 
-    ZevmonRun purged = runZevmon("uninstall --purge");
-    CHECK_EQ(purged.status, 0ul);
+    ZevmonRun purged = RUN_ZEVMON("uninstall --purge", 0);
     CHECK_STR(driverValue(), "(no key)");
     CHECK(!fileThere(systemDll()));
-    CHECK_EQ(runZevmon("uninstall").status, 0ul);
+    RUN_ZEVMON("uninstall", 0);
     CHECK_OUTPUT(runZevmon("uninstall"), "not installed: nothing to do");
     removeInstallation();
 }
 
 WINE_TEST(UninstallOfAHeldDllDeletesItAtTheNextStart) {
     removeInstallation();
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     {
         DllHolder spooler(systemDll());
-        ZevmonRun removed = runZevmon("uninstall --purge");
-        CHECK_EQ(removed.status, 0ul);
+        ZevmonRun removed = RUN_ZEVMON("uninstall --purge", 0);
         CHECK_OUTPUT(removed, "is in use");
         CHECK_OUTPUT(removed, "Restart Windows to finish removing the monitor");
         CHECK(fileThere(systemDll()));
@@ -202,12 +192,11 @@ WINE_TEST(UninstallOfAHeldDllDeletesItAtTheNextStart) {
 WINE_TEST(UninstallTakesBackAnUpgradeStillQueued) {
     removeInstallation();
     PretendWindows98 windows98;
-    CHECK_EQ(runZevmon("install --dll \"" + olderDll() + "\"").status, 0ul);
+    RUN_ZEVMON("install --dll \"" + olderDll() + "\"", 0);
     DllHolder spooler(systemDll());
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     CHECK(fileThere(pendingDll()));
-    ZevmonRun removed = runZevmon("uninstall");
-    CHECK_EQ(removed.status, 0ul);
+    ZevmonRun removed = RUN_ZEVMON("uninstall", 0);
     CHECK_OUTPUT(removed, "taken back");
     CHECK(!fileThere(pendingDll()));
     // Only the deletion of the held DLL is left for the next start.
@@ -238,14 +227,13 @@ private:
 WINE_TEST(AnUpgradeThatCannotBeQueuedIsUndone) {
     removeInstallation();
     PretendWindows98 windows98;
-    CHECK_EQ(runZevmon("install --dll \"" + olderDll() + "\"").status, 0ul);
+    RUN_ZEVMON("install --dll \"" + olderDll() + "\"", 0);
     std::string before = "[rename]\r\nNUL=C:\\windows\\temp\\zevother.3\r\n";
     writeTextFile(wininitPath(), before);
     {
         WininitInUse otherProgram;
         DllHolder spooler(systemDll());
-        ZevmonRun upgrade = runZevmon("install");
-        CHECK_EQ(upgrade.status, 1ul);
+        ZevmonRun upgrade = RUN_ZEVMON("install", 1);
         CHECK_OUTPUT(upgrade, "could not be queued");
         CHECK_OUTPUT(upgrade, "Undone: deleted " + pendingDll());
         CHECK_OUTPUT(upgrade, "Every step was undone: the system is as it was before.");
@@ -260,14 +248,13 @@ WINE_TEST(AnUpgradeThatCannotBeQueuedIsUndone) {
 WINE_TEST(AnUninstallThatCannotQueueTheDeletionIsUndone) {
     removeInstallation();
     PretendWindows98 windows98;
-    CHECK_EQ(runZevmon("install").status, 0ul);
+    RUN_ZEVMON("install", 0);
     writePortKey("USB-001", "usb settings");
     writeTextFile(wininitPath(), "[rename]\r\n");
     {
         WininitInUse otherProgram;
         DllHolder spooler(systemDll());
-        ZevmonRun removed = runZevmon("uninstall");
-        CHECK_EQ(removed.status, 1ul);
+        ZevmonRun removed = RUN_ZEVMON("uninstall", 1);
         CHECK_OUTPUT(removed, "could not be queued for deletion");
         CHECK_OUTPUT(removed, "Undone: registered the monitor again");
         CHECK_OUTPUT(removed, "Every step was undone");

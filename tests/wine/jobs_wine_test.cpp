@@ -11,15 +11,25 @@
 
 namespace {
 
-const DWORD Untouched = 0xdeadbeef;
 #define JobFolder "C:\\zevjobs"
 
-PortConfig portConfig(INT kind, const char* fileName = "") {
+struct StartedPort {
+    MONITOR_TABLE monitor;
+    HANDLE port;
+};
+
+// The case's monitor, started with one port of its own, and that port opened
+// as the spooler opens it.
+StartedPort startWithPort(const char* name, INT kind, const char* fileName = "") {
+    clearMonitorKey();
     PortConfig config;
     ZeroMemory(&config, sizeof config);
     config.kind = kind;
     lstrcpynA(config.fileName, fileName, sizeof config.fileName);
-    return config;
+    writePortConfig(name, config);
+    StartedPort started = {startMonitor(), NULL};
+    started.port = openPort(started.monitor, name);
+    return started;
 }
 
 const PortRecord* record(HANDLE port) { return (const PortRecord*)port; }
@@ -28,18 +38,6 @@ BOOL startJob(const MONITOR_TABLE& monitor, HANDLE port, const char* docName = "
     DOC_INFO_1A doc = {(LPSTR)docName, NULL, NULL};
     SetLastError(Untouched);
     return monitor.pfnStartDocPort(port, (LPSTR) "Office Printer", jobId, 1, (LPBYTE)&doc);
-}
-
-// Writes the data in chunks of the given sizes; each must be reported whole.
-void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, std::string data, std::vector<DWORD> sizes) {
-    DWORD offset = 0;
-    for (DWORD size : sizes) {
-        DWORD written = Untouched;
-        CHECK(monitor.pfnWritePort(port, (LPBYTE)&data[offset], size, &written));
-        CHECK_EQ(written, size);
-        offset += size;
-    }
-    CHECK_EQ(offset, (DWORD)data.size());
 }
 
 // A write on a port without an open back-end: 87, and the count is not touched.
@@ -52,37 +50,62 @@ void checkWriteRefused(const MONITOR_TABLE& monitor, HANDLE port) {
     CHECK_EQ(written, Untouched);
 }
 
-// Every byte value, line ends and end-of-file marks included: nothing may be translated.
-std::string binaryData(size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; i++) data[i] = (char)((i * 7 + seed) ^ (i >> 8));
-    return data;
+// A port without a job has none to end: 87.
+void checkEndRefused(const MONITOR_TABLE& monitor, HANDLE port) {
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnEndDocPort(port));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
-std::string fileContents(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE) return "(no file)";
-    std::string data;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
-    CloseHandle(file);
-    return data;
+// Null and file ports have nothing to read: ERROR_CANTREAD, and a count of 0.
+void checkReadRefused(const MONITOR_TABLE& monitor, HANDLE port, BYTE* buffer, DWORD size) {
+    DWORD read = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnReadPort(port, buffer, size, &read));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    CHECK_EQ(read, (DWORD)0);
+}
+
+// Only a USB port answers a device request: 87, and no count.
+void checkDeviceRequestRefused(const MONITOR_TABLE& monitor, HANDLE port) {
+    char out[64];
+    DWORD returned = Untouched;
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_EQ(returned, Untouched);
+}
+
+// Nor do time-outs mean anything to a null or file port: 87.
+void checkTimeoutsRefused(const MONITOR_TABLE& monitor, HANDLE port) {
+    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 5000};
+    SetLastError(Untouched);
+    CHECK(!monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
+    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
 void checkFileHolds(const char* path, const std::string& expected) {
-    std::string actual = fileContents(path);
+    std::string actual = fileBytes(path, FILE_SHARE_READ).value_or("(no file)");
     CHECK_EQ(actual.size(), expected.size());
     CHECK(actual == expected);
 }
 
-// A fresh target path in the shared prefix: the folder exists, the file does not.
-const char* freshFile(const char* path) {
-    CreateDirectoryA(JobFolder, NULL);
-    DeleteFileA(path);
-    CHECK_EQ(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
-    return path;
-}
+// A fresh target path in the shared prefix: the folder exists, the file does
+// not. Whatever a job leaves there goes with the object.
+class FreshFile {
+public:
+    explicit FreshFile(const char* path) : path_(path) {
+        CreateDirectoryA(JobFolder, NULL);
+            CHECK_EQ(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES);
+    }
+    ~FreshFile() { DeleteFileA(path_); }
+    FreshFile(const FreshFile&) = delete;
+    FreshFile& operator=(const FreshFile&) = delete;
+    operator const char*() const { return path_; }
+
+private:
+    const char* path_;
+};
 
 // Watches this thread for the open-file dialog while it lives. A dialog is
 // answered with the given path and OK, or cancelled when there is no path, so a
@@ -163,10 +186,7 @@ private:
 }  // namespace
 
 WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
-    clearMonitorKey();
-    writePortConfig("NUL-1", portConfig(PortKindNull));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "NUL-1");
+    auto [monitor, port] = startWithPort("NUL-1", PortKindNull);
 
     CHECK(startJob(monitor, port));
     CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
@@ -184,13 +204,9 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
     CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
     BYTE buffer[64];
-    DWORD read = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, &read));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
-    CHECK_EQ(read, (DWORD)0);
+    checkReadRefused(monitor, port, buffer, sizeof buffer);
     // The arguments are refused before the back-end is asked: 87, and no count.
-    read = Untouched;
+    DWORD read = Untouched;
     SetLastError(Untouched);
     CHECK(!monitor.pfnReadPort(port, buffer, 0, &read));
     CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
@@ -200,17 +216,8 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
     CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     CHECK_EQ(read, Untouched);
 
-    char out[64];
-    DWORD returned = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    CHECK_EQ(returned, Untouched);
-
-    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 5000};
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    checkDeviceRequestRefused(monitor, port);
+    checkTimeoutsRefused(monitor, port);
     SetLastError(Untouched);
     CHECK(!monitor.pfnSetPortTimeOuts(port, NULL, 0));
     CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
@@ -222,9 +229,7 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
     CHECK(monitor.pfnEndDocPort(port));
     CHECK_EQ(record(port)->flags, (DWORD)0);
     checkWriteRefused(monitor, port);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnEndDocPort(port));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    checkEndRefused(monitor, port);
 
     // Without any document info the job is not deferred: the back-end opens.
     SetLastError(Untouched);
@@ -236,11 +241,8 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
 }
 
 WINE_TEST(FileJobLandsByteForByteAndTheNextJobEmptiesTheFile) {
-    clearMonitorKey();
-    const char* path = freshFile(JobFolder "\\out.prn");
-    writePortConfig("FILE-1", portConfig(PortKindFile, path));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "FILE-1");
+    FreshFile path(JobFolder "\\out.prn");
+    auto [monitor, port] = startWithPort("FILE-1", PortKindFile, path);
 
     CHECK(startJob(monitor, port));
     CHECK(record(port)->file.handle != NULL);
@@ -269,55 +271,33 @@ WINE_TEST(FileJobLandsByteForByteAndTheNextJobEmptiesTheFile) {
     CHECK(monitor.pfnEndDocPort(port));
     checkFileHolds(path, "");
     checkWriteRefused(monitor, port);
-    DeleteFileA(path);
     clearMonitorKey();
 }
 
 WINE_TEST(OpenFilePortRefusesReadsTimeoutsAndControls) {
-    clearMonitorKey();
-    const char* path = freshFile(JobFolder "\\refusals.prn");
-    writePortConfig("FILE-2", portConfig(PortKindFile, path));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "FILE-2");
+    FreshFile path(JobFolder "\\refusals.prn");
+    auto [monitor, port] = startWithPort("FILE-2", PortKindFile, path);
     CHECK(startJob(monitor, port));
 
     BYTE buffer[32];
-    DWORD read = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, &read));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
-    CHECK_EQ(read, (DWORD)0);
+    checkReadRefused(monitor, port, buffer, sizeof buffer);
     SetLastError(Untouched);
     CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, NULL));
     CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
-
-    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 5000};
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-
-    char out[64];
-    DWORD returned = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    CHECK_EQ(returned, Untouched);
+    checkTimeoutsRefused(monitor, port);
+    checkDeviceRequestRefused(monitor, port);
 
     // The refusals neither end the job nor disturb its data.
     std::string data = "after the refusals";
     writeChunks(monitor, port, data, {(DWORD)data.size()});
     CHECK(monitor.pfnEndDocPort(port));
     checkFileHolds(path, data);
-    DeleteFileA(path);
     clearMonitorKey();
 }
 
 WINE_TEST(FileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
-    clearMonitorKey();
-    const char* path = freshFile(JobFolder "\\held.prn");
-    writePortConfig("FILE-3", portConfig(PortKindFile, path));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "FILE-3");
+    FreshFile path(JobFolder "\\held.prn");
+    auto [monitor, port] = startWithPort("FILE-3", PortKindFile, path);
 
     HANDLE held = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     CHECK(held != INVALID_HANDLE_VALUE);
@@ -329,9 +309,7 @@ WINE_TEST(FileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
     CHECK_EQ(record(port)->flags, (DWORD)0);
     CHECK(record(port)->file.handle == NULL);
     checkWriteRefused(monitor, port);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnEndDocPort(port));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    checkEndRefused(monitor, port);
 
     CloseHandle(held);
     checkFileHolds(path, "kept");  // the failed start did not truncate it
@@ -339,15 +317,11 @@ WINE_TEST(FileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
     writeChunks(monitor, port, "new job", {7});
     CHECK(monitor.pfnEndDocPort(port));
     checkFileHolds(path, "new job");
-    DeleteFileA(path);
     clearMonitorKey();
 }
 
 WINE_TEST(UnnamedDocumentOnAnAskingFilePortIsDeferredWithoutADialog) {
-    clearMonitorKey();
-    writePortConfig("ASK-1", portConfig(PortKindFile));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "ASK-1");
+    auto [monitor, port] = startWithPort("ASK-1", PortKindFile);
     DialogAnswerer answerer;
 
     DOC_INFO_1A doc1 = {NULL, NULL, NULL};
@@ -366,18 +340,13 @@ WINE_TEST(UnnamedDocumentOnAnAskingFilePortIsDeferredWithoutADialog) {
     CHECK_EQ(answerer.dialogsSeen(), (LONG)0);
     CHECK_EQ(record(port)->flags, (DWORD)JobDeferred);
     CHECK(monitor.pfnEndDocPort(port));
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnEndDocPort(port));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    checkEndRefused(monitor, port);
     clearMonitorKey();
 }
 
 WINE_TEST(EmptyFileNameAsksInTheOpenDialogAtEveryJob) {
-    clearMonitorKey();
-    const char* picked = freshFile(JobFolder "\\picked.prn");
-    writePortConfig("ASK-2", portConfig(PortKindFile));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "ASK-2");
+    FreshFile picked(JobFolder "\\picked.prn");
+    auto [monitor, port] = startWithPort("ASK-2", PortKindFile);
     std::string data = binaryData(5000, 9);
     {
         DialogAnswerer answerer(picked);
@@ -400,15 +369,11 @@ WINE_TEST(EmptyFileNameAsksInTheOpenDialogAtEveryJob) {
     CHECK(record(port)->file.handle == NULL);
     checkWriteRefused(monitor, port);
     checkFileHolds(picked, data);
-    DeleteFileA(picked);
     clearMonitorKey();
 }
 
 WINE_TEST(SecondStartWhileOpenIsRefusedAndTheJobGoesOn) {
-    clearMonitorKey();
-    writePortConfig("NUL-2", portConfig(PortKindNull));
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "NUL-2");
+    auto [monitor, port] = startWithPort("NUL-2", PortKindNull);
 
     // A printer that cannot be opened does not stop the job.
     CHECK(startJob(monitor, port, "First", 7));
@@ -426,8 +391,6 @@ WINE_TEST(SecondStartWhileOpenIsRefusedAndTheJobGoesOn) {
     writeChunks(monitor, port, binaryData(512, 5), {512});
     CHECK(monitor.pfnEndDocPort(port));
     CHECK_EQ(record(port)->flags, (DWORD)0);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnEndDocPort(port));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    checkEndRefused(monitor, port);
     clearMonitorKey();
 }

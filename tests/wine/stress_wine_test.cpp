@@ -591,20 +591,6 @@ std::vector<std::string> presentPrinters() {
     return ids;
 }
 
-std::string readPortProperty(const char* name) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + name).c_str(), 0, KEY_READ, &key) !=
-        ERROR_SUCCESS)
-        return "(no key)";
-    std::string value(1024, '\0');
-    DWORD size = (DWORD)value.size(), type = 0;
-    LONG result = RegQueryValueExA(key, "Property", NULL, &type, (LPBYTE)&value[0], &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_BINARY) return "(no value)";
-    value.resize(size);
-    return value;
-}
-
 std::string configBytes(const PortConfig& config) { return std::string((const char*)&config, sizeof config); }
 
 void checkProperty(const char* name, const std::string& expected) {

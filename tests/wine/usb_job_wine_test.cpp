@@ -9,8 +9,6 @@
 
 namespace {
 
-const DWORD Untouched = 0xdeadbeef;
-
 // The DLL with its file and device calls sent to the virtual printers, before
 // it runs anything. Returns once the status window has taken a sent message,
 // so its thread has finished starting: Wine kills a process (exit status 137)
@@ -24,42 +22,10 @@ MONITOR_TABLE startMonitorOnVirtualPrinters(HWND* statusWindow = NULL) {
     return monitor;
 }
 
-std::string readProperty(const char* portName) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + portName).c_str(), 0, KEY_READ,
-                      &key) != ERROR_SUCCESS)
-        return "(no key)";
-    std::string value(1024, '\0');
-    DWORD size = (DWORD)value.size(), type = 0;
-    LONG result = RegQueryValueExA(key, "Property", NULL, &type, (LPBYTE)&value[0], &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS || type != REG_BINARY) return "(no value)";
-    value.resize(size);
-    return value;
-}
-
 BOOL startJob(const MONITOR_TABLE& monitor, HANDLE port, const char* printerName = NULL, DWORD jobId = 0) {
     DOC_INFO_1A doc = {(LPSTR) "Letter", NULL, NULL};
     SetLastError(Untouched);
     return monitor.pfnStartDocPort(port, (LPSTR)printerName, jobId, 1, (LPBYTE)&doc);
-}
-
-void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data, std::vector<DWORD> sizes) {
-    DWORD offset = 0;
-    for (DWORD size : sizes) {
-        DWORD written = Untouched;
-        CHECK(monitor.pfnWritePort(port, (LPBYTE)&data[offset], size, &written));
-        CHECK_EQ(written, size);
-        offset += size;
-    }
-    CHECK_EQ(offset, (DWORD)data.size());
-}
-
-// Every byte value, so that nothing on the way may translate or stop at one.
-std::string binaryData(size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; i++) data[i] = (char)((i * 7 + seed) ^ (i >> 8));
-    return data;
 }
 
 void checkAllClosed(const VirtualPrinter& device) {
@@ -156,7 +122,7 @@ WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
         printer.plugIn();
         VirtualPrinter device(printer.devicePath());
         writeUsbPort("USB-001", printer.instanceId());
-        const std::string stored = readProperty("USB-001");
+        const std::string stored = readPortProperty("USB-001");
         MONITOR_TABLE monitor = startMonitorOnVirtualPrinters();
         HANDLE port = openPort(monitor, "USB-001");
 
@@ -183,7 +149,7 @@ WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
         CHECK(monitor.pfnEndDocPort(port));
         checkAllClosed(device);
         CHECK_STR(device.received(), "firstsecond");
-        CHECK(readProperty("USB-001") == stored);
+        CHECK(readPortProperty("USB-001") == stored);
         CHECK(monitor.pfnClosePort(port));
     }
     clearMonitorKey();
@@ -218,7 +184,7 @@ void runTypicalJob() {
         CHECK_STR(info.pDescription, "USB Port");
         CHECK_EQ(info.fPortType, (DWORD)(PORT_TYPE_WRITE | PORT_TYPE_READ));
     }
-    std::string property = readProperty("USB-001");
+    std::string property = readPortProperty("USB-001");
     CHECK_EQ(property.size(), sizeof(PortConfig));
     if (property.size() == sizeof(PortConfig)) {
         const PortConfig& config = *(const PortConfig*)property.data();

@@ -110,122 +110,119 @@ struct VirtualPrinterAccess {
         return CreateFileA(name, access, share, security, disposition, flags, templateFile);
     }
 
-    static BOOL WINAPI closeHandle(HANDLE value) {
+    // A call on a handle of a virtual printer is served under the lock, once the
+    // handle is known to be open; any other handle goes on to kernel32.
+    template <typename Serve, typename PassOn>
+    static BOOL onHandle(HANDLE value, Serve serve, PassOn passOn) {
         {
             Guard guard;
             VirtualPrinter* printer;
             VirtualHandle* handle = find(value, &printer);
             if (handle != NULL) {
                 if (!handle->open) return fail(ERROR_INVALID_HANDLE);
-                handle->open = false;
-                return TRUE;
+                return serve(*printer, *handle);
             }
         }
-        return CloseHandle(value);
+        return passOn();
     }
 
-    // The pipe's endpoint must go the way of the transfer.
-    static VirtualHandle* pipeFor(HANDLE value, VirtualPrinter** printer, DWORD access, bool in, DWORD* error) {
-        VirtualHandle* handle = find(value, printer);
-        if (handle == NULL) return NULL;
-        *error = 0;
-        if (!handle->open)
-            *error = ERROR_INVALID_HANDLE;
-        else if (!(handle->access & access))
-            *error = ERROR_ACCESS_DENIED;
-        else if (handle->pipe < 0 || ((endpoints(**printer)[handle->pipe] & 0x80) != 0) != in)
-            *error = ERROR_INVALID_FUNCTION;
-        return handle;
-    }
-
-    static BOOL WINAPI writeFile(HANDLE value, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    // A transfer on a pipe of a virtual printer moves what serve says it moved;
+    // the pipe's endpoint must go the way of the transfer, and a refused
+    // transfer counts nothing.
+    template <typename Serve, typename PassOn>
+    static BOOL onPipe(HANDLE value, DWORD access, bool in, LPDWORD count, Serve serve, PassOn passOn) {
         {
             Guard guard;
             VirtualPrinter* printer;
-            DWORD error;
-            if (pipeFor(value, &printer, GENERIC_WRITE, false, &error) != NULL) {
-                if (written != NULL) *written = 0;
-                if (error != 0) return fail(error);
-                printer->received_.append((const char*)buffer, size);
-                if (written != NULL) *written = size;
+            VirtualHandle* handle = find(value, &printer);
+            if (handle != NULL) {
+                if (count != NULL) *count = 0;
+                if (!handle->open) return fail(ERROR_INVALID_HANDLE);
+                if (!(handle->access & access)) return fail(ERROR_ACCESS_DENIED);
+                if (handle->pipe < 0 || ((endpoints(*printer)[handle->pipe] & 0x80) != 0) != in)
+                    return fail(ERROR_INVALID_FUNCTION);
+                DWORD moved = serve(*printer);
+                if (count != NULL) *count = moved;
                 return TRUE;
             }
         }
-        return WriteFile(value, buffer, size, written, overlapped);
+        return passOn();
+    }
+
+    static BOOL WINAPI closeHandle(HANDLE value) {
+        return onHandle(
+            value,
+            [](VirtualPrinter&, VirtualHandle& handle) {
+                handle.open = false;
+                return TRUE;
+            },
+            [&] { return CloseHandle(value); });
+    }
+
+    static BOOL WINAPI writeFile(HANDLE value, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+        return onPipe(
+            value, GENERIC_WRITE, false, written,
+            [&](VirtualPrinter& printer) {
+                printer.received_.append((const char*)buffer, size);
+                return size;
+            },
+            [&] { return WriteFile(value, buffer, size, written, overlapped); });
     }
 
     // No data waiting is a read that timed out: success with nothing read.
     static BOOL WINAPI readFile(HANDLE value, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
-        {
-            Guard guard;
-            VirtualPrinter* printer;
-            DWORD error;
-            if (pipeFor(value, &printer, GENERIC_READ, true, &error) != NULL) {
-                if (read != NULL) *read = 0;
-                if (error != 0) return fail(error);
-                DWORD count = (DWORD)printer->input_.size() < size ? (DWORD)printer->input_.size() : size;
-                memcpy(buffer, printer->input_.data(), count);
-                printer->input_.erase(0, count);
-                if (read != NULL) *read = count;
-                return TRUE;
-            }
-        }
-        return ReadFile(value, buffer, size, read, overlapped);
+        return onPipe(
+            value, GENERIC_READ, true, read,
+            [&](VirtualPrinter& printer) {
+                DWORD count = (DWORD)printer.input_.size() < size ? (DWORD)printer.input_.size() : size;
+                memcpy(buffer, printer.input_.data(), count);
+                printer.input_.erase(0, count);
+                return count;
+            },
+            [&] { return ReadFile(value, buffer, size, read, overlapped); });
     }
 
     static BOOL WINAPI deviceIoControl(HANDLE value, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                        LPDWORD returned, LPOVERLAPPED overlapped) {
-        {
-            Guard guard;
-            VirtualPrinter* printer;
-            VirtualHandle* handle = find(value, &printer);
-            if (handle != NULL) {
-                if (!handle->open) return fail(ERROR_INVALID_HANDLE);
-                if (handle->pipe >= 0) return fail(ERROR_INVALID_FUNCTION);
-                const std::string* answer = &printer->controlReply_;
+        return onHandle(
+            value,
+            [&](VirtualPrinter& printer, VirtualHandle& handle) {
+                if (handle.pipe >= 0) return fail(ERROR_INVALID_FUNCTION);
+                const std::string* answer = &printer.controlReply_;
                 if (code == GetDescriptors) {
-                    printer->descriptorRequests_++;
-                    answer = &printer->descriptors_;
+                    printer.descriptorRequests_++;
+                    answer = &printer.descriptors_;
                 } else {
-                    printer->controls_.push_back({code, std::string((const char*)in, in != NULL ? inSize : 0)});
+                    printer.controls_.push_back({code, std::string((const char*)in, in != NULL ? inSize : 0)});
                 }
                 DWORD count = (DWORD)answer->size() < outSize ? (DWORD)answer->size() : outSize;
                 if (count != 0) memcpy(out, answer->data(), count);
                 if (returned != NULL) *returned = count;
                 return TRUE;
-            }
-        }
-        return DeviceIoControl(value, code, in, inSize, out, outSize, returned, overlapped);
+            },
+            [&] { return DeviceIoControl(value, code, in, inSize, out, outSize, returned, overlapped); });
     }
 
     static BOOL WINAPI setCommTimeouts(HANDLE value, LPCOMMTIMEOUTS timeouts) {
-        {
-            Guard guard;
-            VirtualPrinter* printer;
-            VirtualHandle* handle = find(value, &printer);
-            if (handle != NULL) {
-                if (!handle->open) return fail(ERROR_INVALID_HANDLE);
+        return onHandle(
+            value,
+            [&](VirtualPrinter&, VirtualHandle& handle) {
                 if (timeouts == NULL) return fail(ERROR_INVALID_PARAMETER);
-                handle->hasTimeouts = true;
-                handle->timeouts = *timeouts;
+                handle.hasTimeouts = true;
+                handle.timeouts = *timeouts;
                 return TRUE;
-            }
-        }
-        return SetCommTimeouts(value, timeouts);
+            },
+            [&] { return SetCommTimeouts(value, timeouts); });
     }
 
     static BOOL WINAPI setEndOfFile(HANDLE value) {
-        {
-            Guard guard;
-            VirtualPrinter* printer;
-            VirtualHandle* handle = find(value, &printer);
-            if (handle != NULL) {
-                if (!handle->open) return fail(ERROR_INVALID_HANDLE);
-                handle->endOfFileCalls++;
+        return onHandle(
+            value,
+            [](VirtualPrinter&, VirtualHandle& handle) {
+                handle.endOfFileCalls++;
                 return TRUE;
-            }
-        }
-        return SetEndOfFile(value);
+            },
+            [&] { return SetEndOfFile(value); });
     }
 };
 

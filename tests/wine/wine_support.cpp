@@ -45,6 +45,20 @@ void writePortConfig(const char* name, const PortConfig& config) {
 
 void writeUsbPort(const char* name, const std::string& instanceId) { writePortConfig(name, usbPortConfig(instanceId)); }
 
+std::string readPortProperty(const char* name) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + name).c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return "(no key)";
+    std::string value(1024, '\0');
+    DWORD size = (DWORD)value.size(), type = 0;
+    LONG result = RegQueryValueExA(key, "Property", NULL, &type, (LPBYTE)&value[0], &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || type != REG_BINARY) return "(no value)";
+    value.resize(size);
+    return value;
+}
+
 typedef BOOL(WINAPI* InitializeMonitorExFn)(LPSTR, MONITOR_TABLE*);
 
 MONITOR_TABLE startMonitor() {
@@ -64,6 +78,23 @@ HANDLE openPort(const MONITOR_TABLE& monitor, const char* name) {
     HANDLE port = NULL;
     CHECK(monitor.pfnOpenPort((LPSTR)name, &port));
     return port;
+}
+
+std::string binaryData(size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; i++) data[i] = (char)((i * 7 + seed) ^ (i >> 8));
+    return data;
+}
+
+void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data, std::vector<DWORD> sizes) {
+    DWORD offset = 0;
+    for (DWORD size : sizes) {
+        DWORD written = Untouched;
+        CHECK(monitor.pfnWritePort(port, (LPBYTE)&data[offset], size, &written));
+        CHECK_EQ(written, size);
+        offset += size;
+    }
+    CHECK_EQ(offset, (DWORD)data.size());
 }
 
 static BOOL CALLBACK findStatusWindow(HWND window, LPARAM found) {
@@ -112,16 +143,19 @@ std::string rundllRecordPath() {
     return folder.substr(0, folder.rfind('\\') + 1) + "rundll-calls.txt";
 }
 
-std::string readWholeFile(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
-                              NULL);
-    if (file == INVALID_HANDLE_VALUE) return "";
+std::optional<std::string> fileBytes(const std::string& path, DWORD share) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
     std::string data;
     char buffer[4096];
     DWORD got = 0;
     while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0) data.append(buffer, got);
     CloseHandle(file);
     return data;
+}
+
+std::string readWholeFile(const std::string& path) {
+    return fileBytes(path, FILE_SHARE_READ | FILE_SHARE_WRITE).value_or("");
 }
 
 std::vector<std::string> rundllCalls() {

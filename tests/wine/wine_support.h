@@ -4,11 +4,16 @@
 // what it made.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "monitor/monitor.h"
 #include "wine_test.h"
+
+// Set into out-parameters and the last error before a call, so that what must
+// stay untouched is checked, not assumed.
+const DWORD Untouched = 0xdeadbeef;
 
 // The device interface class every automatic USB port names.
 extern const GUID PrinterClass;
@@ -26,11 +31,19 @@ PortConfig usbPortConfig(const std::string& instanceId);
 // The port's key below the monitor key, with its "Property" value.
 void writePortConfig(const char* name, const PortConfig& config);
 void writeUsbPort(const char* name, const std::string& instanceId);
+// The port's "Property" value as stored; "(no key)" or "(no value)" without one.
+std::string readPortProperty(const char* name);
 
 // Loads the DLL from the program's folder and starts it as the spooler does;
 // returns once the status window is up.
 MONITOR_TABLE startMonitor();
 HANDLE openPort(const MONITOR_TABLE& monitor, const char* name);
+
+// Every byte value, line ends and end-of-file marks included, so that nothing
+// on the way may translate or stop at one.
+std::string binaryData(size_t size, unsigned seed);
+// Writes the data in chunks of the given sizes; each must be reported whole.
+void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data, std::vector<DWORD> sizes);
 
 // The status window of this process, once its thread has left CreateWindowExA
 // (and with it the first refresh) for its message loop; NULL if it never came.
@@ -52,6 +65,8 @@ std::string rundllRecordPath();
 std::vector<std::string> rundllCalls();
 // The command runs in a process of its own: its record comes a little later.
 std::vector<std::string> waitForRundllCalls();
+// A file as it is now, shared with others as asked; nothing when it cannot be opened.
+std::optional<std::string> fileBytes(const std::string& path, DWORD share);
 // A file as it is now, while others may still write to it; empty when it cannot be opened.
 std::string readWholeFile(const std::string& path);
 

@@ -120,6 +120,8 @@ void addSharedCommands(CLI::App& app, SharedCommands& c) {
     c.prune->add_flag("--yes", c.assumeYes, "do not ask");
 }
 
+namespace {
+
 void listGlobalOptionsInHelp(CLI::App& app, const std::string& globalOptions) {
     for (auto* sub : app.get_subcommands({})) {
         sub->footer("Global options, before or after the command:\n" + globalOptions);
@@ -127,6 +129,11 @@ void listGlobalOptionsInHelp(CLI::App& app, const std::string& globalOptions) {
     }
 }
 
+// Checks the command words before CLI11 parses them, so that a word that names
+// no command is reported as unknown, with the nearest command, rather than as
+// a missing command; a printer id or port name put before the usb command is
+// shown the right way round. 2 when the line was refused (and reported), -1 to
+// go on.
 int checkCommandWords(CLI::App& app, int argc, char** argv) {
     CLI::App* current = &app;
     bool help = false;
@@ -168,7 +175,12 @@ int checkCommandWords(CLI::App& app, int argc, char** argv) {
     return -1;
 }
 
-int parseCommandLine(CLI::App& app, int argc, char** argv) {
+}  // namespace
+
+int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& globalOptions) {
+    listGlobalOptionsInHelp(app, globalOptions);
+    int checked = checkCommandWords(app, argc, argv);
+    if (checked >= 0) return checked;
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

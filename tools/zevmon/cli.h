@@ -35,20 +35,11 @@ void acceptGlobalOptionsAnywhere(CLI::App& app);
 // The options land in `commands`, which has to outlive the parse.
 void addSharedCommands(CLI::App& app, SharedCommands& commands);
 
-// Ends every subcommand's help with the global options, which CLI11 lists only
-// in the top-level help. Call once every subcommand is added.
-void listGlobalOptionsInHelp(CLI::App& app, const std::string& globalOptions);
-
-// Checks the command words before CLI11 parses them, so that a word that names
-// no command is reported as unknown, with the nearest command, rather than as
-// a missing command; a printer id or port name put before the usb command is
-// shown the right way round. 2 when the line was refused (and reported), -1 to
-// go on.
-int checkCommandWords(CLI::App& app, int argc, char** argv);
-
-// Parses, and gives the exit status when the run ends here: 0 for --help or
-// --version, 2 for a usage error; -1 to go on.
-int parseCommandLine(CLI::App& app, int argc, char** argv);
+// Parses, once every subcommand is added, and gives the exit status when the
+// run ends here: 0 for --help or --version, 2 for a usage error; -1 to go on.
+// Every subcommand's help ends with globalOptions, which CLI11 lists only in
+// the top-level help.
+int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& globalOptions);
 
 // `print FILE PORT`, the two the wrong way round: 2 (reported), or -1.
 int checkPrintArguments(const PrintOptions& job);

@@ -140,6 +140,41 @@ size_t JobInput::read(char* buffer, size_t size) {
     }
 }
 
+Sent sendInChunks(JobInput& input, unsigned chunk,
+                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write) {
+    Sent sent;
+    Progress progress(input.size());
+    // One read buffer whatever the size of the input: the job streams through it.
+    std::vector<char> buffer(std::max<size_t>(chunk, 65536));
+    for (;;) {
+        size_t got = 0;
+        try {
+            got = input.read(buffer.data(), buffer.size());
+        } catch (const Failure& e) {
+            sent.readFailure = e;
+        }
+        if (got == 0) {
+            sent.cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
+            break;
+        }
+        size_t at = 0;
+        while (sent.written && at < got && !(sent.cancelled = jobCancelRequested != 0)) {
+            DWORD size = (DWORD)std::min<size_t>(chunk, got - at), written = 0;
+            sent.written = write(buffer.data() + at, size, written);
+            at += written;
+            sent.bytes += written;
+            progress.update(sent.bytes);
+            if (sent.written && written == 0) {
+                sent.written = false;
+                SetLastError(ERROR_WRITE_FAULT);
+            }
+        }
+        if (!sent.written || sent.cancelled) break;
+    }
+    progress.finish();
+    return sent;
+}
+
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
     JobInput input(options.input);
     HANDLE port;
@@ -151,40 +186,11 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
         fail("A job could not start on " + options.port);
     }
     if (observer.started) observer.started();
-    Progress progress(input.size());
-    // One read buffer whatever the size of the input: the job streams through it.
-    std::vector<char> buffer(std::max<size_t>(options.chunk, 65536));
-    std::uint64_t sent = 0;
-    bool ok = true, cancelled = false;
-    std::optional<Failure> readFailure;
-    for (;;) {
-        size_t got = 0;
-        try {
-            got = input.read(buffer.data(), buffer.size());
-        } catch (const Failure& e) {
-            readFailure = e;
-        }
-        if (got == 0) {
-            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
-            break;
-        }
-        size_t at = 0;
-        while (ok && at < got && !(cancelled = jobCancelRequested != 0)) {
-            DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), written = 0;
-            ok = spooler.writePort(port, buffer.data() + at, size, written);
-            at += written;
-            sent += written;
-            if (observer.wrote) observer.wrote();
-            progress.update(sent);
-            if (ok && written == 0) {
-                // A port that takes nothing would never finish.
-                ok = false;
-                SetLastError(ERROR_WRITE_FAULT);
-            }
-        }
-        if (!ok || cancelled) break;
-    }
-    progress.finish();
+    Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& written) {
+        bool ok = spooler.writePort(port, data, size, written);
+        if (observer.wrote) observer.wrote();
+        return ok;
+    });
     DWORD writeError = GetLastError();
     bool ended = spooler.endDocPort(port);
     DWORD endError = GetLastError();
@@ -192,28 +198,30 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     if (observer.wrote) observer.wrote();
 
     std::string outcome = "complete";
-    if (cancelled) outcome = fmt::format("cancelled after {} bytes", sent);
-    else if (!ok || readFailure) outcome = fmt::format("stopped after {} bytes", sent);
+    if (sent.cancelled) outcome = fmt::format("cancelled after {} bytes", sent.bytes);
+    else if (!sent.written || sent.readFailure) outcome = fmt::format("stopped after {} bytes", sent.bytes);
     else if (!ended) outcome = "not ended cleanly";
-    if (observer.ended) observer.ended(sent, outcome);
+    if (observer.ended) observer.ended(sent.bytes, outcome);
 
-    if (cancelled) {
+    if (sent.cancelled) {
         std::fprintf(stderr, "zevmon: The job on %s was cancelled after %llu bytes; EndDocPort %s it.\n",
-                     options.port.c_str(), (unsigned long long)sent, ended ? "ended" : "could not end");
+                     options.port.c_str(), (unsigned long long)sent.bytes, ended ? "ended" : "could not end");
         return CancelledStatus;
     }
-    if (readFailure) throw Failure(fmt::format("{} The job on {} stopped after {} bytes.", readFailure->what(),
-                                               options.port, sent));
-    if (!ok) {
+    if (sent.readFailure)
+        throw Failure(fmt::format("{} The job on {} stopped after {} bytes.", sent.readFailure->what(), options.port,
+                                  sent.bytes));
+    if (!sent.written) {
         SetLastError(writeError);
-        fail(input.size() ? fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent, *input.size())
-                          : fmt::format("The job on {} stopped after {} bytes", options.port, sent));
+        fail(input.size()
+                 ? fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent.bytes, *input.size())
+                 : fmt::format("The job on {} stopped after {} bytes", options.port, sent.bytes));
     }
     if (!ended) {
         SetLastError(endError);
         fail("The job on " + options.port + " did not end cleanly");
     }
-    std::printf("Printed %llu bytes to %s%s.\n", (unsigned long long)sent, options.port.c_str(),
+    std::printf("Printed %llu bytes to %s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
                 printer.empty() ? "" : (" for printer " + printer).c_str());
     return 0;
 }

@@ -64,6 +64,21 @@ private:
     std::optional<std::uint64_t> size_;
 };
 
+// How the sending of a job's bytes ended.
+struct Sent {
+    std::uint64_t bytes = 0;
+    bool written = true;  // false: a write failed, and the last error says why
+    bool cancelled = false;
+    std::optional<Failure> readFailure;
+};
+
+// Sends the input in writes of at most `chunk` bytes, with a progress bar,
+// until its end, a failed write, or Ctrl-C. write(data, size, written) makes
+// one write; one that takes nothing fails with ERROR_WRITE_FAULT, since it
+// would never finish.
+Sent sendInChunks(JobInput& input, unsigned chunk,
+                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
+
 // Why a file cannot be opened, from errno: "there is no such file".
 std::string fileErrorText(int error);
 

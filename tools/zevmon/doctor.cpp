@@ -131,24 +131,29 @@ std::optional<bool> printerOnline(const std::string& name) {
     return online;
 }
 
+// An instance the scan passes over, for the reason given: it gets no port.
+void passedOver(InstanceReport& r, const std::string& reason, bool problem = true) {
+    r.verdict = "passed-over";
+    r.reason = reason;
+    r.problem = problem;
+}
+
 // The verdict and sentence for one instance, from the scan's own decision.
 void explainInstance(const UsbInstanceDecision& d, const std::string& instanceName, InstanceReport& r) {
     r.portName = d.portName;
     switch (d.verdict) {
     case UsbInstanceNameTooLong:
-        r.verdict = "passed-over";
-        r.reason = fmt::format(
-            "\"PortName\" needs {} bytes, but the monitor reads it into 8: a port name has at most 7 characters, "
-            "so this instance gets no port.",
-            r.valueBytes.size());
-        r.problem = true;
+        passedOver(r, fmt::format("\"PortName\" needs {} bytes, but the monitor reads it into 8: a port name has at "
+                                  "most 7 characters, so this instance gets no port.",
+                                  r.valueBytes.size()));
         break;
     case UsbInstanceNotOurName:
-        r.verdict = "passed-over";
-        r.reason = fmt::format("\"PortName\" {} does not begin with \"USB-\" in capitals, so this monitor leaves it alone.",
-                               r.portName);
         // A name of another monitor is no problem of ours; ours in the wrong case is.
-        r.problem = r.portName.size() >= 4 && sameNoCase(r.portName.substr(0, 4), "USB-");
+        passedOver(r,
+                   fmt::format("\"PortName\" {} does not begin with \"USB-\" in capitals, so this monitor leaves it "
+                               "alone.",
+                               r.portName),
+                   r.portName.size() >= 4 && sameNoCase(r.portName.substr(0, 4), "USB-"));
         break;
     case UsbInstancePortsExhausted:
         r.verdict = "usb-000";
@@ -158,36 +163,27 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
         r.problem = true;
         break;
     case UsbInstanceNotKeyName:
-        r.verdict = "passed-over";
-        r.reason = fmt::format("\"PortName\" {} holds a backslash, so it cannot name a port's key: no port is made.",
-                               r.portName);
-        r.problem = true;
+        passedOver(r, fmt::format("\"PortName\" {} holds a backslash, so it cannot name a port's key: no port is made.",
+                                  r.portName));
         break;
     case UsbInstancePortExists:
         r.verdict = "port-exists";
         r.reason = fmt::format("Port {} exists; nothing is made.", d.existingKey);
         break;
     case UsbInstancePortsUnknown:
-        r.verdict = "passed-over";
-        r.reason = "The monitor's key cannot be opened or listed, so the monitor cannot tell whether the port exists "
-                   "and makes none.";
-        r.problem = true;
+        passedOver(r, "The monitor's key cannot be opened or listed, so the monitor cannot tell whether the port "
+                      "exists and makes none.");
         break;
     case UsbInstanceNoDevice:
-        r.verdict = "passed-over";
-        r.reason = fmt::format(
-            "No present USB printer interface has an instance id ending in {}: the port is made at the first "
-            "enumeration after the printer is plugged in.",
-            instanceName);
-        r.problem = true;
+        passedOver(r, fmt::format("No present USB printer interface has an instance id ending in {}: the port is made "
+                                  "at the first enumeration after the printer is plugged in.",
+                                  instanceName));
         break;
     case UsbInstanceNotUsbDevice:
-        r.verdict = "passed-over";
-        r.reason = fmt::format("The printer interface that matches belongs to {}, which is not a USB device (its id "
-                               "does not begin with \"USB\\\"), so no port is made.",
-                               d.instanceId);
+        passedOver(r, fmt::format("The printer interface that matches belongs to {}, which is not a USB device (its "
+                                  "id does not begin with \"USB\\\"), so no port is made.",
+                                  d.instanceId));
         r.instanceId = d.instanceId;
-        r.problem = true;
         break;
     case UsbInstanceNewPort:
         r.verdict = "will-be-created";
@@ -200,9 +196,7 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
                                      d.instanceId);
         break;
     default:
-        r.verdict = "passed-over";
-        r.reason = "\"PortName\" cannot be read.";
-        r.problem = true;
+        passedOver(r, "\"PortName\" cannot be read.");
         break;
     }
 }

@@ -377,6 +377,12 @@ std::string commandLine(int argc, char** argv) {
     return line;
 }
 
+// Listed at the end of every command's help.
+const char GlobalOptions[] = "  --machine DIR   the machine's folder\n"
+                             "  --trace         every call of the monitor's table on standard error\n"
+                             "  --quiet         no notices or progress\n"
+                             "  --wait SECONDS  how long to wait for another run that changes the machine";
+
 int hostTerminalColumns() {
     for (int fd : {STDERR_FILENO, STDOUT_FILENO}) {
         struct winsize size {};
@@ -414,14 +420,8 @@ int main(int argc, char** argv) {
     registry->require_subcommand(1);
     c.registryExport = registry->add_subcommand("export", "write the registry as a REGEDIT4 file");
     c.registryExport->add_option("file", c.exportFile, "the file; - or nothing for standard output");
-    listGlobalOptionsInHelp(app, "  --machine DIR   the machine's folder\n"
-                                 "  --trace         every call of the monitor's table on standard error\n"
-                                 "  --quiet         no notices or progress\n"
-                                 "  --wait SECONDS  how long to wait for another run that changes the machine");
 
-    int checked = checkCommandWords(app, argc, argv);
-    if (checked >= 0) return checked;
-    int parsed = parseCommandLine(app, argc, argv);
+    int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
     if (parsed >= 0) return parsed;
     if (machineOption->count() && machine.empty()) {
         std::fprintf(stderr, "zevmon: --machine needs a folder; an empty name names none (see: zevmon --help)\n");

@@ -112,6 +112,15 @@ bool deleteDriverValue() {
     return result == ERROR_SUCCESS;
 }
 
+// The spooler refused to `action` the monitor, for the reason `refused`: the
+// "Driver" value is changed by hand instead, or the run fails with both reasons.
+void changeDriverValueInstead(Steps& steps, const char* action, const std::string& refused, bool (*change)(),
+                              const char* changeFailed) {
+    if (!change())
+        steps.failed(fmt::format("The spooler refused to {} the monitor ({}), and {} either: {}.", action, refused,
+                                 changeFailed, lastError()));
+}
+
 bool addMonitor() {
     MONITOR_INFO_2A info{};
     std::string name = monitorName();
@@ -248,10 +257,7 @@ int installMonitor(const std::string& sourceOption) {
     } else {
         std::string refused = lastError();
         bool keyExisted = keyExists(MonitorKeyPath);
-        if (!setDriverValue())
-            steps.failed(fmt::format("The spooler refused to add the monitor ({}), and its registry entry could not "
-                                     "be written either: {}.",
-                                     refused, lastError()));
+        changeDriverValueInstead(steps, "add", refused, setDriverValue, "its registry entry could not be written");
         steps.done(fmt::format("The spooler did not add the monitor now: {}. Its entry was written to the registry "
                                "instead ({}, \"Driver\"=\"{}\"), which the spooler reads when Windows starts.",
                                refused, keyForUser(), MONITOR_FILE_NAME),
@@ -296,10 +302,8 @@ int uninstallMonitor(bool purge) {
                        "registered the monitor again");
         } else {
             std::string refused = lastError();
-            if (!deleteDriverValue())
-                steps.failed(fmt::format("The spooler refused to remove the monitor ({}), and its \"Driver\" value "
-                                         "could not be deleted either: {}.",
-                                         refused, lastError()));
+            changeDriverValueInstead(steps, "remove", refused, deleteDriverValue,
+                                     "its \"Driver\" value could not be deleted");
             steps.done(fmt::format("The spooler did not remove the monitor now: {}. Its \"Driver\" value was deleted "
                                    "instead, so the spooler no longer loads it from the next start of Windows.",
                                    refused),

@@ -50,8 +50,8 @@ std::string errorMeaning(DWORD code) {
     return text;
 }
 
-void Spooler::traceCall(const std::string& call, BOOL result, const std::string& outputs) {
-    if (!trace_) return;
+void CallTrace::operator()(const std::string& call, BOOL result, const std::string& outputs) const {
+    if (!on_) return;
     DWORD error = GetLastError();
     std::string line = fmt::format("trace: {} = {}", call, result ? "TRUE" : "FALSE");
     if (!outputs.empty()) line += ", " + outputs;
@@ -68,17 +68,18 @@ bool Spooler::initialize(InitializeFn initializeMonitorEx) {
     return ok;
 }
 
-bool Spooler::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
-    DWORD needed = 0, returned = 0;
-    BOOL ok = table_.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &returned);
-    traceCall(fmt::format("EnumPorts(NULL, {}, NULL, 0)", level), ok, fmt::format("needed {}, returned {}", needed, returned));
-    std::vector<BYTE> buffer(needed + 1);
-    // The size may grow between the two calls (the scan can add ports); ask again then.
+static std::string orEmpty(const char* s) { return s ? s : ""; }
+
+bool fillPortEntries(const char* name, DWORD level, DWORD needed, const EnumPortsCall& call, const CallTrace& trace,
+                     std::vector<PortEntry>& ports) {
+    std::vector<BYTE> buffer;
+    DWORD returned = 0;
+    BOOL ok = FALSE;
     for (int attempt = 0; attempt < 3; attempt++) {
-        buffer.resize(needed + 1);
-        ok = table_.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &returned);
-        traceCall(fmt::format("EnumPorts(NULL, {}, buffer, {})", level, buffer.size() - 1), ok,
-                  fmt::format("needed {}, returned {}", needed, returned));
+        buffer.assign(needed + 1, 0);
+        ok = call(buffer.data(), needed, &needed, &returned);
+        trace(fmt::format("{}(NULL, {}, buffer, {})", name, level, buffer.size() - 1), ok,
+              fmt::format("needed {}, returned {}", needed, returned));
         if (ok || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
     }
     if (!ok) return false;
@@ -86,14 +87,24 @@ bool Spooler::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
     for (DWORD i = 0; i < returned; i++) {
         PortEntry entry;
         if (level == 1) {
-            entry.name = reinterpret_cast<PORT_INFO_1A*>(buffer.data())[i].pName;
+            entry.name = orEmpty(reinterpret_cast<PORT_INFO_1A*>(buffer.data())[i].pName);
         } else if (level == 2) {
             auto& info = reinterpret_cast<PORT_INFO_2A*>(buffer.data())[i];
-            entry = {info.pPortName, info.pMonitorName, info.pDescription, info.fPortType};
+            entry = {orEmpty(info.pPortName), orEmpty(info.pMonitorName), orEmpty(info.pDescription), info.fPortType};
         }
         ports.push_back(entry);
     }
     return true;
+}
+
+bool Spooler::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
+    EnumPortsCall call = [&](LPBYTE buffer, DWORD size, DWORD* needed, DWORD* returned) {
+        return table_.pfnEnumPorts(nullptr, level, buffer, size, needed, returned);
+    };
+    DWORD needed = 0, returned = 0;
+    BOOL ok = call(nullptr, 0, &needed, &returned);
+    traceCall(fmt::format("EnumPorts(NULL, {}, NULL, 0)", level), ok, fmt::format("needed {}, returned {}", needed, returned));
+    return fillPortEntries("EnumPorts", level, needed, call, traceCall, ports);
 }
 
 bool Spooler::openPort(const std::string& name, HANDLE& port) {
@@ -114,7 +125,7 @@ bool Spooler::writePort(HANDLE port, const void* data, DWORD size, DWORD& writte
     written = 0;
     BOOL ok = table_.pfnWritePort(port, (LPBYTE)data, size, &written);
     // A job makes a write per chunk: its trace line is made only when asked for.
-    if (trace_) traceCall(fmt::format("WritePort({}, data, {})", (void*)port, size), ok, fmt::format("written {}", written));
+    if (traceCall.on()) traceCall(fmt::format("WritePort({}, data, {})", (void*)port, size), ok, fmt::format("written {}", written));
     return ok;
 }
 

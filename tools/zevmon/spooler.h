@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,33 @@ struct PortEntry {
     DWORD type = 0;
 };
 
+// A trace of calls, one line each: the call, its result, what it gave back,
+// and on failure the last error by name and number, which it leaves as it was.
+class CallTrace {
+public:
+    CallTrace(bool on, std::FILE* out) : on_(on), out_(out) {}
+    bool on() const { return on_; }
+    void operator()(const std::string& call, BOOL result, const std::string& outputs = "") const;
+
+private:
+    bool on_;
+    std::FILE* out_;
+};
+
+// One EnumPorts call, of whichever spooler or monitor: fills the buffer of
+// `size` bytes, or only says the size needed when there is none.
+typedef std::function<BOOL(LPBYTE buffer, DWORD size, DWORD* needed, DWORD* returned)> EnumPortsCall;
+
+// The second step of EnumPorts as the spooler makes it, once the size is
+// known: fill, and ask again while the size grows (the monitor's scan can add
+// ports between two calls). Each call is traced under `name`. False with the
+// last error.
+bool fillPortEntries(const char* name, DWORD level, DWORD needed, const EnumPortsCall& call, const CallTrace& trace,
+                     std::vector<PortEntry>& ports);
+
 class Spooler {
 public:
-    explicit Spooler(bool trace, std::FILE* traceOut = stderr) : trace_(trace), out_(traceOut) {}
+    explicit Spooler(bool trace, std::FILE* traceOut = stderr) : traceCall(trace, traceOut) {}
 
     typedef BOOL(WINAPI* InitializeFn)(LPSTR registryRoot, MONITOR_TABLE* monitor);
     // The monitor's InitializeMonitorEx, called with the monitor's registry path.
@@ -43,9 +68,7 @@ public:
     bool deletePort(const std::string& name);
 
 private:
-    void traceCall(const std::string& call, BOOL result, const std::string& outputs = "");
-    bool trace_;
-    std::FILE* out_;
+    CallTrace traceCall;
     MONITOR_TABLE table_{};
 };
 

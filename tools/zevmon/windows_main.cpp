@@ -175,6 +175,12 @@ const char SecondCopyRefused[] =
     "the spooler until the spooler restarts, a port it deleted would come back twice at the spooler's next scan, and "
     "its jobs would open the printer beside the spooler's. Leave out --dll to go through the spooler, or add --force.";
 
+// Listed at the end of every command's help.
+const char GlobalOptions[] = "  --trace     every call to the spooler or the monitor on standard error\n"
+                             "  --quiet     no notices or progress\n"
+                             "  --dll PATH  drive this monitor DLL in zevmon's own process\n"
+                             "  --force     with --dll: even though the monitor is installed";
+
 void onInterrupt(int) { jobCancelRequested = 1; }
 
 }  // namespace
@@ -203,14 +209,7 @@ int main(int argc, char** argv) {
                                                       "system folder; the settings of its ports stay");
     uninstall->add_flag("--purge", purge, "delete the settings of the monitor's ports too");
 
-    listGlobalOptionsInHelp(app, "  --trace     every call to the spooler or the monitor on standard error\n"
-                                 "  --quiet     no notices or progress\n"
-                                 "  --dll PATH  drive this monitor DLL in zevmon's own process\n"
-                                 "  --force     with --dll: even though the monitor is installed");
-
-    int checked = checkCommandWords(app, argc, argv);
-    if (checked >= 0) return checked;
-    int parsed = parseCommandLine(app, argc, argv);
+    int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
     if (parsed >= 0) return parsed;
     if (c.print->parsed() && (parsed = checkPrintArguments(c.job)) >= 0) return parsed;
     setQuiet(quiet);

@@ -6,49 +6,21 @@
 
 #include <algorithm>
 
-#include "errors/error_names.h"
 #include "monitor/zevuruzi.h"
 #include "terminal.h"
 
 namespace zevmon {
 
-void SystemSpooler::traceCall(const std::string& call, BOOL result, const std::string& outputs) {
-    if (!trace_) return;
-    DWORD error = GetLastError();
-    std::string line = fmt::format("trace: {} = {}", call, result ? "TRUE" : "FALSE");
-    if (!outputs.empty()) line += ", " + outputs;
-    if (!result) line += fmt::format(", last error {} ({})", errors::errorName(error), error);
-    std::fprintf(out_, "%s\n", line.c_str());
-    SetLastError(error);
-}
-
 bool SystemSpooler::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
     DWORD needed = 0, returned = 0;
     BOOL ok = EnumPortsA(NULL, level, NULL, 0, &needed, &returned);
     traceCall(fmt::format("EnumPortsA(NULL, {}, NULL, 0)", level), ok, fmt::format("needed {}", needed));
-    std::vector<BYTE> buffer;
-    for (int attempt = 0; attempt < 3; attempt++) {
-        buffer.assign(needed + 1, 0);
-        ok = EnumPortsA(NULL, level, buffer.data(), needed, &needed, &returned);
-        traceCall(fmt::format("EnumPortsA(NULL, {}, buffer, {})", level, buffer.size() - 1), ok,
-                  fmt::format("needed {}, returned {}", needed, returned));
-        if (ok || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
-    }
-    if (!ok) return false;
-    ports.clear();
-    for (DWORD i = 0; i < returned; i++) {
-        PortEntry entry;
-        if (level == 1) {
-            const char* name = reinterpret_cast<PORT_INFO_1A*>(buffer.data())[i].pName;
-            entry.name = name ? name : "";
-        } else {
-            auto& info = reinterpret_cast<PORT_INFO_2A*>(buffer.data())[i];
-            entry = {info.pPortName ? info.pPortName : "", info.pMonitorName ? info.pMonitorName : "",
-                     info.pDescription ? info.pDescription : "", info.fPortType};
-        }
-        ports.push_back(entry);
-    }
-    return true;
+    return fillPortEntries(
+        "EnumPortsA", level, needed,
+        [&](LPBYTE buffer, DWORD size, DWORD* sizeNeeded, DWORD* count) {
+            return EnumPortsA(NULL, level, buffer, size, sizeNeeded, count);
+        },
+        traceCall, ports);
 }
 
 bool SystemSpooler::deletePort(const std::string& name) {
@@ -90,62 +62,35 @@ int SystemSpooler::printDocument(const PrintOptions& options, const std::string&
         SetLastError(error);
         fail("The spooler did not start a document on printer " + printer);
     }
-    Progress progress(input.size());
-    std::vector<char> buffer(std::max<size_t>(options.chunk, 65536));
-    unsigned long long sent = 0;
-    bool written = true, cancelled = false;
-    std::string readError;
-    for (;;) {
-        size_t got = 0;
-        try {
-            got = input.read(buffer.data(), buffer.size());
-        } catch (const Failure& e) {
-            readError = e.what();
-        }
-        if (got == 0) {
-            cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
-            break;
-        }
-        size_t at = 0;
-        while (written && at < got && !(cancelled = jobCancelRequested != 0)) {
-            DWORD size = (DWORD)std::min<size_t>(options.chunk, got - at), took = 0;
-            written = WritePrinter(handle, buffer.data() + at, size, &took) != FALSE;
-            traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
-            at += took;
-            sent += took;
-            progress.update(sent);
-            if (written && took == 0) {
-                // A spooler that takes nothing would never finish.
-                written = false;
-                SetLastError(ERROR_WRITE_FAULT);
-            }
-        }
-        if (!written || cancelled) break;
-    }
-    progress.finish();
+    Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& took) {
+        BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
+        traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
+        return written != FALSE;
+    });
     DWORD writeError = GetLastError();
     ok = EndDocPrinter(handle);
     traceCall("EndDocPrinter(handle)", ok);
     DWORD endError = GetLastError();
     ClosePrinter(handle);
-    if (cancelled) {
-        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler %s it.\n", sent,
-                     ok ? "ended" : "could not end");
+    if (sent.cancelled) {
+        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler %s it.\n",
+                     (unsigned long long)sent.bytes, ok ? "ended" : "could not end");
         return CancelledStatus;
     }
-    if (!readError.empty())
-        throw Failure(fmt::format("{} The document stopped after {} bytes.", readError, sent));
-    if (!written) {
+    if (sent.readFailure)
+        throw Failure(fmt::format("{} The document stopped after {} bytes.", sent.readFailure->what(), sent.bytes));
+    if (!sent.written) {
         SetLastError(writeError);
-        fail(input.size() ? fmt::format("The document stopped after {} of {} bytes", sent, *input.size())
-                          : fmt::format("The document stopped after {} bytes", sent));
+        fail(input.size() ? fmt::format("The document stopped after {} of {} bytes", sent.bytes, *input.size())
+                          : fmt::format("The document stopped after {} bytes", sent.bytes));
     }
     if (!ok) {
         SetLastError(endError);
         fail("The spooler did not end the document cleanly");
     }
-    std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n", sent,
-                (unsigned long)job, options.document.c_str(), printer.c_str(), options.port.c_str());
+    std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n",
+                (unsigned long long)sent.bytes, (unsigned long)job, options.document.c_str(), printer.c_str(),
+                options.port.c_str());
     return 0;
 }
 

@@ -19,7 +19,7 @@ namespace zevmon {
 
 class SystemSpooler {
 public:
-    explicit SystemSpooler(bool trace, std::FILE* traceOut = stderr) : trace_(trace), out_(traceOut) {}
+    explicit SystemSpooler(bool trace, std::FILE* traceOut = stderr) : traceCall(trace, traceOut) {}
 
     // EnumPortsA: the ports of every monitor. False with the last error.
     bool enumPorts(DWORD level, std::vector<PortEntry>& ports);
@@ -31,9 +31,7 @@ public:
     int printDocument(const PrintOptions& options, const std::string& printer);
 
 private:
-    void traceCall(const std::string& call, BOOL result, const std::string& outputs = "");
-    bool trace_;
-    std::FILE* out_;
+    CallTrace traceCall;
 };
 
 // The ports of the listing that belong to the monitor, by its name.

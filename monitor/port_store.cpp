@@ -135,7 +135,8 @@ static BOOL ReadPortCreationMark(LPCSTR rootPath, LPSTR name, DWORD size) {
     DWORD read = size - 1;  // always terminated, whatever the value holds
     LONG result = RegQueryValueExA(key, ProbePortNameValue, NULL, NULL, (LPBYTE)name, &read);
     RegCloseKey(key);
-    return result == ERROR_SUCCESS && name[0] != 0;
+    // Only a name of one key marks a port: the mark is outside data too.
+    return result == ERROR_SUCCESS && IsKeyName(name);
 }
 
 // TRUE for the port key the probe marks as being made, when it has no

@@ -283,6 +283,18 @@ TEST_F(Scan, AnUnfinishedPortWhosePrinterIsGoneMakesWayForTheNextOne) {
     EXPECT_TRUE(initialize());
 }
 
+// The mark is outside data: one that names a path below the monitor's key
+// marks nothing, and no key is removed for it.
+TEST_F(Scan, AMarkThatIsAPathMarksNothing) {
+    addPort("USB-009", nullConfig());
+    registry().create(portKeyPath("USB-009\\Inner"));
+    registry().setString(portKeyPath(ProbeKeyName), "PortName", "USB-009\\Inner");
+    machine().addUsbPrinter({PrinterId, "USB-001"});
+    ASSERT_TRUE(initialize());
+    EXPECT_EQ(enumerate(), (std::vector<std::string>{"USB-009", "USB-001"}));
+    EXPECT_TRUE(registry().exists(portKeyPath("USB-009\\Inner"))) << "not removed for a mark that is a path";
+}
+
 // Only the port the probe marks is taken for unfinished: any other key without
 // "Property" is broken, and the start fails as it always did.
 TEST_F(Scan, AKeyWithoutPropertyThatIsNotMarkedStillFailsTheStart) {

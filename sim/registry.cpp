@@ -429,8 +429,8 @@ private:
             size_t close = data.find("):");
             if (close == std::string::npos) fail(lineNumber, "hex(type): expected");
             std::string type = data.substr(4, close - 4);
-            if (type.empty() || type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-                fail(lineNumber, "the type in hex(type) must be a hex number");
+            if (type.empty() || type.size() > 8 || type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                fail(lineNumber, "the type in hex(type) must be one to eight hex digits, such as hex(7)");
             step.value.type = (DWORD)std::stoul(type, nullptr, 16);
             step.value.data = hexBytes(data.substr(close + 2), lineNumber);
         } else {

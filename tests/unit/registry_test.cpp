@@ -135,6 +135,9 @@ TEST_F(Registry, BrokenRegedit4NamesTheLineAndChangesNothing) {
         {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=dword:123456789\n", 4},
         {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\n", 3},
         {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"V=\"x\"\n", 4},
+        // Found by fuzzing: a type too long for any number was a raw library exception.
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=hex(11111111111111111111):00\n", 4},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"V\"=hex(100000000):00\n", 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

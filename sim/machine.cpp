@@ -74,6 +74,7 @@ void Machine::reset() {
         std::lock_guard<std::mutex> lock(usb_->mutex);
         usb_->printers.clear();
         usb_->sets.clear();
+        usb_->devicesReversed = false;
     }
     {
         std::lock_guard<std::mutex> lock(ui_->mutex);
@@ -225,17 +226,20 @@ std::optional<DWORD> Machine::enter(const char* function) {
 }
 
 std::optional<InjectedFault> Machine::enterFault(const char* function) {
-    std::function<void()> due;
+    std::vector<std::function<void()>> due;
     std::optional<InjectedFault> error;
     {
         std::lock_guard<std::mutex> lock(faultMutex_);
         callCounts_[function]++;
         if (recording_) recorded_.push_back(function);
-        for (auto it = hooks_.begin(); it != hooks_.end(); ++it) {
-            if (it->function != function || ++it->seen != it->nth) continue;
-            due = std::move(it->action);
-            hooks_.erase(it);
-            break;
+        // Every hook of the function counts the call, whether or not another is due.
+        for (auto it = hooks_.begin(); it != hooks_.end();) {
+            if (it->function == function && ++it->seen == it->nth) {
+                due.push_back(std::move(it->action));
+                it = hooks_.erase(it);
+            } else {
+                ++it;
+            }
         }
         for (size_t i = 0; i < faults_.size(); i++) {
             Fault& f = faults_[i];
@@ -245,7 +249,7 @@ std::optional<InjectedFault> Machine::enterFault(const char* function) {
                 error = InjectedFault{f.error, f.mode, f.shortWriteBytes};
         }
     }
-    if (due) due();  // outside the lock: the action may call simulated functions
+    for (auto& action : due) action();  // outside the lock: the action may call simulated functions
     return error;
 }
 

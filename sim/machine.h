@@ -184,6 +184,11 @@ public:
     std::vector<BYTE> usbReceived(const std::string& instanceId);
     std::vector<std::string> usbPrinterIds();
     std::size_t openDeviceInfoSets() const;
+    // SetupAPI promises no relation between a set's device elements and its
+    // interfaces. Reversed, device element i of a set is the device of its
+    // interface n-1-i; only the device that SetupDiGetDeviceInterfaceDetailA
+    // names for an interface is surely its own. Off after reset().
+    void reverseDeviceElements(bool reversed);
 
     // ---- user interface ----
     struct OpenFileCall {

@@ -1,8 +1,10 @@
 // setupapi of the simulated machine: the present device interfaces of a class.
 // A device information set is a snapshot of the printers present when it was
-// made, one device element per interface, in the same order.
+// made: their interfaces, and their devices as its device elements, in the
+// same order unless the machine reverses the elements.
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "state.h"
@@ -13,8 +15,8 @@ namespace {
 
 bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The set's members, or null with ERROR_INVALID_HANDLE.
-const std::vector<std::shared_ptr<sim::UsbPrinter>>* members(HDEVINFO set) {
+// The set, or null with ERROR_INVALID_HANDLE.
+const sim::Machine::Usb::Set* members(HDEVINFO set) {
     auto& sets = machine().usb().sets;
     auto it = sets.find((uintptr_t)set);
     return it == sets.end() ? nullptr : &it->second;
@@ -46,7 +48,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, H
         if (sameGuid(p->interfaceClass, *classGuid) && (p->present || !(flags & DIGCF_PRESENT))) found.push_back(p);
     uintptr_t value = usb.nextSet;
     usb.nextSet += 4;
-    usb.sets[value] = std::move(found);
+    std::vector<std::shared_ptr<sim::UsbPrinter>> devices(found);
+    if (usb.devicesReversed) std::reverse(devices.begin(), devices.end());
+    usb.sets[value] = {std::move(found), std::move(devices)};
     return (HDEVINFO)value;
 }
 
@@ -59,7 +63,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, c
     if (!list) return fail(ERROR_INVALID_HANDLE);
     if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
     if (!interfaceClass) return fail(ERROR_INVALID_PARAMETER);
-    if (memberIndex >= list->size()) return fail(ERROR_NO_MORE_ITEMS);
+    if (memberIndex >= list->interfaces.size()) return fail(ERROR_NO_MORE_ITEMS);
     data->InterfaceClassGuid = *interfaceClass;
     data->Flags = SPINT_ACTIVE;
     data->Reserved = memberIndex + 1;
@@ -69,21 +73,29 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, c
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                              PDWORD requiredSize, PSP_DEVINFO_DATA device) {
-    (void)device;
     if (auto e = sim::fault("SetupDiGetDeviceInterfaceDetailA")) return fail(*e);
     std::lock_guard<std::mutex> lock(machine().usb().mutex);
     auto list = members(set);
     if (!list) return fail(ERROR_INVALID_HANDLE);
     if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-        data->Reserved > list->size())
+        data->Reserved > list->interfaces.size())
         return fail(ERROR_INVALID_PARAMETER);
     if (detail && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return fail(ERROR_INVALID_USER_BUFFER);
     if (!detail && detailSize) return fail(ERROR_INVALID_USER_BUFFER);
-    const std::string& path = (*list)[data->Reserved - 1]->devicePath;
+    if (device && device->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
+    const auto& printer = list->interfaces[data->Reserved - 1];
+    const std::string& path = printer->devicePath;
     DWORD needed = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (requiredSize) *requiredSize = needed;
     if (detailSize < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
+    if (device) {
+        // The interface's own device, wherever it stands among the elements.
+        DWORD element = (DWORD)(std::find(list->devices.begin(), list->devices.end(), printer) - list->devices.begin());
+        device->ClassGuid = printer->interfaceClass;
+        device->DevInst = element + 1;
+        device->Reserved = element + 1;
+    }
     return TRUE;
 }
 
@@ -93,8 +105,8 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD memberIndex, PSP_DEVINFO_D
     auto list = members(set);
     if (!list) return fail(ERROR_INVALID_HANDLE);
     if (!device || device->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
-    if (memberIndex >= list->size()) return fail(ERROR_NO_MORE_ITEMS);
-    device->ClassGuid = (*list)[memberIndex]->interfaceClass;
+    if (memberIndex >= list->devices.size()) return fail(ERROR_NO_MORE_ITEMS);
+    device->ClassGuid = list->devices[memberIndex]->interfaceClass;
     device->DevInst = memberIndex + 1;
     device->Reserved = memberIndex + 1;
     return TRUE;
@@ -107,9 +119,9 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO set, PSP_DEVINFO_DATA device, L
     auto list = members(set);
     if (!list) return fail(ERROR_INVALID_HANDLE);
     if (!device || device->cbSize != sizeof(SP_DEVINFO_DATA) || device->Reserved == 0 ||
-        device->Reserved > list->size())
+        device->Reserved > list->devices.size())
         return fail(ERROR_INVALID_PARAMETER);
-    const std::string& id = (*list)[device->Reserved - 1]->instanceId;
+    const std::string& id = list->devices[device->Reserved - 1]->instanceId;
     if (requiredSize) *requiredSize = (DWORD)id.size() + 1;
     if (!instanceId && size) return fail(ERROR_INVALID_USER_BUFFER);
     if (size < id.size() + 1) return fail(ERROR_INSUFFICIENT_BUFFER);

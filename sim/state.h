@@ -105,9 +105,14 @@ struct Machine::Ui {
 struct Machine::Usb {
     std::mutex mutex;
     std::vector<std::shared_ptr<UsbPrinter>> printers;  // in the order they were added
-    // Device information sets: the present printers of a class when the set was made.
-    std::map<uintptr_t, std::vector<std::shared_ptr<UsbPrinter>>> sets;
+    // A device information set: the present interfaces of a class when it was
+    // made, and their devices as its device elements, in an order of their own.
+    struct Set {
+        std::vector<std::shared_ptr<UsbPrinter>> interfaces, devices;
+    };
+    std::map<uintptr_t, Set> sets;
     uintptr_t nextSet = 0x7000;
+    bool devicesReversed = false;  // see Machine::reverseDeviceElements()
 
     std::shared_ptr<UsbPrinter> find(const std::string& instanceId);
 };

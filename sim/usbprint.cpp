@@ -271,6 +271,11 @@ std::vector<std::string> Machine::usbPrinterIds() {
     return ids;
 }
 
+void Machine::reverseDeviceElements(bool reversed) {
+    std::lock_guard<std::mutex> lock(usb_->mutex);
+    usb_->devicesReversed = reversed;
+}
+
 std::size_t Machine::openDeviceInfoSets() const {
     std::lock_guard<std::mutex> lock(usb_->mutex);
     return usb_->sets.size();

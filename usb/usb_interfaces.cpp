@@ -57,30 +57,29 @@ static void CopyDevicePath(UsbInterfaceInfo* info, const SP_DEVICE_INTERFACE_DET
 }
 
 // Fills in the path and the instance id of one interface of the set, as far as
-// SetupAPI answers; a field it does not answer keeps what info held.
-static void FillInterfaceInfo(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData, DWORD memberIndex,
-                              UsbInterfaceInfo* info) {
+// SetupAPI answers; a field it does not answer keeps what info held. The
+// device is the one SetupAPI names for this very interface: the set's device
+// elements need not be in the order of its interfaces, nor as many, and a
+// device taken by index would give one printer's path another's instance id.
+// Without a path there is no device either, so the instance id stays unwritten.
+static void FillInterfaceInfo(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData, UsbInterfaceInfo* info) {
     // Without a buffer the call fails and reports the size it needs.
     DWORD requiredSize = 0;
     SetupDiGetDeviceInterfaceDetailA(set, interfaceData, NULL, 0, &requiredSize, NULL);
-    // A record smaller than its own head, or no memory, leaves the path unwritten.
+    // A record smaller than its own head, or no memory, leaves both fields unwritten.
     DWORD detailSize = requiredSize;
-    if (detailSize >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A*)GlobalAlloc(GPTR, detailSize);
-        if (detail != NULL) {
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-            if (SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize, &requiredSize, NULL))
-                CopyDevicePath(info, detail, detailSize);
-            GlobalFree(detail);
-        }
-    }
-
-    // The device element with the same index as the interface.
+    if (detailSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return;
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = (SP_DEVICE_INTERFACE_DETAIL_DATA_A*)GlobalAlloc(GPTR, detailSize);
+    if (detail == NULL) return;
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     SP_DEVINFO_DATA deviceData;
     ZeroMemory(&deviceData, sizeof deviceData);
     deviceData.cbSize = sizeof deviceData;
-    if (SetupDiEnumDeviceInfo(set, memberIndex, &deviceData))
+    if (SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize, &requiredSize, &deviceData)) {
+        CopyDevicePath(info, detail, detailSize);
         SetupDiGetDeviceInstanceIdA(set, &deviceData, info->instanceId, sizeof(info->instanceId), &requiredSize);
+    }
+    GlobalFree(detail);
 }
 
 // Success means the interface at memberIndex exists; its path and instance id
@@ -101,16 +100,47 @@ BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* in
         SetLastError(error);
         return FALSE;
     }
-    FillInterfaceInfo(set, &interfaceData, memberIndex, info);
+    FillInterfaceInfo(set, &interfaceData, info);
     SetupDiDestroyDeviceInfoList(set);
     return TRUE;
 }
 
+// One search of a fresh set: TRUE when an interface matches; otherwise FALSE
+// with ERROR_NO_MORE_ITEMS when the set was listed to its end, or with
+// SetupAPI's error. *listed counts the interfaces looked at.
+static BOOL SearchPresentInterfaces(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
+                                    UsbInterfaceInfo* info, LPDWORD listed) {
+    *listed = 0;
+    HDEVINFO set = OpenPresentInterfaces(classGuid);
+    if (set == INVALID_HANDLE_VALUE) return FALSE;  // SetupAPI's error stays
+    BOOL found = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    while (!found) {
+        SP_DEVICE_INTERFACE_DATA interfaceData;
+        if (!EnumInterface(set, classGuid, *listed, &interfaceData)) {
+            error = GetLastError();
+            break;
+        }
+        ZeroMemory(info, sizeof *info);
+        FillInterfaceInfo(set, &interfaceData, info);
+        found = info->instanceId[0] != 0 && matches(info, wanted);
+        ++*listed;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (!found) SetLastError(error);
+    return found;
+}
+
 // The search behind every look-up of a printer by its instance id: one device
-// information set for the whole search, so that the answer is the machine at
+// information set for a whole search, so that the answer is the machine at
 // one moment. Counting in one set and reading each index in another let an
 // interface that went away meanwhile shift the one sought to an index already
 // passed, and a present printer was missed.
+// A set built while another printer of the class comes or goes can still miss
+// a present one (the system lists the interfaces as they change), so a search
+// that finds nothing is made once more in a fresh set, and a third time when
+// the two sets did not list as many interfaces. No waiting: a printer that is
+// really absent is reported so at once.
 // Each interface starts from an empty info; one whose instance id SetupAPI
 // does not answer is never a match. FALSE with ERROR_NO_MORE_ITEMS when no
 // interface matches; FALSE with SetupAPI's error when the interfaces could not
@@ -120,22 +150,14 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    HDEVINFO set = OpenPresentInterfaces(classGuid);
-    if (set == INVALID_HANDLE_VALUE) return FALSE;  // SetupAPI's error stays
-    BOOL found = FALSE;
-    DWORD error = ERROR_SUCCESS;
-    for (DWORD index = 0; !found; index++) {
-        SP_DEVICE_INTERFACE_DATA interfaceData;
-        if (!EnumInterface(set, classGuid, index, &interfaceData)) {
-            error = GetLastError();
-            break;
-        }
-        ZeroMemory(info, sizeof *info);
-        FillInterfaceInfo(set, &interfaceData, index, info);
-        found = info->instanceId[0] != 0 && matches(info, wanted);
+    DWORD listed = 0, listedBefore = 0;
+    for (int search = 0; search < 3; search++) {
+        if (SearchPresentInterfaces(classGuid, matches, wanted, info, &listed)) return TRUE;
+        if (GetLastError() != ERROR_NO_MORE_ITEMS) break;
+        if (search == 1 && listed == listedBefore) break;
+        listedBefore = listed;
     }
-    SetupDiDestroyDeviceInfoList(set);
-    if (found) return TRUE;
+    DWORD error = GetLastError();
     ZeroMemory(info, sizeof *info);
     SetLastError(error);
     return FALSE;

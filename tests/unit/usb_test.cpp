@@ -160,21 +160,55 @@ TEST_F(Usb, ALookUpFillsOnlyWhatSetupApiAnswers) {
     UsbInterfaceInfo info;
     std::strcpy(info.devicePath, "caller's path");
     std::strcpy(info.instanceId, "caller's id");
-    machine().failCall("SetupDiEnumDeviceInfo", 1, ERROR_NO_MORE_ITEMS);
+    machine().failCall("SetupDiGetDeviceInstanceIdA", 1, ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_STREQ(info.instanceId, "caller's id");
     EXPECT_EQ(std::string(info.devicePath), devicePath());
 
+    // The device comes with the path: without one there is no id either.
     std::strcpy(info.devicePath, "caller's path");
     machine().failCall("SetupDiGetDeviceInterfaceDetailA", 2, ERROR_INVALID_USER_BUFFER);  // the fill, not the size query
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_STREQ(info.devicePath, "caller's path");
-    EXPECT_STREQ(info.instanceId, PrinterId);
+    EXPECT_STREQ(info.instanceId, "caller's id");
 
     machine().failCall("GlobalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_STREQ(info.devicePath, "caller's path");
     EXPECT_EQ(machine().liveAllocations(), 0u);
+}
+
+// A set need not list its device elements in the order of its interfaces:
+// each path still goes with its own printer's id, and a job to its own printer.
+TEST_F(Usb, EachInterfaceGoesWithItsOwnDeviceWhateverTheOrderOfTheSetsElements) {
+    machine().addUsbPrinter({OtherId});
+    machine().reverseDeviceElements(true);
+    UsbInterfaceInfo info{};
+    ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
+    EXPECT_EQ(info.instanceId + std::string(" at ") + info.devicePath, PrinterId + (" at " + devicePath()));
+    HANDLE port = startUsbPort(usbConfig(OtherId));
+    DWORD written = 0;
+    ASSERT_TRUE(WritePort(port, (LPBYTE) "page", 4, &written));
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_TRUE(received().empty()) << "the job reached another port's printer";
+    EXPECT_EQ(machine().usbReceived(OtherId), bytes("page"));
+}
+
+// A set made while another printer comes or goes may miss a present one: it is
+// looked for again in a fresh set, while an absent printer fails at once.
+TEST_F(Usb, APrinterThatOneSetMissesIsLookedForInTheNext) {
+    addPort("USB-001", usbConfig(PrinterId));
+    ASSERT_TRUE(initialize());
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
+    machine().onCall("SetupDiGetClassDevsA", 1, [this] { machine().unplugUsbPrinter(PrinterId); });
+    machine().onCall("SetupDiGetClassDevsA", 2, [this] { machine().plugUsbPrinter(PrinterId); });
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr)) << GetLastError();
+    ASSERT_TRUE(EndDocPort(port));
+    machine().unplugUsbPrinter(PrinterId);
+    unsigned before = machine().callCount("SetupDiGetClassDevsA");
+    EXPECT_REFUSED(ERROR_NOT_READY, StartDocPort(port, nullptr, 0, 1, nullptr));
+    EXPECT_EQ(machine().callCount("SetupDiGetClassDevsA") - before, 2u) << "two sets, no more";
 }
 
 TEST_F(Usb, ADevicePathTooLongForTheRecordIsNotCopied) {

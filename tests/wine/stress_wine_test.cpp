@@ -9,6 +9,7 @@
 // ZEV_STRESS_ROUNDS and ZEV_STRESS_SECONDS in the environment raise both for a
 // longer run by hand.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,7 @@ enum PortIndex { NullPortIndex, FilePortIndex, UsbPortIndex, PortCount };
 const char* const PortNames[PortCount] = {"NUL:", "FILE:", SteadyPort};
 
 struct Run;
+struct SixPrinter;
 
 // One thread of the run: its rounds so far and what it is doing now, for the watchdog.
 struct Worker {
@@ -193,7 +195,8 @@ struct Run {
     MONITOR_TABLE monitor;
     HWND statusWindow;
     Printer* comingAndGoing;
-    SpoolerPrinter* steadyPrinter;
+    std::vector<SpoolerPrinter*> alwaysOnline;  // their devices stay present
+    std::vector<SixPrinter>* six;
     DWORD rounds, backgroundRounds;
     volatile LONG stop;  // the seconds are up, or every worker is done
     Findings findings;
@@ -492,18 +495,106 @@ DWORD broadcastThread(Run& run, Worker& self) {
                     "round " + std::to_string(round) + ": " + what + ", error " + errorText(GetLastError()));
         } else {
             InterlockedIncrement(&run.refreshes);
-            self.doing = "reading the printer's attributes";
-            DWORD attributes = run.steadyPrinter->attributes();
-            if (attributes == 0xdeadbeef)
-                FINDING("the printer could not be read", "round " + std::to_string(round));
-            else if (attributes & Offline)
-                FINDING(PresentPrinterOffline, "round " + std::to_string(round) + ": after " + what + " \"" +
-                                                   SteadyPrinterName + "\" on " + SteadyPort +
-                                                   " works offline (attributes " + hexText(attributes) +
-                                                   ") while its device stayed present");
+            self.doing = "reading the printers' attributes";
+            for (SpoolerPrinter* printer : run.alwaysOnline) {
+                DWORD attributes = printer->attributes();
+                if (attributes == 0xdeadbeef)
+                    FINDING("the printer could not be read", "round " + std::to_string(round));
+                else if (attributes & Offline)
+                    FINDING(PresentPrinterOffline, "round " + std::to_string(round) + ": after " + what + " \"" +
+                                                       printer->name() + "\" works offline (attributes " +
+                                                       hexText(attributes) + ") while its device stayed present");
+            }
         }
         InterlockedIncrement(&self.rounds);
     }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Six printers of the class
+// ---------------------------------------------------------------------------
+
+// Three printers print while the three between them in SetupAPI's order (by
+// device path) come and go as devices do in Wine's SetupAPI, so that each
+// coming and going moves the printing ones' places in the class's list.
+struct SixPrinter {
+    std::string id, port, name;
+    bool printing;
+    std::unique_ptr<Printer> device;
+    std::unique_ptr<VirtualPrinter> served;
+    std::unique_ptr<SpoolerPrinter> spooled;
+    std::string sent;       // every byte of its jobs, in order; under lock
+    CRITICAL_SECTION lock;  // one job at a time on a port, as the spooler does
+};
+
+const char ReachedAnother[] = "a job reached another printer";
+const char AbsentPrinterOnline[] = "a refresh set an absent printer online";
+
+void runSixJob(Run& run, Worker& self, SixPrinter& printer, DWORD round) {
+    const std::string where = "round " + std::to_string(round) + " of " + self.name + " on " + printer.port;
+    EnterCriticalSection(&printer.lock);
+    self.doing = "a job on one of six printers";
+    HANDLE port = NULL;
+    DOC_INFO_1A doc = {(LPSTR) "Six", NULL, NULL};
+    std::string data = jobData(1 + (round * 977 + self.side * 331) % 6000, round * 7 + self.side);
+    DWORD written = 0;
+    if (!run.monitor.pfnOpenPort((LPSTR)printer.port.c_str(), &port)) {
+        FINDING("a port went missing", where + ": OpenPort failed with error " + errorText(GetLastError()));
+    } else if (!run.monitor.pfnStartDocPort(port, (LPSTR)printer.name.c_str(), round + 1, 1, (LPBYTE)&doc)) {
+        DWORD error = GetLastError();
+        FINDING(error == ERROR_NOT_READY ? PresentPrinterMissed : "a job did not start",
+                where + ": StartDocPort failed with error " + errorText(error));
+    } else {
+        InterlockedIncrement(&run.usbStarts);
+        if (!run.monitor.pfnWritePort(port, (LPBYTE)&data[0], (DWORD)data.size(), &written) || written != data.size())
+            FINDING("job data lost", where + ": WritePort wrote " + std::to_string(written) + " of " +
+                                         std::to_string(data.size()) + ", error " + errorText(GetLastError()));
+        if (!run.monitor.pfnEndDocPort(port))
+            FINDING("a job did not end", where + ": EndDocPort failed with error " + errorText(GetLastError()));
+        printer.sent += data;
+        std::string received = printer.served->received();
+        if (received != printer.sent) {
+            FINDING(ReachedAnother, where + ": its printer holds " + firstDifference(received, printer.sent));
+            printer.sent = received;  // the next job is judged on its own
+        }
+    }
+    if (port != NULL) run.monitor.pfnClosePort(port);
+    LeaveCriticalSection(&printer.lock);
+}
+
+// The two job threads take the printing printers in turn, out of step.
+DWORD sixJobThread(Run& run, Worker& self) {
+    for (DWORD round = 0; round < run.rounds && !run.stop; round++) {
+        runSixJob(run, self, (*run.six)[1 + 2 * ((round + self.side) % 3)], round);
+        InterlockedIncrement(&self.rounds);
+    }
+    return 0;
+}
+
+// Unplugs the three, refreshes and checks every printer; plugs them in, the same.
+DWORD sixComingAndGoingThread(Run& run, Worker& self) {
+    for (DWORD round = 0; round < run.backgroundRounds && !run.stop; round++) {
+        bool plug = round % 2 == 1;
+        self.doing = plug ? "plugging three printers in" : "unplugging three printers";
+        for (SixPrinter& printer : *run.six)
+            if (!printer.printing) plug ? printer.device->plugIn() : printer.device->unplug();
+        self.doing = "refreshing after them";
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutA(run.statusWindow, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_NORMAL,
+                                 WatchdogMilliseconds, &result))
+            FINDING("the status window did not answer", "round " + std::to_string(round));
+        for (SixPrinter& printer : *run.six) {
+            DWORD attributes = printer.spooled->attributes();
+            bool present = printer.printing || plug;
+            if (attributes != 0xdeadbeef && ((attributes & Offline) != 0) == present)
+                FINDING(present ? PresentPrinterOffline : AbsentPrinterOnline,
+                        "round " + std::to_string(round) + ": \"" + printer.name + "\" has attributes " +
+                            hexText(attributes) + " while its device is " + (present ? "present" : "absent"));
+        }
+        InterlockedIncrement(&self.rounds);
+    }
+    for (SixPrinter& printer : *run.six) printer.device->plugIn();
     return 0;
 }
 
@@ -650,7 +741,7 @@ void runStress() {
     if (winetest::failures != 0 || run.statusWindow == NULL) return;
     CHECK_EQ(steadyPrinter.attributes() & Offline, (DWORD)0);
     run.comingAndGoing = &comingAndGoing;
-    run.steadyPrinter = &steadyPrinter;
+    run.alwaysOnline = {&steadyPrinter};
     run.rounds = rounds;
     run.backgroundRounds = rounds > MAXDWORD / BackgroundRoundsPerRound ? MAXDWORD : rounds * BackgroundRoundsPerRound;
     run.stop = 0;
@@ -729,6 +820,58 @@ void runStress() {
     for (CRITICAL_SECTION& lock : run.portLocks) DeleteCriticalSection(&lock);
 }
 
+
+// Each printer's jobs reach that printer and no other, while three others come
+// and go and the status window refreshes.
+void runSixPrinters() {
+    createMonitorKey();
+    std::vector<SixPrinter> six(6);
+    for (int i = 0; i < 6; i++) {
+        SixPrinter& printer = six[i];
+        printer.id = "USB\\VID_1209&PID_000" + std::to_string(i + 1) + "\\ZEVSIX" + std::to_string(i + 1);
+        printer.port = "USB-01" + std::to_string(i + 1);
+        printer.name = "Zev Six " + std::to_string(i + 1);
+        printer.printing = i % 2 == 1;
+        printer.device.reset(new Printer(printer.id.c_str()));
+        printer.device->plugIn();
+        writeUsbPort(printer.port.c_str(), printer.device->instanceId());
+        printer.served.reset(new VirtualPrinter(printer.device->devicePath()));
+        printer.spooled.reset(new SpoolerPrinter(printer.name.c_str(), printer.port.c_str()));
+        InitializeCriticalSection(&printer.lock);
+    }
+    CHECK_EQ(interposeFileCalls(LoadLibraryA("ZEVURUZI.DLL")), 7);
+    Run run;
+    run.monitor = startMonitor();
+    run.statusWindow = waitForStatusWindow();
+    if (winetest::failures != 0 || run.statusWindow == NULL) return;
+    run.six = &six;
+    for (SixPrinter& printer : six)
+        if (printer.printing) run.alwaysOnline.push_back(printer.spooled.get());
+    run.rounds = settingFromEnvironment("ZEV_STRESS_ROUNDS", DefaultRounds);
+    run.backgroundRounds = run.rounds * BackgroundRoundsPerRound;
+    run.stop = 0;
+    run.usbStarts = run.refreshes = 0;
+    std::vector<Worker> workers = {
+        {"job thread 1", sixJobThread, NULL, 0, false, 0, "", NULL, 0},
+        {"job thread 2", sixJobThread, NULL, 1, false, 0, "", NULL, 0},
+        {"three printers coming and going", sixComingAndGoingThread, NULL, 0, true, 0, "", NULL, 0},
+        {"broadcasts", broadcastThread, NULL, 0, false, 0, "", NULL, 0},
+    };
+    run.findings.restartClock();
+    runWorkers(run, workers, settingFromEnvironment("ZEV_STRESS_SECONDS", DefaultSeconds));
+    for (Worker& worker : workers) CHECK(CloseHandle(worker.thread));
+    run.findings.summarise();
+    std::printf("six printers: %ld jobs, %ld refreshes, %ld plug rounds; found: %s; %s; %s; %s\n", (long)run.usbStarts,
+                (long)run.refreshes, (long)workers[2].rounds, run.findings.tally(ReachedAnother).c_str(),
+                run.findings.tally(PresentPrinterMissed).c_str(), run.findings.tally(PresentPrinterOffline).c_str(),
+                run.findings.tally(AbsentPrinterOnline).c_str());
+    for (SixPrinter& printer : six) {
+        if (!printer.printing) CHECK_STR(printer.served->received(), "");
+        checkAllClosed(*printer.served);
+        DeleteCriticalSection(&printer.lock);
+    }
+    runPendingRebuild();
+}
 }  // namespace
 
 WINE_TEST(SpoolerThreadsPrinterChangesAndBroadcastsAtOnce) {
@@ -738,5 +881,11 @@ WINE_TEST(SpoolerThreadsPrinterChangesAndBroadcastsAtOnce) {
     DeleteFileA(JobFile);
     RemoveDirectoryA(JobFolder);
     DeleteFileA(rundllRecordPath().c_str());
+    clearMonitorKey();
+}
+
+WINE_TEST(SixPrintersEachJobReachesItsOwnWhileOthersComeAndGo) {
+    clearMonitorKey();
+    runSixPrinters();
     clearMonitorKey();
 }

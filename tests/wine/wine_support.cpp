@@ -304,21 +304,30 @@ Printer::~Printer() {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, PrinterClassKey);  // only when no other device's interface is below
 }
 
+// As Wine's SetupAPI makes a device come: the interface's link first, its
+// device last, so that a listing meanwhile sees the interface whole or not at all.
 void Printer::plugIn() {
-    if (unplugged_) createInterface();
-    unplugged_ = false;
-    HKEY control;
-    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (interfaceKey_ + "\\#\\Control").c_str(), &control),
-             (LONG)ERROR_SUCCESS);
     DWORD linked = 1;
-    CHECK_EQ(RegSetValueExA(control, "Linked", 0, REG_DWORD, (const BYTE*)&linked, sizeof linked),
-             (LONG)ERROR_SUCCESS);
-    RegCloseKey(control);
+    CHECK(setKeyValue(interfaceKey_ + "\\#\\Control", "Linked", REG_DWORD, &linked, sizeof linked));
+    if (!unplugged_) return;
+    CHECK(setKeyValue(interfaceKey_ + "\\#", "SymbolicLink", REG_SZ, devicePath_.c_str(), devicePath_.size() + 1));
+    unplugged_ = false;
+    setPresent(true);
 }
 
+// And go: the device first, then the interface's keys, children first.
 void Printer::unplug() {
+    setPresent(false);
     CHECK_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str()), (LONG)ERROR_SUCCESS);
     unplugged_ = true;
+}
+
+bool setKeyValue(const std::string& path, const char* name, DWORD type, const void* data, size_t size) {
+    HKEY key;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key) != ERROR_SUCCESS) return false;
+    LONG set = RegSetValueExA(key, name, 0, type, (const BYTE*)data, (DWORD)size);
+    RegCloseKey(key);
+    return set == ERROR_SUCCESS;
 }
 
 void Printer::setPresent(bool present) {

@@ -25,6 +25,8 @@ void clearMonitorKey();
 // without it the USB scan counts every port name as taken.
 void createMonitorKey();
 bool keyExists(const std::string& pathBelowLocalMachine);
+// Creates the key below HKEY_LOCAL_MACHINE as needed.
+bool setKeyValue(const std::string& pathBelowLocalMachine, const char* name, DWORD type, const void* data, size_t size);
 
 // A USB port's configuration as the scan would make it: write pipe 1, read pipe 0.
 PortConfig usbPortConfig(const std::string& instanceId);
@@ -128,8 +130,11 @@ public:
     const std::string& instanceId() const { return reportedId_; }
     const std::string& devicePath() const { return devicePath_; }
 
+    // The way a device comes and goes in Wine's SetupAPI: the interface's
+    // "Linked" and "SymbolicLink" first and its "DeviceInstance" last; going,
+    // "DeviceInstance" first, then the interface's whole key. Unlinking alone
+    // would leave the device in the present set.
     void plugIn();
-    // Unlinking would leave the device in the present set; deleting the key removes both.
     void unplug();
 
     // Presence switched while every key stays: SetupAPI passes over an
@@ -158,6 +163,7 @@ public:
     SpoolerPrinter(const SpoolerPrinter&) = delete;
     SpoolerPrinter& operator=(const SpoolerPrinter&) = delete;
 
+    const std::string& name() const { return name_; }
     // PRINTER_INFO_2 Attributes, or 0xdeadbeef when the printer cannot be read.
     DWORD attributes() const;
     void setAttributes(DWORD attributes);

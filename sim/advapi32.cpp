@@ -3,6 +3,7 @@
 // was opened with; a key's security may refuse rights to every opener).
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "state.h"
@@ -51,9 +52,13 @@ Resolved resolveFor(HKEY key, REGSAM needed) {
     return r;
 }
 
+// Windows 98 has no registry security: every handle may do everything, and no
+// key refuses an opener (Wine, as 9x: "Win95 ignores the access mask").
 LONG openHandle(const std::shared_ptr<RegNode>& node, REGSAM requested, bool maximum, PHKEY result) {
     REGSAM granted = mapAccess(requested);
-    if (maximum) {
+    if (machine().isWindows98()) {
+        granted = KEY_ALL_ACCESS;
+    } else if (maximum) {
         granted &= ~node->refusedAccess;
     } else if (granted & node->refusedAccess) {
         return ERROR_ACCESS_DENIED;
@@ -67,8 +72,15 @@ LONG openHandle(const std::shared_ptr<RegNode>& node, REGSAM requested, bool max
     return ERROR_SUCCESS;
 }
 
+// Windows 98 skips one leading backslash of a path (Wine's RegOpenKeyExA and
+// RegCreateKeyExA do so when the program runs as 9x); NT refuses it.
+LPCSTR skipRootSlash(LPCSTR subKey) {
+    return subKey && subKey[0] == '\\' && machine().isWindows98() ? subKey + 1 : subKey;
+}
+
 // Walks a relative path; a leading backslash is a syntax error, as in Wine.
 LONG walk(std::shared_ptr<RegNode> node, LPCSTR subKey, std::shared_ptr<RegNode>& found) {
+    subKey = skipRootSlash(subKey);
     if (subKey && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
     if (subKey)
         for (auto& part : sim::splitKeyPath(subKey)) {
@@ -120,15 +132,18 @@ LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     std::lock_guard<std::recursive_mutex> lock(machine().registry().mutex());
     Resolved parent = resolve(key);
     if (parent.error) return parent.error;
+    subKey = skipRootSlash(subKey);
     if (subKey && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    bool checksRights = !machine().isWindows98();
     std::shared_ptr<RegNode> node = parent.node;
     if (subKey)
         for (auto& part : sim::splitKeyPath(subKey)) {
             auto next = Registry::child(*node, part);
             if (!next) {
                 if (part.size() > MaxKeyNameLength) return ERROR_INVALID_PARAMETER;
-                if (node->refusedAccess & KEY_CREATE_SUB_KEY) return ERROR_ACCESS_DENIED;
-                if (node == parent.node && !(parent.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+                if (checksRights && (node->refusedAccess & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+                if (checksRights && node == parent.node && !(parent.access & KEY_CREATE_SUB_KEY))
+                    return ERROR_ACCESS_DENIED;
                 next = Registry::addChild(*node, part);
             }
             node = next;
@@ -144,9 +159,17 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     if (r.error) return r.error;
     if (!name) return ERROR_INVALID_PARAMETER;
     if (index >= r.node->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& subName = r.node->subkeys[index]->name;
-    if (subName.size() + 1 > nameSize) return ERROR_MORE_DATA;
-    std::memcpy(name, subName.c_str(), subName.size() + 1);
+    const std::string* subName = &r.node->subkeys[index]->name;
+    if (machine().isWindows98()) {
+        // Subkeys "are not ordered ... the function may return subkeys in any
+        // order" (RegEnumKey's reference); 98 gives them in the order made.
+        std::vector<const RegNode*> made;
+        for (auto& sub : r.node->subkeys) made.push_back(sub.get());
+        std::sort(made.begin(), made.end(), [](const RegNode* a, const RegNode* b) { return a->made < b->made; });
+        subName = &made[index]->name;
+    }
+    if (subName->size() + 1 > nameSize) return ERROR_MORE_DATA;
+    std::memcpy(name, subName->c_str(), subName->size() + 1);
     return ERROR_SUCCESS;
 }
 
@@ -208,8 +231,9 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD typ
     return ERROR_SUCCESS;
 }
 
-// Deletes a key that has no subkeys (as Windows NT and Wine do; Windows 9x would
-// delete the whole tree).
+// Deletes a key that has no subkeys, as Windows NT and Wine do; Windows 98
+// deletes the whole tree ("Under Windows 95, DeleteSubKey deletes the key and
+// all its subkeys"; Wine as 9x: "win95 does recursive key deletes").
 LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     if (auto e = sim::fault("RegDeleteKeyA")) return (LONG)*e;
     if (!subKey) return ERROR_INVALID_PARAMETER;
@@ -217,7 +241,8 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     std::shared_ptr<RegNode> node;
     if (LONG error = findKey(key, subKey, node)) return error;
     if (node == machine().registry().root() || !node->parent) return ERROR_ACCESS_DENIED;
-    if (!node->subkeys.empty() || (node->refusedAccess & DELETE)) return ERROR_ACCESS_DENIED;
+    if (!machine().isWindows98() && (!node->subkeys.empty() || (node->refusedAccess & DELETE)))
+        return ERROR_ACCESS_DENIED;
     Registry::removeChild(*node->parent, node->name);
     return ERROR_SUCCESS;
 }

@@ -410,9 +410,12 @@ BOOL WINAPI SetEndOfFile(HANDLE handle) {
                   });
 }
 
+// On Windows 98 the communications functions belong to the serial and parallel
+// port drivers (VCOMM): on any other handle, a USB device's included, the call fails.
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     return onFile("SetCommTimeouts", handle, nullptr,
                   [&](sim::FileObject& file, DWORD&, DWORD& error, const std::optional<sim::InjectedFault>&) {
+                      if (machine().isWindows98()) return (error = ERROR_INVALID_HANDLE), false;
                       if (!timeouts) return (error = ERROR_NOACCESS), false;
                       return file.setTimeouts(*timeouts, error);
                   });

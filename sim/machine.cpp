@@ -27,6 +27,14 @@ Machine::Machine()
       windows_(new Windows) {}
 Machine::~Machine() = default;
 
+Personality Machine::defaultPersonality() {
+    const char* chosen = std::getenv("ZEV_PERSONALITY");
+    return chosen && std::string(chosen) == "98" ? Personality::Windows98 : Personality::NT;
+}
+
+void Machine::setPersonality(Personality personality) { personality_ = personality; }
+Personality Machine::personality() const { return personality_; }
+
 void Machine::reset() {
     // Threads first: they run module code. Then the modules: their state may
     // refer to the heap and the handles below.
@@ -85,6 +93,7 @@ void Machine::reset() {
         ui_->messageBoxHandler = nullptr;
     }
     registry_.clear();
+    personality_ = defaultPersonality();
 }
 
 // ---- files ----

@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -110,11 +111,25 @@ struct RefusedClose {
     uintptr_t object;
 };
 
+// Which family the machine behaves as: Windows 98, the users' system, or NT,
+// what Wine shows, so that the cases mirrored under Wine agree. The few
+// differences live in the file of the DLL they belong to, each behind
+// isWindows98(); win9x-host.md in the shared notes gives their sources.
+enum class Personality { NT, Windows98 };
+
 class Machine {
 public:
     // Returns the machine to a pristine state: modules unloaded, heap, handles,
-    // keys, recorded calls and faults cleared, registry empty.
+    // keys, recorded calls and faults cleared, registry empty, and the
+    // personality the process started with (ZEV_PERSONALITY=98 or nt; NT
+    // without it).
     void reset();
+
+    // ---- personality ----
+    void setPersonality(Personality personality);
+    Personality personality() const;
+    bool isWindows98() const { return personality() == Personality::Windows98; }
+    static Personality defaultPersonality();
 
     // ---- modules ----
     HINSTANCE loadModule(const Module& module);
@@ -289,6 +304,7 @@ private:
     bool recording_ = false;
     std::vector<std::string> recorded_;
     std::vector<RefusedClose> refusedCloses_;
+    std::atomic<Personality> personality_{defaultPersonality()};
 };
 
 // The one machine of this process.

@@ -1,6 +1,8 @@
 // The simulated registry tree and its REGEDIT4 form.
 #include "registry.h"
 
+#include <atomic>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -57,9 +59,11 @@ std::shared_ptr<RegNode> Registry::child(const RegNode& node, const std::string&
 
 std::shared_ptr<RegNode> Registry::addChild(RegNode& node, const std::string& name) {
     if (auto existing = child(node, name)) return existing;
+    static std::atomic<unsigned long long> keysMade{0};
     auto sub = std::make_shared<RegNode>();
     sub->name = name;
     sub->parent = &node;
+    sub->made = ++keysMade;
     auto at = std::lower_bound(node.subkeys.begin(), node.subkeys.end(), name,
                                [](const std::shared_ptr<RegNode>& n, const std::string& k) {
                                    return compareNoCase(n->name, k) < 0;

@@ -26,6 +26,7 @@ struct RegNode {
     RegNode* parent = nullptr;
     std::vector<std::shared_ptr<RegNode>> subkeys;  // sorted, ignoring case
     std::vector<RegValue> values;
+    unsigned long long made = 0;  // when it was made, in the order keys are made
     bool deleted = false;       // open handles to a deleted key fail with ERROR_KEY_DELETED
     DWORD refusedAccess = 0;    // rights this key's security refuses to grant
 };

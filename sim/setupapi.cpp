@@ -49,7 +49,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, H
     uintptr_t value = usb.nextSet;
     usb.nextSet += 4;
     std::vector<std::shared_ptr<sim::UsbPrinter>> devices(found);
-    if (usb.devicesReversed) std::reverse(devices.begin(), devices.end());
+    // SetupAPI promises no order between the two lists; Windows 98's is not
+    // known, and its personality reverses them to show what depends on one.
+    if (usb.devicesReversed || machine().isWindows98()) std::reverse(devices.begin(), devices.end());
     usb.sets[value] = {std::move(found), std::move(devices)};
     return (HDEVINFO)value;
 }

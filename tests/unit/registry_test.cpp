@@ -15,6 +15,7 @@ protected:
 };
 
 TEST_F(Registry, NamesIgnoreCaseKeepTheirSpellingAndEnumerateSorted) {
+    NT_ONLY("subkeys come in the order they were made");
     HKEY key;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB\\Zeta", &key), ERROR_SUCCESS);
     RegCloseKey(key);
@@ -59,6 +60,7 @@ TEST_F(Registry, ValuesReportSizesAndRefuseShortBuffers) {
 }
 
 TEST_F(Registry, HandlesGrantOnlyTheRightsTheyWereOpenedWith) {
+    NT_ONLY("no registry security");
     reg().setString("Enum\\USB\\DEV\\INST", "PortName", "USB-000");
     HKEY readOnly, writable;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum\\USB\\DEV\\INST", 0, KEY_READ, &readOnly), ERROR_SUCCESS);
@@ -78,6 +80,7 @@ TEST_F(Registry, HandlesGrantOnlyTheRightsTheyWereOpenedWith) {
 }
 
 TEST_F(Registry, KeySecurityCanRefuseNewSubkeys) {
+    NT_ONLY("no registry security");
     reg().refuseAccess(MonitorKeyPath, KEY_CREATE_SUB_KEY);
     HKEY key;
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, portKeyPath("ZEVURUZI").c_str(), &key), ERROR_ACCESS_DENIED);
@@ -87,6 +90,7 @@ TEST_F(Registry, KeySecurityCanRefuseNewSubkeys) {
 }
 
 TEST_F(Registry, DeletionNeedsAKeyWithoutSubkeysAndInvalidatesOpenHandles) {
+    NT_ONLY("RegDeleteKeyA deletes the whole tree");
     reg().create("A\\B\\C");
     HKEY a, c;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_ALL_ACCESS, &a), ERROR_SUCCESS);
@@ -98,6 +102,24 @@ TEST_F(Registry, DeletionNeedsAKeyWithoutSubkeysAndInvalidatesOpenHandles) {
     EXPECT_EQ(RegEnumKeyA(c, 0, name, sizeof name), ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(c), ERROR_SUCCESS) << "a handle to a deleted key can still be closed";
     RegCloseKey(a);
+}
+
+// The registry of a Windows 98 machine: subkeys in the order made, no
+// security, whole trees deleted, one leading backslash skipped.
+TEST_F(Registry, AWindows98RegistryHasNoOrderNoSecurityAndDeletesTrees) {
+    sim::machine().setPersonality(sim::Personality::Windows98);
+    for (const char* name : {"Zeta", "alpha", "Beta\\Inner"}) reg().create(std::string("Enum\\") + name);
+    reg().refuseAccess("Enum", KEY_ALL_ACCESS);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\Enum", 0, KEY_READ, &key), ERROR_SUCCESS);
+    CHAR name[16];
+    std::vector<std::string> names;
+    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++) names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Zeta", "alpha", "Beta"}));
+    EXPECT_EQ(RegSetValueExA(key, "Opened", 0, REG_SZ, (const BYTE*)"read", 5), ERROR_SUCCESS) << "for reading";
+    EXPECT_EQ(RegDeleteKeyA(key, "Beta"), ERROR_SUCCESS);
+    EXPECT_FALSE(reg().exists("Enum\\Beta\\Inner"));
+    RegCloseKey(key);
 }
 
 TEST_F(Registry, Regedit4RoundTripKeepsEveryByte) {

@@ -26,6 +26,7 @@ add_library(sim STATIC
     sim/comctl32.cpp
     sim/comdlg32.cpp
     sim/winspool.cpp
+    sim/spooler.cpp
     sim/usbprint.cpp
     sim/setupapi.cpp)
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})

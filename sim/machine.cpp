@@ -38,6 +38,7 @@ Personality Machine::personality() const { return personality_; }
 void Machine::reset() {
     // Threads first: they run module code. Then the modules: their state may
     // refer to the heap and the handles below.
+    stopSpooler();
     stopThreads();
     {
         std::lock_guard<std::mutex> lock(windows_->mutex);

@@ -35,11 +35,50 @@ namespace sim {
 // A module as the machine loads it: its entry point, its string table and what
 // unloading it must reset (the host build links the monitor in, so "unloading"
 // returns its process-wide state to that of a freshly loaded image).
+// A port monitor of the 95/98/Me family as the spooler calls it: the slots of
+// the table its InitializeMonitorEx hands out that the spooler uses.
+struct PortMonitor {
+    std::function<BOOL(LPSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD)> enumPorts;
+    std::function<BOOL(LPSTR, PHANDLE)> openPort;
+    std::function<BOOL(HANDLE, LPSTR, DWORD, DWORD, LPBYTE)> startDocPort;
+    std::function<BOOL(HANDLE, LPBYTE, DWORD, LPDWORD)> writePort, readPort;
+    std::function<BOOL(HANDLE)> endDocPort, closePort;
+};
+
 struct Module {
     std::string fileName;
     BOOL(WINAPI* entryPoint)(HINSTANCE, DWORD, LPVOID) = nullptr;
     std::map<UINT, std::string> strings;
     std::function<void()> unload;
+    // A port monitor's InitializeMonitorEx, given its registry key's path.
+    std::function<BOOL(const std::string& registryRoot, PortMonitor& table)> initializeMonitor;
+};
+
+// The choices the documents of the 95/98/Me spooler leave open, each with the
+// reading taken by default.
+struct SpoolerSettings {
+    // A StartDocPort that fails is called again "again and again" (a port
+    // monitor author's account of the 9x spooler), after this pause, until the
+    // job is cancelled; maxStartAttempts > 0 gives up after that many.
+    unsigned startRetryMilliseconds = 50;
+    unsigned maxStartAttempts = 0;
+    // The 95 DDK asks EndDocPort to delete the finished job with SetJob: by
+    // default a printed job stays in the queue until then.
+    bool finishedJobsLeaveByThemselves = false;
+    // A language monitor reads a bidirectional port (PORT_TYPE_READ) after
+    // each write; the documents do not say when, so off by default.
+    bool readAfterEachWrite = false;
+    // The size of each WritePort of a job's playback.
+    DWORD writeChunk = 4096;
+};
+
+// A job in the spooler's queue, as a test or tool sees it.
+struct SpooledJob {
+    DWORD id;
+    std::string printer, port, document;
+    DWORD status;  // JOB_STATUS_*
+    std::size_t spooled, sent;
+    DWORD error;  // the last failure of its playback, 0 for none
 };
 
 // How an injected failure behaves. Every simulated function with a fault point
@@ -185,6 +224,20 @@ public:
     bool printerExists(const std::string& name);
     DWORD printerAttributes(const std::string& name);
     std::size_t openPrinterHandles() const;
+
+    // ---- the spooler process (SPOOL32 with its router and local provider) ----
+    // Loads every monitor registered below "System\CurrentControlSet\Control\Print\Monitors"
+    // whose "Driver" names a loaded module, and starts it with its key's path.
+    // False, with the reason, when a monitor cannot be started.
+    bool startSpooler(std::string* reason = nullptr);
+    // Ends every job's playback (EndDocPort for one under way), closes the
+    // ports and unloads nothing; reset() calls it.
+    void stopSpooler();
+    void setSpoolerSettings(const SpoolerSettings& settings);
+    std::vector<SpooledJob> spooledJobs();
+    // Waits until no job is playing back or waiting to (held jobs aside);
+    // false after the time given.
+    bool waitForPlayback(unsigned milliseconds = 10000);
 
     // ---- USB printers ----
     // Adding a printer gives it its device interface, its virtual device and, with

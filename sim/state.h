@@ -87,11 +87,56 @@ struct Machine::Handles {
     }
 };
 
+// A job of the spooler's queue: spooled by an application, then played back
+// through its port's monitor on a thread of its own.
+struct SpoolJob {
+    DWORD id = 0;
+    std::string printer, port, document, data;
+    DWORD status = 0;      // JOB_STATUS_*
+    std::size_t sent = 0;  // bytes WritePort reported written
+    DWORD error = 0;
+    bool cancel = false;   // to end as soon as its playback can
+    bool leave = false;    // to leave the queue when its playback ends
+    bool paused = false;
+};
+
 struct Machine::Spooler {
     std::mutex mutex;
     std::map<uintptr_t, std::string> open;  // printer handle -> printer name
     uintptr_t next = 0x5000;
+
+    // The spooler process; everything below under mutex.
+    std::condition_variable changed;
+    SpoolerSettings settings;
+    bool running = false, stopping = false;
+    struct Monitor {
+        std::string name;
+        PortMonitor table;
+    };
+    std::vector<Monitor> monitors;
+    struct Port {
+        std::size_t monitor = 0;
+        DWORD type = 0;  // PORT_TYPE_*
+        HANDLE handle = nullptr;
+        bool busy = false;
+    };
+    std::map<std::string, Port> ports;  // by the name its monitor lists
+    std::vector<std::shared_ptr<SpoolJob>> jobs;
+    std::map<uintptr_t, std::shared_ptr<SpoolJob>> spooling;  // printer handle -> job it spools
+    DWORD nextJob = 1;
+    std::vector<std::thread> playbacks;
+    std::size_t playing = 0;  // playbacks not yet ended
+
+    Port* port(const std::string& name);
 };
+
+// The spooler process's side of the application calls (winspool.cpp): each
+// returns 0 or an error for the last error.
+DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const std::string& document, DWORD& jobId);
+DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size);
+DWORD spoolerEndDoc(uintptr_t printer);
+DWORD spoolerAbort(uintptr_t printer);
+DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command);
 
 struct Machine::Ui {
     std::mutex mutex;

@@ -1,6 +1,7 @@
 // winspool.drv of the simulated machine: printers by name, printer handles.
 #include <winspool.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "state.h"
@@ -138,6 +139,122 @@ BOOL WINAPI SetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD comman
     auto* info = reinterpret_cast<const PRINTER_INFO_2A*>(buffer);
     machine().registry().setDword(std::string(PrintersPath) + "\\" + name, "Attributes", info->Attributes);
     return TRUE;
+}
+
+// ---- print jobs: handed to the spooler process (spooler.cpp) ----
+
+namespace {
+
+BOOL reportSpooler(DWORD error) {
+    if (error == 0) return TRUE;
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+// Level 1 only; the job's id, or 0 with the last error.
+DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE docInfo) {
+    std::string name;
+    if (!enterPrinterCall("StartDocPrinterA", printer, name)) return 0;
+    if (level != 1 || !docInfo) {
+        SetLastError(level != 1 ? ERROR_INVALID_LEVEL : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto* doc = reinterpret_cast<const DOC_INFO_1A*>(docInfo);
+    DWORD jobId = 0;
+    return reportSpooler(sim::spoolerStartDoc((uintptr_t)printer, name, doc->pDocName ? doc->pDocName : "", jobId))
+               ? jobId
+               : 0;
+}
+
+BOOL WINAPI WritePrinter(HANDLE printer, LPVOID buffer, DWORD size, LPDWORD written) {
+    std::string name;
+    if (written) *written = 0;
+    if (!enterPrinterCall("WritePrinter", printer, name)) return FALSE;
+    if (!buffer && size) return reportSpooler(ERROR_INVALID_PARAMETER);
+    if (!reportSpooler(sim::spoolerWrite((uintptr_t)printer, buffer, size))) return FALSE;
+    if (written) *written = size;
+    return TRUE;
+}
+
+BOOL WINAPI EndDocPrinter(HANDLE printer) {
+    std::string name;
+    return enterPrinterCall("EndDocPrinter", printer, name) && reportSpooler(sim::spoolerEndDoc((uintptr_t)printer));
+}
+
+BOOL WINAPI AbortPrinter(HANDLE printer) {
+    std::string name;
+    return enterPrinterCall("AbortPrinter", printer, name) && reportSpooler(sim::spoolerAbort((uintptr_t)printer));
+}
+
+// Level 0 with a command only: no job record is set.
+BOOL WINAPI SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWORD command) {
+    std::string name;
+    if (!enterPrinterCall("SetJobA", printer, name)) return FALSE;
+    if (level != 0 || buffer) return reportSpooler(ERROR_INVALID_LEVEL);
+    return reportSpooler(sim::spoolerSetJob(name, jobId, command));
+}
+
+namespace {
+
+// Level 1 records of the printer's jobs, then their strings, in the caller's buffer.
+BOOL packJobs(const std::vector<sim::SpooledJob>& jobs, LPBYTE buffer, DWORD size, LPDWORD needed,
+              LPDWORD returned) {
+    DWORD total = (DWORD)(jobs.size() * sizeof(JOB_INFO_1A));
+    for (auto& job : jobs) total += (DWORD)(job.printer.size() + job.document.size() + 2);
+    if (needed) *needed = total;
+    if (returned) *returned = 0;
+    if (!buffer || size < total) return reportSpooler(ERROR_INSUFFICIENT_BUFFER);
+    std::memset(buffer, 0, total);
+    char* strings = reinterpret_cast<char*>(buffer + jobs.size() * sizeof(JOB_INFO_1A));
+    auto place = [&](const std::string& s) {
+        std::memcpy(strings, s.c_str(), s.size() + 1);
+        char* at = strings;
+        strings += s.size() + 1;
+        return at;
+    };
+    auto* info = reinterpret_cast<JOB_INFO_1A*>(buffer);
+    for (std::size_t i = 0; i < jobs.size(); i++) {
+        info[i].JobId = jobs[i].id;
+        info[i].pPrinterName = place(jobs[i].printer);
+        info[i].pDocument = place(jobs[i].document);
+        info[i].Status = jobs[i].status;
+        info[i].Position = (DWORD)i + 1;
+    }
+    if (returned) *returned = (DWORD)jobs.size();
+    return TRUE;
+}
+
+std::vector<sim::SpooledJob> jobsOf(const std::string& printer) {
+    std::vector<sim::SpooledJob> jobs;
+    for (auto& job : machine().spooledJobs())
+        if (sim::equalNoCase(job.printer, printer)) jobs.push_back(job);
+    return jobs;
+}
+
+}  // namespace
+
+BOOL WINAPI EnumJobsA(HANDLE printer, DWORD firstJob, DWORD count, DWORD level, LPBYTE buffer, DWORD size,
+                      LPDWORD needed, LPDWORD returned) {
+    std::string name;
+    if (!enterPrinterCall("EnumJobsA", printer, name)) return FALSE;
+    if (level != 1) return reportSpooler(ERROR_INVALID_LEVEL);
+    std::vector<sim::SpooledJob> jobs = jobsOf(name);
+    jobs.erase(jobs.begin(), jobs.begin() + std::min<std::size_t>(firstJob, jobs.size()));
+    if (jobs.size() > count) jobs.resize(count);
+    return packJobs(jobs, buffer, size, needed, returned);
+}
+
+BOOL WINAPI GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    std::string name;
+    if (!enterPrinterCall("GetJobA", printer, name)) return FALSE;
+    if (level != 1) return reportSpooler(ERROR_INVALID_LEVEL);
+    std::vector<sim::SpooledJob> jobs = jobsOf(name);
+    jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [&](const sim::SpooledJob& j) { return j.id != jobId; }),
+               jobs.end());
+    if (jobs.empty()) return reportSpooler(ERROR_INVALID_PARAMETER);
+    return packJobs(jobs, buffer, size, needed, nullptr);
 }
 
 // ---- the control API's printers: a printer is its key below the Printers key ----

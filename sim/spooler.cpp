@@ -1,0 +1,355 @@
+// The spooler process of Windows 95/98/Me (SPOOL32, with the router and the
+// local print provider): the port monitors it loads, a queue of jobs per
+// printer, and each job played back through its port's monitor on a thread of
+// its own. The rules come from the 95/98 DDK's port-monitor pages and are noted
+// where they are applied; where the documents leave a choice open, the choice
+// is a SpoolerSettings field with the documented reading as its default.
+#include <winspool.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "state.h"
+
+namespace sim {
+
+namespace {
+
+const char MonitorsPath[] = "System\\CurrentControlSet\\Control\\Print\\Monitors";
+// How often a held job looks again at its printer: "Work Offline" is an
+// attribute in the registry, which nothing announces when it changes.
+const auto HoldPoll = std::chrono::milliseconds(20);
+
+// The ports a monitor lists, at level 2 for their types.
+std::vector<std::pair<std::string, DWORD>> listPorts(const PortMonitor& monitor) {
+    std::vector<std::pair<std::string, DWORD>> ports;
+    DWORD needed = 0, returned = 0;
+    monitor.enumPorts(nullptr, 2, nullptr, 0, &needed, &returned);
+    std::vector<BYTE> buffer(needed);
+    if (needed == 0 || !monitor.enumPorts(nullptr, 2, buffer.data(), needed, &needed, &returned)) return ports;
+    auto* info = reinterpret_cast<const PORT_INFO_2A*>(buffer.data());
+    for (DWORD i = 0; i < returned; i++) ports.emplace_back(info[i].pPortName, info[i].fPortType);
+    return ports;
+}
+
+// The ports of every monitor, refreshed before a job looks for its port: the
+// monitor may have made new ones since.
+void mapPorts(Machine::Spooler& spooler) {
+    std::vector<Machine::Spooler::Monitor> monitors;
+    {
+        std::lock_guard<std::mutex> lock(spooler.mutex);
+        monitors = spooler.monitors;
+    }
+    for (std::size_t m = 0; m < monitors.size(); m++)
+        for (auto& [name, type] : listPorts(monitors[m].table)) {
+            std::lock_guard<std::mutex> lock(spooler.mutex);
+            if (!spooler.port(name)) spooler.ports[name] = {m, type, nullptr, false};
+        }
+}
+
+// Ends a job's playback: the job leaves the queue when it was cancelled, when
+// the monitor said it is done, or when the settings let printed jobs go.
+void finish(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job, DWORD status) {
+    job->status = status;
+    if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves))
+        spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+    spooler.playing--;
+    spooler.changed.notify_all();
+}
+
+// One job's playback thread.
+void playBack(std::shared_ptr<SpoolJob> job) {
+    auto& spooler = machine().spooler();
+    std::unique_lock<std::mutex> lock(spooler.mutex);
+    // A printer that works offline keeps its jobs "spooled and held ... not
+    // despooled until Work Offline is deactivated" (KB Q160456); one job at a
+    // time on a port.
+    Machine::Spooler::Port* port = nullptr;
+    for (bool mapped = false;;) {
+        if (job->cancel || spooler.stopping) return finish(spooler, job, JOB_STATUS_DELETED);
+        port = spooler.port(job->port);
+        if (!port && !mapped) {
+            lock.unlock();
+            mapPorts(spooler);
+            lock.lock();
+            mapped = true;
+            continue;
+        }
+        if (!port) {
+            job->error = ERROR_UNKNOWN_PORT;
+            return finish(spooler, job, JOB_STATUS_ERROR);
+        }
+        lock.unlock();
+        bool offline = machine().printerAttributes(job->printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
+        lock.lock();
+        job->status = offline ? JOB_STATUS_OFFLINE : job->paused ? JOB_STATUS_PAUSED : 0;
+        if (!offline && !job->paused && !port->busy) break;
+        spooler.changed.wait_for(lock, HoldPoll);
+    }
+    port->busy = true;
+    job->status = JOB_STATUS_PRINTING;
+    const PortMonitor monitor = spooler.monitors[port->monitor].table;
+    const SpoolerSettings settings = spooler.settings;
+    // A port is opened once and stays open while the spooler runs.
+    if (!port->handle) {
+        HANDLE handle = nullptr;
+        lock.unlock();
+        BOOL opened = monitor.openPort(const_cast<LPSTR>(job->port.c_str()), &handle);
+        DWORD error = GetLastError();
+        lock.lock();
+        if (!opened) {
+            port->busy = false;
+            job->error = error;
+            return finish(spooler, job, JOB_STATUS_ERROR);
+        }
+        port->handle = handle;
+    }
+    HANDLE handle = port->handle;
+    const bool bidirectional = port->type & PORT_TYPE_READ;
+
+    // "Returning an error causes the print spooler to retry and call the port
+    // monitor again and again" (a port monitor author's account of StartDocPort).
+    DOC_INFO_1A doc = {const_cast<LPSTR>(job->document.c_str()), nullptr, nullptr};
+    for (unsigned attempts = 1;; attempts++) {
+        lock.unlock();
+        BOOL started =
+            monitor.startDocPort(handle, const_cast<LPSTR>(job->printer.c_str()), job->id, 1, (LPBYTE)&doc);
+        DWORD error = GetLastError();
+        lock.lock();
+        if (started) break;
+        job->error = error;
+        job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
+        bool givesUp = settings.maxStartAttempts != 0 && attempts >= settings.maxStartAttempts;
+        if (!givesUp)
+            spooler.changed.wait_for(lock, std::chrono::milliseconds(settings.startRetryMilliseconds),
+                                     [&] { return job->cancel || spooler.stopping; });
+        if (givesUp || job->cancel || spooler.stopping) {
+            port->busy = false;
+            return finish(spooler, job, job->cancel || spooler.stopping ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
+        }
+    }
+    job->status = JOB_STATUS_PRINTING;
+
+    // "If an error is returned, the spooler displays a dialog box" (95 DDK,
+    // WritePort): Retry writes again what was not written, Cancel ends the job.
+    bool cancelled = false;
+    while (job->sent < job->data.size()) {
+        if (job->cancel || spooler.stopping) {
+            cancelled = true;
+            break;
+        }
+        DWORD size = (DWORD)std::min<std::size_t>(settings.writeChunk, job->data.size() - job->sent);
+        LPBYTE bytes = (LPBYTE)&job->data[job->sent];
+        lock.unlock();
+        DWORD written = 0;
+        BOOL ok = monitor.writePort(handle, bytes, size, &written);
+        DWORD error = GetLastError();
+        if (ok && bidirectional && settings.readAfterEachWrite) {
+            BYTE answer[256];
+            DWORD read = 0;
+            monitor.readPort(handle, answer, sizeof answer, &read);
+        }
+        lock.lock();
+        job->sent += std::min(written, size);
+        if (ok) continue;
+        job->error = error;
+        job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
+        std::string text = "There was an error writing to " + job->port + " for the printer " + job->printer +
+                           " (error " + std::to_string(error) + "). Retry, or Cancel to end the job.";
+        lock.unlock();
+        int answer = MessageBoxA(nullptr, text.c_str(), job->printer.c_str(), MB_RETRYCANCEL | MB_ICONEXCLAMATION);
+        lock.lock();
+        if (answer != IDRETRY) {
+            cancelled = true;
+            break;
+        }
+        job->status = JOB_STATUS_PRINTING;
+    }
+    lock.unlock();
+    monitor.endDocPort(handle);
+    lock.lock();
+    port->busy = false;
+    if (cancelled) job->cancel = true;
+    finish(spooler, job, cancelled ? JOB_STATUS_DELETED : JOB_STATUS_PRINTED);
+}
+
+}  // namespace
+
+Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
+    for (auto& [listed, port] : ports)
+        if (equalNoCase(listed, name)) return &port;
+    return nullptr;
+}
+
+bool Machine::startSpooler(std::string* reason) {
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        if (spooler_->running) return true;
+    }
+    std::vector<Spooler::Monitor> monitors;
+    for (const std::string& name : registry_.subkeys(MonitorsPath)) {
+        std::string key = std::string(MonitorsPath) + "\\" + name;
+        std::string driver = registry_.stringValue(key, "Driver").value_or("");
+        const Module* module = nullptr;
+        for (auto& [instance, loaded] : modules_)
+            if (equalNoCase(loaded.fileName, driver)) module = &loaded;
+        if (!module || !module->initializeMonitor) continue;  // not a module of this machine
+        PortMonitor table;
+        if (!module->initializeMonitor(key, table)) {
+            if (reason) *reason = "the monitor " + name + " did not start (error " + std::to_string(GetLastError()) + ")";
+            return false;
+        }
+        monitors.push_back({name, table});
+    }
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        spooler_->monitors = std::move(monitors);
+        spooler_->running = true;
+        spooler_->stopping = false;
+    }
+    mapPorts(*spooler_);
+    return true;
+}
+
+void Machine::stopSpooler() {
+    std::vector<std::thread> playbacks;
+    std::vector<std::pair<PortMonitor, HANDLE>> open;
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        spooler_->stopping = true;
+        spooler_->changed.notify_all();
+        playbacks = std::move(spooler_->playbacks);
+    }
+    for (auto& thread : playbacks) thread.join();
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        for (auto& [name, port] : spooler_->ports)
+            if (port.handle) open.emplace_back(spooler_->monitors[port.monitor].table, port.handle);
+        spooler_->ports.clear();
+        spooler_->jobs.clear();
+        spooler_->spooling.clear();
+    }
+    // "ClosePort: at spooler shutdown" (95 DDK).
+    for (auto& [monitor, handle] : open) monitor.closePort(handle);
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    spooler_->monitors.clear();
+    spooler_->running = false;
+    spooler_->stopping = false;
+}
+
+void Machine::setSpoolerSettings(const SpoolerSettings& settings) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    spooler_->settings = settings;
+}
+
+std::vector<SpooledJob> Machine::spooledJobs() {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    std::vector<SpooledJob> jobs;
+    for (auto& job : spooler_->jobs)
+        jobs.push_back({job->id, job->printer, job->port, job->document, job->status, job->data.size(), job->sent,
+                        job->error});
+    return jobs;
+}
+
+bool Machine::waitForPlayback(unsigned milliseconds) {
+    std::unique_lock<std::mutex> lock(spooler_->mutex);
+    return spooler_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
+        if (spooler_->playing == 0) return true;
+        for (auto& job : spooler_->jobs)
+            if (!(job->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && job->status != JOB_STATUS_PRINTED)
+                return false;
+        return true;
+    });
+}
+
+// ---- the application calls, as winspool.drv hands them to the spooler ----
+
+DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const std::string& document, DWORD& jobId) {
+    // The spooler process starts with the first job of a session.
+    std::string reason;
+    if (!machine().startSpooler(&reason)) return ERROR_SERVICE_NOT_ACTIVE;
+    std::string port =
+        machine().registry().stringValue("System\\CurrentControlSet\\Control\\Print\\Printers\\" + printerName, "Port")
+            .value_or("");
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    if (spooler.spooling.count(printer)) return ERROR_INVALID_PARAMETER;  // one document at a time on a handle
+    auto job = std::make_shared<SpoolJob>();
+    job->id = jobId = spooler.nextJob++;
+    job->printer = printerName;
+    job->port = port;
+    job->document = document;
+    job->status = JOB_STATUS_SPOOLING;
+    spooler.jobs.push_back(job);
+    spooler.spooling[printer] = job;
+    return 0;
+}
+
+DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    auto it = spooler.spooling.find(printer);
+    if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
+    it->second->data.append((const char*)data, size);
+    return 0;
+}
+
+// The spooled job goes to its playback thread.
+DWORD spoolerEndDoc(uintptr_t printer) {
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    auto it = spooler.spooling.find(printer);
+    if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
+    std::shared_ptr<SpoolJob> job = it->second;
+    spooler.spooling.erase(it);
+    job->status = 0;
+    spooler.playing++;
+    spooler.playbacks.emplace_back(playBack, job);
+    return 0;
+}
+
+DWORD spoolerAbort(uintptr_t printer) {
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    auto it = spooler.spooling.find(printer);
+    if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
+    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), it->second), spooler.jobs.end());
+    spooler.spooling.erase(it);
+    return 0;
+}
+
+// Cancel and delete end a job (one that plays back ends with EndDocPort);
+// "sent to printer" is the monitor saying its job is done: it leaves the
+// queue when its playback ends. Pause and resume hold and release a job not
+// yet played back.
+DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) {
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    auto it = std::find_if(spooler.jobs.begin(), spooler.jobs.end(), [&](const std::shared_ptr<SpoolJob>& job) {
+        return job->id == jobId && equalNoCase(job->printer, printerName);
+    });
+    if (it == spooler.jobs.end()) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<SpoolJob> job = *it;
+    switch (command) {
+    case JOB_CONTROL_CANCEL:
+    case JOB_CONTROL_DELETE:
+        job->cancel = job->leave = true;
+        if (job->status == JOB_STATUS_PRINTED) spooler.jobs.erase(it);
+        break;
+    case JOB_CONTROL_SENT_TO_PRINTER:
+        job->leave = true;
+        if (job->status == JOB_STATUS_PRINTED) spooler.jobs.erase(it);
+        break;
+    case JOB_CONTROL_PAUSE:
+    case JOB_CONTROL_RESUME:
+        job->paused = command == JOB_CONTROL_PAUSE;
+        break;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+    spooler.changed.notify_all();
+    return 0;
+}
+
+}  // namespace sim

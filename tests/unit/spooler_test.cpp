@@ -1,0 +1,138 @@
+// The monitor under the spooler of Windows 95/98/Me: an application prints, the
+// spooler queues the job and plays it back through the monitor's table on a
+// thread of its own, with its retries, its error dialog and work-offline
+// holding jobs.
+#include "test_support.h"
+
+namespace {
+
+const char PrinterId[] = "USB\\VID_1209&PID_0003\\5&3C4D&0&1";
+const char Printer[] = "Office Printer";
+
+class Spooler : public InstalledMonitorTest {
+protected:
+    void SetUp() override {
+        InstalledMonitorTest::SetUp();
+        addPort("USB-001", usbConfig(PrinterId));
+        machine().addUsbPrinter({PrinterId});
+    }
+    void TearDown() override {
+        machine().stopSpooler();
+        EXPECT_TRUE(machine().waitIdle()) << "the status window, which the spooler's monitor started";
+        EXPECT_EQ(machine().openHandles(), 0u) << "the ports are closed at spooler shutdown";
+        InstalledMonitorTest::TearDown();
+    }
+
+    // As an application prints: the job's id, 0 when it could not be spooled.
+    DWORD print(const std::string& data, const char* printer = Printer) {
+        HANDLE handle = nullptr;
+        if (!OpenPrinterA(const_cast<LPSTR>(printer), &handle, nullptr)) return 0;
+        DOC_INFO_1A doc = {const_cast<LPSTR>("Page"), nullptr, nullptr};
+        DWORD id = StartDocPrinterA(handle, 1, (LPBYTE)&doc);
+        DWORD written = 0;
+        EXPECT_TRUE(id == 0 || (WritePrinter(handle, (LPVOID)data.data(), (DWORD)data.size(), &written) &&
+                                EndDocPrinter(handle)));
+        ClosePrinter(handle);
+        return id;
+    }
+    std::string received() {
+        std::vector<BYTE> bytes = machine().usbReceived(PrinterId);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    DWORD statusOf(DWORD id) {
+        for (auto& job : machine().spooledJobs())
+            if (job.id == id) return job.status;
+        return JOB_STATUS_DELETED;  // gone from the queue
+    }
+    bool waitForStatus(DWORD id, DWORD status) {
+        for (int i = 0; i < 500 && statusOf(id) != status; i++) Sleep(10);
+        return statusOf(id) == status;
+    }
+    void answerDialogs(int answer) {
+        machine().setMessageBoxHandler([answer](const sim::Machine::MessageBoxCall&) { return answer; });
+    }
+};
+
+TEST_F(Spooler, AJobIsSpooledThenPlayedBackThroughTheMonitor) {
+    machine().addPrinter(Printer, "USB-001");
+    DWORD id = print("%!PS\nshowpage\n");
+    ASSERT_NE(id, 0u) << GetLastError();
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_EQ(received(), "%!PS\nshowpage\n");
+    EXPECT_TRUE(machine().messageBoxes().empty());
+}
+
+// "Spooled and held ... not despooled until Work Offline is deactivated": the
+// monitor's status window clears the mark when the printer is plugged in.
+TEST_F(Spooler, AJobForAnOfflinePrinterWaitsAndPrintsWhenThePrinterComesBack) {
+    machine().addPrinter(Printer, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().unplugUsbPrinter(PrinterId);
+    DWORD id = print("held page");
+    ASSERT_TRUE(waitForStatus(id, JOB_STATUS_OFFLINE));
+    EXPECT_EQ(received(), "");
+    machine().plugUsbPrinter(PrinterId);
+    machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    ASSERT_TRUE(waitForStatus(id, JOB_STATUS_PRINTED));
+    EXPECT_EQ(received(), "held page");
+}
+
+// A failed StartDocPort is called again until it succeeds.
+TEST_F(Spooler, AFailedStartIsTriedAgain) {
+    machine().addPrinter(Printer, "USB-001");
+    machine().failCall("CreateFileA", 1, ERROR_GEN_FAILURE);
+    DWORD id = print("second try");
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_EQ(received(), "second try");
+}
+
+// A failed write shows the spooler's dialog: Retry writes again what was not
+// written, Cancel ends the job with EndDocPort and frees the port.
+TEST_F(Spooler, TheErrorDialogRetriesTheRestOrCancelsTheJob) {
+    machine().addPrinter(Printer, "USB-001");
+    sim::SpoolerSettings settings;
+    settings.writeChunk = 4;
+    machine().setSpoolerSettings(settings);
+    for (int answer : {IDRETRY, IDCANCEL}) {
+        SCOPED_TRACE(answer == IDRETRY ? "Retry" : "Cancel");
+        machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.received.clear(); });
+        answerDialogs(answer);
+        machine().failCall("WriteFile", 2, ERROR_GEN_FAILURE);
+        print("1234abcd5678");
+        ASSERT_TRUE(machine().waitForPlayback());
+        EXPECT_EQ(received(), answer == IDRETRY ? "1234abcd5678" : "1234");
+    }
+    ASSERT_EQ(machine().messageBoxes().size(), 2u);
+    EXPECT_EQ(machine().messageBoxes()[0].type, (UINT)(MB_RETRYCANCEL | MB_ICONEXCLAMATION));
+    machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.received.clear(); });
+    print("after the cancel");
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_EQ(received(), "after the cancel") << "the port was freed";
+}
+
+TEST_F(Spooler, ApplicationCallsRefuseWhatTheSpoolerCannotTake) {
+    machine().addPrinter(Printer, "USB-001");
+    HANDLE handle = nullptr;
+    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Printer), &handle, nullptr));
+    DWORD written = Marker;
+    EXPECT_REFUSED(ERROR_SPL_NO_STARTDOC, WritePrinter(handle, (LPVOID) "x", 1, &written));
+    EXPECT_REFUSED(ERROR_SPL_NO_STARTDOC, EndDocPrinter(handle));
+    EXPECT_REFUSED(ERROR_INVALID_LEVEL, StartDocPrinterA(handle, 2, nullptr));
+    DOC_INFO_1A doc = {const_cast<LPSTR>("Aborted"), nullptr, nullptr};
+    ASSERT_NE(StartDocPrinterA(handle, 1, (LPBYTE)&doc), 0u);
+    EXPECT_TRUE(AbortPrinter(handle));
+    EXPECT_TRUE(machine().spooledJobs().empty()) << "an aborted job leaves nothing";
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetJobA(handle, 99, 0, nullptr, JOB_CONTROL_CANCEL));
+    ClosePrinter(handle);
+}
+
+// The 95 DDK asks EndDocPort to delete the finished job with SetJob; the
+// monitor does not, so a printed job stays in the queue for ever.
+TEST_F(Spooler, KnownWrong_PrintedJobsLeaveTheQueue) {
+    machine().addPrinter(Printer, "USB-001");
+    print("page");
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_TRUE(machine().spooledJobs().empty()) << "job status " << machine().spooledJobs()[0].status;
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 #include "state.h"
 
@@ -286,37 +287,42 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     return 0;
 }
 
-DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
+namespace {
+
+// What an application does with the job it spools on a printer handle, under
+// the lock; ERROR_SPL_NO_STARTDOC without one.
+DWORD withSpoolingJob(uintptr_t printer, const std::function<void(Machine::Spooler&, std::shared_ptr<SpoolJob>)>& f) {
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
     auto it = spooler.spooling.find(printer);
     if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
-    it->second->data.append((const char*)data, size);
+    f(spooler, it->second);
     return 0;
+}
+
+}  // namespace
+
+DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
+    return withSpoolingJob(printer, [&](Machine::Spooler&, std::shared_ptr<SpoolJob> job) {
+        job->data.append((const char*)data, size);
+    });
 }
 
 // The spooled job goes to its playback thread.
 DWORD spoolerEndDoc(uintptr_t printer) {
-    auto& spooler = machine().spooler();
-    std::lock_guard<std::mutex> lock(spooler.mutex);
-    auto it = spooler.spooling.find(printer);
-    if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
-    std::shared_ptr<SpoolJob> job = it->second;
-    spooler.spooling.erase(it);
-    job->status = 0;
-    spooler.playing++;
-    spooler.playbacks.emplace_back(playBack, job);
-    return 0;
+    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
+        spooler.spooling.erase(printer);
+        job->status = 0;
+        spooler.playing++;
+        spooler.playbacks.emplace_back(playBack, job);
+    });
 }
 
 DWORD spoolerAbort(uintptr_t printer) {
-    auto& spooler = machine().spooler();
-    std::lock_guard<std::mutex> lock(spooler.mutex);
-    auto it = spooler.spooling.find(printer);
-    if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
-    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), it->second), spooler.jobs.end());
-    spooler.spooling.erase(it);
-    return 0;
+    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
+        spooler.spooling.erase(printer);
+        spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+    });
 }
 
 // Cancel and delete end a job (one that plays back ends with EndDocPort);

@@ -171,7 +171,7 @@ BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError) {
 // What the next start makes of one key below the monitor's key: PortKeyLoads
 // with its configuration, PortKeyPassedOver, or PortKeyFailsStart with the
 // error the start would fail with in *error.
-DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error) {
+PortKeyStartVerdict ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error) {
     *error = ERROR_SUCCESS;
     if (IsProbeKeyName(name)) return PortKeyPassedOver;
     if (ReadPortConfigAt(rootPath, name, config)) return PortKeyLoads;

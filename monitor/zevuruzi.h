@@ -98,31 +98,37 @@ extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* mo
 // The start: what it makes of one key below the monitor's key.
 BOOL IsProbeKeyName(LPCSTR name);
 BOOL ReadPortConfigAt(LPCSTR rootPath, LPCSTR name, PortConfig* config);
-#define PortKeyLoads 0
-#define PortKeyPassedOver 1
-#define PortKeyFailsStart 2
-DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error);
+enum PortKeyStartVerdict {
+    PortKeyLoads,              // a port, with its configuration
+    PortKeyPassedOver,         // the probe key, or the port it marks as cut short
+    PortKeyFailsStart,         // unreadable: the start fails with the read's error
+};
+PortKeyStartVerdict ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error);
 
 // The scan at every enumeration. What a port name finds below the monitor's key:
-#define PortKeyAbsent 0        // no key of that name: the port is to be made
-#define PortKeyPresent 1       // the port exists
-#define PortKeyUnfinished 2    // a port cut short: to be made whole
-#define PortKeyUnknown 3       // the monitor's key could not be opened or listed
+enum PortKeyLookUp {
+    PortKeyAbsent,             // no key of that name: the port is to be made
+    PortKeyPresent,            // the port exists
+    PortKeyUnfinished,         // a port cut short: to be made whole
+    PortKeyUnknown,            // the monitor's key could not be opened or listed
+};
 
 // What the scan does with one instance key below Enum\USB:
-#define UsbInstanceNoPortName 0      // no "PortName" value it can read
-#define UsbInstanceNameTooLong 1     // "PortName" needs more than eight bytes
-#define UsbInstanceNotOurName 2      // "PortName" does not begin with "USB-" (letter case counts)
-#define UsbInstancePortsExhausted 3  // "USB-000": the value is deleted and the user told
-#define UsbInstancePortExists 4      // the monitor's key has a port of that name
-#define UsbInstancePortsUnknown 5    // the monitor's key cannot be opened or listed: nothing is made
-#define UsbInstanceNoDevice 6        // no present interface ends in the instance key's name
-#define UsbInstanceNotUsbDevice 7    // the matching interface's instance id does not begin with "USB\"
-#define UsbInstanceNewPort 8         // the port is made
-#define UsbInstanceNotKeyName 9      // "PortName" holds a backslash: it cannot name a key of its own
+enum UsbInstanceVerdict {
+    UsbInstanceNoPortName,     // no "PortName" value it can read
+    UsbInstanceNameTooLong,    // "PortName" needs more than eight bytes
+    UsbInstanceNotOurName,     // "PortName" does not begin with "USB-" (letter case counts)
+    UsbInstancePortsExhausted, // "USB-000": the value is deleted and the user told
+    UsbInstancePortExists,     // the monitor's key has a port of that name
+    UsbInstancePortsUnknown,   // the monitor's key cannot be opened or listed: nothing is made
+    UsbInstanceNoDevice,       // no present interface ends in the instance key's name
+    UsbInstanceNotUsbDevice,   // the matching interface's instance id does not begin with "USB\"
+    UsbInstanceNewPort,        // the port is made
+    UsbInstanceNotKeyName,     // "PortName" holds a backslash: it cannot name a key of its own
+};
 
 struct UsbInstanceDecision {
-    DWORD verdict;                        // UsbInstance*
+    UsbInstanceVerdict verdict;
     LONG error;                           // the read of "PortName"
     CHAR portName[UsbPortNameMax + 1];    // as read, always terminated
     CHAR existingKey[PortNameMax];        // UsbInstancePortExists: the port's key, in its own letter case
@@ -130,7 +136,7 @@ struct UsbInstanceDecision {
     CHAR instanceId[PortNameMax];         // the matching interface's instance id, or empty
 };
 
-DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName);
+PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName);
 void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision);
 
 // The refresh: whether a port's device is present, and which printers print to it.

@@ -17,12 +17,12 @@ static const CHAR PortsExhaustedCaption[] = "Error Message";
 // usb-001 is the port USB-001, and making it again would only add a second
 // record for the same key at every enumeration. The key's own name goes to
 // keyName (PortNameMax bytes) when one is found.
-DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName) {
+PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName) {
     if (keyName != NULL) keyName[0] = 0;
     HKEY monitorKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS)
         return PortKeyUnknown;
-    DWORD found = PortKeyUnknown;
+    PortKeyLookUp found = PortKeyUnknown;
     for (DWORD index = 0;; index++) {
         CHAR name[EnumNameMax];
         ZeroMemory(name, sizeof name);
@@ -48,7 +48,7 @@ DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName) {
 // 1 when a port of that name is to be made: no key has the name, or the one
 // that has it is a port cut short.
 int IsPortNameUnused(LPCSTR portName) {
-    DWORD found = LookUpPortKey(portName, NULL);
+    PortKeyLookUp found = LookUpPortKey(portName, NULL);
     return found == PortKeyAbsent || found == PortKeyUnfinished ? 1 : 0;
 }
 
@@ -179,7 +179,7 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
         // with a subkey, never found again under its own name.
         decision->verdict = UsbInstanceNotKeyName;
     } else {
-        DWORD found = LookUpPortKey(decision->portName, decision->existingKey);
+        PortKeyLookUp found = LookUpPortKey(decision->portName, decision->existingKey);
         if (found == PortKeyPresent) {
             decision->verdict = UsbInstancePortExists;
         } else if (found == PortKeyUnknown) {

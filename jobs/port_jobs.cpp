@@ -25,8 +25,7 @@ BOOL OpenJobBackEnd(PortRecord* record, DWORD level, LPBYTE docInfo) {
         return TRUE;
     }
     record->activeKind = record->config.kind;
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    if (backEnd != NULL && !backEnd->open(record)) return FALSE;  // the back-end's error stays
+    if (!BackEndForKind(record->activeKind)->open(record)) return FALSE;  // the back-end's error stays
     record->flags |= JobBackEndOpen;
     return TRUE;
 }
@@ -40,8 +39,7 @@ BOOL CloseJobBackEnd(PortRecord* record) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    BOOL result = backEnd != NULL ? backEnd->close(record) : TRUE;
+    BOOL result = BackEndForKind(record->activeKind)->close(record);
     record->flags &= ~JobBackEndOpen;
     return result;
 }

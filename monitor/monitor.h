@@ -138,6 +138,36 @@ LPCSTR GetMonitorName(void);
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle);
 
 // ---------------------------------------------------------------------------
+// port_kinds.cpp: what each kind of port means
+// ---------------------------------------------------------------------------
+
+// The operations every back-end offers, on the port's record.
+struct BackEnd {
+    BOOL (*open)(PortRecord* record);
+    BOOL (*close)(PortRecord* record);
+    BOOL (*write)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written);
+    BOOL (*read)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read);
+    BOOL (*control)(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                    LPDWORD returned);
+    BOOL (*timeouts)(PortRecord* record, LPCOMMTIMEOUTS timeouts);
+};
+
+#define NoDescription 0        // PortKindTraits.descriptionId of a kind without one
+
+// What a port's kind means: the description enumeration reports, the port
+// type (a USB port can be read from), and the back-end of its jobs.
+struct PortKindTraits {
+    INT kind;
+    UINT descriptionId;
+    DWORD portType;
+    const BackEnd* backEnd;
+};
+// Never NULL: a kind the monitor does not know has traits of its own, and its
+// back-end is IdleBackEnd.
+const PortKindTraits* TraitsOfKind(INT kind);
+const BackEnd* BackEndForKind(INT kind);
+
+// ---------------------------------------------------------------------------
 // port_store.cpp: the port keys and their "Property" values
 // ---------------------------------------------------------------------------
 
@@ -176,33 +206,11 @@ BOOL CloseJobBackEnd(PortRecord* record);
 BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo);
 
 // ---------------------------------------------------------------------------
-// jobs/port_io.cpp: I/O dispatch by kind, and the null back-end
+// jobs/port_io.cpp: I/O dispatch by kind, the null back-end and the idle one
 // ---------------------------------------------------------------------------
 
-// The operations every back-end offers, on the port's record. A kind without a
-// back-end (BackEndForKind returns NULL) opens nothing and accepts everything.
-struct BackEnd {
-    BOOL (*open)(PortRecord* record);
-    BOOL (*close)(PortRecord* record);
-    BOOL (*write)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written);
-    BOOL (*read)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read);
-    BOOL (*control)(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
-                    LPDWORD returned);
-    BOOL (*timeouts)(PortRecord* record, LPCOMMTIMEOUTS timeouts);
-};
-
 extern const BackEnd NullBackEnd;
-const BackEnd* BackEndForKind(INT kind);
-
-// What a port's kind means: the description enumeration reports, the port
-// type (a USB port can be read from), and the back-end of its jobs.
-struct PortKindTraits {
-    INT kind;
-    UINT descriptionId;
-    DWORD portType;
-    const BackEnd* backEnd;
-};
-const PortKindTraits* TraitsOfKind(INT kind);  // NULL for a kind the monitor does not know
+extern const BackEnd IdleBackEnd;
 
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);

@@ -1,7 +1,6 @@
 // PortRecord and PortList: making records, the list operations, the look-up
 // behind OpenPort and the texts that enumeration reports.
 #include "monitor.h"
-#include "../resources/string_table.h"
 
 // One zero-filled allocation: the record, then the name and its terminator.
 static PortRecord* AllocatePortRecord(LPCSTR name) {
@@ -141,13 +140,14 @@ LPCSTR GetMonitorName(void) {
     return MonitorRoot != NULL ? LastPathComponent(MonitorRoot) : "";
 }
 
-// The texts that enumeration reports. A kind outside the string table leaves the
-// description as the caller emptied it.
+// The texts that enumeration reports. A kind without a description leaves it
+// as the caller emptied it.
 void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDWORD portType) {
     const PortKindTraits* traits = TraitsOfKind(record->config.kind);
     if (monitorName != NULL) lstrcpynA(monitorName, GetMonitorName(), PortTextMax);
-    if (description != NULL && traits != NULL) LoadStringA(MonitorModule, traits->descriptionId, description, PortTextMax);
-    if (portType != NULL) *portType = traits != NULL ? traits->portType : PORT_TYPE_WRITE;
+    if (description != NULL && traits->descriptionId != NoDescription)
+        LoadStringA(MonitorModule, traits->descriptionId, description, PortTextMax);
+    if (portType != NULL) *portType = traits->portType;
 }
 
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle) {

@@ -52,28 +52,11 @@ int IsPortNameUnused(LPCSTR portName) {
     return found == PortKeyAbsent || found == PortKeyUnfinished ? 1 : 0;
 }
 
-// Holding PortCreationLock: the name is checked again, the probe key made and
-// marked with the port's name, the port saved and listed, and the mark
-// removed. Returns as CreateUsbPort does; a probe that fails leaves its error
-// in *probeError for the message that is shown once the lock is released.
-static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
-    // Another enumeration may have made the port since this one looked.
-    if (IsPortNameUnused(portName) != 1) return 0;
-    if (!CreatePortKey(ProbeKeyName)) {
-        *probeError = GetLastError();
-        DeletePortKey(ProbeKeyName);  // in case it was made and only its closing failed
-        return 1;
-    }
-    if (!ClearUnfinishedPort(portName) || !MarkPortCreation(portName)) {
-        DeletePortKey(ProbeKeyName);
-        return 1;  // dropped; the next enumeration tries again
-    }
-
+// The request for a USB port bound to the printer's device: written to by
+// pipe 1, read from pipe 0 until the descriptors say otherwise.
+static PortCreateRequest* NewUsbPortRequest(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
     PortCreateRequest* request = NewPortCreateRequest(portName, serverName);
-    if (request == NULL) {
-        DeletePortKey(ProbeKeyName);
-        return 0;
-    }
+    if (request == NULL) return NULL;
     ZeroMemory(&request->config, sizeof(PortConfig));
     request->config.kind = PortKindUsb;
     request->config.usb.interfaceGuid = UsbPortInterfaceGuid;
@@ -81,34 +64,45 @@ static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instan
     request->config.usb.usbReserved = 0;
     request->config.usb.writePipe = 1;
     request->config.usb.readPipe = 0;
+    return request;
+}
 
-    PortRecord* record = CreatePortFromRequest(request);
-    if (record == NULL) {
-        FreePortRecord(request);
-        DeletePortKey(ProbeKeyName);
-        return 0;
-    }
-    if (!SavePort(record)) {
+// Holding PortCreationLock: the name is checked again, the probe key made and
+// marked with the port's name, the port saved and listed, and the mark
+// removed. Returns as CreateUsbPort does; a probe that fails leaves its error
+// in *probeError for the message that is shown once the lock is released.
+// Each step runs only when those before it succeeded; the one way out then
+// releases what was made and removes the probe.
+static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
+    // Another enumeration may have made the port since this one looked.
+    if (IsPortNameUnused(portName) != 1) return 0;
+    int result = 1;                 // dealt with, unless there was no memory for the port
+    BOOL keepProbe = FALSE;
+    PortCreateRequest* request = NULL;
+    PortRecord* record = NULL;
+    if (!CreatePortKey(ProbeKeyName)) {
+        *probeError = GetLastError();  // the probe goes all the same: it may be made and only its closing failed
+    } else if (!ClearUnfinishedPort(portName) || !MarkPortCreation(portName)) {
+        // dropped; the next enumeration tries again
+    } else if ((request = NewUsbPortRequest(serverName, portName, instanceId)) == NULL ||
+               (record = CreatePortFromRequest(request)) == NULL) {
+        result = 0;
+    } else if (!SavePort(record)) {
         // A key left without its "Property" value would fail every later start:
         // it goes with the port. If it cannot go, the mark stays, so that the
         // next start passes it over and the next scan finishes it.
-        if (RemovePortKey(record->name)) DeletePortKey(ProbeKeyName);
-        FreePortRecord(request);
-        FreePortRecord(record);
-        return 1;
-    }
-    if (!LinkPortRecord(record)) {
+        keepProbe = !RemovePortKey(record->name);
+    } else if (LinkPortRecord(record)) {
+        record = NULL;  // the list holds it now
+    } else {
         ForgetPort(record);
-        FreePortRecord(request);
-        FreePortRecord(record);
-        DeletePortKey(ProbeKeyName);
-        return 1;
     }
-    FreePortRecord(request);
-    // A mark that cannot be removed names a whole port: harmless, and the next
-    // probe takes the key over.
-    DeletePortKey(ProbeKeyName);
-    return 1;
+    if (request != NULL) FreePortRecord(request);
+    if (record != NULL) FreePortRecord(record);
+    // A probe that cannot be removed is harmless: its mark names a whole port
+    // or no key at all, and the next probe takes the key over.
+    if (!keepProbe) DeletePortKey(ProbeKeyName);
+    return result;
 }
 
 // The probe subkey shows whether the monitor's key takes new subkeys at all;

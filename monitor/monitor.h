@@ -125,6 +125,7 @@ BOOL JoinPath(LPSTR buffer, int bufferSize, LPCSTR head, LPCSTR tail);
 // port_record.cpp: PortRecord and PortList
 // ---------------------------------------------------------------------------
 
+PortRecord* CreatePortFromConfig(LPCSTR name, const PortConfig* config);
 PortRecord* CreatePortFromRegistry(LPCSTR keyName);
 PortRecord* CreatePortFromRequest(const PortCreateRequest* request);
 PortCreateRequest* NewPortCreateRequest(LPCSTR name, LPCSTR serverName);
@@ -181,7 +182,6 @@ BOOL RemovePortKey(LPCSTR name);
 BOOL MarkPortCreation(LPCSTR name);
 BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name);
 BOOL ClearUnfinishedPort(LPCSTR nextName);
-BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError);
 BOOL SavePort(const PortRecord* record);
 BOOL ForgetPort(const PortRecord* record);
 BOOL LoadPortsFromRegistry(void);

@@ -17,20 +17,22 @@ static PortRecord* AllocatePortRecord(LPCSTR name) {
     return record;
 }
 
+// A record named name with a copy of config.
+PortRecord* CreatePortFromConfig(LPCSTR name, const PortConfig* config) {
+    PortRecord* record = AllocatePortRecord(name);
+    if (record == NULL) return NULL;
+    record->config = *config;
+    return record;
+}
+
 PortRecord* CreatePortFromRegistry(LPCSTR keyName) {
     if (keyName == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    PortRecord* record = AllocatePortRecord(keyName);
-    if (record == NULL) return NULL;
-    if (!ReadPortConfig(keyName, &record->config)) {
-        DWORD error = GetLastError();
-        FreePortRecord(record);
-        SetLastError(error);
-        return NULL;
-    }
-    return record;
+    PortConfig config;
+    if (!ReadPortConfig(keyName, &config)) return NULL;
+    return CreatePortFromConfig(keyName, &config);
 }
 
 PortRecord* CreatePortFromRequest(const PortCreateRequest* request) {
@@ -43,10 +45,7 @@ PortRecord* CreatePortFromRequest(const PortCreateRequest* request) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    PortRecord* record = AllocatePortRecord(name);
-    if (record == NULL) return NULL;
-    record->config = request->config;
-    return record;
+    return CreatePortFromConfig(name, &request->config);
 }
 
 // The fixed part, then copies of the name and the server name; a null argument

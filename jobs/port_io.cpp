@@ -28,8 +28,7 @@ static BOOL NullRead(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read
     (void)buffer;
     (void)size;
     if (read != NULL) *read = 0;
-    SetLastError(ERROR_CANTREAD);
-    return FALSE;
+    return Fail(ERROR_CANTREAD);
 }
 
 static BOOL NullControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
@@ -41,15 +40,13 @@ static BOOL NullControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD i
     (void)outBuffer;
     (void)outSize;
     (void)returned;
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
 }
 
 static BOOL NullTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
     (void)record;
     (void)timeouts;
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
 }
 
 const BackEnd NullBackEnd = {NullOpen, NullClose, NullWrite, NullRead, NullControl, NullTimeouts};
@@ -139,10 +136,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName
 
 BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
     (void)reserved;
-    if (CheckPortHandle(port) == NULL || timeouts == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (CheckPortHandle(port) == NULL || timeouts == NULL) return Fail(ERROR_INVALID_PARAMETER);
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
     return BackEndForKind(record->activeKind)->timeouts(record, timeouts);

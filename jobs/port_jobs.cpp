@@ -16,10 +16,7 @@ BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo) {
 }
 
 BOOL OpenJobBackEnd(PortRecord* record, DWORD level, LPBYTE docInfo) {
-    if (record->flags & JobBackEndOpen) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (record->flags & JobBackEndOpen) return Fail(ERROR_INVALID_PARAMETER);
     if (IsDeferredJob(record, level, docInfo)) {
         record->flags |= JobDeferred;
         return TRUE;
@@ -35,10 +32,7 @@ BOOL CloseJobBackEnd(PortRecord* record) {
         record->flags &= ~JobDeferred;
         return TRUE;
     }
-    if (!(record->flags & JobBackEndOpen)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!(record->flags & JobBackEndOpen)) return Fail(ERROR_INVALID_PARAMETER);
     BOOL result = BackEndForKind(record->activeKind)->close(record);
     record->flags &= ~JobBackEndOpen;
     return result;
@@ -51,10 +45,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     if (record == NULL) return FALSE;
     // A second start while a job's back-end is open is refused before anything
     // changes: the running job keeps its printer handle, which its EndDocPort closes.
-    if (record->flags & JobBackEndOpen) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (record->flags & JobBackEndOpen) return Fail(ERROR_INVALID_PARAMETER);
     // A handle left by a start that was never ended (a deferred job) is
     // released here rather than lost.
     if (record->printer != NULL) ClosePrinter(record->printer);
@@ -66,8 +57,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     DWORD error = GetLastError();
     if (record->printer != NULL) ClosePrinter(record->printer);
     record->printer = NULL;
-    SetLastError(error);
-    return FALSE;
+    return Fail(error);
 }
 
 BOOL WINAPI EndDocPort(HANDLE port) {

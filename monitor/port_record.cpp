@@ -71,10 +71,7 @@ PortCreateRequest* NewPortCreateRequest(LPCSTR name, LPCSTR serverName) {
 // Appends at the tail. Names are not checked for duplicates: the look-up finds
 // the one nearer the head.
 BOOL LinkPortRecord(PortRecord* record) {
-    if (record == NULL || record->name == NULL || record->name[0] == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (record == NULL || record->name == NULL || record->name[0] == 0) return Fail(ERROR_INVALID_PARAMETER);
     EnterCriticalSection(&MonitorLock);
     record->next = NULL;
     PortRecord** link = &PortList;
@@ -150,10 +147,7 @@ void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDW
 }
 
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle) {
-    if (name == NULL || handle == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (name == NULL || handle == NULL) return Fail(ERROR_INVALID_PARAMETER);
     *handle = (HANDLE)FindPortRecord(name);
     return *handle != NULL;
 }

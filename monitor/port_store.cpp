@@ -8,14 +8,8 @@ static const CHAR ProbePortNameValue[] = "PortName";
 
 // MonitorRoot + "\" + name in a PortKeyPathMax buffer.
 static BOOL BuildPortKeyPath(LPSTR path, LPCSTR name) {
-    if (MonitorRoot == NULL) {
-        SetLastError(ERROR_DLL_INIT_FAILED);
-        return FALSE;
-    }
-    if (name == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (MonitorRoot == NULL) return Fail(ERROR_DLL_INIT_FAILED);
+    if (name == NULL) return Fail(ERROR_INVALID_PARAMETER);
     return JoinPath(path, PortKeyPathMax, MonitorRoot, name);
 }
 
@@ -231,6 +225,5 @@ BOOL LoadPortsFromRegistry(void) {
     }
     DWORD error = GetLastError();
     FreeAllPortRecords();
-    SetLastError(error);
-    return FALSE;
+    return Fail(error);
 }

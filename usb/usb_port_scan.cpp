@@ -12,33 +12,54 @@ static const CHAR PortsExhaustedText[] =
     "Please delete any unnecessary USB Ports.";
 static const CHAR PortsExhaustedCaption[] = "Error Message";
 
+// The stored spelling of the subkey of key whose name is name ignoring ASCII
+// letter case, into spelling (PortNameMax bytes); the name as given when the
+// registry matched it by a rule of its own. FALSE when the subkeys cannot be
+// listed. Names too long for the buffer are passed over.
+static BOOL ReadKeySpelling(HKEY key, LPCSTR name, LPSTR spelling) {
+    lstrcpynA(spelling, name, PortNameMax);
+    for (DWORD index = 0;; index++) {
+        CHAR stored[EnumNameMax];
+        ZeroMemory(stored, sizeof stored);
+        LONG result = RegEnumKeyA(key, index, stored, sizeof stored);
+        if (result == ERROR_MORE_DATA) continue;
+        if (result == ERROR_NO_MORE_ITEMS) return TRUE;
+        if (result != ERROR_SUCCESS) return FALSE;
+        if (CompareAsciiNoCase(stored, name, 0x7fffffff) == 0) {
+            lstrcpynA(spelling, stored, PortNameMax);
+            return TRUE;
+        }
+    }
+}
+
 // The monitor's key by its fixed path: its subkeys are the ports that exist.
 // Names compare as the registry compares them, ignoring letter case: a key
 // usb-001 is the port USB-001, and making it again would only add a second
-// record for the same key at every enumeration. The key's own name goes to
-// keyName (PortNameMax bytes) when one is found.
+// record for the same key at every enumeration. The port's key is opened by
+// its name, so that a look-up costs the same whatever the number of ports. A
+// name that no key can have (empty, too long, or with a backslash, which would
+// be opened as a path to another key) names no port. Only a caller that shows
+// the key's own spelling gets it, in keyName (PortNameMax bytes): reading it
+// lists the monitor's key.
 PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName) {
     if (keyName != NULL) keyName[0] = 0;
     HKEY monitorKey;
+    // Opened to be read as a whole: a key that cannot be listed leaves the answer unknown.
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS)
         return PortKeyUnknown;
-    PortKeyLookUp found = PortKeyUnknown;
-    for (DWORD index = 0;; index++) {
-        CHAR name[EnumNameMax];
-        ZeroMemory(name, sizeof name);
-        LONG result = RegEnumKeyA(monitorKey, index, name, sizeof name);
-        if (result == ERROR_MORE_DATA) continue;  // too long to be a port name of ours
-        if (result == ERROR_NO_MORE_ITEMS) {
-            found = PortKeyAbsent;
-            break;
-        }
-        // Any other error leaves the answer unknown, and no port is made on a guess.
-        if (result != ERROR_SUCCESS) break;
-        if (CompareAsciiNoCase(name, portName, 0x7fffffff) == 0) {
-            if (keyName != NULL) lstrcpynA(keyName, name, PortNameMax);
+    PortKeyLookUp found = PortKeyAbsent;
+    if (IsKeyName(portName) && lstrlenA(portName) < EnumNameMax) {
+        HKEY portKey;
+        LONG result = RegOpenKeyExA(monitorKey, portName, 0, KEY_QUERY_VALUE, &portKey);
+        if (result == ERROR_SUCCESS) RegCloseKey(portKey);
+        // A key that refuses to be opened is there all the same.
+        if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED) {
             // A key left by a making cut short is the port still to be made.
-            found = IsUnfinishedPortKey(MonitorKeyPath, name) ? PortKeyUnfinished : PortKeyPresent;
-            break;
+            found = IsUnfinishedPortKey(MonitorKeyPath, portName) ? PortKeyUnfinished : PortKeyPresent;
+            if (keyName != NULL && !ReadKeySpelling(monitorKey, portName, keyName)) found = PortKeyUnknown;
+        } else if (result != ERROR_FILE_NOT_FOUND) {
+            // Any other error leaves the answer unknown, and no port is made on a guess.
+            found = PortKeyUnknown;
         }
     }
     RegCloseKey(monitorKey);
@@ -152,8 +173,9 @@ static void FindInstanceId(LPCSTR instanceName, LPSTR instanceId) {
 
 // What the scan does with one instance key, decided from the registry and the
 // devices present without changing either: the scan acts on the verdict, and
-// whoever explains the scan to a user asks the same question.
-void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision) {
+// whoever explains the scan to a user asks the same question, and is told the
+// existing port's key in its own spelling, which the scan does not ask for.
+static void DecideInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision, BOOL spelled) {
     ZeroMemory(decision, sizeof *decision);
     // Read into eight bytes; the buffer has one more, so that an
     // eight-character value is still terminated. A longer one cannot be read.
@@ -173,7 +195,7 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
         // with a subkey, never found again under its own name.
         decision->verdict = UsbInstanceNotKeyName;
     } else {
-        PortKeyLookUp found = LookUpPortKey(decision->portName, decision->existingKey);
+        PortKeyLookUp found = LookUpPortKey(decision->portName, spelled ? decision->existingKey : NULL);
         if (found == PortKeyPresent) {
             decision->verdict = UsbInstancePortExists;
         } else if (found == PortKeyUnknown) {
@@ -191,6 +213,10 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
     }
 }
 
+void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision) {
+    DecideInstance(instanceKey, instanceName, decision, TRUE);
+}
+
 // One instance key. Returns 1 when a port was dealt with.
 static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LPCSTR instanceName) {
     CHAR path[EnumNameMax];
@@ -199,7 +225,7 @@ static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LP
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) return 0;
     int result = 0;
     UsbInstanceDecision decision;
-    DecideUsbInstance(instanceKey, instanceName, &decision);
+    DecideInstance(instanceKey, instanceName, &decision, FALSE);
     if (decision.verdict == UsbInstancePortsExhausted) {
         ReportPortsExhausted(deviceKey, instanceName);
     } else if (decision.verdict == UsbInstanceNoDevice || decision.verdict == UsbInstanceNotUsbDevice ||

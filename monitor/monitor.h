@@ -2,7 +2,8 @@
 // of the monitor, grouped by the file that holds them, for the monitor's own
 // files and the tests that look inside it. Plain Win32: no classes, no
 // exceptions, no C or C++ runtime; results are BOOLs with the reason in the
-// thread's last-error value. What a caller of the DLL may see is zevuruzi.h.
+// thread's last-error value. What the DLL exports, and what zevmon and the
+// tests compile of it, is zevuruzi.h.
 #pragma once
 
 #include "zevuruzi.h"
@@ -103,7 +104,6 @@ MONITOR_PROCESS_STATE(DECLARE_STATE_LOCK, DECLARE_STATE_VALUE)
 #undef DECLARE_STATE_VALUE
 extern const MONITOR_TABLE MonitorTable;
 
-extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
 BOOL WINAPI ClosePort(HANDLE port);
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
 BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);

@@ -139,22 +139,39 @@ void rawWriteFile(benchmark::State& state, const char* what) {
 }
 
 // EnumPorts at level 2 (size query and fill, as the spooler calls it) with a
-// number of ports and a number of USB instances in the device registry.
+// number of ports, a number of USB instances the scan passes over at once, and
+// a number of instances whose "PortName" names a port that is not made because
+// their printer is not plugged in: the scan asks for each of those whether the
+// port exists.
 void enumPorts(benchmark::State& state) {
-    int ports = (int)state.range(0), instances = (int)state.range(1);
+    int ports = (int)state.range(0), instances = (int)state.range(1), unplugged = (int)state.range(2);
+    auto product = [](int i) {  // product ids 0001 to 0010
+        char key[64];
+        std::snprintf(key, sizeof key, "Enum\\USB\\VID_1209&PID_%04X", 1 + i % 16);
+        return std::string(key);
+    };
     startMachine([&] {
         for (int i = 3; i < ports; i++) addPort("P" + std::to_string(i), portConfig(PortKindNull));
         for (int i = 0; i < instances; i++)  // walked at every enumeration, never ours
-            sim::machine().registry().setString(
-                "Enum\\USB\\VID_1234&PID_" + std::to_string(i % 16) + "\\I" + std::to_string(i), "PortName", "LPT1");
+            sim::machine().registry().setString(product(i) + "\\I" + std::to_string(i), "PortName", "LPT1");
+        for (int i = 0; i < unplugged; i++)
+            sim::machine().registry().setString(product(i) + "\\U" + std::to_string(i), "PortName",
+                                                "USB-" + std::to_string(100 + i));
     });
     std::vector<BYTE> buffer(1 << 20);
+    // The registry calls of a size query and fill, which a busy machine does not disturb.
+    auto registryCalls = [] {
+        return sim::machine().callCount("RegOpenKeyExA") + sim::machine().callCount("RegEnumKeyA");
+    };
+    unsigned callsBefore = registryCalls();
     for (auto _ : state) {
         DWORD needed, returned;
         EnumPorts(nullptr, 2, nullptr, 0, &needed, &returned);
         EnumPorts(nullptr, 2, buffer.data(), (DWORD)buffer.size(), &needed, &returned);
         benchmark::DoNotOptimize(returned);
     }
+    state.counters["registry_calls"] = (double)(registryCalls() - callsBefore) / (double)state.iterations();
+    if (PortList == nullptr || FindPortRecord("USB-100") != nullptr) state.SkipWithError("a port was made");
     sim::machine().reset();
 }
 
@@ -188,13 +205,15 @@ public:
                     std::printf("  %-5s %6s bytes: WritePort %9.0f ns, WriteFile %9.0f ns, ratio %.2f\n", sink, size,
                                 port, raw, port / raw);
             }
-        std::printf("\nEnumPorts (size query and fill) as ports and USB instances double:\n");
+        std::printf("\nEnumPorts (size query and fill) as ports and USB instances double"
+                    " (ports/instances passed over/instances of printers not plugged in):\n");
         for (auto& [name, time] : times_) {
             if (name.rfind("EnumPorts/", 0) != 0) continue;
             std::printf("  %-28s %10.0f ns", name.c_str(), time);
-            int ports = 0, instances = 0;
-            std::sscanf(name.c_str(), "EnumPorts/%d/%d", &ports, &instances);
-            double half = find(fmt(ports / 2, instances)), halfInstances = find(fmt(ports, instances / 2));
+            int ports = 0, instances = 0, unplugged = 0;
+            std::sscanf(name.c_str(), "EnumPorts/%d/%d/%d", &ports, &instances, &unplugged);
+            double half = find(fmt(ports / 2, instances, unplugged)),
+                   halfInstances = find(fmt(ports, instances / 2, unplugged));
             if (half > 0) std::printf("  x%.2f from half the ports", time / half);
             if (halfInstances > 0) std::printf("  x%.2f from half the instances", time / halfInstances);
             std::printf("\n");
@@ -202,8 +221,8 @@ public:
     }
 
 private:
-    static std::string fmt(int ports, int instances) {
-        return "EnumPorts/" + std::to_string(ports) + "/" + std::to_string(instances);
+    static std::string fmt(int ports, int instances, int unplugged) {
+        return "EnumPorts/" + std::to_string(ports) + "/" + std::to_string(instances) + "/" + std::to_string(unplugged);
     }
     double find(const std::string& prefix) {
         for (auto& [name, time] : times_)
@@ -226,7 +245,7 @@ int main(int argc, char** argv) {
             ->Arg(4096)
             ->Arg(65536);
     }
-    benchmark::RegisterBenchmark("EnumPorts", enumPorts)->ArgsProduct({{8, 16, 32, 64}, {16, 32, 64, 128}});
+    benchmark::RegisterBenchmark("EnumPorts", enumPorts)->ArgsProduct({{8, 16, 32, 64}, {16, 32, 64, 128}, {0, 128}});
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -1,8 +1,8 @@
 // WritePort, ReadPort, GetPrinterDataFromPort and SetPortTimeOuts: each checks
 // its arguments, needs an open back-end, and hands the call to the back-end of
-// the kind latched at job start (activeKind). Also the null back-end.
+// the kind latched at job start (activeKind). Also the null back-end, and the
+// idle one of a kind the monitor does not know.
 #include "../monitor/monitor.h"
-#include "../resources/string_table.h"
 
 // ---- the null back-end: swallows every write, answers nothing ----
 
@@ -28,8 +28,7 @@ static BOOL NullRead(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read
     (void)buffer;
     (void)size;
     if (read != NULL) *read = 0;
-    SetLastError(ERROR_CANTREAD);
-    return FALSE;
+    return Fail(ERROR_CANTREAD);
 }
 
 static BOOL NullControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
@@ -41,36 +40,54 @@ static BOOL NullControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD i
     (void)outBuffer;
     (void)outSize;
     (void)returned;
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
 }
 
 static BOOL NullTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
     (void)record;
     (void)timeouts;
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
 }
 
 const BackEnd NullBackEnd = {NullOpen, NullClose, NullWrite, NullRead, NullControl, NullTimeouts};
 
-// The one place where a port's kind is decided.
-static const PortKindTraits KindTable[] = {
-    {PortKindNull, IDS_NULL_PORT, PORT_TYPE_WRITE, &NullBackEnd},
-    {PortKindFile, IDS_FILE_PORT, PORT_TYPE_WRITE, &FileBackEnd},
-    {PortKindUsb, IDS_USB_PORT, PORT_TYPE_WRITE | PORT_TYPE_READ, &UsbBackEnd},
-};
+// ---- the idle back-end: a kind the monitor does not know ----
 
-const PortKindTraits* TraitsOfKind(INT kind) {
-    for (DWORD i = 0; i < sizeof KindTable / sizeof KindTable[0]; i++)
-        if (KindTable[i].kind == kind) return &KindTable[i];
-    return NULL;
+// Accepts every call and moves nothing, and its count says so: left as it
+// was, the caller would read whatever its variable held as bytes moved.
+static BOOL NothingDone(LPDWORD count) {
+    if (count != NULL) *count = 0;
+    return TRUE;
 }
 
-const BackEnd* BackEndForKind(INT kind) {
-    const PortKindTraits* traits = TraitsOfKind(kind);
-    return traits != NULL ? traits->backEnd : NULL;
+static BOOL IdleTransfer(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD count) {
+    (void)record;
+    (void)buffer;
+    (void)size;
+    return NothingDone(count);
 }
+
+static BOOL IdleControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
+                        DWORD outSize, LPDWORD returned) {
+    (void)record;
+    (void)code;
+    (void)inBuffer;
+    (void)inSize;
+    (void)outBuffer;
+    (void)outSize;
+    return NothingDone(returned);
+}
+
+static BOOL IdleTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
+    (void)record;
+    (void)timeouts;
+    return TRUE;
+}
+
+// Opening and closing hold nothing, as for the null back-end.
+const BackEnd IdleBackEnd = {NullOpen, NullClose, IdleTransfer, IdleTransfer, IdleControl, IdleTimeouts};
+
+// ---- the calls, handed to the back-end of the port's kind ----
 
 // The handle must be a port with an open back-end (a deferred job has none).
 static PortRecord* OpenJobRecord(HANDLE port) {
@@ -80,14 +97,6 @@ static PortRecord* OpenJobRecord(HANDLE port) {
         return NULL;
     }
     return record;
-}
-
-// A kind without a back-end (a configuration this monitor does not know)
-// accepts the call and moves nothing, and its count says so: left as it was,
-// the caller would read whatever its variable held as bytes moved.
-static BOOL NothingDone(LPDWORD count) {
-    if (count != NULL) *count = 0;
-    return TRUE;
 }
 
 // A write or a read needs a port, a buffer and a size, and an open back-end.
@@ -104,7 +113,6 @@ static BOOL Transfer(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD count, BOOL
     PortRecord* record = TransferRecord(port, buffer, size);
     if (record == NULL) return FALSE;
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    if (backEnd == NULL) return NothingDone(count);
     return writing ? backEnd->write(record, buffer, size, count) : backEnd->read(record, buffer, size, count);
 }
 
@@ -122,19 +130,14 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName
     (void)valueName;
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    if (backEnd != NULL) return backEnd->control(record, controlId, inBuffer, inSize, outBuffer, outSize, returned);
-    return NothingDone(returned);
+    return BackEndForKind(record->activeKind)->control(record, controlId, inBuffer, inSize, outBuffer, outSize,
+                                                       returned);
 }
 
 BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
     (void)reserved;
-    if (CheckPortHandle(port) == NULL || timeouts == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (CheckPortHandle(port) == NULL || timeouts == NULL) return Fail(ERROR_INVALID_PARAMETER);
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    return backEnd != NULL ? backEnd->timeouts(record, timeouts) : TRUE;
+    return BackEndForKind(record->activeKind)->timeouts(record, timeouts);
 }

@@ -16,17 +16,13 @@ BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo) {
 }
 
 BOOL OpenJobBackEnd(PortRecord* record, DWORD level, LPBYTE docInfo) {
-    if (record->flags & JobBackEndOpen) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (record->flags & JobBackEndOpen) return Fail(ERROR_INVALID_PARAMETER);
     if (IsDeferredJob(record, level, docInfo)) {
         record->flags |= JobDeferred;
         return TRUE;
     }
     record->activeKind = record->config.kind;
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    if (backEnd != NULL && !backEnd->open(record)) return FALSE;  // the back-end's error stays
+    if (!BackEndForKind(record->activeKind)->open(record)) return FALSE;  // the back-end's error stays
     record->flags |= JobBackEndOpen;
     return TRUE;
 }
@@ -36,12 +32,8 @@ BOOL CloseJobBackEnd(PortRecord* record) {
         record->flags &= ~JobDeferred;
         return TRUE;
     }
-    if (!(record->flags & JobBackEndOpen)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const BackEnd* backEnd = BackEndForKind(record->activeKind);
-    BOOL result = backEnd != NULL ? backEnd->close(record) : TRUE;
+    if (!(record->flags & JobBackEndOpen)) return Fail(ERROR_INVALID_PARAMETER);
+    BOOL result = BackEndForKind(record->activeKind)->close(record);
     record->flags &= ~JobBackEndOpen;
     return result;
 }
@@ -53,10 +45,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     if (record == NULL) return FALSE;
     // A second start while a job's back-end is open is refused before anything
     // changes: the running job keeps its printer handle, which its EndDocPort closes.
-    if (record->flags & JobBackEndOpen) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (record->flags & JobBackEndOpen) return Fail(ERROR_INVALID_PARAMETER);
     // A handle left by a start that was never ended (a deferred job) is
     // released here rather than lost.
     if (record->printer != NULL) ClosePrinter(record->printer);
@@ -68,8 +57,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     DWORD error = GetLastError();
     if (record->printer != NULL) ClosePrinter(record->printer);
     record->printer = NULL;
-    SetLastError(error);
-    return FALSE;
+    return Fail(error);
 }
 
 BOOL WINAPI EndDocPort(HANDLE port) {

@@ -2,7 +2,8 @@
 // of the monitor, grouped by the file that holds them, for the monitor's own
 // files and the tests that look inside it. Plain Win32: no classes, no
 // exceptions, no C or C++ runtime; results are BOOLs with the reason in the
-// thread's last-error value. What a caller of the DLL may see is zevuruzi.h.
+// thread's last-error value. What the DLL exports, and what zevmon and the
+// tests compile of it, is zevuruzi.h.
 #pragma once
 
 #include "zevuruzi.h"
@@ -103,7 +104,6 @@ MONITOR_PROCESS_STATE(DECLARE_STATE_LOCK, DECLARE_STATE_VALUE)
 #undef DECLARE_STATE_VALUE
 extern const MONITOR_TABLE MonitorTable;
 
-extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
 BOOL WINAPI ClosePort(HANDLE port);
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
 BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);
@@ -125,6 +125,7 @@ BOOL JoinPath(LPSTR buffer, int bufferSize, LPCSTR head, LPCSTR tail);
 // port_record.cpp: PortRecord and PortList
 // ---------------------------------------------------------------------------
 
+PortRecord* CreatePortFromConfig(LPCSTR name, const PortConfig* config);
 PortRecord* CreatePortFromRegistry(LPCSTR keyName);
 PortRecord* CreatePortFromRequest(const PortCreateRequest* request);
 PortCreateRequest* NewPortCreateRequest(LPCSTR name, LPCSTR serverName);
@@ -136,6 +137,36 @@ BOOL FreeAllPortRecords(void);
 void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDWORD portType);
 LPCSTR GetMonitorName(void);
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle);
+
+// ---------------------------------------------------------------------------
+// port_kinds.cpp: what each kind of port means
+// ---------------------------------------------------------------------------
+
+// The operations every back-end offers, on the port's record.
+struct BackEnd {
+    BOOL (*open)(PortRecord* record);
+    BOOL (*close)(PortRecord* record);
+    BOOL (*write)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written);
+    BOOL (*read)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read);
+    BOOL (*control)(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
+                    LPDWORD returned);
+    BOOL (*timeouts)(PortRecord* record, LPCOMMTIMEOUTS timeouts);
+};
+
+#define NoDescription 0        // PortKindTraits.descriptionId of a kind without one
+
+// What a port's kind means: the description enumeration reports, the port
+// type (a USB port can be read from), and the back-end of its jobs.
+struct PortKindTraits {
+    INT kind;
+    UINT descriptionId;
+    DWORD portType;
+    const BackEnd* backEnd;
+};
+// Never NULL: a kind the monitor does not know has traits of its own, and its
+// back-end is IdleBackEnd.
+const PortKindTraits* TraitsOfKind(INT kind);
+const BackEnd* BackEndForKind(INT kind);
 
 // ---------------------------------------------------------------------------
 // port_store.cpp: the port keys and their "Property" values
@@ -151,7 +182,6 @@ BOOL RemovePortKey(LPCSTR name);
 BOOL MarkPortCreation(LPCSTR name);
 BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name);
 BOOL ClearUnfinishedPort(LPCSTR nextName);
-BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError);
 BOOL SavePort(const PortRecord* record);
 BOOL ForgetPort(const PortRecord* record);
 BOOL LoadPortsFromRegistry(void);
@@ -176,33 +206,11 @@ BOOL CloseJobBackEnd(PortRecord* record);
 BOOL IsDeferredJob(PortRecord* record, DWORD level, LPBYTE docInfo);
 
 // ---------------------------------------------------------------------------
-// jobs/port_io.cpp: I/O dispatch by kind, and the null back-end
+// jobs/port_io.cpp: I/O dispatch by kind, the null back-end and the idle one
 // ---------------------------------------------------------------------------
 
-// The operations every back-end offers, on the port's record. A kind without a
-// back-end (BackEndForKind returns NULL) opens nothing and accepts everything.
-struct BackEnd {
-    BOOL (*open)(PortRecord* record);
-    BOOL (*close)(PortRecord* record);
-    BOOL (*write)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written);
-    BOOL (*read)(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read);
-    BOOL (*control)(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,
-                    LPDWORD returned);
-    BOOL (*timeouts)(PortRecord* record, LPCOMMTIMEOUTS timeouts);
-};
-
 extern const BackEnd NullBackEnd;
-const BackEnd* BackEndForKind(INT kind);
-
-// What a port's kind means: the description enumeration reports, the port
-// type (a USB port can be read from), and the back-end of its jobs.
-struct PortKindTraits {
-    INT kind;
-    UINT descriptionId;
-    DWORD portType;
-    const BackEnd* backEnd;
-};
-const PortKindTraits* TraitsOfKind(INT kind);  // NULL for a kind the monitor does not know
+extern const BackEnd IdleBackEnd;
 
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);

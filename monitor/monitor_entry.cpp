@@ -60,10 +60,7 @@ PortRecord* CheckPortHandle(HANDLE port) {
 // and reloads nothing: the ports, their handles and the status thread of the
 // first call stay as they are.
 extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* monitor) {
-    if (monitor == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (monitor == NULL) return Fail(ERROR_INVALID_PARAMETER);
     if (MonitorInitialised) {
         *monitor = MonitorTable;
         return TRUE;
@@ -80,10 +77,7 @@ extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* mo
         MonitorRoot = copy;
     }
     LeaveCriticalSection(&MonitorLock);
-    if (registryRoot == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (registryRoot == NULL) return Fail(ERROR_INVALID_PARAMETER);
     if (MonitorRoot == NULL) return FALSE;  // the allocator's error stays
 
     if (!LoadPortsFromRegistry()) return FALSE;  // the loader has emptied the list

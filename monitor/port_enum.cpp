@@ -63,10 +63,7 @@ static BOOL WalkPorts(DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD tota
 }
 
 BOOL EnumeratePorts(DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed, LPDWORD returned) {
-    if (level > 2) {
-        SetLastError(ERROR_INVALID_LEVEL);
-        return FALSE;
-    }
+    if (level > 2) return Fail(ERROR_INVALID_LEVEL);
     DWORD total, count;
     WalkPorts(level, NULL, 0, &total, &count);
     if (needed != NULL) *needed = total;
@@ -74,16 +71,14 @@ BOOL EnumeratePorts(DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed
     // A missing buffer holds nothing, whatever size comes with it.
     if (bufferSize < total || (buffer == NULL && total > 0)) {
         if (returned != NULL) *returned = 0;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     if (buffer == NULL) return TRUE;
     if (!WalkPorts(level, buffer, bufferSize, &total, &count)) {
         // Ports were added since the measure: the spooler asks again with this size.
         if (needed != NULL) *needed = total;
         if (returned != NULL) *returned = 0;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     if (needed != NULL) *needed = total;
     if (returned != NULL) *returned = count;
@@ -117,17 +112,13 @@ BOOL WINAPI DeletePort(LPSTR serverName, HWND window, LPSTR portName) {
     BOOL busy = record != NULL && (record->flags & (JobBackEndOpen | JobDeferred));
     if (record != NULL && !busy) UnlinkPortRecord(record);
     LeaveCriticalSection(&MonitorLock);
-    if (record == NULL) {
-        SetLastError(ERROR_UNKNOWN_PORT);
-        return FALSE;
-    }
+    if (record == NULL) return Fail(ERROR_UNKNOWN_PORT);
     if (busy) {
         CHAR text[PortTextMax];
         text[0] = 0;
         LoadStringA(MonitorModule, IDS_NOW_PRINTING, text, sizeof text);
         MessageBoxA(window, text, GetMonitorName(), MB_OK);
-        SetLastError(ERROR_BUSY);
-        return FALSE;
+        return Fail(ERROR_BUSY);
     }
     ForgetPort(record);  // a key that stays brings the port back at the next start
     FreePortRecord(record);

@@ -1,7 +1,6 @@
 // PortRecord and PortList: making records, the list operations, the look-up
 // behind OpenPort and the texts that enumeration reports.
 #include "monitor.h"
-#include "../resources/string_table.h"
 
 // One zero-filled allocation: the record, then the name and its terminator.
 static PortRecord* AllocatePortRecord(LPCSTR name) {
@@ -18,20 +17,22 @@ static PortRecord* AllocatePortRecord(LPCSTR name) {
     return record;
 }
 
+// A record named name with a copy of config.
+PortRecord* CreatePortFromConfig(LPCSTR name, const PortConfig* config) {
+    PortRecord* record = AllocatePortRecord(name);
+    if (record == NULL) return NULL;
+    record->config = *config;
+    return record;
+}
+
 PortRecord* CreatePortFromRegistry(LPCSTR keyName) {
     if (keyName == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    PortRecord* record = AllocatePortRecord(keyName);
-    if (record == NULL) return NULL;
-    if (!ReadPortConfig(keyName, &record->config)) {
-        DWORD error = GetLastError();
-        FreePortRecord(record);
-        SetLastError(error);
-        return NULL;
-    }
-    return record;
+    PortConfig config;
+    if (!ReadPortConfig(keyName, &config)) return NULL;
+    return CreatePortFromConfig(keyName, &config);
 }
 
 PortRecord* CreatePortFromRequest(const PortCreateRequest* request) {
@@ -44,10 +45,7 @@ PortRecord* CreatePortFromRequest(const PortCreateRequest* request) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    PortRecord* record = AllocatePortRecord(name);
-    if (record == NULL) return NULL;
-    record->config = request->config;
-    return record;
+    return CreatePortFromConfig(name, &request->config);
 }
 
 // The fixed part, then copies of the name and the server name; a null argument
@@ -73,10 +71,7 @@ PortCreateRequest* NewPortCreateRequest(LPCSTR name, LPCSTR serverName) {
 // Appends at the tail. Names are not checked for duplicates: the look-up finds
 // the one nearer the head.
 BOOL LinkPortRecord(PortRecord* record) {
-    if (record == NULL || record->name == NULL || record->name[0] == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (record == NULL || record->name == NULL || record->name[0] == 0) return Fail(ERROR_INVALID_PARAMETER);
     EnterCriticalSection(&MonitorLock);
     record->next = NULL;
     PortRecord** link = &PortList;
@@ -141,20 +136,18 @@ LPCSTR GetMonitorName(void) {
     return MonitorRoot != NULL ? LastPathComponent(MonitorRoot) : "";
 }
 
-// The texts that enumeration reports. A kind outside the string table leaves the
-// description as the caller emptied it.
+// The texts that enumeration reports. A kind without a description leaves it
+// as the caller emptied it.
 void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDWORD portType) {
     const PortKindTraits* traits = TraitsOfKind(record->config.kind);
     if (monitorName != NULL) lstrcpynA(monitorName, GetMonitorName(), PortTextMax);
-    if (description != NULL && traits != NULL) LoadStringA(MonitorModule, traits->descriptionId, description, PortTextMax);
-    if (portType != NULL) *portType = traits != NULL ? traits->portType : PORT_TYPE_WRITE;
+    if (description != NULL && traits->descriptionId != NoDescription)
+        LoadStringA(MonitorModule, traits->descriptionId, description, PortTextMax);
+    if (portType != NULL) *portType = traits->portType;
 }
 
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle) {
-    if (name == NULL || handle == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (name == NULL || handle == NULL) return Fail(ERROR_INVALID_PARAMETER);
     *handle = (HANDLE)FindPortRecord(name);
     return *handle != NULL;
 }

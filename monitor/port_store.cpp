@@ -8,14 +8,8 @@ static const CHAR ProbePortNameValue[] = "PortName";
 
 // MonitorRoot + "\" + name in a PortKeyPathMax buffer.
 static BOOL BuildPortKeyPath(LPSTR path, LPCSTR name) {
-    if (MonitorRoot == NULL) {
-        SetLastError(ERROR_DLL_INIT_FAILED);
-        return FALSE;
-    }
-    if (name == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (MonitorRoot == NULL) return Fail(ERROR_DLL_INIT_FAILED);
+    if (name == NULL) return Fail(ERROR_INVALID_PARAMETER);
     return JoinPath(path, PortKeyPathMax, MonitorRoot, name);
 }
 
@@ -161,22 +155,19 @@ BOOL IsProbeKeyName(LPCSTR name) {
     return CompareAsciiNoCase(name, ProbeKeyName, 0x7fffffff) == 0;
 }
 
-// Keys below the monitor's key that a start passes over rather than fail on:
-// the probe key, and the port it marks as cut short when that has no "Property".
-BOOL IsPassedOverAtStart(LPCSTR rootPath, LPCSTR name, DWORD readError) {
-    if (IsProbeKeyName(name)) return TRUE;
-    return readError == ERROR_FILE_NOT_FOUND && IsUnfinishedPortKey(rootPath, name);
-}
-
 // What the next start makes of one key below the monitor's key: PortKeyLoads
 // with its configuration, PortKeyPassedOver, or PortKeyFailsStart with the
-// error the start would fail with in *error.
-DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error) {
+// error the start would fail with in *error. The start and doctor both ask this.
+PortKeyStartVerdict ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error) {
     *error = ERROR_SUCCESS;
+    // The probe key is never a port, whatever it holds.
     if (IsProbeKeyName(name)) return PortKeyPassedOver;
     if (ReadPortConfigAt(rootPath, name, config)) return PortKeyLoads;
     *error = GetLastError();
-    return IsPassedOverAtStart(rootPath, name, *error) ? PortKeyPassedOver : PortKeyFailsStart;
+    // Nor is the port it marks as cut short, while that has no "Property": the
+    // next scan makes it whole.
+    if (*error == ERROR_FILE_NOT_FOUND && IsUnfinishedPortKey(rootPath, name)) return PortKeyPassedOver;
+    return PortKeyFailsStart;
 }
 
 // A mark left by a making cut short names a key without "Property" that no
@@ -202,7 +193,8 @@ BOOL ForgetPort(const PortRecord* record) {
     return DeletePortKey(record->name);
 }
 
-// Builds PortList from the port keys, in the registry's enumeration order. One
+// Builds PortList from the port keys, in the registry's enumeration order,
+// making of each key what ClassifyPortKey says the start makes of it. One
 // unreadable key fails the whole load and leaves the list empty.
 BOOL LoadPortsFromRegistry(void) {
     PortList = NULL;
@@ -212,16 +204,16 @@ BOOL LoadPortsFromRegistry(void) {
         for (index = 0; index < count; index++) {
             CHAR name[PortNameMax];
             if (!GetPortKeyName(name, sizeof(name), index)) break;
-            // The probe key is never a port, whatever it holds; nor is the port
-            // it marks as unfinished, which the next scan makes whole.
-            if (IsProbeKeyName(name)) continue;
-            PortRecord* record = CreatePortFromRegistry(name);
-            if (record == NULL) {
-                DWORD error = GetLastError();
-                if (IsPassedOverAtStart(MonitorRoot, name, error)) continue;
-                SetLastError(error);
+            PortConfig config;
+            DWORD readError;
+            PortKeyStartVerdict verdict = ClassifyPortKey(MonitorRoot, name, &config, &readError);
+            if (verdict == PortKeyPassedOver) continue;
+            if (verdict == PortKeyFailsStart) {
+                SetLastError(readError);
                 break;
             }
+            PortRecord* record = CreatePortFromConfig(name, &config);
+            if (record == NULL) break;  // the allocator's error stays
             if (!LinkPortRecord(record)) {
                 DWORD error = GetLastError();
                 FreePortRecord(record);
@@ -233,6 +225,5 @@ BOOL LoadPortsFromRegistry(void) {
     }
     DWORD error = GetLastError();
     FreeAllPortRecords();
-    SetLastError(error);
-    return FALSE;
+    return Fail(error);
 }

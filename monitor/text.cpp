@@ -50,15 +50,9 @@ LPCSTR LastPathComponent(LPCSTR path) {
 // ERROR_FILENAME_EXCED_RANGE and the buffer is left empty.
 BOOL JoinPath(LPSTR buffer, int bufferSize, LPCSTR head, LPCSTR tail) {
     int headLength = lstrlenA(head), tailLength = lstrlenA(tail);
-    if (bufferSize <= 0) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
+    if (bufferSize <= 0) return Fail(ERROR_FILENAME_EXCED_RANGE);
     buffer[0] = 0;
-    if (headLength + 1 + tailLength + 1 > bufferSize) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
+    if (headLength + 1 + tailLength + 1 > bufferSize) return Fail(ERROR_FILENAME_EXCED_RANGE);
     CopyMemory(buffer, head, headLength);
     buffer[headLength] = '\\';
     CopyMemory(buffer + headLength + 1, tail, tailLength + 1);

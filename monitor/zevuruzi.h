@@ -1,12 +1,273 @@
-// ZEVURUZI.DLL as its callers see it: the spooler's table of entry points, the
-// registry layout of a port, the monitor's names, and the decisions the
-// monitor makes, which a tool may ask in order to explain them. The monitor's
-// internals are in monitor.h.
+// ZEVURUZI.DLL as its callers see it, in two parts. First what the DLL
+// exports: its entry point, InitializeMonitorEx and the table of entry points
+// that the spooler gets from it. Then what is no export but source: the
+// monitor's names, the registry layout of a port and the decisions the monitor
+// makes, compiled from the monitor's own files into zevmon, which asks them in
+// order to explain the monitor, and into the tests. The monitor's internals
+// are in monitor.h.
 #pragma once
 
 #include <windows.h>
 #include <winspool.h>
 #include <stddef.h>
+
+// ===========================================================================
+// Exported by the DLL
+// ===========================================================================
+
+// The spooler's table of entry points of the 95/98/Me family: thirteen function
+// pointers (52 bytes on the 32-bit DLL). The system headers' MONITOR is a later
+// one. The spooler may call from several threads at once: the calls of a job
+// come from a thread of its own for each job.
+struct MONITOR_TABLE {
+    /******************************************************************
+     * EnumPorts
+     *
+     * Lists the monitor's ports into the spooler's buffer, after the USB
+     * scan has made the ports of new printers.
+     *
+     * PARAMS
+     *  serverName [I] Carried into the ports made, never used
+     *  level      [I] 1 (PORT_INFO_1A) or 2 (PORT_INFO_2A); 0 counts only
+     *  buffer     [O] Records from the front, strings packed from the end
+     *  bufferSize [I] Size of buffer in bytes
+     *  needed     [O] Bytes the whole list takes
+     *  returned   [O] Records written
+     *
+     * RETURNS
+     *  Success: TRUE, with the ports made by this very call listed.
+     *  Failure: FALSE, ERROR_INSUFFICIENT_BUFFER with *needed set and
+     *           *returned 0, or ERROR_INVALID_LEVEL above 2.
+     *
+     * NOTES
+     *  The spooler calls every monitor in turn to build one list, first
+     *  for the size, then to fill; a port may appear in between.
+     */
+    BOOL(WINAPI* pfnEnumPorts)(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
+                               LPDWORD returned);
+
+    /******************************************************************
+     * OpenPort
+     *
+     * Hands out a port's handle: the address of its record.
+     *
+     * PARAMS
+     *  name   [I] The port's name; letter case does not matter
+     *  handle [O] The port's handle
+     *
+     * RETURNS
+     *  Success: TRUE.
+     *  Failure: FALSE, ERROR_UNKNOWN_PORT, or ERROR_INVALID_PARAMETER
+     *           without a name or a place for the handle.
+     *
+     * NOTES
+     *  Called at the spooler's start for every port that has a printer,
+     *  and when a printer is added.
+     */
+    BOOL(WINAPI* pfnOpenPort)(LPSTR name, PHANDLE handle);
+
+    /******************************************************************
+     * OpenPortEx
+     *
+     * The open of a language monitor stacked on a port. Not offered: the
+     * slot is NULL.
+     */
+    BOOL(WINAPI* pfnOpenPortEx)(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR_TABLE* monitor);
+
+    /******************************************************************
+     * StartDocPort
+     *
+     * Opens the back-end of the port's kind for one job.
+     *
+     * PARAMS
+     *  port        [I] From OpenPort
+     *  printerName [I] Opened for the job when jobId is not 0
+     *  jobId       [I] The spooler's job, or 0
+     *  level       [I] 1 or 2
+     *  docInfo     [I] DOC_INFO_1A or DOC_INFO_2A
+     *
+     * RETURNS
+     *  Success: TRUE. A document without a name on a port that cannot
+     *           be read from is deferred: nothing opens.
+     *  Failure: FALSE with the back-end's error (ERROR_CANCELLED for a
+     *           file prompt cancelled, ERROR_NOT_READY for an absent
+     *           printer), or ERROR_INVALID_PARAMETER while a job is open.
+     *
+     * NOTES
+     *  No EndDocPort follows a failed start, and the 95 family's spooler
+     *  is reported to retry the start, so a failed start holds nothing.
+     */
+    BOOL(WINAPI* pfnStartDocPort)(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+
+    /******************************************************************
+     * WritePort
+     *
+     * Hands the job's bytes to the back-end in one write.
+     *
+     * PARAMS
+     *  port    [I] A port with an open job
+     *  buffer  [I] The bytes; size [I] at least 1
+     *  written [O] What the back-end wrote
+     *
+     * RETURNS
+     *  Success: TRUE; fewer bytes than given may be written.
+     *  Failure: FALSE with the back-end's error, or ERROR_INVALID_PARAMETER
+     *           without a buffer or an open back-end (a deferred job).
+     *
+     * NOTES
+     *  On FALSE the 95 family's spooler shows its error dialog, and Retry
+     *  writes the same bytes again.
+     */
+    BOOL(WINAPI* pfnWritePort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
+
+    /******************************************************************
+     * ReadPort
+     *
+     * Reads from the printer: the IN pipe of a USB port.
+     *
+     * PARAMS
+     *  port [I] A port with an open job; buffer [O], size [I], read [O]
+     *
+     * RETURNS
+     *  Success: TRUE, after a read that waits for the printer.
+     *  Failure: FALSE, ERROR_CANTREAD on a null or file port, or as
+     *           WritePort.
+     *
+     * NOTES
+     *  Meant for language monitors, but the 98 spooler has been seen to
+     *  call it on a port that says it can be read from.
+     */
+    BOOL(WINAPI* pfnReadPort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
+
+    /******************************************************************
+     * EndDocPort
+     *
+     * Closes the job's back-end and releases its printer handle.
+     *
+     * RETURNS
+     *  Success: TRUE, also for a deferred job.
+     *  Failure: FALSE with the back-end's error on closing, or
+     *           ERROR_INVALID_PARAMETER when no job is open.
+     *
+     * NOTES
+     *  The 95 documentation asks EndDocPort to delete the finished job
+     *  from the queue; this monitor does not.
+     */
+    BOOL(WINAPI* pfnEndDocPort)(HANDLE port);
+
+    /******************************************************************
+     * ClosePort
+     *
+     * Checks the handle; the port stays listed and usable.
+     *
+     * RETURNS
+     *  TRUE, or FALSE with ERROR_INVALID_PARAMETER for no port's handle.
+     *
+     * NOTES
+     *  Called at the spooler's shutdown and when a printer is removed.
+     */
+    BOOL(WINAPI* pfnClosePort)(HANDLE port);
+
+    /******************************************************************
+     * AddPort, ConfigurePort
+     *
+     * The Add Port and Port Settings buttons. Ports come only from the
+     * USB scan: both return FALSE and leave the last error as it was.
+     */
+    BOOL(WINAPI* pfnAddPort)(LPSTR serverName, HWND window, LPSTR monitorName);
+    BOOL(WINAPI* pfnConfigurePort)(LPSTR serverName, HWND window, LPSTR portName);
+
+    /******************************************************************
+     * DeletePort
+     *
+     * Removes a port from the list and its key from the registry.
+     *
+     * PARAMS
+     *  serverName [I] Not used
+     *  window     [I] Owner of the message box of a busy port
+     *  portName   [I] The port; letter case does not matter
+     *
+     * RETURNS
+     *  Success: TRUE. The port comes back at the next enumeration while
+     *           its printer is present and its "PortName" names it.
+     *  Failure: FALSE, ERROR_UNKNOWN_PORT, or ERROR_BUSY after telling
+     *           the user, while a job (deferred or not) is open on it.
+     *
+     * NOTES
+     *  The 95 family's spooler never deletes a port that is open; other
+     *  callers may.
+     */
+    BOOL(WINAPI* pfnDeletePort)(LPSTR serverName, HWND window, LPSTR portName);
+
+    /******************************************************************
+     * GetPrinterDataFromPort
+     *
+     * A device control on the printer of the open job.
+     *
+     * PARAMS
+     *  controlId [I] The device control code; valueName [I] not used
+     *  inBuffer, inSize, outBuffer, outSize [I/O] As DeviceIoControl
+     *  returned  [O] Bytes placed in outBuffer
+     *
+     * RETURNS
+     *  Success: TRUE, the USB device's answer.
+     *  Failure: FALSE, ERROR_INVALID_PARAMETER on a null or file port or
+     *           without an open job, or the driver's error.
+     *
+     * NOTES
+     *  A language monitor of the 95 family sends its IEEE 1284 requests
+     *  to the printer this way.
+     */
+    BOOL(WINAPI* pfnGetPrinterDataFromPort)(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer,
+                                            DWORD inSize, LPSTR outBuffer, DWORD outSize, LPDWORD returned);
+
+    /******************************************************************
+     * SetPortTimeOuts
+     *
+     * Sets the time-outs of the open job's USB device, then of its pipes.
+     *
+     * RETURNS
+     *  Success: TRUE.
+     *  Failure: FALSE, ERROR_INVALID_PARAMETER on a null or file port or
+     *           without an open job, or the system's error.
+     *
+     * NOTES
+     *  Who calls it on the 95 family is not documented; there the comm
+     *  time-outs are expected to fail on a USB device's handle, and the
+     *  pipes keep none.
+     */
+    BOOL(WINAPI* pfnSetPortTimeOuts)(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved);
+};
+static_assert(sizeof(MONITOR_TABLE) == 13 * sizeof(void*), "thirteen slots, nothing else");
+
+/**********************************************************************
+ * InitializeMonitorEx
+ *
+ * Loads the ports from the registry, starts the status watcher and fills
+ * the spooler's table.
+ *
+ * PARAMS
+ *  registryRoot [I] The monitor's key below HKEY_LOCAL_MACHINE
+ *  monitor      [O] The table to fill
+ *
+ * RETURNS
+ *  Success: TRUE. A later call hands out the table again and reloads
+ *           nothing.
+ *  Failure: FALSE, ERROR_INVALID_PARAMETER without a root or a table,
+ *           or the error of a port key that cannot be read.
+ *
+ * NOTES
+ *  The 95 family's spooler deletes registryRoot when the monitor is
+ *  deleted.
+ */
+extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* monitor);
+
+// The DLL's entry point: process attach makes the locks.
+extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+// ===========================================================================
+// Not exported: source compiled into zevmon and the tests
+// ===========================================================================
 
 // ---------------------------------------------------------------------------
 // Names and limits
@@ -65,64 +326,43 @@ static_assert(offsetof(PortConfig, usb) + offsetof(UsbPortConfig, instanceId) ==
 static_assert(offsetof(PortConfig, usb) + offsetof(UsbPortConfig, writePipe) == 548, "stored configuration layout");
 
 // ---------------------------------------------------------------------------
-// The table of entry points
-// ---------------------------------------------------------------------------
-
-// The spooler's table of entry points of the 95/98/Me family: thirteen function
-// pointers (52 bytes on the 32-bit DLL). The system headers' MONITOR is a later one.
-struct MONITOR_TABLE {
-    BOOL(WINAPI* pfnEnumPorts)(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed,
-                               LPDWORD returned);
-    BOOL(WINAPI* pfnOpenPort)(LPSTR name, PHANDLE handle);
-    BOOL(WINAPI* pfnOpenPortEx)(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR_TABLE* monitor);
-    BOOL(WINAPI* pfnStartDocPort)(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
-    BOOL(WINAPI* pfnWritePort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
-    BOOL(WINAPI* pfnReadPort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
-    BOOL(WINAPI* pfnEndDocPort)(HANDLE port);
-    BOOL(WINAPI* pfnClosePort)(HANDLE port);
-    BOOL(WINAPI* pfnAddPort)(LPSTR serverName, HWND window, LPSTR monitorName);
-    BOOL(WINAPI* pfnConfigurePort)(LPSTR serverName, HWND window, LPSTR portName);
-    BOOL(WINAPI* pfnDeletePort)(LPSTR serverName, HWND window, LPSTR portName);
-    BOOL(WINAPI* pfnGetPrinterDataFromPort)(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer,
-                                            DWORD inSize, LPSTR outBuffer, DWORD outSize, LPDWORD returned);
-    BOOL(WINAPI* pfnSetPortTimeOuts)(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved);
-};
-static_assert(sizeof(MONITOR_TABLE) == 13 * sizeof(void*), "thirteen slots, nothing else");
-
-extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* monitor);
-
-// ---------------------------------------------------------------------------
 // The monitor's decisions, asked without changing anything
 // ---------------------------------------------------------------------------
 
 // The start: what it makes of one key below the monitor's key.
 BOOL IsProbeKeyName(LPCSTR name);
 BOOL ReadPortConfigAt(LPCSTR rootPath, LPCSTR name, PortConfig* config);
-#define PortKeyLoads 0
-#define PortKeyPassedOver 1
-#define PortKeyFailsStart 2
-DWORD ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error);
+enum PortKeyStartVerdict {
+    PortKeyLoads,              // a port, with its configuration
+    PortKeyPassedOver,         // the probe key, or the port it marks as cut short
+    PortKeyFailsStart,         // unreadable: the start fails with the read's error
+};
+PortKeyStartVerdict ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* config, LPDWORD error);
 
 // The scan at every enumeration. What a port name finds below the monitor's key:
-#define PortKeyAbsent 0        // no key of that name: the port is to be made
-#define PortKeyPresent 1       // the port exists
-#define PortKeyUnfinished 2    // a port cut short: to be made whole
-#define PortKeyUnknown 3       // the monitor's key could not be opened or listed
+enum PortKeyLookUp {
+    PortKeyAbsent,             // no key of that name: the port is to be made
+    PortKeyPresent,            // the port exists
+    PortKeyUnfinished,         // a port cut short: to be made whole
+    PortKeyUnknown,            // the monitor's key could not be opened or listed
+};
 
 // What the scan does with one instance key below Enum\USB:
-#define UsbInstanceNoPortName 0      // no "PortName" value it can read
-#define UsbInstanceNameTooLong 1     // "PortName" needs more than eight bytes
-#define UsbInstanceNotOurName 2      // "PortName" does not begin with "USB-" (letter case counts)
-#define UsbInstancePortsExhausted 3  // "USB-000": the value is deleted and the user told
-#define UsbInstancePortExists 4      // the monitor's key has a port of that name
-#define UsbInstancePortsUnknown 5    // the monitor's key cannot be opened or listed: nothing is made
-#define UsbInstanceNoDevice 6        // no present interface ends in the instance key's name
-#define UsbInstanceNotUsbDevice 7    // the matching interface's instance id does not begin with "USB\"
-#define UsbInstanceNewPort 8         // the port is made
-#define UsbInstanceNotKeyName 9      // "PortName" holds a backslash: it cannot name a key of its own
+enum UsbInstanceVerdict {
+    UsbInstanceNoPortName,     // no "PortName" value it can read
+    UsbInstanceNameTooLong,    // "PortName" needs more than eight bytes
+    UsbInstanceNotOurName,     // "PortName" does not begin with "USB-" (letter case counts)
+    UsbInstancePortsExhausted, // "USB-000": the value is deleted and the user told
+    UsbInstancePortExists,     // the monitor's key has a port of that name
+    UsbInstancePortsUnknown,   // the monitor's key cannot be opened or listed: nothing is made
+    UsbInstanceNoDevice,       // no present interface ends in the instance key's name
+    UsbInstanceNotUsbDevice,   // the matching interface's instance id does not begin with "USB\"
+    UsbInstanceNewPort,        // the port is made
+    UsbInstanceNotKeyName,     // "PortName" holds a backslash: it cannot name a key of its own
+};
 
 struct UsbInstanceDecision {
-    DWORD verdict;                        // UsbInstance*
+    UsbInstanceVerdict verdict;
     LONG error;                           // the read of "PortName"
     CHAR portName[UsbPortNameMax + 1];    // as read, always terminated
     CHAR existingKey[PortNameMax];        // UsbInstancePortExists: the port's key, in its own letter case
@@ -130,7 +370,7 @@ struct UsbInstanceDecision {
     CHAR instanceId[PortNameMax];         // the matching interface's instance id, or empty
 };
 
-DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName);
+PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName);
 void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision);
 
 // The refresh: whether a port's device is present, and which printers print to it.

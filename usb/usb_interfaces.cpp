@@ -19,10 +19,7 @@ static BOOL EnumInterface(HDEVINFO set, const GUID* classGuid, DWORD index, SP_D
 }
 
 BOOL CountInterfaces(const GUID* classGuid, LPDWORD count) {
-    if (classGuid == NULL || count == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (classGuid == NULL || count == NULL) return Fail(ERROR_INVALID_PARAMETER);
     HDEVINFO set = OpenPresentInterfaces(classGuid);
     if (set == INVALID_HANDLE_VALUE) {
         *count = 0;
@@ -39,8 +36,7 @@ BOOL CountInterfaces(const GUID* classGuid, LPDWORD count) {
     *count = index;
     SetupDiDestroyDeviceInfoList(set);
     if (error == ERROR_NO_MORE_ITEMS) return TRUE;
-    SetLastError(error);
-    return FALSE;
+    return Fail(error);
 }
 
 // Copies the device path out of a detail record of the given size, if the
@@ -86,10 +82,7 @@ static void FillInterfaceInfo(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceD
 // are filled in as far as SetupAPI answers, and a field it does not answer keeps
 // what the caller put there.
 BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* info) {
-    if (classGuid == NULL || info == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (classGuid == NULL || info == NULL) return Fail(ERROR_INVALID_PARAMETER);
     HDEVINFO set = OpenPresentInterfaces(classGuid);
     if (set == INVALID_HANDLE_VALUE) return FALSE;
 
@@ -97,8 +90,7 @@ BOOL GetInterface(const GUID* classGuid, DWORD memberIndex, UsbInterfaceInfo* in
     if (!EnumInterface(set, classGuid, memberIndex, &interfaceData)) {
         DWORD error = GetLastError();
         SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return FALSE;
+        return Fail(error);
     }
     FillInterfaceInfo(set, &interfaceData, info);
     SetupDiDestroyDeviceInfoList(set);
@@ -146,10 +138,7 @@ static BOOL SearchPresentInterfaces(const GUID* classGuid, InterfaceMatch matche
 // interface matches; FALSE with SetupAPI's error when the interfaces could not
 // be listed to their end.
 BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted, UsbInterfaceInfo* info) {
-    if (classGuid == NULL || matches == NULL || wanted == NULL || info == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (classGuid == NULL || matches == NULL || wanted == NULL || info == NULL) return Fail(ERROR_INVALID_PARAMETER);
     DWORD listed = 0, listedBefore = 0;
     for (int search = 0; search < 3; search++) {
         if (SearchPresentInterfaces(classGuid, matches, wanted, info, &listed)) return TRUE;
@@ -159,6 +148,5 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
     }
     DWORD error = GetLastError();
     ZeroMemory(info, sizeof *info);
-    SetLastError(error);
-    return FALSE;
+    return Fail(error);
 }

@@ -12,33 +12,54 @@ static const CHAR PortsExhaustedText[] =
     "Please delete any unnecessary USB Ports.";
 static const CHAR PortsExhaustedCaption[] = "Error Message";
 
+// The stored spelling of the subkey of key whose name is name ignoring ASCII
+// letter case, into spelling (PortNameMax bytes); the name as given when the
+// registry matched it by a rule of its own. FALSE when the subkeys cannot be
+// listed. Names too long for the buffer are passed over.
+static BOOL ReadKeySpelling(HKEY key, LPCSTR name, LPSTR spelling) {
+    lstrcpynA(spelling, name, PortNameMax);
+    for (DWORD index = 0;; index++) {
+        CHAR stored[EnumNameMax];
+        ZeroMemory(stored, sizeof stored);
+        LONG result = RegEnumKeyA(key, index, stored, sizeof stored);
+        if (result == ERROR_MORE_DATA) continue;
+        if (result == ERROR_NO_MORE_ITEMS) return TRUE;
+        if (result != ERROR_SUCCESS) return FALSE;
+        if (CompareAsciiNoCase(stored, name, 0x7fffffff) == 0) {
+            lstrcpynA(spelling, stored, PortNameMax);
+            return TRUE;
+        }
+    }
+}
+
 // The monitor's key by its fixed path: its subkeys are the ports that exist.
 // Names compare as the registry compares them, ignoring letter case: a key
 // usb-001 is the port USB-001, and making it again would only add a second
-// record for the same key at every enumeration. The key's own name goes to
-// keyName (PortNameMax bytes) when one is found.
-DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName) {
+// record for the same key at every enumeration. The port's key is opened by
+// its name, so that a look-up costs the same whatever the number of ports. A
+// name that no key can have (empty, too long, or with a backslash, which would
+// be opened as a path to another key) names no port. Only a caller that shows
+// the key's own spelling gets it, in keyName (PortNameMax bytes): reading it
+// lists the monitor's key.
+PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName) {
     if (keyName != NULL) keyName[0] = 0;
     HKEY monitorKey;
+    // Opened to be read as a whole: a key that cannot be listed leaves the answer unknown.
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS)
         return PortKeyUnknown;
-    DWORD found = PortKeyUnknown;
-    for (DWORD index = 0;; index++) {
-        CHAR name[EnumNameMax];
-        ZeroMemory(name, sizeof name);
-        LONG result = RegEnumKeyA(monitorKey, index, name, sizeof name);
-        if (result == ERROR_MORE_DATA) continue;  // too long to be a port name of ours
-        if (result == ERROR_NO_MORE_ITEMS) {
-            found = PortKeyAbsent;
-            break;
-        }
-        // Any other error leaves the answer unknown, and no port is made on a guess.
-        if (result != ERROR_SUCCESS) break;
-        if (CompareAsciiNoCase(name, portName, 0x7fffffff) == 0) {
-            if (keyName != NULL) lstrcpynA(keyName, name, PortNameMax);
+    PortKeyLookUp found = PortKeyAbsent;
+    if (IsKeyName(portName) && lstrlenA(portName) < EnumNameMax) {
+        HKEY portKey;
+        LONG result = RegOpenKeyExA(monitorKey, portName, 0, KEY_QUERY_VALUE, &portKey);
+        if (result == ERROR_SUCCESS) RegCloseKey(portKey);
+        // A key that refuses to be opened is there all the same.
+        if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED) {
             // A key left by a making cut short is the port still to be made.
-            found = IsUnfinishedPortKey(MonitorKeyPath, name) ? PortKeyUnfinished : PortKeyPresent;
-            break;
+            found = IsUnfinishedPortKey(MonitorKeyPath, portName) ? PortKeyUnfinished : PortKeyPresent;
+            if (keyName != NULL && !ReadKeySpelling(monitorKey, portName, keyName)) found = PortKeyUnknown;
+        } else if (result != ERROR_FILE_NOT_FOUND) {
+            // Any other error leaves the answer unknown, and no port is made on a guess.
+            found = PortKeyUnknown;
         }
     }
     RegCloseKey(monitorKey);
@@ -48,32 +69,15 @@ DWORD LookUpPortKey(LPCSTR portName, LPSTR keyName) {
 // 1 when a port of that name is to be made: no key has the name, or the one
 // that has it is a port cut short.
 int IsPortNameUnused(LPCSTR portName) {
-    DWORD found = LookUpPortKey(portName, NULL);
+    PortKeyLookUp found = LookUpPortKey(portName, NULL);
     return found == PortKeyAbsent || found == PortKeyUnfinished ? 1 : 0;
 }
 
-// Holding PortCreationLock: the name is checked again, the probe key made and
-// marked with the port's name, the port saved and listed, and the mark
-// removed. Returns as CreateUsbPort does; a probe that fails leaves its error
-// in *probeError for the message that is shown once the lock is released.
-static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
-    // Another enumeration may have made the port since this one looked.
-    if (IsPortNameUnused(portName) != 1) return 0;
-    if (!CreatePortKey(ProbeKeyName)) {
-        *probeError = GetLastError();
-        DeletePortKey(ProbeKeyName);  // in case it was made and only its closing failed
-        return 1;
-    }
-    if (!ClearUnfinishedPort(portName) || !MarkPortCreation(portName)) {
-        DeletePortKey(ProbeKeyName);
-        return 1;  // dropped; the next enumeration tries again
-    }
-
+// The request for a USB port bound to the printer's device: written to by
+// pipe 1, read from pipe 0 until the descriptors say otherwise.
+static PortCreateRequest* NewUsbPortRequest(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
     PortCreateRequest* request = NewPortCreateRequest(portName, serverName);
-    if (request == NULL) {
-        DeletePortKey(ProbeKeyName);
-        return 0;
-    }
+    if (request == NULL) return NULL;
     ZeroMemory(&request->config, sizeof(PortConfig));
     request->config.kind = PortKindUsb;
     request->config.usb.interfaceGuid = UsbPortInterfaceGuid;
@@ -81,34 +85,45 @@ static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instan
     request->config.usb.usbReserved = 0;
     request->config.usb.writePipe = 1;
     request->config.usb.readPipe = 0;
+    return request;
+}
 
-    PortRecord* record = CreatePortFromRequest(request);
-    if (record == NULL) {
-        FreePortRecord(request);
-        DeletePortKey(ProbeKeyName);
-        return 0;
-    }
-    if (!SavePort(record)) {
+// Holding PortCreationLock: the name is checked again, the probe key made and
+// marked with the port's name, the port saved and listed, and the mark
+// removed. Returns as CreateUsbPort does; a probe that fails leaves its error
+// in *probeError for the message that is shown once the lock is released.
+// Each step runs only when those before it succeeded; the one way out then
+// releases what was made and removes the probe.
+static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
+    // Another enumeration may have made the port since this one looked.
+    if (IsPortNameUnused(portName) != 1) return 0;
+    int result = 1;                 // dealt with, unless there was no memory for the port
+    BOOL keepProbe = FALSE;
+    PortCreateRequest* request = NULL;
+    PortRecord* record = NULL;
+    if (!CreatePortKey(ProbeKeyName)) {
+        *probeError = GetLastError();  // the probe goes all the same: it may be made and only its closing failed
+    } else if (!ClearUnfinishedPort(portName) || !MarkPortCreation(portName)) {
+        // dropped; the next enumeration tries again
+    } else if ((request = NewUsbPortRequest(serverName, portName, instanceId)) == NULL ||
+               (record = CreatePortFromRequest(request)) == NULL) {
+        result = 0;
+    } else if (!SavePort(record)) {
         // A key left without its "Property" value would fail every later start:
         // it goes with the port. If it cannot go, the mark stays, so that the
         // next start passes it over and the next scan finishes it.
-        if (RemovePortKey(record->name)) DeletePortKey(ProbeKeyName);
-        FreePortRecord(request);
-        FreePortRecord(record);
-        return 1;
-    }
-    if (!LinkPortRecord(record)) {
+        keepProbe = !RemovePortKey(record->name);
+    } else if (LinkPortRecord(record)) {
+        record = NULL;  // the list holds it now
+    } else {
         ForgetPort(record);
-        FreePortRecord(request);
-        FreePortRecord(record);
-        DeletePortKey(ProbeKeyName);
-        return 1;
     }
-    FreePortRecord(request);
-    // A mark that cannot be removed names a whole port: harmless, and the next
-    // probe takes the key over.
-    DeletePortKey(ProbeKeyName);
-    return 1;
+    if (request != NULL) FreePortRecord(request);
+    if (record != NULL) FreePortRecord(record);
+    // A probe that cannot be removed is harmless: its mark names a whole port
+    // or no key at all, and the next probe takes the key over.
+    if (!keepProbe) DeletePortKey(ProbeKeyName);
+    return result;
 }
 
 // The probe subkey shows whether the monitor's key takes new subkeys at all;
@@ -158,8 +173,9 @@ static void FindInstanceId(LPCSTR instanceName, LPSTR instanceId) {
 
 // What the scan does with one instance key, decided from the registry and the
 // devices present without changing either: the scan acts on the verdict, and
-// whoever explains the scan to a user asks the same question.
-void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision) {
+// whoever explains the scan to a user asks the same question, and is told the
+// existing port's key in its own spelling, which the scan does not ask for.
+static void DecideInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision, BOOL spelled) {
     ZeroMemory(decision, sizeof *decision);
     // Read into eight bytes; the buffer has one more, so that an
     // eight-character value is still terminated. A longer one cannot be read.
@@ -179,7 +195,7 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
         // with a subkey, never found again under its own name.
         decision->verdict = UsbInstanceNotKeyName;
     } else {
-        DWORD found = LookUpPortKey(decision->portName, decision->existingKey);
+        PortKeyLookUp found = LookUpPortKey(decision->portName, spelled ? decision->existingKey : NULL);
         if (found == PortKeyPresent) {
             decision->verdict = UsbInstancePortExists;
         } else if (found == PortKeyUnknown) {
@@ -197,6 +213,10 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
     }
 }
 
+void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecision* decision) {
+    DecideInstance(instanceKey, instanceName, decision, TRUE);
+}
+
 // One instance key. Returns 1 when a port was dealt with.
 static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LPCSTR instanceName) {
     CHAR path[EnumNameMax];
@@ -205,7 +225,7 @@ static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LP
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) return 0;
     int result = 0;
     UsbInstanceDecision decision;
-    DecideUsbInstance(instanceKey, instanceName, &decision);
+    DecideInstance(instanceKey, instanceName, &decision, FALSE);
     if (decision.verdict == UsbInstancePortsExhausted) {
         ReportPortsExhausted(deviceKey, instanceName);
     } else if (decision.verdict == UsbInstanceNoDevice || decision.verdict == UsbInstanceNotUsbDevice ||

@@ -222,6 +222,32 @@ TEST_F(Scan, AFailedLookAtTheExistingPortsMakesNoDuplicate) {
     EXPECT_EQ(DriverIndexRebuildPending, 0);
 }
 
+// A look-up opens the port's key by its name: it costs as much with 65 ports
+// as with one, a name that is a path finds nothing, a key that refuses to be
+// opened is there, and only a failure that is not "not found" leaves the answer
+// unknown. The key's own spelling is read for those who show it.
+TEST_F(Scan, ALookUpOpensThePortsKeyByName) {
+    addPort("usb-001", usbConfig(PrinterId));
+    registry().create(portKeyPath("usb-001\\Inner"));
+    ASSERT_TRUE(initialize());
+    auto cost = [this] {
+        unsigned before = machine().callCount("RegOpenKeyExA") + machine().callCount("RegEnumKeyA");
+        EXPECT_EQ(LookUpPortKey("USB-002", nullptr), PortKeyAbsent);
+        return machine().callCount("RegOpenKeyExA") + machine().callCount("RegEnumKeyA") - before;
+    };
+    unsigned one = cost();
+    for (int i = 0; i < 64; i++) addPort("P" + std::to_string(i), nullConfig());
+    EXPECT_EQ(cost(), one);
+    EXPECT_EQ(LookUpPortKey("usb-001\\Inner", nullptr), PortKeyAbsent) << "never opened as a path";
+    CHAR spelling[PortNameMax];
+    EXPECT_EQ(LookUpPortKey("USB-001", spelling), PortKeyPresent);
+    EXPECT_STREQ(spelling, "usb-001");
+    machine().failCall("RegOpenKeyExA", 2, ERROR_BADDB);
+    EXPECT_EQ(LookUpPortKey("USB-001", nullptr), PortKeyUnknown);
+    registry().refuseAccess(portKeyPath("usb-001"), KEY_READ);
+    EXPECT_EQ(LookUpPortKey("USB-001", nullptr), PortKeyPresent);
+}
+
 // The probe key is never a port: one left behind by a failed deletion, in any
 // letter case, neither fails the next start nor shows as a port, and the next
 // probe takes it over.

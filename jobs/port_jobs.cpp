@@ -51,6 +51,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     if (record->printer != NULL) ClosePrinter(record->printer);
     record->printer = NULL;
     if (jobId != 0 && !OpenPrinterA(printerName, &record->printer, NULL)) record->printer = NULL;
+    record->jobId = jobId;
     if (OpenJobBackEnd(record, level, docInfo)) return TRUE;
     // After a failed start the spooler retries the start or drops the job; it
     // makes no EndDocPort, so a failed start holds nothing.
@@ -67,6 +68,11 @@ BOOL WINAPI EndDocPort(HANDLE port) {
     // Closing the printer must not change the error the job's end reports.
     DWORD error = GetLastError();
     if (record->printer != NULL) {
+        // The 95 DDK asks EndDocPort to delete the finished job from the queue
+        // with SetJob; without it the job stays there for ever. On 95/98/Me the
+        // control that deletes a job is JOB_CONTROL_CANCEL. Whatever the
+        // spooler answers, the job's end reports its own result.
+        SetJobA(record->printer, record->jobId, 0, NULL, JOB_CONTROL_CANCEL);
         ClosePrinter(record->printer);
         record->printer = NULL;
     }

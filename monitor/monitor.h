@@ -60,6 +60,7 @@ struct PortRecord {
     DWORD portType;
     PortConfig config;
     HANDLE printer;            // the job's printer handle, or 0
+    DWORD jobId;               // the job's id in the spooler's queue, with printer
     INT activeKind;            // config.kind latched when the back-end was opened
     FileTarget file;
     UsbPipeSet usb;

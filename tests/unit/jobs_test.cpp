@@ -387,12 +387,14 @@ TEST_F(Jobs, AStartThatIsNeverEndedLeavesNoPrinterHandleBehind) {
     EXPECT_TRUE(EndDocPort(port));
 }
 
+// Nor does a SetJob that the spooler refuses.
 TEST_F(Jobs, EndDocPortReportsTheBackEndsErrorNotThePrintersOne) {
     addPort("FILE:", fileConfig("C:\\jobs\\out.prn"));
     ASSERT_TRUE(initialize());
     HANDLE port = open("FILE:");
     ASSERT_TRUE(start(port, 9));
     machine().failCall("CloseHandle", 1, ERROR_DISK_FULL);
+    machine().failCall("SetJobA", 1, ERROR_ACCESS_DENIED);
     machine().failCall("ClosePrinter", 1, ERROR_INVALID_PRINTER_NAME);
     SetLastError(Marker);
     EXPECT_FALSE(EndDocPort(port));
@@ -402,6 +404,7 @@ TEST_F(Jobs, EndDocPortReportsTheBackEndsErrorNotThePrintersOne) {
     EXPECT_EQ(record(port)->printer, nullptr);
 
     ASSERT_TRUE(start(port, 10));
+    machine().failCall("SetJobA", 1, ERROR_ACCESS_DENIED);
     machine().failCall("ClosePrinter", 1, ERROR_INVALID_PRINTER_NAME);
     SetLastError(Marker);
     EXPECT_TRUE(EndDocPort(port));

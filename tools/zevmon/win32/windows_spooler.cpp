@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "monitor/zevuruzi.h"
-#include "terminal.h"
+#include "common/terminal.h"
 
 namespace zevmon {
 

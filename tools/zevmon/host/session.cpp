@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <iostream>
 
-#include "doctor.h"
+#include "common/doctor.h"
 #include "host/zevuruzi_module.h"
 #include "sim/machine.h"
-#include "terminal.h"
+#include "common/terminal.h"
 
 namespace zevmon {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "spooler.h"
+#include "common/commands.h"
+#include "common/spooler.h"
 
 namespace zevmon {
 

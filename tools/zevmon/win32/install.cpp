@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "boot_queue.h"
-#include "commands.h"
+#include "common/commands.h"
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "spooler.h"
+#include "common/spooler.h"
 #include "windows_system.h"
 
 namespace zevmon {

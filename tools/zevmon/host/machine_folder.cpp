@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "commands.h"
+#include "common/commands.h"
 #include "monitor/zevuruzi.h"
 #include "sim/machine.h"
 

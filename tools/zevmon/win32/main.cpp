@@ -18,15 +18,15 @@
 #include <csignal>
 
 #include "boot_queue.h"
-#include "cli.h"
-#include "commands.h"
-#include "doctor.h"
+#include "common/cli.h"
+#include "common/commands.h"
+#include "common/doctor.h"
 #include "install.h"
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "spooler.h"
-#include "terminal.h"
+#include "common/spooler.h"
+#include "common/terminal.h"
 #include "windows_spooler.h"
 #include "windows_system.h"
 

@@ -16,14 +16,14 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "cli.h"
-#include "commands.h"
+#include "common/cli.h"
+#include "common/commands.h"
 #include "demo.h"
-#include "doctor.h"
+#include "common/doctor.h"
 #include "resources/string_table.h"
 #include "session.h"
 #include "sim/machine.h"
-#include "terminal.h"
+#include "common/terminal.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "folder_lock.h"
 #include "machine_folder.h"
-#include "spooler.h"
+#include "common/spooler.h"
 
 namespace zevmon {
 

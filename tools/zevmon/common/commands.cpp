@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "registry.h"
 #include "terminal.h"
 
 namespace zevmon {
@@ -241,13 +242,8 @@ int listPrinters(const std::vector<PrinterState>& printers, bool asJson) {
 }
 
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port) {
-    for (auto& p : printers) {
-        if (p.port.size() != port.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < port.size(); i++)
-            same &= std::tolower((unsigned char)p.port[i]) == std::tolower((unsigned char)port[i]);
-        if (same) return p.name;
-    }
+    for (auto& p : printers)
+        if (sameName(p.port, port)) return p.name;
     return "";
 }
 

@@ -1,106 +1,76 @@
-// The commands that work on any machine, simulated or real: they only call the
-// monitor's table through the Spooler.
+// The commands of both builds, each written once, and what a build's table of
+// commands is made of: a row per command that names it, says what it needs
+// and gives the function that runs it. A build's main finds the row of the
+// command on the line, makes ready what the row needs, and runs it
+// (host/main.cpp, win32/main.cpp).
 #pragma once
 
-#include <csignal>
-#include <cstdint>
-#include <cstdio>
 #include <functional>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "doctor.h"
+#include "error_text.h"
+#include "print.h"
+#include "route.h"
 #include "spooler.h"
 
 namespace zevmon {
 
-// An operation that failed: a plain sentence for the user, exit status 1.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// What a command needs before it runs; a build's main applies the needs it knows.
+enum Need : unsigned {
+    ReadsMachine = 1u << 0,    // host: the machine loaded from its folder, for reading
+    ChangesMachine = 1u << 1,  // host: the machine loaded under its folder's lock, saved at the end
+    StartsMonitor = 1u << 2,   // the monitor started, or the command fails: on the host on the machine; on
+                               // zevmon.exe the spooler's own copy, or with --dll one in zevmon's process
+    TriesMonitor = 1u << 3,    // host: the monitor started if it can be; the command goes on without it
+    RealSpooler = 1u << 4,     // zevmon.exe: the system's spooler, with --dll or without
 };
 
-// Throws a Failure that says what failed, why, and the last error by name and number.
-[[noreturn]] void fail(const std::string& what);
-
-struct PrintOptions {
-    std::string port;
-    std::string input = "-";
-    unsigned chunk = 4096;
-    std::string document = "zevmon job";
-    std::string printer;  // the printer the job belongs to; empty: the port's printer
+// The options of the shared commands.
+struct SharedOptions {
+    unsigned level = 2;
+    bool asJson = false;
+    PrintOptions job;
+    std::string portName;
+    bool assumeYes = false;
 };
 
-struct PrinterState {
-    std::string name;
-    std::string port;
-    bool online;
+// What a command runs with: its options, and what its row's needs made ready.
+// Each build extends it with what its own commands take.
+struct Run {
+    SharedOptions options;
+    PortRoute* route = nullptr;                           // StartsMonitor
+    std::function<std::vector<PrinterState>()> printers;  // the spooler's printers
+    std::function<Diagnosis()> diagnose;                  // doctor's findings on this machine
 };
 
-// Why a monitor DLL could not be loaded, from LoadLibraryA's error and
-// whether a file of that name exists.
-std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists);
+template <class BuildRun>
+struct Command {
+    const char* name;  // as typed: "print", "usb add"
+    unsigned needs;
+    std::function<int(BuildRun&)> run;
+};
 
-int listPorts(Spooler& spooler, unsigned level, bool asJson);
+// The commands of both builds, by the file each is written in.
+
+// ports.cpp
+int cmdPorts(Run& run);
 // The table (or JSON) of ports, however they were listed.
 void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson);
-// The bytes of a job, read as they are sent: the file, or standard input for
-// "-". A file that cannot be opened or read is a Failure that says why.
-class JobInput {
-public:
-    explicit JobInput(const std::string& input);
-    ~JobInput();
-    JobInput(const JobInput&) = delete;
-    JobInput& operator=(const JobInput&) = delete;
-    // Known for a file; a pipe's size is known only at its end.
-    std::optional<std::uint64_t> size() const { return size_; }
-    // Up to `size` bytes; 0 at the end.
-    size_t read(char* buffer, size_t size);
+int cmdDeletePort(Run& run);
 
-private:
-    std::string name_;
-    std::FILE* file_;
-    bool fromStdin_;
-    std::optional<std::uint64_t> size_;
-};
+// print.cpp
+int cmdPrint(Run& run);
 
-// How the sending of a job's bytes ended.
-struct Sent {
-    std::uint64_t bytes = 0;
-    bool written = true;  // false: a write failed, and the last error says why
-    bool cancelled = false;
-    std::optional<Failure> readFailure;
-};
-
-// Sends the input in writes of at most `chunk` bytes, with a progress bar,
-// until its end, a failed write, or Ctrl-C. write(data, size, written) makes
-// one write; one that takes nothing fails with ERROR_WRITE_FAULT, since it
-// would never finish.
-Sent sendInChunks(JobInput& input, unsigned chunk,
-                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
-
-// Why a file cannot be opened, from errno: "there is no such file".
-std::string fileErrorText(int error);
-
-// Ctrl-C during a job: each build's main sets it from its own interrupt
-// handler, and a job ends at its next write.
-extern volatile std::sig_atomic_t jobCancelRequested;
-// The exit status of a job cancelled by the user, as a shell reports SIGINT.
-const int CancelledStatus = 130;
-
-// What the host build does beside a job: the printer's received bytes are
-// collected as they arrive, and the job's outcome is recorded.
-struct JobObserver {
-    std::function<void()> started;
-    std::function<void()> wrote;
-    std::function<void(std::uint64_t sent, const std::string& outcome)> ended;
-};
-
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer,
-             const JobObserver& observer = {});
-int deletePort(Spooler& spooler, const std::string& name);
+// printers.cpp
+int cmdPrinters(Run& run);
 int listPrinters(const std::vector<PrinterState>& printers, bool asJson);
 // The first printer that prints to the port, or "".
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
+
+// doctor.cpp
+int cmdDoctor(Run& run);
+int cmdPrune(Run& run);
 
 }  // namespace zevmon

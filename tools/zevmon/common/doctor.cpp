@@ -1,5 +1,6 @@
 // zevmon doctor: the monitor's silent decisions, said in sentences. Every
-// verdict comes from the function the monitor itself calls for it.
+// verdict comes from the function the monitor itself calls for it. zevmon
+// prune deletes the stale USB ports doctor finds.
 #include "doctor.h"
 
 #include <fmt/format.h>
@@ -322,6 +323,20 @@ std::vector<std::string> stalePorts(const Diagnosis& diagnosis) {
     for (const PortReport& p : diagnosis.ports)
         if (p.stale) names.push_back(p.name);
     return names;
+}
+
+int cmdDoctor(Run& run) {
+    Diagnosis diagnosis = run.diagnose();
+    if (run.options.asJson)
+        std::printf("%s\n", diagnosisJson(diagnosis).dump(2).c_str());
+    else
+        std::printf("%s", diagnosisText(diagnosis).c_str());
+    return diagnosis.problems.empty() ? 0 : 1;
+}
+
+int cmdPrune(Run& run) {
+    return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
+                           run.options.assumeYes);
 }
 
 int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes) {

@@ -1,0 +1,79 @@
+// A job's bytes, read as they are sent and streamed through the monitor's
+// WritePort or the spooler's WritePrinter, with a progress bar and Ctrl-C.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "error_text.h"
+#include "spooler.h"
+
+namespace zevmon {
+
+struct PrintOptions {
+    std::string port;
+    std::string input = "-";
+    unsigned chunk = 4096;
+    std::string document = "zevmon job";
+    std::string printer;  // the printer the job belongs to; empty: the port's printer
+};
+
+// The bytes of a job, read as they are sent: the file, or standard input for
+// "-". A file that cannot be opened or read is a Failure that says why.
+class JobInput {
+public:
+    explicit JobInput(const std::string& input);
+    ~JobInput();
+    JobInput(const JobInput&) = delete;
+    JobInput& operator=(const JobInput&) = delete;
+    // Known for a file; a pipe's size is known only at its end.
+    std::optional<std::uint64_t> size() const { return size_; }
+    // Up to `size` bytes; 0 at the end.
+    size_t read(char* buffer, size_t size);
+
+private:
+    std::string name_;
+    std::FILE* file_;
+    bool fromStdin_;
+    std::optional<std::uint64_t> size_;
+};
+
+// How the sending of a job's bytes ended.
+struct Sent {
+    std::uint64_t bytes = 0;
+    bool written = true;  // false: a write failed, and the last error says why
+    bool cancelled = false;
+    std::optional<Failure> readFailure;
+};
+
+// Sends the input in writes of at most `chunk` bytes, with a progress bar,
+// until its end, a failed write, or Ctrl-C. write(data, size, written) makes
+// one write; one that takes nothing fails with ERROR_WRITE_FAULT, since it
+// would never finish.
+Sent sendInChunks(JobInput& input, unsigned chunk,
+                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
+
+// Ctrl-C during a job, set by the print command's interrupt handler: a job
+// ends at its next write.
+extern volatile std::sig_atomic_t jobCancelRequested;
+// The exit status of a job cancelled by the user, as a shell reports SIGINT.
+const int CancelledStatus = 130;
+
+// What the host build does beside a job: the printer's received bytes are
+// collected as they arrive, and the job's outcome is recorded.
+struct JobObserver {
+    std::function<void()> started;
+    std::function<void()> wrote;
+    std::function<void(std::uint64_t sent, const std::string& outcome)> ended;
+};
+
+// A job through the monitor's table: OpenPort, StartDocPort, WritePort in
+// chunks, EndDocPort, ClosePort.
+int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer,
+             const JobObserver& observer = {});
+
+}  // namespace zevmon

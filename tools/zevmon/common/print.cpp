@@ -185,18 +185,23 @@ private:
 #endif
 };
 
-// The printer a job belongs to: the one --printer names, else the port's
-// printer, which the spooler needs and the monitor's table does without.
+// The printer a job belongs to. One named with --printer has to be one of the
+// machine's printers and print to the port; without it, the port's printer,
+// which the spooler needs and the monitor's table does without.
 std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
     std::vector<PrinterState> printers = route.printers();
-    if (!route.jobsNeedPrinter()) return job.printer.empty() ? printerFor(printers, job.port) : job.printer;
     if (!job.printer.empty()) {
         for (const PrinterState& p : printers)
-            if (sameName(p.name, job.printer) && !sameName(p.port, job.port))
-                throw Failure(fmt::format("Printer {} prints to {}, not to {}.", p.name, p.port, job.port));
-        return job.printer;
+            if (sameName(p.name, job.printer)) {
+                if (!sameName(p.port, job.port))
+                    throw Failure(fmt::format("Printer {} prints to {}, not to {}.", p.name, p.port, job.port));
+                return job.printer;
+            }
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        fail("Printer " + job.printer + " could not be opened");
     }
     std::string printer = printerFor(printers, job.port);
+    if (!route.jobsNeedPrinter()) return printer;
     if (printer.empty())
         throw Failure(fmt::format("No printer prints to {}, so the spooler has no way to send a job there: install a "
                                   "printer on that port, or name one with --printer.",

@@ -56,8 +56,6 @@ struct Command {
 
 // ports.cpp
 int cmdPorts(Run& run);
-// The table (or JSON) of ports, however they were listed.
-void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson);
 int cmdDeletePort(Run& run);
 
 // print.cpp
@@ -65,7 +63,6 @@ int cmdPrint(Run& run);
 
 // printers.cpp
 int cmdPrinters(Run& run);
-int listPrinters(const std::vector<PrinterState>& printers, bool asJson);
 // The first printer that prints to the port, or "".
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
 

@@ -14,17 +14,7 @@ namespace {
 
 std::string portType(DWORD type) { return type & PORT_TYPE_READ ? "write, read" : "write"; }
 
-}  // namespace
-
-int cmdPorts(Run& run) {
-    const SharedOptions& o = run.options;
-    std::vector<PortEntry> ports;
-    if (!run.route->enumPorts(o.level, ports)) fail(run.route->portsNotListed());
-    showPorts(ports, o.level, o.asJson);
-    if (!o.asJson && o.level == 2) run.route->explainPorts(ports);
-    return 0;
-}
-
+// The table (or JSON) of ports.
 void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson) {
     if (asJson) {
         json out = json::array();
@@ -49,6 +39,17 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
                         portType(p.type).c_str());
     }
     if (ports.empty()) std::printf("(no ports)\n");
+}
+
+}  // namespace
+
+int cmdPorts(Run& run) {
+    const SharedOptions& o = run.options;
+    std::vector<PortEntry> ports;
+    if (!run.route->enumPorts(o.level, ports)) fail(run.route->portsNotListed());
+    showPorts(ports, o.level, o.asJson);
+    if (!o.asJson && o.level == 2) run.route->explainPorts(ports);
+    return 0;
 }
 
 int cmdDeletePort(Run& run) {

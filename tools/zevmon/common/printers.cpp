@@ -11,10 +11,9 @@ namespace zevmon {
 
 using nlohmann::json;
 
-int cmdPrinters(Run& run) { return listPrinters(run.printers(), run.options.asJson); }
-
-int listPrinters(const std::vector<PrinterState>& printers, bool asJson) {
-    if (asJson) {
+int cmdPrinters(Run& run) {
+    std::vector<PrinterState> printers = run.printers();
+    if (run.options.asJson) {
         json out = json::array();
         for (auto& p : printers) out.push_back({{"name", p.name}, {"port", p.port}, {"online", p.online}});
         std::printf("%s\n", out.dump(2).c_str());

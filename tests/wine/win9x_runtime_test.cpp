@@ -1,4 +1,4 @@
-// The calls that zevmon.exe's runtime makes through tools/zevmon/win9x_runtime.cpp
+// The calls that zevmon.exe's runtime makes through tools/zevmon/win32/win9x_runtime.cpp
 // instead of the system's wide-character and newer msvcrt.dll ones. This
 // program links that file as zevmon.exe does, so every call below reaches it;
 // under Wine the system's own functions are still there to compare with.

@@ -3,7 +3,7 @@
 // are added once and taken back exactly.
 #include <gtest/gtest.h>
 
-#include "tools/zevmon/boot_rename_text.h"
+#include "tools/zevmon/win32/boot_rename_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Doctor's verdicts, each checked against what the monitor then does: the next
 // enumeration, start or refresh must do exactly what doctor said.
 #include "tests/unit/test_support.h"
-#include "tools/zevmon/doctor.h"
+#include "tools/zevmon/common/doctor.h"
 
 #include <algorithm>
 

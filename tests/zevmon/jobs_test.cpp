@@ -91,6 +91,24 @@ TEST_F(Jobs, ALargeFileStreamsAndAPipeShowsWhatWasSent) {
     EXPECT_NE(piped.err.find("197842 bytes sent"), std::string::npos) << "a pipe's size is what was sent: " << piped.err;
 }
 
+TEST_F(Jobs, APrinterNamedForAJobMustPrintToItsPortAsOnWindows) {
+    const char* unknown = "Printer Nobody could not be opened: the printer name is invalid (ERROR_INVALID_PRINTER_NAME, 1801).";
+    const struct {
+        const char* port;
+        const char* printer;
+        const char* said;
+    } refused[] = {{"NUL:", "Nobody", unknown},
+                   {"USB-001", "Nobody", unknown},
+                   {"NUL:", "office printer", "Printer Office Printer prints to USB-001, not to NUL:."}};
+    for (const auto& c : refused) {
+        Result r = run({"print", c.port, "-", "--printer", c.printer}, "x");
+        EXPECT_EQ(r.status, 1) << c.port << " " << c.printer;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+    EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("(no jobs)"), std::string::npos)
+        << "refused before a byte was sent";
+}
+
 TEST_F(Jobs, CtrlCEndsTheJobAndKeepsWhatWasSent) {
     ASSERT_EQ(run({"ports"}).status, 0);
     fs::path fifo = dir / "job.fifo";

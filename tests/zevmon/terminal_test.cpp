@@ -5,9 +5,9 @@
 
 #include <sstream>
 
-#include "tools/zevmon/cli.h"
-#include "tools/zevmon/commands.h"
-#include "tools/zevmon/terminal.h"
+#include "tools/zevmon/common/cli.h"
+#include "tools/zevmon/common/commands.h"
+#include "tools/zevmon/common/terminal.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 
 #include "folder_lock.h"
 #include "machine_folder.h"
-#include "spooler.h"
+#include "common/route.h"
+#include "common/spooler.h"
 
 namespace zevmon {
 
@@ -61,5 +62,20 @@ private:
     bool started_ = false;
     bool loaded_ = false;
 };
+
+// The machine's ports for the shared commands: the monitor's table as the
+// session started it, and the printers as the machine's registry keeps them.
+// What a job sends is recorded in the folder as the USB printers receive it.
+class MachinePorts : public MonitorRoute {
+public:
+    explicit MachinePorts(Session& session);
+    int printJob(const PrintOptions& options, const std::string& printer) override;
+
+private:
+    Session& session_;
+};
+
+// The spooler's printers, as the machine's registry keeps them.
+std::vector<PrinterState> machinePrinters();
 
 }  // namespace zevmon

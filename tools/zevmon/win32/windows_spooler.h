@@ -12,29 +12,35 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "spooler.h"
+#include "common/route.h"
+#include "common/spooler.h"
 
 namespace zevmon {
 
-class SystemSpooler {
+class SystemSpooler : public PortRoute {
 public:
     explicit SystemSpooler(bool trace, std::FILE* traceOut = stderr) : traceCall(trace, traceOut) {}
 
     // EnumPortsA: the ports of every monitor. False with the last error.
-    bool enumPorts(DWORD level, std::vector<PortEntry>& ports);
-    bool deletePort(const std::string& name);
+    bool enumPorts(DWORD level, std::vector<PortEntry>& ports) override;
+    // Why none of the ports is the monitor's, when none is.
+    void explainPorts(const std::vector<PortEntry>& ports) override;
+    bool deletePort(const std::string& name) override;
     // The machine's local printers, their ports, and whether they work offline.
-    std::vector<PrinterState> printers();
+    std::vector<PrinterState> printers() override;
+    bool jobsNeedPrinter() const override { return true; }
     // A RAW document on the printer: OpenPrinterA, StartDocPrinterA,
     // WritePrinter in chunks, EndDocPrinter, ClosePrinter.
-    int printDocument(const PrintOptions& options, const std::string& printer);
+    int printJob(const PrintOptions& options, const std::string& printer) override;
+
+    std::string portsNotListed() const override { return "The spooler could not list the ports"; }
+    std::string portNotDeleted(const std::string& name) const override {
+        return "The spooler could not delete port " + name;
+    }
+    std::string portDeleted(const std::string& name) const override { return "The spooler deleted port " + name + "."; }
 
 private:
     CallTrace traceCall;
 };
-
-// The ports of the listing that belong to the monitor, by its name.
-size_t monitorPortCount(const std::vector<PortEntry>& ports);
 
 }  // namespace zevmon

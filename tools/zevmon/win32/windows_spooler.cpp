@@ -6,8 +6,10 @@
 
 #include <algorithm>
 
+#include "common/registry.h"
+#include "common/terminal.h"
+#include "install.h"
 #include "monitor/zevuruzi.h"
-#include "terminal.h"
 
 namespace zevmon {
 
@@ -46,7 +48,7 @@ std::vector<PrinterState> SystemSpooler::printers() {
     return printers;
 }
 
-int SystemSpooler::printDocument(const PrintOptions& options, const std::string& printer) {
+int SystemSpooler::printJob(const PrintOptions& options, const std::string& printer) {
     JobInput input(options.input);
     HANDLE handle = NULL;
     BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
@@ -94,9 +96,26 @@ int SystemSpooler::printDocument(const PrintOptions& options, const std::string&
     return 0;
 }
 
-size_t monitorPortCount(const std::vector<PortEntry>& ports) {
-    std::string key = MonitorKeyPath, name = key.substr(key.find_last_of('\\') + 1);
-    return std::count_if(ports.begin(), ports.end(), [&](const PortEntry& p) { return p.monitor == name; });
+void SystemSpooler::explainPorts(const std::vector<PortEntry>& ports) {
+    size_t ours = std::count_if(ports.begin(), ports.end(), [](const PortEntry& p) { return p.monitor == monitorName(); });
+    std::vector<std::string> keys;
+    for (const std::string& name : subkeyNames(MonitorKeyPath))
+        if (!IsProbeKeyName(name.c_str())) keys.push_back(name);
+    if (!monitorInstalled()) {
+        notice(fmt::format("The monitor \"{}\" is not installed (see: zevmon install).", monitorName()));
+    } else if (ours > 0) {
+        notice(fmt::format("{} of these ports are the monitor's (\"{}\").", ours, monitorName()));
+    } else if (keys.empty()) {
+        notice("The monitor has no port yet: a USB printer gets one once it is installed and plugged in (zevmon "
+               "doctor tells why one has none).");
+    } else {
+        std::string names;
+        for (const std::string& k : keys) names += (names.empty() ? "" : ", ") + k;
+        notice(fmt::format("None of these ports is the monitor's, though the registry has {} ({}): the spooler has "
+                           "not loaded \"{}\". After an install that had to write the registry entry, restart "
+                           "Windows.",
+                           keys.size() == 1 ? "its port" : "its ports", names, monitorName()));
+    }
 }
 
 }  // namespace zevmon

@@ -8,14 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "error_text.h"
 #include "monitor/zevuruzi.h"
 
 namespace zevmon {
-
-// "ERROR_NOT_READY, 21".
-std::string errorText(DWORD code);
-// A plain sentence for what the code means to a person: "the printer is not connected".
-std::string errorMeaning(DWORD code);
 
 struct PortEntry {
     std::string name;

@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "boot_queue.h"
-#include "commands.h"
+#include "common/error_text.h"
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "spooler.h"
+#include "common/spooler.h"
 #include "windows_system.h"
 
 namespace zevmon {
@@ -35,11 +35,6 @@ const char Environment[] = "Windows 4.0";
 const char DriverValue[] = "Driver";
 const char PendingName[] = "ZEVURUZI.NEW";  // 8.3, as WININIT.INI needs
 const char BackupName[] = "ZEVURUZI.OLD";
-
-std::string monitorName() {
-    std::string key = MonitorKeyPath;
-    return key.substr(key.find_last_of('\\') + 1);
-}
 
 std::string keyForUser() { return std::string("HKEY_LOCAL_MACHINE\\") + MonitorKeyPath; }
 
@@ -162,6 +157,11 @@ std::string plural(size_t count, const char* one, const char* many) {
 }
 
 }  // namespace
+
+std::string monitorName() {
+    std::string key = MonitorKeyPath;
+    return key.substr(key.find_last_of('\\') + 1);
+}
 
 bool monitorInstalled() { return !readString(MonitorKeyPath, DriverValue).value_or("").empty(); }
 

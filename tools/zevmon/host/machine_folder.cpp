@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "commands.h"
+#include "common/error_text.h"
 #include "monitor/zevuruzi.h"
 #include "sim/machine.h"
 

@@ -1,5 +1,5 @@
-// The commands that work on any machine, simulated or real: they only call the
-// monitor's table through the Spooler.
+// A job's bytes, read as they are sent and streamed through the monitor's
+// WritePort or the spooler's WritePrinter, with a progress bar and Ctrl-C.
 #pragma once
 
 #include <csignal>
@@ -7,21 +7,12 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
+#include "error_text.h"
 #include "spooler.h"
 
 namespace zevmon {
-
-// An operation that failed: a plain sentence for the user, exit status 1.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// Throws a Failure that says what failed, why, and the last error by name and number.
-[[noreturn]] void fail(const std::string& what);
 
 struct PrintOptions {
     std::string port;
@@ -31,19 +22,6 @@ struct PrintOptions {
     std::string printer;  // the printer the job belongs to; empty: the port's printer
 };
 
-struct PrinterState {
-    std::string name;
-    std::string port;
-    bool online;
-};
-
-// Why a monitor DLL could not be loaded, from LoadLibraryA's error and
-// whether a file of that name exists.
-std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists);
-
-int listPorts(Spooler& spooler, unsigned level, bool asJson);
-// The table (or JSON) of ports, however they were listed.
-void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson);
 // The bytes of a job, read as they are sent: the file, or standard input for
 // "-". A file that cannot be opened or read is a Failure that says why.
 class JobInput {
@@ -79,11 +57,8 @@ struct Sent {
 Sent sendInChunks(JobInput& input, unsigned chunk,
                   const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
 
-// Why a file cannot be opened, from errno: "there is no such file".
-std::string fileErrorText(int error);
-
-// Ctrl-C during a job: each build's main sets it from its own interrupt
-// handler, and a job ends at its next write.
+// Ctrl-C during a job, set by the print command's interrupt handler: a job
+// ends at its next write.
 extern volatile std::sig_atomic_t jobCancelRequested;
 // The exit status of a job cancelled by the user, as a shell reports SIGINT.
 const int CancelledStatus = 130;
@@ -96,11 +71,9 @@ struct JobObserver {
     std::function<void(std::uint64_t sent, const std::string& outcome)> ended;
 };
 
+// A job through the monitor's table: OpenPort, StartDocPort, WritePort in
+// chunks, EndDocPort, ClosePort.
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer,
              const JobObserver& observer = {});
-int deletePort(Spooler& spooler, const std::string& name);
-int listPrinters(const std::vector<PrinterState>& printers, bool asJson);
-// The first printer that prints to the port, or "".
-std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
 
 }  // namespace zevmon

@@ -1,5 +1,6 @@
 // What zevmon.exe asks of the Windows it runs on: its folders, the family of
-// the system, files and their version records, and registry keys taken whole.
+// the system, files and their version records, and registry keys taken whole;
+// the registry's single keys and values are read as both builds read them.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "common/registry.h"
 
 namespace zevmon {
 
@@ -16,7 +19,6 @@ std::string programFolder();  // the folder zevmon.exe was started from
 std::string joinPath(const std::string& folder, const std::string& name);
 bool fileExists(const std::string& path);
 bool samePath(const std::string& a, const std::string& b);
-bool sameName(const std::string& a, const std::string& b);  // letter case aside
 // The 8.3 form of an existing path, as WININIT.INI needs it; the path itself
 // when the system has no other.
 std::string shortPath(const std::string& path);
@@ -48,9 +50,6 @@ struct RegistryTree {
     std::vector<RegistryValue> values;
     std::vector<RegistryTree> subkeys;
 };
-bool keyExists(const std::string& path);
-std::optional<std::string> readString(const std::string& keyPath, const char* name);
-std::vector<std::string> subkeyNames(const std::string& path);
 std::optional<RegistryTree> readTree(const std::string& path);
 // Writes the tree's values and subkeys below path, making what is missing.
 LONG writeTree(const std::string& path, const RegistryTree& tree);

@@ -1,5 +1,7 @@
-// Commands on the monitor's table: list ports, print, delete a port, list printers.
-#include "commands.h"
+// zevmon print: a file, or standard input, to a port, for the printer that
+// --printer names or the port's own; its bytes go through the build's way to
+// the port as they are read, and Ctrl-C ends the job instead of zevmon.
+#include "print.h"
 
 #include <fmt/format.h>
 
@@ -9,96 +11,21 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
+#include "commands.h"
+#include "registry.h"
 #include "terminal.h"
 
 namespace zevmon {
 
-using nlohmann::json;
-
-void fail(const std::string& what) {
-    DWORD error = GetLastError();
-    // A port name such as FILE: at the end of the sentence is quoted, so that
-    // its own colon does not run into the one before the reason.
-    std::string said = what;
-    size_t last = said.find_last_of(' ');
-    if (!said.empty() && said.back() == ':' && last != std::string::npos)
-        said = said.substr(0, last + 1) + "\"" + said.substr(last + 1) + "\"";
-    throw Failure(fmt::format("{}: {} ({}).", said, errorMeaning(error), errorText(error)));
-}
-
-std::string dllLoadFailure(const std::string& dll, DWORD error, bool fileExists) {
-    // Windows says 126 for a name it found nowhere; Wine says 2.
-    const DWORD moduleNotFound = 126;
-    if ((error == moduleNotFound || error == ERROR_FILE_NOT_FOUND) && !fileExists)
-        return fmt::format("{} could not be loaded: there is no file of that name where the system looks for DLLs "
-                           "({}). Give the DLL's path, such as --dll C:\\ZEVURUZI\\ZEVURUZI.DLL.",
-                           dll, errorText(error));
-    if (error == moduleNotFound)
-        return fmt::format("{} could not be loaded: a DLL that it needs is missing ({}).", dll, errorText(error));
-    return fmt::format("{} could not be loaded: {} ({}).", dll, errorMeaning(error), errorText(error));
-}
-
-static std::string portType(DWORD type) { return type & PORT_TYPE_READ ? "write, read" : "write"; }
-
-int listPorts(Spooler& spooler, unsigned level, bool asJson) {
-    std::vector<PortEntry> ports;
-    if (!spooler.enumPorts(level, ports)) fail("The ports could not be listed");
-    showPorts(ports, level, asJson);
-    return 0;
-}
-
-void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson) {
-    if (asJson) {
-        json out = json::array();
-        for (auto& p : ports) {
-            json entry = {{"name", p.name}};
-            if (level == 2) {
-                entry["monitor"] = p.monitor;
-                entry["description"] = p.description;
-                entry["type"] = p.type;
-            }
-            out.push_back(entry);
-        }
-        std::printf("%s\n", out.dump(2).c_str());
-        return;
-    }
-    if (level == 1) {
-        for (auto& p : ports) std::printf("%s\n", p.name.c_str());
-    } else {
-        std::printf("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
-        for (auto& p : ports)
-            std::printf("%-10s %-16s %-12s %s\n", p.name.c_str(), p.monitor.c_str(), p.description.c_str(),
-                        portType(p.type).c_str());
-    }
-    if (ports.empty()) std::printf("(no ports)\n");
-}
-
-int deletePort(Spooler& spooler, const std::string& name) {
-    if (!spooler.deletePort(name)) fail("Port " + name + " could not be deleted");
-    std::printf("Port %s deleted.\n", name.c_str());
-    return 0;
-}
-
 volatile std::sig_atomic_t jobCancelRequested = 0;
-
-std::string fileErrorText(int error) {
-    switch (error) {
-    case ENOENT: return "there is no such file";
-    case EACCES: return "permission to read it is denied";
-    case EISDIR: return "it is a folder, not a file";
-    case EMFILE:
-    case ENFILE: return "too many files are open";
-    default: return std::strerror(error);
-    }
-}
 
 // C streams, not iostream file streams: on Windows the C++ file streams open
 // their files through wide-character calls that Windows 95, 98 and Me lack.
@@ -226,29 +153,69 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     return 0;
 }
 
-int listPrinters(const std::vector<PrinterState>& printers, bool asJson) {
-    if (asJson) {
-        json out = json::array();
-        for (auto& p : printers) out.push_back({{"name", p.name}, {"port", p.port}, {"online", p.online}});
-        std::printf("%s\n", out.dump(2).c_str());
-        return 0;
+namespace {
+
+// Ctrl-C while the command runs asks the job to end at its next write, with
+// EndDocPort or EndDocPrinter; the handler before it comes back at the end.
+class CancelOnInterrupt {
+public:
+#ifdef _WIN32
+    CancelOnInterrupt() : previous_(std::signal(SIGINT, onInterrupt)) {}
+    ~CancelOnInterrupt() { std::signal(SIGINT, previous_); }
+#else
+    // Without SA_RESTART, so that a read from a pipe that is waiting for bytes
+    // is broken off too.
+    CancelOnInterrupt() {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previous_);
     }
-    std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
-    for (auto& p : printers)
-        std::printf("%-24s %-10s %s\n", p.name.c_str(), p.port.c_str(), p.online ? "online" : "offline");
-    if (printers.empty()) std::printf("(no printers)\n");
-    return 0;
+    ~CancelOnInterrupt() { sigaction(SIGINT, &previous_, nullptr); }
+#endif
+    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+
+private:
+    static void onInterrupt(int) { jobCancelRequested = 1; }
+#ifdef _WIN32
+    void (*previous_)(int);
+#else
+    struct sigaction previous_;
+#endif
+};
+
+// The printer a job belongs to. One named with --printer has to be one of the
+// machine's printers and print to the port; without it, the port's printer,
+// which the spooler needs and the monitor's table does without.
+std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
+    std::vector<PrinterState> printers = route.printers();
+    if (!job.printer.empty()) {
+        for (const PrinterState& p : printers)
+            if (sameName(p.name, job.printer)) {
+                if (!sameName(p.port, job.port))
+                    throw Failure(fmt::format("Printer {} prints to {}, not to {}.", p.name, p.port, job.port));
+                return job.printer;
+            }
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        fail("Printer " + job.printer + " could not be opened");
+    }
+    std::string printer = printerFor(printers, job.port);
+    if (!route.jobsNeedPrinter()) return printer;
+    if (printer.empty())
+        throw Failure(fmt::format("No printer prints to {}, so the spooler has no way to send a job there: install a "
+                                  "printer on that port, or name one with --printer.",
+                                  job.port));
+    notice(fmt::format("Printing on printer {}, the printer of port {}.", printer, job.port));
+    return printer;
 }
 
-std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port) {
-    for (auto& p : printers) {
-        if (p.port.size() != port.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < port.size(); i++)
-            same &= std::tolower((unsigned char)p.port[i]) == std::tolower((unsigned char)port[i]);
-        if (same) return p.name;
-    }
-    return "";
+}  // namespace
+
+int cmdPrint(Run& run) {
+    CancelOnInterrupt cancel;
+    const PrintOptions& job = run.options.job;
+    return run.route->printJob(job, jobPrinter(*run.route, job));
 }
 
 }  // namespace zevmon

@@ -3,8 +3,6 @@
 
 #include <fmt/format.h>
 
-#include <cctype>
-
 namespace zevmon {
 
 namespace {
@@ -37,13 +35,6 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 bool fileExists(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool sameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (std::tolower((unsigned char)a[i]) != std::tolower((unsigned char)b[i])) return false;
-    return true;
 }
 
 bool samePath(const std::string& a, const std::string& b) { return sameName(shortPath(a), shortPath(b)); }
@@ -107,40 +98,6 @@ std::string versionString(const std::string& path, const char* name) {
     char* text = nullptr;
     if (!VerQueryValueA(record.data(), query.c_str(), (LPVOID*)&text, &length) || !text) return "";
     return std::string(text, strnlen(text, length));
-}
-
-bool keyExists(const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-std::optional<std::string> readString(const std::string& keyPath, const char* name) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
-    DWORD type = 0, size = 0;
-    std::optional<std::string> text;
-    if (RegQueryValueExA(key, name, NULL, &type, NULL, &size) == ERROR_SUCCESS && type == REG_SZ) {
-        std::vector<BYTE> bytes(size + 1, 0);
-        if (RegQueryValueExA(key, name, NULL, &type, bytes.data(), &size) == ERROR_SUCCESS)
-            text = std::string((const char*)bytes.data());
-    }
-    RegCloseKey(key);
-    return text;
-}
-
-std::vector<std::string> subkeyNames(const std::string& path) {
-    std::vector<std::string> names;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
-    for (DWORD index = 0;; index++) {
-        CHAR name[MAX_PATH] = "";
-        if (RegEnumKeyA(key, index, name, sizeof name) != ERROR_SUCCESS) break;
-        names.push_back(name);
-    }
-    RegCloseKey(key);
-    return names;
 }
 
 std::optional<RegistryTree> readTree(const std::string& path) {

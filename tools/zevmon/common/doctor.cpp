@@ -1,5 +1,6 @@
 // zevmon doctor: the monitor's silent decisions, said in sentences. Every
-// verdict comes from the function the monitor itself calls for it.
+// verdict comes from the function the monitor itself calls for it. zevmon
+// prune deletes the stale USB ports doctor finds.
 #include "doctor.h"
 
 #include <fmt/format.h>
@@ -13,6 +14,7 @@
 
 #include "commands.h"
 #include "monitor/zevuruzi.h"
+#include "registry.h"
 #include "spooler.h"
 #include "terminal.h"
 
@@ -23,58 +25,6 @@ using nlohmann::json;
 namespace {
 
 const char PortNameValue[] = "PortName";
-
-std::string joinKey(const std::string& a, const std::string& b) { return a + "\\" + b; }
-
-bool sameNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
-           });
-}
-
-// The subkey names of a key below HKEY_LOCAL_MACHINE, as RegEnumKeyA gives them.
-std::vector<std::string> subkeys(const std::string& path) {
-    std::vector<std::string> names;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
-    for (DWORD index = 0;; index++) {
-        CHAR name[PortNameMax] = {};
-        LONG result = RegEnumKeyA(key, index, name, sizeof name);
-        if (result == ERROR_MORE_DATA) continue;
-        if (result != ERROR_SUCCESS) break;
-        names.push_back(name);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
-bool keyExists(const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
-
-// A value exactly as stored: its type and bytes.
-bool rawValue(HKEY key, const char* name, DWORD& type, std::vector<BYTE>& bytes) {
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, NULL, &type, NULL, &size) != ERROR_SUCCESS) return false;
-    bytes.assign(size, 0);
-    if (size == 0) return true;
-    return RegQueryValueExA(key, name, NULL, &type, bytes.data(), &size) == ERROR_SUCCESS;
-}
-
-std::optional<std::string> stringValue(const std::string& path, const char* name) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
-    DWORD type = 0;
-    std::vector<BYTE> bytes;
-    bool read = rawValue(key, name, type, bytes);
-    RegCloseKey(key);
-    if (!read) return std::nullopt;
-    std::string text(bytes.begin(), bytes.end());
-    return text.substr(0, text.find('\0'));
-}
 
 bool printable(const std::vector<BYTE>& bytes) {
     size_t end = bytes.size();
@@ -153,7 +103,7 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
                    fmt::format("\"PortName\" {} does not begin with \"USB-\" in capitals, so this monitor leaves it "
                                "alone.",
                                r.portName),
-                   r.portName.size() >= 4 && sameNoCase(r.portName.substr(0, 4), "USB-"));
+                   r.portName.size() >= 4 && sameName(r.portName.substr(0, 4), "USB-"));
         break;
     case UsbInstancePortsExhausted:
         r.verdict = "usb-000";
@@ -211,7 +161,7 @@ void diagnoseMonitor(const DllFinder& findDll, Diagnosis& diagnosis) {
             MonitorKeyPath));
         return;
     }
-    m.driver = stringValue(MonitorKeyPath, "Driver").value_or("");
+    m.driver = valueText(MonitorKeyPath, "Driver").value_or("");
     if (m.driver.empty()) {
         m.dll = "The monitor's key has no \"Driver\" value, so the spooler does not load the monitor.";
         diagnosis.problems.push_back(m.dll);
@@ -226,20 +176,20 @@ void diagnoseMonitor(const DllFinder& findDll, Diagnosis& diagnosis) {
         }
     }
     std::string probe = joinKey(MonitorKeyPath, ProbeKeyName);
-    for (const std::string& name : subkeys(MonitorKeyPath))
+    for (const std::string& name : subkeyNames(MonitorKeyPath))
         if (IsProbeKeyName(name.c_str())) {
             m.probeKeyLeft = true;
             probe = joinKey(MonitorKeyPath, name);
         }
-    if (m.probeKeyLeft) m.unfinishedPort = stringValue(probe, "PortName").value_or("");
+    if (m.probeKeyLeft) m.unfinishedPort = valueText(probe, "PortName").value_or("");
 }
 
 void diagnoseInstances(Diagnosis& diagnosis) {
     // Two instances may ask for one name: the first met in the scan's order gets it.
     std::vector<std::pair<std::string, std::string>> claimed;  // port name, instance key
-    for (const std::string& device : subkeys(UsbEnumKeyPath)) {
+    for (const std::string& device : subkeyNames(UsbEnumKeyPath)) {
         std::string devicePath = joinKey(UsbEnumKeyPath, device);
-        for (const std::string& instance : subkeys(devicePath)) {
+        for (const std::string& instance : subkeyNames(devicePath)) {
             InstanceReport r;
             r.instanceKey = joinKey(devicePath, instance);
             HKEY key;
@@ -253,7 +203,7 @@ void diagnoseInstances(Diagnosis& diagnosis) {
             explainInstance(decision, instance, r);
             if (r.verdict == "will-be-created") {
                 auto earlier = std::find_if(claimed.begin(), claimed.end(),
-                                            [&](const auto& c) { return sameNoCase(c.first, r.portName); });
+                                            [&](const auto& c) { return sameName(c.first, r.portName); });
                 if (earlier != claimed.end()) {
                     r.verdict = "duplicate";
                     r.reason = fmt::format("{} asks for {} too and comes first in the scan's order: it gets the "
@@ -271,7 +221,7 @@ void diagnoseInstances(Diagnosis& diagnosis) {
 }
 
 void diagnosePorts(Diagnosis& diagnosis) {
-    for (const std::string& name : subkeys(MonitorKeyPath)) {
+    for (const std::string& name : subkeyNames(MonitorKeyPath)) {
         PortConfig config;
         DWORD error = ERROR_SUCCESS;
         DWORD verdict = ClassifyPortKey(MonitorKeyPath, name.c_str(), &config, &error);
@@ -307,7 +257,7 @@ void diagnosePorts(Diagnosis& diagnosis) {
     for (const InstanceReport& r : diagnosis.instances) {
         if (r.verdict != "will-be-created") continue;
         auto listed = std::find_if(diagnosis.ports.begin(), diagnosis.ports.end(),
-                                   [&](const PortReport& p) { return sameNoCase(p.name, r.portName); });
+                                   [&](const PortReport& p) { return sameName(p.name, r.portName); });
         if (listed != diagnosis.ports.end()) continue;
         PortReport port;
         port.name = r.portName;
@@ -323,7 +273,7 @@ void diagnosePorts(Diagnosis& diagnosis) {
 }
 
 void diagnosePrinters(Diagnosis& diagnosis) {
-    for (const std::string& printer : subkeys(PrintersKeyPath)) {
+    for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
         HKEY key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, joinKey(PrintersKeyPath, printer).c_str(), 0, KEY_READ, &key) !=
             ERROR_SUCCESS)
@@ -373,6 +323,20 @@ std::vector<std::string> stalePorts(const Diagnosis& diagnosis) {
     for (const PortReport& p : diagnosis.ports)
         if (p.stale) names.push_back(p.name);
     return names;
+}
+
+int cmdDoctor(Run& run) {
+    Diagnosis diagnosis = run.diagnose();
+    if (run.options.asJson)
+        std::printf("%s\n", diagnosisJson(diagnosis).dump(2).c_str());
+    else
+        std::printf("%s", diagnosisText(diagnosis).c_str());
+    return diagnosis.problems.empty() ? 0 : 1;
+}
+
+int cmdPrune(Run& run) {
+    return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
+                           run.options.assumeYes);
 }
 
 int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes) {

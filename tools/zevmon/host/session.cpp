@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <iostream>
 
-#include "doctor.h"
+#include "common/doctor.h"
+#include "machine_commands.h"
 #include "host/zevuruzi_module.h"
 #include "sim/machine.h"
-#include "terminal.h"
+#include "common/terminal.h"
 
 namespace zevmon {
 
@@ -110,6 +111,32 @@ void Session::finish() {
     if (!lock_) return;
     sim::machine().waitIdle();
     folder_.save();
+}
+
+MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.spooler(), machinePrinters), session_(session) {}
+
+int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
+    session_.folder().checkWritable();
+    JobRecorder recorder(session_.folder(), job.document, job.port);
+    JobObserver observer;
+    std::optional<std::string> target = lookUpPrinter(job.port);
+    observer.started = [&] {
+        if (target) recorder.begin(*target);
+    };
+    observer.wrote = [&] { recorder.collect(); };
+    observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
+    return zevmon::printJob(spooler_, job, printer, observer);
+}
+
+std::vector<PrinterState> machinePrinters() {
+    auto& registry = sim::machine().registry();
+    std::vector<PrinterState> printers;
+    for (auto& name : registry.subkeys(PrintersKeyPath)) {
+        std::string port = registry.stringValue(std::string(PrintersKeyPath) + "\\" + name, "Port").value_or("");
+        bool offline = sim::machine().printerAttributes(name) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
+        printers.push_back({name, port, !offline});
+    }
+    return printers;
 }
 
 }  // namespace zevmon

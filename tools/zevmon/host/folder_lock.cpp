@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "terminal.h"
+#include "common/terminal.h"
 
 namespace zevmon {
 

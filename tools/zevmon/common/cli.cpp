@@ -1,4 +1,4 @@
-// The shared subcommands of both zevmon builds.
+// The command line of both zevmon builds.
 #include "cli.h"
 
 #include <fmt/format.h>
@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+
+#include "resources/string_table.h"
 
 namespace zevmon {
 
@@ -82,16 +84,25 @@ std::string nearestName(const std::string& word, const std::vector<std::string>&
     return best;
 }
 
-void acceptGlobalOptionsAnywhere(CLI::App& app) { app.fallthrough(); }
+std::string versionText() {
+    const int numbers[] = {MONITOR_VERSION_NUMBERS};
+    return fmt::format("{}.{}.{}.{}", numbers[0], numbers[1], numbers[2], numbers[3]);
+}
 
-void addSharedCommands(CLI::App& app, SharedCommands& c) {
-    c.ports = app.add_subcommand("ports", "list the ports, as the spooler's EnumPorts sees them");
-    c.ports->add_option("--level", c.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
-    c.ports->add_flag("--json", c.asJson, "JSON instead of a table");
+void setUpCommandLine(CLI::App& app) {
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "zevmon " + versionText());
+    app.fallthrough();
+}
 
-    c.print = app.add_subcommand("print", "print a file, or standard input, to a port");
-    c.print->add_option("port", c.job.port, "the port, such as USB-001")->required();
-    c.print->add_option("file", c.job.input, "the file to print; - or nothing for standard input");
+void addSharedCommands(CLI::App& app, SharedOptions& o) {
+    auto* ports = app.add_subcommand("ports", "list the ports, as the spooler's EnumPorts sees them");
+    ports->add_option("--level", o.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
+    ports->add_flag("--json", o.asJson, "JSON instead of a table");
+
+    auto* print = app.add_subcommand("print", "print a file, or standard input, to a port");
+    print->add_option("port", o.job.port, "the port, such as USB-001")->required();
+    print->add_option("file", o.job.input, "the file to print; - or nothing for standard input");
     CLI::Validator chunkSize(
         [](std::string& text) -> std::string {
             // By hand: the msvcrt.dll of Windows 95 has no strtoul.
@@ -102,22 +113,22 @@ void addSharedCommands(CLI::App& app, SharedCommands& c) {
             return fmt::format("the chunk size is a number of bytes from 1 to {} (64 MiB), not {}", MaxChunk, text);
         },
         "BYTES");
-    c.print->add_option("--chunk", c.job.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
-    c.print->add_option("--document", c.job.document, "the document's name");
-    c.print->add_option("--printer", c.job.printer, "the printer the job belongs to (default: the port's printer)");
+    print->add_option("--chunk", o.job.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
+    print->add_option("--document", o.job.document, "the document's name");
+    print->add_option("--printer", o.job.printer, "the printer the job belongs to (default: the port's printer)");
 
-    c.deletePort = app.add_subcommand("delete-port", "delete a port");
-    c.deletePort->add_option("port", c.portName, "the port")->required();
+    auto* deletePort = app.add_subcommand("delete-port", "delete a port");
+    deletePort->add_option("port", o.portName, "the port")->required();
 
-    c.printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
-    c.printers->add_flag("--json", c.asJson, "JSON instead of a table");
+    auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
+    printers->add_flag("--json", o.asJson, "JSON instead of a table");
 
-    c.doctor = app.add_subcommand("doctor",
-                                  "why a printer has no port, why it stays offline, what would stop the monitor");
-    c.doctor->add_flag("--json", c.asJson, "one JSON object instead of the report");
+    auto* doctor = app.add_subcommand("doctor",
+                                      "why a printer has no port, why it stays offline, what would stop the monitor");
+    doctor->add_flag("--json", o.asJson, "one JSON object instead of the report");
 
-    c.prune = app.add_subcommand("prune", "delete the USB ports whose printers are no longer installed");
-    c.prune->add_flag("--yes", c.assumeYes, "do not ask");
+    auto* prune = app.add_subcommand("prune", "delete the USB ports whose printers are no longer installed");
+    prune->add_flag("--yes", o.assumeYes, "do not ask");
 }
 
 namespace {
@@ -202,13 +213,23 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
     return -1;
 }
 
-int checkPrintArguments(const PrintOptions& job) {
+int checkSharedArguments(const CLI::App& app, const SharedOptions& options) {
+    if (parsedCommand(app) != "print") return -1;
+    const PrintOptions& job = options.job;
     if (job.input != "-" && isFile(job.input)) return -1;
     if (!isFile(job.port)) return -1;
     std::fprintf(stderr, "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
                  job.port.c_str(), job.input == "-" ? "PORT" : shellWord(job.input).c_str(),
                  shellWord(job.port).c_str());
     return 2;
+}
+
+std::string parsedCommand(const CLI::App& app) {
+    std::string words;
+    for (std::vector<CLI::App*> parsed = app.get_subcommands(); !parsed.empty();
+         parsed = parsed.front()->get_subcommands())
+        words += (words.empty() ? "" : " ") + parsed.front()->get_name();
+    return words;
 }
 
 }  // namespace zevmon

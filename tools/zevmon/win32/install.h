@@ -7,6 +7,10 @@
 
 namespace zevmon {
 
+// The monitor's name, which the spooler lists its ports under: the last part
+// of its key.
+std::string monitorName();
+
 // The monitor's key names a "Driver": the spooler loads the monitor, or will
 // at its next start.
 bool monitorInstalled();

@@ -1,0 +1,35 @@
+// zevmon printers: the spooler's printers, their ports, and whether they are
+// online, as the build reads them.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+#include "commands.h"
+#include "registry.h"
+
+namespace zevmon {
+
+using nlohmann::json;
+
+int cmdPrinters(Run& run) {
+    std::vector<PrinterState> printers = run.printers();
+    if (run.options.asJson) {
+        json out = json::array();
+        for (auto& p : printers) out.push_back({{"name", p.name}, {"port", p.port}, {"online", p.online}});
+        std::printf("%s\n", out.dump(2).c_str());
+        return 0;
+    }
+    std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
+    for (auto& p : printers)
+        std::printf("%-24s %-10s %s\n", p.name.c_str(), p.port.c_str(), p.online ? "online" : "offline");
+    if (printers.empty()) std::printf("(no printers)\n");
+    return 0;
+}
+
+std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port) {
+    for (auto& p : printers)
+        if (sameName(p.port, port)) return p.name;
+    return "";
+}
+
+}  // namespace zevmon

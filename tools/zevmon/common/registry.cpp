@@ -1,0 +1,81 @@
+// Registry reads of both builds.
+#include "registry.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "monitor/zevuruzi.h"
+
+namespace zevmon {
+
+namespace {
+
+// The value as stored, and its type; false when the key or the value cannot be read.
+bool readValue(const std::string& path, const char* name, DWORD& type, std::vector<BYTE>& bytes) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    bool read = rawValue(key, name, type, bytes);
+    RegCloseKey(key);
+    return read;
+}
+
+std::string untilTerminator(const std::vector<BYTE>& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    return text.substr(0, text.find('\0'));
+}
+
+}  // namespace
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
+           });
+}
+
+std::string joinKey(const std::string& a, const std::string& b) { return a + "\\" + b; }
+
+bool keyExists(const std::string& path) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::vector<std::string> subkeyNames(const std::string& path) {
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    for (DWORD index = 0;; index++) {
+        CHAR name[PortNameMax] = {};
+        LONG result = RegEnumKeyA(key, index, name, sizeof name);
+        if (result == ERROR_MORE_DATA) continue;
+        if (result != ERROR_SUCCESS) break;
+        names.push_back(name);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+bool rawValue(HKEY key, const char* name, DWORD& type, std::vector<BYTE>& bytes) {
+    DWORD size = 0;
+    if (RegQueryValueExA(key, name, NULL, &type, NULL, &size) != ERROR_SUCCESS) return false;
+    bytes.assign(size, 0);
+    if (size == 0) return true;
+    return RegQueryValueExA(key, name, NULL, &type, bytes.data(), &size) == ERROR_SUCCESS;
+}
+
+std::optional<std::string> valueText(const std::string& path, const char* name) {
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+    if (!readValue(path, name, type, bytes)) return std::nullopt;
+    return untilTerminator(bytes);
+}
+
+std::optional<std::string> readString(const std::string& path, const char* name) {
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+    if (!readValue(path, name, type, bytes) || type != REG_SZ) return std::nullopt;
+    return untilTerminator(bytes);
+}
+
+}  // namespace zevmon

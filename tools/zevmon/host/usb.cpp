@@ -1,0 +1,237 @@
+// zevmon usb: the simulated machine's USB printers, installed, removed,
+// plugged in and unplugged as the system does it, and what they received.
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "machine_commands.h"
+#include "sim/machine.h"
+#include "common/terminal.h"
+
+namespace zevmon {
+
+namespace {
+
+using nlohmann::json;
+
+const char PrinterHelp[] = "the printer: its instance id, quoted (such as 'USB\\VID_1209&PID_0001\\7&0001'), "
+                           "or its port name (such as USB-001)";
+
+std::string enumPath(const std::string& instanceId) {
+    auto parts = sim::splitKeyPath(instanceId);
+    if (parts.size() != 3 || !sim::equalNoCase(parts[0], "USB") || parts[1].empty() || parts[2].empty())
+        throw Failure("A USB instance id looks like 'USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1' (quoted, so that the "
+                      "shell keeps its & and \\); '" + instanceId + "' does not.");
+    return "Enum\\USB\\" + parts[1] + "\\" + parts[2];
+}
+
+std::optional<std::string> installedId(const std::string& id) {
+    for (auto& known : sim::machine().usbPrinterIds())
+        if (sim::equalNoCase(known, id)) return known;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> lookUpPrinter(const std::string& idOrPort) {
+    if (auto id = installedId(idOrPort)) return id;
+    auto& registry = sim::machine().registry();
+    for (auto& id : sim::machine().usbPrinterIds()) {
+        auto parts = sim::splitKeyPath(id);
+        if (parts.size() != 3) continue;
+        auto portName = registry.stringValue("Enum\\USB\\" + parts[1] + "\\" + parts[2], "PortName");
+        if (portName && sim::equalNoCase(*portName, idOrPort)) return id;
+    }
+    auto stored = registry.value(std::string(MonitorKeyPath) + "\\" + idOrPort, "Property");
+    if (stored && stored->data.size() == sizeof(PortConfig)) {
+        PortConfig config;
+        std::memcpy(&config, stored->data.data(), sizeof config);
+        config.usb.instanceId[sizeof config.usb.instanceId - 1] = 0;
+        if (config.kind == PortKindUsb) return installedId(config.usb.instanceId);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::string findPrinter(const std::string& idOrPort) {
+    if (auto id = lookUpPrinter(idOrPort)) return *id;
+    if (idOrPort.find('\\') != std::string::npos)
+        throw Failure("There is no USB printer " + idOrPort + " on this machine (see: zevmon usb list).");
+    throw Failure("No USB printer of this machine has the port " + idOrPort +
+                  ", and no printer has that instance id (see: zevmon usb list).");
+}
+
+int listUsb(bool asJson) {
+    json out = json::array();
+    auto& registry = sim::machine().registry();
+    for (auto& id : sim::machine().usbPrinterIds()) {
+        json entry = {{"instanceId", id}};
+        sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) {
+            entry["present"] = p.present;
+            entry["devicePath"] = p.devicePath;
+        });
+        entry["portName"] = registry.stringValue(enumPath(id), "PortName").value_or("");
+        out.push_back(entry);
+    }
+    if (asJson) {
+        std::printf("%s\n", out.dump(2).c_str());
+        return 0;
+    }
+    std::printf("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
+    for (auto& e : out)
+        std::printf("%-40s %-10s %-9s %s\n", e["instanceId"].get<std::string>().c_str(),
+                    e["portName"].get<std::string>().c_str(), e["present"].get<bool>() ? "plugged" : "unplugged",
+                    e["devicePath"].get<std::string>().c_str());
+    if (out.empty()) std::printf("(no USB printers)\n");
+    return 0;
+}
+
+std::string jobTitle(const ReceivedJob& job) {
+    if (job.number == 0) return job.document;
+    return fmt::format("job {}, \"{}\" on {}, {}, {}", job.number, job.document, job.port, job.started, job.outcome);
+}
+
+void dumpHex(const std::string& data) {
+    for (size_t at = 0; at < data.size(); at += 16) {
+        std::string bytes, text;
+        for (size_t i = at; i < at + 16 && i < data.size(); i++) {
+            unsigned char c = (unsigned char)data[i];
+            bytes += fmt::format("{:02x} ", c);
+            text += (c >= 32 && c < 127) ? (char)c : '.';
+        }
+        std::printf("%08zx  %-48s %s\n", at, bytes.c_str(), text.c_str());
+    }
+}
+
+int received(Session& session, const UsbOptions& c) {
+    std::string id = findPrinter(c.id);
+    std::vector<ReceivedJob> jobs = session.folder().receivedJobs(id);
+    if (c.listJobs) {
+        std::printf("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
+        for (auto& job : jobs)
+            std::printf("%-5d %-12llu %-19s %-26s %s\n", job.number, (unsigned long long)job.bytes,
+                        job.started.c_str(), job.outcome.c_str(), job.document.c_str());
+        if (jobs.empty()) std::printf("(no jobs)\n");
+        return 0;
+    }
+    if (jobs.empty()) {
+        if (c.hexDump) std::printf("%s received 0 bytes: no job yet.\n", id.c_str());
+        notice(id + " has received no job yet.");
+        return 0;
+    }
+    if (!c.allJobs) jobs.erase(jobs.begin(), jobs.end() - 1);
+    for (auto& job : jobs) {
+        std::FILE* in = std::fopen(job.data.c_str(), "rb");
+        if (!in) throw Failure(fmt::format("{} could not be read: {}.", job.data.string(), fileErrorText(errno)));
+        std::string data;
+        char buffer[65536];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+            if (c.hexDump) {
+                data.append(buffer, got);
+            } else {
+                std::fwrite(buffer, 1, got, stdout);
+            }
+        }
+        std::fclose(in);
+        if (!c.hexDump) continue;
+        std::printf("%s received %zu bytes in %s.\n", id.c_str(), data.size(), jobTitle(job).c_str());
+        dumpHex(data);
+    }
+    return 0;
+}
+
+// The change as the monitor's window sees it: the system tells every window
+// of a device that comes or goes.
+int tellMonitor(HostRun& run) {
+    if (run.monitorStarted)
+        run.session->deviceChanged();
+    else
+        notice(run.notStarted + " It did not see this change.");
+    return 0;
+}
+
+// A printer plugged in, or unplugged.
+int plugged(HostRun& run, bool in) {
+    std::string id = findPrinter(run.usb.id);
+    if (in)
+        sim::machine().plugUsbPrinter(id);
+    else
+        sim::machine().unplugUsbPrinter(id);
+    std::printf("USB printer %s %s; WM_DEVICECHANGE was broadcast.\n", id.c_str(), in ? "plugged in" : "unplugged");
+    return tellMonitor(run);
+}
+
+}  // namespace
+
+void addUsbCommands(CLI::App& app, HostRun& run) {
+    UsbOptions& c = run.usb;
+    auto* usb = app.add_subcommand("usb", "the machine's USB printers");
+    usb->require_subcommand(1);
+    auto* list = usb->add_subcommand("list", "list the USB printers");
+    list->add_flag("--json", run.options.asJson, "JSON instead of a table");
+    auto* add = usb->add_subcommand("add", "install a USB printer");
+    add->add_option("instance-id", c.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->required();
+    add->add_option("--port-name", c.portName, "its PortName value, such as USB-002");
+    add->add_flag("--unplugged", c.absent, "installed, but not plugged in");
+    auto* remove = usb->add_subcommand("remove", "uninstall a USB printer");
+    remove->add_option("printer", c.id, PrinterHelp)->required();
+    auto* plug = usb->add_subcommand("plug", "plug a USB printer in (the system broadcasts a device change)");
+    plug->add_option("printer", c.id, PrinterHelp)->required();
+    auto* unplug = usb->add_subcommand("unplug", "unplug a USB printer (the system broadcasts a device change)");
+    unplug->add_option("printer", c.id, PrinterHelp)->required();
+    auto* received = usb->add_subcommand("received", "what a USB printer received in its last job, as bytes");
+    received->add_option("printer", c.id, PrinterHelp)->required();
+    received->add_flag("--hex", c.hexDump, "a hex dump with a count instead of the raw bytes");
+    received->add_flag("--all", c.allJobs, "every job it received, oldest first");
+    received->add_flag("--list", c.listJobs, "the jobs it received, one a line");
+    auto* clear = usb->add_subcommand("clear", "forget what a USB printer received");
+    clear->add_option("printer", c.id, PrinterHelp)->required();
+}
+
+int cmdUsbList(HostRun& run) { return listUsb(run.options.asJson); }
+
+int cmdUsbReceived(HostRun& run) { return received(*run.session, run.usb); }
+
+// Installing, removing, plugging or unplugging a printer changes the machine
+// the way the system would, and tells the monitor's window as the system does.
+// The system installs devices whether or not the monitor runs.
+int cmdUsbAdd(HostRun& run) {
+    const UsbOptions& c = run.usb;
+    enumPath(c.id);
+    if (auto known = installedId(c.id)) {
+        std::string portName = sim::machine().registry().stringValue(enumPath(*known), "PortName").value_or("");
+        throw Failure(fmt::format("USB printer {} is already installed{}; nothing was changed. To install it "
+                                  "anew, remove it first (zevmon usb remove).",
+                                  *known, portName.empty() ? "" : " with PortName " + portName));
+    }
+    sim::UsbPrinterSpec spec(c.id, c.portName);
+    spec.present = !c.absent;
+    sim::machine().addUsbPrinter(spec);
+    std::printf("USB printer %s installed%s%s.\n", c.id.c_str(),
+                c.portName.empty() ? "" : (" with PortName " + c.portName).c_str(), c.absent ? ", unplugged" : "");
+    return tellMonitor(run);
+}
+
+int cmdUsbRemove(HostRun& run) {
+    std::string id = findPrinter(run.usb.id);
+    sim::machine().removeUsbPrinter(id);
+    std::printf("USB printer %s removed.\n", id.c_str());
+    return tellMonitor(run);
+}
+
+int cmdUsbPlug(HostRun& run) { return plugged(run, true); }
+
+int cmdUsbUnplug(HostRun& run) { return plugged(run, false); }
+
+int cmdUsbClear(HostRun& run) {
+    std::string id = findPrinter(run.usb.id);
+    size_t jobs = run.session->folder().clearReceived(id);
+    std::printf("Forgot %zu job%s that %s received.\n", jobs, jobs == 1 ? "" : "s", id.c_str());
+    return 0;
+}
+
+}  // namespace zevmon

@@ -37,6 +37,7 @@
 #include "monitor/monitor.h"
 #include "outside_data_input.h"
 #include "sim/machine.h"
+#include "tests/common/enum_answer.h"
 
 using namespace outside;
 
@@ -811,43 +812,26 @@ private:
         return total;
     }
 
-    // Records at the front, each string inside the buffer, after the records,
-    // terminated before its end, overlapping no other string, and saying what
-    // the listed port says.
-    static void checkRecords(DWORD level, LPBYTE buffer, DWORD size, size_t count) {
-        size_t recordSize = level == 1 ? sizeof(PORT_INFO_1A) : sizeof(PORT_INFO_2A);
-        if (count * recordSize > size) violation("EnumPorts: %zu records do not fit %u bytes", count, size);
-        LPBYTE end = buffer + size, arrayEnd = buffer + count * recordSize;
-        std::vector<std::pair<LPBYTE, LPBYTE>> strings;
-        auto string = [&](LPSTR text, const char* field, size_t index, const char* expected) {
-            LPBYTE p = (LPBYTE)text;
-            if (p < arrayEnd || p >= end)
-                violation("EnumPorts: %s of record %zu points at offset %td of a %u-byte buffer holding %zu records",
-                          field, index, p - buffer, size, count);
-            LPBYTE terminator = (LPBYTE)std::memchr(p, 0, end - p);
-            if (!terminator) violation("EnumPorts: %s of record %zu is not terminated inside the buffer", field, index);
-            if (std::strcmp(text, expected) != 0)
-                violation("EnumPorts: %s of record %zu reads %s, the port has %s", field, index, shown(text).c_str(),
-                          shown(expected).c_str());
-            strings.emplace_back(p, terminator);
-        };
+    // A whole answer (tests/common/enum_answer.h) that says what the listed ports say.
+    static void checkRecords(DWORD level, LPBYTE buffer, DWORD size, size_t count, DWORD needed) {
+        EnumAnswer answer = ReadEnumAnswer(level, buffer, size, (DWORD)count, needed);
+        if (!answer.fault.empty()) violation("EnumPorts: %s", answer.fault.c_str());
         PortRecord* r = PortList;
         for (size_t i = 0; i < count; i++, r = r->next) {
-            if (level == 1) {
-                string(((PORT_INFO_1A*)buffer)[i].pName, "pName", i, r->name);
-            } else {
-                PORT_INFO_2A* info = (PORT_INFO_2A*)buffer + i;
-                string(info->pPortName, "pPortName", i, r->name);
-                string(info->pMonitorName, "pMonitorName", i, MonitorName);
-                string(info->pDescription, "pDescription", i, descriptionOf(r->config.kind));
-                DWORD type = r->config.kind == PortKindUsb ? PORT_TYPE_WRITE | PORT_TYPE_READ : PORT_TYPE_WRITE;
-                if (info->fPortType != type || info->Reserved != 0)
-                    violation("EnumPorts: record %zu has type %u reserved %u", i, info->fPortType, info->Reserved);
-            }
+            const EnumAnswerPort& port = answer.ports[i];
+            auto same = [&](const std::string& text, const char* field, const char* expected) {
+                if (text != expected)
+                    violation("EnumPorts: %s of record %zu reads %s, the port has %s", field, i, shown(text).c_str(),
+                              shown(expected).c_str());
+            };
+            same(port.name, level == 1 ? "pName" : "pPortName", r->name);
+            if (level == 1) continue;
+            same(port.monitorName, "pMonitorName", MonitorName);
+            same(port.description, "pDescription", descriptionOf(r->config.kind));
+            DWORD type = r->config.kind == PortKindUsb ? PORT_TYPE_WRITE | PORT_TYPE_READ : PORT_TYPE_WRITE;
+            if (port.type != type || port.reserved != 0)
+                violation("EnumPorts: record %zu has type %u reserved %u", i, port.type, port.reserved);
         }
-        std::sort(strings.begin(), strings.end());
-        for (size_t i = 1; i < strings.size(); i++)
-            if (strings[i].first <= strings[i - 1].second) violation("EnumPorts: two strings overlap");
     }
 
     // One EnumPorts call in a buffer surrounded by guard bytes. Returns the size
@@ -900,7 +884,7 @@ private:
             if (!noReturned && returned != after) violation("%s: returned %u of %zu ports", what, returned, after);
             if (expected > size)
                 violation("%s: succeeded in %u bytes where %u are needed", what, size, expected);
-            if (!nullBuffer && level != 0) checkRecords(level, buffer, size, after);
+            if (!nullBuffer && level != 0) checkRecords(level, buffer, size, after, expected);
         } else {
             if (error != ERROR_INSUFFICIENT_BUFFER)
                 violation("%s(level %u, size %u) failed with %lu", what, level, size, (unsigned long)error);

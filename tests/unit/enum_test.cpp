@@ -24,9 +24,7 @@ TEST_F(Enumeration, Level1PacksRecordsInFrontAndNamesFromTheEnd) {
     addPort("USB-002", usbConfig("USB\\VID_2\\B"));
     ASSERT_TRUE(initialize());
     DWORD needed = Marker, returned = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned));
     const DWORD total = level1Size("USB-001") + level1Size("USB-002");  // 24 on the 32-bit DLL
     EXPECT_EQ(needed, total);
     EXPECT_EQ(returned, 0u);
@@ -80,27 +78,21 @@ TEST_F(Enumeration, LevelsZeroAndThreeAndABufferTooSmall) {
     EXPECT_EQ(buffer, std::vector<BYTE>(64, 0xAB));
 
     needed = returned = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumPorts(nullptr, 3, buffer.data(), 64, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
+    EXPECT_REFUSED(ERROR_INVALID_LEVEL, EnumPorts(nullptr, 3, buffer.data(), 64, &needed, &returned));
     EXPECT_EQ(needed, Marker);
     EXPECT_EQ(returned, Marker);
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumPorts(nullptr, 0x80000001u, buffer.data(), 64, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL) << "compared unsigned";
+    // The level is compared unsigned.
+    EXPECT_REFUSED(ERROR_INVALID_LEVEL, EnumPorts(nullptr, 0x80000001u, buffer.data(), 64, &needed, &returned));
     EXPECT_EQ(needed, Marker);
     EXPECT_EQ(returned, Marker);
 
     const DWORD total = level2Size("NUL:", "NULL Port");
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumPorts(nullptr, 2, buffer.data(), total - 1, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPorts(nullptr, 2, buffer.data(), total - 1, &needed, &returned));
     EXPECT_EQ(needed, total);
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(buffer, std::vector<BYTE>(64, 0xAB)) << "nothing written";
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumPorts(nullptr, 2, nullptr, 64, &needed, &returned)) << "no buffer holds nothing";
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    // No buffer holds nothing.
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPorts(nullptr, 2, nullptr, 64, &needed, &returned));
     EXPECT_TRUE(EnumPorts(nullptr, 2, buffer.data(), total, nullptr, nullptr));
 }
 
@@ -119,9 +111,7 @@ TEST_F(Enumeration, APortLinkedBetweenMeasureAndFillNeverOverrunsTheBuffer) {
     machine().onCall("EnterCriticalSection", 2, [&] { LinkPortRecord(added); });
     std::vector<BYTE> buffer(one + 16, 0xAB);
     DWORD needed = 0, returned = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumeratePorts(2, buffer.data(), one, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumeratePorts(2, buffer.data(), one, &needed, &returned));
     EXPECT_EQ(needed, 2 * one) << "the size to ask again with";
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(buffer, std::vector<BYTE>(one + 16, 0xAB));
@@ -141,9 +131,7 @@ TEST_F(Enumeration, AScanThatAddsNothingKeepsTheFirstAnswersError) {
     registry().create("Enum\\USB\\VID_1\\A");  // something for the scan to walk
     ASSERT_TRUE(initialize());
     DWORD needed = 0, returned = 0;
-    SetLastError(Marker);
-    EXPECT_FALSE(EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPorts(nullptr, 1, nullptr, 0, &needed, &returned));
     EXPECT_GT(machine().callCount("RegEnumKeyA"), 1u) << "the scan ran";
     EXPECT_EQ(DriverIndexRebuildPending, 0);
 
@@ -175,12 +163,8 @@ TEST_F(Deletion, APortWithoutAJobGoesFromRegistryListAndMemory) {
     EXPECT_EQ(machine().liveAllocations(), blocks - 1);
     EXPECT_TRUE(machine().messageBoxes().empty());
 
-    SetLastError(Marker);
-    EXPECT_FALSE(DeletePort(nullptr, owner, const_cast<LPSTR>("NUL:")));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
-    SetLastError(Marker);
-    EXPECT_FALSE(DeletePort(nullptr, owner, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, DeletePort(nullptr, owner, const_cast<LPSTR>("NUL:")));
+    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, DeletePort(nullptr, owner, nullptr));
     EXPECT_TRUE(machine().messageBoxes().empty()) << "no message for an unknown name";
 }
 
@@ -191,9 +175,7 @@ TEST_F(Deletion, APortWithAnOpenJobStaysAndTheUserIsTold) {
     ASSERT_TRUE(OpenPort(const_cast<LPSTR>("NUL:"), &port));
     ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
     HWND owner = (HWND)(uintptr_t)0x4242;
-    SetLastError(Marker);
-    EXPECT_FALSE(DeletePort(nullptr, owner, const_cast<LPSTR>("NUL:")));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    EXPECT_REFUSED(ERROR_BUSY, DeletePort(nullptr, owner, const_cast<LPSTR>("NUL:")));
     auto boxes = machine().messageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].owner, owner);
@@ -221,9 +203,7 @@ TEST_F(Deletion, APortWithADeferredJobStaysToo) {
     ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office"), 3, 1, (LPBYTE)&unnamed));
     ASSERT_EQ(static_cast<PortRecord*>(port)->flags, (DWORD)JobDeferred);
     ASSERT_EQ(machine().openPrinterHandles(), 1u);
-    SetLastError(Marker);
-    EXPECT_FALSE(DeletePort(nullptr, nullptr, const_cast<LPSTR>("FILE:")));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    EXPECT_REFUSED(ERROR_BUSY, DeletePort(nullptr, nullptr, const_cast<LPSTR>("FILE:")));
     EXPECT_EQ(machine().messageBoxes().size(), 1u);
     EXPECT_EQ(FindPortRecord("FILE:"), port);
     ASSERT_TRUE(EndDocPort(port));

@@ -63,28 +63,20 @@ TEST_F(Jobs, NullPortSwallowsAWholeJob) {
 
     BYTE buffer[16];
     DWORD read = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &read));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    EXPECT_REFUSED(ERROR_CANTREAD, ReadPort(port, buffer, sizeof buffer, &read));
     EXPECT_EQ(read, 0u);
     COMMTIMEOUTS timeouts{};
-    SetLastError(Marker);
-    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetPortTimeOuts(port, &timeouts, 0));
     DWORD returned = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, nullptr, 0, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER,
+                   GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, nullptr, 0, &returned));
     EXPECT_EQ(returned, Marker);
 
     EXPECT_TRUE(EndDocPort(port));
     EXPECT_EQ(record(port)->flags, 0u);
-    SetLastError(Marker);
-    EXPECT_FALSE(write(port, "late"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_FALSE(EndDocPort(port)) << "no job to end";
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, write(port, "late"));
+    // No job to end.
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, EndDocPort(port));
 }
 
 TEST_F(Jobs, EveryEntryPointChecksItsArguments) {
@@ -97,9 +89,7 @@ TEST_F(Jobs, EveryEntryPointChecksItsArguments) {
     DWORD wrongSignature[64] = {0x1234};
     // Each call starts from the marker: a refusal without its code shows.
     auto expectInvalid = [](auto call) {
-        SetLastError(Marker);
-        EXPECT_FALSE(call());
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, call());
     };
     // An idle port refuses all I/O.
     expectInvalid([&] { return WritePort(port, buffer, sizeof buffer, &count); });
@@ -160,21 +150,14 @@ TEST_F(Jobs, AnOpenFilePortRefusesReadsTimeoutsAndControls) {
     ASSERT_TRUE(start(port));
     BYTE buffer[8];
     DWORD count = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    EXPECT_REFUSED(ERROR_CANTREAD, ReadPort(port, buffer, sizeof buffer, &count));
     EXPECT_EQ(count, 0u);
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    EXPECT_REFUSED(ERROR_CANTREAD, ReadPort(port, buffer, sizeof buffer, nullptr));
     COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
-    SetLastError(Marker);
-    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetPortTimeOuts(port, &timeouts, 0));
     count = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, (LPSTR)buffer, sizeof buffer, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER,
+                   GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, (LPSTR)buffer, sizeof buffer, &count));
     EXPECT_EQ(count, Marker);
     EXPECT_TRUE(write(port, "still writable"));
     EXPECT_TRUE(EndDocPort(port));
@@ -185,28 +168,17 @@ TEST_F(Jobs, ClosedFileTargetRefusesEverythingWithInvalidHandle) {
     BYTE buffer[4];
     DWORD count = Marker;
     COMMTIMEOUTS timeouts{};
-    SetLastError(Marker);
-    EXPECT_FALSE(CloseFileTarget(&target));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    SetLastError(Marker);
-    EXPECT_FALSE(WriteFileTarget(&target, buffer, sizeof buffer, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadFileTarget(&target, buffer, sizeof buffer, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, CloseFileTarget(&target));
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, WriteFileTarget(&target, buffer, sizeof buffer, &count));
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, ReadFileTarget(&target, buffer, sizeof buffer, &count));
     EXPECT_EQ(count, Marker);
-    SetLastError(Marker);
-    EXPECT_FALSE(SetFileTargetTimeouts(&target, &timeouts));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    SetLastError(Marker);
-    EXPECT_FALSE(ControlFileTarget(&target, 1, nullptr, 0, nullptr, 0, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, SetFileTargetTimeouts(&target, &timeouts));
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, ControlFileTarget(&target, 1, nullptr, 0, nullptr, 0, &count));
 
     ASSERT_TRUE(OpenFileTarget(&target, "C:\\jobs\\direct.prn"));
     EXPECT_TRUE(CloseFileTarget(&target));
-    SetLastError(Marker);
-    EXPECT_FALSE(CloseFileTarget(&target)) << "closing twice";
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    // Closing twice.
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, CloseFileTarget(&target));
 }
 
 TEST_F(Jobs, AFileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
@@ -216,19 +188,13 @@ TEST_F(Jobs, AFileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     HANDLE port = open("FILE:");
-    SetLastError(Marker);
-    EXPECT_FALSE(start(port, 7));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    EXPECT_REFUSED(ERROR_SHARING_VIOLATION, start(port, 7));
     EXPECT_EQ(record(port)->flags, 0u);
     EXPECT_EQ(record(port)->file.handle, nullptr);
-    SetLastError(Marker);
-    EXPECT_FALSE(write(port, "x"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, write(port, "x"));
     EXPECT_EQ(machine().openPrinterHandles(), 0u) << "the spooler makes no EndDocPort after a failed start";
     EXPECT_EQ(record(port)->printer, nullptr);
-    SetLastError(Marker);
-    EXPECT_FALSE(EndDocPort(port));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, EndDocPort(port));
 
     CloseHandle(holder);
     ASSERT_TRUE(start(port));
@@ -277,16 +243,12 @@ TEST_F(Jobs, CancellingTheDialogFailsTheStartWithNothingCreated) {
     ASSERT_TRUE(initialize());
     machine().scriptOpenFile(std::nullopt);
     HANDLE port = open("FILE:");
-    SetLastError(Marker);
-    EXPECT_FALSE(start(port));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
+    EXPECT_REFUSED(ERROR_CANCELLED, start(port));
     EXPECT_EQ(record(port)->flags, 0u);
     EXPECT_TRUE(fs::is_empty(disks.root + "/c/jobs"));
     // A dialog that fails outright is reported the same way.
     machine().failCall("GetOpenFileNameA", 1, 0x3003);
-    SetLastError(Marker);
-    EXPECT_FALSE(start(port));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
+    EXPECT_REFUSED(ERROR_CANCELLED, start(port));
 }
 
 TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
@@ -299,9 +261,7 @@ TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
         DOC_INFO_2A info{};  // DOC_INFO_1 and _2 both start with the name, here null
         ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office Printer"), 3, level, (LPBYTE)&info));
         EXPECT_EQ(record(port)->flags, (DWORD)JobDeferred);
-        SetLastError(Marker);
-        EXPECT_FALSE(write(port, "data"));
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, write(port, "data"));
         EXPECT_TRUE(EndDocPort(port));
         EXPECT_EQ(record(port)->flags, 0u);
     }
@@ -315,9 +275,7 @@ TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
     // Any other level is not deferred either: the dialog is asked.
     machine().scriptOpenFile(std::nullopt);
     DOC_INFO_2A unnamed{};
-    SetLastError(Marker);
-    EXPECT_FALSE(StartDocPort(port, nullptr, 0, 3, (LPBYTE)&unnamed));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
+    EXPECT_REFUSED(ERROR_CANCELLED, StartDocPort(port, nullptr, 0, 3, (LPBYTE)&unnamed));
     EXPECT_EQ(machine().openFileCalls().size(), 1u);
 }
 
@@ -366,9 +324,7 @@ TEST_F(Jobs, ASecondStartWhileOpenIsRefusedAndTheRunningJobKeepsItsPrinter) {
     HANDLE port = open("NUL:");
     ASSERT_TRUE(start(port, 1));
     HANDLE printer = record(port)->printer;
-    SetLastError(Marker);
-    EXPECT_FALSE(start(port, 2));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, start(port, 2));
     EXPECT_EQ(record(port)->printer, printer);
     EXPECT_EQ(machine().openPrinterHandles(), 1u);
     EXPECT_TRUE(write(port, "the first job goes on"));
@@ -396,9 +352,7 @@ TEST_F(Jobs, EndDocPortReportsTheBackEndsErrorNotThePrintersOne) {
     machine().failCall("CloseHandle", 1, ERROR_DISK_FULL);
     machine().failCall("SetJobA", 1, ERROR_ACCESS_DENIED);
     machine().failCall("ClosePrinter", 1, ERROR_INVALID_PRINTER_NAME);
-    SetLastError(Marker);
-    EXPECT_FALSE(EndDocPort(port));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
+    EXPECT_REFUSED(ERROR_DISK_FULL, EndDocPort(port));
     EXPECT_EQ(record(port)->flags, 0u) << "the job ends whatever the close said";
     EXPECT_EQ(record(port)->file.handle, nullptr);
     EXPECT_EQ(record(port)->printer, nullptr);
@@ -430,9 +384,7 @@ TEST_F(Jobs, AFailedWriteKeepsTheFileOpenAndIsNotRetried) {
     ASSERT_TRUE(start(port));
     machine().failCall("WriteFile", 1, ERROR_DISK_FULL);
     DWORD written;
-    SetLastError(Marker);
-    EXPECT_FALSE(write(port, "lost", &written));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
+    EXPECT_REFUSED(ERROR_DISK_FULL, write(port, "lost", &written));
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(machine().callCount("WriteFile"), 1u);
     EXPECT_TRUE(write(port, "kept"));

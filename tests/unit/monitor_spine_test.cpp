@@ -10,9 +10,7 @@ using Spine = MonitorTest;
 
 TEST_F(Spine, NullTableFailsAndChangesNothing) {
     addPort("USB-001", usbConfig("USB\\VID_1\\1"));
-    SetLastError(Marker);
-    EXPECT_FALSE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), nullptr));
     EXPECT_EQ(MonitorRoot, nullptr);
     EXPECT_EQ(PortList, nullptr);
     EXPECT_EQ(machine().liveAllocations(), 0u);
@@ -20,9 +18,7 @@ TEST_F(Spine, NullTableFailsAndChangesNothing) {
 
 TEST_F(Spine, NullRootFailsWithInvalidParameter) {
     std::memset(&table, 0xAB, sizeof table);
-    SetLastError(Marker);
-    EXPECT_FALSE(InitializeMonitorEx(nullptr, &table));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, InitializeMonitorEx(nullptr, &table));
     EXPECT_EQ(MonitorRoot, nullptr);
     EXPECT_EQ(reinterpret_cast<BYTE*>(&table)[0], 0xAB) << "the table is handed out only on success";
 }
@@ -96,9 +92,7 @@ TEST_F(Spine, UnreadablePortKeyFailsTheWholeStart) {
         addPort("USB-001", usbConfig("USB\\VID_1\\A"));
         addPort("USB-003", usbConfig("USB\\VID_3\\C"));
         c.arrange(registry());
-        SetLastError(Marker);
-        EXPECT_FALSE(initialize());
-        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_REFUSED(c.error, initialize());
         EXPECT_EQ(PortList, nullptr);
         EXPECT_EQ(machine().openKeys(), 0u);
         EXPECT_EQ(machine().liveAllocations(), 1u) << "only the root copy remains";
@@ -126,24 +120,12 @@ TEST_F(Spine, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
     PortConfig config = nullConfig();
     DWORD count = Marker;
     CHAR name[16];
-    SetLastError(Marker);
-    EXPECT_FALSE(CreatePortKey("USB-001"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(DeletePortKey("USB-001"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadPortConfig("USB-001", &config));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(WritePortConfig("USB-001", &config));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(CountPortKeys(&count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(GetPortKeyName(name, sizeof name, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DLL_INIT_FAILED);
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, CreatePortKey("USB-001"));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, DeletePortKey("USB-001"));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, ReadPortConfig("USB-001", &config));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, WritePortConfig("USB-001", &config));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, CountPortKeys(&count));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, GetPortKeyName(name, sizeof name, 0));
     PortRecord record{};
     record.name = const_cast<LPSTR>("USB-001");
     EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, SavePort(&record));
@@ -230,9 +212,7 @@ TEST_F(Spine, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {
     // Nested keys: one key's name may not pass 256 characters on Windows or Wine.
     for (size_t i = 200; i < longName.size(); i += 201) longName[i] = '\\';
     std::size_t keys = registry().keyCount();
-    SetLastError(Marker);
-    EXPECT_FALSE(CreatePortKey(longName.c_str()));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_REFUSED(ERROR_FILENAME_EXCED_RANGE, CreatePortKey(longName.c_str()));
     EXPECT_EQ(registry().keyCount(), keys);
     longName.pop_back();  // exactly 512 bytes with the terminator: fits
     EXPECT_TRUE(CreatePortKey(longName.c_str()));
@@ -244,9 +224,7 @@ TEST_F(Spine, CountAndNameOfPortKeys) {
     DWORD count = Marker;
     EXPECT_TRUE(CountPortKeys(&count)) << "an absent monitor key holds no ports";
     EXPECT_EQ(count, 0u);
-    SetLastError(Marker);
-    EXPECT_FALSE(CountPortKeys(nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CountPortKeys(nullptr));
     addPort("B", nullConfig());
     addPort("A", nullConfig());
     EXPECT_TRUE(CountPortKeys(&count));
@@ -255,12 +233,8 @@ TEST_F(Spine, CountAndNameOfPortKeys) {
     std::memset(name, 'x', sizeof name);
     EXPECT_TRUE(GetPortKeyName(name, sizeof name, 1));
     EXPECT_EQ(std::string(name, sizeof name), std::string("B\0\0\0\0\0\0\0", 8)) << "the buffer is zero-filled first";
-    SetLastError(Marker);
-    EXPECT_FALSE(GetPortKeyName(name, sizeof name, 2));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
-    SetLastError(Marker);
-    EXPECT_FALSE(GetPortKeyName(name, 0, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_NO_MORE_ITEMS, GetPortKeyName(name, sizeof name, 2));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, GetPortKeyName(name, 0, 0));
     EXPECT_EQ(machine().openKeys(), 0u);
 }
 
@@ -272,20 +246,12 @@ TEST_F(Spine, OpenPortFindsNamesIgnoringCase) {
     EXPECT_EQ(handle, (HANDLE)FindPortRecord("USB-001"));
 
     handle = (HANDLE)(uintptr_t)Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(OpenPort(const_cast<LPSTR>("USB-002"), &handle));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, OpenPort(const_cast<LPSTR>("USB-002"), &handle));
     EXPECT_EQ(handle, nullptr);
 
-    SetLastError(Marker);
-    EXPECT_FALSE(OpenPort(nullptr, &handle));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_FALSE(OpenPort(const_cast<LPSTR>("USB-001"), nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_EQ(FindPortRecord(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, OpenPort(nullptr, &handle));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, OpenPort(const_cast<LPSTR>("USB-001"), nullptr));
+    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, FindPortRecord(nullptr));
 }
 
 TEST_F(Spine, DuplicateNamesAreListedAndTheFirstIsFound) {
@@ -300,9 +266,8 @@ TEST_F(Spine, DuplicateNamesAreListedAndTheFirstIsFound) {
     EXPECT_EQ(FindPortRecord("usb-001"), first);
     ASSERT_TRUE(UnlinkPortRecord(first));
     EXPECT_EQ(FindPortRecord("USB-001"), second);
-    SetLastError(Marker);
-    EXPECT_FALSE(UnlinkPortRecord(first)) << "no longer listed";
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    // No longer listed.
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, UnlinkPortRecord(first));
     EXPECT_TRUE(FreePortRecord(first));
     EXPECT_TRUE(FreePortRecord(request));
     EXPECT_TRUE(FreeAllPortRecords());
@@ -316,9 +281,7 @@ TEST_F(Spine, RecordsNeedAName) {
     ASSERT_NE(unnamed, nullptr);
     EXPECT_EQ(unnamed->name, nullptr);
     EXPECT_STREQ(unnamed->serverName, "\\\\server");
-    SetLastError(Marker);
-    EXPECT_EQ(CreatePortFromRequest(unnamed), nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortFromRequest(unnamed));
 
     // With no name pointer, the name buffer serves.
     std::strcpy(unnamed->nameBuffer, "USB-004");
@@ -330,16 +293,10 @@ TEST_F(Spine, RecordsNeedAName) {
 
     // A record whose name is empty is never linked.
     fromBuffer->name[0] = 0;
-    SetLastError(Marker);
-    EXPECT_FALSE(LinkPortRecord(fromBuffer));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, LinkPortRecord(fromBuffer));
     EXPECT_EQ(PortList, nullptr);
-    SetLastError(Marker);
-    EXPECT_EQ(CreatePortFromRequest(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_EQ(CreatePortFromRegistry(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortFromRequest(nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortFromRegistry(nullptr));
     FreePortRecord(fromBuffer);
     FreePortRecord(unnamed);
 }
@@ -354,19 +311,13 @@ TEST_F(Spine, ClosePortChecksTheSignatureOnly) {
     EXPECT_TRUE(ClosePort(handle)) << "and usable";
 
     DWORD notAPort[4] = {0x8941, 0, 0, 0};
-    SetLastError(Marker);
-    EXPECT_FALSE(ClosePort(notAPort));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_FALSE(ClosePort(nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ClosePort(notAPort));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ClosePort(nullptr));
 }
 
 TEST_F(Spine, AddPortAndConfigurePortRefuseAndLeaveTheLastError) {
     ASSERT_TRUE(initialize());
-    SetLastError(Marker);
-    EXPECT_FALSE(AddPort(nullptr, nullptr, const_cast<LPSTR>("VO DUV Udadizo")));
-    EXPECT_EQ(GetLastError(), Marker);
+    EXPECT_REFUSED(Marker, AddPort(nullptr, nullptr, const_cast<LPSTR>("VO DUV Udadizo")));
     EXPECT_FALSE(ConfigurePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
     EXPECT_EQ(GetLastError(), Marker);
     EXPECT_FALSE(table.pfnAddPort(nullptr, nullptr, nullptr));

@@ -329,9 +329,7 @@ TEST_F(Scan, AKeyWithoutPropertyThatIsNotMarkedStillFailsTheStart) {
     addPort("NUL:", nullConfig());
     registry().create(portKeyPath("USB-003"));
     registry().setString(portKeyPath(ProbeKeyName), "PortName", "USB-004");
-    SetLastError(Marker);
-    EXPECT_FALSE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table));
     EXPECT_EQ(PortList, nullptr);
     registry().remove(portKeyPath(ProbeKeyName));
 }

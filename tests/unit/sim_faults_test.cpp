@@ -571,32 +571,99 @@ TEST_F(SimMachine, EachFunctionTellsWhichFaultModesItSupports) {
     EXPECT_NO_THROW(machine().inject(filledIn));
 }
 
-TEST_F(SimMachine, ARefusedCloseHandleKeepsTheHandleOpenUntilAClosingSucceeds) {
+// Each kind of object whose close can be refused: a refused close keeps it open
+// and usable, listed once, until a close succeeds.
+TEST_F(SimMachine, ARefusedCloseKeepsTheObjectUntilAClosingSucceeds) {
+    machine().addPrinter("Office", "USB-001");
+    reg().setString("K", "V", "x");
+    struct Kind {
+        const char* function;
+        DWORD error;
+        std::function<uintptr_t()> open;
+        std::function<DWORD(uintptr_t)> close;  // ERROR_SUCCESS when it closed, else the error it reported
+        std::function<size_t()> openCount;
+        std::function<void(uintptr_t)> use;  // while the refused close keeps it
+    };
+    const Kind kinds[] = {
+        {"CloseHandle", ERROR_IO_DEVICE,
+         [] { return (uintptr_t)CreateFileA("C:\\\\kept.prn", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr); },
+         [](uintptr_t h) { return CloseHandle((HANDLE)h) ? (DWORD)ERROR_SUCCESS : GetLastError(); },
+         [this] { return machine().openHandles(); },
+         [](uintptr_t h) {
+             DWORD written = 0;
+             EXPECT_TRUE(WriteFile((HANDLE)h, "still", 5, &written, nullptr)) << "and works";
+         }},
+        {"RegCloseKey", ERROR_BADDB, [this] { return (uintptr_t)openKey("K", KEY_READ); },
+         [](uintptr_t key) { return (DWORD)RegCloseKey((HKEY)key); }, [this] { return machine().openKeys(); },
+         [](uintptr_t key) {
+             EXPECT_EQ(RegQueryValueExA((HKEY)key, "V", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS)
+                 << "still usable";
+         }},
+        {"SetupDiDestroyDeviceInfoList", ERROR_GEN_FAILURE,
+         [] {
+             return (uintptr_t)SetupDiGetClassDevsA(&sim::UsbPrinterClass, nullptr, nullptr,
+                                                    DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+         },
+         [](uintptr_t set) { return SetupDiDestroyDeviceInfoList((HDEVINFO)set) ? (DWORD)ERROR_SUCCESS : GetLastError(); },
+         [this] { return machine().openDeviceInfoSets(); }, [](uintptr_t) {}},
+        {"ClosePrinter", ERROR_INVALID_HANDLE,
+         [] {
+             HANDLE printer = nullptr;
+             EXPECT_TRUE(OpenPrinterA(const_cast<LPSTR>("Office"), &printer, nullptr));
+             return (uintptr_t)printer;
+         },
+         [](uintptr_t printer) { return ClosePrinter((HANDLE)printer) ? (DWORD)ERROR_SUCCESS : GetLastError(); },
+         [this] { return machine().openPrinterHandles(); },
+         [](uintptr_t printer) {
+             DWORD needed = 0;
+             EXPECT_FALSE(GetPrinterA((HANDLE)printer, 2, nullptr, 0, &needed));
+             EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER) << "the handle still names the printer";
+         }},
+        // Failure returns the block, success null.
+        {"GlobalFree", ERROR_INVALID_HANDLE, [] { return (uintptr_t)GlobalAlloc(GPTR, 16); },
+         [](uintptr_t block) {
+             HGLOBAL left = GlobalFree((HGLOBAL)block);
+             return left == nullptr ? (DWORD)ERROR_SUCCESS : left == (HGLOBAL)block ? GetLastError() : Marker;
+         },
+         [this] { return machine().liveAllocations(); },
+         [](uintptr_t block) { reinterpret_cast<char*>(block)[15] = 1; }},  // still the caller's memory
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.function);
+        uintptr_t object = kind.open();
+        ASSERT_TRUE(object != 0 && object != (uintptr_t)INVALID_HANDLE_VALUE);
+        machine().inject({kind.function, 1, kind.error, false, FaultMode::FailKeepingObject});
+        SetLastError(Marker);
+        EXPECT_EQ(kind.close(object), kind.error);
+        EXPECT_EQ(kind.openCount(), 1u) << "it stays open";
+        ASSERT_EQ(machine().refusedCloses().size(), 1u);
+        EXPECT_EQ(machine().refusedCloses()[0].function, kind.function);
+        EXPECT_EQ(machine().refusedCloses()[0].object, object);
+        for (const Kind& other : kinds)
+            EXPECT_EQ(machine().refusedCloseCount(other.function), &other == &kind ? 1u : 0u) << other.function;
+        kind.use(object);
+        SetLastError(Marker);
+        EXPECT_EQ(kind.close(object), (DWORD)ERROR_SUCCESS);
+        EXPECT_EQ(kind.openCount(), 0u);
+        EXPECT_TRUE(machine().refusedCloses().empty()) << "closed at last";
+    }
+}
+
+// FaultMode::Fail reports the error of a close that closed.
+TEST_F(SimMachine, AFailedCloseStillCloses) {
     HANDLE file = CreateFileA("C:\\\\kept.prn", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    machine().inject({"CloseHandle", 1, ERROR_IO_DEVICE, false, FaultMode::FailKeepingObject});
-    EXPECT_FALSE(CloseHandle(file));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_DEVICE);
-    EXPECT_EQ(machine().openHandles(), 1u) << "the handle stays open";
-    ASSERT_EQ(machine().refusedCloses().size(), 1u);
-    EXPECT_EQ(machine().refusedCloses()[0].function, "CloseHandle");
-    EXPECT_EQ(machine().refusedCloses()[0].object, (uintptr_t)file);
-    EXPECT_EQ(machine().refusedCloseCount("CloseHandle"), 1u);
-    EXPECT_EQ(machine().refusedCloseCount("RegCloseKey"), 0u);
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(file, "still", 5, &written, nullptr)) << "and works";
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(machine().openHandles(), 0u);
-    EXPECT_TRUE(machine().refusedCloses().empty()) << "closed at last";
-
-    file = CreateFileA("C:\\\\kept.prn", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
     machine().failCall("CloseHandle", 1, ERROR_IO_DEVICE);
-    EXPECT_FALSE(CloseHandle(file)) << "FaultMode::Fail: the error of a close that closed";
+    EXPECT_FALSE(CloseHandle(file));
     EXPECT_EQ(machine().openHandles(), 0u);
     EXPECT_TRUE(machine().refusedCloses().empty());
-    EXPECT_FALSE(CloseHandle(file));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, CloseHandle(file));
+
+    reg().setString("K", "V", "x");
+    HKEY key = openKey("K", KEY_READ);
+    machine().failCall("RegCloseKey", 1, ERROR_BADDB);
+    EXPECT_EQ(RegCloseKey(key), ERROR_BADDB);
+    EXPECT_EQ(machine().openKeys(), 0u);
 }
 
 TEST_F(SimMachine, ResetReleasesWhatRefusedClosesKept) {
@@ -617,68 +684,6 @@ TEST_F(SimMachine, ResetReleasesWhatRefusedClosesKept) {
     HANDLE again = CreateFileA("C:\\\\locked.prn", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the host file was closed too: no sharing violation";
     CloseHandle(again);
-}
-
-TEST_F(SimMachine, ARefusedRegCloseKeyKeepsTheKeyOpen) {
-    reg().setString("K", "V", "x");
-    HKEY key = openKey("K", KEY_READ);
-    machine().inject({"RegCloseKey", 1, ERROR_BADDB, false, FaultMode::FailKeepingObject});
-    EXPECT_EQ(RegCloseKey(key), ERROR_BADDB);
-    EXPECT_EQ(machine().openKeys(), 1u);
-    EXPECT_EQ(machine().refusedCloseCount("RegCloseKey"), 1u);
-    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS) << "still usable";
-    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    EXPECT_EQ(machine().openKeys(), 0u);
-    EXPECT_EQ(machine().refusedCloseCount("RegCloseKey"), 0u);
-
-    key = openKey("K", KEY_READ);
-    machine().failCall("RegCloseKey", 1, ERROR_BADDB);
-    EXPECT_EQ(RegCloseKey(key), ERROR_BADDB);
-    EXPECT_EQ(machine().openKeys(), 0u) << "FaultMode::Fail closes";
-}
-
-TEST_F(SimMachine, ARefusedDestroyKeepsTheDeviceInformationSet) {
-    HDEVINFO set = SetupDiGetClassDevsA(&sim::UsbPrinterClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    ASSERT_NE(set, INVALID_HANDLE_VALUE);
-    machine().inject({"SetupDiDestroyDeviceInfoList", 1, ERROR_GEN_FAILURE, false, FaultMode::FailKeepingObject});
-    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
-    EXPECT_EQ(machine().openDeviceInfoSets(), 1u);
-    EXPECT_EQ(machine().refusedCloseCount("SetupDiDestroyDeviceInfoList"), 1u);
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(machine().openDeviceInfoSets(), 0u);
-    EXPECT_TRUE(machine().refusedCloses().empty());
-}
-
-TEST_F(SimMachine, ARefusedClosePrinterKeepsThePrinterHandle) {
-    machine().addPrinter("Office", "USB-001");
-    HANDLE printer = nullptr;
-    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>("Office"), &printer, nullptr));
-    machine().inject({"ClosePrinter", 1, ERROR_INVALID_HANDLE, false, FaultMode::FailKeepingObject});
-    EXPECT_FALSE(ClosePrinter(printer));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    EXPECT_EQ(machine().openPrinterHandles(), 1u);
-    EXPECT_EQ(machine().refusedCloseCount("ClosePrinter"), 1u);
-    DWORD needed = 0;
-    EXPECT_FALSE(GetPrinterA(printer, 2, nullptr, 0, &needed));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER) << "the handle still names the printer";
-    EXPECT_TRUE(ClosePrinter(printer));
-    EXPECT_EQ(machine().openPrinterHandles(), 0u);
-    EXPECT_TRUE(machine().refusedCloses().empty());
-}
-
-TEST_F(SimMachine, ARefusedGlobalFreeKeepsTheBlock) {
-    HGLOBAL block = GlobalAlloc(GPTR, 16);
-    ASSERT_NE(block, nullptr);
-    machine().inject({"GlobalFree", 1, ERROR_INVALID_HANDLE, false, FaultMode::FailKeepingObject});
-    EXPECT_EQ(GlobalFree(block), block) << "failure returns the block";
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-    EXPECT_EQ(machine().liveAllocations(), 1u);
-    EXPECT_EQ(machine().refusedCloseCount("GlobalFree"), 1u);
-    static_cast<char*>(block)[15] = 1;  // still the caller's memory
-    EXPECT_EQ(GlobalFree(block), nullptr);
-    EXPECT_EQ(machine().liveAllocations(), 0u);
-    EXPECT_TRUE(machine().refusedCloses().empty());
 }
 
 TEST_F(SimMachine, AShortWriteReportsAndWritesOnlyPartOfTheBytes) {

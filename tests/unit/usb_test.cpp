@@ -76,28 +76,18 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
     EXPECT_STREQ(info.devicePath, "\\\\?\\usb#vid_1209&pid_0001#5&2a1b3c4d&0&2#{6a7ad4e2-ae15-11d7-890b-0080ad72b9d1}");
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_STREQ(info.instanceId, PrinterId);
-    SetLastError(Marker);
-    EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 2, &info));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
+    EXPECT_REFUSED(ERROR_NO_MORE_ITEMS, GetInterface(&UsbPortInterfaceGuid, 2, &info));
 
     machine().unplugUsbPrinter(OtherId);
     EXPECT_TRUE(CountInterfaces(&UsbPortInterfaceGuid, &count));
     EXPECT_EQ(count, 1u) << "only present devices";
 
     count = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_FALSE(CountInterfaces(nullptr, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CountInterfaces(&UsbPortInterfaceGuid, nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CountInterfaces(nullptr, &count));
     EXPECT_EQ(count, Marker);
-    SetLastError(Marker);
-    EXPECT_FALSE(GetInterface(nullptr, 0, &info));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    SetLastError(Marker);
-    EXPECT_FALSE(GetInterface(&UsbPortInterfaceGuid, 0, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, GetInterface(nullptr, 0, &info));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, GetInterface(&UsbPortInterfaceGuid, 0, nullptr));
 
     // A search needs a class, a way to match, something to match and a place
     // for the answer; without them the caller's record keeps what it held.
@@ -115,16 +105,12 @@ TEST_F(Usb, InterfacesOfAClassAreCountedAndLookedUp) {
 TEST_F(Usb, CountingReportsSetupApiFailures) {
     DWORD count = Marker;
     machine().failCall("SetupDiGetClassDevsA", 1, ERROR_NOT_ENOUGH_MEMORY);
-    SetLastError(Marker);
-    EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_REFUSED(ERROR_NOT_ENOUGH_MEMORY, CountInterfaces(&UsbPortInterfaceGuid, &count));
     EXPECT_EQ(count, 0u);
 
     machine().addUsbPrinter({OtherId});
     machine().failCall("SetupDiEnumDeviceInterfaces", 2, ERROR_GEN_FAILURE);
-    SetLastError(Marker);
-    EXPECT_FALSE(CountInterfaces(&UsbPortInterfaceGuid, &count));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_GEN_FAILURE);
+    EXPECT_REFUSED(ERROR_GEN_FAILURE, CountInterfaces(&UsbPortInterfaceGuid, &count));
     EXPECT_EQ(count, 1u) << "the interfaces counted before the failure";
 }
 
@@ -343,15 +329,11 @@ TEST_F(Usb, StoredPipesTheWrongWayRoundFailTheJobsWritesOpenly) {
     setPrinter([](sim::UsbPrinter& p) { p.descriptorError = ERROR_GEN_FAILURE; });  // OUT 0x01 first, IN 0x82
     HANDLE port = startUsbPort();
     DWORD written = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(WritePort(port, (LPBYTE) "page", 4, &written));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_REFUSED(ERROR_INVALID_FUNCTION, WritePort(port, (LPBYTE) "page", 4, &written));
     EXPECT_EQ(written, 0u);
     BYTE b = 0;
     DWORD read = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadPort(port, &b, 1, &read));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_REFUSED(ERROR_INVALID_FUNCTION, ReadPort(port, &b, 1, &read));
     ASSERT_TRUE(EndDocPort(port));
     EXPECT_TRUE(received().empty()) << "nothing reached the printer";
 }
@@ -364,9 +346,7 @@ TEST_F(Usb, ANegativeReadPipeOpensNoReadPipe) {
     EXPECT_EQ(record(port)->usb.readHandle, nullptr);
     BYTE buffer[4];
     DWORD read = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(ReadPort(port, buffer, sizeof buffer, &read));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPort(port, buffer, sizeof buffer, &read));
     EXPECT_TRUE(WritePort(port, buffer, sizeof buffer, nullptr));
     EXPECT_TRUE(EndDocPort(port));
 }
@@ -458,14 +438,11 @@ TEST_F(Usb, APrinterUnpluggedMidJobFailsEveryCallAndStillCloses) {
     ASSERT_TRUE(WritePort(port, (LPBYTE) "half", 4, nullptr));
     machine().unplugUsbPrinter(PrinterId);
     DWORD written = Marker;
-    SetLastError(Marker);
-    EXPECT_FALSE(WritePort(port, (LPBYTE) "rest", 4, &written));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_REFUSED(ERROR_DEVICE_NOT_CONNECTED, WritePort(port, (LPBYTE) "rest", 4, &written));
     EXPECT_EQ(written, 0u);
     COMMTIMEOUTS timeouts{};
-    SetLastError(Marker);
-    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)(machine().isWindows98() ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_REFUSED((machine().isWindows98() ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED),
+                   SetPortTimeOuts(port, &timeouts, 0));
     EXPECT_TRUE(EndDocPort(port));
     machine().plugUsbPrinter(PrinterId);
     EXPECT_EQ(machine().usbReceived(PrinterId), bytes("half"));
@@ -476,16 +453,13 @@ TEST_F(Usb, TimeoutsGoToTheDeviceFirstAndThenToBothPipes) {
     HANDLE port = startUsbPort();
     COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
     setPrinter([](sim::UsbPrinter& p) { p.refuseTimeouts = {-1}; });
-    SetLastError(Marker);
-    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    EXPECT_REFUSED(ERROR_INVALID_FUNCTION, SetPortTimeOuts(port, &timeouts, 0));
     setPrinter([](sim::UsbPrinter& p) {
         EXPECT_TRUE(p.timeouts.empty()) << "the pipes keep theirs";
         p.refuseTimeouts = {0};
     });
-    SetLastError(Marker);
-    EXPECT_FALSE(SetPortTimeOuts(port, &timeouts, 0)) << "the OUT pipe refuses";
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION) << "its error outlives the IN pipe's success";
+    // The OUT pipe refuses; its error outlives the IN pipe's success.
+    EXPECT_REFUSED(ERROR_INVALID_FUNCTION, SetPortTimeOuts(port, &timeouts, 0));
     setPrinter([](sim::UsbPrinter& p) {
         EXPECT_EQ(p.timeouts.count(1), 1u) << "the IN pipe is set all the same";
         EXPECT_EQ(p.timeouts.count(0), 0u);
@@ -497,18 +471,14 @@ TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsWrites) {
     setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors[0] = ERROR_GEN_FAILURE; });
     HANDLE port = startUsbPort();
     EXPECT_EQ(record(port)->usb.writeHandle, INVALID_HANDLE_VALUE);
-    SetLastError(Marker);
-    EXPECT_FALSE(WritePort(port, (LPBYTE) "x", 1, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, WritePort(port, (LPBYTE) "x", 1, nullptr));
     unsigned closesBefore = machine().callCount("CloseHandle");
     EXPECT_TRUE(EndDocPort(port));
     EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u) << "the failed pipe is not closed";
     UsbPipeSet pipes{};
     EXPECT_TRUE(CloseUsbPipes(&pipes)) << "closing again closes nothing";
     EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u);
-    SetLastError(Marker);
-    EXPECT_FALSE(CloseUsbPipes(nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CloseUsbPipes(nullptr));
 }
 
 TEST_F(Usb, ADeviceThatCannotBeOpenedFailsTheStartWithInvalidParameter) {
@@ -525,20 +495,12 @@ TEST_F(Usb, ADeviceThatCannotBeOpenedFailsTheStartWithInvalidParameter) {
 TEST_F(Usb, OpenRefusesWhatItCannotSearchFor) {
     UsbPipeSet pipes{};
     UsbPortConfig config = usbConfig("").usb;
-    SetLastError(Marker);
-    EXPECT_FALSE(OpenUsbPipes(&pipes, &config));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(OpenUsbPipes(nullptr, &config));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
+    EXPECT_REFUSED(ERROR_OPEN_FAILED, OpenUsbPipes(&pipes, &config));
+    EXPECT_REFUSED(ERROR_OPEN_FAILED, OpenUsbPipes(nullptr, &config));
     config = usbConfig(PrinterId).usb;
     machine().failCall("SetupDiGetClassDevsA", 1, ERROR_GEN_FAILURE);
-    SetLastError(Marker);
-    EXPECT_FALSE(OpenUsbPipes(&pipes, &config));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPEN_FAILED);
-    SetLastError(Marker);
-    EXPECT_FALSE(SetUsbInstanceId(nullptr, "USB\\X"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_REFUSED(ERROR_OPEN_FAILED, OpenUsbPipes(&pipes, &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetUsbInstanceId(nullptr, "USB\\X"));
     EXPECT_TRUE(SetUsbInstanceId(&config, "USB\\X\\1"));
     EXPECT_STREQ(config.instanceId, "USB\\X\\1");
 }
@@ -555,9 +517,7 @@ TEST_F(Usb, PipeFileNamesHaveTwoDigitsAtLeastAndMustFit) {
     std::string path(256, 'p');
     ASSERT_TRUE(BuildPipeFileName(name, path.c_str(), 1)) << "256 + 3 + terminator = 260";
     path += 'p';
-    SetLastError(Marker);
-    EXPECT_FALSE(BuildPipeFileName(name, path.c_str(), 1));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_REFUSED(ERROR_FILENAME_EXCED_RANGE, BuildPipeFileName(name, path.c_str(), 1));
 }
 
 TEST_F(Usb, AnUnnamedDocumentOnAUsbPortIsNotDeferred) {

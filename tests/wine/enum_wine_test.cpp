@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/enum_answer.h"
 #include "wine_support.h"
 
 namespace {
@@ -35,14 +36,15 @@ Enumeration enumPorts(const MONITOR_TABLE& monitor, DWORD level, LPBYTE buffer, 
     return e;
 }
 
-// A string the DLL pointed at, read only where the pointer lies in the buffer.
-std::string stringAt(const std::vector<BYTE>& buffer, LPCSTR pointer) {
-    const char* begin = (const char*)buffer.data();
-    const char* end = begin + buffer.size();
-    if (pointer < begin || pointer >= end) return "(outside the buffer)";
-    const char* stop = pointer;
-    while (stop < end && *stop != 0) stop++;
-    return std::string(pointer, stop);
+// The ports of a filled answer of size bytes, which must be whole
+// (tests/common/enum_answer.h); always count of them, so that a case may index them.
+std::vector<EnumAnswerPort> portsOf(DWORD level, const std::vector<BYTE>& buffer, DWORD size, const Enumeration& e,
+                                    size_t count) {
+    EnumAnswer answer = ReadEnumAnswer(level, buffer.data(), size, e.returned, e.needed);
+    CHECK_STR(answer.fault, "");
+    CHECK_EQ(answer.ports.size(), count);
+    answer.ports.resize(count);
+    return answer.ports;
 }
 
 void checkUntouched(const std::vector<BYTE>& buffer, size_t from) {
@@ -81,8 +83,9 @@ WINE_TEST(EnumPortsPacksThe32BitRecords) {
     const PORT_INFO_1A* level1 = (const PORT_INFO_1A*)buffer.data();
     CHECK(level1[0].pName == (LPSTR)buffer.data() + 16);
     CHECK(level1[1].pName == (LPSTR)buffer.data() + 8);
-    CHECK_STR(stringAt(buffer, level1[0].pName), "USB-001");
-    CHECK_STR(stringAt(buffer, level1[1].pName), "USB-002");
+    std::vector<EnumAnswerPort> ports = portsOf(1, buffer, 24, e, 2);
+    CHECK_STR(ports[0].name, "USB-001");
+    CHECK_STR(ports[1].name, "USB-002");
     checkUntouched(buffer, 24);
 
     // Level 0 counts the ports and writes nothing; a level above 2 is refused.
@@ -106,12 +109,13 @@ WINE_TEST(EnumPortsPacksThe32BitRecords) {
     e = enumPorts(monitor, 2, level2Buffer.data(), 52);
     CHECK(e.result);
     CHECK_EQ(e.returned, (DWORD)1);
+    const EnumAnswerPort level2Port = portsOf(2, level2Buffer, 52, e, 1)[0];
+    CHECK_STR(level2Port.name, "USB-001");
+    CHECK_STR(level2Port.monitorName, "VO DUV Udadizo");
+    CHECK_STR(level2Port.description, "USB Port");
+    CHECK_EQ(level2Port.type, (DWORD)3);
+    CHECK_EQ(level2Port.reserved, (DWORD)0);
     const PORT_INFO_2A* level2 = (const PORT_INFO_2A*)level2Buffer.data();
-    CHECK_STR(stringAt(level2Buffer, level2->pPortName), "USB-001");
-    CHECK_STR(stringAt(level2Buffer, level2->pMonitorName), "VO DUV Udadizo");
-    CHECK_STR(stringAt(level2Buffer, level2->pDescription), "USB Port");
-    CHECK_EQ(level2->fPortType, (DWORD)3);
-    CHECK_EQ(level2->Reserved, (DWORD)0);
     CHECK(level2->pPortName == (LPSTR)level2Buffer.data() + 44);  // the last 8 bytes of the 52
     checkUntouched(level2Buffer, 52);
     clearMonitorKey();
@@ -137,13 +141,13 @@ WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
         CHECK(e.result);
         CHECK_EQ(e.needed, (DWORD)52);
         CHECK_EQ(e.returned, (DWORD)1);
-        const PORT_INFO_2A* info = (const PORT_INFO_2A*)buffer.data();
-        CHECK_STR(stringAt(buffer, info->pPortName), "USB-001");
-        CHECK_STR(stringAt(buffer, info->pMonitorName), "VO DUV Udadizo");
-        CHECK_STR(stringAt(buffer, info->pDescription), "USB Port");
+        const EnumAnswerPort port = portsOf(2, buffer, (DWORD)buffer.size(), e, 1)[0];
+        CHECK_STR(port.name, "USB-001");
+        CHECK_STR(port.monitorName, "VO DUV Udadizo");
+        CHECK_STR(port.description, "USB Port");
         // Strings are packed down from the end of the buffer given, not of the space needed.
-        CHECK(info->pPortName == (LPSTR)buffer.data() + buffer.size() - 8);
-        CHECK_EQ(info->fPortType, (DWORD)3);
+        CHECK(((const PORT_INFO_2A*)buffer.data())->pPortName == (LPSTR)buffer.data() + buffer.size() - 8);
+        CHECK_EQ(port.type, (DWORD)3);
 
         // The stored configuration, byte for byte.
         std::vector<BYTE> expected(556, 0);
@@ -167,7 +171,7 @@ WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
         e = enumPorts(monitor, 1, buffer.data(), (DWORD)buffer.size());
         CHECK(e.result);
         CHECK_EQ(e.returned, (DWORD)1);
-        CHECK_STR(stringAt(buffer, ((const PORT_INFO_1A*)buffer.data())->pName), "USB-001");
+        CHECK_STR(portsOf(1, buffer, (DWORD)buffer.size(), e, 1)[0].name, "USB-001");
         CHECK(instance.hasPortName());
         runPendingRebuild();
     }
@@ -210,15 +214,11 @@ WINE_TEST(DeletingABusyPortShowsNowPrinting) {
     CHECK(monitor.pfnStartDocPort(port, NULL, 0, 1, NULL));
 
     MessageBoxWatcher watcher;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL:"));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    CHECK_REFUSED(ERROR_BUSY, monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL:"));
     CHECK(keyExists(MonitorKeyPath "\\NUL:"));
 
     // An unknown name is refused without a word.
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL2:"));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_UNKNOWN_PORT);
+    CHECK_REFUSED(ERROR_UNKNOWN_PORT, monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL2:"));
 
     // Once the job has ended the port goes, from the list and the registry.
     CHECK(monitor.pfnEndDocPort(port));

@@ -44,25 +44,19 @@ BOOL startJob(const MONITOR_TABLE& monitor, HANDLE port, const char* docName = "
 void checkWriteRefused(const MONITOR_TABLE& monitor, HANDLE port) {
     BYTE data = 0x1B;
     DWORD written = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnWritePort(port, &data, 1, &written));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnWritePort(port, &data, 1, &written));
     CHECK_EQ(written, Untouched);
 }
 
 // A port without a job has none to end: 87.
 void checkEndRefused(const MONITOR_TABLE& monitor, HANDLE port) {
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnEndDocPort(port));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnEndDocPort(port));
 }
 
 // Null and file ports have nothing to read: ERROR_CANTREAD, and a count of 0.
 void checkReadRefused(const MONITOR_TABLE& monitor, HANDLE port, BYTE* buffer, DWORD size) {
     DWORD read = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnReadPort(port, buffer, size, &read));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    CHECK_REFUSED(ERROR_CANTREAD, monitor.pfnReadPort(port, buffer, size, &read));
     CHECK_EQ(read, (DWORD)0);
 }
 
@@ -70,18 +64,15 @@ void checkReadRefused(const MONITOR_TABLE& monitor, HANDLE port, BYTE* buffer, D
 void checkDeviceRequestRefused(const MONITOR_TABLE& monitor, HANDLE port) {
     char out[64];
     DWORD returned = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER,
+                  monitor.pfnGetPrinterDataFromPort(port, 0x220010, (LPSTR) "Status", NULL, 0, out, sizeof out, &returned));
     CHECK_EQ(returned, Untouched);
 }
 
 // Nor do time-outs mean anything to a null or file port: 87.
 void checkTimeoutsRefused(const MONITOR_TABLE& monitor, HANDLE port) {
     COMMTIMEOUTS timeouts = {0, 0, 0, 0, 5000};
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
 }
 
 void checkFileHolds(const char* path, const std::string& expected) {
@@ -195,32 +186,22 @@ WINE_TEST(NullPortSwallowsAJobAndRefusesTheRest) {
     writeChunks(monitor, port, data, {4096});
 
     DWORD written = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnWritePort(port, (LPBYTE)&data[0], 0, &written));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnWritePort(port, (LPBYTE)&data[0], 0, &written));
     CHECK_EQ(written, Untouched);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnWritePort(port, NULL, 16, &written));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnWritePort(port, NULL, 16, &written));
 
     BYTE buffer[64];
     checkReadRefused(monitor, port, buffer, sizeof buffer);
     // The arguments are refused before the back-end is asked: 87, and no count.
     DWORD read = Untouched;
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnReadPort(port, buffer, 0, &read));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnReadPort(port, buffer, 0, &read));
     CHECK_EQ(read, Untouched);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnReadPort(port, NULL, sizeof buffer, &read));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnReadPort(port, NULL, sizeof buffer, &read));
     CHECK_EQ(read, Untouched);
 
     checkDeviceRequestRefused(monitor, port);
     checkTimeoutsRefused(monitor, port);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnSetPortTimeOuts(port, NULL, 0));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnSetPortTimeOuts(port, NULL, 0));
 
     // The spooler may close its handle while the job runs; the job goes on.
     CHECK(monitor.pfnClosePort(port));
@@ -281,9 +262,7 @@ WINE_TEST(OpenFilePortRefusesReadsTimeoutsAndControls) {
 
     BYTE buffer[32];
     checkReadRefused(monitor, port, buffer, sizeof buffer);
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnReadPort(port, buffer, sizeof buffer, NULL));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_CANTREAD);
+    CHECK_REFUSED(ERROR_CANTREAD, monitor.pfnReadPort(port, buffer, sizeof buffer, NULL));
     checkTimeoutsRefused(monitor, port);
     checkDeviceRequestRefused(monitor, port);
 
@@ -383,9 +362,7 @@ WINE_TEST(SecondStartWhileOpenIsRefusedAndTheJobGoesOn) {
     CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
     // Nor may an unnamed document turn the running job into a deferred one.
     DOC_INFO_1A unnamed = {NULL, NULL, NULL};
-    SetLastError(Untouched);
-    CHECK(!monitor.pfnStartDocPort(port, NULL, 0, 1, (LPBYTE)&unnamed));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnStartDocPort(port, NULL, 0, 1, (LPBYTE)&unnamed));
     CHECK_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
 
     writeChunks(monitor, port, binaryData(512, 5), {512});

@@ -128,9 +128,7 @@ WINE_TEST(StartFromTheRegistryHandsOutThe52ByteTable) {
     CHECK(again == port);
 
     DWORD bogus[8] = {0x8941};
-    SetLastError(0xdeadbeef);
-    CHECK(!monitor->pfnClosePort(bogus));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor->pfnClosePort(bogus));
 
     port = (HANDLE)1;
     CHECK(!monitor->pfnOpenPort((LPSTR) "USB-003", &port));
@@ -153,12 +151,8 @@ WINE_TEST(StartFailsOnAPortKeyWithoutProperty) {
     RegCloseKey(key);
     HMODULE module = loadMonitor();
     MONITOR_TABLE table;
-    SetLastError(0xdeadbeef);
-    CHECK(!initializer(module)((LPSTR)MonitorKeyPath, &table));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    SetLastError(0xdeadbeef);
-    CHECK(!initializer(module)((LPSTR)MonitorKeyPath, NULL));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CHECK_REFUSED(ERROR_FILE_NOT_FOUND, initializer(module)((LPSTR)MonitorKeyPath, &table));
+    CHECK_REFUSED(ERROR_INVALID_PARAMETER, initializer(module)((LPSTR)MonitorKeyPath, NULL));
     clearMonitorKey();
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/enum_answer.h"
 #include "virtual_printer.h"
 #include "wine_support.h"
 
@@ -211,19 +212,6 @@ struct Run {
 // Enumeration
 // ---------------------------------------------------------------------------
 
-// The string a record points at, checked to lie after the records and to end
-// inside the buffer.
-bool stringIn(const std::vector<BYTE>& buffer, size_t recordsEnd, LPCSTR pointer, std::string* text) {
-    const char* begin = (const char*)buffer.data();
-    const char* end = begin + buffer.size();
-    if (pointer < begin + recordsEnd || pointer >= end) return false;
-    const char* stop = pointer;
-    while (stop < end && *stop != 0) stop++;
-    if (stop == end) return false;
-    *text = std::string(pointer, stop);
-    return true;
-}
-
 struct KnownPort {
     const char* name;
     const char* description;
@@ -242,49 +230,26 @@ const KnownPort* knownPort(const std::string& name) {
     return NULL;
 }
 
-// One filled answer of EnumPorts: every record whole and pointing inside the
-// buffer, the sizes adding up to what was reported, every port one we made,
-// none twice. Returns the names in the order listed.
+// One filled answer of EnumPorts: whole (tests/common/enum_answer.h), every
+// port one we made, none twice. Returns the names in the order listed.
 std::vector<std::string> checkAnswer(Run& run, DWORD level, DWORD round, const std::vector<BYTE>& buffer, DWORD needed,
                                      DWORD returned) {
     std::vector<std::string> names;
     const std::string where = "round " + std::to_string(round) + ", level " + std::to_string(level);
-    size_t recordSize = level == 1 ? sizeof(PORT_INFO_1A) : sizeof(PORT_INFO_2A);
-    if (returned > buffer.size() / recordSize) {
-        FINDING("a malformed answer",
-                where + ": " + std::to_string(returned) + " records in " + std::to_string(buffer.size()) + " bytes");
-        return names;
-    }
-    size_t recordsEnd = returned * recordSize, total = recordsEnd;
-    for (DWORD i = 0; i < returned; i++) {
-        std::string name, monitorName, description;
-        LPCSTR namePointer = level == 1 ? ((const PORT_INFO_1A*)buffer.data())[i].pName
-                                        : ((const PORT_INFO_2A*)buffer.data())[i].pPortName;
-        if (!stringIn(buffer, recordsEnd, namePointer, &name)) {
-            FINDING("a malformed answer", where + ": record " + std::to_string(i) + " has its name outside the buffer");
-            return names;
-        }
-        names.push_back(name);
-        total += name.size() + 1;
-        const KnownPort* known = knownPort(name);
-        if (known == NULL) FINDING("a malformed answer", where + ": a port we never made, \"" + name + "\"");
+    EnumAnswer answer = ReadEnumAnswer(level, buffer.data(), buffer.size(), returned, needed);
+    if (!answer.fault.empty()) FINDING("a malformed answer", where + ": " + answer.fault);
+    for (const EnumAnswerPort& port : answer.ports) {
+        names.push_back(port.name);
+        const KnownPort* known = knownPort(port.name);
+        if (known == NULL) FINDING("a malformed answer", where + ": a port we never made, \"" + port.name + "\"");
         if (level != 2) continue;
-        const PORT_INFO_2A& info = ((const PORT_INFO_2A*)buffer.data())[i];
-        if (!stringIn(buffer, recordsEnd, info.pMonitorName, &monitorName) ||
-            !stringIn(buffer, recordsEnd, info.pDescription, &description)) {
-            FINDING("a malformed answer", where + ": " + name + " has a text outside the buffer");
-            return names;
-        }
-        total += monitorName.size() + 1 + description.size() + 1;
-        if (monitorName != "VO DUV Udadizo" || info.Reserved != 0 ||
-            (known != NULL && (description != known->description || info.fPortType != known->type)))
-            FINDING("a malformed answer", where + ": " + name + " is \"" + monitorName + "\", \"" + description +
-                                              "\", type " + std::to_string(info.fPortType) + ", reserved " +
-                                              std::to_string(info.Reserved));
+        if (port.monitorName != "VO DUV Udadizo" || port.reserved != 0 ||
+            (known != NULL && (port.description != known->description || port.type != known->type)))
+            FINDING("a malformed answer", where + ": " + port.name + " is \"" + port.monitorName + "\", \"" +
+                                              port.description + "\", type " + std::to_string(port.type) +
+                                              ", reserved " + std::to_string(port.reserved));
     }
-    if (total != needed)
-        FINDING("a malformed answer", where + ": the records and strings take " + std::to_string(total) +
-                                          " bytes, the answer says " + std::to_string(needed));
+    if (answer.ports.size() != returned) return names;  // not whole: said above
     std::vector<std::string> sorted = names;
     std::sort(sorted.begin(), sorted.end());
     if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())

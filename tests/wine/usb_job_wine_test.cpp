@@ -135,12 +135,8 @@ WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
         CHECK_EQ(GetLastError(), (DWORD)ERROR_NOT_READY);
         CHECK_EQ(device.handles().size(), (size_t)3);  // nothing was opened
         DWORD written = Untouched;
-        SetLastError(Untouched);
-        CHECK(!monitor.pfnWritePort(port, (LPBYTE) "x", 1, &written));
-        CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-        SetLastError(Untouched);
-        CHECK(!monitor.pfnEndDocPort(port));
-        CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+        CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnWritePort(port, (LPBYTE) "x", 1, &written));
+        CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnEndDocPort(port));
 
         printer.plugIn();
         CHECK(startJob(monitor, port));
@@ -214,9 +210,7 @@ void runTypicalJob() {
     CHECK_EQ(device.handles().size(), (size_t)3);
     checkAllClosed(device);
     CHECK(device.received() == document);
-    SetLastError(Untouched);
-    CHECK(!ClosePrinter(jobPrinter));
-    CHECK_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    CHECK_REFUSED(ERROR_INVALID_HANDLE, ClosePrinter(jobPrinter));
     CHECK(monitor.pfnClosePort(port));
 
     // Unplugged, the printer works offline; plugged in again, it is back online.

@@ -51,3 +51,12 @@ std::string text(const std::string& s);
     } while (0)
 
 #define CHECK_STR(actual, expected) CHECK_EQ(std::string(actual), std::string(expected))
+
+// The call fails with the given code. The last error is set to 0xdeadbeef
+// first, so that a refusal which sets no code cannot pass for one that does.
+#define CHECK_REFUSED(error, ...)                      \
+    do {                                               \
+        SetLastError(0xdeadbeef);                      \
+        CHECK(!(__VA_ARGS__));                         \
+        CHECK_EQ(GetLastError(), (DWORD)(error));      \
+    } while (0)

@@ -139,8 +139,41 @@ BOOL SetUsbPipeTimeouts(UsbPipeSet* pipes, LPCOMMTIMEOUTS timeouts) {
 
 static BOOL UsbOpen(PortRecord* record) { return OpenUsbPipes(&record->usb, &record->config.usb); }
 static BOOL UsbClose(PortRecord* record) { return CloseUsbPipes(&record->usb); }
+// The errors with which a pipe says that its device went away.
+static BOOL IsDeviceGone(DWORD error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEV_NOT_EXIST || error == ERROR_NOT_READY;
+}
+
+// A printer unplugged during a job leaves the job's pipes dead for good, and
+// the spooler's Retry would write to them for ever. So a write that fails
+// because the device went away looks the printer up again by its instance id,
+// as the job's start does: when it is back, at its old path or another, the
+// dead handles are closed and the job goes on through the device and pipes
+// opened anew; when it is not, the write fails as it did, at once, and the
+// handles stay. The count is what reached the printer, so the spooler's Retry
+// sends the rest and nothing twice. A reopening that failed leaves no device
+// handle, and the next write tries again.
 static BOOL UsbWrite(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written) {
-    return WriteUsbPipe(&record->usb, buffer, size, written);
+    UsbPipeSet* pipes = &record->usb;
+    if (written == NULL) return WriteUsbPipe(pipes, buffer, size, written);
+    BOOL closed = pipes->device == NULL;
+    if (!closed && WriteUsbPipe(pipes, buffer, size, written)) return TRUE;
+    DWORD error = closed ? ERROR_NOT_READY : GetLastError();
+    if (!closed && !IsDeviceGone(error)) return FALSE;
+    DWORD sent = closed ? 0 : (*written <= size ? *written : size);
+    *written = sent;
+    UsbInterfaceInfo info;
+    if (!FindInterface(&record->config.usb.interfaceGuid, IsPortsPrinter, record->config.usb.instanceId, &info))
+        return Fail(error);
+    CloseUsbPipes(pipes);
+    if (!OpenUsbPipes(pipes, &record->config.usb) || !IsOpen(pipes->writeHandle)) {
+        CloseUsbPipes(pipes);
+        return Fail(error);
+    }
+    DWORD more = 0;
+    BOOL result = WriteUsbPipe(pipes, buffer + sent, size - sent, &more);
+    *written = sent + (more <= size - sent ? more : size - sent);
+    return result;
 }
 static BOOL UsbRead(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read) {
     return ReadUsbPipe(&record->usb, buffer, size, read);

@@ -54,6 +54,7 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"ClosePrinter", {CODE(ERROR_INVALID_HANDLE)}},
         {"GetPrinterA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
         {"SetPrinterA", {CODE(ERROR_ACCESS_DENIED)}},
+        {"SetJobA", {CODE(ERROR_INVALID_PARAMETER)}},
         // user32, comdlg32
         {"LoadStringA", {ErrorResourceNameNotFound}},
         {"MessageBoxA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},

@@ -110,6 +110,23 @@ TEST_F(Spooler, TheErrorDialogRetriesTheRestOrCancelsTheJob) {
     EXPECT_EQ(received(), "after the cancel") << "the port was freed";
 }
 
+// Unplugged mid-job and plugged in again while the error dialog waits: Retry
+// goes on through pipes opened anew, and the printer has the document once.
+TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
+    machine().addPrinter(Printer, "USB-001");
+    std::string document(200 * 1024, '\0');
+    for (std::size_t i = 0; i < document.size(); i++) document[i] = (char)(i * 7 + i / 251);
+    machine().onCall("WriteFile", 16, [this] { machine().unplugUsbPrinter(PrinterId); });  // after 60 KB
+    machine().setMessageBoxHandler([this](const sim::Machine::MessageBoxCall&) {
+        machine().plugUsbPrinter(PrinterId);
+        return IDRETRY;
+    });
+    print(document);
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_TRUE(received() == document) << received().size() << " bytes received";
+    EXPECT_EQ(machine().messageBoxes().size(), 1u);
+}
+
 TEST_F(Spooler, ApplicationCallsRefuseWhatTheSpoolerCannotTake) {
     machine().addPrinter(Printer, "USB-001");
     HANDLE handle = nullptr;

@@ -31,23 +31,11 @@ static BOOL NullRead(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD read
     return Fail(ERROR_CANTREAD);
 }
 
-static BOOL NullControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                        DWORD outSize, LPDWORD returned) {
-    (void)record;
-    (void)code;
-    (void)inBuffer;
-    (void)inSize;
-    (void)outBuffer;
-    (void)outSize;
-    (void)returned;
+static BOOL NullControl(PortRecord*, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) {
     return Fail(ERROR_INVALID_PARAMETER);
 }
 
-static BOOL NullTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
-    (void)record;
-    (void)timeouts;
-    return Fail(ERROR_INVALID_PARAMETER);
-}
+static BOOL NullTimeouts(PortRecord*, LPCOMMTIMEOUTS) { return Fail(ERROR_INVALID_PARAMETER); }
 
 const BackEnd NullBackEnd = {NullOpen, NullClose, NullWrite, NullRead, NullControl, NullTimeouts};
 
@@ -60,29 +48,13 @@ static BOOL NothingDone(LPDWORD count) {
     return TRUE;
 }
 
-static BOOL IdleTransfer(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD count) {
-    (void)record;
-    (void)buffer;
-    (void)size;
-    return NothingDone(count);
-}
+static BOOL IdleTransfer(PortRecord*, LPBYTE, DWORD, LPDWORD count) { return NothingDone(count); }
 
-static BOOL IdleControl(PortRecord* record, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
-                        DWORD outSize, LPDWORD returned) {
-    (void)record;
-    (void)code;
-    (void)inBuffer;
-    (void)inSize;
-    (void)outBuffer;
-    (void)outSize;
+static BOOL IdleControl(PortRecord*, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD returned) {
     return NothingDone(returned);
 }
 
-static BOOL IdleTimeouts(PortRecord* record, LPCOMMTIMEOUTS timeouts) {
-    (void)record;
-    (void)timeouts;
-    return TRUE;
-}
+static BOOL IdleTimeouts(PortRecord*, LPCOMMTIMEOUTS) { return TRUE; }
 
 // Opening and closing hold nothing, as for the null back-end.
 const BackEnd IdleBackEnd = {NullOpen, NullClose, IdleTransfer, IdleTransfer, IdleControl, IdleTimeouts};

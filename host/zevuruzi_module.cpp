@@ -25,8 +25,8 @@ sim::Module zevuruziModule() {
     module.initializeMonitor = [](const std::string& root, sim::PortMonitor& table) {
         MONITOR_TABLE monitor;
         if (!InitializeMonitorEx(const_cast<LPSTR>(root.c_str()), &monitor)) return FALSE;
-        table = {monitor.pfnEnumPorts,   monitor.pfnOpenPort, monitor.pfnStartDocPort, monitor.pfnWritePort,
-                 monitor.pfnReadPort,    monitor.pfnEndDocPort, monitor.pfnClosePort};
+        table = {monitor.pfnEnumPorts, monitor.pfnOpenPort,   monitor.pfnStartDocPort, monitor.pfnWritePort,
+                 monitor.pfnReadPort,  monitor.pfnEndDocPort, monitor.pfnClosePort,     monitor.pfnDeletePort};
         return TRUE;
     };
     return module;

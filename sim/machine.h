@@ -43,6 +43,7 @@ struct PortMonitor {
     std::function<BOOL(HANDLE, LPSTR, DWORD, DWORD, LPBYTE)> startDocPort;
     std::function<BOOL(HANDLE, LPBYTE, DWORD, LPDWORD)> writePort, readPort;
     std::function<BOOL(HANDLE)> endDocPort, closePort;
+    std::function<BOOL(LPSTR, HWND, LPSTR)> deletePort;
 };
 
 struct Module {

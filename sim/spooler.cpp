@@ -358,4 +358,78 @@ DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) 
     return 0;
 }
 
+// "The spooler calls all installed monitors in turn to build up a list of all
+// the available ports" (95 DDK): one buffer, each monitor's records after the
+// previous ones at its front and their strings before the previous ones at its end.
+DWORD spoolerEnumPorts(DWORD level, LPBYTE buffer, DWORD size, DWORD& needed, DWORD& returned) {
+    if (level != 1 && level != 2) return ERROR_INVALID_LEVEL;
+    if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
+    std::vector<Machine::Spooler::Monitor> monitors;
+    {
+        std::lock_guard<std::mutex> lock(machine().spooler().mutex);
+        monitors = machine().spooler().monitors;
+    }
+    const std::size_t recordSize = level == 1 ? sizeof(PORT_INFO_1A) : sizeof(PORT_INFO_2A);
+    std::vector<std::pair<std::vector<BYTE>, DWORD>> answers;
+    needed = returned = 0;
+    for (auto& monitor : monitors) {
+        DWORD size = 0, count = 0;
+        monitor.table.enumPorts(nullptr, level, nullptr, 0, &size, &count);
+        std::vector<BYTE> answer(size);
+        if (size != 0 && !monitor.table.enumPorts(nullptr, level, answer.data(), size, &size, &count))
+            return GetLastError();
+        needed += (DWORD)answer.size();
+        answers.emplace_back(std::move(answer), count);
+    }
+    if (!buffer || size < needed) return ERROR_INSUFFICIENT_BUFFER;
+    LPBYTE records = buffer, strings = buffer + needed;
+    for (auto& [answer, count] : answers) {
+        std::size_t recordBytes = count * recordSize, stringBytes = answer.size() - recordBytes;
+        strings -= stringBytes;
+        std::memcpy(records, answer.data(), recordBytes);
+        std::memcpy(strings, answer.data() + recordBytes, stringBytes);
+        for (std::size_t i = 0; i < count; i++) {
+            LPSTR* texts[3] = {};
+            if (level == 1) {
+                texts[0] = &reinterpret_cast<PORT_INFO_1A*>(records)[i].pName;
+            } else {
+                auto* info = reinterpret_cast<PORT_INFO_2A*>(records) + i;
+                texts[0] = &info->pPortName, texts[1] = &info->pMonitorName, texts[2] = &info->pDescription;
+            }
+            for (LPSTR* text : texts) {
+                LPBYTE at = text ? (LPBYTE)*text : nullptr;
+                if (at >= answer.data() + recordBytes && at < answer.data() + answer.size())
+                    *text = (LPSTR)(strings + (at - answer.data() - recordBytes));
+            }
+        }
+        records += recordBytes;
+        returned += count;
+    }
+    return 0;
+}
+
+// DeletePort "will never be called when the specified port is in use
+// (opened)" (95 DDK): a port the spooler holds open is refused here.
+DWORD spoolerDeletePort(HWND window, const std::string& port) {
+    if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
+    auto& spooler = machine().spooler();
+    mapPorts(spooler);
+    PortMonitor monitor;
+    {
+        std::lock_guard<std::mutex> lock(spooler.mutex);
+        Machine::Spooler::Port* found = spooler.port(port);
+        if (!found) return ERROR_UNKNOWN_PORT;
+        if (found->handle) return ERROR_BUSY;
+        monitor = spooler.monitors[found->monitor].table;
+    }
+    if (!monitor.deletePort(nullptr, window, const_cast<LPSTR>(port.c_str()))) return GetLastError();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    for (auto it = spooler.ports.begin(); it != spooler.ports.end(); ++it)
+        if (equalNoCase(it->first, port)) {
+            spooler.ports.erase(it);
+            break;
+        }
+    return 0;
+}
+
 }  // namespace sim

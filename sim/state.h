@@ -137,6 +137,8 @@ DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size);
 DWORD spoolerEndDoc(uintptr_t printer);
 DWORD spoolerAbort(uintptr_t printer);
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command);
+DWORD spoolerEnumPorts(DWORD level, LPBYTE buffer, DWORD size, DWORD& needed, DWORD& returned);
+DWORD spoolerDeletePort(HWND window, const std::string& port);
 
 struct Machine::Ui {
     std::mutex mutex;

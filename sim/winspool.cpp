@@ -188,6 +188,23 @@ BOOL WINAPI AbortPrinter(HANDLE printer) {
     return enterPrinterCall("AbortPrinter", printer, name) && reportSpooler(sim::spoolerAbort((uintptr_t)printer));
 }
 
+// ---- ports: each monitor in turn, through the spooler ----
+
+BOOL WINAPI EnumPortsA(LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned) {
+    (void)name;
+    if (auto e = sim::fault("EnumPortsA")) return reportSpooler(*e);
+    if (!needed || !returned) return reportSpooler(ERROR_INVALID_PARAMETER);
+    *returned = 0;
+    return reportSpooler(sim::spoolerEnumPorts(level, buffer, size, *needed, *returned));
+}
+
+BOOL WINAPI DeletePortA(LPSTR name, HWND window, LPSTR portName) {
+    (void)name;
+    if (auto e = sim::fault("DeletePortA")) return reportSpooler(*e);
+    if (!portName) return reportSpooler(ERROR_INVALID_PARAMETER);
+    return reportSpooler(sim::spoolerDeletePort(window, portName));
+}
+
 // Level 0 with a command only: no job record is set.
 BOOL WINAPI SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWORD command) {
     std::string name;

@@ -116,6 +116,9 @@ typedef struct _JOB_INFO_1A {
 #define JOB_CONTROL_DELETE 5
 #define JOB_CONTROL_SENT_TO_PRINTER 6
 
+BOOL WINAPI EnumPortsA(LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned);
+BOOL WINAPI DeletePortA(LPSTR name, HWND window, LPSTR portName);
+
 DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE docInfo);
 BOOL WINAPI WritePrinter(HANDLE printer, LPVOID buffer, DWORD size, LPDWORD written);
 BOOL WINAPI EndDocPrinter(HANDLE printer);

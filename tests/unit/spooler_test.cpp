@@ -4,6 +4,8 @@
 // holding jobs.
 #include "test_support.h"
 
+#include <set>
+
 namespace {
 
 const char PrinterId[] = "USB\\VID_1209&PID_0003\\5&3C4D&0&1";
@@ -125,6 +127,28 @@ TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
     ASSERT_TRUE(machine().waitForPlayback());
     EXPECT_TRUE(received() == document) << received().size() << " bytes received";
     EXPECT_EQ(machine().messageBoxes().size(), 1u);
+}
+
+// The spooler lists every monitor's ports in one buffer, and never asks a
+// monitor to delete a port it holds open.
+TEST_F(Spooler, PortsAreListedAndDeletedThroughTheSpoolerButNeverAnOpenOne) {
+    machine().addPrinter(Printer, "USB-001");
+    addPort("NUL:", nullConfig());
+    DWORD needed = 0, returned = Marker;
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPortsA(nullptr, 2, nullptr, 0, &needed, &returned));
+    std::vector<BYTE> buffer(needed);
+    ASSERT_TRUE(EnumPortsA(nullptr, 2, buffer.data(), needed, &needed, &returned));
+    ASSERT_EQ(returned, 2u);
+    std::set<std::string> listed;  // in the registry's order, which is the personality's
+    for (auto* port = reinterpret_cast<PORT_INFO_2A*>(buffer.data()); port < (PORT_INFO_2A*)buffer.data() + 2; port++)
+        listed.insert(std::string(port->pPortName) + " " + port->pDescription);
+    EXPECT_EQ(listed, (std::set<std::string>{"NUL: NULL Port", "USB-001 USB Port"}));
+    print("page");
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_REFUSED(ERROR_BUSY, DeletePortA(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
+    EXPECT_TRUE(DeletePortA(nullptr, nullptr, const_cast<LPSTR>("NUL:"))) << GetLastError();
+    EXPECT_FALSE(registry().exists(portKeyPath("NUL:")));
+    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, DeletePortA(nullptr, nullptr, const_cast<LPSTR>("NUL:")));
 }
 
 TEST_F(Spooler, ApplicationCallsRefuseWhatTheSpoolerCannotTake) {

@@ -419,7 +419,7 @@ DWORD spoolerDeletePort(HWND window, const std::string& port) {
         std::lock_guard<std::mutex> lock(spooler.mutex);
         Machine::Spooler::Port* found = spooler.port(port);
         if (!found) return ERROR_UNKNOWN_PORT;
-        if (found->handle) return ERROR_BUSY;
+        if (found->handle || found->busy) return ERROR_BUSY;  // busy: a job is opening it
         monitor = spooler.monitors[found->monitor].table;
     }
     if (!monitor.deletePort(nullptr, window, const_cast<LPSTR>(port.c_str()))) return GetLastError();

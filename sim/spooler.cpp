@@ -22,13 +22,24 @@ const char MonitorsPath[] = "System\\CurrentControlSet\\Control\\Print\\Monitors
 // attribute in the registry, which nothing announces when it changes.
 const auto HoldPoll = std::chrono::milliseconds(20);
 
+// A monitor's EnumPorts answer, asked as the spooler asks: the size, then a
+// buffer of that size. 0, or the monitor's error.
+DWORD askForPorts(const PortMonitor& monitor, DWORD level, std::vector<BYTE>& answer, DWORD& count) {
+    DWORD needed = 0;
+    count = 0;
+    monitor.enumPorts(nullptr, level, nullptr, 0, &needed, &count);
+    answer.assign(needed, 0);
+    count = 0;
+    if (needed != 0 && !monitor.enumPorts(nullptr, level, answer.data(), needed, &needed, &count)) return GetLastError();
+    return 0;
+}
+
 // The ports a monitor lists, at level 2 for their types.
 std::vector<std::pair<std::string, DWORD>> listPorts(const PortMonitor& monitor) {
     std::vector<std::pair<std::string, DWORD>> ports;
-    DWORD needed = 0, returned = 0;
-    monitor.enumPorts(nullptr, 2, nullptr, 0, &needed, &returned);
-    std::vector<BYTE> buffer(needed);
-    if (needed == 0 || !monitor.enumPorts(nullptr, 2, buffer.data(), needed, &needed, &returned)) return ports;
+    std::vector<BYTE> buffer;
+    DWORD returned = 0;
+    if (askForPorts(monitor, 2, buffer, returned) != 0) return ports;
     auto* info = reinterpret_cast<const PORT_INFO_2A*>(buffer.data());
     for (DWORD i = 0; i < returned; i++) ports.emplace_back(info[i].pPortName, info[i].fPortType);
     return ports;
@@ -373,11 +384,9 @@ DWORD spoolerEnumPorts(DWORD level, LPBYTE buffer, DWORD size, DWORD& needed, DW
     std::vector<std::pair<std::vector<BYTE>, DWORD>> answers;
     needed = returned = 0;
     for (auto& monitor : monitors) {
-        DWORD size = 0, count = 0;
-        monitor.table.enumPorts(nullptr, level, nullptr, 0, &size, &count);
-        std::vector<BYTE> answer(size);
-        if (size != 0 && !monitor.table.enumPorts(nullptr, level, answer.data(), size, &size, &count))
-            return GetLastError();
+        std::vector<BYTE> answer;
+        DWORD count = 0;
+        if (DWORD error = askForPorts(monitor.table, level, answer, count)) return error;
         needed += (DWORD)answer.size();
         answers.emplace_back(std::move(answer), count);
     }

@@ -39,6 +39,7 @@ void Machine::reset() {
     // Threads first: they run module code. Then the modules: their state may
     // refer to the heap and the handles below.
     stopSpooler();
+    setSpoolFolder("");
     stopThreads();
     {
         std::lock_guard<std::mutex> lock(windows_->mutex);

@@ -80,6 +80,7 @@ struct SpooledJob {
     DWORD status;  // JOB_STATUS_*
     std::size_t spooled, sent;
     DWORD error;  // the last failure of its playback, 0 for none
+    bool incomplete;  // a run ended while it spooled: kept, never printed
 };
 
 // How an injected failure behaves. Every simulated function with a fault point
@@ -235,6 +236,14 @@ public:
     // ports and unloads nothing; reset() calls it.
     void stopSpooler();
     void setSpoolerSettings(const SpoolerSettings& settings);
+    // Where the spooler keeps its queue, for the next start: each job's bytes
+    // (NNNNN.spl) beside a record a person can read (NNNNN.job), so that a job
+    // waits there across runs. Empty (the default): jobs live in memory and
+    // end with the spooler.
+    void setSpoolFolder(const std::string& hostFolder);
+    // What the last start found wrong in the spool folder, a sentence each;
+    // the files it names are left as they are.
+    std::vector<std::string> spoolerNotices();
     std::vector<SpooledJob> spooledJobs();
     // Waits until no job is playing back or waiting to (held jobs aside);
     // false after the time given.

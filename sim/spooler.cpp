@@ -6,10 +6,17 @@
 // is a SpoolerSettings field with the documented reading as its default.
 #include <winspool.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <set>
 
 #include "state.h"
 
@@ -21,6 +28,159 @@ const char MonitorsPath[] = "System\\CurrentControlSet\\Control\\Print\\Monitors
 // How often a held job looks again at its printer: "Work Offline" is an
 // attribute in the registry, which nothing announces when it changes.
 const auto HoldPoll = std::chrono::milliseconds(20);
+
+// ---- the spool folder ----
+
+// A host file error as the Win32 error a spooler reports for it.
+DWORD fileError(int error) {
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return ERROR_WRITE_FAULT;
+    }
+}
+
+std::string jobFileName(DWORD id, const char* extension) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%05lu.%s", (unsigned long)id, extension);
+    return name;
+}
+
+// The state a job's record gives for it.
+const char* recordState(const SpoolJob& job) {
+    if (job.status & JOB_STATUS_SPOOLING) return "spooling";
+    if (job.status & JOB_STATUS_PRINTING) return "printing";
+    if (job.status == JOB_STATUS_PRINTED) return "printed";
+    if (job.status & JOB_STATUS_ERROR) return "failed";
+    return job.paused ? "paused" : "queued";
+}
+
+// Writes the job's record beside its data, whole or not at all; 0 or the
+// error. Jobs without a spool folder have none.
+DWORD writeRecord(const SpoolJob& job) {
+    if (job.recordPath.empty()) return 0;
+    std::string text = "printer: " + job.printer + "\nport: " + job.port + "\ndocument: " + job.document +
+                       "\nstate: " + recordState(job) + "\nspooled: " + std::to_string(job.spooled) +
+                       "\nsent: " + std::to_string(job.sent) + "\nerror: " + std::to_string(job.error) + "\n";
+    std::string temporary = job.recordPath + ".new";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return fileError(errno);
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = std::fflush(file) == 0 && written;
+    int error = errno;
+    std::fclose(file);
+    if (!written || std::rename(temporary.c_str(), job.recordPath.c_str()) != 0) {
+        error = written ? errno : error;
+        std::remove(temporary.c_str());
+        return fileError(error);
+    }
+    return 0;
+}
+
+// A job that leaves the queue takes its files with it.
+void discard(SpoolJob& job) {
+    if (job.data) std::fclose(job.data);
+    job.data = nullptr;
+    for (const std::string& path : {job.dataPath, job.recordPath})
+        if (!path.empty()) std::remove(path.c_str());
+}
+
+// Reads the jobs an earlier run left in the spool folder, in the order they
+// were given. A record that cannot be read is named, with its line, and left
+// as it is; so is a data file without a record.
+void loadSpoolFolder(Machine::Spooler& spooler) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    std::map<DWORD, fs::path> records;
+    std::set<DWORD> data;
+    for (auto& entry : fs::directory_iterator(spooler.folder, error)) {
+        std::string name = entry.path().filename().string();
+        std::string stem = entry.path().stem().string(), extension = entry.path().extension().string();
+        if (stem.size() != 5 || stem.find_first_not_of("0123456789") != std::string::npos) continue;
+        DWORD id = (DWORD)std::stoul(stem);
+        spooler.nextJob = std::max<DWORD>(spooler.nextJob, id + 1);
+        if (extension == ".job") records[id] = entry.path();
+        if (extension == ".spl") data.insert(id);
+    }
+    auto notice = [&](const fs::path& file, const std::string& what) {
+        spooler.notices.push_back("spool/" + file.filename().string() + ": " + what);
+    };
+    for (DWORD id : data)
+        if (!records.count(id)) notice(jobFileName(id, "spl"), "spooled data without a job record; left as it is.");
+    for (auto& [id, path] : records) {
+        auto job = std::make_shared<SpoolJob>();
+        job->id = id;
+        job->recordPath = path.string();
+        job->dataPath = (fs::path(spooler.folder) / jobFileName(id, "spl")).string();
+        std::ifstream in(path);
+        std::string line, state, bad;
+        std::map<std::string, std::string> fields;
+        for (int number = 1; bad.empty() && std::getline(in, line); number++) {
+            auto colon = line.find(": ");
+            std::string key = colon == std::string::npos ? "" : line.substr(0, colon);
+            static const std::set<std::string> known = {"printer", "port",  "document", "state",
+                                                        "spooled", "sent", "error"};
+            if (!known.count(key) || fields.count(key))
+                bad = "line " + std::to_string(number) + " (\"" + line + "\") is not a field of a job record";
+            else
+                fields[key] = line.substr(colon + 2);
+        }
+        auto number = [&](const char* key, std::size_t& value) {
+            const std::string& text = fields[key];
+            if (!bad.empty()) return;
+            if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+                bad = std::string("its \"") + key + "\" is \"" + text + "\", not a count of bytes";
+            else
+                value = std::stoull(text);
+        };
+        std::size_t errorCode = 0;
+        number("spooled", job->spooled);
+        number("sent", job->sent);
+        number("error", errorCode);
+        static const std::set<std::string> states = {"spooling", "queued", "paused", "printing", "printed", "failed"};
+        state = fields["state"];
+        if (bad.empty() && (fields["printer"].empty() || fields["port"].empty()))
+            bad = "it names no printer or no port";
+        if (bad.empty() && !states.count(state)) bad = "its state \"" + state + "\" is none a job can be in";
+        if (bad.empty() && !(job->data = std::fopen(job->dataPath.c_str(), "r+b")))
+            bad = "its data file " + jobFileName(id, "spl") + " cannot be opened (" + std::strerror(errno) + ")";
+        if (!bad.empty()) {
+            notice(path, bad + "; the job is left as it is and not printed.");
+            continue;
+        }
+        job->printer = fields["printer"];
+        job->port = fields["port"];
+        job->document = fields["document"];
+        job->error = (DWORD)errorCode;
+        job->paused = state == "paused";
+        std::fseek(job->data, 0, SEEK_END);
+        std::size_t size = (std::size_t)std::ftell(job->data);
+        std::string title = "job " + std::to_string(id) + " \"" + job->document + "\" on " + job->printer;
+        if (state == "spooling" || size < job->spooled) {
+            job->incomplete = true;
+            job->status = JOB_STATUS_ERROR;
+            job->spooled = std::min(size, job->spooled);
+            notice(path, "The run that spooled " + title + " ended before the whole document was given (" +
+                             std::to_string(job->spooled) + " bytes kept); it stays in the queue, not printed.");
+        } else if (state == "printing") {
+            notice(path, "The run that printed " + title + " ended after " + std::to_string(job->sent) + " of " +
+                             std::to_string(job->spooled) + " bytes; the job prints again from the start.");
+            job->sent = 0;
+        } else if (state == "printed") {
+            job->status = JOB_STATUS_PRINTED;
+        } else if (state == "failed") {
+            job->status = JOB_STATUS_ERROR;
+        }
+        if (!job->incomplete && state != "printed" && state != "failed") job->sent = 0;
+        spooler.jobs.push_back(job);
+    }
+}
 
 // A monitor's EnumPorts answer, asked as the spooler asks: the size, then a
 // buffer of that size. 0, or the monitor's error.
@@ -61,13 +221,39 @@ void mapPorts(Machine::Spooler& spooler) {
 }
 
 // Ends a job's playback: the job leaves the queue when it was cancelled, when
-// the monitor said it is done, or when the settings let printed jobs go.
+// the monitor said it is done, or when the settings let printed jobs go; one
+// that stays keeps its record up to date.
 void finish(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job, DWORD status) {
     job->status = status;
-    if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves))
+    if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves)) {
+        discard(*job);
         spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+    } else {
+        writeRecord(*job);
+    }
+    job->playingBack = false;
     spooler.playing--;
     spooler.changed.notify_all();
+}
+
+// A playback that the spooler's stop ends: the job stays in the spool folder,
+// as its record says, for the next start.
+void leaveForNextStart(Machine::Spooler& spooler, SpoolJob& job) {
+    job.playingBack = false;
+    spooler.playing--;
+    spooler.changed.notify_all();
+}
+
+// Whether a job given earlier for the same port still waits to print: jobs on
+// a port print in the order they were given.
+bool earlierJobWaits(const Machine::Spooler& spooler, const SpoolJob& job) {
+    for (auto& other : spooler.jobs) {
+        if (other.get() == &job) return false;
+        if (equalNoCase(other->port, job.port) && !other->incomplete && !other->paused &&
+            !(other->status & (JOB_STATUS_SPOOLING | JOB_STATUS_PRINTED | JOB_STATUS_ERROR | JOB_STATUS_OFFLINE)))
+            return true;
+    }
+    return false;
 }
 
 // One job's playback thread.
@@ -79,7 +265,8 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     // time on a port.
     Machine::Spooler::Port* port = nullptr;
     for (bool mapped = false;;) {
-        if (job->cancel || spooler.stopping) return finish(spooler, job, JOB_STATUS_DELETED);
+        if (job->cancel) return finish(spooler, job, JOB_STATUS_DELETED);
+        if (spooler.stopping) return leaveForNextStart(spooler, *job);
         port = spooler.port(job->port);
         if (!port && !mapped) {
             lock.unlock();
@@ -96,11 +283,12 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         bool offline = machine().printerAttributes(job->printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
         lock.lock();
         job->status = offline ? JOB_STATUS_OFFLINE : job->paused ? JOB_STATUS_PAUSED : 0;
-        if (!offline && !job->paused && !port->busy) break;
+        if (!offline && !job->paused && !port->busy && !earlierJobWaits(spooler, *job)) break;
         spooler.changed.wait_for(lock, HoldPoll);
     }
     port->busy = true;
     job->status = JOB_STATUS_PRINTING;
+    writeRecord(*job);
     const PortMonitor monitor = spooler.monitors[port->monitor].table;
     const SpoolerSettings settings = spooler.settings;
     // A port is opened once and stays open while the spooler runs.
@@ -136,27 +324,44 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         if (!givesUp)
             spooler.changed.wait_for(lock, std::chrono::milliseconds(settings.startRetryMilliseconds),
                                      [&] { return job->cancel || spooler.stopping; });
-        if (givesUp || job->cancel || spooler.stopping) {
+        if (givesUp || job->cancel) {
             port->busy = false;
-            return finish(spooler, job, job->cancel || spooler.stopping ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
+            return finish(spooler, job, job->cancel ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
+        }
+        if (spooler.stopping) {  // not started: it waits for the next start as it was
+            port->busy = false;
+            job->status = 0;
+            writeRecord(*job);
+            return leaveForNextStart(spooler, *job);
         }
     }
     job->status = JOB_STATUS_PRINTING;
 
     // "If an error is returned, the spooler displays a dialog box" (95 DDK,
     // WritePort): Retry writes again what was not written, Cancel ends the job.
-    bool cancelled = false;
-    while (job->sent < job->data.size()) {
+    bool cancelled = false, stopped = false;
+    std::vector<BYTE> chunk(std::max<DWORD>(settings.writeChunk, 1));
+    std::size_t chunkAt = 0, chunkSize = 0;  // the job's bytes in `chunk`
+    while (job->sent < job->spooled) {
         if (job->cancel || spooler.stopping) {
-            cancelled = true;
+            cancelled = job->cancel;
+            stopped = !cancelled;
             break;
         }
-        DWORD size = (DWORD)std::min<std::size_t>(settings.writeChunk, job->data.size() - job->sent);
-        LPBYTE bytes = (LPBYTE)&job->data[job->sent];
         lock.unlock();
+        // The spooled bytes are read back a chunk at a time: a job of any size
+        // plays back in little memory.
+        if (job->sent < chunkAt || job->sent >= chunkAt + chunkSize) {
+            chunkAt = job->sent;
+            std::size_t want = std::min<std::size_t>(chunk.size(), job->spooled - chunkAt);
+            ssize_t got = pread(fileno(job->data), chunk.data(), want, (off_t)chunkAt);
+            chunkSize = got > 0 ? (std::size_t)got : 0;
+        }
+        DWORD size = (DWORD)(chunkAt + chunkSize - job->sent);
+        LPBYTE bytes = chunk.data() + (job->sent - chunkAt);
         DWORD written = 0;
-        BOOL ok = monitor.writePort(handle, bytes, size, &written);
-        DWORD error = GetLastError();
+        BOOL ok = size != 0 && monitor.writePort(handle, bytes, size, &written);
+        DWORD error = size != 0 ? GetLastError() : ERROR_READ_FAULT;  // the spool file lost bytes
         if (ok && bidirectional && settings.readAfterEachWrite) {
             BYTE answer[256];
             DWORD read = 0;
@@ -167,6 +372,7 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         if (ok) continue;
         job->error = error;
         job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
+        writeRecord(*job);
         std::string text = "There was an error writing to " + job->port + " for the printer " + job->printer +
                            " (error " + std::to_string(error) + "). Retry, or Cancel to end the job.";
         lock.unlock();
@@ -182,11 +388,26 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     monitor.endDocPort(handle);
     lock.lock();
     port->busy = false;
+    if (stopped) {  // the next start says how far it got, and prints it again
+        writeRecord(*job);
+        return leaveForNextStart(spooler, *job);
+    }
     if (cancelled) job->cancel = true;
     finish(spooler, job, cancelled ? JOB_STATUS_DELETED : JOB_STATUS_PRINTED);
 }
 
+// A job's playback thread starts; under the lock.
+void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job) {
+    job->playingBack = true;
+    spooler.playing++;
+    spooler.playbacks.emplace_back(playBack, job);
+}
+
 }  // namespace
+
+SpoolJob::~SpoolJob() {
+    if (data) std::fclose(data);
+}
 
 Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
     for (auto& [listed, port] : ports)
@@ -219,9 +440,27 @@ bool Machine::startSpooler(std::string* reason) {
         spooler_->monitors = std::move(monitors);
         spooler_->running = true;
         spooler_->stopping = false;
+        spooler_->notices.clear();
     }
     mapPorts(*spooler_);
+    // The jobs an earlier start left in the spool folder go on where they stood.
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    if (spooler_->folder.empty()) return true;
+    loadSpoolFolder(*spooler_);
+    for (auto& job : spooler_->jobs)
+        if (!job->incomplete && !(job->status & (JOB_STATUS_PRINTED | JOB_STATUS_ERROR))) startPlayback(*spooler_, job);
     return true;
+}
+
+void Machine::setSpoolFolder(const std::string& hostFolder) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    spooler_->folder = hostFolder;
+    spooler_->nextJob = 1;
+}
+
+std::vector<std::string> Machine::spoolerNotices() {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    return spooler_->notices;
 }
 
 void Machine::stopSpooler() {
@@ -259,8 +498,8 @@ std::vector<SpooledJob> Machine::spooledJobs() {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     std::vector<SpooledJob> jobs;
     for (auto& job : spooler_->jobs)
-        jobs.push_back({job->id, job->printer, job->port, job->document, job->status, job->data.size(), job->sent,
-                        job->error});
+        jobs.push_back({job->id, job->printer, job->port, job->document, job->status, job->spooled, job->sent,
+                        job->error, job->incomplete});
     return jobs;
 }
 
@@ -269,8 +508,7 @@ bool Machine::waitForPlayback(unsigned milliseconds) {
     return spooler_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
         if (spooler_->playing == 0) return true;
         for (auto& job : spooler_->jobs)
-            if (!(job->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && job->status != JOB_STATUS_PRINTED)
-                return false;
+            if (job->playingBack && !(job->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED))) return false;
         return true;
     });
 }
@@ -293,6 +531,23 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     job->port = port;
     job->document = document;
     job->status = JOB_STATUS_SPOOLING;
+    // The job is refused before anything is spooled when the spool folder
+    // cannot hold it.
+    if (spooler.folder.empty()) {
+        job->data = std::tmpfile();
+    } else {
+        std::error_code ignored;
+        std::filesystem::create_directories(spooler.folder, ignored);
+        std::filesystem::path folder = spooler.folder;
+        job->dataPath = (folder / jobFileName(job->id, "spl")).string();
+        job->recordPath = (folder / jobFileName(job->id, "job")).string();
+        job->data = std::fopen(job->dataPath.c_str(), "w+b");
+    }
+    DWORD error = job->data ? writeRecord(*job) : fileError(errno);
+    if (error) {
+        discard(*job);
+        return error;
+    }
     spooler.jobs.push_back(job);
     spooler.spooling[printer] = job;
     return 0;
@@ -313,25 +568,47 @@ DWORD withSpoolingJob(uintptr_t printer, const std::function<void(Machine::Spool
 
 }  // namespace
 
+// Only the application that spools a job writes its data, so the bytes go to
+// the spool file outside the spooler's lock.
 DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
-    return withSpoolingJob(printer, [&](Machine::Spooler&, std::shared_ptr<SpoolJob> job) {
-        job->data.append((const char*)data, size);
-    });
+    std::shared_ptr<SpoolJob> spooling;
+    if (DWORD error = withSpoolingJob(printer, [&](Machine::Spooler&, std::shared_ptr<SpoolJob> job) {
+            spooling = job;
+        }))
+        return error;
+    errno = 0;
+    std::size_t written = std::fwrite(data, 1, size, spooling->data);
+    if (written != size) return fileError(errno);
+    std::lock_guard<std::mutex> lock(machine().spooler().mutex);
+    spooling->spooled += written;
+    return 0;
 }
 
-// The spooled job goes to its playback thread.
+// The spooled job goes to its playback thread once all of it is on disk; one
+// that could not be spooled whole is refused and discarded here, before any
+// of it is sent.
 DWORD spoolerEndDoc(uintptr_t printer) {
-    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
+    DWORD error = 0;
+    DWORD found = withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
         spooler.spooling.erase(printer);
+        errno = 0;
+        if (std::fflush(job->data) != 0 || std::ferror(job->data)) error = fileError(errno);
         job->status = 0;
-        spooler.playing++;
-        spooler.playbacks.emplace_back(playBack, job);
+        if (!error) error = writeRecord(*job);
+        if (error) {
+            discard(*job);
+            spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+            return;
+        }
+        startPlayback(spooler, job);
     });
+    return found ? found : error;
 }
 
 DWORD spoolerAbort(uintptr_t printer) {
     return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
         spooler.spooling.erase(printer);
+        discard(*job);
         spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
     });
 }
@@ -352,18 +629,23 @@ DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) 
     case JOB_CONTROL_CANCEL:
     case JOB_CONTROL_DELETE:
         job->cancel = job->leave = true;
-        if (job->status == JOB_STATUS_PRINTED) spooler.jobs.erase(it);
         break;
     case JOB_CONTROL_SENT_TO_PRINTER:
         job->leave = true;
-        if (job->status == JOB_STATUS_PRINTED) spooler.jobs.erase(it);
         break;
     case JOB_CONTROL_PAUSE:
     case JOB_CONTROL_RESUME:
         job->paused = command == JOB_CONTROL_PAUSE;
+        writeRecord(*job);
         break;
     default:
         return ERROR_INVALID_PARAMETER;
+    }
+    // A job no playback holds leaves at once: printed, failed, or kept from an
+    // earlier run's spooling that never ended.
+    if (job->leave && !job->playingBack && !(job->status & JOB_STATUS_SPOOLING)) {
+        discard(*job);
+        spooler.jobs.erase(it);
     }
     spooler.changed.notify_all();
     return 0;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -91,13 +92,21 @@ struct Machine::Handles {
 // through its port's monitor on a thread of its own.
 struct SpoolJob {
     DWORD id = 0;
-    std::string printer, port, document, data;
+    std::string printer, port, document;
+    // The spooled bytes: a file in the spool folder beside the job's record,
+    // or, without a spool folder, a temporary file that goes with the job.
+    std::FILE* data = nullptr;
+    std::string dataPath, recordPath;  // host paths; empty without a spool folder
+    std::size_t spooled = 0;
     DWORD status = 0;      // JOB_STATUS_*
     std::size_t sent = 0;  // bytes WritePort reported written
     DWORD error = 0;
     bool cancel = false;   // to end as soon as its playback can
     bool leave = false;    // to leave the queue when its playback ends
     bool paused = false;
+    bool incomplete = false;  // its spooling never ended: kept, never played back
+    bool playingBack = false; // a playback thread holds it
+    ~SpoolJob();
 };
 
 struct Machine::Spooler {
@@ -124,6 +133,8 @@ struct Machine::Spooler {
     std::vector<std::shared_ptr<SpoolJob>> jobs;
     std::map<uintptr_t, std::shared_ptr<SpoolJob>> spooling;  // printer handle -> job it spools
     DWORD nextJob = 1;
+    std::string folder;                // the spool folder's host path; empty: jobs live in memory
+    std::vector<std::string> notices;  // what loading the spool folder found wrong
     std::vector<std::thread> playbacks;
     std::size_t playing = 0;  // playbacks not yet ended
 

@@ -244,7 +244,15 @@ public:
     // What the last start found wrong in the spool folder, a sentence each;
     // the files it names are left as they are.
     std::vector<std::string> spoolerNotices();
+    // Told, on the playback thread, when a job starts to play back (its port is
+    // its own) and when its playback ends: with its final status, or still
+    // JOB_STATUS_PRINTING when the spooler's stop broke it off. Cleared by
+    // setSpoolFolder() and reset().
+    void setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer);
     std::vector<SpooledJob> spooledJobs();
+    // How a job's playback ended (status JOB_STATUS_PRINTED, _DELETED or
+    // _ERROR), whether or not it is still in the queue; none while it has not.
+    std::optional<SpooledJob> endedJob(DWORD id);
     // Waits until no job is playing back or waiting to (held jobs aside);
     // false after the time given.
     bool waitForPlayback(unsigned milliseconds = 10000);

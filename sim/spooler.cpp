@@ -220,11 +220,28 @@ void mapPorts(Machine::Spooler& spooler) {
         }
 }
 
+// Tells the machine's playback observer that a job's playback starts or ends,
+// outside the lock; an end only for a start it was told of.
+void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolJob& job, bool ended) {
+    if (!spooler.observer || ended != job.observed) return;
+    job.observed = !ended;
+    SpooledJob seen{job.id, job.printer, job.port, job.document, job.status, job.spooled, job.sent, job.error, false};
+    auto observer = spooler.observer;
+    lock.unlock();
+    observer(seen, ended);
+    lock.lock();
+}
+
 // Ends a job's playback: the job leaves the queue when it was cancelled, when
 // the monitor said it is done, or when the settings let printed jobs go; one
 // that stays keeps its record up to date.
-void finish(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job, DWORD status) {
+void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job,
+            DWORD status) {
     job->status = status;
+    tellObserver(spooler, lock, *job, true);
+    spooler.ended.push_back({job->id, job->printer, job->port, job->document, status, job->spooled, job->sent,
+                             job->error, false});
+    if (spooler.ended.size() > 256) spooler.ended.erase(spooler.ended.begin());
     if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves)) {
         discard(*job);
         spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
@@ -238,7 +255,8 @@ void finish(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job, DWO
 
 // A playback that the spooler's stop ends: the job stays in the spool folder,
 // as its record says, for the next start.
-void leaveForNextStart(Machine::Spooler& spooler, SpoolJob& job) {
+void leaveForNextStart(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolJob& job) {
+    tellObserver(spooler, lock, job, true);
     job.playingBack = false;
     spooler.playing--;
     spooler.changed.notify_all();
@@ -265,8 +283,8 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     // time on a port.
     Machine::Spooler::Port* port = nullptr;
     for (bool mapped = false;;) {
-        if (job->cancel) return finish(spooler, job, JOB_STATUS_DELETED);
-        if (spooler.stopping) return leaveForNextStart(spooler, *job);
+        if (job->cancel) return finish(spooler, lock, job, JOB_STATUS_DELETED);
+        if (spooler.stopping) return leaveForNextStart(spooler, lock, *job);
         port = spooler.port(job->port);
         if (!port && !mapped) {
             lock.unlock();
@@ -277,7 +295,7 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         }
         if (!port) {
             job->error = ERROR_UNKNOWN_PORT;
-            return finish(spooler, job, JOB_STATUS_ERROR);
+            return finish(spooler, lock, job, JOB_STATUS_ERROR);
         }
         lock.unlock();
         bool offline = machine().printerAttributes(job->printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
@@ -289,6 +307,7 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     port->busy = true;
     job->status = JOB_STATUS_PRINTING;
     writeRecord(*job);
+    tellObserver(spooler, lock, *job, false);
     const PortMonitor monitor = spooler.monitors[port->monitor].table;
     const SpoolerSettings settings = spooler.settings;
     // A port is opened once and stays open while the spooler runs.
@@ -301,7 +320,7 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         if (!opened) {
             port->busy = false;
             job->error = error;
-            return finish(spooler, job, JOB_STATUS_ERROR);
+            return finish(spooler, lock, job, JOB_STATUS_ERROR);
         }
         port->handle = handle;
     }
@@ -326,13 +345,13 @@ void playBack(std::shared_ptr<SpoolJob> job) {
                                      [&] { return job->cancel || spooler.stopping; });
         if (givesUp || job->cancel) {
             port->busy = false;
-            return finish(spooler, job, job->cancel ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
+            return finish(spooler, lock, job, job->cancel ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
         }
         if (spooler.stopping) {  // not started: it waits for the next start as it was
             port->busy = false;
             job->status = 0;
             writeRecord(*job);
-            return leaveForNextStart(spooler, *job);
+            return leaveForNextStart(spooler, lock, *job);
         }
     }
     job->status = JOB_STATUS_PRINTING;
@@ -390,10 +409,10 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     port->busy = false;
     if (stopped) {  // the next start says how far it got, and prints it again
         writeRecord(*job);
-        return leaveForNextStart(spooler, *job);
+        return leaveForNextStart(spooler, lock, *job);
     }
     if (cancelled) job->cancel = true;
-    finish(spooler, job, cancelled ? JOB_STATUS_DELETED : JOB_STATUS_PRINTED);
+    finish(spooler, lock, job, cancelled ? JOB_STATUS_DELETED : JOB_STATUS_PRINTED);
 }
 
 // A job's playback thread starts; under the lock.
@@ -455,7 +474,9 @@ bool Machine::startSpooler(std::string* reason) {
 void Machine::setSpoolFolder(const std::string& hostFolder) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->folder = hostFolder;
+    spooler_->observer = nullptr;
     spooler_->nextJob = 1;
+    spooler_->ended.clear();
 }
 
 std::vector<std::string> Machine::spoolerNotices() {
@@ -489,6 +510,11 @@ void Machine::stopSpooler() {
     spooler_->stopping = false;
 }
 
+void Machine::setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    spooler_->observer = std::move(observer);
+}
+
 void Machine::setSpoolerSettings(const SpoolerSettings& settings) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->settings = settings;
@@ -501,6 +527,13 @@ std::vector<SpooledJob> Machine::spooledJobs() {
         jobs.push_back({job->id, job->printer, job->port, job->document, job->status, job->spooled, job->sent,
                         job->error, job->incomplete});
     return jobs;
+}
+
+std::optional<SpooledJob> Machine::endedJob(DWORD id) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    for (auto it = spooler_->ended.rbegin(); it != spooler_->ended.rend(); ++it)
+        if (it->id == id) return *it;
+    return std::nullopt;
 }
 
 bool Machine::waitForPlayback(unsigned milliseconds) {

@@ -106,6 +106,7 @@ struct SpoolJob {
     bool paused = false;
     bool incomplete = false;  // its spooling never ended: kept, never played back
     bool playingBack = false; // a playback thread holds it
+    bool observed = false;    // the playback observer was told it started
     ~SpoolJob();
 };
 
@@ -135,6 +136,8 @@ struct Machine::Spooler {
     DWORD nextJob = 1;
     std::string folder;                // the spool folder's host path; empty: jobs live in memory
     std::vector<std::string> notices;  // what loading the spool folder found wrong
+    std::vector<SpooledJob> ended;     // how the latest playbacks ended, newest last
+    std::function<void(const SpooledJob&, bool ended)> observer;
     std::vector<std::thread> playbacks;
     std::size_t playing = 0;  // playbacks not yet ended
 

@@ -97,18 +97,39 @@ struct UsbFile : FileObject {
         return false;
     }
     bool write(const void* buffer, DWORD size, DWORD& written, DWORD& error) override {
-        std::lock_guard<std::mutex> lock(machine().usb().mutex);
+        std::unique_lock<std::mutex> lock(machine().usb().mutex);
         if (!alive(error)) return false;
         if (pipe < 0) return (error = ERROR_INVALID_FUNCTION), false;
         if (!(access & GENERIC_WRITE)) return (error = ERROR_ACCESS_DENIED), false;
         if (wrongDirection(*printer, pipe, true)) return (error = ERROR_INVALID_FUNCTION), false;
         if (printer->writeError) return (error = *printer->writeError), false;
-        printer->receivedBytes += size;
-        if (size > 0 && !printer->discardReceived) {
-            auto& data = printer->received[pipe];
-            data.insert(data.end(), (const BYTE*)buffer, (const BYTE*)buffer + size);
+        if (printer->stallAtByte && printer->receivedBytes >= *printer->stallAtByte) {
+            auto pause = std::chrono::milliseconds(printer->stallMilliseconds);
+            printer->stallAtByte.reset();
+            lock.unlock();
+            std::this_thread::sleep_for(pause);
+            lock.lock();
+            if (!alive(error)) return false;
         }
-        written = size;
+        // A staged event cuts the write short at its byte.
+        DWORD take = size;
+        for (auto at : {printer->unplugAtByte, printer->stallAtByte})
+            if (at && printer->receivedBytes + take > *at) take = (DWORD)(*at - std::min(*at, printer->receivedBytes));
+        bool unplugs = printer->unplugAtByte && printer->receivedBytes + take >= *printer->unplugAtByte;
+        if (take > 0 && printer->sink && !printer->sink(pipe, (const BYTE*)buffer, take))
+            return (error = ERROR_WRITE_FAULT), false;
+        printer->receivedBytes += take;
+        if (take > 0 && !printer->discardReceived && !printer->sink) {
+            auto& data = printer->received[pipe];
+            data.insert(data.end(), (const BYTE*)buffer, (const BYTE*)buffer + take);
+        }
+        if (unplugs) {
+            printer->unplugAtByte.reset();
+            printer->present = false;
+            printer->generation++;
+            if (take == 0) return (error = ERROR_DEVICE_NOT_CONNECTED), false;
+        }
+        written = take;
         return true;
     }
     bool read(void* buffer, DWORD size, DWORD& read, DWORD& error) override {

@@ -49,6 +49,10 @@ struct UsbPrinter {
     std::map<int, std::vector<BYTE>> received;
     // Counts what arrives without keeping it (for long runs such as benchmarks).
     bool discardReceived = false;
+    // Takes what arrives instead of `received` (a recorder that writes it to
+    // disk as it comes); false refuses it, as a device whose buffer is full
+    // fails the transfer. Called under the driver's lock.
+    std::function<bool(int pipe, const BYTE* data, DWORD size)> sink;
     std::uint64_t receivedBytes = 0;
     // What reads from the IN pipes return, in order.
     std::deque<BYTE> toRead;
@@ -61,6 +65,15 @@ struct UsbPrinter {
     std::optional<DWORD> writeError;         // every write fails with this error
     std::set<int> refuseTimeouts;            // -1 the device, otherwise the pipe number
     ControlHandler controlHandler;
+
+    // ---- what happens to the printer during a job, staged by its received count ----
+    // Pulled out once it has received this many bytes: the write that reaches
+    // the count delivers up to it and succeeds short, later ones fail.
+    std::optional<std::uint64_t> unplugAtByte;
+    // Takes nothing for stallMilliseconds once it has received this many bytes
+    // (a write waits that long), then goes on.
+    std::optional<std::uint64_t> stallAtByte;
+    unsigned stallMilliseconds = 0;
 
     // Open handles, for share checks: -1 the device, otherwise the pipe number.
     std::map<int, int> openCount;

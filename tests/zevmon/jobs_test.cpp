@@ -83,7 +83,7 @@ TEST_F(Jobs, ALargeFileStreamsAndAPipeShowsWhatWasSent) {
     std::ofstream(dir / "big.bin", std::ios::binary) << file;
     Result r = run({"print", "USB-001", (dir / "big.bin").string(), "--chunk", "5000"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Printed 197842 bytes to USB-001 for printer Office Printer.\n");
+    EXPECT_EQ(r.out, "Printed job 1: 197842 bytes to USB-001 for printer Office Printer.\n");
     EXPECT_TRUE(run({"usb", "received", "USB-001"}).out == file);
 
     Result piped = run({"print", "USB-001", "-"}, file);
@@ -113,7 +113,7 @@ TEST_F(Jobs, CtrlCEndsTheJobAndKeepsWhatWasSent) {
     ASSERT_EQ(run({"ports"}).status, 0);
     fs::path fifo = dir / "job.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Background print = start({"--trace", "print", "USB-001", "-", "--document", "long"}, fifo);
+    Background print = start({"--trace", "print", "USB-001", "-", "--document", "long", "--direct"}, fifo);
     std::FILE* feed = openFeed(fifo);
     ASSERT_NE(feed, nullptr);
     std::string sent(50000, 'p');
@@ -157,6 +157,77 @@ TEST_F(Jobs, APortKeyWithoutItsValueStopsOnlyTheCommandsThatNeedTheMonitor) {
         << ports.err;
     EXPECT_NE(ports.err.find("zevmon doctor"), std::string::npos);
     EXPECT_EQ(ports.err.find("cannot find the file"), std::string::npos) << "the raw system text";
+}
+
+}  // namespace
+
+namespace {
+
+// Jobs through the machine's print queue, as the spooler of a 98 machine plays them.
+TEST_F(Jobs, TheQueueHoldsAJobWhileThePrinterIsAwayAcrossRunsAndPrintsItOnItsReturn) {
+    ASSERT_EQ(run({"usb", "unplug", PrinterId}).status, 0);
+    Result held = run({"print", "USB-001", "-", "--document", "away"}, "held page");
+    EXPECT_EQ(held.status, 0) << held.err;
+    EXPECT_NE(held.out.find("is held: printer Office Printer is offline"), std::string::npos) << held.out;
+    json queue = json::parse(run({"queue", "--json"}).out);
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue[0]["status"], "held: the printer is offline");
+    EXPECT_EQ(queue[0]["spooled"], 9);
+    Result plug = run({"usb", "plug", PrinterId});
+    EXPECT_NE(plug.out.find("Job 1 \"away\" on printer Office Printer: printed."), std::string::npos) << plug.out;
+    EXPECT_EQ(run({"usb", "received", "USB-001"}).out, "held page");
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// The staged unplug meets the spooler's error dialog: Retry, once the printer
+// is back, sends the rest exactly once; Cancel ends the job with what was sent.
+TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
+    std::string file(200000, '\0');
+    for (size_t i = 0; i < file.size(); i++) file[i] = (char)(i * 13 + i / 251);
+    std::ofstream(dir / "job.bin", std::ios::binary) << file;
+    std::string path = (dir / "job.bin").string();
+    Result retried = run({"print", "USB-001", path, "--unplug-after", "60000", "--plug-after", "1", "--on-error", "retry"});
+    EXPECT_EQ(retried.status, 0) << retried.err;
+    EXPECT_TRUE(run({"usb", "received", "USB-001"}).out == file) << "the whole document, once";
+    Result cancelled = run({"print", "USB-001", path, "--unplug-after", "60000", "--on-error", "cancel"});
+    EXPECT_EQ(cancelled.status, 1);
+    EXPECT_NE(cancelled.err.find("cancelled at the spooler's error dialog after 60000 of 200000 bytes"),
+              std::string::npos) << cancelled.err;
+    EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("cancelled after 60000 bytes"), std::string::npos);
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// SIGTERM and SIGHUP end a printing job as Ctrl-C does: EndDocPort, the job
+// leaves the queue, and the status says which signal.
+TEST_F(Jobs, ASignalEndsAQueuedJobThatPrintsAndNothingIsLeftPrinting) {
+    for (auto [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
+        std::ofstream(dir / "page.txt") << std::string(9000, 's');
+        Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "2"},
+                                 "/dev/null");
+        ASSERT_TRUE(eventually([&] { return readAll(print.err).find("in the queue") != std::string::npos; }));
+        ::kill(print.pid, signal);
+        EXPECT_EQ(finish(print), status) << readAll(print.err);
+        EXPECT_NE(readAll(print.err).find("was cancelled after 8192 of 9000 bytes were sent"), std::string::npos);
+        EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+    }
+}
+
+// A record edited into nonsense is named with its line and left as it is; the
+// personality is chosen when a machine is made.
+TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
+    ASSERT_EQ(run({"usb", "unplug", PrinterId}).status, 0);
+    ASSERT_EQ(run({"print", "USB-001", "-"}, "x").status, 0);
+    fs::path record = machine / "spool" / "00001.job";
+    std::ofstream(record, std::ios::app) << "colour: blue\n";
+    std::string edited = readAll(record);
+    Result listed = run({"queue"});
+    EXPECT_NE(listed.err.find("spool/00001.job: line 8 (\"colour: blue\") is not a field"), std::string::npos)
+        << listed.err;
+    EXPECT_EQ(readAll(record), edited);
+    EXPECT_EQ(readAll(machine / "personality"), "98\n");
+    EXPECT_EQ(run({"--personality", "nt", "ports"}).status, 1);
+    EXPECT_EQ(run({"--machine", (dir / "nt").string(), "--personality", "nt", "ports"}, "", false).status, 0);
+    EXPECT_EQ(readAll(dir / "nt" / "personality"), "nt\n");
 }
 
 }  // namespace

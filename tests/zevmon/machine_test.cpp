@@ -48,7 +48,7 @@ protected:
     Background holdWithPrint() {
         fs::path fifo = dir / "job.fifo";
         EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        Background print = start({"print", "NUL:", "-"}, fifo);
+        Background print = start({"print", "NUL:", "-", "--direct"}, fifo);
         feed_ = openFeed(fifo);  // opens once the print reads it, so it is running
         EXPECT_NE(feed_, nullptr);
         std::fputs("page", feed_);
@@ -143,7 +143,7 @@ TEST_F(MachineFolder, CommandsThatOnlyReadNeverWrite) {
     std::string registry = identity(machine / "registry.reg"), devices = identity(machine / "devices.json");
     for (std::vector<std::string> args :
          {std::vector<std::string>{"ports"}, {"ports", "--json"}, {"usb", "list"}, {"printers"}, {"registry", "export"},
-          {"usb", "received", "USB-001"}, {"doctor"}, {"print", "NUL:", "-"}})
+          {"usb", "received", "USB-001"}, {"doctor"}, {"print", "NUL:", "-", "--direct"}})
         EXPECT_EQ(run(args, "x").status, 0) << args[0];
     EXPECT_EQ(identity(machine / "registry.reg"), registry);
     EXPECT_EQ(identity(machine / "devices.json"), devices);
@@ -226,7 +226,7 @@ TEST_F(MachineFolder, StandardOutputCarriesOnlyTheResult) {
     EXPECT_EQ(json::parse(boxed.out).size(), 3u) << boxed.out;
     EXPECT_NE(boxed.err.find("Error Message"), std::string::npos) << "the message box goes beside the result";
 
-    Result quiet = run({"--machine", (dir / "other").string(), "--quiet", "print", "NUL:", "-"}, "x", false);
+    Result quiet = run({"--machine", (dir / "other").string(), "--quiet", "print", "NUL:", "-", "--direct"}, "x", false);
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "") << "no notice, no progress";
     EXPECT_EQ(quiet.out, "Printed 1 bytes to NUL:.\n");

@@ -21,7 +21,7 @@ TEST_F(Zevmon, TheDemoWalksThroughTheTypicalJob) {
     EXPECT_NE(r.out.find("USB-001    VO DUV Udadizo   USB Port     3"), std::string::npos);
     EXPECT_NE(r.out.find("WinExec(\"Rundll setupx.dll,DiBuildDriverIndex TRUE\", 1)"), std::string::npos);
     EXPECT_NE(r.out.find("the printer is not connected (ERROR_NOT_READY, 21)"), std::string::npos);
-    EXPECT_NE(r.out.find("6 steps, 0 failed"), std::string::npos);
+    EXPECT_NE(r.out.find("7 steps, 0 failed"), std::string::npos);
     EXPECT_EQ(r.out.find("[FAIL]"), std::string::npos);
 }
 
@@ -62,7 +62,7 @@ TEST_F(Zevmon, PrintedBytesArriveIntactAndTheMachineRemembersThem) {
 }
 
 TEST_F(Zevmon, FailuresAreSentencesWithTheCodeByNameAndNumber) {
-    Result r = run({"print", "LPT9", "-"}, "x");
+    Result r = run({"print", "LPT9", "-", "--direct"}, "x");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("There is no port LPT9 to print to: there is no port of that name (ERROR_UNKNOWN_PORT, 1796)."),
               std::string::npos)
@@ -79,7 +79,7 @@ TEST_F(Zevmon, FailuresAreSentencesWithTheCodeByNameAndNumber) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--chunk"), std::string::npos);
     ASSERT_EQ(run({"usb", "unplug", PrinterId}).status, 0);
-    r = run({"print", "USB-001", "-"}, "page");
+    r = run({"print", "USB-001", "-", "--direct"}, "page");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("A job could not start on USB-001: the printer is not connected (ERROR_NOT_READY, 21)."),
               std::string::npos)
@@ -186,7 +186,7 @@ TEST_F(Zevmon, FailuresSayWhatWhereAndWhy) {
         << missing.err;
 
     fs::remove_all(machine / "drives" / "c" / "jobs");
-    Result filePort = run({"print", "FILE:", "-"}, "page");
+    Result filePort = run({"print", "FILE:", "-", "--direct"}, "page");
     EXPECT_EQ(filePort.status, 1);
     EXPECT_EQ(filePort.err.find("FILE::"), std::string::npos) << filePort.err;
     EXPECT_NE(filePort.err.find("A job could not start on \"FILE:\": the folder of its file does not exist"),

@@ -19,6 +19,8 @@
 #include <unistd.h>
 #endif
 
+#include <winspool.h>
+
 #include "commands.h"
 #include "registry.h"
 #include "terminal.h"
@@ -26,6 +28,8 @@
 namespace zevmon {
 
 volatile std::sig_atomic_t jobCancelRequested = 0;
+
+int cancelledStatus() { return jobCancelRequested ? 128 + jobCancelRequested : CancelledStatus; }
 
 // C streams, not iostream file streams: on Windows the C++ file streams open
 // their files through wide-character calls that Windows 95, 98 and Me lack.
@@ -133,7 +137,7 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     if (sent.cancelled) {
         std::fprintf(stderr, "zevmon: The job on %s was cancelled after %llu bytes; EndDocPort %s it.\n",
                      options.port.c_str(), (unsigned long long)sent.bytes, ended ? "ended" : "could not end");
-        return CancelledStatus;
+        return cancelledStatus();
     }
     if (sent.readFailure)
         throw Failure(fmt::format("{} The job on {} stopped after {} bytes.", sent.readFailure->what(), options.port,
@@ -153,6 +157,54 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     return 0;
 }
 
+SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace) {
+    JobInput input(options.input);
+    HANDLE handle = NULL;
+    BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
+    trace(fmt::format("OpenPrinterA(\"{}\", &handle, NULL)", printer), ok);
+    if (!ok) fail("Printer " + printer + " could not be opened");
+    // Closes the printer handle on every way out, keeping the error that matters.
+    auto close = [&] {
+        DWORD error = GetLastError();
+        trace("ClosePrinter(handle)", ClosePrinter(handle));
+        SetLastError(error);
+    };
+    DOC_INFO_1A info{const_cast<LPSTR>(options.document.c_str()), NULL, const_cast<LPSTR>("RAW")};
+    SpooledDocument document;
+    document.job = StartDocPrinterA(handle, 1, (LPBYTE)&info);
+    trace(fmt::format("StartDocPrinterA(handle, 1, {{\"{}\", NULL, \"RAW\"}})", options.document), document.job != 0,
+          fmt::format("job {}", document.job));
+    if (document.job == 0) {
+        close();
+        fail("The spooler did not take a document for printer " + printer);
+    }
+    document.sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& took) {
+        BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
+        trace(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
+        return written != FALSE;
+    });
+    const Sent& sent = document.sent;
+    if (sent.cancelled || sent.readFailure || !sent.written) {
+        DWORD error = GetLastError();
+        trace("AbortPrinter(handle)", AbortPrinter(handle));
+        SetLastError(error);
+        close();
+        document.job = 0;
+        if (sent.cancelled) return document;
+        if (sent.readFailure)
+            throw Failure(fmt::format("{} Nothing was printed: the spooler was given {} bytes, and took them back.",
+                                      sent.readFailure->what(), sent.bytes));
+        fail(fmt::format("The spooler could not keep the document after {} bytes, so nothing was printed",
+                         sent.bytes));
+    }
+    ok = EndDocPrinter(handle);
+    trace("EndDocPrinter(handle)", ok);
+    close();
+    if (!ok) fail(fmt::format("The spooler could not keep the document of {} bytes, so nothing was printed",
+                              sent.bytes));
+    return document;
+}
+
 namespace {
 
 // Ctrl-C while the command runs asks the job to end at its next write, with
@@ -164,24 +216,28 @@ public:
     ~CancelOnInterrupt() { std::signal(SIGINT, previous_); }
 #else
     // Without SA_RESTART, so that a read from a pipe that is waiting for bytes
-    // is broken off too.
+    // is broken off too. SIGTERM and SIGHUP (a closed terminal) end a job as
+    // Ctrl-C does, so that it is ended and recorded rather than cut off.
     CancelOnInterrupt() {
         struct sigaction action {};
         action.sa_handler = onInterrupt;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &previous_);
+        for (int i = 0; i < 3; i++) sigaction(Signals[i], &action, &previous_[i]);
     }
-    ~CancelOnInterrupt() { sigaction(SIGINT, &previous_, nullptr); }
+    ~CancelOnInterrupt() {
+        for (int i = 0; i < 3; i++) sigaction(Signals[i], &previous_[i], nullptr);
+    }
 #endif
     CancelOnInterrupt(const CancelOnInterrupt&) = delete;
     CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
 
 private:
-    static void onInterrupt(int) { jobCancelRequested = 1; }
+    static void onInterrupt(int signal) { jobCancelRequested = signal; }
 #ifdef _WIN32
     void (*previous_)(int);
 #else
-    struct sigaction previous_;
+    static constexpr int Signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[3];
 #endif
 };
 

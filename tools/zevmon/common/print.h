@@ -57,11 +57,24 @@ struct Sent {
 Sent sendInChunks(JobInput& input, unsigned chunk,
                   const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
 
-// Ctrl-C during a job, set by the print command's interrupt handler: a job
-// ends at its next write.
+// Ctrl-C, SIGTERM or SIGHUP during a job: the signal's number, set by the
+// print command's handler; a job ends at its next write.
 extern volatile std::sig_atomic_t jobCancelRequested;
 // The exit status of a job cancelled by the user, as a shell reports SIGINT.
 const int CancelledStatus = 130;
+// The exit status of a job the signal ended: 128 and its number, as a shell
+// reports it.
+int cancelledStatus();
+
+// A document given to a printer's queue, as any program gives it: OpenPrinterA,
+// StartDocPrinterA, WritePrinter as it is read, EndDocPrinter. One cancelled
+// or stopped while it is given is taken back whole with AbortPrinter, so that
+// no part of it prints; one the spooler refuses is a Failure that says why.
+struct SpooledDocument {
+    DWORD job = 0;
+    Sent sent;  // cancelled: taken back, job 0
+};
+SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace);
 
 // What the host build does beside a job: the printer's received bytes are
 // collected as they arrive, and the job's outcome is recorded.

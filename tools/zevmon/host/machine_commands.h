@@ -25,6 +25,7 @@ struct HostRun : Run {
     Options machine;
     UsbOptions usb;
     std::string exportFile;
+    DWORD jobId = 0;
     Session* session = nullptr;   // ReadsMachine, ChangesMachine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why
@@ -44,6 +45,11 @@ int cmdUsbClear(HostRun& run);
 // as the system compares them, or by port name (its "PortName", or the port's
 // stored instance id).
 std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
+
+// queue.cpp
+void addQueueCommands(CLI::App& app, HostRun& run);
+int cmdQueue(HostRun& run);
+int cmdQueueCancel(HostRun& run);
 
 // registry_export.cpp
 void addRegistryCommands(CLI::App& app, HostRun& run);

@@ -37,6 +37,7 @@ const char DevicesFile[] = "devices.json";
 // and are to be renamed over the old ones.
 const char CommitMarker[] = "saving";
 const char LockInfoFile[] = ".zevmon-lock";
+const char PersonalityFile[] = "personality";
 
 fs::path withSuffix(const fs::path& path, const char* suffix) {
     fs::path out = path;
@@ -321,6 +322,18 @@ void MachineFolder::createDefault() {
     renameOver(withSuffix(folder_ / RegistryFile, ".new"), folder_ / RegistryFile);
 }
 
+std::string MachineFolder::personality() const {
+    std::ifstream in(folder_ / PersonalityFile);
+    std::string name;
+    if (!(in >> name)) return "98";
+    if (name != "98" && name != "nt")
+        throw MachineError(fmt::format("{}: \"{}\" is no personality; it holds 98 or nt.",
+                                       (folder_ / PersonalityFile).string(), name));
+    return name;
+}
+
+void MachineFolder::setPersonality(const std::string& name) { writeSynced(folder_ / PersonalityFile, name + "\n"); }
+
 void MachineFolder::recover() {
     fs::path marker = folder_ / CommitMarker;
     bool committing = fs::exists(marker);
@@ -524,6 +537,13 @@ void JobRecorder::collect() {
         // On disk as soon as it arrived: a job stopped by any means keeps what was sent.
         std::fflush(open.file);
     }
+}
+
+bool JobRecorder::take(const std::string& instanceId, const unsigned char* data, size_t size) {
+    Open& open = openFor(instanceId);
+    if (std::fwrite(data, 1, size, open.file) != size || std::fflush(open.file) != 0) return false;
+    open.job.bytes += size;
+    return true;
 }
 
 void JobRecorder::finish(const std::string& outcome) {

@@ -4,6 +4,8 @@
 //   devices.json   the USB printers plugged into the machine (or not)
 //   received/      what each USB printer received, a file per job
 //   drives/        the machine's disks: C:\jobs\out.prn is drives/c/jobs/out.prn
+//   spool/         the print queue: each job's data and a record of it
+//   personality    "98" or "nt": which system the machine behaves as
 // registry.reg and devices.json are one state: they are replaced together (see
 // save()), and read together even while another run replaces them.
 #pragma once
@@ -76,6 +78,12 @@ public:
     // Throws MachineError when the folder cannot record what a job sends.
     void checkWritable() const;
 
+    // Which system the machine behaves as: "98" or "nt". A machine made before
+    // the choice existed is a 98, the system our users run.
+    std::string personality() const;
+    void setPersonality(const std::string& name);
+    std::filesystem::path spoolFolder() const { return folder_ / "spool"; }
+
     // ---- what the USB printers received ----
     std::vector<ReceivedJob> receivedJobs(const std::string& instanceId) const;
     // Forgets them; the number of jobs forgotten.
@@ -102,6 +110,9 @@ public:
     void begin(const std::string& instanceId);
     // Moves what the printers received since the last call into their files.
     void collect();
+    // Bytes the printer hands over as they arrive (its sink); false when they
+    // cannot be written.
+    bool take(const std::string& instanceId, const unsigned char* data, size_t size);
     void finish(const std::string& outcome);
 
 private:

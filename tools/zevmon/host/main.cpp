@@ -37,6 +37,8 @@ const std::vector<Command<HostRun>> Commands = {
     {"printers", ReadsMachine, cmdPrinters},
     {"doctor", ReadsMachine, cmdDoctor},
     {"prune", ChangesMachine | StartsMonitor, cmdPrune},
+    {"queue", ChangesMachine | StartsMonitor, cmdQueue},
+    {"queue cancel", ChangesMachine | StartsMonitor, cmdQueueCancel},
     {"usb list", ReadsMachine, cmdUsbList},
     {"usb add", ChangesMachine | TriesMonitor, cmdUsbAdd},
     {"usb remove", ChangesMachine | TriesMonitor, cmdUsbRemove},
@@ -93,7 +95,8 @@ std::string commandLine(int argc, char** argv) {
 const char GlobalOptions[] = "  --machine DIR   the machine's folder\n"
                              "  --trace         every call of the monitor's table on standard error\n"
                              "  --quiet         no notices or progress\n"
-                             "  --wait SECONDS  how long to wait for another run that changes the machine";
+                             "  --wait SECONDS  how long to wait for another run that changes the machine\n"
+                             "  --personality 98|nt  what a new machine behaves as (default 98)";
 
 int hostTerminalColumns() {
     for (int fd : {STDERR_FILENO, STDOUT_FILENO}) {
@@ -121,11 +124,35 @@ int main(int argc, char** argv) {
     app.add_option("--wait", options.waitSeconds,
                    "how long to wait, in seconds, for another zevmon run that is changing the machine (default 60)");
 
+    std::string personality;
+    auto* personalityOption =
+        app.add_option("--personality", personality, "what a new machine behaves as: 98 (the default) or nt")
+            ->check(CLI::IsMember({"98", "nt"}));
+
     app.add_subcommand("demo", "walk through a typical job on a new, temporary machine");
     addSharedCommands(app, run.options);
+    CLI::App* print = app.get_subcommand("print");
     std::string answerPath;
-    auto* answer = app.get_subcommand("print")->add_option("--answer", answerPath,
-                                                           "the path to give the open-file dialog (empty: cancel it)");
+    auto* answer = print->add_option("--answer", answerPath, "the path to give the open-file dialog (empty: cancel it)");
+    std::string onError;
+    auto* onErrorOption = print->add_option("--on-error", onError,
+                                            "the answer to the spooler's error dialog: retry or cancel (default: ask "
+                                            "on a terminal, else cancel)")
+                              ->check(CLI::IsMember({"retry", "cancel"}));
+    print->add_flag("--direct", options.direct,
+                    "call the monitor's table directly instead of the printer's queue (to debug the monitor alone)");
+    Staging& staging = options.staging;
+    print->add_option("--unplug-after", staging.unplugAfter, "pull the USB printer out once it received BYTES")
+        ->type_name("BYTES");
+    print->add_option("--plug-after", staging.plugAfter, "plug it in again SECONDS after that")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    std::vector<double> stall;
+    auto* stallOption = print->add_option("--stall-after", stall,
+                                          "the USB printer takes nothing for SECONDS once it received BYTES")
+                            ->type_name("BYTES SECONDS")
+                            ->expected(2);
+    addQueueCommands(app, run);
     addUsbCommands(app, run);
     addRegistryCommands(app, run);
 
@@ -138,6 +165,24 @@ int main(int argc, char** argv) {
     if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
     if (!machine.empty()) options.machine = machine;
     if (answer->count()) options.fileAnswer = answerPath;
+    if (onErrorOption->count()) options.onError = onError;
+    if (personalityOption->count()) options.personality = personality;
+    if (stallOption->count()) {
+        if (stall[0] < 0 || stall[1] < 0 || stall[0] != (double)(std::uint64_t)stall[0]) {
+            std::fprintf(stderr, "zevmon: --stall-after takes a count of bytes and a number of seconds\n");
+            return 2;
+        }
+        staging.stallAfter = (std::uint64_t)stall[0];
+        staging.stallSeconds = stall[1];
+    }
+    if (staging.plugAfter && !staging.unplugAfter) {
+        std::fprintf(stderr, "zevmon: --plug-after plugs the printer in again after --unplug-after pulled it out\n");
+        return 2;
+    }
+    if (options.direct && (staging.plugAfter || onErrorOption->count())) {
+        std::fprintf(stderr, "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
+        return 2;
+    }
     options.command = commandLine(argc, argv);
     setQuiet(quiet);
     setTerminalColumns(hostTerminalColumns());

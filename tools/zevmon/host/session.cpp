@@ -4,8 +4,13 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <winspool.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "common/doctor.h"
 #include "machine_commands.h"
@@ -33,17 +38,26 @@ void Session::open(Access access) {
         folder_.checkUsable();
         if (folder_.isNew()) {
             folder_.createDefault();
-            notice(fmt::format("A new machine was made in {}.", folder_.folder().string()));
+            folder_.setPersonality(options_.personality.value_or("98"));
+            notice(fmt::format("A new machine was made in {}; it behaves as {}.", folder_.folder().string(),
+                               folder_.personality() == "98" ? "Windows 98" : "an NT-family system"));
         }
         folder_.recover();
     }
+    std::string personality = folder_.personality();
+    if (options_.personality && *options_.personality != personality)
+        throw MachineError(fmt::format("The machine in {} behaves as {}; a machine's personality is chosen when it "
+                                       "is made (--personality with a new --machine folder).",
+                                       folder_.folder().string(), personality == "98" ? "Windows 98" : "NT"));
     host::loadZevuruzi();
+    sim::machine().setPersonality(personality == "98" ? sim::Personality::Windows98 : sim::Personality::NT);
     folder_.load();
     loaded_ = true;
 }
 
 bool Session::tryStart(std::string& why) {
-    sim::machine().setMessageBoxHandler([](const sim::Machine::MessageBoxCall& box) {
+    sim::machine().setMessageBoxHandler([this](const sim::Machine::MessageBoxCall& box) {
+        if ((box.type & MB_TYPEMASK) == MB_RETRYCANCEL) return answerErrorDialog(box.caption, box.text);
         std::fprintf(stderr, "%s", framedMessage(box.caption, box.text, terminalColumns()).c_str());
         std::fflush(stderr);
         return IDOK;
@@ -94,7 +108,119 @@ bool Session::tryStart(std::string& why) {
     }
     sim::machine().waitIdle();
     started_ = true;
+    if (lock_ && options_.spoolerAtStart) startSpooler();
     return true;
+}
+
+// The spooler's "error writing" dialog: answered by --on-error, else on the
+// terminal, else Cancel. Retry waits a second first, and gives up after a
+// minute of failures, so that a run without a person never loops for ever.
+int Session::answerErrorDialog(const std::string& caption, const std::string& text) {
+    std::fprintf(stderr, "%s", framedMessage(caption, text, terminalColumns()).c_str());
+    std::fflush(stderr);
+    if (jobCancelRequested) return IDCANCEL;
+    const unsigned MaxRetries = 60;
+    std::string answer = options_.onError.value_or("");
+    if (answer.empty() && isatty(STDIN_FILENO)) {
+        std::fprintf(stderr, "Retry or Cancel? [r/c]: ");
+        std::fflush(stderr);
+        std::string line;
+        answer = std::getline(std::cin, line) && !line.empty() && (line[0] == 'r' || line[0] == 'R') ? "retry" : "cancel";
+    } else if (answer.empty()) {
+        notice("With no terminal to ask and no --on-error, the dialog is answered Cancel.");
+        answer = "cancel";
+    } else if (answer == "retry" && retries_ >= MaxRetries) {
+        notice(fmt::format("Answered Cancel: the write failed {} times in a row.", MaxRetries));
+        answer = "cancel";
+    } else {
+        notice(answer == "retry" ? "Answered Retry (--on-error retry)." : "Answered Cancel (--on-error cancel).");
+    }
+    if (answer != "retry") return IDCANCEL;
+    retries_++;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    return IDRETRY;
+}
+
+void Session::startSpooler() {
+    auto& machine = sim::machine();
+    machine.setSpoolFolder(folder_.spoolFolder().string());
+    machine.setPlaybackObserver([this](const sim::SpooledJob& job, bool ended) {
+        std::lock_guard<std::mutex> lock(recordersMutex_);
+        if (!ended) {
+            std::optional<std::string> target = lookUpPrinter(job.port);
+            if (!target) return;
+            try {
+                auto recorder = std::make_shared<JobRecorder>(folder_, job.document, job.port);
+                recorder->begin(*target);
+                std::string id = *target;
+                sim::machine().withUsbPrinter(id, [recorder, id](sim::UsbPrinter& printer) {
+                    printer.sink = [recorder, id](int, const BYTE* data, DWORD size) {
+                        return recorder->take(id, data, size);
+                    };
+                });
+                recorders_[job.id] = {recorder, id};
+            } catch (const MachineError& e) {
+                notice(fmt::format("What job {} sends is not recorded: {}", job.id, e.what()));
+            }
+            return;
+        }
+        endedInRun_.push_back(job);
+        auto it = recorders_.find(job.id);
+        if (it == recorders_.end()) return;
+        auto [recorder, id] = it->second;
+        sim::machine().withUsbPrinter(id, [](sim::UsbPrinter& printer) { printer.sink = nullptr; });
+        std::string outcome = job.status == JOB_STATUS_PRINTED   ? "complete"
+                              : job.status == JOB_STATUS_DELETED ? fmt::format("cancelled after {} bytes", job.sent)
+                              : job.status & JOB_STATUS_PRINTING
+                                  ? fmt::format("stopped after {} bytes; prints again from the start", job.sent)
+                                  : fmt::format("stopped after {} bytes", job.sent);
+        recorder->finish(outcome);
+        recorders_.erase(it);
+    });
+    std::string why;
+    if (!machine.startSpooler(&why)) {
+        notice("The spooler did not start: " + why + ".");
+        return;
+    }
+    spoolerStarted_ = true;
+    for (const std::string& line : machine.spoolerNotices()) notice(line);
+}
+
+void Session::ownJob(DWORD id) {
+    std::lock_guard<std::mutex> lock(recordersMutex_);
+    ownJobs_.push_back(id);
+}
+
+// Jobs the spooler released during the run (a printer that came back) print
+// before it ends, and each is reported. A job that cannot even start (its
+// printer gone, but not marked offline) is not waited for long: it stays in
+// the queue for a later run.
+void Session::printReleasedJobs() {
+    auto& machine = sim::machine();
+    // A held job looks at its printer again within a few hundredths of a second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    const int PatienceSeconds = 30;
+    bool told = false;
+    for (int stuck = 0; !machine.waitForPlayback(1000);) {
+        bool starting = true;
+        for (auto& job : machine.spooledJobs())
+            if (job.status == (JOB_STATUS_PRINTING | JOB_STATUS_ERROR) && job.sent == 0) {
+                if (++stuck < PatienceSeconds) break;
+                notice(fmt::format("Job {} could not start on {} ({}); it stays in the queue.", job.id, job.port,
+                                   errorText(job.error)));
+            } else {
+                starting = false;
+            }
+        if (!starting) stuck = 0;
+        if (stuck >= PatienceSeconds) break;
+        if (!told) notice("The spooler prints the jobs it released before this run ends.");
+        told = true;
+    }
+    std::lock_guard<std::mutex> lock(recordersMutex_);
+    for (auto& job : endedInRun_)
+        if (std::find(ownJobs_.begin(), ownJobs_.end(), job.id) == ownJobs_.end())
+            std::printf("Job %lu \"%s\" on printer %s: %s.\n", (unsigned long)job.id, job.document.c_str(),
+                        job.printer.c_str(), jobStatusText(job).c_str());
 }
 
 void Session::start() {
@@ -110,16 +236,159 @@ void Session::deviceChanged() {
 void Session::finish() {
     if (!lock_) return;
     sim::machine().waitIdle();
+    if (spoolerStarted_) {
+        printReleasedJobs();
+        sim::machine().stopSpooler();
+        spoolerStarted_ = false;
+    }
     folder_.save();
+}
+
+namespace {
+
+// The events --unplug-after and --stall-after stage at the printer, counted
+// from what it has received so far.
+void stageEvents(const std::optional<std::string>& target, const Staging& staging) {
+    if (!target) {
+        if (staging.unplugAfter || staging.stallAfter)
+            throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
+        return;
+    }
+    sim::machine().withUsbPrinter(*target, [&](sim::UsbPrinter& printer) {
+        if (staging.unplugAfter) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
+        if (staging.stallAfter) {
+            printer.stallAtByte = printer.receivedBytes + *staging.stallAfter;
+            printer.stallMilliseconds = (unsigned)(staging.stallSeconds * 1000);
+        }
+    });
+}
+
+bool printerPresent(const std::string& id) {
+    bool present = false;
+    sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& printer) { present = printer.present; });
+    return present;
+}
+
+// Cancels a job as the printer folder does: SetJobA on a handle of its printer.
+bool cancelJob(const std::string& printer, DWORD id) {
+    HANDLE handle = NULL;
+    if (!OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL)) return false;
+    BOOL ok = SetJobA(handle, id, 0, NULL, JOB_CONTROL_CANCEL);
+    DWORD error = GetLastError();
+    ClosePrinter(handle);
+    SetLastError(error);
+    return ok;
+}
+
+}  // namespace
+
+std::string jobStatusText(const sim::SpooledJob& job) {
+    std::string why = job.error ? fmt::format(" ({}, {})", errorMeaning(job.error), errorText(job.error)) : "";
+    if (job.incomplete) return "incomplete: its spooling never ended";
+    if (job.status & JOB_STATUS_SPOOLING) return "spooling";
+    if (job.status & JOB_STATUS_OFFLINE) return "held: the printer is offline";
+    if (job.status & JOB_STATUS_PAUSED) return "paused";
+    if ((job.status & JOB_STATUS_PRINTING) && (job.status & JOB_STATUS_ERROR)) return "error" + why;
+    if (job.status & JOB_STATUS_PRINTING) return "printing";
+    if (job.status == JOB_STATUS_PRINTED) return "printed";
+    if (job.status == JOB_STATUS_DELETED) return fmt::format("cancelled after {} of {} bytes", job.sent, job.spooled);
+    if (job.status & JOB_STATUS_ERROR) return "failed" + why;
+    return "waiting";
 }
 
 MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.spooler(), machinePrinters), session_(session) {}
 
+// The job goes to the printer's queue as any program gives it; the spooler
+// plays it back through the monitor. The run waits for the job's end unless
+// the printer holds it.
 int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
     session_.folder().checkWritable();
+    if (session_.options().direct) return printDirect(job, printer);
+    if (!session_.spoolerStarted()) throw Failure("The spooler did not start, so nothing can be printed through it.");
+    std::optional<std::string> target = lookUpPrinter(job.port);
+    const Staging& staging = session_.options().staging;
+    stageEvents(target, staging);
+    SpooledDocument document = spoolDocument(job, printer, CallTrace(session_.options().trace, stderr));
+    if (document.sent.cancelled) {
+        std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
+                             "spooler took it back, and nothing of it prints.\n",
+                     (unsigned long long)document.sent.bytes);
+        return cancelledStatus();
+    }
+    DWORD id = document.job;
+    session_.ownJob(id);
+    notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, job.document,
+                       document.sent.bytes, printer));
+    auto& machine = sim::machine();
+    std::optional<Progress> progress;  // once it prints: a held job shows none
+    bool cancelSent = false, unplugSeen = false;
+    auto unpluggedAt = std::chrono::steady_clock::now();
+    std::optional<sim::SpooledJob> ended;
+    while (!(ended = machine.endedJob(id))) {
+        if (jobCancelRequested && !cancelSent) {
+            cancelJob(printer, id);
+            cancelSent = true;
+        }
+        // The staged unplug: the system tells the windows, and the printer
+        // comes back after --plug-after seconds.
+        if (target && staging.unplugAfter && !unplugSeen && !printerPresent(*target)) {
+            unplugSeen = true;
+            unpluggedAt = std::chrono::steady_clock::now();
+            notice(fmt::format("The printer {} was pulled out after it received its bytes.", *target));
+            session_.deviceChanged();
+        }
+        if (unplugSeen && staging.plugAfter &&
+            std::chrono::steady_clock::now() - unpluggedAt >= std::chrono::duration<double>(*staging.plugAfter)) {
+            machine.plugUsbPrinter(*target);
+            session_.deviceChanged();
+            notice(fmt::format("The printer {} is plugged in again.", *target));
+            unplugSeen = false;
+        }
+        std::optional<sim::SpooledJob> queued;
+        for (auto& j : machine.spooledJobs())
+            if (j.id == id) queued = j;
+        if (!queued) break;
+        if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
+        if (progress) progress->update(queued->sent);
+        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !unplugSeen) {
+            if (progress) progress->finish();
+            std::printf("Job %lu \"%s\" is held: printer %s is %s. It prints when the printer is back (zevmon usb "
+                        "plug), or leaves the queue with zevmon queue cancel %lu.\n",
+                        (unsigned long)id, job.document.c_str(), printer.c_str(),
+                        queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", (unsigned long)id);
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (progress) progress->finish();
+    if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
+    if (ended->status == JOB_STATUS_PRINTED) {
+        std::printf("Printed job %lu: %llu bytes to %s for printer %s.\n", (unsigned long)id,
+                    (unsigned long long)ended->sent, job.port.c_str(), printer.c_str());
+        return 0;
+    }
+    if (ended->status == JOB_STATUS_DELETED && cancelSent) {
+        std::fprintf(stderr, "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
+                     (unsigned long)id, (unsigned long long)ended->sent, (unsigned long long)ended->spooled);
+        return cancelledStatus();
+    }
+    if (ended->status == JOB_STATUS_DELETED)
+        throw Failure(fmt::format("Job {} was cancelled at the spooler's error dialog after {} of {} bytes were sent{}.",
+                                  id, ended->sent, ended->spooled,
+                                  ended->error ? fmt::format(": {} ({})", errorMeaning(ended->error),
+                                                             errorText(ended->error))
+                                               : ""));
+    throw Failure(fmt::format("Job {} failed: {}. It stays in the queue (zevmon queue cancel {} removes it).", id,
+                              jobStatusText(*ended), id));
+}
+
+// The monitor's table called directly, as before the queue: for debugging
+// the monitor alone.
+int MachinePorts::printDirect(const PrintOptions& job, const std::string& printer) {
     JobRecorder recorder(session_.folder(), job.document, job.port);
     JobObserver observer;
     std::optional<std::string> target = lookUpPrinter(job.port);
+    stageEvents(target, session_.options().staging);
     observer.started = [&] {
         if (target) recorder.begin(*target);
     };

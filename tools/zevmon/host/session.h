@@ -4,8 +4,11 @@
 // when the run changed it.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -13,8 +16,18 @@
 #include "machine_folder.h"
 #include "common/route.h"
 #include "common/spooler.h"
+#include "sim/machine.h"
 
 namespace zevmon {
+
+// What `print` stages at the USB printer during the job, for a person to
+// watch the monitor meet the events of the field.
+struct Staging {
+    std::optional<std::uint64_t> unplugAfter;  // bytes received before it is pulled out
+    std::optional<double> plugAfter;           // seconds after that before it is plugged in again
+    std::optional<std::uint64_t> stallAfter;   // bytes received before it takes nothing
+    double stallSeconds = 0;                   // for so long
+};
 
 struct Options {
     std::filesystem::path machine;
@@ -23,10 +36,21 @@ struct Options {
     // A spooler lists the ports once when it starts, which lets the monitor make
     // the ports of newly installed printers.
     bool enumerateAtStart = true;
+    // The machine's spooler and its queue start with the monitor in a run that
+    // changes the machine (the demo starts them at a step of its own).
+    bool spoolerAtStart = true;
     // How long a run that changes the machine waits for another one to finish.
     unsigned waitSeconds = 60;
     // What this run does, for the message of a run that waits for it.
     std::string command = "zevmon";
+    // The machine's personality, "98" or "nt", for a machine this run makes.
+    std::optional<std::string> personality;
+    // The answer to the spooler's error dialog: "retry" or "cancel"; without
+    // it a terminal is asked, and without one the answer is Cancel.
+    std::optional<std::string> onError;
+    // print: the monitor's table called directly instead of the queue.
+    bool direct = false;
+    Staging staging;
 };
 
 // What a run does with the machine: a run that may change it holds the lock.
@@ -53,14 +77,32 @@ public:
     bool started() const { return started_; }
     // Sends a device change to every window, as the system does when a device comes or goes.
     void deviceChanged();
+    const Options& options() const { return options_; }
+    // The machine's spooler, started with its queue for a run that changes the
+    // machine (false for others, or when it could not start).
+    bool spoolerStarted() const { return spoolerStarted_; }
+    // A job the run's print command reports itself.
+    void ownJob(DWORD id);
+    // Starts the machine's spooler with the folder's queue; a job it plays back
+    // is recorded as the USB printer receives it, whichever run gave the job.
+    void startSpooler();
 
 private:
+    void printReleasedJobs();
+    int answerErrorDialog(const std::string& caption, const std::string& text);
     Options options_;
     MachineFolder folder_;
     Spooler spooler_;
     std::unique_ptr<FolderLock> lock_;
     bool started_ = false;
     bool loaded_ = false;
+    bool spoolerStarted_ = false;
+    unsigned retries_ = 0;
+    // The record of each job the spooler plays back, by job id.
+    std::mutex recordersMutex_;
+    std::map<DWORD, std::pair<std::shared_ptr<JobRecorder>, std::string>> recorders_;  // and its printer
+    std::vector<sim::SpooledJob> endedInRun_;
+    std::vector<DWORD> ownJobs_;
 };
 
 // The machine's ports for the shared commands: the monitor's table as the
@@ -69,11 +111,16 @@ private:
 class MachinePorts : public MonitorRoute {
 public:
     explicit MachinePorts(Session& session);
+    bool jobsNeedPrinter() const override { return !session_.options().direct; }
     int printJob(const PrintOptions& options, const std::string& printer) override;
 
 private:
+    int printDirect(const PrintOptions& options, const std::string& printer);
     Session& session_;
 };
+
+// A job's status as the spooler reports it, in words.
+std::string jobStatusText(const sim::SpooledJob& job);
 
 // The spooler's printers, as the machine's registry keeps them.
 std::vector<PrinterState> machinePrinters();

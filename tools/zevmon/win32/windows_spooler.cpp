@@ -49,50 +49,16 @@ std::vector<PrinterState> SystemSpooler::printers() {
 }
 
 int SystemSpooler::printJob(const PrintOptions& options, const std::string& printer) {
-    JobInput input(options.input);
-    HANDLE handle = NULL;
-    BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
-    traceCall(fmt::format("OpenPrinterA(\"{}\", &handle, NULL)", printer), ok);
-    if (!ok) fail("Printer " + printer + " could not be opened");
-    DOC_INFO_1A info{const_cast<LPSTR>(options.document.c_str()), NULL, const_cast<LPSTR>("RAW")};
-    DWORD job = StartDocPrinterA(handle, 1, (LPBYTE)&info);
-    traceCall(fmt::format("StartDocPrinterA(handle, 1, {{\"{}\", NULL, \"RAW\"}})", options.document), job != 0,
-              fmt::format("job {}", job));
-    if (job == 0) {
-        DWORD error = GetLastError();
-        ClosePrinter(handle);
-        SetLastError(error);
-        fail("The spooler did not start a document on printer " + printer);
-    }
-    Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& took) {
-        BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
-        traceCall(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
-        return written != FALSE;
-    });
-    DWORD writeError = GetLastError();
-    ok = EndDocPrinter(handle);
-    traceCall("EndDocPrinter(handle)", ok);
-    DWORD endError = GetLastError();
-    ClosePrinter(handle);
-    if (sent.cancelled) {
-        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler %s it.\n",
-                     (unsigned long long)sent.bytes, ok ? "ended" : "could not end");
-        return CancelledStatus;
-    }
-    if (sent.readFailure)
-        throw Failure(fmt::format("{} The document stopped after {} bytes.", sent.readFailure->what(), sent.bytes));
-    if (!sent.written) {
-        SetLastError(writeError);
-        fail(input.size() ? fmt::format("The document stopped after {} of {} bytes", sent.bytes, *input.size())
-                          : fmt::format("The document stopped after {} bytes", sent.bytes));
-    }
-    if (!ok) {
-        SetLastError(endError);
-        fail("The spooler did not end the document cleanly");
+    SpooledDocument document = spoolDocument(options, printer, traceCall);
+    if (document.sent.cancelled) {
+        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler took it back, and "
+                             "nothing of it prints.\n",
+                     (unsigned long long)document.sent.bytes);
+        return cancelledStatus();
     }
     std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n",
-                (unsigned long long)sent.bytes, (unsigned long)job, options.document.c_str(), printer.c_str(),
-                options.port.c_str());
+                (unsigned long long)document.sent.bytes, (unsigned long)document.job, options.document.c_str(),
+                printer.c_str(), options.port.c_str());
     return 0;
 }
 

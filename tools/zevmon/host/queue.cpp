@@ -1,0 +1,81 @@
+// zevmon queue: the jobs in the machine's print queue, as the spooler reports
+// them, and the cancelling of one.
+#include <fmt/format.h>
+#include <winspool.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "common/terminal.h"
+#include "machine_commands.h"
+#include "sim/machine.h"
+
+namespace zevmon {
+
+namespace {
+
+// The queue once every job loaded from the spool folder knows where it stands.
+std::vector<sim::SpooledJob> currentQueue() {
+    sim::machine().waitForPlayback(200);
+    return sim::machine().spooledJobs();
+}
+
+}  // namespace
+
+void addQueueCommands(CLI::App& app, HostRun& run) {
+    auto* queue = app.add_subcommand("queue", "list the jobs in the print queue");
+    queue->add_flag("--json", run.options.asJson, "as JSON");
+    auto* cancel = queue->add_subcommand("cancel", "cancel a job: one that prints ends with EndDocPort");
+    cancel->add_option("id", run.jobId, "the job's id, as zevmon queue lists it")->required();
+}
+
+int cmdQueue(HostRun& run) {
+    std::vector<sim::SpooledJob> jobs = currentQueue();
+    if (run.options.asJson) {
+        nlohmann::json list = nlohmann::json::array();
+        for (auto& job : jobs)
+            list.push_back({{"id", job.id},
+                            {"printer", job.printer},
+                            {"port", job.port},
+                            {"document", job.document},
+                            {"status", jobStatusText(job)},
+                            {"spooled", job.spooled},
+                            {"sent", job.sent}});
+        std::printf("%s\n", list.dump(2).c_str());
+        return 0;
+    }
+    if (jobs.empty()) {
+        std::printf("The print queue is empty.\n");
+        return 0;
+    }
+    std::printf("%-4s %-18s %-8s %-18s %10s %10s  %s\n", "ID", "PRINTER", "PORT", "DOCUMENT", "SPOOLED", "SENT",
+                "STATUS");
+    for (auto& job : jobs)
+        std::printf("%-4lu %-18s %-8s %-18s %10zu %10zu  %s\n", (unsigned long)job.id, job.printer.c_str(),
+                    job.port.c_str(), job.document.c_str(), job.spooled, job.sent, jobStatusText(job).c_str());
+    return 0;
+}
+
+int cmdQueueCancel(HostRun& run) {
+    std::vector<sim::SpooledJob> jobs = currentQueue();
+    auto job = std::find_if(jobs.begin(), jobs.end(), [&](const sim::SpooledJob& j) { return j.id == run.jobId; });
+    if (job == jobs.end()) throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
+    HANDLE printer = NULL;
+    if (!OpenPrinterA(const_cast<LPSTR>(job->printer.c_str()), &printer, NULL))
+        fail("Printer " + job->printer + " could not be opened");
+    BOOL ok = SetJobA(printer, job->id, 0, NULL, JOB_CONTROL_CANCEL);
+    DWORD error = GetLastError();
+    ClosePrinter(printer);
+    SetLastError(error);
+    if (!ok) fail(fmt::format("Job {} could not be cancelled", job->id));
+    // One that plays back ends with EndDocPort before the run ends.
+    while (!sim::machine().waitForPlayback(1000)) {
+    }
+    std::printf("Job %lu \"%s\" on printer %s was cancelled; %llu of its %llu bytes had been sent.\n",
+                (unsigned long)job->id, job->document.c_str(), job->printer.c_str(), (unsigned long long)job->sent,
+                (unsigned long long)job->spooled);
+    return 0;
+}
+
+}  // namespace zevmon

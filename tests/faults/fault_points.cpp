@@ -40,6 +40,7 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"SetCommTimeouts", {CODE(ERROR_INVALID_FUNCTION)}},
         {"DeviceIoControl", {CODE(ERROR_DEVICE_NOT_CONNECTED), CODE(ERROR_INVALID_FUNCTION)}},
         {"CreateThread", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"WaitForSingleObject", {CODE(ERROR_INVALID_HANDLE)}},
         {"FormatMessageA", {ErrorMrMidNotFound}},
         {"WinExec", {CODE(ERROR_FILE_NOT_FOUND)}},
         // setupapi

@@ -194,4 +194,16 @@ TEST_F(Spooler, ReadsOfAPrinterThatNeverAnswersLetTheJobComplete) {
     EXPECT_EQ(statusOf(id), (DWORD)JOB_STATUS_DELETED) << "printed, it left the queue";
 }
 
+// The spooler lets go of the DLL of a monitor it removes; the status window's
+// thread keeps it loaded, so the next broadcast finds its procedure's code.
+TEST_F(Spooler, RemovingTheMonitorWhileTheSpoolerRunsLeavesTheStatusWindowsCode) {
+    machine().setPersonality(sim::Personality::Windows98);
+    ASSERT_TRUE(machine().startSpooler());
+    ASSERT_TRUE(machine().waitIdle()) << "the status window is up";
+    ASSERT_TRUE(FreeLibrary(module)) << "the monitor lives in the spooler alone";
+    ASSERT_TRUE(DeleteMonitorA(nullptr, nullptr, const_cast<LPSTR>(LastPathComponent(MonitorKeyPath))));
+    EXPECT_FALSE(registry().exists(MonitorKeyPath));
+    machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+}
+
 }  // namespace

@@ -554,10 +554,35 @@ TEST_F(Usb, AReadEndsWithinItsBoundAndKeepsWhatComesLate) {
         EXPECT_EQ(std::string((char*)answer, read), part);
     }
     EXPECT_REFUSED(ERROR_TIMEOUT, ReadPort(port, answer, 2, &read));  // silent again
+    machine().unplugUsbPrinter(PrinterId);
+    EXPECT_REFUSED(ERROR_DEVICE_NOT_CONNECTED, ReadPort(port, answer, 2, &read));
     ASSERT_TRUE(EndDocPort(port));
     EXPECT_TRUE(machine().waitIdle());
     EXPECT_EQ(machine().liveAllocations(), 2u) << "the root copy and the port";
     EXPECT_EQ(machine().usbReceived(PrinterId), bytes("page"));
+}
+
+// Whichever call of a read cut short, or of the job's end after it, fails,
+// no handle, thread or memory of the read is left.
+TEST_F(Usb, EveryFailingCallOfAReadCutShortLeavesNothingBehind) {
+    HANDLE port = startUsbPort();
+    setPrinter([](sim::UsbPrinter& p) { p.readsWait = true; });
+    BYTE answer[4];
+    DWORD read;
+    auto step = [&] {
+        ReadPort(port, answer, sizeof answer, &read);
+        EndDocPort(port);
+    };
+    for (const CallPoint& point : recordCallPoints(step)) {
+        SCOPED_TRACE(point.name());
+        ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+        machine().failCall(point.function, point.nth, ERROR_GEN_FAILURE);
+        step();
+        machine().clearFaults();
+        EXPECT_TRUE(machine().waitIdle());
+        EXPECT_EQ(machine().openHandles(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), 2u) << "the root copy and the port";
+    }
 }
 
 TEST_F(Usb, EveryFailingCallOfAUsbJobLeavesNothingOpen) {

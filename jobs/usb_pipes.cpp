@@ -96,7 +96,33 @@ BOOL OpenUsbPipes(UsbPipeSet* pipes, UsbPortConfig* usbConfig) {
     return TRUE;
 }
 
+static void ReleasePendingRead(UsbPendingRead* pending) {
+    if (InterlockedDecrement(&pending->owners) == 0) GlobalFree(pending);
+}
+
+static DWORD WINAPI ReadPipeThread(LPVOID parameter) {
+    UsbPendingRead* pending = (UsbPendingRead*)parameter;
+    pending->result = ReadFile(pending->pipe, pending->data, pending->size, &pending->count, NULL);
+    if (pending->count > pending->size) pending->count = pending->size;
+    pending->error = pending->result ? ERROR_SUCCESS : GetLastError();
+    ReleasePendingRead(pending);
+    return 0;
+}
+
+// The port lets go of its read, ended or not, and of the thread's handle.
+static void ForgetPendingRead(UsbPipeSet* pipes) {
+    if (pipes->pendingRead == NULL) return;
+    CloseHandle(pipes->reader);
+    ReleasePendingRead(pipes->pendingRead);
+    pipes->reader = NULL;
+    pipes->pendingRead = NULL;
+}
+
 // A pipe that never opened (INVALID_HANDLE_VALUE) is forgotten, not closed.
+// A read still waiting for the printer ends as its pipe closes: a WDM driver
+// completes the pending requests of a file whose last handle is closed
+// (IRP_MJ_CLEANUP). Its thread is given the same bound as ReadPort to end; a
+// driver that keeps the read leaves the thread to free the read by itself.
 BOOL CloseUsbPipes(UsbPipeSet* pipes) {
     if (pipes == NULL) return Fail(ERROR_INVALID_PARAMETER);
     HANDLE* fields[] = {&pipes->device, &pipes->writeHandle, &pipes->readHandle};
@@ -104,6 +130,8 @@ BOOL CloseUsbPipes(UsbPipeSet* pipes) {
         if (IsOpen(*field)) CloseHandle(*field);
         *field = NULL;
     }
+    if (pipes->pendingRead != NULL) WaitForSingleObject(pipes->reader, UsbReadWaitMilliseconds);
+    ForgetPendingRead(pipes);
     return TRUE;
 }
 
@@ -112,9 +140,50 @@ BOOL WriteUsbPipe(UsbPipeSet* pipes, LPBYTE buffer, DWORD size, LPDWORD written)
     return WriteFile(pipes->writeHandle, buffer, size, written, NULL);
 }
 
+// On 98 and Me neither comm time-outs, which fail on a USB device's handle,
+// nor overlapped reads (95/98 have "no asynchronous file I/O except on serial
+// devices") bound a read of a USB pipe,
+// so the read is made by a thread, which ReadPort waits for no longer than
+// UsbReadWaitMilliseconds. Past that it fails with ERROR_TIMEOUT and the read
+// stays pending: the next ReadPort waits for the same read, so bytes that come
+// late are not lost, and only one read is ever out. A read that returned more
+// than the caller takes keeps the rest for the next ReadPort.
 BOOL ReadUsbPipe(UsbPipeSet* pipes, LPBYTE buffer, DWORD size, LPDWORD read) {
     if (pipes == NULL || pipes->readHandle == NULL) return Fail(ERROR_INVALID_PARAMETER);
-    return ReadFile(pipes->readHandle, buffer, size, read, NULL);
+    if (read != NULL) *read = 0;
+    if (!IsOpen(pipes->readHandle)) return Fail(ERROR_INVALID_HANDLE);
+    UsbPendingRead* pending = pipes->pendingRead;
+    if (pending == NULL) {
+        pending = (UsbPendingRead*)GlobalAlloc(GPTR, sizeof *pending);
+        if (pending == NULL) return FALSE;
+        pending->owners = 2;
+        pending->pipe = pipes->readHandle;
+        pending->size = size < sizeof pending->data ? size : sizeof pending->data;
+        DWORD threadId;
+        HANDLE reader = CreateThread(NULL, 0, ReadPipeThread, pending, 0, &threadId);
+        if (reader == NULL) {
+            DWORD error = GetLastError();
+            GlobalFree(pending);
+            return Fail(error);
+        }
+        pipes->reader = reader;
+        pipes->pendingRead = pending;
+    }
+    DWORD waited = WaitForSingleObject(pipes->reader, UsbReadWaitMilliseconds);
+    if (waited == WAIT_TIMEOUT) return Fail(ERROR_TIMEOUT);
+    if (waited != WAIT_OBJECT_0) return FALSE;  // the wait's error; the read stays pending
+    if (!pending->result) {
+        DWORD error = pending->error;
+        ForgetPendingRead(pipes);
+        return Fail(error);
+    }
+    DWORD count = pending->count - pending->taken;
+    if (count > size) count = size;
+    CopyMemory(buffer, pending->data + pending->taken, count);
+    pending->taken += count;
+    if (read != NULL) *read = count;
+    if (pending->taken >= pending->count) ForgetPendingRead(pipes);
+    return TRUE;
 }
 
 BOOL ControlUsbDevice(UsbPipeSet* pipes, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer, DWORD outSize,

@@ -39,12 +39,35 @@ struct FileTarget {
     DWORD writeOnly;           // set by every successful open: reads, time-outs and controls are refused
 };
 
+// A read of the IN pipe, made by a thread of its own so that ReadPort can stop
+// waiting for it. The port and the thread share the record, and the last of
+// the two to let go of it frees it: a read that outlives its wait writes into
+// its own buffer only, never into a caller's or into freed memory.
+#define UsbReadBufferSize 4096
+struct UsbPendingRead {
+    LONG volatile owners;      // 2 while the thread runs, then 1
+    HANDLE pipe;               // the IN pipe the read was made on
+    DWORD size;                // asked of ReadFile
+    BOOL result;               // ReadFile's, once the thread has ended
+    DWORD error;
+    DWORD count;               // bytes the read returned
+    DWORD taken;               // of those, bytes ReadPort has handed out
+    BYTE data[UsbReadBufferSize];
+};
+
+// How long ReadPort waits for the printer: the 95 DDK asks it to wait "long
+// enough" and then fail, and a 98 spooler is reported to crash on a read that
+// returns only after a long delay.
+#define UsbReadWaitMilliseconds 1000
+
 // State of the USB back-end while a job runs: 0 = not open; a pipe may hold
 // INVALID_HANDLE_VALUE when it failed to open.
 struct UsbPipeSet {
     HANDLE device;
     HANDLE writeHandle;
     HANDLE readHandle;
+    HANDLE reader;             // the thread of pendingRead, until its bytes are handed out
+    UsbPendingRead* pendingRead;
 };
 
 // One port: its configuration, the spooler's port handle (by address) and the

@@ -129,13 +129,16 @@ struct MONITOR_TABLE {
      *  port [I] A port with an open job; buffer [O], size [I], read [O]
      *
      * RETURNS
-     *  Success: TRUE, after a read that waits for the printer.
-     *  Failure: FALSE, ERROR_CANTREAD on a null or file port, or as
-     *           WritePort.
+     *  Success: TRUE, with what the printer sent, within one second on
+     *           a USB port, whatever its driver does.
+     *  Failure: FALSE, ERROR_TIMEOUT when a USB printer sent nothing in
+     *           that second, ERROR_CANTREAD on a null or file port, or
+     *           as WritePort.
      *
      * NOTES
      *  Meant for language monitors, but the 98 spooler has been seen to
-     *  call it on a port that says it can be read from.
+     *  call it on a port that says it can be read from. A read cut short
+     *  stays pending: what it brings goes to the next ReadPort.
      */
     BOOL(WINAPI* pfnReadPort)(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read);
 

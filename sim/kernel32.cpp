@@ -502,7 +502,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
         w.queue(id);
         w.threads.push_back({id, std::thread([id, start, parameter] {
                                  currentThreadId = id;
-                                 start(parameter);
+                                 try {
+                                     start(parameter);
+                                 } catch (const sim::ThreadExit&) {
+                                 }
                                  auto& w = machine().windowing();
                                  std::lock_guard<std::mutex> lock(w.mutex);
                                  w.queue(id)->ended = true;
@@ -513,6 +516,24 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
     }
     if (threadId) *threadId = id;
     return machine().handles().add(object);
+}
+
+// Threads only: signalled once the thread has ended.
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (sim::failsNow("WaitForSingleObject")) return WAIT_FAILED;
+    auto thread = machine().handles().get<ThreadObject>(handle);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    auto& w = machine().windowing();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    auto ended = [&] { return w.queue(thread->id)->ended; };
+    if (milliseconds == INFINITE)
+        w.changed.wait(lock, ended);
+    else if (!w.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ended))
+        return WAIT_TIMEOUT;
+    return WAIT_OBJECT_0;
 }
 
 // A program that cannot be started gives a value below 32: as Wine's WinExec,
@@ -572,3 +593,51 @@ std::size_t Machine::liveThreads() const {
 }
 
 }  // namespace sim
+
+// ---- modules: the machine's modules by file name, with their references ----
+
+// The folder the 95/98/Me spooler loads monitors from.
+static const char SystemFolder[] = "C:\\WINDOWS\\SYSTEM\\";
+
+HMODULE WINAPI LoadLibraryA(LPCSTR fileName) {
+    if (sim::failsNow("LoadLibraryA")) return NULL;
+    HMODULE module = fileName ? machine().referenceModule(fileName) : nullptr;
+    if (!module) SetLastError(ERROR_MOD_NOT_FOUND);
+    return module;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module) {
+    if (sim::failsNow("FreeLibrary")) return FALSE;
+    if (machine().releaseModule(module)) return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+// "Invalid module handles are ignored"; the thread ends either way.
+void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
+    sim::fault("FreeLibraryAndExitThread");  // counted; it has no failure to report
+    machine().releaseModule(module);
+    throw sim::ThreadExit{exitCode};
+}
+
+// The path of a module, cut to fit with its terminator: then the result is
+// the buffer's size, with ERROR_INSUFFICIENT_BUFFER. The program's own file
+// (NULL) is not known here.
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
+    if (sim::failsNow("GetModuleFileNameA")) return 0;
+    const sim::Module* loaded = module ? machine().moduleFor(module) : nullptr;
+    if (!loaded || machine().isModuleUnloaded(module)) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    std::string path = SystemFolder + loaded->fileName;
+    if (size == 0) return 0;
+    DWORD copied = (DWORD)std::min<std::size_t>(path.size(), size - 1);
+    std::memcpy(fileName, path.data(), copied);
+    fileName[copied] = 0;
+    if (copied < path.size()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    return copied;
+}

@@ -40,6 +40,15 @@ void Machine::reset() {
     // refer to the heap and the handles below.
     stopSpooler();
     setSpoolFolder("");
+    // A read that waits for a printer that never answers ends as its printer goes.
+    {
+        std::lock_guard<std::mutex> lock(usb_->mutex);
+        for (auto& printer : usb_->printers) {
+            printer->present = false;
+            printer->generation++;
+        }
+        usb_->changed.notify_all();
+    }
     stopThreads();
     {
         std::lock_guard<std::mutex> lock(windows_->mutex);
@@ -53,6 +62,11 @@ void Machine::reset() {
     modules_.clear();
     for (auto it = modules.rbegin(); it != modules.rend(); ++it)
         if (it->second.unload) it->second.unload();
+    {
+        std::lock_guard<std::mutex> lock(moduleMutex_);
+        moduleReferences_.clear();
+        crashes_.clear();
+    }
     clearFaults();
     {
         std::lock_guard<std::mutex> lock(faultMutex_);
@@ -150,6 +164,10 @@ HINSTANCE Machine::loadModule(const Module& module) {
     // Module handles are image base addresses on Windows; any distinct value serves.
     HINSTANCE instance = (HINSTANCE)(uintptr_t)(0x10000000 + 0x100000 * (modules_.size() + 1));
     modules_.emplace_back(instance, module);
+    {
+        std::lock_guard<std::mutex> lock(moduleMutex_);
+        moduleReferences_[instance] = 1;
+    }
     if (module.entryPoint) module.entryPoint(instance, DLL_PROCESS_ATTACH, nullptr);
     return instance;
 }
@@ -158,6 +176,49 @@ const Module* Machine::moduleFor(HINSTANCE instance) const {
     for (auto& m : modules_)
         if (m.first == instance) return &m.second;
     return nullptr;
+}
+
+HINSTANCE Machine::referenceModule(const std::string& fileName) {
+    std::string name = fileName.substr(fileName.find_last_of("\\/:") + 1);
+    std::lock_guard<std::mutex> lock(moduleMutex_);
+    for (auto& [instance, module] : modules_)
+        if (equalNoCase(module.fileName, name) && moduleReferences_[instance] > 0) {
+            moduleReferences_[instance]++;
+            return instance;
+        }
+    return nullptr;
+}
+
+bool Machine::releaseModule(HINSTANCE instance) {
+    const Module* module = moduleFor(instance);
+    {
+        std::lock_guard<std::mutex> lock(moduleMutex_);
+        auto it = moduleReferences_.find(instance);
+        if (!module || it == moduleReferences_.end() || it->second == 0) return false;
+        if (--it->second > 0) return true;
+    }
+    if (module->entryPoint) module->entryPoint(instance, DLL_PROCESS_DETACH, nullptr);
+    return true;
+}
+
+unsigned Machine::moduleReferences(HINSTANCE instance) const {
+    std::lock_guard<std::mutex> lock(moduleMutex_);
+    auto it = moduleReferences_.find(instance);
+    return it == moduleReferences_.end() ? 0 : it->second;
+}
+
+bool Machine::isModuleUnloaded(HINSTANCE instance) const {
+    return moduleFor(instance) != nullptr && moduleReferences(instance) == 0;
+}
+
+void Machine::noteCrash(const std::string& what) {
+    std::lock_guard<std::mutex> lock(moduleMutex_);
+    crashes_.push_back(what);
+}
+
+std::vector<std::string> Machine::crashes() const {
+    std::lock_guard<std::mutex> lock(moduleMutex_);
+    return crashes_;
 }
 
 // The modes beyond Fail, by function.

@@ -173,8 +173,22 @@ public:
     static Personality defaultPersonality();
 
     // ---- modules ----
+    // A module loaded here holds one reference; LoadLibraryA of its file name
+    // adds one, FreeLibrary takes one away. At none it is unloaded: its code is
+    // gone, and a window procedure of it that runs afterwards is a crash,
+    // recorded and not run. Its state is reset only by reset(), since a thread
+    // of it may still be running.
     HINSTANCE loadModule(const Module& module);
     const Module* moduleFor(HINSTANCE instance) const;
+    // LoadLibraryA and FreeLibrary: a loaded module of that file name gains a
+    // reference (NULL for none); the module loses one (false for no loaded module).
+    HINSTANCE referenceModule(const std::string& fileName);
+    bool releaseModule(HINSTANCE instance);
+    unsigned moduleReferences(HINSTANCE instance) const;
+    bool isModuleUnloaded(HINSTANCE instance) const;
+    // What ran after its code was gone, one line each; empty on a machine that never crashed.
+    void noteCrash(const std::string& what);
+    std::vector<std::string> crashes() const;
 
     // ---- registry ----
     Registry& registry() { return registry_; }
@@ -233,7 +247,7 @@ public:
     // False, with the reason, when a monitor cannot be started.
     bool startSpooler(std::string* reason = nullptr);
     // Ends every job's playback (EndDocPort for one under way), closes the
-    // ports and unloads nothing; reset() calls it.
+    // ports and lets go of the monitors' modules; reset() calls it.
     void stopSpooler();
     void setSpoolerSettings(const SpoolerSettings& settings);
     // Where the spooler keeps its queue, for the next start: each job's bytes
@@ -361,6 +375,9 @@ private:
     std::mutex fileRootMutex_;
     std::string fileRoot_;
     std::vector<std::pair<HINSTANCE, Module>> modules_;
+    mutable std::mutex moduleMutex_;  // the references and crashes below
+    std::map<HINSTANCE, unsigned> moduleReferences_;
+    std::vector<std::string> crashes_;
     mutable std::mutex faultMutex_;
     std::vector<Fault> faults_;
     std::map<std::string, unsigned> callCounts_;

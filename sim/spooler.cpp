@@ -443,16 +443,18 @@ bool Machine::startSpooler(std::string* reason) {
     for (const std::string& name : registry_.subkeys(MonitorsPath)) {
         std::string key = std::string(MonitorsPath) + "\\" + name;
         std::string driver = registry_.stringValue(key, "Driver").value_or("");
-        const Module* module = nullptr;
-        for (auto& [instance, loaded] : modules_)
-            if (equalNoCase(loaded.fileName, driver)) module = &loaded;
-        if (!module || !module->initializeMonitor) continue;  // not a module of this machine
+        HINSTANCE instance = driver.empty() ? nullptr : referenceModule(driver);
+        const Module* module = instance ? moduleFor(instance) : nullptr;
         PortMonitor table;
-        if (!module->initializeMonitor(key, table)) {
+        bool started = module && module->initializeMonitor && module->initializeMonitor(key, table);
+        if (!started && instance) releaseModule(instance);
+        if (!module || !module->initializeMonitor) continue;  // not a module of this machine
+        if (!started) {
             if (reason) *reason = "the monitor " + name + " did not start (error " + std::to_string(GetLastError()) + ")";
+            for (auto& loaded : monitors) releaseModule(loaded.module);
             return false;
         }
-        monitors.push_back({name, table});
+        monitors.push_back({name, table, instance});
     }
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
@@ -504,10 +506,15 @@ void Machine::stopSpooler() {
     }
     // "ClosePort: at spooler shutdown" (95 DDK).
     for (auto& [monitor, handle] : open) monitor.closePort(handle);
-    std::lock_guard<std::mutex> lock(spooler_->mutex);
-    spooler_->monitors.clear();
-    spooler_->running = false;
-    spooler_->stopping = false;
+    std::vector<Spooler::Monitor> monitors;
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        monitors = std::move(spooler_->monitors);
+        spooler_->monitors.clear();
+        spooler_->running = false;
+        spooler_->stopping = false;
+    }
+    for (auto& monitor : monitors) releaseModule(monitor.module);
 }
 
 void Machine::setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer) {
@@ -753,6 +760,40 @@ DWORD spoolerDeletePort(HWND window, const std::string& port) {
             spooler.ports.erase(it);
             break;
         }
+    return 0;
+}
+
+// DeleteMonitor of a monitor whose ports no job uses: the spooler closes
+// its ports, deletes its key ("If the port monitor is deleted, the Windows 95
+// spooler will delete this registry key", 95 DDK) and lets go of its DLL.
+DWORD spoolerDeleteMonitor(const std::string& name) {
+    if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
+    auto& spooler = machine().spooler();
+    Machine::Spooler::Monitor monitor;
+    std::vector<HANDLE> open;
+    {
+        std::lock_guard<std::mutex> lock(spooler.mutex);
+        auto& all = spooler.monitors;
+        auto found = std::find_if(all.begin(), all.end(), [&](auto& m) { return equalNoCase(m.name, name); });
+        if (found == all.end()) return ERROR_UNKNOWN_PRINT_MONITOR;
+        std::size_t index = (std::size_t)(found - all.begin());
+        for (auto& [port, state] : spooler.ports)
+            if (state.monitor == index && state.busy) return ERROR_BUSY;
+        for (auto it = spooler.ports.begin(); it != spooler.ports.end();) {
+            if (it->second.monitor != index) {
+                if (it->second.monitor > index) it->second.monitor--;
+                ++it;
+                continue;
+            }
+            if (it->second.handle) open.push_back(it->second.handle);
+            it = spooler.ports.erase(it);
+        }
+        monitor = *found;
+        all.erase(found);
+    }
+    for (HANDLE handle : open) monitor.table.closePort(handle);
+    machine().registry().remove(std::string(MonitorsPath) + "\\" + monitor.name);
+    machine().releaseModule(monitor.module);
     return 0;
 }
 

@@ -122,6 +122,7 @@ struct Machine::Spooler {
     struct Monitor {
         std::string name;
         PortMonitor table;
+        HINSTANCE module = nullptr;  // the spooler's reference on its DLL
     };
     std::vector<Monitor> monitors;
     struct Port {
@@ -153,6 +154,7 @@ DWORD spoolerAbort(uintptr_t printer);
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command);
 DWORD spoolerEnumPorts(DWORD level, LPBYTE buffer, DWORD size, DWORD& needed, DWORD& returned);
 DWORD spoolerDeletePort(HWND window, const std::string& port);
+DWORD spoolerDeleteMonitor(const std::string& monitor);
 
 struct Machine::Ui {
     std::mutex mutex;
@@ -165,6 +167,7 @@ struct Machine::Ui {
 
 struct Machine::Usb {
     std::mutex mutex;
+    std::condition_variable changed;  // bytes to read, a handle closed, a printer gone
     std::vector<std::shared_ptr<UsbPrinter>> printers;  // in the order they were added
     // A device information set: the present interfaces of a class when it was
     // made, and their devices as its device elements, in an order of their own.
@@ -208,6 +211,7 @@ struct Machine::Windows {
         DWORD style;
         DWORD threadId;
         HWND parent;
+        HINSTANCE module;  // its class's: the procedure's code is gone once that is unloaded
     };
     std::map<uintptr_t, Window> windows;
     uintptr_t nextWindow = 0x20000;
@@ -225,6 +229,12 @@ struct Machine::Windows {
         if (!q) q = std::make_shared<ThreadQueue>();
         return q;
     }
+};
+
+// Thrown by FreeLibraryAndExitThread, which does not return: it ends the
+// thread's start routine, and CreateThread's thread catches it.
+struct ThreadExit {
+    DWORD code;
 };
 
 // The failure a simulated function must report, if one is due: used as

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
 #include "state.h"
@@ -82,11 +83,16 @@ std::shared_ptr<UsbPrinter> Machine::Usb::find(const std::string& instanceId) {
 
 namespace {
 
+// How long a read of a printer that never answers waits before it returns
+// nothing: far longer than anyone should wait for a printer.
+const auto NeverAnswersFor = std::chrono::seconds(20);
+
 // A handle on the device (pipe -1) or on one of its pipes.
 struct UsbFile : FileObject {
     std::shared_ptr<UsbPrinter> printer;
     unsigned generation = 0;
     int pipe = -1;
+    bool closed = false;
 
     const char* kind() const override { return pipe < 0 ? "usb device" : "usb pipe"; }
 
@@ -133,11 +139,19 @@ struct UsbFile : FileObject {
         return true;
     }
     bool read(void* buffer, DWORD size, DWORD& read, DWORD& error) override {
-        std::lock_guard<std::mutex> lock(machine().usb().mutex);
+        std::unique_lock<std::mutex> lock(machine().usb().mutex);
         if (!alive(error)) return false;
         if (pipe < 0) return (error = ERROR_INVALID_FUNCTION), false;
         if (!(access & GENERIC_READ)) return (error = ERROR_ACCESS_DENIED), false;
         if (wrongDirection(*printer, pipe, false)) return (error = ERROR_INVALID_FUNCTION), false;
+        std::shared_ptr<UsbPrinter> held = printer;  // close() lets go of printer
+        bool woken = machine().usb().changed.wait_for(lock, NeverAnswersFor, [&] {
+            return closed || !held->readsWait || !held->toRead.empty() || !held->present ||
+                   held->generation != generation;
+        });
+        if (!woken) return true;  // nothing, after a long time
+        if (closed) return (error = ERROR_OPERATION_ABORTED), false;
+        if (!alive(error)) return false;
         while (read < size && !printer->toRead.empty()) {
             ((BYTE*)buffer)[read++] = printer->toRead.front();
             printer->toRead.pop_front();
@@ -177,6 +191,8 @@ struct UsbFile : FileObject {
         std::lock_guard<std::mutex> lock(machine().usb().mutex);
         if (printer && --printer->openCount[pipe] <= 0) printer->openCount.erase(pipe);
         printer = nullptr;
+        closed = true;
+        machine().usb().changed.notify_all();
     }
 };
 
@@ -247,6 +263,7 @@ void Machine::removeUsbPrinter(const std::string& instanceId) {
                 all.erase(it);
                 break;
             }
+        usb_->changed.notify_all();
     }
     auto [device, instance] = enumKeys(instanceId);
     if (!device.empty() && !instance.empty()) {
@@ -267,6 +284,7 @@ void Machine::unplugUsbPrinter(const std::string& instanceId) {
         p->present = false;
         p->generation++;
     }
+    usb_->changed.notify_all();
 }
 
 bool Machine::withUsbPrinter(const std::string& instanceId, const std::function<void(UsbPrinter&)>& f) {
@@ -274,6 +292,7 @@ bool Machine::withUsbPrinter(const std::string& instanceId, const std::function<
     auto p = usb_->find(instanceId);
     if (!p) return false;
     f(*p);
+    usb_->changed.notify_all();  // bytes to read may have come
     return true;
 }
 

@@ -56,6 +56,12 @@ struct UsbPrinter {
     std::uint64_t receivedBytes = 0;
     // What reads from the IN pipes return, in order.
     std::deque<BYTE> toRead;
+    // A printer that never answers: a read with nothing to read waits until
+    // bytes come, its handle is closed or the printer goes away (or, after
+    // twenty seconds, returns nothing). A closed
+    // handle ends it with ERROR_OPERATION_ABORTED, as a WDM driver completes
+    // the pending requests of a file whose last handle is closed (IRP_MJ_CLEANUP).
+    bool readsWait = false;
     // Time-outs last accepted, by handle: -1 the device, otherwise the pipe number.
     std::map<int, COMMTIMEOUTS> timeouts;
 

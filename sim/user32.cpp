@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -132,6 +133,20 @@ sim::Machine::Windows& win() { return machine().windowing(); }
 
 bool sameName(const std::string& a, const char* b) { return b && sim::equalNoCase(a, b); }
 
+// What runs in place of a window procedure whose module was unloaded: on
+// Windows the process crashes; here the crash is recorded.
+LRESULT CALLBACK unloadedProcedure(HWND hwnd, UINT message, WPARAM, LPARAM) {
+    char text[96];
+    std::snprintf(text, sizeof text, "message 0x%04X to window %p ran a procedure of an unloaded module", message,
+                  (void*)hwnd);
+    machine().noteCrash(text);
+    return 0;
+}
+
+WNDPROC procedureOf(const sim::Machine::Windows::Window& window) {
+    return machine().isModuleUnloaded(window.module) ? unloadedProcedure : window.proc;
+}
+
 // The procedure of a window, or null.
 WNDPROC procOf(HWND hwnd, DWORD* threadId = nullptr, bool* found = nullptr) {
     auto& w = win();
@@ -140,7 +155,7 @@ WNDPROC procOf(HWND hwnd, DWORD* threadId = nullptr, bool* found = nullptr) {
     if (found) *found = it != w.windows.end();
     if (it == w.windows.end()) return nullptr;
     if (threadId) *threadId = it->second.threadId;
-    return it->second.proc;
+    return procedureOf(it->second);
 }
 
 void removeWindow(HWND hwnd) {
@@ -193,17 +208,21 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, 
     auto& w = win();
     HWND hwnd;
     WNDPROC proc = nullptr;
+    HINSTANCE module = nullptr;
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         for (size_t i = 0; i < w.classNames.size(); i++)
-            if (sameName(w.classNames[i], className)) proc = w.classes[i].lpfnWndProc;
+            if (sameName(w.classNames[i], className)) {
+                proc = w.classes[i].lpfnWndProc;
+                module = w.classes[i].hInstance;
+            }
         if (!proc) {
             SetLastError(1407);  // ERROR_CANNOT_FIND_WND_CLASS
             return NULL;
         }
         hwnd = (HWND)w.nextWindow;
         w.nextWindow += 2;
-        w.windows[(uintptr_t)hwnd] = {className, proc, style, GetCurrentThreadId(), parent};
+        w.windows[(uintptr_t)hwnd] = {className, proc, style, GetCurrentThreadId(), parent, module};
         w.queue(GetCurrentThreadId());
     }
     CREATESTRUCTA create{param, instance, menu, parent, height, width, y, x, (LONG)style, windowName, className, exStyle};
@@ -292,7 +311,7 @@ BOOL WINAPI GetMessageA(LPMSG message, HWND window, UINT filterMin, UINT filterM
             auto sent = q->sent.front();
             q->sent.pop_front();
             auto it = w.windows.find((uintptr_t)sent->hwnd);
-            WNDPROC proc = it != w.windows.end() ? it->second.proc : nullptr;
+            WNDPROC proc = it != w.windows.end() ? procedureOf(it->second) : nullptr;
             lock.unlock();
             LRESULT result = proc ? proc(sent->hwnd, sent->message, sent->wParam, sent->lParam) : 0;
             lock.lock();

@@ -205,6 +205,14 @@ BOOL WINAPI DeletePortA(LPSTR name, HWND window, LPSTR portName) {
     return reportSpooler(sim::spoolerDeletePort(window, portName));
 }
 
+BOOL WINAPI DeleteMonitorA(LPSTR name, LPSTR environment, LPSTR monitorName) {
+    (void)name;
+    (void)environment;
+    if (auto e = sim::fault("DeleteMonitorA")) return reportSpooler(*e);
+    if (!monitorName) return reportSpooler(ERROR_INVALID_PARAMETER);
+    return reportSpooler(sim::spoolerDeleteMonitor(monitorName));
+}
+
 // Level 0 with a command only: no job record is set.
 BOOL WINAPI SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWORD command) {
     std::string name;

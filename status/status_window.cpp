@@ -1,5 +1,6 @@
 // The status watcher: a hidden top-level window on a thread of its own that
-// lives as long as the process. It exists only to receive the system's
+// lives as long as the process, and keeps the DLL loaded as long as it lives.
+// It exists only to receive the system's
 // broadcasts: at its creation and at every device or settings change it brings
 // the printers' online state up to date, and after new ports have appeared it
 // starts the rebuild of the system's driver index, once.
@@ -25,8 +26,7 @@ LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
 
 // The window is never shown (no WS_VISIBLE) and never destroyed; its first
 // refresh runs inside CreateWindowExA, through WM_CREATE.
-DWORD WINAPI StatusThreadMain(LPVOID parameter) {
-    (void)parameter;
+static DWORD RunStatusWindow(void) {
     WNDCLASSA windowClass;
     ZeroMemory(&windowClass, sizeof windowClass);
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
@@ -50,12 +50,31 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
     return (DWORD)message.wParam;
 }
 
-// The thread is not waited for or stopped: its handle is closed at once, which
-// leaves the thread running.
+// The parameter is the thread's reference on the module, let go of in the
+// same call that ends the thread, so that no code of the module runs after it.
+DWORD WINAPI StatusThreadMain(LPVOID parameter) {
+    FreeLibraryAndExitThread((HMODULE)parameter, RunStatusWindow());
+}
+
+// The spooler may unload the DLL when the monitor is removed, while the
+// window's thread runs on: the next broadcast would run a window procedure
+// whose code is gone. So the thread holds a reference on the module of its
+// own, taken here before it starts so that it never runs without one. (98 and
+// Me have no GetModuleHandleEx: the reference is a LoadLibraryA of the
+// module's own file.) The thread is not waited for or stopped: its handle is
+// closed at once, which leaves the thread running.
 BOOL StartStatusThread(void) {
+    CHAR path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(MonitorModule, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return FALSE;
+    HMODULE self = LoadLibraryA(path);
+    if (self == NULL) return FALSE;
     DWORD threadId;
-    HANDLE thread = CreateThread(NULL, 0, StatusThreadMain, NULL, 0, &threadId);
-    if (thread == NULL) return FALSE;
+    HANDLE thread = CreateThread(NULL, 0, StatusThreadMain, self, 0, &threadId);
+    if (thread == NULL) {
+        FreeLibrary(self);
+        return FALSE;
+    }
     CloseHandle(thread);
     return TRUE;
 }

@@ -136,6 +136,7 @@ typedef const GUID* LPCGUID;
 #define ERROR_DISK_FULL 112L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_SEM_TIMEOUT 121L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_INVALID_LEVEL 124L
@@ -171,6 +172,7 @@ typedef const GUID* LPCGUID;
 #define ERROR_INVALID_PRINTER_NAME 1801L
 #define ERROR_PRINT_CANCELLED 63L
 #define ERROR_SPL_NO_STARTDOC 3003L
+#define ERROR_UNKNOWN_PRINT_MONITOR 3000L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NO_SUCH_DEVINST 0xE000020BL
@@ -219,6 +221,16 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, L
                            LPVOID parameter, DWORD flags, LPDWORD threadId);
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD milliseconds);
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// ---- kernel32: modules ----
+HMODULE WINAPI LoadLibraryA(LPCSTR fileName);
+BOOL WINAPI FreeLibrary(HMODULE module);
+[[noreturn]] void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand);
 
 // Interlocked operations are compiler intrinsics on Windows; here they are the host's atomics.

@@ -118,6 +118,7 @@ typedef struct _JOB_INFO_1A {
 
 BOOL WINAPI EnumPortsA(LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned);
 BOOL WINAPI DeletePortA(LPSTR name, HWND window, LPSTR portName);
+BOOL WINAPI DeleteMonitorA(LPSTR name, LPSTR environment, LPSTR monitorName);
 
 DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE docInfo);
 BOOL WINAPI WritePrinter(HANDLE printer, LPVOID buffer, DWORD size, LPDWORD written);

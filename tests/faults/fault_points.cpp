@@ -40,6 +40,10 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"SetCommTimeouts", {CODE(ERROR_INVALID_FUNCTION)}},
         {"DeviceIoControl", {CODE(ERROR_DEVICE_NOT_CONNECTED), CODE(ERROR_INVALID_FUNCTION)}},
         {"CreateThread", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"WaitForSingleObject", {CODE(ERROR_INVALID_HANDLE)}},
+        {"GetModuleFileNameA", {CODE(ERROR_MOD_NOT_FOUND)}},
+        {"LoadLibraryA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
+        {"FreeLibrary", {CODE(ERROR_INVALID_HANDLE)}},
         {"FormatMessageA", {ErrorMrMidNotFound}},
         {"WinExec", {CODE(ERROR_FILE_NOT_FOUND)}},
         // setupapi
@@ -62,7 +66,7 @@ const std::map<std::string, std::vector<ErrorCode>>& errorTable() {
         {"CreateWindowExA", {CODE(ERROR_NOT_ENOUGH_MEMORY)}},
         {"GetMessageA", {CODE(ERROR_INVALID_WINDOW_HANDLE)}},
         {"GetOpenFileNameA", {CommDlgMemAllocFailure}},
-        // EnterCriticalSection and InitCommonControls cannot fail.
+        // EnterCriticalSection, InitCommonControls and FreeLibraryAndExitThread cannot fail.
     };
     return table;
 }

@@ -177,4 +177,33 @@ TEST_F(Spooler, PrintedJobsLeaveTheQueue) {
     EXPECT_TRUE(machine().spooledJobs().empty()) << machine().spooledJobs().size() << " jobs left";
 }
 
+// A language monitor reads after each write, and the printer never answers:
+// every read ends within the monitor's bound (the whole job well within ten
+// times its two reads' bounds), and the job completes.
+TEST_F(Spooler, ReadsOfAPrinterThatNeverAnswersLetTheJobComplete) {
+    machine().setPersonality(sim::Personality::Windows98);
+    machine().addPrinter(Printer, "USB-001");
+    sim::SpoolerSettings settings;
+    settings.readAfterEachWrite = true;
+    settings.writeChunk = 4;
+    machine().setSpoolerSettings(settings);
+    machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.readsWait = true; });
+    DWORD id = print("12345678");
+    ASSERT_TRUE(machine().waitForPlayback(10 * 2 * UsbReadWaitMilliseconds));
+    EXPECT_EQ(received(), "12345678");
+    EXPECT_EQ(statusOf(id), (DWORD)JOB_STATUS_DELETED) << "printed, it left the queue";
+}
+
+// The spooler lets go of the DLL of a monitor it removes; the status window's
+// thread keeps it loaded, so the next broadcast finds its procedure's code.
+TEST_F(Spooler, RemovingTheMonitorWhileTheSpoolerRunsLeavesTheStatusWindowsCode) {
+    machine().setPersonality(sim::Personality::Windows98);
+    ASSERT_TRUE(machine().startSpooler());
+    ASSERT_TRUE(machine().waitIdle()) << "the status window is up";
+    ASSERT_TRUE(FreeLibrary(module)) << "the monitor lives in the spooler alone";
+    ASSERT_TRUE(DeleteMonitorA(nullptr, nullptr, const_cast<LPSTR>(LastPathComponent(MonitorKeyPath))));
+    EXPECT_FALSE(registry().exists(MonitorKeyPath));
+    machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+}
+
 }  // namespace

@@ -70,6 +70,7 @@ TEST_F(Status, AFailingMessageLoopEndsTheWatcherInsteadOfSpinning) {
     ASSERT_TRUE(PostMessageA(statusWindow(), WM_NULL, 0, 0));
     for (int i = 0; i < 10000 && machine().liveThreads() > 0; i++) Sleep(1);
     EXPECT_EQ(machine().liveThreads(), 0u) << "the loop ended on -1";
+    EXPECT_EQ(machine().moduleReferences(module), 1u) << "the ended thread let go of the module";
     EXPECT_EQ(machine().callCount("GetMessageA"), before + 1);
     HANDLE port = nullptr;
     EXPECT_TRUE(OpenPort(const_cast<LPSTR>("NUL:"), &port));
@@ -201,7 +202,7 @@ TEST_F(Status, TheDriverIndexIsRebuiltOnceAtTheNextMessageAfterNewPorts) {
 }
 
 TEST_F(Status, WithoutAWindowTheMonitorWorksButNeverRefreshesOrRebuilds) {
-    for (const char* call : {"RegisterClassA", "CreateWindowExA", "CreateThread"}) {
+    for (const char* call : {"RegisterClassA", "CreateWindowExA", "CreateThread", "GetModuleFileNameA", "LoadLibraryA"}) {
         SCOPED_TRACE(call);
         module = host::loadZevuruzi();
         installMonitorKey();
@@ -219,6 +220,7 @@ TEST_F(Status, WithoutAWindowTheMonitorWorksButNeverRefreshesOrRebuilds) {
         EXPECT_EQ(machine().callCount("SetPrinterA"), 0u);
         EXPECT_TRUE(machine().commandLines().empty());
         EXPECT_EQ(machine().openHandles(), 0u);
+        EXPECT_EQ(machine().moduleReferences(module), 1u) << "no watcher holds the module";
     }
 }
 

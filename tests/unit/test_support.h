@@ -98,7 +98,10 @@ inline PortConfig usbConfig(const std::string& instanceId) {
 class MonitorTest : public ::testing::Test {
 protected:
     void SetUp() override { module = host::loadZevuruzi(); }
-    void TearDown() override { sim::machine().reset(); }
+    void TearDown() override {
+        EXPECT_EQ(sim::machine().crashes(), std::vector<std::string>{}) << "code of an unloaded module ran";
+        sim::machine().reset();
+    }
 
     sim::Machine& machine() { return sim::machine(); }
     sim::Registry& registry() { return sim::machine().registry(); }

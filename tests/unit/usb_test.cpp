@@ -2,6 +2,7 @@
 // a printer through its device and pipe files.
 #include "test_support.h"
 
+#include <chrono>
 #include <map>
 
 namespace {
@@ -534,6 +535,56 @@ TEST_F(Usb, AnUnnamedDocumentOnAUsbPortIsNotDeferred) {
 
 // Every platform call of a USB job's start and end, failed in turn: nothing is
 // left open, and the start either fails with one of its own errors or goes on.
+// ReadPort waits no longer than its bound whatever the driver does; what a
+// read brings late, or beyond what a ReadPort takes, goes to the next ones;
+// the job's writes go on; EndDocPort leaves no reading thread or memory.
+TEST_F(Usb, AReadEndsWithinItsBoundAndKeepsWhatComesLate) {
+    HANDLE port = startUsbPort();
+    setPrinter([](sim::UsbPrinter& p) { p.readsWait = true; });
+    BYTE answer[8] = {};
+    DWORD read = Marker;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_REFUSED(ERROR_TIMEOUT, ReadPort(port, answer, sizeof answer, &read));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10 * std::chrono::milliseconds(UsbReadWaitMilliseconds));
+    EXPECT_EQ(read, 0u);
+    EXPECT_TRUE(WritePort(port, (LPBYTE) "page", 4, &read));
+    setPrinter([](sim::UsbPrinter& p) { p.toRead = {'L', 'A', 'T', 'E'}; });
+    for (const char* part : {"LA", "TE"}) {
+        ASSERT_TRUE(ReadPort(port, answer, 2, &read));
+        EXPECT_EQ(std::string((char*)answer, read), part);
+    }
+    EXPECT_REFUSED(ERROR_TIMEOUT, ReadPort(port, answer, 2, &read));  // silent again
+    machine().unplugUsbPrinter(PrinterId);
+    EXPECT_REFUSED(ERROR_DEVICE_NOT_CONNECTED, ReadPort(port, answer, 2, &read));
+    ASSERT_TRUE(EndDocPort(port));
+    EXPECT_TRUE(machine().waitIdle());
+    EXPECT_EQ(machine().liveAllocations(), 2u) << "the root copy and the port";
+    EXPECT_EQ(machine().usbReceived(PrinterId), bytes("page"));
+}
+
+// Whichever call of a read cut short, or of the job's end after it, fails,
+// no handle, thread or memory of the read is left.
+TEST_F(Usb, EveryFailingCallOfAReadCutShortLeavesNothingBehind) {
+    HANDLE port = startUsbPort();
+    setPrinter([](sim::UsbPrinter& p) { p.readsWait = true; });
+    BYTE answer[4];
+    DWORD read;
+    auto step = [&] {
+        ReadPort(port, answer, sizeof answer, &read);
+        EndDocPort(port);
+    };
+    for (const CallPoint& point : recordCallPoints(step)) {
+        SCOPED_TRACE(point.name());
+        ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+        machine().failCall(point.function, point.nth, ERROR_GEN_FAILURE);
+        step();
+        machine().clearFaults();
+        EXPECT_TRUE(machine().waitIdle());
+        EXPECT_EQ(machine().openHandles(), 0u);
+        EXPECT_EQ(machine().liveAllocations(), 2u) << "the root copy and the port";
+    }
+}
+
 TEST_F(Usb, EveryFailingCallOfAUsbJobLeavesNothingOpen) {
     addPort("USB-001", usbConfig(PrinterId));
     ASSERT_TRUE(initialize());

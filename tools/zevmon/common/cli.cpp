@@ -120,6 +120,14 @@ void addSharedCommands(CLI::App& app, SharedOptions& o) {
     auto* deletePort = app.add_subcommand("delete-port", "delete a port");
     deletePort->add_option("port", o.portName, "the port")->required();
 
+    auto* addPort = app.add_subcommand("add-port", "add a null port or a file port, such as NUL: or FILE:");
+    addPort->add_option("port", o.portName, "the port's name")->required();
+    auto* nullPort = addPort->add_flag("--null", o.nullPort, "a null port: jobs go nowhere");
+    auto* toFile = addPort->add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
+    toFile->type_name("PATH");
+    nullPort->excludes(toFile);
+    addPort->require_option(1);
+
     auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
     printers->add_flag("--json", o.asJson, "JSON instead of a table");
 
@@ -127,8 +135,10 @@ void addSharedCommands(CLI::App& app, SharedOptions& o) {
                                       "why a printer has no port, why it stays offline, what would stop the monitor");
     doctor->add_flag("--json", o.asJson, "one JSON object instead of the report");
 
-    auto* prune = app.add_subcommand("prune", "delete the USB ports whose printers are no longer installed");
+    auto* prune = app.add_subcommand("prune", "delete the USB ports whose devices are no longer installed");
     prune->add_flag("--yes", o.assumeYes, "do not ask");
+    prune->add_flag("--even-if-used", o.evenIfUsed,
+                    "delete a stale port that a printer still prints to as well, leaving that printer without a port");
 }
 
 namespace {

@@ -126,7 +126,6 @@ void addSharedCommands(CLI::App& app, SharedOptions& o) {
     auto* toFile = addPort->add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
     toFile->type_name("PATH");
     nullPort->excludes(toFile);
-    addPort->require_option(1);
 
     auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
     printers->add_flag("--json", o.asJson, "JSON instead of a table");
@@ -224,6 +223,11 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
 }
 
 int checkSharedArguments(const CLI::App& app, const SharedOptions& options) {
+    if (parsedCommand(app) == "add-port" && !options.nullPort && !options.toFile) {
+        std::fprintf(stderr, "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
+                             "--help)\n");
+        return 2;
+    }
     if (parsedCommand(app) != "print") return -1;
     const PrintOptions& job = options.job;
     if (job.input != "-" && isFile(job.input)) return -1;

@@ -13,7 +13,13 @@
 //    string pointer that leaves it, or anything at all when the call fails
 //    without having added ports;
 //  - read past the end of the 260-byte strings of a port's configuration;
-//  - leave a port key that the next start of the monitor cannot load.
+//  - leave a port key that the next start of the monitor cannot load;
+//  - do otherwise than doctor foretold: before the monitor runs, doctor's
+//    model (what `zevmon doctor --json` prints) says whether the start fails
+//    and with which error, which ports the first enumeration lists and makes
+//    for which instance, which "USB-000" values it deletes, and every
+//    printer's work-offline state after the refresh that follows; a stale
+//    port's device must be absent by the refresh's own rule.
 // A violation aborts with a message; OUTSIDE_DATA_TRACE=1 prints the decoded
 // machine and every call of an input run on its own.
 #include <sanitizer/asan_interface.h>
@@ -38,6 +44,7 @@
 #include "outside_data_input.h"
 #include "sim/machine.h"
 #include "tests/common/enum_answer.h"
+#include "tools/zevmon/common/doctor.h"
 
 using namespace outside;
 
@@ -698,9 +705,15 @@ public:
         // Without its thread the harness refreshes where the window would.
         if (!thread) sim::machine().failCall("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
         unloadableAtStart = unloadablePortKeys();
-        if (!initialize()) return;
+        foretell();
+        bool started = initialize();
+        checkStart(started);
+        if (!started) return;
 
         enumPorts(plan.enumA, "EnumPorts (first)");
+        checkEnumeration();
+        refresh(2);
+        checkRefresh();
         enumPorts(plan.enumB, "EnumPorts (second)");
 
         for (const sim::Fault& fault : plan.setupFaults) {
@@ -777,6 +790,7 @@ private:
         }
         SetLastError(0);
         BOOL ok = InitializeMonitorEx(root, &table);
+        startError = GetLastError();
         trace("InitializeMonitorEx -> %d (error %lu), %zu port(s)", ok, (unsigned long)GetLastError(), listedCount());
         if (thread && ok && !sim::machine().waitIdle(60000))
             violation("the status thread did not come back to its message loop after its first refresh");
@@ -797,6 +811,96 @@ private:
             account("InitializeMonitorEx (again)");
         }
         return true;
+    }
+
+    // ---- doctor's predictions, against what the monitor then does ----
+
+    [[noreturn]] static void disagree(const char* field, const std::string& detail) {
+        violation("doctor foretold otherwise: %s: %s", field, detail.c_str());
+    }
+
+    static std::string joined(std::vector<std::string> names) {
+        std::sort(names.begin(), names.end());
+        std::string out;
+        for (const std::string& n : names) out += (out.empty() ? "" : ", ") + shown(n);
+        return "{" + out + "}";
+    }
+
+    // Asked before the monitor runs, as a user would run zevmon doctor.
+    void foretell() {
+        foretold = zevmon::diagnose([](const std::string& driver, std::string&) {
+            return std::optional<zevmon::DllFound>(zevmon::DllFound{driver, ""});
+        });
+        for (const std::string& name : sim::machine().registry().subkeys(PrintersKeyPath))
+            attributesBefore[name] = sim::machine().printerAttributes(name);
+        boxesBefore = sim::machine().messageBoxes().size();
+        trace("doctor: start %s (error %lu), %zu port(s), %zu problem(s)", foretold.startWouldFail ? "fails" : "loads",
+              (unsigned long)foretold.startError, foretold.ports.size(), foretold.problems.size());
+    }
+
+    void checkStart(bool started) {
+        if (started == foretold.startWouldFail)
+            disagree("startWouldFail", foretold.startWouldFail ? "the start succeeded" : "the start failed with " +
+                                                                                         std::to_string(startError));
+        if (!started && startError != foretold.startError)
+            disagree("startError", "foretold " + std::to_string(foretold.startError) + ", the start failed with " +
+                                       std::to_string(startError));
+    }
+
+    // The ports listed after the first enumeration: those the start loaded and
+    // those its scan made, each of the kind and for the instance foretold.
+    void checkEnumeration() {
+        std::vector<std::string> expected, actual;
+        for (const zevmon::PortReport& p : foretold.ports) expected.push_back(lower(p.name));
+        for (PortRecord* r = PortList; r; r = r->next) actual.push_back(lower(r->name));
+        if (joined(expected) != joined(actual))
+            disagree("ports[].name", "foretold " + joined(expected) + ", listed " + joined(actual));
+        for (const zevmon::PortReport& p : foretold.ports) {
+            PortRecord* r = firstNamed(p.name.c_str());
+            if (r->config.kind != p.kind)
+                disagree("ports[].kind", shown(p.name) + " foretold " + std::to_string(p.kind) + ", listed " +
+                                             std::to_string(r->config.kind));
+            std::string id(r->config.usb.instanceId, strnlen(r->config.usb.instanceId, sizeof r->config.usb.instanceId));
+            if (p.created && id != p.instanceId)
+                disagree("ports[].instanceId", shown(p.name) + " foretold for " + shown(p.instanceId) +
+                                                   ", made for " + shown(id));
+        }
+        size_t exhausted = 0;
+        bool refusedBoxes = false;  // each scan tells of a refused key once for every instance it refuses
+        for (const zevmon::InstanceReport& i : foretold.instances) {
+            refusedBoxes |= i.keyRefused;
+            if (i.verdict != "usb-000") continue;
+            exhausted++;
+            if (sim::machine().registry().value(i.instanceKey, "PortName"))
+                disagree("instances[].verdict", shown(i.instanceKey) + " foretold usb-000, its value stays");
+        }
+        size_t boxes = sim::machine().messageBoxes().size() - boxesBefore;
+        if (boxes != exhausted && !refusedBoxes)
+            disagree("instances[].verdict", std::to_string(exhausted) + " usb-000 value(s) foretold, " +
+                                                std::to_string(boxes) + " message box(es) shown");
+    }
+
+    // Every printer of a listed port as foretold after the refresh; every other
+    // printer untouched. A stale port's device is absent by the refresh's rule.
+    void checkRefresh() {
+        std::map<std::string, bool> nextOnline;
+        for (const zevmon::PortReport& p : foretold.ports) {
+            for (const zevmon::PrinterReport& r : p.printers) nextOnline[r.name] = r.nextOnline;
+            PortRecord* r = firstNamed(p.name.c_str());
+            if (p.stale && IsPortDevicePresent(&r->config.usb.interfaceGuid, r->config.usb.instanceId))
+                disagree("ports[].stale", shown(p.name) + " is stale, and its device is present");
+        }
+        for (const auto& [name, before] : attributesBefore) {
+            DWORD now = sim::machine().printerAttributes(name);
+            auto foretoldState = nextOnline.find(name);
+            if (foretoldState == nextOnline.end()) {
+                if (now != before)
+                    disagree("ports[].printers", shown(name) + " is on no port doctor listed, and the refresh changed it");
+            } else if (!(now & PRINTER_ATTRIBUTE_WORK_OFFLINE) != foretoldState->second) {
+                disagree("ports[].printers[].nextOnline", shown(name) + " foretold " +
+                                                              (foretoldState->second ? "online" : "offline"));
+            }
+        }
     }
 
     // ---- enumeration ----
@@ -1235,6 +1339,10 @@ private:
     const Plan& plan;
     const Pools& pools;
     MONITOR_TABLE table{};
+    zevmon::Diagnosis foretold;
+    std::map<std::string, DWORD> attributesBefore;
+    size_t boxesBefore = 0;
+    DWORD startError = ERROR_SUCCESS;
     std::vector<Slot> slots;
     bool thread = false;
     bool answersVary = false;

@@ -11,6 +11,7 @@
 #include <cctype>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
@@ -232,7 +233,17 @@ void explainTakenPort(const PortReport& port, InstanceReport& r) {
                                  port.name, port.instanceId, port.name);
 }
 
+// Whether the monitor's key lets new subkeys be made, asked by opening it for
+// that right and nothing else: a port and its probe are keys made below it.
+LONG monitorKeyTakesSubkeys() {
+    HKEY key;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_CREATE_SUB_KEY, &key);
+    if (result == ERROR_SUCCESS) RegCloseKey(key);
+    return result;
+}
+
 void diagnoseInstances(Diagnosis& diagnosis) {
+    LONG creation = monitorKeyTakesSubkeys();
     // Two instances may ask for one name: the first met in the scan's order gets it.
     std::vector<std::pair<std::string, std::string>> claimed;  // port name, instance key
     for (const std::string& device : subkeyNames(UsbEnumKeyPath)) {
@@ -249,6 +260,18 @@ void diagnoseInstances(Diagnosis& diagnosis) {
             RegCloseKey(key);
             if (!hasValue) continue;
             explainInstance(decision, instance, r);
+            // The scan opens an instance key by a path of at most 256 bytes with its terminator.
+            if (r.instanceKey.size() + 1 > 256)
+                passedOver(r, fmt::format("The instance key's path has {} characters, more than the 255 the scan "
+                                          "reads, so the scan never opens it and no port is made.",
+                                          r.instanceKey.size()));
+            // A key left cut short exists already: finishing it makes no new key.
+            if (r.verdict == "will-be-created" && !decision.finishesKey && creation == ERROR_ACCESS_DENIED) {
+                passedOver(r, fmt::format("The monitor's key does not let new subkeys be made ({}): the next "
+                                          "enumeration cannot make port {} for {}, and says so in a message box.",
+                                          errorText(ERROR_ACCESS_DENIED), r.portName, r.instanceId));
+                r.keyRefused = true;
+            }
             if (r.verdict == "port-exists") {
                 const PortReport* port = findPort(diagnosis, r.boundTo);
                 r.boundTo.clear();
@@ -298,8 +321,34 @@ std::string unusableReason(const PortReport& p, const PortConfig& config) {
     return "";
 }
 
+// The start counts the port keys before it reads any, each name into
+// PortNameMax bytes: a longer name ends the count with the listing's error.
+LONG portKeyCountError() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    CHAR name[PortNameMax];
+    LONG result;
+    for (DWORD index = 0; (result = RegEnumKeyA(key, index, name, sizeof name)) == ERROR_SUCCESS; index++) {
+    }
+    RegCloseKey(key);
+    return result == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : result;
+}
+
 // The ports the next start loads, and the keys that would stop it.
 void diagnoseLoadedPorts(Diagnosis& diagnosis) {
+    if (LONG error = portKeyCountError()) {
+        KeyProblem p{MonitorKeyPath, (DWORD)error, ""};
+        p.sentence = fmt::format("The monitor's key {} cannot be listed as the start lists it{}: the next start of "
+                                 "the monitor fails with {}.",
+                                 p.key,
+                                 error == ERROR_MORE_DATA ? ", since a subkey's name is longer than 255 characters"
+                                                          : "",
+                                 errorText(p.error));
+        diagnosis.startWouldFail = true;
+        diagnosis.startError = p.error;
+        diagnosis.problems.push_back(p.sentence);
+        diagnosis.failingKeys.push_back(std::move(p));
+    }
     for (const std::string& name : subkeyNames(MonitorKeyPath)) {
         PortConfig config;
         DWORD error = ERROR_SUCCESS;
@@ -443,9 +492,19 @@ void diagnosePrinters(Diagnosis& diagnosis) {
         RegCloseKey(key);
         if (read != ERROR_SUCCESS) continue;
         bool matched = false;
+        // The refresh opens a printer's key by a path of at most 256 bytes with its terminator.
+        bool pathTooLong = std::strlen(PrintersKeyPath) + 1 + printer.size() + 1 > 256;
         for (PortReport& p : diagnosis.ports) {
             if (!PrinterPortMatches(port, p.name.c_str())) continue;
             matched = true;
+            if (pathTooLong) {
+                diagnosis.printersNeverMatching.emplace_back(printer, port);
+                diagnosis.problems.push_back(fmt::format(
+                    "Printer {} has a name of {} characters: the refresh finds a printer by a key path of at most 255 "
+                    "characters, so this printer never follows its device on {}.",
+                    printer, printer.size(), p.name));
+                break;
+            }
             PrinterReport r;
             r.name = printer;
             auto online = printerOnline(printer);

@@ -26,6 +26,7 @@ struct InstanceReport {
     std::string boundTo;              // port-exists, duplicate: the instance id the existing port serves
     bool problem = false;             // no port although the instance asks for one
     bool waitsForDevice = false;      // passed over only until its printer is plugged in
+    bool keyRefused = false;          // passed over: the monitor's key takes no new port keys
 };
 
 struct PrinterReport {

@@ -469,7 +469,20 @@ void diagnoseUnnamedPrinters(Diagnosis& diagnosis) {
 
 bool isUsbPortName(const std::string& name) { return name.size() > 4 && sameName(name.substr(0, 4), "USB-"); }
 
+// The printers the refresh reaches: it lists them into 256 bytes and stops at
+// the first name that does not fit, so that none after it is ever set.
+std::vector<std::string> printersReached() {
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PrintersKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    CHAR name[256] = {};
+    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof name) == ERROR_SUCCESS; index++) names.push_back(name);
+    RegCloseKey(key);
+    return names;
+}
+
 void diagnosePrinters(Diagnosis& diagnosis) {
+    std::vector<std::string> reached = printersReached();
     for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
         HKEY key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, joinKey(PrintersKeyPath, printer).c_str(), 0, KEY_READ, &key) !=
@@ -494,9 +507,18 @@ void diagnosePrinters(Diagnosis& diagnosis) {
         bool matched = false;
         // The refresh opens a printer's key by a path of at most 256 bytes with its terminator.
         bool pathTooLong = std::strlen(PrintersKeyPath) + 1 + printer.size() + 1 > 256;
+        bool unreached = std::find(reached.begin(), reached.end(), printer) == reached.end();
         for (PortReport& p : diagnosis.ports) {
             if (!PrinterPortMatches(port, p.name.c_str())) continue;
             matched = true;
+            if (unreached && !pathTooLong) {
+                diagnosis.printersNeverMatching.emplace_back(printer, port);
+                diagnosis.problems.push_back(fmt::format(
+                    "Printer {} comes after a printer whose name is longer than 255 characters: the refresh stops at "
+                    "that one, so this printer never follows its device on {}.",
+                    printer, p.name));
+                break;
+            }
             if (pathTooLong) {
                 diagnosis.printersNeverMatching.emplace_back(printer, port);
                 diagnosis.problems.push_back(fmt::format(

@@ -14,12 +14,9 @@
 //    without having added ports;
 //  - read past the end of the 260-byte strings of a port's configuration;
 //  - leave a port key that the next start of the monitor cannot load;
-//  - do otherwise than doctor foretold: before the monitor runs, doctor's
-//    model (what `zevmon doctor --json` prints) says whether the start fails
-//    and with which error, which ports the first enumeration lists and makes
-//    for which instance, which "USB-000" values it deletes, and every
-//    printer's work-offline state after the refresh that follows; a stale
-//    port's device must be absent by the refresh's own rule.
+//  - do otherwise than doctor's model (what `zevmon doctor --json` prints),
+//    asked before the monitor runs, foretold of the start, the first
+//    enumeration and the refresh after it.
 // A violation aborts with a message; OUTSIDE_DATA_TRACE=1 prints the decoded
 // machine and every call of an input run on its own.
 #include <sanitizer/asan_interface.h>
@@ -819,69 +816,48 @@ private:
         violation("doctor foretold otherwise: %s: %s", field, detail.c_str());
     }
 
-    static std::string joined(std::vector<std::string> names) {
-        std::sort(names.begin(), names.end());
-        std::string out;
-        for (const std::string& n : names) out += (out.empty() ? "" : ", ") + shown(n);
-        return "{" + out + "}";
-    }
-
     // Asked before the monitor runs, as a user would run zevmon doctor.
     void foretell() {
-        foretold = zevmon::diagnose([](const std::string& driver, std::string&) {
-            return std::optional<zevmon::DllFound>(zevmon::DllFound{driver, ""});
-        });
+        foretold = zevmon::diagnose(
+            [](const std::string& driver, std::string&) { return std::optional(zevmon::DllFound{driver, ""}); });
         for (const std::string& name : sim::machine().registry().subkeys(PrintersKeyPath))
             attributesBefore[name] = sim::machine().printerAttributes(name);
         boxesBefore = sim::machine().messageBoxes().size();
-        trace("doctor: start %s (error %lu), %zu port(s), %zu problem(s)", foretold.startWouldFail ? "fails" : "loads",
-              (unsigned long)foretold.startError, foretold.ports.size(), foretold.problems.size());
     }
 
     void checkStart(bool started) {
-        if (started == foretold.startWouldFail)
-            disagree("startWouldFail", foretold.startWouldFail ? "the start succeeded" : "the start failed with " +
-                                                                                         std::to_string(startError));
-        if (!started && startError != foretold.startError)
-            disagree("startError", "foretold " + std::to_string(foretold.startError) + ", the start failed with " +
-                                       std::to_string(startError));
+        if (started == foretold.startWouldFail || (!started && startError != foretold.startError))
+            disagree("startWouldFail, startError",
+                     std::to_string(foretold.startError) + " foretold, " + std::to_string(startError) + " met");
     }
 
-    // The ports listed after the first enumeration: those the start loaded and
-    // those its scan made, each of the kind and for the instance foretold.
+    // The first enumeration lists the ports the start loaded and those its scan
+    // made, of the kind and for the instance foretold, and tells of each USB-000.
     void checkEnumeration() {
-        std::vector<std::string> expected, actual;
-        for (const zevmon::PortReport& p : foretold.ports) expected.push_back(lower(p.name));
-        for (PortRecord* r = PortList; r; r = r->next) actual.push_back(lower(r->name));
-        if (joined(expected) != joined(actual))
-            disagree("ports[].name", "foretold " + joined(expected) + ", listed " + joined(actual));
+        std::set<std::string> expected, actual;
+        for (const zevmon::PortReport& p : foretold.ports) expected.insert(lower(p.name));
+        for (PortRecord* r = PortList; r; r = r->next) actual.insert(lower(r->name));
+        if (expected != actual)
+            disagree("ports[].name", std::to_string(expected.size()) + " foretold, " + std::to_string(actual.size()));
         for (const zevmon::PortReport& p : foretold.ports) {
             PortRecord* r = firstNamed(p.name.c_str());
-            if (r->config.kind != p.kind)
-                disagree("ports[].kind", shown(p.name) + " foretold " + std::to_string(p.kind) + ", listed " +
-                                             std::to_string(r->config.kind));
-            std::string id(r->config.usb.instanceId, strnlen(r->config.usb.instanceId, sizeof r->config.usb.instanceId));
-            if (p.created && id != p.instanceId)
-                disagree("ports[].instanceId", shown(p.name) + " foretold for " + shown(p.instanceId) +
-                                                   ", made for " + shown(id));
+            if (r->config.kind != p.kind || (p.created && std::string(r->config.usb.instanceId) != p.instanceId))
+                disagree("ports[].kind, instanceId", shown(p.name) + " foretold for " + shown(p.instanceId));
         }
         size_t exhausted = 0;
-        bool refusedBoxes = false;  // each scan tells of a refused key once for every instance it refuses
+        bool refused = false;  // a refused key is told of once for every instance, at every scan
         for (const zevmon::InstanceReport& i : foretold.instances) {
-            refusedBoxes |= i.keyRefused;
-            if (i.verdict != "usb-000") continue;
-            exhausted++;
-            if (sim::machine().registry().value(i.instanceKey, "PortName"))
+            refused |= i.keyRefused;
+            exhausted += i.verdict == "usb-000";
+            if (i.verdict == "usb-000" && sim::machine().registry().value(i.instanceKey, "PortName"))
                 disagree("instances[].verdict", shown(i.instanceKey) + " foretold usb-000, its value stays");
         }
-        size_t boxes = sim::machine().messageBoxes().size() - boxesBefore;
-        if (boxes != exhausted && !refusedBoxes)
-            disagree("instances[].verdict", std::to_string(exhausted) + " usb-000 value(s) foretold, " +
-                                                std::to_string(boxes) + " message box(es) shown");
+        if (!refused && sim::machine().messageBoxes().size() - boxesBefore != exhausted)
+            disagree("instances[].verdict", "the message boxes are not one for each usb-000");
     }
 
-    // Every printer of a listed port as foretold after the refresh; every other
-    // printer untouched. A stale port's device is absent by the refresh's rule.
+    // Every printer of a listed port as foretold after the refresh, every other
+    // printer untouched; a stale port's device absent by the refresh's rule.
     void checkRefresh() {
         std::map<std::string, bool> nextOnline;
         for (const zevmon::PortReport& p : foretold.ports) {
@@ -892,14 +868,9 @@ private:
         }
         for (const auto& [name, before] : attributesBefore) {
             DWORD now = sim::machine().printerAttributes(name);
-            auto foretoldState = nextOnline.find(name);
-            if (foretoldState == nextOnline.end()) {
-                if (now != before)
-                    disagree("ports[].printers", shown(name) + " is on no port doctor listed, and the refresh changed it");
-            } else if (!(now & PRINTER_ATTRIBUTE_WORK_OFFLINE) != foretoldState->second) {
-                disagree("ports[].printers[].nextOnline", shown(name) + " foretold " +
-                                                              (foretoldState->second ? "online" : "offline"));
-            }
+            auto it = nextOnline.find(name);
+            if (it == nextOnline.end() ? now != before : !(now & PRINTER_ATTRIBUTE_WORK_OFFLINE) != it->second)
+                disagree("ports[].printers[].nextOnline", shown(name) + " is not as foretold after the refresh");
         }
     }
 

@@ -14,9 +14,8 @@
 //    without having added ports;
 //  - read past the end of the 260-byte strings of a port's configuration;
 //  - leave a port key that the next start of the monitor cannot load;
-//  - do otherwise than doctor's model (what `zevmon doctor --json` prints),
-//    asked before the monitor runs, foretold of the start, the first
-//    enumeration and the refresh after it.
+//  - do otherwise than doctor's model (what `zevmon doctor --json` prints)
+//    foretold of the start, the first enumeration and the refresh after it.
 // A violation aborts with a message; OUTSIDE_DATA_TRACE=1 prints the decoded
 // machine and every call of an input run on its own.
 #include <sanitizer/asan_interface.h>
@@ -810,13 +809,10 @@ private:
         return true;
     }
 
-    // ---- doctor's predictions, against what the monitor then does ----
-
+    // ---- doctor's predictions (asked before the monitor runs) against what it does ----
     [[noreturn]] static void disagree(const char* field, const std::string& detail) {
         violation("doctor foretold otherwise: %s: %s", field, detail.c_str());
     }
-
-    // Asked before the monitor runs, as a user would run zevmon doctor.
     void foretell() {
         foretold = zevmon::diagnose(
             [](const std::string& driver, std::string&) { return std::optional(zevmon::DllFound{driver, ""}); });
@@ -824,13 +820,11 @@ private:
             attributesBefore[name] = sim::machine().printerAttributes(name);
         boxesBefore = sim::machine().messageBoxes().size();
     }
-
     void checkStart(bool started) {
         if (started == foretold.startWouldFail || (!started && startError != foretold.startError))
             disagree("startWouldFail, startError",
                      std::to_string(foretold.startError) + " foretold, " + std::to_string(startError) + " met");
     }
-
     // The first enumeration lists the ports the start loaded and those its scan
     // made, of the kind and for the instance foretold, and tells of each USB-000.
     void checkEnumeration() {
@@ -855,7 +849,6 @@ private:
         if (!refused && sim::machine().messageBoxes().size() - boxesBefore != exhausted)
             disagree("instances[].verdict", "the message boxes are not one for each usb-000");
     }
-
     // Every printer of a listed port as foretold after the refresh, every other
     // printer untouched; a stale port's device absent by the refresh's rule.
     void checkRefresh() {

@@ -90,7 +90,6 @@ TEST_F(Doctor, InstancesPassedOverGetNoPortAndSayWhy) {
     EXPECT_NE(absent.reason.find("plugged in"), std::string::npos);
     EXPECT_FALSE(absent.problem) << "a printer switched off is a fact, not a fault";
     EXPECT_EQ(d.problems.size(), 3u);
-    EXPECT_EQ(d.notes.size(), 1u);
 
     ASSERT_TRUE(initialize());
     EXPECT_TRUE(enumerate().empty()) << "none of them gets a port";
@@ -244,16 +243,13 @@ TEST_F(Doctor, EveryPrinterThatGetsNoPortIsNamedAndAnUnpluggedOneIsNoFault) {
     machine().addUsbPrinter({Never, "USB-005"});
     for (const std::string& id : {Never, Away}) machine().unplugUsbPrinter(id);
     Diagnosis d = diagnose();
-    struct Case {
-        std::string id, verdict, boundTo;
-        bool problem;
-    } cases[] = {{A, "port-exists", A, false},          {B, "duplicate", A, true},
-                 {Bare, "no-port-name", "", true},      {Full, "no-port-name", "", true},
-                 {Never, "passed-over", "", false},     {Away, "port-exists", Away, false}};
-    for (const Case& c : cases) {
-        const InstanceReport& r = instance(d, "Enum\\" + c.id);
-        EXPECT_EQ(r.verdict + " " + r.boundTo + " " + std::to_string(r.problem),
-                  c.verdict + " " + c.boundTo + " " + std::to_string(c.problem)) << r.reason;
+    // instance id, then its verdict, the instance id of the port that serves it, and whether it is a problem
+    std::pair<std::string, std::string> cases[] = {{A, "port-exists " + A + " 0"}, {B, "duplicate " + A + " 1"},
+                                                   {Bare, "no-port-name  1"},       {Full, "no-port-name  1"},
+                                                   {Never, "passed-over  0"},       {Away, "port-exists " + Away + " 0"}};
+    for (auto& [id, expected] : cases) {
+        const InstanceReport& r = instance(d, "Enum\\" + id);
+        EXPECT_EQ(r.verdict + " " + r.boundTo + " " + std::to_string(r.problem), expected) << r.reason;
     }
     EXPECT_EQ(d.notes.size(), 2u) << "never plugged in and unplugged, alike";
     enumerate();

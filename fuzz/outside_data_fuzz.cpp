@@ -13,7 +13,9 @@
 //    string pointer that leaves it, or anything at all when the call fails
 //    without having added ports;
 //  - read past the end of the 260-byte strings of a port's configuration;
-//  - leave a port key that the next start of the monitor cannot load.
+//  - leave a port key that the next start of the monitor cannot load;
+//  - do otherwise than doctor's model (what `zevmon doctor --json` prints)
+//    foretold of the start, the first enumeration and the refresh after it.
 // A violation aborts with a message; OUTSIDE_DATA_TRACE=1 prints the decoded
 // machine and every call of an input run on its own.
 #include <sanitizer/asan_interface.h>
@@ -38,6 +40,7 @@
 #include "outside_data_input.h"
 #include "sim/machine.h"
 #include "tests/common/enum_answer.h"
+#include "tools/zevmon/common/doctor.h"
 
 using namespace outside;
 
@@ -698,9 +701,15 @@ public:
         // Without its thread the harness refreshes where the window would.
         if (!thread) sim::machine().failCall("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
         unloadableAtStart = unloadablePortKeys();
-        if (!initialize()) return;
+        foretell();
+        bool started = initialize();
+        checkStart(started);
+        if (!started) return;
 
         enumPorts(plan.enumA, "EnumPorts (first)");
+        checkEnumeration();
+        refresh(2);
+        checkRefresh();
         enumPorts(plan.enumB, "EnumPorts (second)");
 
         for (const sim::Fault& fault : plan.setupFaults) {
@@ -777,6 +786,7 @@ private:
         }
         SetLastError(0);
         BOOL ok = InitializeMonitorEx(root, &table);
+        startError = GetLastError();
         trace("InitializeMonitorEx -> %d (error %lu), %zu port(s)", ok, (unsigned long)GetLastError(), listedCount());
         if (thread && ok && !sim::machine().waitIdle(60000))
             violation("the status thread did not come back to its message loop after its first refresh");
@@ -797,6 +807,64 @@ private:
             account("InitializeMonitorEx (again)");
         }
         return true;
+    }
+
+    // ---- doctor's predictions (asked before the monitor runs) against what it does ----
+    [[noreturn]] static void disagree(const char* field, const std::string& detail) {
+        violation("doctor foretold otherwise: %s: %s", field, detail.c_str());
+    }
+    void foretell() {
+        foretold = zevmon::diagnose(
+            [](const std::string& driver, std::string&) { return std::optional(zevmon::DllFound{driver, ""}); });
+        for (const std::string& name : sim::machine().registry().subkeys(PrintersKeyPath))
+            attributesBefore[name] = sim::machine().printerAttributes(name);
+        boxesBefore = sim::machine().messageBoxes().size();
+    }
+    void checkStart(bool started) {
+        if (started == foretold.startWouldFail || (!started && startError != foretold.startError))
+            disagree("startWouldFail, startError",
+                     std::to_string(foretold.startError) + " foretold, " + std::to_string(startError) + " met");
+    }
+    // The first enumeration lists the ports the start loaded and those its scan
+    // made, of the kind and for the instance foretold, and tells of each USB-000.
+    void checkEnumeration() {
+        std::set<std::string> expected, actual;
+        for (const zevmon::PortReport& p : foretold.ports) expected.insert(lower(p.name));
+        for (PortRecord* r = PortList; r; r = r->next) actual.insert(lower(r->name));
+        if (expected != actual)
+            disagree("ports[].name", std::to_string(expected.size()) + " foretold, " + std::to_string(actual.size()));
+        for (const zevmon::PortReport& p : foretold.ports) {
+            PortRecord* r = firstNamed(p.name.c_str());
+            if (r->config.kind != p.kind || (p.created && std::string(r->config.usb.instanceId) != p.instanceId))
+                disagree("ports[].kind, instanceId", shown(p.name) + " foretold for " + shown(p.instanceId));
+        }
+        size_t exhausted = 0;
+        bool refused = false;  // a refused key is told of once for every instance, at every scan
+        for (const zevmon::InstanceReport& i : foretold.instances) {
+            refused |= i.keyRefused;
+            exhausted += i.verdict == "usb-000";
+            if (i.verdict == "usb-000" && sim::machine().registry().value(i.instanceKey, "PortName"))
+                disagree("instances[].verdict", shown(i.instanceKey) + " foretold usb-000, its value stays");
+        }
+        if (!refused && sim::machine().messageBoxes().size() - boxesBefore != exhausted)
+            disagree("instances[].verdict", "the message boxes are not one for each usb-000");
+    }
+    // Every printer of a listed port as foretold after the refresh, every other
+    // printer untouched; a stale port's device absent by the refresh's rule.
+    void checkRefresh() {
+        std::map<std::string, bool> nextOnline;
+        for (const zevmon::PortReport& p : foretold.ports) {
+            for (const zevmon::PrinterReport& r : p.printers) nextOnline[r.name] = r.nextOnline;
+            PortRecord* r = firstNamed(p.name.c_str());
+            if (p.stale && IsPortDevicePresent(&r->config.usb.interfaceGuid, r->config.usb.instanceId))
+                disagree("ports[].stale", shown(p.name) + " is stale, and its device is present");
+        }
+        for (const auto& [name, before] : attributesBefore) {
+            DWORD now = sim::machine().printerAttributes(name);
+            auto it = nextOnline.find(name);
+            if (it == nextOnline.end() ? now != before : !(now & PRINTER_ATTRIBUTE_WORK_OFFLINE) != it->second)
+                disagree("ports[].printers[].nextOnline", shown(name) + " is not as foretold after the refresh");
+        }
     }
 
     // ---- enumeration ----
@@ -1235,6 +1303,10 @@ private:
     const Plan& plan;
     const Pools& pools;
     MONITOR_TABLE table{};
+    zevmon::Diagnosis foretold;
+    std::map<std::string, DWORD> attributesBefore;
+    size_t boxesBefore = 0;
+    DWORD startError = ERROR_SUCCESS;
     std::vector<Slot> slots;
     bool thread = false;
     bool answersVary = false;

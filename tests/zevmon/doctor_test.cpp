@@ -88,7 +88,8 @@ TEST_F(Doctor, InstancesPassedOverGetNoPortAndSayWhy) {
     const InstanceReport& absent = instance(d, "Enum\\USB\\VID_1209&PID_0006\\1&0&6");
     EXPECT_EQ(absent.verdict, "passed-over");
     EXPECT_NE(absent.reason.find("plugged in"), std::string::npos);
-    EXPECT_EQ(d.problems.size(), 4u);
+    EXPECT_FALSE(absent.problem) << "a printer switched off is a fact, not a fault";
+    EXPECT_EQ(d.problems.size(), 3u);
 
     ASSERT_TRUE(initialize());
     EXPECT_TRUE(enumerate().empty()) << "none of them gets a port";
@@ -228,6 +229,52 @@ TEST_F(Doctor, AnUnprintableNameIsShownAsBytes) {
     nlohmann::json j = zevmon::diagnosisJson(d);
     EXPECT_EQ(j["instances"][0]["stored"]["bytes"], "55 53 42 2D 01 FF 00 00 00 00");
     EXPECT_EQ(j["instances"][0]["stored"]["type"], "REG_BINARY");
+}
+
+TEST_F(Doctor, EveryPrinterThatGetsNoPortIsNamedAndAnUnpluggedOneIsNoFault) {
+    const std::string A = "USB\\VID_1209&PID_0001\\A1", B = "USB\\VID_1209&PID_0002\\B1",
+                      Bare = "USB\\VID_1209&PID_0003\\C1", Full = "USB\\VID_1209&PID_0004\\D1",
+                      Never = "USB\\VID_1209&PID_0005\\E1", Away = "USB\\VID_1209&PID_0006\\F1";
+    for (auto [id, name] : {std::pair{A, "USB-001"}, {Bare, ""}, {Full, "USB-000"}, {Away, "USB-006"}})
+        machine().addUsbPrinter({id, name});
+    ASSERT_TRUE(initialize());
+    enumerate();
+    machine().addUsbPrinter({B, "USB-001"});  // a name another printer's port has taken
+    machine().addUsbPrinter({Never, "USB-005"});
+    for (const std::string& id : {Never, Away}) machine().unplugUsbPrinter(id);
+    Diagnosis d = diagnose();
+    // instance id, then its verdict, the instance id of the port that serves it, and whether it is a problem
+    std::pair<std::string, std::string> cases[] = {{A, "port-exists " + A + " 0"}, {B, "duplicate " + A + " 1"},
+                                                   {Bare, "no-port-name  1"},       {Full, "no-port-name  1"},
+                                                   {Never, "passed-over  0"},       {Away, "port-exists " + Away + " 0"}};
+    for (auto& [id, expected] : cases) {
+        const InstanceReport& r = instance(d, "Enum\\" + id);
+        EXPECT_EQ(r.verdict + " " + r.boundTo + " " + std::to_string(r.problem), expected) << r.reason;
+    }
+    EXPECT_EQ(d.notes.size(), 2u) << "never plugged in and unplugged, alike";
+    enumerate();
+    EXPECT_EQ(FindPortRecord("USB-001")->config.usb.instanceId, A) << "the second printer never gets it";
+}
+
+TEST_F(Doctor, PortsThatLoadButCannotServeAndPrintersWithoutAPortAreProblems) {
+    std::vector<BYTE> usb = configBytes(usbConfig(PrinterId)), noId = configBytes(usbConfig(""));
+    std::pair<const char*, std::vector<BYTE>> unusable[] = {
+        {"USB-001", {'U', 'S', 'B', '-', '0', '0', '1', 0}}, {"USB-002", noId},
+        {"USB-008", std::vector<BYTE>(usb.begin(), usb.begin() + 200)}, {"USB-004", {7, 0, 0, 0}}};
+    for (auto& [name, stored] : unusable) registry().setValue(portKeyPath(name), "Property", REG_BINARY, stored);
+    // The scan matched the instance key to a present device by the id's last component.
+    registry().setString("Enum\\USB\\VID_1209&PID_0001\\SER9", "PortName", "USB-009");
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0002\\SER9"});
+    machine().addUsbPrinter({"USB\\VID_1209&PID_0003\\1&0&3", "usb-003"});
+    machine().addPrinter("Far", "USB-077");
+    machine().addPrinter("Lower", "usb-003");
+    ASSERT_TRUE(initialize());
+    enumerate();
+    Diagnosis d = diagnose();
+    for (auto& [name, stored] : unusable) EXPECT_FALSE(port(d, name)->unusable.empty()) << name;
+    EXPECT_TRUE(zevmon::printerHasNoPort(d, "Far") && zevmon::printerHasNoPort(d, "Lower"));
+    EXPECT_EQ(zevmon::stalePorts(d), (std::vector<std::string>{"USB-002", "USB-008"})) << "USB-009 serves its device";
+    EXPECT_EQ(d.problems.size(), 4u + 1u + 2u) << "four ports, usb-003's name, two printers";
 }
 
 }  // namespace

@@ -230,3 +230,35 @@ TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {
 }
 
 }  // namespace
+
+namespace zevmon_test {
+
+// What the commands that change ports say, from doctor's model of the monitor.
+TEST_F(Zevmon, PortCommandsSayWhatTheMonitorWillDoNext) {
+    const std::string Id = "USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1", Other = "USB\\VID_1209&PID_0002\\2&0&2";
+    auto says = [&](const std::vector<std::string>& args, const std::string& part) {
+        Result r = run(args);
+        return (r.out + r.err).find(part) != std::string::npos;
+    };
+    ASSERT_EQ(run({"ports"}).status, 0);
+    EXPECT_TRUE(says({"delete-port", "USB-001"}, "comes back at the next enumeration"));
+    EXPECT_TRUE(says({"usb", "add", Other, "--port-name", "USB-001"}, "PortName USB-001 is taken"));
+    ASSERT_EQ(run({"usb", "remove", Other}).status, 0);
+    ASSERT_EQ(run({"usb", "unplug", Id}).status, 0);
+    EXPECT_EQ(run({"doctor"}).status, 0) << "a printer switched off is no fault";
+    ASSERT_EQ(run({"usb", "remove", Id}).status, 0);  // USB-001 is stale, and Office Printer prints to it
+    EXPECT_TRUE(says({"prune", "--yes"}, "Port USB-001 is kept"));
+    EXPECT_TRUE(says({"prune", "--yes", "--even-if-used"}, "Port USB-001 deleted."));
+    EXPECT_TRUE(says({"printers"}, "no such port"));
+    ASSERT_EQ(run({"delete-port", "FILE:"}).status, 0);
+    EXPECT_EQ(run({"add-port", "FILE:", "--file", "C:\\jobs\\out.prn"}).status, 0);
+    EXPECT_TRUE(says({"ports"}, "FILE:      VO DUV Udadizo   FILE Port"));
+    EXPECT_EQ(run({"add-port", "file:", "--null"}).status, 1) << "it exists";
+    EXPECT_EQ(run({"add-port", "NUL2:"}).status, 2) << "no kind";
+    std::string registry = readAll(machine / "registry.reg");
+    size_t driver = registry.find("\"Driver\"=");
+    std::ofstream(machine / "registry.reg") << registry.erase(driver, registry.find('\n', driver) + 1 - driver);
+    EXPECT_TRUE(says({"ports"}, "no \"Driver\" value"));
+}
+
+}  // namespace zevmon_test

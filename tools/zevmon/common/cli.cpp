@@ -120,6 +120,13 @@ void addSharedCommands(CLI::App& app, SharedOptions& o) {
     auto* deletePort = app.add_subcommand("delete-port", "delete a port");
     deletePort->add_option("port", o.portName, "the port")->required();
 
+    auto* addPort = app.add_subcommand("add-port", "add a null port or a file port, such as NUL: or FILE:");
+    addPort->add_option("port", o.portName, "the port's name")->required();
+    auto* nullPort = addPort->add_flag("--null", o.nullPort, "a null port: jobs go nowhere");
+    auto* toFile = addPort->add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
+    toFile->type_name("PATH");
+    nullPort->excludes(toFile);
+
     auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
     printers->add_flag("--json", o.asJson, "JSON instead of a table");
 
@@ -127,8 +134,10 @@ void addSharedCommands(CLI::App& app, SharedOptions& o) {
                                       "why a printer has no port, why it stays offline, what would stop the monitor");
     doctor->add_flag("--json", o.asJson, "one JSON object instead of the report");
 
-    auto* prune = app.add_subcommand("prune", "delete the USB ports whose printers are no longer installed");
+    auto* prune = app.add_subcommand("prune", "delete the USB ports whose devices are no longer installed");
     prune->add_flag("--yes", o.assumeYes, "do not ask");
+    prune->add_flag("--even-if-used", o.evenIfUsed,
+                    "delete a stale port that a printer still prints to as well, leaving that printer without a port");
 }
 
 namespace {
@@ -214,6 +223,11 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
 }
 
 int checkSharedArguments(const CLI::App& app, const SharedOptions& options) {
+    if (parsedCommand(app) == "add-port" && !options.nullPort && !options.toFile) {
+        std::fprintf(stderr, "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
+                             "--help)\n");
+        return 2;
+    }
     if (parsedCommand(app) != "print") return -1;
     const PrintOptions& job = options.job;
     if (job.input != "-" && isFile(job.input)) return -1;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct SharedOptions {
     PrintOptions job;
     std::string portName;
     bool assumeYes = false;
+    bool evenIfUsed = false;            // prune: ports that printers still use too
+    bool nullPort = false;              // add-port --null
+    std::optional<std::string> toFile;  // add-port --file PATH
 };
 
 // What a command runs with: its options, and what its row's needs made ready.
@@ -43,6 +47,7 @@ struct Run {
     PortRoute* route = nullptr;                           // StartsMonitor
     std::function<std::vector<PrinterState>()> printers;  // the spooler's printers
     std::function<Diagnosis()> diagnose;                  // doctor's findings on this machine
+    std::string whenPortKeysLoad;                         // add-port: when the running monitor lists a new key
 };
 
 template <class BuildRun>
@@ -57,6 +62,7 @@ struct Command {
 // ports.cpp
 int cmdPorts(Run& run);
 int cmdDeletePort(Run& run);
+int cmdAddPort(Run& run);
 
 // print.cpp
 int cmdPrint(Run& run);

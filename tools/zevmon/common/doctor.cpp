@@ -4,12 +4,14 @@
 #include "doctor.h"
 
 #include <fmt/format.h>
+#include <setupapi.h>
 #include <winspool.h>
 
 #include <algorithm>
 #include <cctype>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "commands.h"
@@ -119,15 +121,20 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
     case UsbInstancePortExists:
         r.verdict = "port-exists";
         r.reason = fmt::format("Port {} exists; nothing is made.", d.existingKey);
+        r.boundTo = d.existingKey;  // the port's name for now: diagnoseInstances puts its device there
         break;
     case UsbInstancePortsUnknown:
         passedOver(r, "The monitor's key cannot be opened or listed, so the monitor cannot tell whether the port "
                       "exists and makes none.");
         break;
     case UsbInstanceNoDevice:
-        passedOver(r, fmt::format("No present USB printer interface has an instance id ending in {}: the port is made "
-                                  "at the first enumeration after the printer is plugged in.",
-                                  instanceName));
+        // A printer switched off or unplugged is no fault: its port comes when it does.
+        passedOver(r,
+                   fmt::format("No present USB printer interface has an instance id ending in {}: the port is made "
+                               "at the first enumeration after the printer is plugged in.",
+                               instanceName),
+                   false);
+        r.waitsForDevice = true;
         break;
     case UsbInstanceNotUsbDevice:
         passedOver(r, fmt::format("The printer interface that matches belongs to {}, which is not a USB device (its "
@@ -170,6 +177,7 @@ void diagnoseMonitor(const DllFinder& findDll, Diagnosis& diagnosis) {
         if (auto found = findDll(m.driver, why)) {
             m.dll = found->path;
             m.version = found->version;
+            m.loadedBySpooler = true;
         } else {
             m.dll = why;
             diagnosis.problems.push_back(why);
@@ -184,7 +192,58 @@ void diagnoseMonitor(const DllFinder& findDll, Diagnosis& diagnosis) {
     if (m.probeKeyLeft) m.unfinishedPort = valueText(probe, "PortName").value_or("");
 }
 
+const PortReport* findPort(const Diagnosis& diagnosis, const std::string& name) {
+    for (const PortReport& p : diagnosis.ports)
+        if (sameName(p.name, name)) return &p;
+    return nullptr;
+}
+
+std::string lastComponent(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
+
+// Whether a port bound to id serves the device of an instance key below
+// Enum\USB: its own id, or one whose last component ends the key's name, as
+// the scan matched them.
+bool servesInstance(const std::string& id, const std::string& instanceKey) {
+    std::string own = instanceKey.substr(instanceKey.find('\\') + 1);
+    if (sameName(id, own)) return true;
+    std::string last = lastComponent(id), name = lastComponent(own);
+    return !last.empty() && name.size() >= last.size() && sameName(name.substr(name.size() - last.size()), last);
+}
+
+// A port that a second instance asks for: the scan finds it existing and makes
+// none, so only the device it serves ever prints through it.
+void explainTakenPort(const PortReport& port, InstanceReport& r) {
+    r.verdict = "duplicate";
+    r.problem = true;
+    if (port.kind != PortKindUsb) {
+        r.reason = fmt::format("Port {} exists as a {} port: this instance asks for the same name and never gets a "
+                               "USB port of its own. Give it another \"PortName\".",
+                               port.name, port.kind == PortKindFile ? "file" : port.kind == PortKindNull ? "null" : "foreign");
+        return;
+    }
+    r.boundTo = port.instanceId;
+    r.reason = port.stale
+                   ? fmt::format("Port {} is bound to {}, which is no longer installed: this instance asks for the "
+                                 "same name but gets no port while that one exists. zevmon prune deletes it, and the "
+                                 "next enumeration makes it for this instance.",
+                                 port.name, port.instanceId)
+                   : fmt::format("Port {} is bound to {}: this instance asks for the same name and never gets a port "
+                                 "of its own, so jobs to {} never reach its printer. Give one of the two another "
+                                 "\"PortName\".",
+                                 port.name, port.instanceId, port.name);
+}
+
+// Whether the monitor's key lets new subkeys be made, asked by opening it for
+// that right and nothing else: a port and its probe are keys made below it.
+LONG monitorKeyTakesSubkeys() {
+    HKEY key;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_CREATE_SUB_KEY, &key);
+    if (result == ERROR_SUCCESS) RegCloseKey(key);
+    return result;
+}
+
 void diagnoseInstances(Diagnosis& diagnosis) {
+    LONG creation = monitorKeyTakesSubkeys();
     // Two instances may ask for one name: the first met in the scan's order gets it.
     std::vector<std::pair<std::string, std::string>> claimed;  // port name, instance key
     for (const std::string& device : subkeyNames(UsbEnumKeyPath)) {
@@ -201,6 +260,26 @@ void diagnoseInstances(Diagnosis& diagnosis) {
             RegCloseKey(key);
             if (!hasValue) continue;
             explainInstance(decision, instance, r);
+            // The scan opens an instance key by a path of at most 256 bytes with its terminator.
+            if (r.instanceKey.size() + 1 > 256)
+                passedOver(r, fmt::format("The instance key's path has {} characters, more than the 255 the scan "
+                                          "reads, so the scan never opens it and no port is made.",
+                                          r.instanceKey.size()));
+            // A key left cut short exists already: finishing it makes no new key.
+            if (r.verdict == "will-be-created" && !decision.finishesKey && creation == ERROR_ACCESS_DENIED) {
+                passedOver(r, fmt::format("The monitor's key does not let new subkeys be made ({}): the next "
+                                          "enumeration cannot make port {} for {}, and says so in a message box.",
+                                          errorText(ERROR_ACCESS_DENIED), r.portName, r.instanceId));
+                r.keyRefused = true;
+            }
+            if (r.verdict == "port-exists") {
+                const PortReport* port = findPort(diagnosis, r.boundTo);
+                r.boundTo.clear();
+                if (port && port->kind == PortKindUsb && servesInstance(port->instanceId, r.instanceKey))
+                    r.boundTo = port->instanceId;
+                else if (port)
+                    explainTakenPort(*port, r);
+            }
             if (r.verdict == "will-be-created") {
                 auto earlier = std::find_if(claimed.begin(), claimed.end(),
                                             [&](const auto& c) { return sameName(c.first, r.portName); });
@@ -215,12 +294,61 @@ void diagnoseInstances(Diagnosis& diagnosis) {
                 }
             }
             if (r.problem) diagnosis.problems.push_back(r.instanceKey + ": " + r.reason);
+            if (r.waitsForDevice) diagnosis.notes.push_back(r.instanceKey + ": " + r.reason);
             diagnosis.instances.push_back(std::move(r));
         }
     }
 }
 
-void diagnosePorts(Diagnosis& diagnosis) {
+// Why every job on a port the start loads fails, or "".
+std::string unusableReason(const PortReport& p, const PortConfig& config) {
+    std::string stored = fmt::format("{}, {} bytes", typeName(p.valueType), p.valueLength);
+    if (p.kind != PortKindNull && p.kind != PortKindFile && p.kind != PortKindUsb)
+        return fmt::format("Port {} is listed, but its \"Property\" ({}) holds kind {}, which this monitor does not "
+                           "know: every job on it sends nothing and fails ({}).",
+                           p.name, stored, p.kind, errorText(ERROR_WRITE_FAULT));
+    if (p.kind == PortKindUsb && config.usb.instanceId[0] == 0) {
+        const size_t idAt = offsetof(PortConfig, usb) + offsetof(UsbPortConfig, instanceId);
+        return fmt::format("Port {} is listed as a USB port, but its \"Property\" ({}) {}: every job on it fails "
+                           "({}).",
+                           p.name, stored,
+                           p.valueLength <= idAt ? fmt::format("is too short to hold an instance id, which starts at "
+                                                               "byte {}",
+                                                               idAt)
+                                                 : std::string("holds an empty instance id"),
+                           errorText(ERROR_OPEN_FAILED));
+    }
+    return "";
+}
+
+// The start counts the port keys before it reads any, each name into
+// PortNameMax bytes: a longer name ends the count with the listing's error.
+LONG portKeyCountError() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    CHAR name[PortNameMax];
+    LONG result;
+    for (DWORD index = 0; (result = RegEnumKeyA(key, index, name, sizeof name)) == ERROR_SUCCESS; index++) {
+    }
+    RegCloseKey(key);
+    return result == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : result;
+}
+
+// The ports the next start loads, and the keys that would stop it.
+void diagnoseLoadedPorts(Diagnosis& diagnosis) {
+    if (LONG error = portKeyCountError()) {
+        KeyProblem p{MonitorKeyPath, (DWORD)error, ""};
+        p.sentence = fmt::format("The monitor's key {} cannot be listed as the start lists it{}: the next start of "
+                                 "the monitor fails with {}.",
+                                 p.key,
+                                 error == ERROR_MORE_DATA ? ", since a subkey's name is longer than 255 characters"
+                                                          : "",
+                                 errorText(p.error));
+        diagnosis.startWouldFail = true;
+        diagnosis.startError = p.error;
+        diagnosis.problems.push_back(p.sentence);
+        diagnosis.failingKeys.push_back(std::move(p));
+    }
     for (const std::string& name : subkeyNames(MonitorKeyPath)) {
         PortConfig config;
         DWORD error = ERROR_SUCCESS;
@@ -234,6 +362,8 @@ void diagnosePorts(Diagnosis& diagnosis) {
                              : fmt::format("The key {} cannot be read as a port: the next start of the monitor fails "
                                            "with {} ({}).",
                                            p.key, errorText(error), errorMeaning(error));
+            // The start stops at the first such key, in the registry's order.
+            if (!diagnosis.startWouldFail) diagnosis.startError = error;
             diagnosis.startWouldFail = true;
             diagnosis.problems.push_back(p.sentence);
             diagnosis.failingKeys.push_back(std::move(p));
@@ -248,17 +378,29 @@ void diagnosePorts(Diagnosis& diagnosis) {
         port.instanceId = fixedText(config.usb.instanceId, sizeof config.usb.instanceId);
         port.writePipe = config.usb.writePipe;
         port.readPipe = config.usb.readPipe;
+        std::string keyPath = joinKey(MonitorKeyPath, name);
+        HKEY key;
+        std::vector<BYTE> stored;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            rawValue(key, "Property", port.valueType, stored);
+            RegCloseKey(key);
+        }
+        port.valueLength = stored.size();
+        port.unusable = unusableReason(port, config);
+        if (!port.unusable.empty()) diagnosis.problems.push_back(port.unusable);
         config.usb.instanceId[sizeof config.usb.instanceId - 1] = 0;
         port.present = IsPortDevicePresent(&config.usb.interfaceGuid, config.usb.instanceId) != FALSE;
-        port.stale = config.kind == PortKindUsb && (port.instanceId.empty() || !keyExists("Enum\\" + port.instanceId));
+        // A port whose device is present works, whatever the registry says of it.
+        port.stale = config.kind == PortKindUsb && !port.present &&
+                     (port.instanceId.empty() || !keyExists("Enum\\" + port.instanceId));
         diagnosis.ports.push_back(std::move(port));
     }
-    // The ports the next enumeration makes; their printers follow them from then on.
+}
+
+// The ports the next enumeration makes; their printers follow them from then on.
+void addCreatedPorts(Diagnosis& diagnosis) {
     for (const InstanceReport& r : diagnosis.instances) {
-        if (r.verdict != "will-be-created") continue;
-        auto listed = std::find_if(diagnosis.ports.begin(), diagnosis.ports.end(),
-                                   [&](const PortReport& p) { return sameName(p.name, r.portName); });
-        if (listed != diagnosis.ports.end()) continue;
+        if (r.verdict != "will-be-created" || findPort(diagnosis, r.portName)) continue;
         PortReport port;
         port.name = r.portName;
         port.kind = PortKindUsb;
@@ -268,11 +410,79 @@ void diagnosePorts(Diagnosis& diagnosis) {
         port.readPipe = 0;
         port.present = true;
         port.created = true;
+        port.valueLength = sizeof(PortConfig);
         diagnosis.ports.push_back(std::move(port));
     }
 }
 
+// The instance ids of the present printer interfaces, read as the monitor reads them.
+std::vector<std::string> presentPrinterIds() {
+    std::vector<std::string> ids;
+    HDEVINFO set = SetupDiGetClassDevsA(&UsbPortInterfaceGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return ids;
+    for (DWORD index = 0;; index++) {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set, NULL, &UsbPortInterfaceGuid, index, &data)) break;
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &needed, NULL);
+        std::vector<BYTE> detail(std::max<size_t>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
+        auto* head = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail.data());
+        head->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
+        CHAR id[sizeof(UsbPortConfig::instanceId)] = {};
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, head, (DWORD)detail.size(), &needed, &device) &&
+            SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof id, &needed) && id[0] != 0)
+            ids.push_back(id);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return ids;
+}
+
+// A plugged-in USB printer that no "PortName" asks a port for, and that no
+// port serves: the scan walks only instance keys with a "PortName", so it is
+// never seen.
+void diagnoseUnnamedPrinters(Diagnosis& diagnosis) {
+    for (const std::string& id : presentPrinterIds()) {
+        if (id.compare(0, 4, "USB\\") != 0) continue;  // no port is ever made for another bus
+        std::string key = "Enum\\" + id;
+        bool explained = std::any_of(diagnosis.instances.begin(), diagnosis.instances.end(),
+                                     [&](const InstanceReport& r) { return sameName(r.instanceKey, key); });
+        bool served = std::any_of(diagnosis.ports.begin(), diagnosis.ports.end(), [&](const PortReport& p) {
+            return p.kind == PortKindUsb && sameName(p.instanceId, id);
+        });
+        if (explained || served) continue;
+        InstanceReport r;
+        r.instanceKey = key;
+        r.verdict = "no-port-name";
+        r.instanceId = id;
+        r.problem = true;
+        r.reason = fmt::format("The USB printer {} is plugged in, but no \"PortName\" value below {} asks for a port, "
+                               "so the monitor never makes one: installing its printer driver writes that value (such "
+                               "as USB-001).",
+                               id, key);
+        diagnosis.problems.push_back(r.instanceKey + ": " + r.reason);
+        diagnosis.instances.push_back(std::move(r));
+    }
+}
+
+bool isUsbPortName(const std::string& name) { return name.size() > 4 && sameName(name.substr(0, 4), "USB-"); }
+
+// The printers the refresh reaches: it lists them into 256 bytes and stops at
+// the first name that does not fit, so that none after it is ever set.
+std::vector<std::string> printersReached() {
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PrintersKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    CHAR name[256] = {};
+    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof name) == ERROR_SUCCESS; index++) names.push_back(name);
+    RegCloseKey(key);
+    return names;
+}
+
 void diagnosePrinters(Diagnosis& diagnosis) {
+    std::vector<std::string> reached = printersReached();
     for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
         HKEY key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, joinKey(PrintersKeyPath, printer).c_str(), 0, KEY_READ, &key) !=
@@ -294,8 +504,29 @@ void diagnosePrinters(Diagnosis& diagnosis) {
         }
         RegCloseKey(key);
         if (read != ERROR_SUCCESS) continue;
+        bool matched = false;
+        // The refresh opens a printer's key by a path of at most 256 bytes with its terminator.
+        bool pathTooLong = std::strlen(PrintersKeyPath) + 1 + printer.size() + 1 > 256;
+        bool unreached = std::find(reached.begin(), reached.end(), printer) == reached.end();
         for (PortReport& p : diagnosis.ports) {
             if (!PrinterPortMatches(port, p.name.c_str())) continue;
+            matched = true;
+            if (unreached && !pathTooLong) {
+                diagnosis.printersNeverMatching.emplace_back(printer, port);
+                diagnosis.problems.push_back(fmt::format(
+                    "Printer {} comes after a printer whose name is longer than 255 characters: the refresh stops at "
+                    "that one, so this printer never follows its device on {}.",
+                    printer, p.name));
+                break;
+            }
+            if (pathTooLong) {
+                diagnosis.printersNeverMatching.emplace_back(printer, port);
+                diagnosis.problems.push_back(fmt::format(
+                    "Printer {} has a name of {} characters: the refresh finds a printer by a key path of at most 255 "
+                    "characters, so this printer never follows its device on {}.",
+                    printer, printer.size(), p.name));
+                break;
+            }
             PrinterReport r;
             r.name = printer;
             auto online = printerOnline(printer);
@@ -304,6 +535,27 @@ void diagnosePrinters(Diagnosis& diagnosis) {
             r.nextOnline = p.present;
             p.printers.push_back(r);
         }
+        // Another monitor's port is none of ours to judge; a USB port that does not exist is.
+        if (!matched && isUsbPortName(port)) {
+            diagnosis.printersWithoutPort.emplace_back(printer, port);
+            diagnosis.problems.push_back(fmt::format(
+                "Printer {} prints to {}, which is no port of this monitor and is not made at the next enumeration: "
+                "its jobs have nowhere to go, and the refresh never sets it online or offline. Give it an existing "
+                "port, or the \"PortName\" of its device.",
+                printer, port));
+        }
+    }
+}
+
+// A USB printer switched off or unplugged is a fact, not a fault.
+void noteAbsentDevices(Diagnosis& diagnosis) {
+    for (const PortReport& p : diagnosis.ports) {
+        if (p.kind != PortKindUsb || p.present || !p.unusable.empty()) continue;
+        diagnosis.notes.push_back(
+            p.stale ? fmt::format("Port {} is stale: its device {} is no longer installed (zevmon prune deletes it).",
+                                  p.name, p.instanceId)
+                    : fmt::format("Port {}: its printer {} is not plugged in; its printers work offline until it is.",
+                                  p.name, p.instanceId));
     }
 }
 
@@ -312,9 +564,12 @@ void diagnosePrinters(Diagnosis& diagnosis) {
 Diagnosis diagnose(const DllFinder& findDll) {
     Diagnosis diagnosis;
     diagnoseMonitor(findDll, diagnosis);
+    if (diagnosis.monitor.installed) diagnoseLoadedPorts(diagnosis);
     diagnoseInstances(diagnosis);
-    if (diagnosis.monitor.installed) diagnosePorts(diagnosis);
+    if (diagnosis.monitor.installed) addCreatedPorts(diagnosis);
+    diagnoseUnnamedPrinters(diagnosis);
     diagnosePrinters(diagnosis);
+    noteAbsentDevices(diagnosis);
     return diagnosis;
 }
 
@@ -334,20 +589,56 @@ int cmdDoctor(Run& run) {
     return diagnosis.problems.empty() ? 0 : 1;
 }
 
-int cmdPrune(Run& run) {
-    return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
-                           run.options.assumeYes);
+std::string monitorNotLoaded(const Diagnosis& diagnosis) {
+    const MonitorReport& m = diagnosis.monitor;
+    if (!m.installed)
+        return fmt::format("The monitor's key {} does not exist, so the spooler does not load the monitor.", m.key);
+    return m.loadedBySpooler ? "" : m.dll;
 }
 
-int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes) {
-    std::vector<std::string> stale = stalePorts(diagnosis);
-    if (stale.empty()) {
-        std::printf("No stale USB ports: every USB port's printer is still installed.\n");
+const InstanceReport* instanceRemaking(const Diagnosis& diagnosis, const std::string& portName) {
+    for (const InstanceReport& r : diagnosis.instances)
+        if ((r.verdict == "will-be-created" || r.waitsForDevice) && sameName(r.portName, portName))
+            return &r;
+    return nullptr;
+}
+
+bool printerHasNoPort(const Diagnosis& diagnosis, const std::string& printer) {
+    return std::any_of(diagnosis.printersWithoutPort.begin(), diagnosis.printersWithoutPort.end(),
+                       [&](const auto& p) { return sameName(p.first, printer); });
+}
+
+int cmdPrune(Run& run) {
+    return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
+                           run.options.assumeYes, run.options.evenIfUsed);
+}
+
+int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes, bool evenIfUsed) {
+    std::vector<const PortReport*> stale, kept;
+    for (const PortReport& p : diagnosis.ports)
+        if (p.stale) (p.printers.empty() || evenIfUsed ? stale : kept).push_back(&p);
+    if (stale.empty() && kept.empty()) {
+        std::printf("No stale USB ports: every USB port's device is still installed.\n");
         return 0;
     }
-    std::printf("These USB ports belong to printers that are no longer installed:\n");
-    for (const PortReport& p : diagnosis.ports)
-        if (p.stale) std::printf("  %-9s %s\n", p.name.c_str(), p.instanceId.empty() ? "(no instance id)" : p.instanceId.c_str());
+    auto printerNames = [](const PortReport& p) {
+        std::string names;
+        for (const PrinterReport& r : p.printers) names += (names.empty() ? "" : ", ") + r.name;
+        return names;
+    };
+    // The system's own printer folder refuses to delete a port in use: so does prune, unless told.
+    for (const PortReport* p : kept)
+        std::printf("Port %s is kept: its device %s is no longer installed, but printer%s %s still print%s to it and "
+                    "would be left without a port (zevmon prune --even-if-used deletes it all the same).\n",
+                    p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
+                    p->printers.size() == 1 ? "" : "s", printerNames(*p).c_str(), p->printers.size() == 1 ? "s" : "");
+    if (stale.empty()) return 0;
+    std::printf("These USB ports belong to devices that are no longer installed:\n");
+    for (const PortReport* p : stale) {
+        std::string users = p->printers.empty() ? "" : "; printers left without a port: " + printerNames(*p);
+        std::printf("  %-9s %s%s\n", p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
+                    users.c_str());
+    }
     if (!assumeYes) {
         if (!inputIsTerminal())
             throw Failure("Nothing was deleted: confirm with --yes when there is no terminal to ask on.");
@@ -360,9 +651,9 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
             return 0;
         }
     }
-    for (const std::string& name : stale) {
-        if (!deletePort(name)) fail("Port " + name + " could not be deleted");
-        std::printf("Port %s deleted.\n", name.c_str());
+    for (const PortReport* p : stale) {
+        if (!deletePort(p->name)) fail("Port " + p->name + " could not be deleted");
+        std::printf("Port %s deleted.\n", p->name.c_str());
     }
     return 0;
 }
@@ -380,7 +671,7 @@ json diagnosisJson(const Diagnosis& d) {
     json monitor = {{"key", d.monitor.key},         {"installed", d.monitor.installed},
                     {"driver", d.monitor.driver},   {"dll", d.monitor.dll},
                     {"version", d.monitor.version}, {"probeKeyLeft", d.monitor.probeKeyLeft},
-                    {"unfinishedPort", d.monitor.unfinishedPort}};
+                    {"unfinishedPort", d.monitor.unfinishedPort}, {"loadedBySpooler", d.monitor.loadedBySpooler}};
     json instances = json::array();
     for (const InstanceReport& r : d.instances) {
         json value = {{"type", typeName(r.valueType)}, {"length", r.valueBytes.size()}};
@@ -388,6 +679,7 @@ json diagnosisJson(const Diagnosis& d) {
         json entry = {{"instanceKey", r.instanceKey}, {"portName", r.portName}, {"stored", value},
                       {"verdict", r.verdict},         {"reason", r.reason}};
         if (!r.instanceId.empty()) entry["instanceId"] = r.instanceId;
+        if (!r.boundTo.empty()) entry["boundTo"] = r.boundTo;
         instances.push_back(entry);
     }
     json ports = json::array();
@@ -396,7 +688,9 @@ json diagnosisJson(const Diagnosis& d) {
         for (const PrinterReport& r : p.printers)
             printers.push_back({{"name", r.name}, {"online", r.online}, {"nextOnline", r.nextOnline}});
         json entry = {{"name", p.name},   {"kind", kindName(p.kind)}, {"present", p.present},
-                      {"stale", p.stale}, {"created", p.created},     {"printers", printers}};
+                      {"stale", p.stale}, {"created", p.created},     {"printers", printers},
+                      {"usable", p.unusable.empty()}};
+        if (!p.unusable.empty()) entry["unusable"] = p.unusable;
         if (p.kind == PortKindFile) entry["fileName"] = p.fileName;
         if (p.kind == PortKindUsb) {
             entry["interfaceGuid"] = p.interfaceGuid;
@@ -408,6 +702,8 @@ json diagnosisJson(const Diagnosis& d) {
     }
     json never = json::array();
     for (auto& [printer, value] : d.printersNeverMatching) never.push_back({{"printer", printer}, {"port", value}});
+    json withoutPort = json::array();
+    for (auto& [printer, port] : d.printersWithoutPort) withoutPort.push_back({{"printer", printer}, {"port", port}});
     json failing = json::array();
     for (const KeyProblem& k : d.failingKeys)
         failing.push_back({{"key", k.key}, {"error", k.error}, {"errorName", errorText(k.error)}});
@@ -415,9 +711,12 @@ json diagnosisJson(const Diagnosis& d) {
             {"instances", instances},
             {"ports", ports},
             {"printersNeverMatching", never},
+            {"printersWithoutPort", withoutPort},
             {"keysFailingStart", failing},
             {"startWouldFail", d.startWouldFail},
-            {"problems", d.problems}};
+            {"startError", d.startError},
+            {"problems", d.problems},
+            {"notes", d.notes}};
 }
 
 std::string diagnosisText(const Diagnosis& d) {
@@ -434,11 +733,11 @@ std::string diagnosisText(const Diagnosis& d) {
         out += d.startWouldFail ? "  start     FAILS: see the problems below\n" : "  start     loads every port key\n";
     }
 
-    out += "\nUSB instances with a \"PortName\"\n";
+    out += "\nUSB instances with a \"PortName\", and plugged-in USB printers without one\n";
     if (d.instances.empty()) out += "  (none)\n";
     for (const InstanceReport& r : d.instances) {
         out += fmt::format("  {}\n    PortName  {}\n    verdict   {}\n              {}\n", r.instanceKey,
-                           describeValue(r), r.verdict, r.reason);
+                           r.verdict == "no-port-name" ? "(none)" : describeValue(r), r.verdict, r.reason);
     }
 
     out += "\nPorts\n";
@@ -459,12 +758,15 @@ std::string diagnosisText(const Diagnosis& d) {
         else if (!p.printers.empty())
             out += "            no USB device: the refresh judges every port by its USB block, so its printers are "
                    "set offline\n";
+        if (!p.unusable.empty()) out += "            UNUSABLE: every job on it fails (see the problems below)\n";
         for (const PrinterReport& r : p.printers)
             out += fmt::format("            printer {}: {} now, {} after the next refresh\n", r.name,
                                r.online ? "online" : "offline", r.nextOnline ? "online" : "offline");
     }
     for (auto& [printer, value] : d.printersNeverMatching)
         out += fmt::format("  printer {} on \"{}\": never matches a port (8 characters or more)\n", printer, value);
+    for (auto& [printer, port] : d.printersWithoutPort)
+        out += fmt::format("  printer {} on {}: no such port\n", printer, port);
 
     out += "\n";
     if (d.problems.empty()) {
@@ -472,6 +774,10 @@ std::string diagnosisText(const Diagnosis& d) {
     } else {
         out += fmt::format("{} problem{}:\n", d.problems.size(), d.problems.size() == 1 ? "" : "s");
         for (const std::string& p : d.problems) out += "  - " + p + "\n";
+    }
+    if (!d.notes.empty()) {
+        out += "\nGood to know (no problem):\n";
+        for (const std::string& n : d.notes) out += "  - " + n + "\n";
     }
     return out;
 }

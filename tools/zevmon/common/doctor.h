@@ -20,10 +20,13 @@ struct InstanceReport {
     DWORD valueType = 0;              // "PortName" as stored
     std::vector<BYTE> valueBytes;
     std::string portName;             // as the scan reads it
-    std::string verdict;              // port-exists, will-be-created, passed-over, usb-000, duplicate
+    std::string verdict;              // port-exists, will-be-created, passed-over, usb-000, duplicate, no-port-name
     std::string reason;               // a sentence
     std::string instanceId;           // will-be-created: the instance id the port will store
+    std::string boundTo;              // port-exists, duplicate: the instance id the existing port serves
     bool problem = false;             // no port although the instance asks for one
+    bool waitsForDevice = false;      // passed over only until its printer is plugged in
+    bool keyRefused = false;          // passed over: the monitor's key takes no new port keys
 };
 
 struct PrinterReport {
@@ -43,6 +46,9 @@ struct PortReport {
     bool present = false;             // by the refresh's own rule
     bool stale = false;               // a USB port whose instance id no longer appears below Enum\USB
     bool created = false;             // not yet in the registry: made at the next enumeration
+    DWORD valueType = REG_BINARY;     // "Property" as stored
+    size_t valueLength = 0;
+    std::string unusable;             // why every job on it fails, or "" for a port that works
     std::vector<PrinterReport> printers;
 };
 
@@ -54,6 +60,7 @@ struct MonitorReport {
     std::string version;
     bool probeKeyLeft = false;
     std::string unfinishedPort;       // the port the probe key marks as cut short, if any
+    bool loadedBySpooler = false;     // installed, with a "Driver" that names this monitor's DLL
 };
 
 struct KeyProblem {
@@ -67,9 +74,12 @@ struct Diagnosis {
     std::vector<InstanceReport> instances;
     std::vector<PortReport> ports;
     std::vector<std::pair<std::string, std::string>> printersNeverMatching;  // printer, its "Port" value
+    std::vector<std::pair<std::string, std::string>> printersWithoutPort;    // printer, the USB port it names
     std::vector<KeyProblem> failingKeys;
     bool startWouldFail = false;
+    DWORD startError = ERROR_SUCCESS;  // the error the next start fails with
     std::vector<std::string> problems;
+    std::vector<std::string> notes;    // facts that harm nothing: a printer switched off, a stale port
 };
 
 // Finds the monitor's DLL from its "Driver" value: its path and version, or
@@ -87,10 +97,22 @@ std::string diagnosisText(const Diagnosis& diagnosis);
 // The USB ports doctor finds stale, by name.
 std::vector<std::string> stalePorts(const Diagnosis& diagnosis);
 
+// Why the spooler would not load the monitor at all, or "" when it would.
+std::string monitorNotLoaded(const Diagnosis& diagnosis);
+
+// The instance that asks for the port by its "PortName" and whose next
+// enumeration makes it again, or "" when none does.
+const InstanceReport* instanceRemaking(const Diagnosis& diagnosis, const std::string& portName);
+
+// The printers whose "Port" value names no port of this monitor.
+bool printerHasNoPort(const Diagnosis& diagnosis, const std::string& printer);
+
 // Deletes the stale USB ports doctor found, after showing them; asks first
-// unless assumeYes, and refuses without a terminal to ask on. deletePort is the
-// spooler's DeletePort, however it is reached: false with the last error set.
+// unless assumeYes, and refuses without a terminal to ask on. A port that a
+// printer still prints to is named with its printers and kept, unless
+// evenIfUsed. deletePort is the spooler's DeletePort, however it is reached:
+// false with the last error set.
 using PortDeleter = std::function<bool(const std::string& name)>;
-int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes);
+int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes, bool evenIfUsed);
 
 }  // namespace zevmon

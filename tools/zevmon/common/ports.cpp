@@ -1,10 +1,16 @@
-// zevmon ports and zevmon delete-port: the monitor's ports as the spooler's
-// EnumPorts and DeletePort see them, through the build's way to them.
+// zevmon ports, delete-port and add-port: the monitor's ports as the
+// spooler's EnumPorts and DeletePort see them, through the build's way to
+// them, and the stored configuration of a null or file port written as the
+// monitor reads it at its start.
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
+#include "registry.h"
+#include "terminal.h"
 
 namespace zevmon {
 
@@ -47,6 +53,9 @@ int cmdPorts(Run& run) {
     const SharedOptions& o = run.options;
     std::vector<PortEntry> ports;
     if (!run.route->enumPorts(o.level, ports)) fail(run.route->portsNotListed());
+    // Listed all the same, but a list the spooler would never show deserves a word.
+    std::string notLoaded = run.diagnose ? monitorNotLoaded(run.diagnose()) : "";
+    if (!notLoaded.empty()) notice(notLoaded + " The spooler lists none of this monitor's ports.");
     showPorts(ports, o.level, o.asJson);
     if (!o.asJson && o.level == 2) run.route->explainPorts(ports);
     return 0;
@@ -56,6 +65,62 @@ int cmdDeletePort(Run& run) {
     const std::string& name = run.options.portName;
     if (!run.route->deletePort(name)) fail(run.route->portNotDeleted(name));
     std::printf("%s\n", run.route->portDeleted(name).c_str());
+    // The scan makes a port again for as long as a device's "PortName" asks for it.
+    if (!run.diagnose) return 0;
+    Diagnosis diagnosis = run.diagnose();
+    if (const InstanceReport* r = instanceRemaking(diagnosis, name))
+        std::printf("It comes back at the next enumeration%s: %s still asks for it with its \"PortName\". Remove "
+                    "that printer, or change its \"PortName\", to be rid of the port.\n",
+                    r->verdict == "will-be-created" ? "" : " after its printer is plugged in", r->instanceKey.c_str());
+    return 0;
+}
+
+int cmdAddPort(Run& run) {
+    const SharedOptions& o = run.options;
+    const std::string& name = o.portName;
+    if (name.empty() || name.size() >= PortNameMax || name.find('\\') != std::string::npos)
+        throw Failure(fmt::format("\"{}\" cannot name a port: a port's name is one registry key, 1 to {} characters "
+                                  "without a backslash. Nothing was changed.",
+                                  name, PortNameMax - 1));
+    if (IsProbeKeyName(name.c_str()))
+        throw Failure(fmt::format("{} is the key the monitor probes with before it makes a port, never a port. "
+                                  "Nothing was changed.",
+                                  name));
+    if (!keyExists(MonitorKeyPath))
+        throw Failure(fmt::format("The monitor is not installed: its key {} does not exist. Nothing was changed.",
+                                  MonitorKeyPath));
+    for (const std::string& existing : subkeyNames(MonitorKeyPath))
+        if (sameName(existing, name))
+            throw Failure(fmt::format("Port {} exists already; nothing was changed (zevmon delete-port {} first to "
+                                      "make it anew).",
+                                      existing, existing));
+    PortConfig config;
+    std::memset(&config, 0, sizeof config);
+    config.kind = o.toFile ? PortKindFile : PortKindNull;
+    if (o.toFile) {
+        if (o.toFile->size() >= sizeof config.fileName)
+            throw Failure(fmt::format("The monitor keeps a file port's path in {} bytes: {} has {} characters. "
+                                      "Nothing was changed.",
+                                      sizeof config.fileName, *o.toFile, o.toFile->size()));
+        std::memcpy(config.fileName, o.toFile->data(), o.toFile->size());
+    }
+    std::string path = MonitorKeyPath "\\" + name;
+    HKEY key;
+    LONG result = RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetValueExA(key, "Property", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&config), sizeof config);
+        RegCloseKey(key);
+        // A key without its value would stop the monitor's next start.
+        if (result != ERROR_SUCCESS) RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+    }
+    if (result != ERROR_SUCCESS) {
+        SetLastError((DWORD)result);
+        fail("Port " + name + " could not be added");
+    }
+    std::string what = !o.toFile ? "a null port"
+                       : o.toFile->empty() ? "a file port that asks for a file at every job"
+                                           : "a file port writing to " + *o.toFile;
+    std::printf("Port %s added: %s. %s\n", name.c_str(), what.c_str(), run.whenPortKeysLoad.c_str());
     return 0;
 }
 

@@ -13,15 +13,25 @@ using nlohmann::json;
 
 int cmdPrinters(Run& run) {
     std::vector<PrinterState> printers = run.printers();
+    // The work-offline bit of a printer on a port that does not exist says nothing.
+    Diagnosis diagnosis;
+    if (run.diagnose) diagnosis = run.diagnose();
     if (run.options.asJson) {
         json out = json::array();
-        for (auto& p : printers) out.push_back({{"name", p.name}, {"port", p.port}, {"online", p.online}});
+        for (auto& p : printers)
+            out.push_back({{"name", p.name},
+                           {"port", p.port},
+                           {"online", p.online},
+                           {"portExists", !printerHasNoPort(diagnosis, p.name)}});
         std::printf("%s\n", out.dump(2).c_str());
         return 0;
     }
     std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
     for (auto& p : printers)
-        std::printf("%-24s %-10s %s\n", p.name.c_str(), p.port.c_str(), p.online ? "online" : "offline");
+        std::printf("%-24s %-10s %s\n", p.name.c_str(), p.port.c_str(),
+                    printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
+                    : p.online                          ? "online"
+                                                        : "offline");
     if (printers.empty()) std::printf("(no printers)\n");
     return 0;
 }

@@ -34,6 +34,7 @@ const std::vector<Command<HostRun>> Commands = {
     {"ports", ChangesMachine | StartsMonitor, cmdPorts},
     {"print", ChangesMachine | StartsMonitor, cmdPrint},
     {"delete-port", ChangesMachine | StartsMonitor, cmdDeletePort},
+    {"add-port", ChangesMachine, cmdAddPort},
     {"printers", ReadsMachine, cmdPrinters},
     {"doctor", ReadsMachine, cmdDoctor},
     {"prune", ChangesMachine | StartsMonitor, cmdPrune},
@@ -74,6 +75,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     run.route = session.started() ? &ports : nullptr;
     run.printers = machinePrinters;
     run.diagnose = [] { return diagnose(findBuiltInMonitor); };
+    run.whenPortKeysLoad = "The monitor lists it from its next start, at the next zevmon command.";
     int status;
     try {
         status = command.run(run);

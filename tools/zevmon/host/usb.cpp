@@ -9,6 +9,7 @@
 
 #include "machine_commands.h"
 #include "sim/machine.h"
+#include "common/registry.h"
 #include "common/terminal.h"
 
 namespace zevmon {
@@ -213,6 +214,11 @@ int cmdUsbAdd(HostRun& run) {
     sim::machine().addUsbPrinter(spec);
     std::printf("USB printer %s installed%s%s.\n", c.id.c_str(),
                 c.portName.empty() ? "" : (" with PortName " + c.portName).c_str(), c.absent ? ", unplugged" : "");
+    // A name another device has taken leaves one of the two without a port.
+    if (!c.portName.empty())
+        for (const InstanceReport& r : run.diagnose().instances)
+            if (r.verdict == "duplicate" && sameName(r.portName, c.portName))
+                notice("PortName " + c.portName + " is taken: " + r.instanceKey + ": " + r.reason);
     return tellMonitor(run);
 }
 

@@ -46,6 +46,7 @@ const std::vector<Command<WinRun>> Commands = {
     {"ports", StartsMonitor, cmdPorts},
     {"print", StartsMonitor, cmdPrint},
     {"delete-port", StartsMonitor, cmdDeletePort},
+    {"add-port", 0, cmdAddPort},
     {"printers", RealSpooler, cmdPrinters},
     {"doctor", 0, cmdDoctor},
     {"prune", StartsMonitor, cmdPrune},
@@ -109,6 +110,8 @@ void startInProcess(Spooler& spooler, const std::string& dll) {
 // Makes ready what the command's row needs, and runs it.
 int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global) {
     run.diagnose = diagnoseThisMachine;
+    // The spooler's copy of the monitor read its port keys when it started.
+    run.whenPortKeysLoad = "The spooler's monitor lists it from its next start: restart Windows.";
     if (command.needs & RealSpooler) run.printers = [&] { return SystemSpooler(global.trace).printers(); };
     if (!(command.needs & StartsMonitor)) return command.run(run);
     if (!global.dll) {

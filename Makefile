@@ -17,6 +17,8 @@ bench: deps-host
 	cmake --preset bench
 	cmake --build --preset bench --target monitor_bench
 	./build/bench/bench/monitor_bench $(BENCH_ARGS)
+	cmake --build --preset bench --target zevmon
+	./bench/print-through-queue.sh ./build/bench/tools/zevmon/zevmon
 
 # The package for a Windows 95/98/Me machine (README.md, "From the zip to a printed page").
 dist: deps-all

@@ -359,7 +359,9 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     // "If an error is returned, the spooler displays a dialog box" (95 DDK,
     // WritePort): Retry writes again what was not written, Cancel ends the job.
     bool cancelled = false, stopped = false;
-    std::vector<BYTE> chunk(std::max<DWORD>(settings.writeChunk, 1));
+    // The spooled bytes are read back 64 KiB or a write at a time, whichever is
+    // more: a job of any size plays back in little memory and few reads.
+    std::vector<BYTE> chunk(std::max<DWORD>(settings.writeChunk, 65536));
     std::size_t chunkAt = 0, chunkSize = 0;  // the job's bytes in `chunk`
     while (job->sent < job->spooled) {
         if (job->cancel || spooler.stopping) {
@@ -368,15 +370,13 @@ void playBack(std::shared_ptr<SpoolJob> job) {
             break;
         }
         lock.unlock();
-        // The spooled bytes are read back a chunk at a time: a job of any size
-        // plays back in little memory.
         if (job->sent < chunkAt || job->sent >= chunkAt + chunkSize) {
             chunkAt = job->sent;
             std::size_t want = std::min<std::size_t>(chunk.size(), job->spooled - chunkAt);
             ssize_t got = pread(fileno(job->data), chunk.data(), want, (off_t)chunkAt);
             chunkSize = got > 0 ? (std::size_t)got : 0;
         }
-        DWORD size = (DWORD)(chunkAt + chunkSize - job->sent);
+        DWORD size = (DWORD)std::min<std::size_t>(settings.writeChunk, chunkAt + chunkSize - job->sent);
         LPBYTE bytes = chunk.data() + (job->sent - chunkAt);
         DWORD written = 0;
         BOOL ok = size != 0 && monitor.writePort(handle, bytes, size, &written);

@@ -157,7 +157,8 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     return 0;
 }
 
-SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace) {
+SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace,
+                              unsigned writeSize) {
     JobInput input(options.input);
     HANDLE handle = NULL;
     BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
@@ -178,7 +179,7 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
         close();
         fail("The spooler did not take a document for printer " + printer);
     }
-    document.sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& took) {
+    document.sent = sendInChunks(input, writeSize, [&](const char* data, DWORD size, DWORD& took) {
         BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
         trace(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
         return written != FALSE;

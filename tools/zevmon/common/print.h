@@ -74,7 +74,9 @@ struct SpooledDocument {
     DWORD job = 0;
     Sent sent;  // cancelled: taken back, job 0
 };
-SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace);
+// `writeSize` is the size of each WritePrinter.
+SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace,
+                              unsigned writeSize);
 
 // What the host build does beside a job: the printer's received bytes are
 // collected as they arrive, and the job's outcome is recorded.

@@ -540,8 +540,11 @@ void JobRecorder::collect() {
 }
 
 bool JobRecorder::take(const std::string& instanceId, const unsigned char* data, size_t size) {
+    // Written in large pieces: a job the spooler plays back is still whole in
+    // its spool file, so a run that dies loses nothing of it.
     Open& open = openFor(instanceId);
-    if (std::fwrite(data, 1, size, open.file) != size || std::fflush(open.file) != 0) return false;
+    if (open.job.bytes == 0) std::setvbuf(open.file, nullptr, _IOFBF, 1 << 20);
+    if (std::fwrite(data, 1, size, open.file) != size) return false;
     open.job.bytes += size;
     return true;
 }

@@ -308,7 +308,13 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     std::optional<std::string> target = lookUpPrinter(job.port);
     const Staging& staging = session_.options().staging;
     stageEvents(target, staging);
-    SpooledDocument document = spoolDocument(job, printer, CallTrace(session_.options().trace, stderr));
+    // --chunk is the size of the monitor's writes, as with --direct: the
+    // spooler's playback makes them; the document is given in larger pieces.
+    sim::SpoolerSettings settings;
+    settings.writeChunk = job.chunk;
+    sim::machine().setSpoolerSettings(settings);
+    SpooledDocument document =
+        spoolDocument(job, printer, CallTrace(session_.options().trace, stderr), std::max(job.chunk, 65536u));
     if (document.sent.cancelled) {
         std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
                              "spooler took it back, and nothing of it prints.\n",

@@ -49,7 +49,7 @@ std::vector<PrinterState> SystemSpooler::printers() {
 }
 
 int SystemSpooler::printJob(const PrintOptions& options, const std::string& printer) {
-    SpooledDocument document = spoolDocument(options, printer, traceCall);
+    SpooledDocument document = spoolDocument(options, printer, traceCall, options.chunk);
     if (document.sent.cancelled) {
         std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler took it back, and "
                              "nothing of it prints.\n",

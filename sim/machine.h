@@ -276,7 +276,9 @@ public:
     // a port name, its instance key below "Enum\USB" with "PortName", in one call.
     void addUsbPrinter(const UsbPrinterSpec& spec);
     void removeUsbPrinter(const std::string& instanceId);
-    void plugUsbPrinter(const std::string& instanceId);
+    // atAnotherPath: plugged into another socket, its interface gets another
+    // device path while its instance id stays.
+    void plugUsbPrinter(const std::string& instanceId, bool atAnotherPath = false);
     void unplugUsbPrinter(const std::string& instanceId);  // open handles die
     // Runs f on the printer under the driver's lock; false when there is none.
     bool withUsbPrinter(const std::string& instanceId, const std::function<void(UsbPrinter&)>& f);

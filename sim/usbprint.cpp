@@ -273,9 +273,15 @@ void Machine::removeUsbPrinter(const std::string& instanceId) {
     }
 }
 
-void Machine::plugUsbPrinter(const std::string& instanceId) {
+void Machine::plugUsbPrinter(const std::string& instanceId, bool atAnotherPath) {
     std::lock_guard<std::mutex> lock(usb_->mutex);
-    if (auto p = usb_->find(instanceId)) p->present = true;
+    auto p = usb_->find(instanceId);
+    if (!p) return;
+    p->present = true;
+    if (atAnotherPath) {
+        std::size_t guid = p->devicePath.rfind('#');
+        p->devicePath.insert(guid, "&" + std::to_string(p->generation));
+    }
 }
 
 void Machine::unplugUsbPrinter(const std::string& instanceId) {

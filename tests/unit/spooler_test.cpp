@@ -118,15 +118,18 @@ TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
     machine().addPrinter(Printer, "USB-001");
     std::string document(200 * 1024, '\0');
     for (std::size_t i = 0; i < document.size(); i++) document[i] = (char)(i * 7 + i / 251);
-    machine().onCall("WriteFile", 16, [this] { machine().unplugUsbPrinter(PrinterId); });  // after 60 KB
-    machine().setMessageBoxHandler([this](const sim::Machine::MessageBoxCall&) {
-        machine().plugUsbPrinter(PrinterId);
-        return IDRETRY;
-    });
-    print(document);
-    ASSERT_TRUE(machine().waitForPlayback());
-    EXPECT_TRUE(received() == document) << received().size() << " bytes received";
-    EXPECT_EQ(machine().messageBoxes().size(), 1u);
+    for (bool atAnotherPath : {false, true}) {
+        machine().onCall("WriteFile", 16, [this] { machine().unplugUsbPrinter(PrinterId); });  // after 60 KB
+        machine().setMessageBoxHandler([this, atAnotherPath](const sim::Machine::MessageBoxCall&) {
+            machine().plugUsbPrinter(PrinterId, atAnotherPath);
+            return IDRETRY;
+        });
+        machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.received.clear(); });
+        print(document);
+        ASSERT_TRUE(machine().waitForPlayback());
+        EXPECT_TRUE(received() == document) << received().size() << " bytes received, another path " << atAnotherPath;
+    }
+    EXPECT_EQ(machine().messageBoxes().size(), 2u);
 }
 
 // The spooler lists every monitor's ports in one buffer, and never asks a

@@ -1,4 +1,6 @@
-// Runs the Wine test cases: "wine_tests.exe NAME" runs one, no argument runs all.
+// Runs the Wine test cases: "wine_tests.exe NAME" runs one, no argument runs
+// all, and "--windows98" runs all with Wine telling the program that it runs
+// on Windows 98, as our users' machines do.
 #include "wine_test.h"
 
 namespace winetest {
@@ -77,8 +79,26 @@ static int runAll(const char* self) {
     return failed ? 1 : 0;
 }
 
+// Wine's per-program version setting, read by every process of this program.
+static int runAllAsWindows98(const char* self) {
+    const char* key = "Software\\Wine\\AppDefaults\\wine_tests.exe";
+    HKEY settings;
+    if (RegCreateKeyA(HKEY_CURRENT_USER, key, &settings) != ERROR_SUCCESS) return 2;
+    RegSetValueExA(settings, "Version", 0, REG_SZ, (const BYTE*)"win98", 6);
+    RegCloseKey(settings);
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    std::printf("Wine reports platform %lu, version %lu.%lu\n", version.dwPlatformId, version.dwMajorVersion,
+                version.dwMinorVersion);
+    int status = runAll(self);
+    RegDeleteKeyA(HKEY_CURRENT_USER, key);
+    return status;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) return runAll(argv[0]);
+    if (std::strcmp(argv[1], "--windows98") == 0) return runAllAsWindows98(argv[0]);
     for (auto& c : winetest::cases()) {
         if (std::strcmp(argv[1], c.name) != 0) continue;
         c.run();

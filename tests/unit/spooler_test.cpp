@@ -4,6 +4,7 @@
 // holding jobs.
 #include "test_support.h"
 
+#include <filesystem>
 #include <set>
 
 namespace {
@@ -207,6 +208,41 @@ TEST_F(Spooler, RemovingTheMonitorWhileTheSpoolerRunsLeavesTheStatusWindowsCode)
     ASSERT_TRUE(DeleteMonitorA(nullptr, nullptr, const_cast<LPSTR>(LastPathComponent(MonitorKeyPath))));
     EXPECT_FALSE(registry().exists(MonitorKeyPath));
     machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+}
+
+// A job whose data the spool folder cannot hold (its disk is full) is refused
+// at EndDocPrinter and discarded; nothing of it reaches the printer. One the
+// folder holds waits there for the next start of the spooler.
+TEST_F(Spooler, TheSpoolFolderKeepsAQueueForTheNextStartAndRefusesWhatItCannotHold) {
+    machine().addPrinter(Printer, "USB-001");
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / ("spool-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    machine().setSpoolFolder(folder.string());
+    ASSERT_TRUE(machine().startSpooler());
+    ASSERT_TRUE(machine().waitIdle()) << "the status window's first refresh is over";
+    std::filesystem::create_symlink("/dev/full", folder / "00001.spl");
+    HANDLE handle = nullptr;
+    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Printer), &handle, nullptr));
+    DOC_INFO_1A doc = {const_cast<LPSTR>("Page"), nullptr, nullptr};
+    DWORD written = 0;
+    ASSERT_EQ(StartDocPrinterA(handle, 1, (LPBYTE)&doc), 1u);
+    WritePrinter(handle, (LPVOID)"page", 4, &written);
+    EXPECT_REFUSED(ERROR_DISK_FULL, EndDocPrinter(handle));
+    ClosePrinter(handle);
+    EXPECT_TRUE(machine().spooledJobs().empty());
+    EXPECT_EQ(received(), "") << "refused before anything was sent";
+
+    machine().addPrinter(Printer, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    DWORD held = print("held page");
+    ASSERT_TRUE(waitForStatus(held, JOB_STATUS_OFFLINE));
+    machine().stopSpooler();
+    machine().addPrinter(Printer, "USB-001");
+    ASSERT_TRUE(machine().startSpooler());
+    EXPECT_TRUE(machine().spoolerNotices().empty());
+    ASSERT_TRUE(waitForStatus(held, JOB_STATUS_DELETED));
+    EXPECT_EQ(received(), "held page");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 0) << "it left with its files";
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

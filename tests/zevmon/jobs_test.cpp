@@ -199,7 +199,7 @@ TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
 
 // SIGTERM and SIGHUP end a printing job as Ctrl-C does: EndDocPort, the job
 // leaves the queue, and the status says which signal.
-TEST_F(Jobs, ASignalEndsAQueuedJobThatPrintsAndNothingIsLeftPrinting) {
+TEST_F(Jobs, ASignalEndsAJobAndAKilledRunLeavesNothingPrintingForEver) {
     for (auto [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
         std::ofstream(dir / "page.txt") << std::string(9000, 's');
         Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "2"},
@@ -209,6 +209,19 @@ TEST_F(Jobs, ASignalEndsAQueuedJobThatPrintsAndNothingIsLeftPrinting) {
         EXPECT_EQ(finish(print), status) << readAll(print.err);
         EXPECT_NE(readAll(print.err).find("was cancelled after 8192 of 9000 bytes were sent"), std::string::npos);
         EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+    }
+    // A run killed without a word: its direct job is shown abandoned, its
+    // queued job prints again from the start at the next run.
+    for (bool direct : {true, false}) {
+        std::vector<std::string> args = {"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"};
+        if (direct) args.push_back("--direct");
+        Background print = start(args, "/dev/null");
+        ASSERT_TRUE(eventually([&] { return jobFiles().size() == (direct ? 3u : 4u); })) << readAll(print.err);
+        ::kill(print.pid, SIGKILL);
+        finish(print);
+        Result next = direct ? run({"usb", "received", "USB-001", "--list"}) : run({"queue"});
+        EXPECT_NE((next.out + next.err).find(direct ? "abandoned after 4096 bytes" : "the job prints again from the start"),
+                  std::string::npos) << next.out << next.err;
     }
 }
 

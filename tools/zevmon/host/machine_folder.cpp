@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -433,6 +434,20 @@ void MachineFolder::checkWritable() const {
                                            place.string(), std::strerror(errno)));
 }
 
+namespace {
+
+// Whether a run holds the folder's lock (or this one does, through another
+// descriptor): a shared lock is refused while an exclusive one is held.
+bool folderInUse(const fs::path& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool inUse = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    ::close(fd);
+    return inUse;
+}
+
+}  // namespace
+
 std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instanceId) const {
     std::vector<ReceivedJob> jobs;
     fs::path legacy = folder_ / "received" / (fileStemFor(instanceId) + ".bin");
@@ -469,6 +484,10 @@ std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instance
             job.started = text("started");
             job.outcome = text("outcome");
         }
+        // "printing" with no run holding the folder: the run died without a word.
+        if (job.outcome == "printing" && !folderInUse(folder_))
+            job.outcome = fmt::format("abandoned after {} bytes: the run that printed it ended without a word",
+                                      job.bytes);
         numbered[job.number] = job;
     }
     for (auto& [number, job] : numbered) jobs.push_back(job);

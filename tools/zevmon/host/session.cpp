@@ -367,6 +367,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (progress) progress->finish();
+    if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
     if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
     if (ended->status == JOB_STATUS_PRINTED) {
         std::printf("Printed job %lu: %llu bytes to %s for printer %s.\n", (unsigned long)id,

@@ -153,8 +153,10 @@ struct MONITOR_TABLE {
      *           ERROR_INVALID_PARAMETER when no job is open.
      *
      * NOTES
-     *  The 95 documentation asks EndDocPort to delete the finished job
-     *  from the queue; this monitor does not.
+     *  The 95 documentation asks EndDocPort to tell the spooler that the
+     *  job is done: a job with a printer handle is marked sent to the
+     *  printer with SetJobA before the handle is closed. A refused SetJobA
+     *  changes neither the result nor the last error.
      */
     BOOL(WINAPI* pfnEndDocPort)(HANDLE port);
 

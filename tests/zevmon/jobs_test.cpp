@@ -139,6 +139,22 @@ TEST_F(Jobs, CtrlCEndsTheJobAndKeepsWhatWasSent) {
     EXPECT_EQ(run({"print", "USB-001", "-"}, "after").status, 0);
 }
 
+TEST_F(Jobs, ACaptureCutShortFailsTheJobAndItsRecordSaysWhatItHolds) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "job.bin", std::ios::binary) << std::string(100000, 'j');
+    // Files of at most 32 KiB, as on a disk that fills up during the job.
+    Result r = run({"print", "USB-001", (dir / "job.bin").string()}, "", true, "trap '' XFSZ; ulimit -f 64;");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.err.find("0001.bin could not be written whole (File too large): it holds 32768 bytes"),
+              std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ERROR_SEM_TIMEOUT"), std::string::npos) << "failed at the monitor as a device: " << r.err;
+    auto files = jobFiles();
+    ASSERT_EQ(files.size(), 1u);
+    json record = json::parse(readAll(fs::path(files[0]).replace_extension(".json")));
+    EXPECT_EQ(record["bytes"], fs::file_size(files[0]));
+    EXPECT_NE(record["outcome"].get<std::string>().find("capture cut short"), std::string::npos) << record;
+}
+
 TEST_F(Jobs, APortKeyWithoutItsValueStopsOnlyTheCommandsThatNeedTheMonitor) {
     ASSERT_EQ(run({"ports"}).status, 0);
     std::ofstream(machine / "registry.reg", std::ios::app)

@@ -476,17 +476,26 @@ JobRecorder::JobRecorder(MachineFolder& folder, std::string document, std::strin
 
 JobRecorder::~JobRecorder() {
     for (Open& open : open_)
-        if (open.file) std::fclose(open.file);
+        if (open.fd >= 0) ::close(open.fd);
 }
 
-void JobRecorder::writeRecord(const Open& open) const {
+// Beside, then renamed: a record is the old one or the new one, never a part.
+bool JobRecorder::writeRecord(const Open& open) const {
     json record = {{"document", open.job.document},
                    {"port", open.job.port},
                    {"started", open.job.started},
                    {"outcome", open.job.outcome},
                    {"bytes", open.job.bytes}};
     fs::path path = withSuffix(open.job.data.parent_path() / open.job.data.stem(), ".json");
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << record.dump(2) << "\n";
+    try {
+        writeSynced(withSuffix(path, ".new"), record.dump(2) + "\n");
+        renameOver(withSuffix(path, ".new"), path);
+        return true;
+    } catch (const MachineError&) {
+        std::error_code ignored;
+        fs::remove(withSuffix(path, ".new"), ignored);
+        return false;
+    }
 }
 
 JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
@@ -499,15 +508,26 @@ JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
     int number = 1;
     for (const ReceivedJob& job : folder_.receivedJobs(instanceId)) number = std::max(number, job.number + 1);
     o.job = {number, document_, port_, started_, "printing", 0, folder / fmt::format("{:04}.bin", number)};
-    o.file = std::fopen(o.job.data.c_str(), "wb");
-    if (!o.file) throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
-    writeRecord(o);
+    o.fd = ::open(o.job.data.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (o.fd < 0) throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
+    if (!writeRecord(o)) {
+        int error = errno;
+        ::close(o.fd);
+        fs::remove(o.job.data);
+        throw MachineError(fmt::format("The record of a job beside {} cannot be written: {}; nothing was sent.",
+                                       o.job.data.string(), std::strerror(error)));
+    }
     open_.push_back(o);
     return open_.back();
 }
 
 void JobRecorder::begin(const std::string& instanceId) { openFor(instanceId); }
 
+// Straight to the file, unbuffered: a job stopped by any means keeps what was
+// sent. A capture that cannot be written whole stops where it is, and its
+// printer then refuses every write, as one whose buffer stays full does: the
+// job fails at the monitor as for any device, rather than being recorded
+// complete with bytes missing.
 void JobRecorder::collect() {
     for (const std::string& id : sim::machine().usbPrinterIds()) {
         std::map<int, std::vector<BYTE>> arrived;
@@ -516,24 +536,43 @@ void JobRecorder::collect() {
         for (auto& [pipe, bytes] : arrived) total += bytes.size();
         if (total == 0) continue;
         Open& open = openFor(id);
-        for (auto& [pipe, bytes] : arrived) {
-            if (std::fwrite(bytes.data(), 1, bytes.size(), open.file) != bytes.size())
-                throw MachineError(open.job.data.string() + ": cannot be written: " + std::strerror(errno));
-            open.job.bytes += bytes.size();
-        }
-        // On disk as soon as it arrived: a job stopped by any means keeps what was sent.
-        std::fflush(open.file);
+        for (auto& [pipe, bytes] : arrived)
+            for (size_t at = 0; open.writeError.empty() && at < bytes.size();) {
+                ssize_t n = ::write(open.fd, bytes.data() + at, bytes.size() - at);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) {
+                    open.writeError = n < 0 ? std::strerror(errno) : "nothing more could be written";
+                    sim::machine().withUsbPrinter(id, [](sim::UsbPrinter& p) { p.writeError = ERROR_SEM_TIMEOUT; });
+                    break;
+                }
+                at += (size_t)n;
+                open.job.bytes += (size_t)n;
+            }
     }
 }
 
 void JobRecorder::finish(const std::string& outcome) {
     collect();
     for (Open& open : open_) {
-        std::fclose(open.file);
-        open.file = nullptr;
-        open.job.outcome = outcome;
-        writeRecord(open);
+        if (::close(open.fd) != 0 && open.writeError.empty()) open.writeError = std::strerror(errno);
+        open.fd = -1;
+        open.job.outcome = open.writeError.empty() ? outcome : outcome + "; capture cut short";
+        open.recordWritten = writeRecord(open);
     }
+}
+
+std::string JobRecorder::captureProblem() const {
+    std::string said;
+    for (const Open& open : open_) {
+        if (!open.writeError.empty())
+            said += fmt::format("{}{} could not be written whole ({}): it holds {} bytes, not all that the printer "
+                                "received, and the printer took no more.",
+                                said.empty() ? "" : " ", open.job.data.string(), open.writeError, open.job.bytes);
+        if (!open.recordWritten)
+            said += fmt::format("{}The record beside {} could not be written, so it still says \"printing\".",
+                                said.empty() ? "" : " ", open.job.data.string());
+    }
+    return said;
 }
 
 }  // namespace zevmon

@@ -103,14 +103,19 @@ public:
     // Moves what the printers received since the last call into their files.
     void collect();
     void finish(const std::string& outcome);
+    // A capture that could not be written whole, said in a sentence; "" when
+    // every capture holds what its printer received.
+    std::string captureProblem() const;
 
 private:
     struct Open {
         std::string instanceId;
         ReceivedJob job;
-        std::FILE* file = nullptr;
+        int fd = -1;
+        std::string writeError;   // the capture stopped here; the printer takes no more
+        bool recordWritten = true;
     };
-    void writeRecord(const Open& open) const;
+    bool writeRecord(const Open& open) const;
     Open& openFor(const std::string& instanceId);
     MachineFolder& folder_;
     std::string document_;

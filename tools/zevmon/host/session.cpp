@@ -125,7 +125,15 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     };
     observer.wrote = [&] { recorder.collect(); };
     observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
-    return zevmon::printJob(spooler_, job, printer, observer);
+    int status;
+    try {
+        status = zevmon::printJob(spooler_, job, printer, observer);
+    } catch (const Failure& e) {
+        if (recorder.captureProblem().empty()) throw;
+        throw Failure(std::string(e.what()) + " " + recorder.captureProblem());
+    }
+    if (!recorder.captureProblem().empty()) throw Failure(recorder.captureProblem());
+    return status;
 }
 
 std::vector<PrinterState> machinePrinters() {

@@ -236,6 +236,23 @@ TEST_F(MachineFolder, StandardOutputCarriesOnlyTheResult) {
     EXPECT_FALSE(fs::exists(dir / "-")) << "- is standard output, not a file";
 }
 
+TEST_F(MachineFolder, OutputThatCannotBeWrittenIsAnError) {
+    ASSERT_EQ(run({"print", "USB-001", "-"}, std::string(200000, 'r')).status, 0);
+    for (std::vector<std::string> args : {std::vector<std::string>{"usb", "received", "USB-001"}, {"registry", "export"},
+                                          {"usb", "list", "--json"}, {"doctor"}, {"usb", "clear", "USB-001"}}) {
+        int status = std::system((commandLine(args, true) + " >/dev/full 2>" + quote(dir / "err")).c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1) << args[1];
+        EXPECT_EQ(readAll(dir / "err"), "zevmon: write error: No space left on device\n") << args[1];
+    }
+    std::ofstream(dir / "old.reg") << "mine";
+    Result r = run({"registry", "export", (dir / "old.reg").string()}, "", true, "trap '' XFSZ; ulimit -f 1;");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("old.reg could not be written (File too large)"), std::string::npos) << r.err;
+    EXPECT_EQ(readAll(dir / "old.reg"), "mine");
+    for (auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().find(".old.reg"), std::string::npos) << "left beside it";
+}
+
 // A folder its user cannot write: run as another user when the tests run as
 // root, whom no permission stops.
 TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {

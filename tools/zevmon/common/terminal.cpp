@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -16,6 +18,7 @@ namespace {
 
 bool quiet = false;
 int hostColumns = 0;
+int outputError = 0;  // the first failed write's errno
 
 // Lines of at most `width` characters, broken at spaces; a word longer than
 // that is cut.
@@ -57,6 +60,22 @@ void notice(const std::string& line) {
     if (quiet) return;
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
+}
+
+bool writeOutput(const void* data, size_t size) {
+    errno = 0;
+    if (std::fwrite(data, 1, size, stdout) == size) return true;
+    if (!outputError) outputError = errno;
+    return false;
+}
+
+int checkedOutput(int status) {
+    errno = 0;
+    bool flushed = std::fflush(stdout) == 0;
+    int error = outputError ? outputError : errno;
+    if (flushed && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "zevmon: write error: %s\n", error ? std::strerror(error) : "the output could not be written");
+    return 1;
 }
 
 void setTerminalColumns(int columns) { hostColumns = columns; }

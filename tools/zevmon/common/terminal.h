@@ -22,6 +22,13 @@ bool isQuiet();
 // One notice, a line on standard error.
 void notice(const std::string& line);
 
+// The run's exit status once standard output is flushed: 1, said as
+// "write error: <reason>" as GNU tools say it, when it could not all be written.
+int checkedOutput(int status);
+// Bytes of a result to standard output; false when they could not all be
+// written, whose reason checkedOutput() then gives.
+bool writeOutput(const void* data, size_t size);
+
 // The terminal's width: $COLUMNS when set, else what the host said through
 // setTerminalColumns(), else 80.
 void setTerminalColumns(int columns);

@@ -105,7 +105,7 @@ int hostTerminalColumns() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int runZevmon(int argc, char** argv) {
     CLI::App app{"zevmon: drives the ZEVURUZI.DLL port monitor as the print spooler would, on a simulated machine."};
     setUpCommandLine(app);
     HostRun run;
@@ -165,3 +165,5 @@ int main(int argc, char** argv) {
         return 1;
     }
 }
+
+int main(int argc, char** argv) { return checkedOutput(runZevmon(argc, argv)); }

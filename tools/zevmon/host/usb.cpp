@@ -132,8 +132,8 @@ int received(Session& session, const UsbOptions& c) {
         for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
             if (c.hexDump) {
                 data.append(buffer, got);
-            } else {
-                std::fwrite(buffer, 1, got, stdout);
+            } else if (!writeOutput(buffer, got)) {
+                break;  // said at the end, with the reason
             }
         }
         std::fclose(in);

@@ -241,8 +241,8 @@ TEST_F(MachineFolder, OutputThatCannotBeWrittenIsAnError) {
     for (std::vector<std::string> args : {std::vector<std::string>{"usb", "received", "USB-001"}, {"registry", "export"},
                                           {"usb", "list", "--json"}, {"doctor"}, {"usb", "clear", "USB-001"}}) {
         int status = std::system((commandLine(args, true) + " >/dev/full 2>" + quote(dir / "err")).c_str());
-        EXPECT_EQ(WEXITSTATUS(status), 1) << args[1];
-        EXPECT_EQ(readAll(dir / "err"), "zevmon: write error: No space left on device\n") << args[1];
+        EXPECT_EQ(WEXITSTATUS(status), 1) << args.back();
+        EXPECT_EQ(readAll(dir / "err"), "zevmon: write error: No space left on device\n") << args.back();
     }
     std::ofstream(dir / "old.reg") << "mine";
     Result r = run({"registry", "export", (dir / "old.reg").string()}, "", true, "trap '' XFSZ; ulimit -f 1;");

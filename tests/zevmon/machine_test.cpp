@@ -137,6 +137,26 @@ TEST_F(MachineFolder, AChangeDuringALongPrintWaitsAndBothAreKept) {
     EXPECT_EQ(ports.out, "FILE:\nNUL:\nUSB-001\nUSB-002\n") << "the print kept the new printer, the refused run changed nothing";
 }
 
+TEST_F(MachineFolder, AHandEditDuringARunIsNeverOverwritten) {
+    for (const char* file : {"registry.reg", "devices.json"}) {
+        fs::remove_all(machine);
+        fs::path fifo = dir / "edit.fifo";
+        fs::remove(fifo);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // The first run on a new machine makes port USB-001, a change to save.
+        Background print = start({"print", "USB-001", "-"}, fifo);
+        std::FILE* feed = openFeed(fifo);
+        ASSERT_TRUE(eventually([&] { return fs::exists(machine / "received" / "USB_VID_1209_PID_0001_5_1A2B3C4D_0_1"); }));
+        std::string edited = readAll(machine / file) + (file[0] == 'r' ? "\n[HKEY_LOCAL_MACHINE\\Mine]\n" : "\n");
+        std::ofstream(machine / file, std::ios::binary) << edited;
+        std::fclose(feed);
+        EXPECT_EQ(finish(print), 1) << file;
+        EXPECT_NE(readAll(print.err).find(std::string(file) + " was changed by another program while this run worked"),
+                  std::string::npos) << readAll(print.err);
+        EXPECT_EQ(readAll(machine / file), edited);
+    }
+}
+
 TEST_F(MachineFolder, CommandsThatOnlyReadNeverWrite) {
     ASSERT_EQ(run({"ports"}).status, 0);
     ASSERT_EQ(run({"print", "USB-001", "-"}, "page").status, 0);

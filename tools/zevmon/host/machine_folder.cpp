@@ -362,6 +362,8 @@ void MachineFolder::load() {
         if (attempt >= 100) throw MachineError(folder_.string() + ": the machine files keep changing while read");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    registryFileText_ = registryText;
+    devicesFileText_ = devices;
     std::vector<UsbPrinterEntry> printers = parseDevices(devices, devicesPath);
     try {
         sim::machine().registry().importText(registryText, registryPath.string());
@@ -391,9 +393,23 @@ bool MachineFolder::changed() const {
 void MachineFolder::save() {
     if (!changed()) return;
     fs::path registry = folder_ / RegistryFile, devices = folder_ / DevicesFile, marker = folder_ / CommitMarker;
+    for (auto [path, loaded] : {std::pair(registry, &registryFileText_), std::pair(devices, &devicesFileText_)}) {
+        std::string now;
+        try {
+            now = readFile(path);
+        } catch (const MachineError&) {
+            now = "\1(unreadable)";
+        }
+        if (now != *loaded)
+            throw MachineError(fmt::format("{} was changed by another program while this run worked, so the changes "
+                                           "of this run were not saved and that file stays as it is now. Run the "
+                                           "command again.",
+                                           path.string()));
+    }
+    std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText();
     try {
-        writeSynced(withSuffix(registry, ".new"), sim::machine().registry().exportText());
-        writeSynced(withSuffix(devices, ".new"), devicesText());
+        writeSynced(withSuffix(registry, ".new"), registryText);
+        writeSynced(withSuffix(devices, ".new"), devicesNow);
         writeSynced(marker, "");
         renameOver(withSuffix(registry, ".new"), registry);
         renameOver(withSuffix(devices, ".new"), devices);
@@ -406,8 +422,8 @@ void MachineFolder::save() {
         }
         throw MachineError(fmt::format("{}; the changes of this run were not saved.", e.what()));
     }
-    loadedRegistry_ = sim::machine().registry().exportText();
-    loadedDevices_ = devicesText();
+    loadedRegistry_ = registryFileText_ = registryText;
+    loadedDevices_ = devicesFileText_ = devicesNow;
 }
 
 void MachineFolder::checkWritable() const {

@@ -71,7 +71,9 @@ public:
     void load();
     // True when the simulated machine differs from what load() read.
     bool changed() const;
-    // Writes the simulated machine back: both files or neither.
+    // Writes the simulated machine back: both files or neither. Throws
+    // MachineError, saving nothing, when either file is no longer what load()
+    // read: the lock keeps zevmon runs apart, not a person with an editor.
     void save();
     // Throws MachineError when the folder cannot record what a job sends.
     void checkWritable() const;
@@ -87,6 +89,8 @@ private:
     std::filesystem::path folder_;
     std::string loadedRegistry_;
     std::string loadedDevices_;
+    std::string registryFileText_;  // the two files as load() read them
+    std::string devicesFileText_;
 };
 
 // Collects what the USB printers receive during one job, as it arrives, into

@@ -62,7 +62,23 @@ protected:
     }
     void TearDown() override {
         release();
+        fs::permissions(machine, fs::perms::owner_write, fs::perm_options::add);
         Zevmon::TearDown();
+    }
+    // A folder its user cannot write; the prefix of a run as another user when
+    // the tests run as root, whom no permission stops.
+    std::string makeReadOnly() {
+        std::string asOther;
+        if (geteuid() == 0) {
+            asOther = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+            fs::permissions(dir, fs::perms::all, fs::perm_options::add);
+            for (auto& entry : fs::recursive_directory_iterator(machine))
+                fs::permissions(entry.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        }
+        for (const fs::path& place : {machine, machine / "received"})
+            fs::permissions(place, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                            fs::perm_options::remove);
+        return asOther;
     }
     std::FILE* feed_ = nullptr;
 };
@@ -273,21 +289,33 @@ TEST_F(MachineFolder, OutputThatCannotBeWrittenIsAnError) {
         EXPECT_EQ(entry.path().filename().string().find(".old.reg"), std::string::npos) << "left beside it";
 }
 
-// A folder its user cannot write: run as another user when the tests run as
-// root, whom no permission stops.
+TEST_F(MachineFolder, AChangeIsSaidDoneOnlyOnceItIsSaved) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::string registry = readAll(machine / "registry.reg");
+    const std::string fullDisk = "trap '' XFSZ; ulimit -f 1;";
+    struct Case {
+        std::vector<std::string> args;
+        bool readOnly;
+        const char* said;
+    } cases[] = {
+        {{"usb", "unplug", "USB-001"}, false, "the changes of this run were not saved"},
+        {{"usb", "add", "USB\\VID_1209&PID_0005\\A", "--port-name", "USB-005"}, false, "were not saved"},
+        {{"delete-port", "NUL:"}, false, "were not saved"},
+        {{"usb", "unplug", "USB-001"}, true, "cannot be written (Permission denied), so it cannot keep the change"},
+        {{"delete-port", "NUL:"}, true, "nothing was changed"},
+    };
+    for (auto& c : cases) {
+        Result r = run(c.args, "", true, c.readOnly ? makeReadOnly() : fullDisk);
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        EXPECT_EQ(r.out, "") << "said done, yet not saved";
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(readAll(machine / "registry.reg"), registry);
+    }
+}
+
 TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {
     ASSERT_EQ(run({"ports"}).status, 0);
-    std::string asOther;
-    if (geteuid() == 0) {
-        asOther = "setpriv --reuid=65534 --regid=65534 --clear-groups";
-        fs::permissions(dir, fs::perms::all, fs::perm_options::add);
-        for (auto& entry : fs::recursive_directory_iterator(machine))
-            fs::permissions(entry.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-    }
-    fs::permissions(machine, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-    fs::permissions(machine / "received", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
+    std::string asOther = makeReadOnly();
     for (std::vector<std::string> args : {std::vector<std::string>{"usb", "list"}, {"printers"}, {"ports"}}) {
         Result r = run(args, "", true, asOther);
         EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
@@ -297,7 +325,6 @@ TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {
     EXPECT_NE(print.err.find("cannot record what the printer receives: nothing was sent"), std::string::npos)
         << print.err;
     EXPECT_EQ(print.err.find("WritePort"), std::string::npos) << "said before sending";
-    fs::permissions(machine, fs::perms::owner_write, fs::perm_options::add);
 }
 
 }  // namespace

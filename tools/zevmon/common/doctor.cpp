@@ -362,7 +362,7 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     }
     for (const std::string& name : stale) {
         if (!deletePort(name)) fail("Port " + name + " could not be deleted");
-        std::printf("Port %s deleted.\n", name.c_str());
+        result("Port " + name + " deleted.");
     }
     return 0;
 }

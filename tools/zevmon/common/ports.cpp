@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "terminal.h"
 
 namespace zevmon {
 
@@ -55,7 +56,7 @@ int cmdPorts(Run& run) {
 int cmdDeletePort(Run& run) {
     const std::string& name = run.options.portName;
     if (!run.route->deletePort(name)) fail(run.route->portNotDeleted(name));
-    std::printf("%s\n", run.route->portDeleted(name).c_str());
+    result(run.route->portDeleted(name));
     return 0;
 }
 

@@ -19,6 +19,8 @@ namespace {
 bool quiet = false;
 int hostColumns = 0;
 int outputError = 0;  // the first failed write's errno
+bool holding = false;
+std::vector<std::string> held;
 
 // Lines of at most `width` characters, broken at spaces; a word longer than
 // that is cut.
@@ -60,6 +62,21 @@ void notice(const std::string& line) {
     if (quiet) return;
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
+}
+
+void result(const std::string& line) {
+    if (holding)
+        held.push_back(line);
+    else
+        std::printf("%s\n", line.c_str());
+}
+
+void holdResults() { holding = true; }
+
+void releaseResults() {
+    holding = false;
+    for (const std::string& line : held) std::printf("%s\n", line.c_str());
+    held.clear();
 }
 
 bool writeOutput(const void* data, size_t size) {

@@ -22,6 +22,13 @@ bool isQuiet();
 // One notice, a line on standard error.
 void notice(const std::string& line);
 
+// The sentence that says what a command did, on standard output. While results
+// are held (a run whose change is still to be saved), it waits until
+// releaseResults(), so that nothing is said done before it is.
+void result(const std::string& line);
+void holdResults();
+void releaseResults();
+
 // The run's exit status once standard output is flushed: 1, said as
 // "write error: <reason>" as GNU tools say it, when it could not all be written.
 int checkedOutput(int status);

@@ -426,14 +426,13 @@ void MachineFolder::save() {
     loadedDevices_ = devicesFileText_ = devicesNow;
 }
 
-void MachineFolder::checkWritable() const {
+void MachineFolder::checkWritable(const std::string& consequence) const {
     std::error_code ignored;
     fs::create_directories(folder_ / "received", ignored);
     for (const fs::path& place : {folder_, folder_ / "received"})
         if (::access(place.c_str(), W_OK) != 0)
-            throw MachineError(fmt::format("The machine folder {} cannot be written ({}), so it cannot record what "
-                                           "the printer receives: nothing was sent.",
-                                           place.string(), std::strerror(errno)));
+            throw MachineError(fmt::format("The machine folder {} cannot be written ({}), so {}.", place.string(),
+                                           std::strerror(errno), consequence));
 }
 
 std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instanceId) const {

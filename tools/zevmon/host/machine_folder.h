@@ -75,8 +75,10 @@ public:
     // MachineError, saving nothing, when either file is no longer what load()
     // read: the lock keeps zevmon runs apart, not a person with an editor.
     void save();
-    // Throws MachineError when the folder cannot record what a job sends.
-    void checkWritable() const;
+    // Throws MachineError when the folder cannot be written, saying what
+    // follows for the command: by default, that it cannot record what a job sends.
+    void checkWritable(const std::string& consequence =
+                           "it cannot record what the printer receives: nothing was sent") const;
 
     // ---- what the USB printers received ----
     std::vector<ReceivedJob> receivedJobs(const std::string& instanceId) const;

@@ -33,17 +33,17 @@ const std::vector<Command<HostRun>> Commands = {
     {"demo", 0, cmdDemo},
     {"ports", ChangesMachine | StartsMonitor, cmdPorts},
     {"print", ChangesMachine | StartsMonitor, cmdPrint},
-    {"delete-port", ChangesMachine | StartsMonitor, cmdDeletePort},
+    {"delete-port", ChangesMachine | MakesChange | StartsMonitor, cmdDeletePort},
     {"printers", ReadsMachine, cmdPrinters},
     {"doctor", ReadsMachine, cmdDoctor},
-    {"prune", ChangesMachine | StartsMonitor, cmdPrune},
+    {"prune", ChangesMachine | MakesChange | StartsMonitor, cmdPrune},
     {"usb list", ReadsMachine, cmdUsbList},
-    {"usb add", ChangesMachine | TriesMonitor, cmdUsbAdd},
-    {"usb remove", ChangesMachine | TriesMonitor, cmdUsbRemove},
-    {"usb plug", ChangesMachine | TriesMonitor, cmdUsbPlug},
-    {"usb unplug", ChangesMachine | TriesMonitor, cmdUsbUnplug},
+    {"usb add", ChangesMachine | MakesChange | TriesMonitor, cmdUsbAdd},
+    {"usb remove", ChangesMachine | MakesChange | TriesMonitor, cmdUsbRemove},
+    {"usb plug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbPlug},
+    {"usb unplug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbUnplug},
     {"usb received", ReadsMachine, cmdUsbReceived},
-    {"usb clear", ChangesMachine, cmdUsbClear},
+    {"usb clear", ChangesMachine | MakesChange, cmdUsbClear},
     {"registry export", ReadsMachine, cmdRegistryExport},
 };
 
@@ -65,6 +65,10 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
     Session session(run.machine);
     session.open(command.needs & ChangesMachine ? Access::Change : Access::Read);
+    if (command.needs & MakesChange) {
+        session.folder().checkWritable("it cannot keep the change: nothing was changed");
+        holdResults();
+    }
     if (command.needs & StartsMonitor) session.start();
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
     MachinePorts ports(session);
@@ -77,9 +81,11 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
         status = command.run(run);
     } catch (const Failure&) {
         session.finish();
+        releaseResults();
         throw;
     }
     session.finish();
+    releaseResults();
     return status;
 }
 

@@ -161,7 +161,7 @@ int plugged(HostRun& run, bool in) {
         sim::machine().plugUsbPrinter(id);
     else
         sim::machine().unplugUsbPrinter(id);
-    std::printf("USB printer %s %s; WM_DEVICECHANGE was broadcast.\n", id.c_str(), in ? "plugged in" : "unplugged");
+    result(fmt::format("USB printer {} {}; WM_DEVICECHANGE was broadcast.", id, in ? "plugged in" : "unplugged"));
     return tellMonitor(run);
 }
 
@@ -211,15 +211,15 @@ int cmdUsbAdd(HostRun& run) {
     sim::UsbPrinterSpec spec(c.id, c.portName);
     spec.present = !c.absent;
     sim::machine().addUsbPrinter(spec);
-    std::printf("USB printer %s installed%s%s.\n", c.id.c_str(),
-                c.portName.empty() ? "" : (" with PortName " + c.portName).c_str(), c.absent ? ", unplugged" : "");
+    result(fmt::format("USB printer {} installed{}{}.", c.id, c.portName.empty() ? "" : " with PortName " + c.portName,
+                       c.absent ? ", unplugged" : ""));
     return tellMonitor(run);
 }
 
 int cmdUsbRemove(HostRun& run) {
     std::string id = findPrinter(run.usb.id);
     sim::machine().removeUsbPrinter(id);
-    std::printf("USB printer %s removed.\n", id.c_str());
+    result("USB printer " + id + " removed.");
     return tellMonitor(run);
 }
 
@@ -230,7 +230,7 @@ int cmdUsbUnplug(HostRun& run) { return plugged(run, false); }
 int cmdUsbClear(HostRun& run) {
     std::string id = findPrinter(run.usb.id);
     size_t jobs = run.session->folder().clearReceived(id);
-    std::printf("Forgot %zu job%s that %s received.\n", jobs, jobs == 1 ? "" : "s", id.c_str());
+    result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", id));
     return 0;
 }
 

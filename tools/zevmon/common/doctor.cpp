@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "monitor/zevuruzi.h"
 #include "registry.h"
+#include "text.h"
 #include "spooler.h"
 #include "terminal.h"
 
@@ -328,9 +329,9 @@ std::vector<std::string> stalePorts(const Diagnosis& diagnosis) {
 int cmdDoctor(Run& run) {
     Diagnosis diagnosis = run.diagnose();
     if (run.options.asJson)
-        std::printf("%s\n", diagnosisJson(diagnosis).dump(2).c_str());
+        std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
     else
-        std::printf("%s", diagnosisText(diagnosis).c_str());
+        std::printf("%s", shown(diagnosisText(diagnosis)).c_str());
     return diagnosis.problems.empty() ? 0 : 1;
 }
 

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "terminal.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -28,16 +29,16 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
             }
             out.push_back(entry);
         }
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(out).c_str());
         return;
     }
     if (level == 1) {
-        for (auto& p : ports) std::printf("%s\n", p.name.c_str());
+        for (auto& p : ports) std::printf("%s\n", shown(p.name).c_str());
     } else {
         std::printf("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
         for (auto& p : ports)
-            std::printf("%-10s %-16s %-12s %s\n", p.name.c_str(), p.monitor.c_str(), p.description.c_str(),
-                        portType(p.type).c_str());
+            std::printf("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
+                        padded(shown(p.description), 12).c_str(), portType(p.type).c_str());
     }
     if (ports.empty()) std::printf("(no ports)\n");
 }

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "registry.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -16,12 +17,13 @@ int cmdPrinters(Run& run) {
     if (run.options.asJson) {
         json out = json::array();
         for (auto& p : printers) out.push_back({{"name", p.name}, {"port", p.port}, {"online", p.online}});
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(out).c_str());
         return 0;
     }
     std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
     for (auto& p : printers)
-        std::printf("%-24s %-10s %s\n", p.name.c_str(), p.port.c_str(), p.online ? "online" : "offline");
+        std::printf("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
+                    p.online ? "online" : "offline");
     if (printers.empty()) std::printf("(no printers)\n");
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "common/error_text.h"
+#include "common/text.h"
 #include "monitor/zevuruzi.h"
 #include "sim/machine.h"
 
@@ -496,8 +497,9 @@ JobRecorder::~JobRecorder() {
 
 // Beside, then renamed: a record is the old one or the new one, never a part.
 bool JobRecorder::writeRecord(const Open& open) const {
-    json record = {{"document", open.job.document},
-                   {"port", open.job.port},
+    // The record is JSON, so UTF-8; what the monitor was given was in the machine's code page.
+    json record = {{"document", ansiToUtf8(open.job.document)},
+                   {"port", ansiToUtf8(open.job.port)},
                    {"started", open.job.started},
                    {"outcome", open.job.outcome},
                    {"bytes", open.job.bytes}};

@@ -16,6 +16,7 @@
 #include "common/doctor.h"
 #include "common/registry.h"
 #include "common/terminal.h"
+#include "common/text.h"
 #include "demo.h"
 #include "machine_commands.h"
 #include "resources/string_table.h"
@@ -144,6 +145,9 @@ static int runZevmon(int argc, char** argv) {
     if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
     if (!machine.empty()) options.machine = machine;
     if (answer->count()) options.fileAnswer = answerPath;
+    // Names typed here are UTF-8; the machine's are in its code page.
+    run.options.job.document = utf8ToAnsi(run.options.job.document);
+    run.options.job.printer = utf8ToAnsi(run.options.job.printer);
     options.command = commandLine(argc, argv);
     setQuiet(quiet);
     setTerminalColumns(hostTerminalColumns());

@@ -10,6 +10,7 @@
 #include "machine_commands.h"
 #include "sim/machine.h"
 #include "common/terminal.h"
+#include "common/text.h"
 
 namespace zevmon {
 
@@ -78,14 +79,14 @@ int listUsb(bool asJson) {
         out.push_back(entry);
     }
     if (asJson) {
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(out).c_str());
         return 0;
     }
     std::printf("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
     for (auto& e : out)
-        std::printf("%-40s %-10s %-9s %s\n", e["instanceId"].get<std::string>().c_str(),
-                    e["portName"].get<std::string>().c_str(), e["present"].get<bool>() ? "plugged" : "unplugged",
-                    e["devicePath"].get<std::string>().c_str());
+        std::printf("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
+                    padded(shown(e["portName"].get<std::string>()), 10).c_str(),
+                    e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>()).c_str());
     if (out.empty()) std::printf("(no USB printers)\n");
     return 0;
 }
@@ -113,8 +114,8 @@ int received(Session& session, const UsbOptions& c) {
     if (c.listJobs) {
         std::printf("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
         for (auto& job : jobs)
-            std::printf("%-5d %-12llu %-19s %-26s %s\n", job.number, (unsigned long long)job.bytes,
-                        job.started.c_str(), job.outcome.c_str(), job.document.c_str());
+            std::printf("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
+                        job.started.c_str(), padded(job.outcome, 26).c_str(), job.document.c_str());
         if (jobs.empty()) std::printf("(no jobs)\n");
         return 0;
     }

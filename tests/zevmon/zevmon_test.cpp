@@ -98,6 +98,19 @@ TEST_F(Zevmon, ABrokenMachineFileIsNamedAndLeftAsItWas) {
     EXPECT_NE(r.err.find("registry.reg:3:"), std::string::npos) << r.err;
     EXPECT_EQ(readAll(machine / "registry.reg"), broken) << "never overwritten";
 
+    // Notepad's byte-order mark is read through; another first line is named.
+    std::ofstream(machine / "registry.reg", std::ios::binary) << "\xEF\xBB\xBF" + registry;
+    EXPECT_EQ(run({"printers"}).status, 0);
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("Windows Registry Editor Version 5.00\r\n")) utf16 += {c, '\0'};
+    const std::pair<std::string, const char*> firstLines[] = {
+        {"REGEDIT 4\n", "begin with the line REGEDIT4 but with \"REGEDIT 4\""},
+        {"Windows Registry Editor Version 5.00\r\n", "Version 5.00\", the format of the Registry Editor of Windows 2000"},
+        {utf16, "Version 5.00\", the UTF-16 format"}};
+    for (auto& [first, said] : firstLines) {
+        std::ofstream(machine / "registry.reg", std::ios::binary) << first + registry.substr(registry.find('\n') + 1);
+        EXPECT_NE(run({"printers"}).err.find(said), std::string::npos) << said;
+    }
     std::ofstream(machine / "registry.reg", std::ios::binary) << registry;
     std::ofstream(machine / "devices.json", std::ios::binary) << "[\n  {\"instanceId\": \n";
     r = run({"printers"});

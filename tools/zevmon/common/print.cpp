@@ -109,6 +109,11 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     if (!spooler.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
         spooler.closePort(port);
+        if (jobCancelRequested) {
+            std::fprintf(stderr, "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
+                         options.port.c_str());
+            return CancelledStatus;
+        }
         SetLastError(error);
         fail("A job could not start on " + options.port);
     }
@@ -148,8 +153,9 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
         SetLastError(endError);
         fail("The job on " + options.port + " did not end cleanly");
     }
-    std::printf("Printed %llu bytes to %s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
-                printer.empty() ? "" : (" for printer " + printer).c_str());
+    std::printf("Printed %llu bytes to %s%s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
+                printer.empty() ? "" : (" for printer " + printer).c_str(),
+                observer.destination ? observer.destination().c_str() : "");
     return 0;
 }
 

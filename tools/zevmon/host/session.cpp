@@ -2,12 +2,16 @@
 #include "session.h"
 
 #include <fmt/format.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include "common/doctor.h"
+#include "common/print.h"
 #include "machine_commands.h"
 #include "host/zevuruzi_module.h"
 #include "sim/machine.h"
@@ -49,22 +53,30 @@ bool Session::tryStart(std::string& why) {
         return IDOK;
     });
     auto answer = options_.fileAnswer;
-    sim::machine().setOpenFilePrompt([answer](const sim::Machine::OpenFileCall&) -> std::optional<std::string> {
+    sim::machine().setOpenFilePrompt([this, answer](const sim::Machine::OpenFileCall& call) -> std::optional<std::string> {
+        prompted_ = true;
+        // --answer is the user's consent to replace an existing file, as the dialog would ask.
         if (answer) {
             if (answer->empty()) return std::nullopt;
             notice("The monitor asks for a file to print to; answered " + *answer + ".");
-            return answer;
+            return answered_ = answer;
         }
         if (!isatty(STDIN_FILENO)) {
             notice("The monitor asks for a file to print to; with no terminal to ask, the dialog is cancelled.");
             return std::nullopt;
         }
-        std::fprintf(stderr, "The monitor asks for a file to print to (All Files, *.*).\nPath, such as "
-                             "C:\\jobs\\out.prn (empty to cancel): ");
-        std::fflush(stderr);
-        std::string path;
-        if (!std::getline(std::cin, path) || path.empty()) return std::nullopt;
-        return path;
+        std::fprintf(stderr, "The monitor asks for a file to print to (All Files, *.*).\n");
+        for (;;) {
+            std::string path = promptLine("Path, such as C:\\jobs\\out.prn (empty to cancel): ");
+            if (path.empty()) return std::nullopt;
+            std::error_code error;
+            if (!(call.request.Flags & OFN_OVERWRITEPROMPT) ||
+                !std::filesystem::exists(sim::machine().hostPath(path), error))
+                return answered_ = path;
+            std::string reply = promptLine(path + " already exists. Do you want to replace it? [y/N] ");
+            if (reply == "y" || reply == "Y" || reply == "yes") return answered_ = path;
+            if (jobCancelRequested) return std::nullopt;
+        }
     });
     if (!spooler_.initialize(InitializeMonitorEx)) {
         DWORD error = GetLastError();
@@ -97,6 +109,27 @@ bool Session::tryStart(std::string& why) {
     return true;
 }
 
+// One line typed at the terminal; "" for an empty one, and for Ctrl-D or
+// Ctrl-C, which end the prompt's line so that what follows begins on its own.
+// Read from the descriptor between looks at Ctrl-C: the signal may reach
+// another of the machine's threads and leave a blocking read waiting.
+std::string Session::promptLine(const std::string& prompt) {
+    std::fprintf(stderr, "%s", prompt.c_str());
+    std::fflush(stderr);
+    std::string line;
+    for (;;) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (jobCancelRequested) break;
+        if (::poll(&input, 1, 100) <= 0) continue;
+        char c;
+        if (::read(STDIN_FILENO, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line += c;
+    }
+    std::fprintf(stderr, "\n");
+    return "";
+}
+
 void Session::start() {
     std::string why;
     if (!tryStart(why)) throw MachineError(why);
@@ -125,6 +158,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     };
     observer.wrote = [&] { recorder.collect(); };
     observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
+    observer.destination = [&] { return session_.fileDestination(job.port); };
     int status;
     try {
         status = zevmon::printJob(spooler_, job, printer, observer);
@@ -134,6 +168,22 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     }
     if (!recorder.captureProblem().empty()) throw Failure(recorder.captureProblem());
     return status;
+}
+
+std::string Session::fileDestination(const std::string& port) {
+    std::string file = options_.fileAnswer.value_or("");
+    auto stored = sim::machine().registry().value(std::string(MonitorKeyPath) + "\\" + port, "Property");
+    if (!stored) return "";
+    PortConfig config{};  // a shorter value leaves the rest zero
+    std::memcpy(&config, stored->data.data(), std::min(stored->data.size(), sizeof config));
+    if (config.kind != PortKindFile) return "";
+    config.fileName[sizeof config.fileName - 1] = 0;
+    if (config.fileName[0] && !file.empty() && !prompted_)
+        notice(fmt::format("--answer {} was not needed: {} prints to its own file.", file, port));
+    if (config.fileName[0]) file = config.fileName;
+    else if (answered_) file = *answered_;
+    if (file.empty()) return "";
+    return fmt::format(", into {} ({})", file, sim::machine().hostPath(file));
 }
 
 std::vector<PrinterState> machinePrinters() {

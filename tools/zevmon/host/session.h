@@ -53,6 +53,8 @@ public:
     bool started() const { return started_; }
     // Sends a device change to every window, as the system does when a device comes or goes.
     void deviceChanged();
+    // Where a job on a file port went, for its result line: ", into C:\\x (host path)", or "".
+    std::string fileDestination(const std::string& port);
 
 private:
     Options options_;
@@ -61,6 +63,9 @@ private:
     std::unique_ptr<FolderLock> lock_;
     bool started_ = false;
     bool loaded_ = false;
+    bool prompted_ = false;                 // the open-file dialog was opened
+    std::optional<std::string> answered_;  // and given this file
+    static std::string promptLine(const std::string& prompt);
 };
 
 // The machine's ports for the shared commands: the monitor's table as the

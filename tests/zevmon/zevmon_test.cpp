@@ -1,6 +1,7 @@
 // zevmon as a person uses it: the commands, their output, their exit codes,
 // and a machine folder that lives from one run to the next.
 #include <nlohmann/json.hpp>
+#include <iterator>
 #include <random>
 
 #include "zevmon_run.h"
@@ -155,6 +156,27 @@ TEST_F(Zevmon, NamesInTheMachinesCodePageAreShownAsUtf8) {
                   0) << document;
     ASSERT_EQ(run({"print", "USB-001", "-", "--document", "caf\xe9"}, "x").status, 0);
     EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("caf\u00e9"), std::string::npos);
+}
+
+// Every word of `text`, in order.
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
+TEST_F(Zevmon, ResultsWrapAtWordsToTheWidthAndStayWholeInAPipe) {
+    ASSERT_EQ(run({"usb", "add", "USB\\VID_1209&PID_0002\\5&3C4D5E6F&0&3", "--port-name", "USB-002", "--unplugged"}).status, 0);
+    for (std::vector<std::string> args : {std::vector<std::string>{"doctor"}, {"ports"}, {"usb", "list"}, {"demo"}}) {
+        Result wide = run(args), narrow = run(args, "", true, "COLUMNS=60");
+        std::istringstream lines(narrow.out);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(line.size() <= 60 || words(line).size() == 1) << args[0] << ": " << line;
+        if (args[0] != "demo") {
+            EXPECT_EQ(words(narrow.out), words(wide.out)) << args[0] << "\n" << narrow.out;
+        }
+    }
+    EXPECT_NE(run({"doctor"}).out.find("instance id ending in 5&3C4D5E6F&0&3: the port is made at the first enumeration"),
+              std::string::npos) << "one line in a pipe";
 }
 
 TEST_F(Zevmon, TheMonitorsMessagesAreFramedOnTheTerminal) {

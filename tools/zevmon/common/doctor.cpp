@@ -331,7 +331,7 @@ int cmdDoctor(Run& run) {
     if (run.options.asJson)
         std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
     else
-        std::printf("%s", shown(diagnosisText(diagnosis)).c_str());
+        printFitted("%s", shown(diagnosisText(diagnosis)).c_str());
     return diagnosis.problems.empty() ? 0 : 1;
 }
 

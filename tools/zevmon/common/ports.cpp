@@ -35,9 +35,9 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
     if (level == 1) {
         for (auto& p : ports) std::printf("%s\n", shown(p.name).c_str());
     } else {
-        std::printf("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
+        printFitted("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
         for (auto& p : ports)
-            std::printf("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
+            printFitted("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
                         padded(shown(p.description), 12).c_str(), portType(p.type).c_str());
     }
     if (ports.empty()) std::printf("(no ports)\n");

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "registry.h"
+#include "terminal.h"
 #include "text.h"
 
 namespace zevmon {
@@ -20,9 +21,9 @@ int cmdPrinters(Run& run) {
         std::printf("%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
+    printFitted("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
     for (auto& p : printers)
-        std::printf("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
+        printFitted("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
                     p.online ? "online" : "offline");
     if (printers.empty()) std::printf("(no printers)\n");
     return 0;

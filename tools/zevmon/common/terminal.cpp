@@ -1,11 +1,14 @@
 // Terminal output of zevmon.
 #include "terminal.h"
 
+#include "text.h"
+
 #include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -103,6 +106,60 @@ int terminalColumns() {
         if (n > 0) return n;
     }
     return hostColumns > 0 ? hostColumns : 80;
+}
+
+int outputColumns() {
+    if (const char* columns = std::getenv("COLUMNS"); columns && std::atoi(columns) > 0) return std::atoi(columns);
+    return outputIsTerminal() ? terminalColumns() : 0;
+}
+
+std::string fitted(const std::string& text) {
+    size_t width = (size_t)outputColumns();
+    if (width == 0) return text;
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        size_t indent = line.find_first_not_of(' ');
+        if (shownWidth(line) <= width || indent == std::string::npos) {
+            out += line + (end == std::string::npos ? "" : "\n");
+            continue;
+        }
+        size_t hanging = indent + (line.compare(indent, 2, "- ") == 0 ? 2 : 0);
+        std::string current = line.substr(0, indent);
+        bool empty = true;  // nothing past the indent yet
+        for (size_t from = indent; from <= line.size();) {
+            size_t space = std::min(line.find(' ', from), line.size());
+            std::string word = line.substr(from, space - from);
+            from = space + 1;
+            if (!empty && shownWidth(current) + 1 + shownWidth(word) > width) {
+                while (!current.empty() && current.back() == ' ') current.pop_back();
+                out += current + "\n";
+                current = std::string(hanging, ' ');
+                empty = true;
+                if (word.empty()) continue;
+            }
+            current += (empty ? "" : " ") + word;
+            empty = false;
+        }
+        out += current + (end == std::string::npos ? "" : "\n");
+    }
+    return out;
+}
+
+void printFitted(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int size = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string text((size_t)std::max(size, 0) + 1, '\0');
+    va_start(arguments, format);
+    std::vsnprintf(&text[0], text.size(), format, arguments);
+    va_end(arguments);
+    text.pop_back();
+    std::string out = fitted(text);
+    writeOutput(out.data(), out.size());
 }
 
 std::string framedMessage(const std::string& caption, const std::string& text, int columns) {

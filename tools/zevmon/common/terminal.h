@@ -40,6 +40,16 @@ bool writeOutput(const void* data, size_t size);
 // setTerminalColumns(), else 80.
 void setTerminalColumns(int columns);
 int terminalColumns();
+// The width results are wrapped to: $COLUMNS when set, else the terminal's
+// when standard output is one; 0 (no wrapping) for a pipe or a file, so that
+// a line stays one line for the programs that read it.
+int outputColumns();
+// The text with each line too wide for outputColumns() broken at spaces, its
+// continuations indented as the line (and past a leading "- "); a word wider
+// than the width is left whole. Widths count the characters shown.
+std::string fitted(const std::string& text);
+// printf to standard output, fitted.
+void printFitted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A message box as a frame no wider than the columns, its text wrapped at spaces.
 std::string framedMessage(const std::string& caption, const std::string& text, int columns);

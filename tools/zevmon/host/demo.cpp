@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/terminal.h"
 #include "session.h"
 #include "sim/machine.h"
 
@@ -31,10 +32,10 @@ class Demo {
 public:
     explicit Demo(Session& session) : session_(session) {}
 
-    void heading(const std::string& title) { std::printf("\n== %d. %s\n", ++step_, title.c_str()); }
-    void say(const std::string& line) { std::printf("   %s\n", line.c_str()); }
+    void heading(const std::string& title) { printFitted("\n== %d. %s\n", ++step_, title.c_str()); }
+    void say(const std::string& line) { printFitted("   %s\n", line.c_str()); }
     bool outcome(const std::string& what, bool ok) {
-        std::printf("   %s %s\n", ok ? "[ok]  " : "[FAIL]", what.c_str());
+        printFitted("   %s %s\n", ok ? "[ok]  " : "[FAIL]", what.c_str());
         outcomes_.push_back({what, ok});
         return ok;
     }
@@ -144,15 +145,15 @@ int Demo::run() {
     again = again && spooler.writePort(port, "page two\x0c", 9, written) && spooler.endDocPort(port);
     outcome("the printer is online again and the next job prints, with no change to the port", !offline() && again);
 
-    std::printf("\n== Summary\n");
+    printFitted("\n== Summary\n");
     int failed = 0;
     for (auto& o : outcomes_) {
-        std::printf("   %s %s\n", o.ok ? "[ok]  " : "[FAIL]", o.step.c_str());
+        printFitted("   %s %s\n", o.ok ? "[ok]  " : "[FAIL]", o.step.c_str());
         failed += !o.ok;
     }
-    std::printf("   %zu steps, %d failed. The monitor made port USB-001, printed %zu bytes to it,\n", outcomes_.size(),
+    printFitted("   %zu steps, %d failed. The monitor made port USB-001, printed %zu bytes to it,\n", outcomes_.size(),
                 failed, received.size());
-    std::printf("   followed the printer offline and online, and ran the driver-index rebuild once.\n");
+    printFitted("   followed the printer offline and online, and ran the driver-index rebuild once.\n");
     return failed ? 1 : 0;
 }
 
@@ -167,7 +168,7 @@ int runDemo(bool trace) {
     std::filesystem::path folder = pattern;
     int status;
     {
-        std::printf("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
+        printFitted("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
         Options options;
         options.machine = folder;
         options.trace = trace;

@@ -82,9 +82,9 @@ int listUsb(bool asJson) {
         std::printf("%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    std::printf("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
+    printFitted("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
     for (auto& e : out)
-        std::printf("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
+        printFitted("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
                     padded(shown(e["portName"].get<std::string>()), 10).c_str(),
                     e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>()).c_str());
     if (out.empty()) std::printf("(no USB printers)\n");
@@ -112,9 +112,9 @@ int received(Session& session, const UsbOptions& c) {
     std::string id = findPrinter(c.id);
     std::vector<ReceivedJob> jobs = session.folder().receivedJobs(id);
     if (c.listJobs) {
-        std::printf("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
+        printFitted("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
         for (auto& job : jobs)
-            std::printf("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
+            printFitted("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
                         job.started.c_str(), padded(job.outcome, 26).c_str(), job.document.c_str());
         if (jobs.empty()) std::printf("(no jobs)\n");
         return 0;

@@ -91,6 +91,29 @@ TEST_F(Jobs, ALargeFileStreamsAndAPipeShowsWhatWasSent) {
     EXPECT_NE(piped.err.find("197842 bytes sent"), std::string::npos) << "a pipe's size is what was sent: " << piped.err;
 }
 
+TEST_F(Jobs, ProgressInALogIsALineAtTheEndAndNoneForAJobThatSentNothing) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "page.prn") << "fourteen bytes";
+    const struct {
+        std::vector<std::string> args;
+        std::string input, line;
+        size_t lines;
+    } cases[] = {
+        {{"print", "NUL:", "-"}, "fourteen bytes", "14 bytes sent", 1},
+        {{"print", "NUL:", "-", "--chunk", "65536"}, std::string(34000000, 'x'), "34000000 bytes sent", 1},
+        {{"print", "NUL:", (dir / "page.prn").string()}, "", "14 of 14 bytes (100%)", 1},
+        {{"print", "FILE:", (dir / "page.prn").string()}, "", "stopped after 0 of 14 bytes", 0},
+    };
+    fs::create_symlink("/dev/full", machine / "drives/c/jobs/out.prn");  // its first write fails
+    for (auto& c : cases) {
+        Result r = run(c.args, c.input);
+        size_t lines = 0;  // a progress line ends with the rate: "…, 1.2 MiB/s"
+        for (size_t at = 0; (at = r.err.find("/s\n", at)) != std::string::npos; at++) lines++;
+        EXPECT_EQ(lines, c.lines) << r.err;
+        EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+    }
+}
+
 TEST_F(Jobs, APrinterNamedForAJobMustPrintToItsPortAsOnWindows) {
     const char* unknown = "Printer Nobody could not be opened: the printer name is invalid (ERROR_INVALID_PRINTER_NAME, 1801).";
     const struct {

@@ -247,19 +247,23 @@ void Progress::update(std::uint64_t done) {
         draw(done);
         return;
     }
-    // Without a terminal, a line at every quarter, or at every 16 MiB of a stream.
-    long long step = total_ ? (*total_ ? (long long)(4 * done / *total_) : 4) : (long long)(done >> 24);
-    if (step == lastStep_) return;
-    lastStep_ = step;
+    // Without a terminal, a log that someone reads later: a line every few
+    // seconds at most, and none before the first byte has gone.
+    auto now = std::chrono::steady_clock::now();
+    if (done == 0 || now - lastDraw_ < std::chrono::seconds(5)) return;
+    lastDraw_ = now;
+    lastDrawn_ = (long long)done;
     draw(done);
 }
 
+// The last count once, unless it is already on the last line, or the job never
+// sent a byte.
 void Progress::finish() {
-    if (!shown_) return;
+    if (!shown_ || (lastDone_ == 0 && !drawn_)) return;
     if (terminal_) {
         draw(lastDone_);
         std::fprintf(stderr, "\n");
-    } else if (!total_) {
+    } else if ((long long)lastDone_ != lastDrawn_) {
         draw(lastDone_);
     }
 }

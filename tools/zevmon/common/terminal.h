@@ -69,7 +69,7 @@ private:
     void draw(std::uint64_t done);
     std::optional<std::uint64_t> total_;
     std::uint64_t lastDone_ = 0;
-    long long lastStep_ = -1;
+    long long lastDrawn_ = -1;  // off a terminal: the count on the last line
     bool terminal_;
     bool shown_;
     bool drawn_ = false;

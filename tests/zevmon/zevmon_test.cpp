@@ -24,6 +24,10 @@ TEST_F(Zevmon, TheDemoWalksThroughTheTypicalJob) {
     EXPECT_NE(r.out.find("the printer is not connected (ERROR_NOT_READY, 21)"), std::string::npos);
     EXPECT_NE(r.out.find("6 steps, 0 failed"), std::string::npos);
     EXPECT_EQ(r.out.find("[FAIL]"), std::string::npos);
+
+    ASSERT_EQ(run({"demo"}).status, 0) << "kept in --machine";
+    EXPECT_EQ(run({"ports", "--level", "1"}).out, "FILE:\nNUL:\nUSB-001\n");
+    EXPECT_EQ(run({"demo"}).status, 1) << "only on a new machine";
 }
 
 TEST_F(Zevmon, PortsAsJsonAreTheMonitorsAnswer) {

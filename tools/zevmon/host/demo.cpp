@@ -159,13 +159,19 @@ int Demo::run() {
 
 }  // namespace
 
-int runDemo(bool trace) {
+int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
     char pattern[] = "/tmp/zevmon-demo-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    if (keepIn && !MachineFolder(*keepIn).isNew()) {
+        std::fprintf(stderr, "zevmon: The demo makes a new machine, and %s is not empty: name an empty or new folder "
+                             "with --machine.\n", keepIn->string().c_str());
+        return 1;
+    }
+    if (keepIn) std::filesystem::create_directories(*keepIn);
+    if (!keepIn && !mkdtemp(pattern)) {
         std::fprintf(stderr, "zevmon: no temporary folder for the demo machine could be made.\n");
         return 1;
     }
-    std::filesystem::path folder = pattern;
+    std::filesystem::path folder = keepIn ? *keepIn : std::filesystem::path(pattern);
     int status;
     {
         printFitted("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
@@ -178,8 +184,14 @@ int runDemo(bool trace) {
         session.open(Access::Change);
         session.start();
         status = Demo(session).run();
+        if (keepIn) session.finish();
     }
-    std::filesystem::remove_all(folder);
+    if (!keepIn) {
+        std::filesystem::remove_all(folder);
+        return status;
+    }
+    printFitted("\nThe demo's machine stays in %s: zevmon --machine %s ports, usb list, doctor, ... show it.\n",
+                folder.string().c_str(), folder.string().c_str());
     return status;
 }
 

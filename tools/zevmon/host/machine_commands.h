@@ -25,6 +25,7 @@ struct HostRun : Run {
     Options machine;
     UsbOptions usb;
     std::string exportFile;
+    std::optional<std::filesystem::path> demoMachine;  // --machine: the demo keeps its machine there
     Session* session = nullptr;   // ReadsMachine, ChangesMachine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why

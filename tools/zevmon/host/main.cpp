@@ -26,7 +26,7 @@ namespace {
 
 using namespace zevmon;
 
-int cmdDemo(HostRun& run) { return runDemo(run.machine.trace); }
+int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); }
 
 // Every command of this build, what it needs of the machine and the monitor,
 // and what runs it.
@@ -143,7 +143,7 @@ static int runZevmon(int argc, char** argv) {
         return 2;
     }
     if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
-    if (!machine.empty()) options.machine = machine;
+    if (!machine.empty()) options.machine = *(run.demoMachine = std::filesystem::path(machine));
     if (answer->count()) options.fileAnswer = answerPath;
     // Names typed here are UTF-8; the machine's are in its code page.
     run.options.job.document = utf8ToAnsi(run.options.job.document);

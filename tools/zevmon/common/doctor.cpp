@@ -99,6 +99,16 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
                                   r.valueBytes.size()));
         break;
     case UsbInstanceNotOurName:
+        if (r.valueType != REG_SZ && r.valueType != REG_EXPAND_SZ) {
+            passedOver(r, fmt::format("\"PortName\" is {}, not a text, so this monitor makes no port for it.",
+                                      describeValue(r)), false);
+            break;
+        }
+        if (r.portName.empty()) {
+            passedOver(r, fmt::format("\"PortName\" is empty ({}), so this monitor makes no port for it.",
+                                      describeValue(r)), false);
+            break;
+        }
         // A name of another monitor is no problem of ours; ours in the wrong case is.
         passedOver(r,
                    fmt::format("\"PortName\" {} does not begin with \"USB-\" in capitals, so this monitor leaves it "
@@ -147,7 +157,9 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
                                      d.instanceId);
         break;
     default:
-        passedOver(r, "\"PortName\" cannot be read.");
+        passedOver(r, fmt::format("\"PortName\" is {}, not a text the monitor reads as a port name: no port is "
+                                  "made.",
+                                  describeValue(r)));
         break;
     }
 }
@@ -396,7 +408,9 @@ json diagnosisJson(const Diagnosis& d) {
         json printers = json::array();
         for (const PrinterReport& r : p.printers)
             printers.push_back({{"name", r.name}, {"online", r.online}, {"nextOnline", r.nextOnline}});
-        json entry = {{"name", p.name},   {"kind", kindName(p.kind)}, {"present", p.present},
+        // A file or null port has no device to be present or not.
+        json present = p.kind == PortKindUsb ? json(p.present) : json(nullptr);
+        json entry = {{"name", p.name},   {"kind", kindName(p.kind)}, {"present", present},
                       {"stale", p.stale}, {"created", p.created},     {"printers", printers}};
         if (p.kind == PortKindFile) entry["fileName"] = p.fileName;
         if (p.kind == PortKindUsb) {

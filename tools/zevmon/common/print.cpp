@@ -105,7 +105,20 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
     JobInput input(options.input);
     HANDLE port;
-    if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
+    if (!spooler.openPort(options.port, port)) {
+        // NUL for NUL:, as a DOS habit types it.
+        DWORD error = GetLastError();
+        HANDLE other;
+        bool colonLeftOut = options.port.find(':') == std::string::npos && spooler.openPort(options.port + ":", other) &&
+                            spooler.closePort(other);
+        SetLastError(error);
+        try {
+            fail("There is no port " + options.port + " to print to");
+        } catch (const Failure& e) {
+            if (!colonLeftOut) throw;
+            throw Failure(fmt::format("{} Did you mean {}:?", e.what(), options.port));
+        }
+    }
     if (!spooler.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
         spooler.closePort(port);

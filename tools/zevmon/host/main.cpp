@@ -125,8 +125,15 @@ static int runZevmon(int argc, char** argv) {
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--trace", options.trace, "print every call of the monitor's table, its result and last error");
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
+    CLI::Validator seconds(
+        [](std::string& text) -> std::string {
+            bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? "" : "the wait is a whole number of seconds, 0 or more, not " + text;
+        },
+        "SECONDS");
     app.add_option("--wait", options.waitSeconds,
-                   "how long to wait, in seconds, for another zevmon run that is changing the machine (default 60)");
+                   "how long to wait, in seconds, for another zevmon run that is changing the machine (default 60)")
+        ->check(seconds);
 
     app.add_subcommand("demo", "walk through a typical job on a new, temporary machine");
     addSharedCommands(app, run.options);

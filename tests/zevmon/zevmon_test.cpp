@@ -282,21 +282,10 @@ TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
         << "\n[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1209&PID_0006\\E]\n\"PortName\"=\"\"\n"
            "\n[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1209&PID_0007\\D]\n\"PortName\"=dword:00000001\n";
     std::ofstream(dir / "page.prn") << "page";
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string said;
-    } cases[] = {
-        {{"print", "NUL", (dir / "page.prn").string()}, 1, "(ERROR_UNKNOWN_PORT, 1796). Did you mean NUL:?"},
-        {{"--wait", "-1", "ports"}, 2, "--wait: the wait is a whole number of seconds, 0 or more, not -1"},
-        {{"doctor"}, 0, "\"PortName\" is empty (REG_SZ, 1 bytes: \"\"), so this monitor makes no port for it."},
-        {{"doctor"}, 0, "\"PortName\" is REG_DWORD, 4 bytes: bytes 01 00 00 00, not a text, so"},
-    };
-    for (auto& c : cases) {
-        Result r = run(c.args);
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out << r.err;
-    }
+    expectRun({"print", "NUL", (dir / "page.prn").string()}, 1, "(ERROR_UNKNOWN_PORT, 1796). Did you mean NUL:?");
+    expectRun({"--wait", "-1", "ports"}, 2, "--wait: the wait is a whole number of seconds, 0 or more, not -1");
+    expectRun({"doctor"}, 0, "\"PortName\" is empty (REG_SZ, 1 bytes: \"\"), so this monitor makes no port for it.");
+    expectRun({"doctor"}, 0, "\"PortName\" is REG_DWORD, 4 bytes: bytes 01 00 00 00, not a text, so");
     EXPECT_EQ(run({"ports", "--help"}).out.find(ZEVMON_PATH), std::string::npos) << "the usage line names zevmon";
     auto ports = nlohmann::json::parse(run({"doctor", "--json"}).out)["ports"];
     EXPECT_TRUE(ports[0]["present"].is_null() && ports[1]["present"].is_null()) << ports;

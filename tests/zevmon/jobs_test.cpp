@@ -128,28 +128,22 @@ TEST_F(Jobs, TheOpenFileDialogAsksAsOn98AndSaysWhereTheBytesWent) {
            "\"Property\"=hex:01,00,00,00\n";
     std::ofstream(dir / "page.prn") << "page";
     const std::string page = (dir / "page.prn").string(), out = (machine / "drives/c/jobs/out.prn").string();
-    Result unused = run({"print", "FILE:", page, "--answer", "C:\\other.prn"});
-    EXPECT_EQ(unused.out, "Printed 4 bytes to FILE:, into C:\\jobs\\out.prn (" + out + ").\n");
+    Result unused = expectRun({"print", "FILE:", page, "--answer", "C:\\other.prn"}, 0,
+                              "Printed 4 bytes to FILE:, into C:\\jobs\\out.prn (" + out + ").\n");
     EXPECT_NE(unused.err.find("--answer C:\\other.prn was not needed: FILE: prints to its own file."), std::string::npos);
-    EXPECT_EQ(run({"print", "ASK:", page, "--answer", "C:\\jobs\\out.prn"}).status, 0) << "consent to replace it";
+    expectRun({"print", "ASK:", page, "--answer", "C:\\jobs\\out.prn"}, 0, "into C:\\jobs\\out.prn");  // consent
 
     const std::string path = "(empty to cancel): ", replace = "Do you want to replace it? [y/N] ";
-    struct Case {
-        std::vector<std::pair<std::string, std::string>> typed;
-        int status;
-        const char* said;
-    } cases[] = {
-        {{{path, "C:\\jobs\\out.prn\r"}, {replace, "n\r"}, {path, "C:\\jobs\\new.prn\r"}}, 0, "into C:\\jobs\\new.prn"},
-        {{{path, "C:\\jobs\\out.prn\r"}, {replace, "y\r"}}, 0, "into C:\\jobs\\out.prn"},
-        {{{path, "\x03"}}, 130, "\r\nzevmon: The job on ASK: was cancelled at the open-file prompt; nothing was sent."},
-        {{{path, "C:\\jobs\\out.prn\r"}, {replace, "\x03"}}, 130, "\r\nzevmon: The job on ASK: was cancelled"},
-        {{{path, "\x04"}}, 1, "\r\nzevmon: A job could not start on \"ASK:\": no file was chosen"},
+    auto typed = [&](const std::vector<std::pair<std::string, std::string>>& keys, int status, const std::string& said) {
+        Result r = onTerminal({"print", "ASK:", page}, keys);
+        EXPECT_EQ(r.status, status) << r.out;
+        EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
     };
-    for (auto& c : cases) {
-        Result r = onTerminal({"print", "ASK:", page}, c.typed);
-        EXPECT_EQ(r.status, c.status) << r.out;
-        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
-    }
+    typed({{path, "C:\\jobs\\out.prn\r"}, {replace, "n\r"}, {path, "C:\\jobs\\new.prn\r"}}, 0, "into C:\\jobs\\new.prn");
+    typed({{path, "C:\\jobs\\out.prn\r"}, {replace, "y\r"}}, 0, "into C:\\jobs\\out.prn");
+    typed({{path, "\x03"}}, 130, "\r\nzevmon: The job on ASK: was cancelled at the open-file prompt; nothing was sent.");
+    typed({{path, "C:\\jobs\\out.prn\r"}, {replace, "\x03"}}, 130, "\r\nzevmon: The job on ASK: was cancelled");
+    typed({{path, "\x04"}}, 1, "\r\nzevmon: A job could not start on \"ASK:\": no file was chosen");
 }
 
 TEST_F(Jobs, APortKeyWithoutItsValueStopsOnlyTheCommandsThatNeedTheMonitor) {

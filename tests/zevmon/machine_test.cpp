@@ -156,8 +156,7 @@ TEST_F(MachineFolder, AChangeDuringALongPrintWaitsAndBothAreKept) {
 TEST_F(MachineFolder, AHandEditDuringARunIsNeverOverwritten) {
     for (const char* file : {"registry.reg", "devices.json"}) {
         fs::remove_all(machine);
-        fs::path fifo = dir / "edit.fifo";
-        fs::remove(fifo);
+        fs::path fifo = dir / (std::string(file) + ".fifo");
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         // The first run on a new machine makes port USB-001, a change to save.
         Background print = start({"print", "USB-001", "-"}, fifo);

@@ -1,5 +1,4 @@
 # make demo builds and runs the zevmon a user runs: optimised, without sanitizers.
-# cmake -DROOT=<source folder> -P demo_build_test.cmake
 execute_process(COMMAND make -n demo WORKING_DIRECTORY ${ROOT} OUTPUT_VARIABLE commands)
 string(REGEX MATCH "cmake --build --preset ([a-z0-9]+)" built "${commands}")
 file(READ ${ROOT}/CMakePresets.json presets)

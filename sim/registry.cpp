@@ -349,16 +349,15 @@ public:
 private:
     // What the first line is instead of REGEDIT4, in words.
     static std::string firstLineProblem(const std::string& line) {
-        bool utf16 = line.rfind("\xFF\xFE", 0) == 0;
+        // A UTF-16 file's first line, read byte by byte, still shows its letters.
         std::string found;
-        for (char c : utf16 ? line.substr(2) : line)
+        for (char c : line.rfind("\xFF\xFE", 0) == 0 ? line.substr(2) : line)
             if (c != 0 && c != '\r') found += (c >= 0x20 && c < 0x7F) ? c : '?';
         found = trim(found);
         if (found.size() > 60) found = found.substr(0, 57) + "...";
         std::string said = "the file does not begin with the line REGEDIT4 but with \"" + found + "\"";
         if (found == "Windows Registry Editor Version 5.00")
-            said += std::string(", the") + (utf16 ? " UTF-16" : "") +
-                    " format of the Registry Editor of Windows 2000 and later; export the keys again as "
+            said += ", the format of the Registry Editor of Windows 2000 and later; export the keys again as "
                     "\"Win9x/NT4 Registration Files\", or make the file REGEDIT4 text";
         return said;
     }

@@ -27,7 +27,6 @@ TEST_F(Zevmon, TheDemoWalksThroughTheTypicalJob) {
 
     ASSERT_EQ(run({"demo"}).status, 0) << "kept in --machine";
     EXPECT_EQ(run({"ports", "--level", "1"}).out, "FILE:\nNUL:\nUSB-001\n");
-    EXPECT_EQ(run({"demo"}).status, 1) << "only on a new machine";
 }
 
 TEST_F(Zevmon, PortsAsJsonAreTheMonitorsAnswer) {
@@ -106,12 +105,9 @@ TEST_F(Zevmon, ABrokenMachineFileIsNamedAndLeftAsItWas) {
     // Notepad's byte-order mark is read through; another first line is named.
     std::ofstream(machine / "registry.reg", std::ios::binary) << "\xEF\xBB\xBF" + registry;
     EXPECT_EQ(run({"printers"}).status, 0);
-    std::string utf16 = "\xFF\xFE";
-    for (char c : std::string("Windows Registry Editor Version 5.00\r\n")) utf16 += {c, '\0'};
     const std::pair<std::string, const char*> firstLines[] = {
         {"REGEDIT 4\n", "begin with the line REGEDIT4 but with \"REGEDIT 4\""},
-        {"Windows Registry Editor Version 5.00\r\n", "Version 5.00\", the format of the Registry Editor of Windows 2000"},
-        {utf16, "Version 5.00\", the UTF-16 format"}};
+        {"Windows Registry Editor Version 5.00\r\n", "Version 5.00\", the format of the Registry Editor of Windows 2000"}};
     for (auto& [first, said] : firstLines) {
         std::ofstream(machine / "registry.reg", std::ios::binary) << first + registry.substr(registry.find('\n') + 1);
         EXPECT_NE(run({"printers"}).err.find(said), std::string::npos) << said;

@@ -3,12 +3,21 @@
 #   make test   every build and every test (unit, fuzz, Wine)
 # Also:
 #   make dist   the folder and zip for a Windows machine, in build/win32/dist
-.PHONY: demo bench dist test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
+# zevmon for everyday use: build/release/tools/zevmon/zevmon (make release).
+.PHONY: demo release bench dist test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
 
-demo: deps-host host
-	./build/host/tools/zevmon/zevmon demo
+# The demo runs zevmon as a user runs it: optimised and without sanitizers,
+# which the tests keep (build/host).
+demo: deps-host
+	cmake --preset release
+	cmake --build --preset release
+	./build/release/tools/zevmon/zevmon demo
 
 test: deps-all host win32 fuzz tsan test-host test-fuzz test-tsan test-win32
+
+release: deps-host
+	cmake --preset release
+	cmake --build --preset release
 
 # Benchmarks, optimised and without sanitizers (not part of make test).
 # Options pass through, e.g. make bench BENCH_ARGS=--benchmark_repetitions=5

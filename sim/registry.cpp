@@ -306,10 +306,12 @@ public:
     }
 
     std::vector<ImportStep> read() {
+        // Notepad begins a file it saves as UTF-8 with a byte-order mark.
+        if (!lines_.empty() && lines_[0].rfind("\xEF\xBB\xBF", 0) == 0) lines_[0].erase(0, 3);
         size_t i = 0;
         while (i < lines_.size() && trim(lines_[i]).empty()) i++;
-        if (i == lines_.size() || trim(lines_[i]) != "REGEDIT4")
-            fail(i < lines_.size() ? (int)i + 1 : 1, "the file does not begin with the line REGEDIT4");
+        if (i == lines_.size()) fail(1, "the file is empty: it does not begin with the line REGEDIT4");
+        if (trim(lines_[i]) != "REGEDIT4") fail((int)i + 1, firstLineProblem(lines_[i]));
         std::vector<ImportStep> steps;
         std::string currentKey;
         bool haveKey = false;
@@ -345,6 +347,21 @@ public:
     }
 
 private:
+    // What the first line is instead of REGEDIT4, in words.
+    static std::string firstLineProblem(const std::string& line) {
+        // A UTF-16 file's first line, read byte by byte, still shows its letters.
+        std::string found;
+        for (char c : line.rfind("\xFF\xFE", 0) == 0 ? line.substr(2) : line)
+            if (c != 0 && c != '\r') found += (c >= 0x20 && c < 0x7F) ? c : '?';
+        found = trim(found);
+        if (found.size() > 60) found = found.substr(0, 57) + "...";
+        std::string said = "the file does not begin with the line REGEDIT4 but with \"" + found + "\"";
+        if (found == "Windows Registry Editor Version 5.00")
+            said += ", the format of the Registry Editor of Windows 2000 and later; export the keys again as "
+                    "\"Win9x/NT4 Registration Files\", or make the file REGEDIT4 text";
+        return said;
+    }
+
     [[noreturn]] void fail(int line, const std::string& what) { throw RegistryFormatError(source_, line, what); }
 
     static std::string trim(const std::string& s) {

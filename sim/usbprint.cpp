@@ -123,7 +123,7 @@ struct UsbFile : FileObject {
             if (at && printer->receivedBytes + take > *at) take = (DWORD)(*at - std::min(*at, printer->receivedBytes));
         bool unplugs = printer->unplugAtByte && printer->receivedBytes + take >= *printer->unplugAtByte;
         if (take > 0 && printer->sink && !printer->sink(pipe, (const BYTE*)buffer, take))
-            return (error = ERROR_WRITE_FAULT), false;
+            return (error = ERROR_SEM_TIMEOUT), false;
         printer->receivedBytes += take;
         if (take > 0 && !printer->discardReceived && !printer->sink) {
             auto& data = printer->received[pipe];

@@ -50,8 +50,8 @@ struct UsbPrinter {
     // Counts what arrives without keeping it (for long runs such as benchmarks).
     bool discardReceived = false;
     // Takes what arrives instead of `received` (a recorder that writes it to
-    // disk as it comes); false refuses it, as a device whose buffer is full
-    // fails the transfer. Called under the driver's lock.
+    // disk as it comes); false refuses it, as a device whose buffer stays
+    // full fails the transfer (ERROR_SEM_TIMEOUT). Called under the driver's lock.
     std::function<bool(int pipe, const BYTE* data, DWORD size)> sink;
     std::uint64_t receivedBytes = 0;
     // What reads from the IN pipes return, in order.

@@ -91,6 +91,59 @@ TEST_F(Jobs, ALargeFileStreamsAndAPipeShowsWhatWasSent) {
     EXPECT_NE(piped.err.find("197842 bytes sent"), std::string::npos) << "a pipe's size is what was sent: " << piped.err;
 }
 
+TEST_F(Jobs, ProgressInALogIsALineAtTheEndAndNoneForAJobThatSentNothing) {
+    std::ofstream(dir / "page.prn") << "fourteen bytes";
+    auto lines = [&](const std::vector<std::string>& args, const std::string& input, const std::string& said) {
+        Result r = expectRun(args, args[1] == "FILE:", said, "", input);
+        size_t count = 0;  // a progress line ends with the rate: "…, 1.2 MiB/s"
+        for (size_t at = 0; (at = r.err.find("/s\n", at)) != std::string::npos; at++) count++;
+        return count;
+    };
+    EXPECT_EQ(lines({"print", "NUL:", "-", "--direct"}, "fourteen bytes", "14 bytes sent"), 1u);
+    EXPECT_EQ(lines({"print", "NUL:", "-", "--chunk", "65536", "--direct"}, std::string(34000000, 'x'), "34000000 bytes sent"), 1u);
+    EXPECT_EQ(lines({"print", "NUL:", (dir / "page.prn").string(), "--direct"}, "", "14 of 14 bytes (100%)"), 1u);
+    fs::create_symlink("/dev/full", machine / "drives/c/jobs/out.prn");  // its first write fails
+    EXPECT_EQ(lines({"print", "FILE:", (dir / "page.prn").string(), "--direct"}, "", "stopped after 0 of 14 bytes"), 0u);
+}
+
+TEST_F(Jobs, ACaptureCutShortFailsTheJobAndItsRecordSaysWhatItHolds) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "job.bin", std::ios::binary) << std::string(100000, 'j');
+    // Files of at most 32 KiB, as on a disk that fills up during the job.
+    expectRun({"print", "USB-001", (dir / "job.bin").string(), "--direct"}, 1,
+              "(ERROR_SEM_TIMEOUT, 121). " + (machine / "received").string(), "trap '' XFSZ; ulimit -f 64;");
+    auto files = jobFiles();
+    ASSERT_EQ(files.size(), 1u);
+    json record = json::parse(readAll(fs::path(files[0]).replace_extension(".json")));
+    EXPECT_EQ(record["bytes"], fs::file_size(files[0]));
+    EXPECT_NE(record["outcome"].get<std::string>().find("capture cut short"), std::string::npos) << record;
+}
+
+TEST_F(Jobs, TheOpenFileDialogAsksAsOn98AndSaysWhereTheBytesWent) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app)  // a file port that asks at every job
+        << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo\\ASK:]\n"
+           "\"Property\"=hex:01,00,00,00\n";
+    std::ofstream(dir / "page.prn") << "page";
+    const std::string page = (dir / "page.prn").string(), out = (machine / "drives/c/jobs/out.prn").string();
+    Result unused = expectRun({"print", "FILE:", page, "--answer", "C:\\other.prn", "--direct"}, 0,
+                              "Printed 4 bytes to FILE:, into C:\\jobs\\out.prn (" + out + ").\n");
+    EXPECT_NE(unused.err.find("--answer C:\\other.prn was not needed: FILE: prints to its own file."), std::string::npos);
+    expectRun({"print", "ASK:", page, "--answer", "C:\\jobs\\out.prn", "--direct"}, 0, "into C:\\jobs\\out.prn");  // consent
+
+    const std::string path = "(empty to cancel): ", replace = "Do you want to replace it? [y/N] ";
+    auto typed = [&](const std::vector<std::pair<std::string, std::string>>& keys, int status, const std::string& said) {
+        Result r = onTerminal({"print", "ASK:", page, "--direct"}, keys);
+        EXPECT_EQ(r.status, status) << r.out;
+        EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
+    };
+    typed({{path, "C:\\jobs\\out.prn\r"}, {replace, "n\r"}, {path, "C:\\jobs\\new.prn\r"}}, 0, "into C:\\jobs\\new.prn");
+    typed({{path, "C:\\jobs\\out.prn\r"}, {replace, "y\r"}}, 0, "into C:\\jobs\\out.prn");
+    typed({{path, "\x03"}}, 130, "\r\nzevmon: The job on ASK: was cancelled at the open-file prompt; nothing was sent.");
+    typed({{path, "C:\\jobs\\out.prn\r"}, {replace, "\x03"}}, 130, "\r\nzevmon: The job on ASK: was cancelled");
+    typed({{path, "\x04"}}, 1, "\r\nzevmon: A job could not start on \"ASK:\": no file was chosen");
+}
+
 TEST_F(Jobs, APrinterNamedForAJobMustPrintToItsPortAsOnWindows) {
     const char* unknown = "Printer Nobody could not be opened: the printer name is invalid (ERROR_INVALID_PRINTER_NAME, 1801).";
     const struct {

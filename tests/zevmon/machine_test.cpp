@@ -62,7 +62,23 @@ protected:
     }
     void TearDown() override {
         release();
+        fs::permissions(machine, fs::perms::owner_write, fs::perm_options::add);
         Zevmon::TearDown();
+    }
+    // A folder its user cannot write; the prefix of a run as another user when
+    // the tests run as root, whom no permission stops.
+    std::string makeReadOnly() {
+        std::string asOther;
+        if (geteuid() == 0) {
+            asOther = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+            fs::permissions(dir, fs::perms::all, fs::perm_options::add);
+            for (auto& entry : fs::recursive_directory_iterator(machine))
+                fs::permissions(entry.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        }
+        for (const fs::path& place : {machine, machine / "received"})
+            fs::permissions(place, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                            fs::perm_options::remove);
+        return asOther;
     }
     std::FILE* feed_ = nullptr;
 };
@@ -135,6 +151,25 @@ TEST_F(MachineFolder, AChangeDuringALongPrintWaitsAndBothAreKept) {
     EXPECT_EQ(finish(add), 0) << readAll(add.err);
     Result ports = run({"ports", "--level", "1"});
     EXPECT_EQ(ports.out, "FILE:\nNUL:\nUSB-001\nUSB-002\n") << "the print kept the new printer, the refused run changed nothing";
+}
+
+TEST_F(MachineFolder, AHandEditDuringARunIsNeverOverwritten) {
+    for (const char* file : {"registry.reg", "devices.json"}) {
+        fs::remove_all(machine);
+        fs::path fifo = dir / (std::string(file) + ".fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // The first run on a new machine makes port USB-001, a change to save.
+        Background print = start({"print", "USB-001", "-", "--direct"}, fifo);
+        std::FILE* feed = openFeed(fifo);
+        ASSERT_TRUE(eventually([&] { return fs::exists(machine / "received" / "USB_VID_1209_PID_0001_5_1A2B3C4D_0_1"); }));
+        std::string edited = readAll(machine / file) + (file[0] == 'r' ? "\n[HKEY_LOCAL_MACHINE\\Mine]\n" : "\n");
+        std::ofstream(machine / file, std::ios::binary) << edited;
+        std::fclose(feed);
+        EXPECT_EQ(finish(print), 1) << file;
+        EXPECT_NE(readAll(print.err).find(std::string(file) + " was changed by another program while this run worked"),
+                  std::string::npos) << readAll(print.err);
+        EXPECT_EQ(readAll(machine / file), edited);
+    }
 }
 
 TEST_F(MachineFolder, CommandsThatOnlyReadNeverWrite) {
@@ -236,21 +271,38 @@ TEST_F(MachineFolder, StandardOutputCarriesOnlyTheResult) {
     EXPECT_FALSE(fs::exists(dir / "-")) << "- is standard output, not a file";
 }
 
-// A folder its user cannot write: run as another user when the tests run as
-// root, whom no permission stops.
+TEST_F(MachineFolder, OutputThatCannotBeWrittenIsAnError) {
+    ASSERT_EQ(run({"print", "USB-001", "-"}, std::string(200000, 'r')).status, 0);
+    for (std::vector<std::string> args : {std::vector<std::string>{"usb", "received", "USB-001"}, {"registry", "export"},
+                                          {"usb", "list", "--json"}, {"doctor"}, {"usb", "clear", "USB-001"}}) {
+        int status = std::system((commandLine(args, true) + " >/dev/full 2>" + quote(dir / "err")).c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1) << args.back();
+        EXPECT_EQ(readAll(dir / "err"), "zevmon: write error: No space left on device\n") << args.back();
+    }
+    std::ofstream(dir / "old.reg") << "mine";
+    expectRun({"registry", "export", (dir / "old.reg").string()}, 1, "old.reg could not be written (File too large)",
+              "trap '' XFSZ; ulimit -f 1;");
+    EXPECT_EQ(readAll(dir / "old.reg"), "mine");
+    for (auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().find(".old.reg"), std::string::npos) << "left beside it";
+}
+
+TEST_F(MachineFolder, AChangeIsSaidDoneOnlyOnceItIsSaved) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::string registry = readAll(machine / "registry.reg");
+    for (bool readOnly : {false, true})
+        for (std::vector<std::string> args : {std::vector<std::string>{"usb", "unplug", "USB-001"}, {"delete-port", "NUL:"}}) {
+            Result r = expectRun(args, 1, readOnly ? "(Permission denied), so it cannot keep the change: nothing was changed"
+                                                   : "the changes of this run were not saved",
+                                 readOnly ? makeReadOnly() : "trap '' XFSZ; ulimit -f 1;");
+            EXPECT_EQ(r.out, "") << "said done, yet not saved";
+            EXPECT_EQ(readAll(machine / "registry.reg"), registry);
+        }
+}
+
 TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {
     ASSERT_EQ(run({"ports"}).status, 0);
-    std::string asOther;
-    if (geteuid() == 0) {
-        asOther = "setpriv --reuid=65534 --regid=65534 --clear-groups";
-        fs::permissions(dir, fs::perms::all, fs::perm_options::add);
-        for (auto& entry : fs::recursive_directory_iterator(machine))
-            fs::permissions(entry.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-    }
-    fs::permissions(machine, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-    fs::permissions(machine / "received", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
+    std::string asOther = makeReadOnly();
     for (std::vector<std::string> args : {std::vector<std::string>{"usb", "list"}, {"printers"}, {"ports"}}) {
         Result r = run(args, "", true, asOther);
         EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
@@ -260,7 +312,6 @@ TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {
     EXPECT_NE(print.err.find("cannot record what the printer receives: nothing was sent"), std::string::npos)
         << print.err;
     EXPECT_EQ(print.err.find("WritePort"), std::string::npos) << "said before sending";
-    fs::permissions(machine, fs::perms::owner_write, fs::perm_options::add);
 }
 
 }  // namespace

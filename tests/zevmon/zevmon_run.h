@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -89,6 +91,40 @@ protected:
         std::string command = environment + " " + commandLine(args, withMachine);
         int status = std::system((command + " <" + quote(in) + " >" + quote(out) + " 2>" + quote(err)).c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err)};
+    }
+
+    // A run whose exit status and words (in its output or errors) are checked.
+    Result expectRun(const std::vector<std::string>& args, int status, const std::string& said,
+                     const std::string& environment = "", const std::string& input = "") {
+        Result r = run(args, input, true, environment);
+        EXPECT_EQ(r.status, status) << args[0] << ": " << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(said), std::string::npos) << r.out << r.err;
+        return r;
+    }
+
+    // A run on a terminal of its own, typing each reply once the text before it
+    // has appeared; `out` is all the terminal showed.
+    Result onTerminal(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& typed) {
+        int terminal = -1, status = 0;
+        pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (pid == 0) execl("/bin/sh", "sh", "-c", ("exec " + commandLine(args, true)).c_str(), (char*)nullptr);
+        std::string seen;
+        char buffer[4096];
+        size_t next = 0, from = 0;
+        for (pollfd p{terminal, POLLIN, 0}; ::poll(&p, 1, 60000) > 0;) {
+            ssize_t n = ::read(terminal, buffer, sizeof buffer);
+            if (n <= 0) break;  // the run is over
+            seen.append(buffer, (size_t)n);
+            if (next < typed.size() && seen.find(typed[next].first, from) != std::string::npos) {
+                from = seen.size();
+                EXPECT_GT(::write(terminal, typed[next].second.data(), typed[next].second.size()), 0);
+                next++;
+            }
+        }
+        ::kill(pid, SIGKILL);  // one still waiting after a minute of silence; an exit status stays
+        ::waitpid(pid, &status, 0);
+        ::close(terminal);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, seen, ""};
     }
 
     // A run left going: its standard input from `input` (a file or a FIFO).

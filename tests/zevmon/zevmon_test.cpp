@@ -1,6 +1,7 @@
 // zevmon as a person uses it: the commands, their output, their exit codes,
 // and a machine folder that lives from one run to the next.
 #include <nlohmann/json.hpp>
+#include <iterator>
 #include <random>
 
 #include "zevmon_run.h"
@@ -23,6 +24,9 @@ TEST_F(Zevmon, TheDemoWalksThroughTheTypicalJob) {
     EXPECT_NE(r.out.find("the printer is not connected (ERROR_NOT_READY, 21)"), std::string::npos);
     EXPECT_NE(r.out.find("7 steps, 0 failed"), std::string::npos);
     EXPECT_EQ(r.out.find("[FAIL]"), std::string::npos);
+
+    ASSERT_EQ(run({"demo"}).status, 0) << "kept in --machine";
+    EXPECT_EQ(run({"ports", "--level", "1"}).out, "FILE:\nNUL:\nUSB-001\n");
 }
 
 TEST_F(Zevmon, PortsAsJsonAreTheMonitorsAnswer) {
@@ -98,6 +102,16 @@ TEST_F(Zevmon, ABrokenMachineFileIsNamedAndLeftAsItWas) {
     EXPECT_NE(r.err.find("registry.reg:3:"), std::string::npos) << r.err;
     EXPECT_EQ(readAll(machine / "registry.reg"), broken) << "never overwritten";
 
+    // Notepad's byte-order mark is read through; another first line is named.
+    std::ofstream(machine / "registry.reg", std::ios::binary) << "\xEF\xBB\xBF" + registry;
+    EXPECT_EQ(run({"printers"}).status, 0);
+    const std::pair<std::string, const char*> firstLines[] = {
+        {"REGEDIT 4\n", "begin with the line REGEDIT4 but with \"REGEDIT 4\""},
+        {"Windows Registry Editor Version 5.00\r\n", "Version 5.00\", the format of the Registry Editor of Windows 2000"}};
+    for (auto& [first, said] : firstLines) {
+        std::ofstream(machine / "registry.reg", std::ios::binary) << first + registry.substr(registry.find('\n') + 1);
+        EXPECT_NE(run({"printers"}).err.find(said), std::string::npos) << said;
+    }
     std::ofstream(machine / "registry.reg", std::ios::binary) << registry;
     std::ofstream(machine / "devices.json", std::ios::binary) << "[\n  {\"instanceId\": \n";
     r = run({"printers"});
@@ -122,6 +136,41 @@ TEST_F(Zevmon, TheMachineLivesFromOneRunToTheNext) {
     EXPECT_EQ(r.out.rfind("REGEDIT4\n", 0), 0u);
     EXPECT_NE(r.out.find("[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo\\USB-001]"),
               std::string::npos);
+}
+
+TEST_F(Zevmon, NamesInTheMachinesCodePageAreShownAsUtf8) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    // As a 98 regedit exports it: the name in Windows-1252.
+    std::ofstream(machine / "registry.reg", std::ios::app | std::ios::binary)
+        << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Imprimante \xe9tage]\n"
+           "\"Port\"=\"NUL:\"\n";
+    for (const char* command : {"printers", "doctor"})
+        EXPECT_TRUE(nlohmann::json::accept(expectRun({command, "--json"}, 0, "Imprimante \u00e9tage").out));
+    expectRun({"printers"}, 0, "Imprimante \u00e9tage         NUL:       ");  // columns in characters
+    for (const char* document : {"caf\xe9", "caf\u00e9"})
+        expectRun({"print", "NUL:", "-", "--document", document, "--printer", "Imprimante \u00e9tage", "--direct"}, 0, "", "", "x");
+    expectRun({"print", "USB-001", "-", "--document", "caf\xe9"}, 0, "", "", "x");
+    expectRun({"usb", "received", "USB-001", "--list"}, 0, "caf\u00e9");
+}
+
+// Every word of `text`, in order.
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
+TEST_F(Zevmon, ResultsWrapAtWordsToTheWidthAndStayWholeInAPipe) {
+    ASSERT_EQ(run({"usb", "add", "USB\\VID_1209&PID_0002\\5&3C4D5E6F&0&3", "--port-name", "USB-002", "--unplugged"}).status, 0);
+    for (std::vector<std::string> args : {std::vector<std::string>{"doctor"}, {"ports"}, {"usb", "list"}, {"demo"}}) {
+        bool own = args[0] != "demo";  // the demo makes a machine of its own
+        Result wide = run(args, "", own), narrow = run(args, "", own, "COLUMNS=60");
+        std::istringstream lines(narrow.out);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(line.size() <= 60 || words(line).size() == 1) << args[0] << ": " << line;
+        EXPECT_EQ(words(narrow.out).size(), words(wide.out).size()) << "no word broken: " << narrow.out;
+    }
+    EXPECT_NE(run({"doctor"}).out.find("instance id ending in 5&3C4D5E6F&0&3: the port is made at the first enumeration"),
+              std::string::npos) << "one line in a pipe";
 }
 
 TEST_F(Zevmon, TheMonitorsMessagesAreFramedOnTheTerminal) {
@@ -215,6 +264,23 @@ TEST_F(Zevmon, FailuresSayWhatWhereAndWhy) {
         EXPECT_EQ(r.err.find("looks like"), std::string::npos) << "not as if the user typed it: " << r.err;
     }
     std::ofstream(machine / "devices.json", std::ios::binary) << devices;
+}
+
+TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app)
+        << "\n[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1209&PID_0006\\E]\n\"PortName\"=\"\"\n"
+           "\n[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_1209&PID_0007\\D]\n\"PortName\"=dword:00000001\n";
+    std::ofstream(dir / "page.prn") << "page";
+    expectRun({"print", "NUL", (dir / "page.prn").string(), "--direct"}, 1, "(ERROR_UNKNOWN_PORT, 1796). Did you mean NUL:?");
+    expectRun({"--wait", "-1", "ports"}, 2, "--wait: the wait is a whole number of seconds, 0 or more, not -1");
+    expectRun({"doctor"}, 0, "\"PortName\" is empty (REG_SZ, 1 bytes: \"\"), so this monitor makes no port for it.");
+    expectRun({"doctor"}, 0, "\"PortName\" is REG_DWORD, 4 bytes: bytes 01 00 00 00, not a text, so");
+    EXPECT_EQ(run({"ports", "--help"}).out.find(ZEVMON_PATH), std::string::npos) << "the usage line names zevmon";
+    auto ports = nlohmann::json::parse(run({"doctor", "--json"}).out)["ports"];
+    EXPECT_TRUE(ports[0]["present"].is_null() && ports[1]["present"].is_null()) << ports;
+    ASSERT_EQ(run({"print", "USB-001", (dir / "page.prn").string()}).status, 0);
+    EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find(" page.prn\n"), std::string::npos);
 }
 
 TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {

@@ -25,6 +25,12 @@ std::string shellWord(const std::string& word) {
 #endif
 }
 
+#ifdef _WIN32
+const char PathSeparators[] = "\\/:";
+#else
+const char PathSeparators[] = "/";
+#endif
+
 std::string commandPath(const CLI::App* app) {
     std::string path;
     for (; app; app = app->get_parent()) path = (app->get_parent() ? app->get_name() : "zevmon") + (path.empty() ? "" : " " + path);
@@ -90,6 +96,7 @@ std::string versionText() {
 }
 
 void setUpCommandLine(CLI::App& app) {
+    app.name("zevmon");  // not the path it was started by, in the usage line
     app.require_subcommand(1);
     app.set_version_flag("--version", "zevmon " + versionText());
     app.fallthrough();
@@ -222,14 +229,16 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
     return -1;
 }
 
-int checkSharedArguments(const CLI::App& app, const SharedOptions& options) {
+int checkSharedArguments(const CLI::App& app, SharedOptions& options) {
     if (parsedCommand(app) == "add-port" && !options.nullPort && !options.toFile) {
         std::fprintf(stderr, "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
                              "--help)\n");
         return 2;
     }
     if (parsedCommand(app) != "print") return -1;
-    const PrintOptions& job = options.job;
+    PrintOptions& job = options.job;
+    if (job.input != "-" && app.get_subcommand("print")->get_option("--document")->count() == 0)
+        job.document = job.input.substr(job.input.find_last_of(PathSeparators) + 1);
     if (job.input != "-" && isFile(job.input)) return -1;
     if (!isFile(job.port)) return -1;
     std::fprintf(stderr, "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",

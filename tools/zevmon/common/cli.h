@@ -34,8 +34,9 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
 
 // The shared commands' own checks of their words, after the parse and the
 // build's own checks: `print FILE PORT`, the two the wrong way round. 2
-// (reported), or -1.
-int checkSharedArguments(const CLI::App& app, const SharedOptions& options);
+// (reported), or -1. A print of a file without --document is named after
+// the file, as lp names it.
+int checkSharedArguments(const CLI::App& app, SharedOptions& options);
 
 // The name of the nearest of the candidates, or "" when none is near.
 std::string nearestName(const std::string& word, const std::vector<std::string>& candidates);

@@ -26,6 +26,8 @@ enum Need : unsigned {
                                // zevmon.exe the spooler's own copy, or with --dll one in zevmon's process
     TriesMonitor = 1u << 3,    // host: the monitor started if it can be; the command goes on without it
     RealSpooler = 1u << 4,     // zevmon.exe: the system's spooler, with --dll or without
+    MakesChange = 1u << 5,     // host: a change is its purpose: refused before it runs when the folder cannot
+                               // be written, and its result said once the change is saved
 };
 
 // The options of the shared commands.

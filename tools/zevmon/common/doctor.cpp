@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "monitor/zevuruzi.h"
 #include "registry.h"
+#include "text.h"
 #include "spooler.h"
 #include "terminal.h"
 
@@ -100,6 +101,16 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
                                   r.valueBytes.size()));
         break;
     case UsbInstanceNotOurName:
+        if (r.valueType != REG_SZ && r.valueType != REG_EXPAND_SZ) {
+            passedOver(r, fmt::format("\"PortName\" is {}, not a text, so this monitor makes no port for it.",
+                                      describeValue(r)), false);
+            break;
+        }
+        if (r.portName.empty()) {
+            passedOver(r, fmt::format("\"PortName\" is empty ({}), so this monitor makes no port for it.",
+                                      describeValue(r)), false);
+            break;
+        }
         // A name of another monitor is no problem of ours; ours in the wrong case is.
         passedOver(r,
                    fmt::format("\"PortName\" {} does not begin with \"USB-\" in capitals, so this monitor leaves it "
@@ -153,7 +164,9 @@ void explainInstance(const UsbInstanceDecision& d, const std::string& instanceNa
                                      d.instanceId);
         break;
     default:
-        passedOver(r, "\"PortName\" cannot be read.");
+        passedOver(r, fmt::format("\"PortName\" is {}, not a text the monitor reads as a port name: no port is "
+                                  "made.",
+                                  describeValue(r)));
         break;
     }
 }
@@ -583,9 +596,9 @@ std::vector<std::string> stalePorts(const Diagnosis& diagnosis) {
 int cmdDoctor(Run& run) {
     Diagnosis diagnosis = run.diagnose();
     if (run.options.asJson)
-        std::printf("%s\n", diagnosisJson(diagnosis).dump(2).c_str());
+        std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
     else
-        std::printf("%s", diagnosisText(diagnosis).c_str());
+        printFitted("%s", shown(diagnosisText(diagnosis)).c_str());
     return diagnosis.problems.empty() ? 0 : 1;
 }
 
@@ -653,7 +666,7 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     }
     for (const PortReport* p : stale) {
         if (!deletePort(p->name)) fail("Port " + p->name + " could not be deleted");
-        std::printf("Port %s deleted.\n", p->name.c_str());
+        result("Port " + p->name + " deleted.");
     }
     return 0;
 }
@@ -687,7 +700,9 @@ json diagnosisJson(const Diagnosis& d) {
         json printers = json::array();
         for (const PrinterReport& r : p.printers)
             printers.push_back({{"name", r.name}, {"online", r.online}, {"nextOnline", r.nextOnline}});
-        json entry = {{"name", p.name},   {"kind", kindName(p.kind)}, {"present", p.present},
+        // A file or null port has no device to be present or not.
+        json present = p.kind == PortKindUsb ? json(p.present) : json(nullptr);
+        json entry = {{"name", p.name},   {"kind", kindName(p.kind)}, {"present", present},
                       {"stale", p.stale}, {"created", p.created},     {"printers", printers},
                       {"usable", p.unusable.empty()}};
         if (!p.unusable.empty()) entry["unusable"] = p.unusable;

@@ -50,6 +50,7 @@ std::string errorMeaning(DWORD code) {
         {ERROR_PATH_NOT_FOUND, "the folder of its file does not exist"},
         {ERROR_INSUFFICIENT_BUFFER, "the buffer was too small"},
         {ERROR_CANTREAD, "the port cannot be read from"},
+        {ERROR_SEM_TIMEOUT, "the printer took no more bytes in time"},
         {ERROR_MOD_NOT_FOUND, "the system found no such DLL, or one of the DLLs it needs is missing"},
         {ERROR_BAD_EXE_FORMAT, "it is not a 32-bit Windows DLL"},
         {ERROR_BAD_FORMAT, "it is not a 32-bit Windows DLL"},

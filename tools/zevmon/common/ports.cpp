@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "registry.h"
 #include "terminal.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -33,16 +34,16 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
             }
             out.push_back(entry);
         }
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(out).c_str());
         return;
     }
     if (level == 1) {
-        for (auto& p : ports) std::printf("%s\n", p.name.c_str());
+        for (auto& p : ports) std::printf("%s\n", shown(p.name).c_str());
     } else {
-        std::printf("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
+        printFitted("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
         for (auto& p : ports)
-            std::printf("%-10s %-16s %-12s %s\n", p.name.c_str(), p.monitor.c_str(), p.description.c_str(),
-                        portType(p.type).c_str());
+            printFitted("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
+                        padded(shown(p.description), 12).c_str(), portType(p.type).c_str());
     }
     if (ports.empty()) std::printf("(no ports)\n");
 }
@@ -64,14 +65,14 @@ int cmdPorts(Run& run) {
 int cmdDeletePort(Run& run) {
     const std::string& name = run.options.portName;
     if (!run.route->deletePort(name)) fail(run.route->portNotDeleted(name));
-    std::printf("%s\n", run.route->portDeleted(name).c_str());
+    result(run.route->portDeleted(name));
     // The scan makes a port again for as long as a device's "PortName" asks for it.
     if (!run.diagnose) return 0;
     Diagnosis diagnosis = run.diagnose();
     if (const InstanceReport* r = instanceRemaking(diagnosis, name))
-        std::printf("It comes back at the next enumeration%s: %s still asks for it with its \"PortName\". Remove "
-                    "that printer, or change its \"PortName\", to be rid of the port.\n",
-                    r->verdict == "will-be-created" ? "" : " after its printer is plugged in", r->instanceKey.c_str());
+        result(fmt::format("It comes back at the next enumeration{}: {} still asks for it with its \"PortName\". "
+                           "Remove that printer, or change its \"PortName\", to be rid of the port.",
+                           r->verdict == "will-be-created" ? "" : " after its printer is plugged in", r->instanceKey));
     return 0;
 }
 
@@ -120,7 +121,7 @@ int cmdAddPort(Run& run) {
     std::string what = !o.toFile ? "a null port"
                        : o.toFile->empty() ? "a file port that asks for a file at every job"
                                            : "a file port writing to " + *o.toFile;
-    std::printf("Port %s added: %s. %s\n", name.c_str(), what.c_str(), run.whenPortKeysLoad.c_str());
+    zevmon::result(fmt::format("Port {} added: {}. {}", name, what, run.whenPortKeysLoad));
     return 0;
 }
 

@@ -109,10 +109,28 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
 int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
     JobInput input(options.input);
     HANDLE port;
-    if (!spooler.openPort(options.port, port)) fail("There is no port " + options.port + " to print to");
+    if (!spooler.openPort(options.port, port)) {
+        // NUL for NUL:, as a DOS habit types it.
+        DWORD error = GetLastError();
+        HANDLE other;
+        bool colonLeftOut = options.port.find(':') == std::string::npos && spooler.openPort(options.port + ":", other) &&
+                            spooler.closePort(other);
+        SetLastError(error);
+        try {
+            fail("There is no port " + options.port + " to print to");
+        } catch (const Failure& e) {
+            if (!colonLeftOut) throw;
+            throw Failure(fmt::format("{} Did you mean {}:?", e.what(), options.port));
+        }
+    }
     if (!spooler.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
         spooler.closePort(port);
+        if (jobCancelRequested) {
+            std::fprintf(stderr, "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
+                         options.port.c_str());
+            return CancelledStatus;
+        }
         SetLastError(error);
         fail("A job could not start on " + options.port);
     }
@@ -152,8 +170,9 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
         SetLastError(endError);
         fail("The job on " + options.port + " did not end cleanly");
     }
-    std::printf("Printed %llu bytes to %s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
-                printer.empty() ? "" : (" for printer " + printer).c_str());
+    std::printf("Printed %llu bytes to %s%s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
+                printer.empty() ? "" : (" for printer " + printer).c_str(),
+                observer.destination ? observer.destination().c_str() : "");
     return 0;
 }
 

@@ -84,6 +84,7 @@ struct JobObserver {
     std::function<void()> started;
     std::function<void()> wrote;
     std::function<void(std::uint64_t sent, const std::string& outcome)> ended;
+    std::function<std::string()> destination;  // said at the end of the result line
 };
 
 // A job through the monitor's table: OpenPort, StartDocPort, WritePort in

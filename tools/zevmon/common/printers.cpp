@@ -6,6 +6,8 @@
 
 #include "commands.h"
 #include "registry.h"
+#include "terminal.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -23,12 +25,12 @@ int cmdPrinters(Run& run) {
                            {"port", p.port},
                            {"online", p.online},
                            {"portExists", !printerHasNoPort(diagnosis, p.name)}});
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    std::printf("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
+    printFitted("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
     for (auto& p : printers)
-        std::printf("%-24s %-10s %s\n", p.name.c_str(), p.port.c_str(),
+        printFitted("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
                     printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
                     : p.online                          ? "online"
                                                         : "offline");

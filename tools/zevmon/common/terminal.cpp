@@ -1,11 +1,16 @@
 // Terminal output of zevmon.
 #include "terminal.h"
 
+#include "text.h"
+
 #include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -16,6 +21,9 @@ namespace {
 
 bool quiet = false;
 int hostColumns = 0;
+int outputError = 0;  // the first failed write's errno
+bool holding = false;
+std::vector<std::string> held;
 
 // Lines of at most `width` characters, broken at spaces; a word longer than
 // that is cut.
@@ -59,6 +67,37 @@ void notice(const std::string& line) {
     std::fflush(stderr);
 }
 
+void result(const std::string& line) {
+    if (holding)
+        held.push_back(line);
+    else
+        std::printf("%s\n", line.c_str());
+}
+
+void holdResults() { holding = true; }
+
+void releaseResults() {
+    holding = false;
+    for (const std::string& line : held) std::printf("%s\n", line.c_str());
+    held.clear();
+}
+
+bool writeOutput(const void* data, size_t size) {
+    errno = 0;
+    if (std::fwrite(data, 1, size, stdout) == size) return true;
+    if (!outputError) outputError = errno;
+    return false;
+}
+
+int checkedOutput(int status) {
+    errno = 0;
+    bool flushed = std::fflush(stdout) == 0;
+    int error = outputError ? outputError : errno;
+    if (flushed && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "zevmon: write error: %s\n", error ? std::strerror(error) : "the output could not be written");
+    return 1;
+}
+
 void setTerminalColumns(int columns) { hostColumns = columns; }
 
 int terminalColumns() {
@@ -67,6 +106,60 @@ int terminalColumns() {
         if (n > 0) return n;
     }
     return hostColumns > 0 ? hostColumns : 80;
+}
+
+int outputColumns() {
+    if (const char* columns = std::getenv("COLUMNS"); columns && std::atoi(columns) > 0) return std::atoi(columns);
+    return outputIsTerminal() ? terminalColumns() : 0;
+}
+
+std::string fitted(const std::string& text) {
+    size_t width = (size_t)outputColumns();
+    if (width == 0) return text;
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        size_t indent = line.find_first_not_of(' ');
+        if (shownWidth(line) <= width || indent == std::string::npos) {
+            out += line + (end == std::string::npos ? "" : "\n");
+            continue;
+        }
+        size_t hanging = indent + (line.compare(indent, 2, "- ") == 0 ? 2 : 0);
+        std::string current = line.substr(0, indent);
+        bool empty = true;  // nothing past the indent yet
+        for (size_t from = indent; from <= line.size();) {
+            size_t space = std::min(line.find(' ', from), line.size());
+            std::string word = line.substr(from, space - from);
+            from = space + 1;
+            if (!empty && shownWidth(current) + 1 + shownWidth(word) > width) {
+                while (!current.empty() && current.back() == ' ') current.pop_back();
+                out += current + "\n";
+                current = std::string(hanging, ' ');
+                empty = true;
+                if (word.empty()) continue;
+            }
+            current += (empty ? "" : " ") + word;
+            empty = false;
+        }
+        out += current + (end == std::string::npos ? "" : "\n");
+    }
+    return out;
+}
+
+void printFitted(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int size = std::vsnprintf(nullptr, 0, format, arguments);
+    va_end(arguments);
+    std::string text((size_t)std::max(size, 0) + 1, '\0');
+    va_start(arguments, format);
+    std::vsnprintf(&text[0], text.size(), format, arguments);
+    va_end(arguments);
+    text.pop_back();
+    std::string out = fitted(text);
+    writeOutput(out.data(), out.size());
 }
 
 std::string framedMessage(const std::string& caption, const std::string& text, int columns) {
@@ -154,19 +247,23 @@ void Progress::update(std::uint64_t done) {
         draw(done);
         return;
     }
-    // Without a terminal, a line at every quarter, or at every 16 MiB of a stream.
-    long long step = total_ ? (*total_ ? (long long)(4 * done / *total_) : 4) : (long long)(done >> 24);
-    if (step == lastStep_) return;
-    lastStep_ = step;
+    // Without a terminal, a log that someone reads later: a line every few
+    // seconds at most, and none before the first byte has gone.
+    auto now = std::chrono::steady_clock::now();
+    if (done == 0 || now - lastDraw_ < std::chrono::seconds(5)) return;
+    lastDraw_ = now;
+    lastDrawn_ = (long long)done;
     draw(done);
 }
 
+// The last count once, unless it is already on the last line, or the job never
+// sent a byte.
 void Progress::finish() {
-    if (!shown_) return;
+    if (!shown_ || (lastDone_ == 0 && !drawn_)) return;
     if (terminal_) {
         draw(lastDone_);
         std::fprintf(stderr, "\n");
-    } else if (!total_) {
+    } else if ((long long)lastDone_ != lastDrawn_) {
         draw(lastDone_);
     }
 }

@@ -22,10 +22,34 @@ bool isQuiet();
 // One notice, a line on standard error.
 void notice(const std::string& line);
 
+// The sentence that says what a command did, on standard output. While results
+// are held (a run whose change is still to be saved), it waits until
+// releaseResults(), so that nothing is said done before it is.
+void result(const std::string& line);
+void holdResults();
+void releaseResults();
+
+// The run's exit status once standard output is flushed: 1, said as
+// "write error: <reason>" as GNU tools say it, when it could not all be written.
+int checkedOutput(int status);
+// Bytes of a result to standard output; false when they could not all be
+// written, whose reason checkedOutput() then gives.
+bool writeOutput(const void* data, size_t size);
+
 // The terminal's width: $COLUMNS when set, else what the host said through
 // setTerminalColumns(), else 80.
 void setTerminalColumns(int columns);
 int terminalColumns();
+// The width results are wrapped to: $COLUMNS when set, else the terminal's
+// when standard output is one; 0 (no wrapping) for a pipe or a file, so that
+// a line stays one line for the programs that read it.
+int outputColumns();
+// The text with each line too wide for outputColumns() broken at spaces, its
+// continuations indented as the line (and past a leading "- "); a word wider
+// than the width is left whole. Widths count the characters shown.
+std::string fitted(const std::string& text);
+// printf to standard output, fitted.
+void printFitted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A message box as a frame no wider than the columns, its text wrapped at spaces.
 std::string framedMessage(const std::string& caption, const std::string& text, int columns);
@@ -45,7 +69,7 @@ private:
     void draw(std::uint64_t done);
     std::optional<std::uint64_t> total_;
     std::uint64_t lastDone_ = 0;
-    long long lastStep_ = -1;
+    long long lastDrawn_ = -1;  // off a terminal: the count on the last line
     bool terminal_;
     bool shown_;
     bool drawn_ = false;

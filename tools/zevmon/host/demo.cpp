@@ -18,6 +18,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/terminal.h"
 #include "session.h"
 #include "sim/machine.h"
 
@@ -37,10 +38,10 @@ class Demo {
 public:
     explicit Demo(Session& session) : session_(session) {}
 
-    void heading(const std::string& title) { std::printf("\n== %d. %s\n", ++step_, title.c_str()); }
-    void say(const std::string& line) { std::printf("   %s\n", line.c_str()); }
+    void heading(const std::string& title) { printFitted("\n== %d. %s\n", ++step_, title.c_str()); }
+    void say(const std::string& line) { printFitted("   %s\n", line.c_str()); }
     bool outcome(const std::string& what, bool ok) {
-        std::printf("   %s %s\n", ok ? "[ok]  " : "[FAIL]", what.c_str());
+        printFitted("   %s %s\n", ok ? "[ok]  " : "[FAIL]", what.c_str());
         outcomes_.push_back({what, ok});
         return ok;
     }
@@ -194,31 +195,37 @@ int Demo::run() {
     outcome("the printer is online again and the held job printed, once, with no change to the port",
             !offline() && ended && ended->status == JOB_STATUS_PRINTED && receivedBytes() - before == waiting.size());
 
-    std::printf("\n== Summary\n");
+    printFitted("\n== Summary\n");
     int failed = 0;
     for (auto& o : outcomes_) {
-        std::printf("   %s %s\n", o.ok ? "[ok]  " : "[FAIL]", o.step.c_str());
+        printFitted("   %s %s\n", o.ok ? "[ok]  " : "[FAIL]", o.step.c_str());
         failed += !o.ok;
     }
-    std::printf("   %zu steps, %d failed. The monitor made port USB-001, printed %zu bytes to it,\n", outcomes_.size(),
+    printFitted("   %zu steps, %d failed. The monitor made port USB-001, printed %zu bytes to it,\n", outcomes_.size(),
                 failed, received.size());
-    std::printf("   followed the printer offline and online, held a job while it was away and printed it on its\n");
-    std::printf("   return, and ran the driver-index rebuild once.\n");
+    printFitted("   followed the printer offline and online, held a job while it was away and printed it on its\n");
+    printFitted("   return, and ran the driver-index rebuild once.\n");
     return failed ? 1 : 0;
 }
 
 }  // namespace
 
-int runDemo(bool trace) {
+int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
     char pattern[] = "/tmp/zevmon-demo-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    if (keepIn && !MachineFolder(*keepIn).isNew()) {
+        std::fprintf(stderr, "zevmon: The demo makes a new machine, and %s is not empty: name an empty or new folder "
+                             "with --machine.\n", keepIn->string().c_str());
+        return 1;
+    }
+    if (keepIn) std::filesystem::create_directories(*keepIn);
+    if (!keepIn && !mkdtemp(pattern)) {
         std::fprintf(stderr, "zevmon: no temporary folder for the demo machine could be made.\n");
         return 1;
     }
-    std::filesystem::path folder = pattern;
+    std::filesystem::path folder = keepIn ? *keepIn : std::filesystem::path(pattern);
     int status;
     {
-        std::printf("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
+        printFitted("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
         Options options;
         options.machine = folder;
         options.trace = trace;
@@ -229,8 +236,14 @@ int runDemo(bool trace) {
         session.open(Access::Change);
         session.start();
         status = Demo(session).run();
+        if (keepIn) session.finish();
     }
-    std::filesystem::remove_all(folder);
+    if (!keepIn) {
+        std::filesystem::remove_all(folder);
+        return status;
+    }
+    printFitted("\nThe demo's machine stays in %s: zevmon --machine %s ports, usb list, doctor, ... show it.\n",
+                folder.string().c_str(), folder.string().c_str());
     return status;
 }
 

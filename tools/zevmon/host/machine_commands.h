@@ -26,6 +26,7 @@ struct HostRun : Run {
     UsbOptions usb;
     std::string exportFile;
     DWORD jobId = 0;
+    std::optional<std::filesystem::path> demoMachine;  // --machine: the demo keeps its machine there
     Session* session = nullptr;   // ReadsMachine, ChangesMachine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/error_text.h"
+#include "common/text.h"
 #include "monitor/zevuruzi.h"
 #include "sim/machine.h"
 
@@ -376,6 +377,8 @@ void MachineFolder::load() {
         if (attempt >= 100) throw MachineError(folder_.string() + ": the machine files keep changing while read");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    registryFileText_ = registryText;
+    devicesFileText_ = devices;
     std::vector<UsbPrinterEntry> printers = parseDevices(devices, devicesPath);
     try {
         sim::machine().registry().importText(registryText, registryPath.string());
@@ -405,9 +408,23 @@ bool MachineFolder::changed() const {
 void MachineFolder::save() {
     if (!changed()) return;
     fs::path registry = folder_ / RegistryFile, devices = folder_ / DevicesFile, marker = folder_ / CommitMarker;
+    for (auto [path, loaded] : {std::pair(registry, &registryFileText_), std::pair(devices, &devicesFileText_)}) {
+        std::string now;
+        try {
+            now = readFile(path);
+        } catch (const MachineError&) {
+            now = "\1(unreadable)";
+        }
+        if (now != *loaded)
+            throw MachineError(fmt::format("{} was changed by another program while this run worked, so the changes "
+                                           "of this run were not saved and that file stays as it is now. Run the "
+                                           "command again.",
+                                           path.string()));
+    }
+    std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText();
     try {
-        writeSynced(withSuffix(registry, ".new"), sim::machine().registry().exportText());
-        writeSynced(withSuffix(devices, ".new"), devicesText());
+        writeSynced(withSuffix(registry, ".new"), registryText);
+        writeSynced(withSuffix(devices, ".new"), devicesNow);
         writeSynced(marker, "");
         renameOver(withSuffix(registry, ".new"), registry);
         renameOver(withSuffix(devices, ".new"), devices);
@@ -420,18 +437,17 @@ void MachineFolder::save() {
         }
         throw MachineError(fmt::format("{}; the changes of this run were not saved.", e.what()));
     }
-    loadedRegistry_ = sim::machine().registry().exportText();
-    loadedDevices_ = devicesText();
+    loadedRegistry_ = registryFileText_ = registryText;
+    loadedDevices_ = devicesFileText_ = devicesNow;
 }
 
-void MachineFolder::checkWritable() const {
+void MachineFolder::checkWritable(const std::string& consequence) const {
     std::error_code ignored;
     fs::create_directories(folder_ / "received", ignored);
     for (const fs::path& place : {folder_, folder_ / "received"})
         if (::access(place.c_str(), W_OK) != 0)
-            throw MachineError(fmt::format("The machine folder {} cannot be written ({}), so it cannot record what "
-                                           "the printer receives: nothing was sent.",
-                                           place.string(), std::strerror(errno)));
+            throw MachineError(fmt::format("The machine folder {} cannot be written ({}), so {}.", place.string(),
+                                           std::strerror(errno), consequence));
 }
 
 namespace {
@@ -508,17 +524,27 @@ JobRecorder::JobRecorder(MachineFolder& folder, std::string document, std::strin
 
 JobRecorder::~JobRecorder() {
     for (Open& open : open_)
-        if (open.file) std::fclose(open.file);
+        if (open.fd >= 0) ::close(open.fd);
 }
 
-void JobRecorder::writeRecord(const Open& open) const {
-    json record = {{"document", open.job.document},
-                   {"port", open.job.port},
+// Beside, then renamed: a record is the old one or the new one, never a part.
+bool JobRecorder::writeRecord(const Open& open) const {
+    // The record is JSON, so UTF-8; what the monitor was given was in the machine's code page.
+    json record = {{"document", ansiToUtf8(open.job.document)},
+                   {"port", ansiToUtf8(open.job.port)},
                    {"started", open.job.started},
                    {"outcome", open.job.outcome},
                    {"bytes", open.job.bytes}};
     fs::path path = withSuffix(open.job.data.parent_path() / open.job.data.stem(), ".json");
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << record.dump(2) << "\n";
+    try {
+        writeSynced(withSuffix(path, ".new"), record.dump(2) + "\n");
+        renameOver(withSuffix(path, ".new"), path);
+        return true;
+    } catch (const MachineError&) {
+        std::error_code ignored;
+        fs::remove(withSuffix(path, ".new"), ignored);
+        return false;
+    }
 }
 
 JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
@@ -531,15 +557,26 @@ JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
     int number = 1;
     for (const ReceivedJob& job : folder_.receivedJobs(instanceId)) number = std::max(number, job.number + 1);
     o.job = {number, document_, port_, started_, "printing", 0, folder / fmt::format("{:04}.bin", number)};
-    o.file = std::fopen(o.job.data.c_str(), "wb");
-    if (!o.file) throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
-    writeRecord(o);
+    o.fd = ::open(o.job.data.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (o.fd < 0) throw MachineError(o.job.data.string() + ": cannot be written: " + std::strerror(errno));
+    if (!writeRecord(o)) {
+        int error = errno;
+        ::close(o.fd);
+        fs::remove(o.job.data);
+        throw MachineError(fmt::format("The record of a job beside {} cannot be written: {}; nothing was sent.",
+                                       o.job.data.string(), std::strerror(error)));
+    }
     open_.push_back(o);
     return open_.back();
 }
 
 void JobRecorder::begin(const std::string& instanceId) { openFor(instanceId); }
 
+// Straight to the file, unbuffered: a job stopped by any means keeps what was
+// sent. A capture that cannot be written whole stops where it is, and its
+// printer then refuses every write, as one whose buffer stays full does: the
+// job fails at the monitor as for any device, rather than being recorded
+// complete with bytes missing.
 void JobRecorder::collect() {
     for (const std::string& id : sim::machine().usbPrinterIds()) {
         std::map<int, std::vector<BYTE>> arrived;
@@ -549,12 +586,12 @@ void JobRecorder::collect() {
         if (total == 0) continue;
         Open& open = openFor(id);
         for (auto& [pipe, bytes] : arrived) {
-            if (std::fwrite(bytes.data(), 1, bytes.size(), open.file) != bytes.size())
-                throw MachineError(open.job.data.string() + ": cannot be written: " + std::strerror(errno));
-            open.job.bytes += bytes.size();
+            writeCapture(open, bytes.data(), bytes.size());
+            if (!open.writeError.empty()) {
+                sim::machine().withUsbPrinter(id, [](sim::UsbPrinter& p) { p.writeError = ERROR_SEM_TIMEOUT; });
+                break;
+            }
         }
-        // On disk as soon as it arrived: a job stopped by any means keeps what was sent.
-        std::fflush(open.file);
     }
 }
 
@@ -562,20 +599,52 @@ bool JobRecorder::take(const std::string& instanceId, const unsigned char* data,
     // Written in large pieces: a job the spooler plays back is still whole in
     // its spool file, so a run that dies loses nothing of it.
     Open& open = openFor(instanceId);
-    if (open.job.bytes == 0) std::setvbuf(open.file, nullptr, _IOFBF, 1 << 20);
-    if (std::fwrite(data, 1, size, open.file) != size) return false;
-    open.job.bytes += size;
-    return true;
+    if (!open.writeError.empty()) return false;
+    open.pending.append((const char*)data, size);
+    if (open.pending.size() >= (1u << 20)) {
+        writeCapture(open, (const unsigned char*)open.pending.data(), open.pending.size());
+        open.pending.clear();
+    }
+    return open.writeError.empty();
+}
+
+void JobRecorder::writeCapture(Open& open, const unsigned char* data, size_t size) {
+    for (size_t at = 0; open.writeError.empty() && at < size;) {
+        ssize_t n = ::write(open.fd, data + at, size - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            open.writeError = n < 0 ? std::strerror(errno) : "nothing more could be written";
+            break;
+        }
+        at += (size_t)n;
+        open.job.bytes += (size_t)n;
+    }
 }
 
 void JobRecorder::finish(const std::string& outcome) {
     collect();
     for (Open& open : open_) {
-        std::fclose(open.file);
-        open.file = nullptr;
-        open.job.outcome = outcome;
-        writeRecord(open);
+        writeCapture(open, (const unsigned char*)open.pending.data(), open.pending.size());
+        open.pending.clear();
+        if (::close(open.fd) != 0 && open.writeError.empty()) open.writeError = std::strerror(errno);
+        open.fd = -1;
+        open.job.outcome = open.writeError.empty() ? outcome : outcome + "; capture cut short";
+        open.recordWritten = writeRecord(open);
     }
+}
+
+std::string JobRecorder::captureProblem() const {
+    std::string said;
+    for (const Open& open : open_) {
+        if (!open.writeError.empty())
+            said += fmt::format("{}{} could not be written whole ({}): it holds {} bytes, not all that the printer "
+                                "received, and the printer took no more.",
+                                said.empty() ? "" : " ", open.job.data.string(), open.writeError, open.job.bytes);
+        if (!open.recordWritten)
+            said += fmt::format("{}The record beside {} could not be written, so it still says \"printing\".",
+                                said.empty() ? "" : " ", open.job.data.string());
+    }
+    return said;
 }
 
 }  // namespace zevmon

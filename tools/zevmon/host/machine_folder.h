@@ -73,10 +73,14 @@ public:
     void load();
     // True when the simulated machine differs from what load() read.
     bool changed() const;
-    // Writes the simulated machine back: both files or neither.
+    // Writes the simulated machine back: both files or neither. Throws
+    // MachineError, saving nothing, when either file is no longer what load()
+    // read: the lock keeps zevmon runs apart, not a person with an editor.
     void save();
-    // Throws MachineError when the folder cannot record what a job sends.
-    void checkWritable() const;
+    // Throws MachineError when the folder cannot be written, saying what
+    // follows for the command: by default, that it cannot record what a job sends.
+    void checkWritable(const std::string& consequence =
+                           "it cannot record what the printer receives: nothing was sent") const;
 
     // Which system the machine behaves as: "98" or "nt". A machine made before
     // the choice existed is a 98, the system our users run.
@@ -95,6 +99,8 @@ private:
     std::filesystem::path folder_;
     std::string loadedRegistry_;
     std::string loadedDevices_;
+    std::string registryFileText_;  // the two files as load() read them
+    std::string devicesFileText_;
 };
 
 // Collects what the USB printers receive during one job, as it arrives, into
@@ -114,14 +120,22 @@ public:
     // cannot be written.
     bool take(const std::string& instanceId, const unsigned char* data, size_t size);
     void finish(const std::string& outcome);
+    // A capture that could not be written whole, said in a sentence; "" when
+    // every capture holds what its printer received.
+    std::string captureProblem() const;
 
 private:
     struct Open {
         std::string instanceId;
         ReceivedJob job;
-        std::FILE* file = nullptr;
+        int fd = -1;
+        std::string writeError;   // the capture stopped here; the printer takes no more
+        bool recordWritten = true;
+        std::string pending;      // taken bytes not yet written (take())
     };
-    void writeRecord(const Open& open) const;
+    bool writeRecord(const Open& open) const;
+    // Writes it all to the capture, or records why it could not.
+    void writeCapture(Open& open, const unsigned char* data, size_t size);
     Open& openFor(const std::string& instanceId);
     MachineFolder& folder_;
     std::string document_;

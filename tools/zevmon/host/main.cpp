@@ -16,6 +16,7 @@
 #include "common/doctor.h"
 #include "common/registry.h"
 #include "common/terminal.h"
+#include "common/text.h"
 #include "demo.h"
 #include "machine_commands.h"
 #include "resources/string_table.h"
@@ -25,7 +26,7 @@ namespace {
 
 using namespace zevmon;
 
-int cmdDemo(HostRun& run) { return runDemo(run.machine.trace); }
+int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); }
 
 // Every command of this build, what it needs of the machine and the monitor,
 // and what runs it.
@@ -33,20 +34,20 @@ const std::vector<Command<HostRun>> Commands = {
     {"demo", 0, cmdDemo},
     {"ports", ChangesMachine | StartsMonitor, cmdPorts},
     {"print", ChangesMachine | StartsMonitor, cmdPrint},
-    {"delete-port", ChangesMachine | StartsMonitor, cmdDeletePort},
-    {"add-port", ChangesMachine, cmdAddPort},
+    {"delete-port", ChangesMachine | MakesChange | StartsMonitor, cmdDeletePort},
+    {"add-port", ChangesMachine | MakesChange, cmdAddPort},
     {"printers", ReadsMachine, cmdPrinters},
     {"doctor", ReadsMachine, cmdDoctor},
-    {"prune", ChangesMachine | StartsMonitor, cmdPrune},
+    {"prune", ChangesMachine | MakesChange | StartsMonitor, cmdPrune},
     {"queue", ChangesMachine | StartsMonitor, cmdQueue},
-    {"queue cancel", ChangesMachine | StartsMonitor, cmdQueueCancel},
+    {"queue cancel", ChangesMachine | MakesChange | StartsMonitor, cmdQueueCancel},
     {"usb list", ReadsMachine, cmdUsbList},
-    {"usb add", ChangesMachine | TriesMonitor, cmdUsbAdd},
-    {"usb remove", ChangesMachine | TriesMonitor, cmdUsbRemove},
-    {"usb plug", ChangesMachine | TriesMonitor, cmdUsbPlug},
-    {"usb unplug", ChangesMachine | TriesMonitor, cmdUsbUnplug},
+    {"usb add", ChangesMachine | MakesChange | TriesMonitor, cmdUsbAdd},
+    {"usb remove", ChangesMachine | MakesChange | TriesMonitor, cmdUsbRemove},
+    {"usb plug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbPlug},
+    {"usb unplug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbUnplug},
     {"usb received", ReadsMachine, cmdUsbReceived},
-    {"usb clear", ChangesMachine, cmdUsbClear},
+    {"usb clear", ChangesMachine | MakesChange, cmdUsbClear},
     {"registry export", ReadsMachine, cmdRegistryExport},
 };
 
@@ -68,6 +69,10 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
     Session session(run.machine);
     session.open(command.needs & ChangesMachine ? Access::Change : Access::Read);
+    if (command.needs & MakesChange) {
+        session.folder().checkWritable("it cannot keep the change: nothing was changed");
+        holdResults();
+    }
     if (command.needs & StartsMonitor) session.start();
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
     MachinePorts ports(session);
@@ -81,9 +86,11 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
         status = command.run(run);
     } catch (const Failure&) {
         session.finish();
+        releaseResults();
         throw;
     }
     session.finish();
+    releaseResults();
     return status;
 }
 
@@ -110,7 +117,7 @@ int hostTerminalColumns() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int runZevmon(int argc, char** argv) {
     CLI::App app{"zevmon: drives the ZEVURUZI.DLL port monitor as the print spooler would, on a simulated machine."};
     setUpCommandLine(app);
     HostRun run;
@@ -123,8 +130,15 @@ int main(int argc, char** argv) {
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--trace", options.trace, "print every call of the monitor's table, its result and last error");
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
+    CLI::Validator seconds(
+        [](std::string& text) -> std::string {
+            bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? "" : "the wait is a whole number of seconds, 0 or more, not " + text;
+        },
+        "SECONDS");
     app.add_option("--wait", options.waitSeconds,
-                   "how long to wait, in seconds, for another zevmon run that is changing the machine (default 60)");
+                   "how long to wait, in seconds, for another zevmon run that is changing the machine (default 60)")
+        ->check(seconds);
 
     std::string personality;
     auto* personalityOption =
@@ -165,7 +179,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
-    if (!machine.empty()) options.machine = machine;
+    if (!machine.empty()) options.machine = *(run.demoMachine = std::filesystem::path(machine));
     if (answer->count()) options.fileAnswer = answerPath;
     if (onErrorOption->count()) options.onError = onError;
     if (personalityOption->count()) options.personality = personality;
@@ -185,6 +199,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
         return 2;
     }
+    // Names typed here are UTF-8; the machine's are in its code page.
+    run.options.job.document = utf8ToAnsi(run.options.job.document);
+    run.options.job.printer = utf8ToAnsi(run.options.job.printer);
     options.command = commandLine(argc, argv);
     setQuiet(quiet);
     setTerminalColumns(hostTerminalColumns());
@@ -212,3 +229,5 @@ int main(int argc, char** argv) {
         return 1;
     }
 }
+
+int main(int argc, char** argv) { return checkedOutput(runZevmon(argc, argv)); }

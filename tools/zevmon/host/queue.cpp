@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/terminal.h"
+#include "common/text.h"
 #include "machine_commands.h"
 #include "sim/machine.h"
 
@@ -42,18 +43,19 @@ int cmdQueue(HostRun& run) {
                             {"status", jobStatusText(job)},
                             {"spooled", job.spooled},
                             {"sent", job.sent}});
-        std::printf("%s\n", list.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(list).c_str());
         return 0;
     }
     if (jobs.empty()) {
         std::printf("The print queue is empty.\n");
         return 0;
     }
-    std::printf("%-4s %-18s %-8s %-18s %10s %10s  %s\n", "ID", "PRINTER", "PORT", "DOCUMENT", "SPOOLED", "SENT",
-                "STATUS");
+    printFitted("%-4s %s %s %s %10s %10s  %s\n", "ID", padded("PRINTER", 18).c_str(), padded("PORT", 8).c_str(),
+                padded("DOCUMENT", 18).c_str(), "SPOOLED", "SENT", "STATUS");
     for (auto& job : jobs)
-        std::printf("%-4lu %-18s %-8s %-18s %10zu %10zu  %s\n", (unsigned long)job.id, job.printer.c_str(),
-                    job.port.c_str(), job.document.c_str(), job.spooled, job.sent, jobStatusText(job).c_str());
+        printFitted("%-4lu %s %s %s %10zu %10zu  %s\n", (unsigned long)job.id, padded(shown(job.printer), 18).c_str(),
+                    padded(shown(job.port), 8).c_str(), padded(shown(job.document), 18).c_str(), job.spooled, job.sent,
+                    jobStatusText(job).c_str());
     return 0;
 }
 
@@ -72,9 +74,8 @@ int cmdQueueCancel(HostRun& run) {
     // One that plays back ends with EndDocPort before the run ends.
     while (!sim::machine().waitForPlayback(1000)) {
     }
-    std::printf("Job %lu \"%s\" on printer %s was cancelled; %llu of its %llu bytes had been sent.\n",
-                (unsigned long)job->id, job->document.c_str(), job->printer.c_str(), (unsigned long long)job->sent,
-                (unsigned long long)job->spooled);
+    result(fmt::format("Job {} \"{}\" on printer {} was cancelled; {} of its {} bytes had been sent.", job->id,
+                       shown(job->document), shown(job->printer), job->sent, job->spooled));
     return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "session.h"
 
 #include <fmt/format.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <winspool.h>
@@ -9,10 +10,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
 #include "common/doctor.h"
+#include "common/print.h"
+#include "common/text.h"
 #include "machine_commands.h"
 #include "host/zevuruzi_module.h"
 #include "sim/machine.h"
@@ -63,22 +68,30 @@ bool Session::tryStart(std::string& why) {
         return IDOK;
     });
     auto answer = options_.fileAnswer;
-    sim::machine().setOpenFilePrompt([answer](const sim::Machine::OpenFileCall&) -> std::optional<std::string> {
+    sim::machine().setOpenFilePrompt([this, answer](const sim::Machine::OpenFileCall& call) -> std::optional<std::string> {
+        prompted_ = true;
+        // --answer is the user's consent to replace an existing file, as the dialog would ask.
         if (answer) {
             if (answer->empty()) return std::nullopt;
             notice("The monitor asks for a file to print to; answered " + *answer + ".");
-            return answer;
+            return answered_ = answer;
         }
         if (!isatty(STDIN_FILENO)) {
             notice("The monitor asks for a file to print to; with no terminal to ask, the dialog is cancelled.");
             return std::nullopt;
         }
-        std::fprintf(stderr, "The monitor asks for a file to print to (All Files, *.*).\nPath, such as "
-                             "C:\\jobs\\out.prn (empty to cancel): ");
-        std::fflush(stderr);
-        std::string path;
-        if (!std::getline(std::cin, path) || path.empty()) return std::nullopt;
-        return path;
+        std::fprintf(stderr, "The monitor asks for a file to print to (All Files, *.*).\n");
+        for (;;) {
+            std::string path = promptLine("Path, such as C:\\jobs\\out.prn (empty to cancel): ");
+            if (path.empty()) return std::nullopt;
+            std::error_code error;
+            if (!(call.request.Flags & OFN_OVERWRITEPROMPT) ||
+                !std::filesystem::exists(sim::machine().hostPath(path), error))
+                return answered_ = path;
+            std::string reply = promptLine(path + " already exists. Do you want to replace it? [y/N] ");
+            if (reply == "y" || reply == "Y" || reply == "yes") return answered_ = path;
+            if (jobCancelRequested) return std::nullopt;
+        }
     });
     if (!spooler_.initialize(InitializeMonitorEx)) {
         DWORD error = GetLastError();
@@ -175,6 +188,7 @@ void Session::startSpooler() {
                                   ? fmt::format("stopped after {} bytes; prints again from the start", job.sent)
                                   : fmt::format("stopped after {} bytes", job.sent);
         recorder->finish(outcome);
+        if (!recorder->captureProblem().empty()) captureProblems_[job.id] = recorder->captureProblem();
         recorders_.erase(it);
     });
     std::string why;
@@ -184,6 +198,12 @@ void Session::startSpooler() {
     }
     spoolerStarted_ = true;
     for (const std::string& line : machine.spoolerNotices()) notice(line);
+}
+
+std::string Session::captureProblem(DWORD id) {
+    std::lock_guard<std::mutex> lock(recordersMutex_);
+    auto it = captureProblems_.find(id);
+    return it == captureProblems_.end() ? "" : it->second;
 }
 
 void Session::ownJob(DWORD id) {
@@ -219,8 +239,29 @@ void Session::printReleasedJobs() {
     std::lock_guard<std::mutex> lock(recordersMutex_);
     for (auto& job : endedInRun_)
         if (std::find(ownJobs_.begin(), ownJobs_.end(), job.id) == ownJobs_.end())
-            std::printf("Job %lu \"%s\" on printer %s: %s.\n", (unsigned long)job.id, job.document.c_str(),
-                        job.printer.c_str(), jobStatusText(job).c_str());
+            result(fmt::format("Job {} \"{}\" on printer {}: {}.", job.id, shown(job.document), shown(job.printer),
+                               jobStatusText(job)));
+}
+
+// One line typed at the terminal; "" for an empty one, and for Ctrl-D or
+// Ctrl-C, which end the prompt's line so that what follows begins on its own.
+// Read from the descriptor between looks at Ctrl-C: the signal may reach
+// another of the machine's threads and leave a blocking read waiting.
+std::string Session::promptLine(const std::string& prompt) {
+    std::fprintf(stderr, "%s", prompt.c_str());
+    std::fflush(stderr);
+    std::string line;
+    for (;;) {
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (jobCancelRequested) break;
+        if (::poll(&input, 1, 100) <= 0) continue;
+        char c;
+        if (::read(STDIN_FILENO, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line += c;
+    }
+    std::fprintf(stderr, "\n");
+    return "";
 }
 
 void Session::start() {
@@ -369,6 +410,8 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     if (progress) progress->finish();
     if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
     if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
+    if (std::string problem = session_.captureProblem(id); !problem.empty())
+        throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(*ended), problem));
     if (ended->status == JOB_STATUS_PRINTED) {
         std::printf("Printed job %lu: %llu bytes to %s for printer %s.\n", (unsigned long)id,
                     (unsigned long long)ended->sent, job.port.c_str(), printer.c_str());
@@ -401,7 +444,32 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     };
     observer.wrote = [&] { recorder.collect(); };
     observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
-    return zevmon::printJob(spooler_, job, printer, observer);
+    observer.destination = [&] { return session_.fileDestination(job.port); };
+    int status;
+    try {
+        status = zevmon::printJob(spooler_, job, printer, observer);
+    } catch (const Failure& e) {
+        if (recorder.captureProblem().empty()) throw;
+        throw Failure(std::string(e.what()) + " " + recorder.captureProblem());
+    }
+    if (!recorder.captureProblem().empty()) throw Failure(recorder.captureProblem());
+    return status;
+}
+
+std::string Session::fileDestination(const std::string& port) {
+    std::string file = options_.fileAnswer.value_or("");
+    auto stored = sim::machine().registry().value(std::string(MonitorKeyPath) + "\\" + port, "Property");
+    if (!stored) return "";
+    PortConfig config{};  // a shorter value leaves the rest zero
+    std::memcpy(&config, stored->data.data(), std::min(stored->data.size(), sizeof config));
+    if (config.kind != PortKindFile) return "";
+    config.fileName[sizeof config.fileName - 1] = 0;
+    if (config.fileName[0] && !file.empty() && !prompted_)
+        notice(fmt::format("--answer {} was not needed: {} prints to its own file.", file, port));
+    if (config.fileName[0]) file = config.fileName;
+    else if (answered_) file = *answered_;
+    if (file.empty()) return "";
+    return fmt::format(", into {} ({})", file, sim::machine().hostPath(file));
 }
 
 std::vector<PrinterState> machinePrinters() {

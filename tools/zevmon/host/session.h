@@ -83,9 +83,13 @@ public:
     bool spoolerStarted() const { return spoolerStarted_; }
     // A job the run's print command reports itself.
     void ownJob(DWORD id);
+    // Why what the printer received for the job is not all in its capture; "".
+    std::string captureProblem(DWORD id);
     // Starts the machine's spooler with the folder's queue; a job it plays back
     // is recorded as the USB printer receives it, whichever run gave the job.
     void startSpooler();
+    // Where a job on a file port went, for its result line: ", into C:\\x (host path)", or "".
+    std::string fileDestination(const std::string& port);
 
 private:
     void printReleasedJobs();
@@ -103,6 +107,10 @@ private:
     std::map<DWORD, std::pair<std::shared_ptr<JobRecorder>, std::string>> recorders_;  // and its printer
     std::vector<sim::SpooledJob> endedInRun_;
     std::vector<DWORD> ownJobs_;
+    std::map<DWORD, std::string> captureProblems_;
+    bool prompted_ = false;                 // the open-file dialog was opened
+    std::optional<std::string> answered_;  // and given this file
+    static std::string promptLine(const std::string& prompt);
 };
 
 // The machine's ports for the shared commands: the monitor's table as the

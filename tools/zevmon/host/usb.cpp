@@ -11,6 +11,7 @@
 #include "sim/machine.h"
 #include "common/registry.h"
 #include "common/terminal.h"
+#include "common/text.h"
 
 namespace zevmon {
 
@@ -79,14 +80,14 @@ int listUsb(bool asJson) {
         out.push_back(entry);
     }
     if (asJson) {
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    std::printf("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
+    printFitted("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
     for (auto& e : out)
-        std::printf("%-40s %-10s %-9s %s\n", e["instanceId"].get<std::string>().c_str(),
-                    e["portName"].get<std::string>().c_str(), e["present"].get<bool>() ? "plugged" : "unplugged",
-                    e["devicePath"].get<std::string>().c_str());
+        printFitted("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
+                    padded(shown(e["portName"].get<std::string>()), 10).c_str(),
+                    e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>()).c_str());
     if (out.empty()) std::printf("(no USB printers)\n");
     return 0;
 }
@@ -112,10 +113,10 @@ int received(Session& session, const UsbOptions& c) {
     std::string id = findPrinter(c.id);
     std::vector<ReceivedJob> jobs = session.folder().receivedJobs(id);
     if (c.listJobs) {
-        std::printf("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
+        printFitted("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
         for (auto& job : jobs)
-            std::printf("%-5d %-12llu %-19s %-26s %s\n", job.number, (unsigned long long)job.bytes,
-                        job.started.c_str(), job.outcome.c_str(), job.document.c_str());
+            printFitted("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
+                        job.started.c_str(), padded(job.outcome, 26).c_str(), job.document.c_str());
         if (jobs.empty()) std::printf("(no jobs)\n");
         return 0;
     }
@@ -133,8 +134,8 @@ int received(Session& session, const UsbOptions& c) {
         for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
             if (c.hexDump) {
                 data.append(buffer, got);
-            } else {
-                std::fwrite(buffer, 1, got, stdout);
+            } else if (!writeOutput(buffer, got)) {
+                break;  // said at the end, with the reason
             }
         }
         std::fclose(in);
@@ -162,7 +163,7 @@ int plugged(HostRun& run, bool in) {
         sim::machine().plugUsbPrinter(id);
     else
         sim::machine().unplugUsbPrinter(id);
-    std::printf("USB printer %s %s; WM_DEVICECHANGE was broadcast.\n", id.c_str(), in ? "plugged in" : "unplugged");
+    result(fmt::format("USB printer {} {}; WM_DEVICECHANGE was broadcast.", id, in ? "plugged in" : "unplugged"));
     return tellMonitor(run);
 }
 
@@ -212,8 +213,8 @@ int cmdUsbAdd(HostRun& run) {
     sim::UsbPrinterSpec spec(c.id, c.portName);
     spec.present = !c.absent;
     sim::machine().addUsbPrinter(spec);
-    std::printf("USB printer %s installed%s%s.\n", c.id.c_str(),
-                c.portName.empty() ? "" : (" with PortName " + c.portName).c_str(), c.absent ? ", unplugged" : "");
+    result(fmt::format("USB printer {} installed{}{}.", c.id, c.portName.empty() ? "" : " with PortName " + c.portName,
+                       c.absent ? ", unplugged" : ""));
     // A name another device has taken leaves one of the two without a port.
     if (!c.portName.empty())
         for (const InstanceReport& r : run.diagnose().instances)
@@ -225,7 +226,7 @@ int cmdUsbAdd(HostRun& run) {
 int cmdUsbRemove(HostRun& run) {
     std::string id = findPrinter(run.usb.id);
     sim::machine().removeUsbPrinter(id);
-    std::printf("USB printer %s removed.\n", id.c_str());
+    result("USB printer " + id + " removed.");
     return tellMonitor(run);
 }
 
@@ -236,7 +237,7 @@ int cmdUsbUnplug(HostRun& run) { return plugged(run, false); }
 int cmdUsbClear(HostRun& run) {
     std::string id = findPrinter(run.usb.id);
     size_t jobs = run.session->folder().clearReceived(id);
-    std::printf("Forgot %zu job%s that %s received.\n", jobs, jobs == 1 ? "" : "s", id.c_str());
+    result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", id));
     return 0;
 }
 

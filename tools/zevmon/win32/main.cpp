@@ -135,7 +135,7 @@ const char GlobalOptions[] = "  --trace     every call to the spooler or the mon
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int runZevmon(int argc, char** argv) {
     CLI::App app{"zevmon: installs the ZEVURUZI.DLL port monitor and drives it through this machine's spooler."};
     app.allow_windows_style_options(false);  // a path such as /jobs/page.prn is a file, not an option
     setUpCommandLine(app);
@@ -171,3 +171,5 @@ int main(int argc, char** argv) {
         return 1;
     }
 }
+
+int main(int argc, char** argv) { return checkedOutput(runZevmon(argc, argv)); }

@@ -1,0 +1,135 @@
+// Conversions between the machine's code page and what zevmon writes.
+#include "text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace zevmon {
+
+namespace {
+
+// Windows-1252's 0x80-0x9F; the five bytes it leaves undefined stand for the
+// control characters of the same number, as Windows converts them.
+const char16_t Cp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char16_t fromCp1252(unsigned char c) { return c >= 0x80 && c < 0xA0 ? Cp1252High[c - 0x80] : c; }
+
+void appendUtf8(std::string& out, unsigned code) {
+    if (code < 0x80) {
+        out += (char)code;
+    } else if (code < 0x800) {
+        out += (char)(0xC0 | code >> 6);
+        out += (char)(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += (char)(0xE0 | code >> 12);
+        out += (char)(0x80 | (code >> 6 & 0x3F));
+        out += (char)(0x80 | (code & 0x3F));
+    } else {
+        out += (char)(0xF0 | code >> 18);
+        out += (char)(0x80 | (code >> 12 & 0x3F));
+        out += (char)(0x80 | (code >> 6 & 0x3F));
+        out += (char)(0x80 | (code & 0x3F));
+    }
+}
+
+// The code points of UTF-8 text; false when it is not UTF-8.
+bool decodeUtf8(const std::string& text, std::u32string& codes) {
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = (unsigned char)text[i];
+        size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        unsigned code = length == 1 ? c : c & (0x7F >> length);
+        for (size_t k = 1; k < length; k++) {
+            unsigned char next = (unsigned char)text[i + k];
+            if ((next >> 6) != 2) return false;
+            code = code << 6 | (next & 0x3F);
+        }
+        codes += (char32_t)code;
+        i += length;
+    }
+    return true;
+}
+
+void convertTexts(nlohmann::json& value) {
+    if (value.is_string()) {
+        value = ansiToUtf8(value.get<std::string>());
+    } else if (value.is_object()) {
+        nlohmann::json converted = nlohmann::json::object();
+        for (auto& [key, item] : value.items()) {
+            convertTexts(item);
+            converted[ansiToUtf8(key)] = item;
+        }
+        value = converted;
+    } else if (value.is_array()) {
+        for (auto& item : value) convertTexts(item);
+    }
+}
+
+}  // namespace
+
+std::string ansiToUtf8(const std::string& text) {
+    std::string out;
+#ifdef _WIN32
+    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring wide(length > 0 ? (size_t)length : 0, L'\0');
+    if (length > 0 && MultiByteToWideChar(CP_ACP, 0, text.data(), (int)text.size(), &wide[0], length) == length) {
+        for (size_t i = 0; i < wide.size(); i++) {
+            unsigned code = (unsigned)wide[i];
+            if (code >= 0xD800 && code < 0xDC00 && i + 1 < wide.size())
+                code = 0x10000 + ((code - 0xD800) << 10) + ((unsigned)wide[++i] - 0xDC00);
+            appendUtf8(out, code);
+        }
+        return out;
+    }
+#endif
+    for (char c : text) appendUtf8(out, fromCp1252((unsigned char)c));
+    return out;
+}
+
+std::string utf8ToAnsi(const std::string& text) {
+    std::u32string codes;
+    if (!decodeUtf8(text, codes)) return text;
+    std::string out;
+    for (char32_t code : codes) {
+        char byte = '?';
+        for (unsigned c = 0; c < 256; c++)
+            if (fromCp1252((unsigned char)c) == code) byte = (char)c;
+        out += byte;
+    }
+    return out;
+}
+
+std::string shown(const std::string& text) {
+#ifdef _WIN32
+    return text;
+#else
+    return ansiToUtf8(text);
+#endif
+}
+
+std::string jsonOutput(const nlohmann::json& value) {
+    nlohmann::json converted = value;
+    convertTexts(converted);
+    return converted.dump(2);
+}
+
+size_t shownWidth(const std::string& text) {
+#ifdef _WIN32
+    return text.size();
+#else
+    size_t width = 0;
+    for (char c : text) width += ((unsigned char)c >> 6) != 2;  // every byte but a continuation
+    return width;
+#endif
+}
+
+std::string padded(const std::string& text, size_t width) {
+    size_t taken = shownWidth(text);
+    return taken >= width ? text : text + std::string(width - taken, ' ');
+}
+
+}  // namespace zevmon

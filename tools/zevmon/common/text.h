@@ -1,0 +1,28 @@
+// Names as the machine keeps them and as zevmon shows them. Registry strings
+// are 8-bit text in the machine's ANSI code page: zevmon keeps them as those
+// bytes and converts them only where it writes them out, so that no byte ever
+// makes a command fail. JSON is always UTF-8. The simulated machine's code
+// page is Windows-1252; zevmon.exe asks the system for its own.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace zevmon {
+
+std::string ansiToUtf8(const std::string& text);
+// A word typed on the host's command line (UTF-8) in the machine's code page;
+// a character it lacks becomes '?', as Windows converts; a word that is not
+// UTF-8 is taken as the bytes it already is.
+std::string utf8ToAnsi(const std::string& text);
+// A name as the terminal shows it: UTF-8 on the host; the bytes themselves on
+// Windows, whose console has a code page of its own.
+std::string shown(const std::string& text);
+// The value with every text in it converted, dumped with two-space indents.
+std::string jsonOutput(const nlohmann::json& value);
+
+// The columns a text of shown() takes, and the text padded to `width` of them.
+size_t shownWidth(const std::string& text);
+std::string padded(const std::string& text, size_t width);
+
+}  // namespace zevmon

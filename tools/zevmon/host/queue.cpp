@@ -63,14 +63,7 @@ int cmdQueueCancel(HostRun& run) {
     std::vector<sim::SpooledJob> jobs = currentQueue();
     auto job = std::find_if(jobs.begin(), jobs.end(), [&](const sim::SpooledJob& j) { return j.id == run.jobId; });
     if (job == jobs.end()) throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
-    HANDLE printer = NULL;
-    if (!OpenPrinterA(const_cast<LPSTR>(job->printer.c_str()), &printer, NULL))
-        fail("Printer " + job->printer + " could not be opened");
-    BOOL ok = SetJobA(printer, job->id, 0, NULL, JOB_CONTROL_CANCEL);
-    DWORD error = GetLastError();
-    ClosePrinter(printer);
-    SetLastError(error);
-    if (!ok) fail(fmt::format("Job {} could not be cancelled", job->id));
+    if (!cancelJob(job->printer, job->id)) fail(fmt::format("Job {} could not be cancelled", job->id));
     // One that plays back ends with EndDocPort before the run ends.
     while (!sim::machine().waitForPlayback(1000)) {
     }

@@ -310,6 +310,8 @@ bool printerPresent(const std::string& id) {
     return present;
 }
 
+}  // namespace
+
 // Cancels a job as the printer folder does: SetJobA on a handle of its printer.
 bool cancelJob(const std::string& printer, DWORD id) {
     HANDLE handle = NULL;
@@ -320,8 +322,6 @@ bool cancelJob(const std::string& printer, DWORD id) {
     SetLastError(error);
     return ok;
 }
-
-}  // namespace
 
 std::string jobStatusText(const sim::SpooledJob& job) {
     std::string why = job.error ? fmt::format(" ({}, {})", errorMeaning(job.error), errorText(job.error)) : "";

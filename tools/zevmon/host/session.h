@@ -127,6 +127,10 @@ private:
     Session& session_;
 };
 
+// Cancels a job as the printer folder does: SetJobA on a handle of its
+// printer. False with the last error.
+bool cancelJob(const std::string& printer, DWORD id);
+
 // A job's status as the spooler reports it, in words.
 std::string jobStatusText(const sim::SpooledJob& job);
 

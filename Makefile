@@ -2,9 +2,10 @@
 #   make demo   the typical job on a built-in simulated machine
 #   make test   every build and every test (unit, fuzz, Wine)
 # Also:
+#   make test-wine  the real DLL alone: its build, its checks and its Wine cases
 #   make dist   the folder and zip for a Windows machine, in build/win32/dist
 # zevmon for everyday use: build/release/tools/zevmon/zevmon (make release).
-.PHONY: demo release bench dist test deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
+.PHONY: demo release bench dist test test-wine wine-guest deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
 
 # The demo runs zevmon as a user runs it: optimised and without sanitizers,
 # which the tests keep (build/host).
@@ -13,7 +14,17 @@ demo: deps-host
 	cmake --build --preset release
 	./build/release/tools/zevmon/zevmon demo
 
-test: deps-all host win32 fuzz tsan test-host test-fuzz test-tsan test-win32
+test: deps-all wine-guest host win32 fuzz tsan test-host test-fuzz test-tsan test-win32
+
+# For a change to the DLL alone.
+test-wine: deps-all wine-guest win32 test-win32
+
+# Where this machine's kernel runs no 32-bit programs, the Wine cases run in a
+# virtual machine. Its image is made once (cached in ~/.cache) while the
+# builds go on; the Wine tests wait for it.
+wine-guest:
+	@if [ "$$(./scripts/wine-where.sh)" = guest ]; then \
+	    mkdir -p build && ./scripts/wine-guest-image.sh make --background build/wine-guest-image.log; fi
 
 release: deps-host
 	cmake --preset release

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 #   install-deps.sh host   the host build: compilers, CMake, GoogleTest, libraries
-#   install-deps.sh all    also the DLL's cross-compiler, Wine (32-bit) and Xvfb
+#   install-deps.sh all    also the DLL's cross-compiler, and what runs its Wine
+#                          cases: Wine (32-bit) and Xvfb where this machine's
+#                          kernel runs 32-bit programs, else the virtual machine
+#                          that runs them (QEMU, debootstrap, and qemu-user for
+#                          the i386 packages of its image; wine-guest-image.sh)
 #
 # A Debian mirror in the middle of a sync serves some package indexes at the
 # wrong size for a few minutes. The update is tried a few times
@@ -14,7 +18,16 @@ pause=${ZEV_APT_PAUSE:-15}
 
 host_packages=(cmake ninja-build g++ clang libclang-rt-14-dev make libgtest-dev libgmock-dev libbenchmark-dev
                libcli11-dev libfmt-dev nlohmann-json3-dev)
-win32_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth)
+win32_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
+if [ "$what" = all ]; then
+    here=$(dirname "$0")
+    if [ "$("$here/wine-where.sh")" = native ]; then
+        win32_packages+=(wine wine32:i386 xvfb xauth)
+    else
+        win32_packages+=(qemu-system-x86 debootstrap e2fsprogs)
+        [ "$(ZEV_WINE_WHERE='' "$here/wine-where.sh")" = native ] || win32_packages+=(qemu-user-static)
+    fi
+fi
 
 packages=("${host_packages[@]}")
 [ "$what" = all ] && packages+=("${win32_packages[@]}")

@@ -25,10 +25,19 @@ ZevmonRun runZevmon(const std::string& arguments) {
     CloseHandle(writeEnd);
     CloseHandle(input);
     if (started) {
+        // Read until zevmon ends, not until the pipe's end: a program the
+        // monitor started in zevmon's process (the driver-index rebuild) may
+        // hold the pipe after zevmon, and under emulation Wine was seen to
+        // leave one such child stuck in its start for good.
         char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &got, NULL) && got > 0) run.output.append(buffer, got);
-        WaitForSingleObject(process.hProcess, INFINITE);
+        for (bool ended = false; !ended;) {
+            ended = WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0;
+            DWORD available = 0, got = 0;
+            while (PeekNamedPipe(readEnd, NULL, 0, NULL, &available, NULL) && available > 0 &&
+                   ReadFile(readEnd, buffer, available < sizeof buffer ? available : sizeof buffer, &got, NULL) &&
+                   got > 0)
+                run.output.append(buffer, got);
+        }
         GetExitCodeProcess(process.hProcess, &run.status);
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # One Wine prefix and one Xvfb display for a whole test run:
-#   run-wine.sh setup STATE      fresh 32-bit prefix, X server, persistent wineserver
-#   run-wine.sh run STATE PROGRAM [ARGS...]
+#   run-wine.sh setup STATE BUILD          see below
+#   run-wine.sh run STATE NAME PROGRAM [ARGS...]
 #   run-wine.sh cleanup STATE
-# On a machine whose kernel runs no 32-bit programs, setup says why and every
-# Wine test is skipped (exit status 77).
+#
+# Where this machine's kernel runs 32-bit programs (scripts/wine-where.sh),
+# setup makes a fresh 32-bit prefix, starts an X server and a wineserver that
+# stays up, and run runs each case in them.
+#
+# Where it does not, Wine cannot start here: setup boots the virtual machine
+# of scripts/wine-guest-image.sh once, which runs every Wine case of BUILD with
+# its own CTest (the same entries, natively in the guest) and hands back each
+# case's output and status; run then gives the case's own output and status,
+# so that each entry passes or fails here as it did there. Without the
+# machine's image, every case is skipped (exit status 77) with the reason.
 set -euo pipefail
 command=$1
 state=$2
 shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+scripts=$(cd "$here/../../scripts" && pwd)
+skip_status=77
 
 environment() {
     export WINEPREFIX="$state/prefix" WINEARCH=win32 WINEDEBUG=-all
@@ -16,50 +28,136 @@ environment() {
     export DISPLAY=":$(cat "$state/display")"
 }
 
-skip_status=77
-
-# Why Wine cannot run the DLL here, or nothing. Wine's 32-bit loader fails to
-# start where the kernel's 32-bit emulation is off; where an emulator runs it
-# instead, Wine takes many minutes for each case (ZEV_WINE_EMULATED=1 runs them).
-cannot_run() {
-    if ! wine --version >/dev/null 2>&1; then
-        echo "this machine's kernel does not run 32-bit programs (its 32-bit emulation is off), and Wine's 32-bit loader with it"
-    elif [ "${ZEV_WINE_EMULATED:-0}" != 1 ] &&
-        grep -qs '^magic 7f454c4601010100000000000000000002000300' /proc/sys/fs/binfmt_misc/*; then
-        echo "32-bit programs run here only through an emulator, too slowly for the Wine tests (ZEV_WINE_EMULATED=1 runs them all the same)"
-    fi
+skip() {
+    echo "$1: the Wine tests are skipped." | tee "$state/skip"
+    exit $skip_status
 }
 
-case "$command" in
-setup)
-    # A run before this one may have left its server and X display behind.
-    if [ -d "$state/prefix" ]; then WINEPREFIX="$state/prefix" wineserver -k 2>/dev/null || true; fi
-    if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
-    rm -rf "$state"
-    mkdir -p "$state"
-    reason=$(cannot_run)
-    if [ -n "$reason" ]; then
-        echo "$reason: the Wine tests are skipped." | tee "$state/skip"
-        exit $skip_status
-    fi
+native_setup() {
+    command -v wine >/dev/null || skip "Wine is not installed (scripts/install-deps.sh all installs it)"
     Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$state/display" >/dev/null 2>&1 </dev/null &
     echo $! >"$state/xvfb.pid"
     for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
     [ -s "$state/display" ] || { echo "Xvfb did not start"; exit 1; }
     environment
     # Nothing started here may keep the caller's output open: ctest waits for it.
-    wineboot -i >"$state/wineboot.log" 2>&1
-    wineserver -w
+    if [ -n "${ZEV_WINE_PREFIX_TEMPLATE:-}" ]; then
+        cp -a "$ZEV_WINE_PREFIX_TEMPLATE" "$WINEPREFIX" # made by the same Wine: a copy is a fresh prefix
+    else
+        wineboot -i >"$state/wineboot.log" 2>&1
+        wineserver -w
+    fi
     wineserver -p >/dev/null 2>&1 </dev/null # stays up between the tests of this run
     # The first program starts Wine's services; started here, they do not hold
     # a test's output open.
     wine cmd /c exit >/dev/null 2>&1 </dev/null
     echo "Wine prefix ready in $WINEPREFIX on display $DISPLAY"
+}
+
+# The tree goes into the guest on a disk of its own, at the same absolute
+# paths, so that the build's CTest files hold there; the results come back on
+# the same disk, read after the guest powered off.
+guest_setup() {
+    local build=$1 image source guest=$state/guest started=$SECONDS
+    image=$("$scripts/wine-guest-image.sh" path)
+    # make test makes the image while it builds: wait for it to be whole.
+    local why status=0
+    why=$("$scripts/wine-guest-image.sh" wait) || status=$?
+    if [ "$status" = 3 ]; then echo "$why"; exit 1; fi
+    [ "$status" = 0 ] ||
+        skip "this machine's kernel does not run 32-bit programs, and $why (scripts/wine-guest-image.sh make, which make test runs, makes it)"
+    source=$(cd "$here/../.." && pwd)
+    build=$(cd "$build" && pwd)
+    mkdir -p "$guest/disk/tree$source" "$guest/disk/tree$build"
+    tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$guest/disk/tree$source" -xf -
+    tar -C "$build" --exclude="./${state#"$build"/}" -cf - . | tar -C "$guest/disk/tree$build" -xf -
+    guest_job "$source" "$build" >"$guest/disk/job.sh"
+    chmod 755 "$guest/disk/job.sh"
+    local size_mb=$(($(du -sm "$guest/disk" | cut -f1) * 2 + 2048))
+    mke2fs -q -t ext4 -d "$guest/disk" "$guest/disk.img" "${size_mb}M"
+    rm -rf "$guest/disk"
+
+    local bound=${ZEV_WINE_GUEST_BOUND:-3000} status=0
+    echo "Running the Wine cases in the virtual machine ($image), for at most $bound s..."
+    "$scripts/wine-guest-boot.sh" "$image" "$guest/disk.img" "$bound" >"$guest/console.log" 2>&1 || status=$?
+    debugfs -R "rdump /results $guest" "$guest/disk.img" >/dev/null 2>&1 || true
+    local ran=0 failed=0 rc
+    for rc in "$guest"/results/*.rc; do
+        [ -e "$rc" ] || continue
+        ran=$((ran + 1))
+        [ "$(cat "$rc")" = 0 ] || failed=$((failed + 1))
+    done
+    local last
+    last=$(sed -n 's/^ *Start *[0-9]*: \(wine\.[^ ]*\).*/\1/p' "$guest/console.log" | tail -n 1)
+    if [ "$status" = 124 ]; then
+        echo "The virtual machine was stopped at its bound of $bound s, during ${last:-its start}." | tee "$guest/why"
+    elif ! grep -q 'ZEV-GUEST: job ended' "$guest/console.log"; then
+        echo "The virtual machine stopped (status $status) before its cases ended${last:+, during $last}." | tee "$guest/why"
+    fi
+    if [ "$ran" = 0 ]; then
+        echo "No Wine case ran in the virtual machine. Its console:"
+        tail -n 40 "$guest/console.log"
+        exit 1
+    fi
+    echo "The Wine cases ran in the virtual machine: $ran, $failed of them failing, in $((SECONDS - started)) s" \
+        "(console: $guest/console.log)."
+    grep -E '^ZEV-GUEST: (setup|phase)' "$guest/console.log" || true
+}
+
+# The guest's job: the build's Wine entries, run by the guest's CTest, with
+# each case's output and status kept on the disk.
+guest_job() {
+    local source=$1 build=$2
+    cat <<JOB
+#!/bin/sh
+for path in "$source" "$build"; do
+    mkdir -p "\$path" && mount --bind "/host/tree\$path" "\$path"
+done
+mkdir -p /host/results
+export ZEV_WINE_WHERE=native ZEV_WINE_RESULTS=/host/results ZEV_WINE_PREFIX_TEMPLATE=/opt/zevuruzi/wine-prefix
+cd "$build" && ctest -R '^wine\\.' ${ZEV_WINE_GUEST_CTEST_ARGS:-}
+JOB
+}
+
+case "$command" in
+setup)
+    build=$1
+    # A run before this one may have left its server and X display behind.
+    if [ -d "$state/prefix" ]; then WINEPREFIX="$state/prefix" wineserver -k 2>/dev/null || true; fi
+    if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
+    rm -rf "$state"
+    mkdir -p "$state"
+    where=$("$scripts/wine-where.sh")
+    echo "$where" >"$state/where"
+    if [ "$where" = native ]; then native_setup; else guest_setup "$build"; fi
     ;;
 run)
+    name=$1
+    shift
     if [ -f "$state/skip" ]; then cat "$state/skip"; exit $skip_status; fi
+    if [ "$(cat "$state/where")" = guest ]; then
+        results=$state/guest/results
+        [ -f "$results/$name.out" ] && cat "$results/$name.out"
+        if [ -f "$results/$name.rc" ]; then exit "$(cat "$results/$name.rc")"; fi
+        line=$(grep -E "Test +#[0-9]+: wine\.$name " "$state/guest/console.log" 2>/dev/null || true)
+        if [ -n "$line" ]; then
+            echo "In the virtual machine: $line"
+        else
+            echo "wine.$name did not run in the virtual machine. $(cat "$state/guest/why" 2>/dev/null)"
+        fi
+        exit 1
+    fi
     environment
-    exec wine "$@"
+    # The output goes to a file, shown when the case ends: a program that the
+    # case started and that outlives it (Wine was seen to leave one stuck in its
+    # start) must not hold ctest's pipe open, which would stop the whole run.
+    # In the virtual machine the file is kept for the machine that asked.
+    out=${ZEV_WINE_RESULTS:-$state}/$name.out
+    status=0
+    wine "$@" >"$out" 2>&1 </dev/null || status=$?
+    cat "$out"
+    if [ -n "${ZEV_WINE_RESULTS:-}" ]; then echo "$status" >"$ZEV_WINE_RESULTS/$name.rc"; fi
+    exit "$status"
     ;;
 cleanup)
     if [ -f "$state/display" ]; then
@@ -70,7 +168,7 @@ cleanup)
     if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     ;;
 *)
-    echo "usage: run-wine.sh setup|run|cleanup STATE [PROGRAM ARGS...]" >&2
+    echo "usage: run-wine.sh setup|run|cleanup STATE ..." >&2
     exit 2
     ;;
 esac

@@ -113,7 +113,9 @@ WINE_TEST(DriverIndexRebuildRunsOnceAfterANewPort) {
         // once; the wait below covers a slow start.
         SendMessageA(window, WM_NULL, 0, 0);
         SendMessageA(window, WM_USER, 0, 0);
-        for (int attempt = 0; attempt < 100 && readWholeFile(record).empty(); attempt++) Sleep(50);
+        for (DWORD until = GetTickCount() + winetest::patient(5000);
+             readWholeFile(record).empty() && GetTickCount() < until;)
+            Sleep(50);
         Sleep(300);
         CHECK_STR(readWholeFile(record), "Rundll setupx.dll,DiBuildDriverIndex TRUE\r\n");
     }

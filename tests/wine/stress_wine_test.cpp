@@ -40,16 +40,8 @@ const char JobFile[] = JobFolder "\\job.prn";
 const DWORD DefaultRounds = 100;
 const DWORD BackgroundRoundsPerRound = 100;
 const DWORD DefaultSeconds = 20;
-const DWORD WatchdogMilliseconds = 10000;
+const DWORD WatchdogMilliseconds = winetest::patient(10000);
 const DWORD Offline = PRINTER_ATTRIBUTE_WORK_OFFLINE;
-
-DWORD settingFromEnvironment(const char* name, DWORD fallback) {
-    char text[32] = "";
-    DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
-    if (length == 0 || length >= sizeof text) return fallback;
-    DWORD value = strtoul(text, NULL, 10);
-    return value != 0 ? value : fallback;
-}
 
 std::string errorText(DWORD error) { return std::to_string(error); }
 
@@ -663,8 +655,8 @@ void checkAllClosed(const VirtualPrinter& device) {
 }
 
 void runStress() {
-    const DWORD rounds = settingFromEnvironment("ZEV_STRESS_ROUNDS", DefaultRounds);
-    const DWORD seconds = settingFromEnvironment("ZEV_STRESS_SECONDS", DefaultSeconds);
+    const DWORD rounds = winetest::setting("ZEV_STRESS_ROUNDS", DefaultRounds);
+    const DWORD seconds = winetest::setting("ZEV_STRESS_SECONDS", DefaultSeconds);
 
     // The machine: the monitor's key with a null and a file port and the
     // steady printer's USB port; the coming and going printer's port is the
@@ -812,7 +804,7 @@ void runSixPrinters() {
     run.six = &six;
     for (SixPrinter& printer : six)
         if (printer.printing) run.alwaysOnline.push_back(printer.spooled.get());
-    run.rounds = settingFromEnvironment("ZEV_STRESS_ROUNDS", DefaultRounds);
+    run.rounds = winetest::setting("ZEV_STRESS_ROUNDS", DefaultRounds);
     run.backgroundRounds = run.rounds * BackgroundRoundsPerRound;
     run.stop = 0;
     run.usbStarts = run.refreshes = 0;
@@ -823,7 +815,7 @@ void runSixPrinters() {
         {"broadcasts", broadcastThread, NULL, 0, false, 0, "", NULL, 0},
     };
     run.findings.restartClock();
-    runWorkers(run, workers, settingFromEnvironment("ZEV_STRESS_SECONDS", DefaultSeconds));
+    runWorkers(run, workers, winetest::setting("ZEV_STRESS_SECONDS", DefaultSeconds));
     for (Worker& worker : workers) CHECK(CloseHandle(worker.thread));
     run.findings.summarise();
     std::printf("six printers: %ld jobs, %ld refreshes, %ld plug rounds; found: %s; %s; %s; %s\n", (long)run.usbStarts,

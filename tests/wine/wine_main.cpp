@@ -25,6 +25,16 @@ void fail(const char* file, int line, const std::string& what) {
     LeaveCriticalSection(&lock);
 }
 
+DWORD setting(const char* name, DWORD fallback) {
+    char text[32] = "";
+    DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+    if (length == 0 || length >= sizeof text) return fallback;
+    DWORD value = strtoul(text, NULL, 10);
+    return value != 0 ? value : fallback;
+}
+
+DWORD patient(DWORD milliseconds) { return milliseconds * setting("ZEV_WINE_PATIENCE", 1); }
+
 std::string text(unsigned long long v) { return std::to_string(v) + " (0x" + [&] {
     char hex[32];
     std::snprintf(hex, sizeof hex, "%llx", v);
@@ -40,14 +50,13 @@ std::string text(const std::string& s) { return "\"" + s + "\""; }
 // message before the process ends.
 static void settleStatusThread() {
     if (!GetModuleHandleA("ZEVURUZI.DLL")) return;
-    for (int i = 0; i < 40; i++) {
+    for (DWORD until = GetTickCount() + winetest::patient(2000); GetTickCount() < until; Sleep(50)) {
         HWND window = FindWindowA("SetQMUsbPortStatus", NULL);
         if (window) {
             DWORD_PTR result;
-            SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+            SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK, winetest::patient(5000), &result);
             return;
         }
-        Sleep(50);
     }
 }
 
@@ -56,13 +65,22 @@ static void settleStatusThread() {
 static int runAll(const char* self) {
     int passed = 0, failed = 0;
     for (auto& c : winetest::cases()) {
+        // Named before it runs: a run stopped at its time limit shows which case hung.
+        std::printf("%s:\n", c.name);
+        std::fflush(stdout);
         std::string commandLine = std::string("\"") + self + "\" " + c.name;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
         DWORD code = 1;
         if (CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
-            WaitForSingleObject(process.hProcess, INFINITE);
+            // A case that hangs is stopped at the bound of one case, and the rest still run.
+            DWORD seconds = winetest::setting("ZEV_WINE_CASE_SECONDS", 120);
+            if (WaitForSingleObject(process.hProcess, seconds * 1000) == WAIT_TIMEOUT) {
+                std::printf("%s did not end within %lu s: stopped\n", c.name, seconds);
+                TerminateProcess(process.hProcess, 1);
+                WaitForSingleObject(process.hProcess, INFINITE);
+            }
             GetExitCodeProcess(process.hProcess, &code);
             CloseHandle(process.hProcess);
             CloseHandle(process.hThread);

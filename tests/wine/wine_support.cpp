@@ -110,7 +110,7 @@ static BOOL CALLBACK findStatusWindow(HWND window, LPARAM found) {
 
 HWND waitForStatusWindow() {
     HWND window = NULL;
-    for (int attempt = 0; attempt < 200 && window == NULL; attempt++) {
+    for (DWORD until = GetTickCount() + winetest::patient(5000); window == NULL && GetTickCount() < until;) {
         EnumWindows(findStatusWindow, (LPARAM)&window);
         if (window == NULL) Sleep(25);
     }
@@ -118,7 +118,7 @@ HWND waitForStatusWindow() {
     if (window != NULL) {
         // Answered only from the message loop.
         DWORD_PTR result = 0;
-        CHECK(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &result));
+        CHECK(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, winetest::patient(10000), &result));
     }
     return window;
 }
@@ -132,8 +132,8 @@ void runPendingRebuild() {
 
 void broadcastDeviceChange() {
     DWORD_PTR result = 0;
-    CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG, 10000,
-                              &result));
+    CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG,
+                              winetest::patient(10000), &result));
 }
 
 std::string rundllRecordPath() {
@@ -167,7 +167,8 @@ std::vector<std::string> rundllCalls() {
 }
 
 std::vector<std::string> waitForRundllCalls() {
-    for (int i = 0; i < 250 && rundllCalls().empty(); i++) Sleep(20);
+    for (DWORD until = GetTickCount() + winetest::patient(5000); rundllCalls().empty() && GetTickCount() < until;)
+        Sleep(20);
     return rundllCalls();
 }
 

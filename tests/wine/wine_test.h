@@ -25,6 +25,12 @@ struct Registrar {
 };
 
 void fail(const char* file, int line, const std::string& what);
+// A number from the environment, or the fallback when it is unset or 0.
+DWORD setting(const char* name, DWORD fallback);
+// A bound on a wait, stretched by ZEV_WINE_PATIENCE (1 natively; more where
+// the cases run under emulation, which costs 10 to 30 times the time). A bound
+// only catches what never comes: being slow is not a finding.
+DWORD patient(DWORD milliseconds);
 std::string text(unsigned long long v);
 std::string text(const std::string& s);
 

@@ -107,6 +107,26 @@ void startInProcess(Spooler& spooler, const std::string& dll) {
     spooler.enumPorts(1, started);
 }
 
+// The monitor does what enumeration asked of it (the driver-index rebuild
+// after a new port) at its status window's next message. The spooler's process
+// lives on and that message comes; zevmon's ends, so before it ends it sends
+// the window of its own copy a message and waits for it: otherwise the rebuild
+// would never run, or be cut off as it starts.
+struct StatusWindowSettler {
+    ~StatusWindowSettler() {
+        for (DWORD until = GetTickCount() + 10000; GetTickCount() < until; Sleep(50)) {
+            for (HWND window = NULL; (window = FindWindowExA(NULL, window, StatusWindowClass, NULL)) != NULL;) {
+                DWORD process = 0;
+                GetWindowThreadProcessId(window, &process);
+                if (process != GetCurrentProcessId()) continue;  // the spooler's copy, under --force
+                DWORD_PTR result = 0;
+                SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result);
+                return;
+            }
+        }
+    }
+};
+
 // Makes ready what the command's row needs, and runs it.
 int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global) {
     run.diagnose = diagnoseThisMachine;
@@ -122,6 +142,7 @@ int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global
     if (monitorInstalled() && !global.force) throw Failure(SecondCopyRefused);
     Spooler spooler(global.trace);
     startInProcess(spooler, *global.dll);
+    StatusWindowSettler settler;
     MonitorRoute route(spooler, [] { return SystemSpooler(false).printers(); });
     run.route = &route;
     return command.run(run);

@@ -25,11 +25,14 @@ skip_status=77
 environment() {
     export WINEPREFIX="$state/prefix" WINEARCH=win32 WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=" # no Mono or Gecko installers on a closed network
-    export DISPLAY=":$(cat "$state/display")"
+    local display
+    read -r display <"$state/display" # no subshell: each costs a case's time under emulation
+    export DISPLAY=":$display"
 }
 
+# One line on where the Wine cases ran, which make shows after the tests.
 skip() {
-    echo "$1: the Wine tests are skipped." | tee "$state/skip"
+    echo "$1: the Wine tests are skipped." | tee "$state/skip" "$state/summary"
     exit $skip_status
 }
 
@@ -41,8 +44,10 @@ native_setup() {
     [ -s "$state/display" ] || { echo "Xvfb did not start"; exit 1; }
     environment
     # Nothing started here may keep the caller's output open: ctest waits for it.
-    if [ -n "${ZEV_WINE_PREFIX_TEMPLATE:-}" ]; then
-        cp -a "$ZEV_WINE_PREFIX_TEMPLATE" "$WINEPREFIX" # made by the same Wine: a copy is a fresh prefix
+    if [ -n "${ZEV_WINE_FRESH_PREFIX:-}" ]; then
+        # The virtual machine's own, made when its image was: its root disk is
+        # a snapshot, so this run may change the prefix in place.
+        ln -s "$ZEV_WINE_FRESH_PREFIX" "$WINEPREFIX"
     else
         wineboot -i >"$state/wineboot.log" 2>&1
         wineserver -w
@@ -52,6 +57,7 @@ native_setup() {
     # a test's output open.
     wine cmd /c exit >/dev/null 2>&1 </dev/null
     echo "Wine prefix ready in $WINEPREFIX on display $DISPLAY"
+    echo "The Wine cases ran natively here ($(wine --version))." >"$state/summary"
 }
 
 # The tree goes into the guest on a disk of its own, at the same absolute
@@ -65,7 +71,7 @@ guest_setup() {
     why=$("$scripts/wine-guest-image.sh" wait) || status=$?
     if [ "$status" = 3 ]; then echo "$why"; exit 1; fi
     [ "$status" = 0 ] ||
-        skip "this machine's kernel does not run 32-bit programs, and $why (scripts/wine-guest-image.sh make, which make test runs, makes it)"
+        skip "the Wine cases run in the virtual machine here, and $why (scripts/wine-guest-image.sh make, which make test runs, makes it)"
     source=$(cd "$here/../.." && pwd)
     build=$(cd "$build" && pwd)
     mkdir -p "$guest/disk/tree$source" "$guest/disk/tree$build"
@@ -74,19 +80,16 @@ guest_setup() {
     guest_job "$source" "$build" >"$guest/disk/job.sh"
     chmod 755 "$guest/disk/job.sh"
     local size_mb=$(($(du -sm "$guest/disk" | cut -f1) * 2 + 2048))
-    mke2fs -q -t ext4 -d "$guest/disk" "$guest/disk.img" "${size_mb}M"
+    mke2fs -q -t ext4 -d "$guest/disk" "$guest/disk.img" "${size_mb}M" >/dev/null
     rm -rf "$guest/disk"
 
     local bound=${ZEV_WINE_GUEST_BOUND:-3000} status=0
     echo "Running the Wine cases in the virtual machine ($image), for at most $bound s..."
     "$scripts/wine-guest-boot.sh" "$image" "$guest/disk.img" "$bound" >"$guest/console.log" 2>&1 || status=$?
     debugfs -R "rdump /results $guest" "$guest/disk.img" >/dev/null 2>&1 || true
-    local ran=0 failed=0 rc
-    for rc in "$guest"/results/*.rc; do
-        [ -e "$rc" ] || continue
-        ran=$((ran + 1))
-        [ "$(cat "$rc")" = 0 ] || failed=$((failed + 1))
-    done
+    local ran failed
+    ran=$(grep -cE ' Test +#[0-9]+: wine\.' "$guest/console.log" || true)
+    failed=$(grep -E ' Test +#[0-9]+: wine\.' "$guest/console.log" | grep -vc ' Passed ' || true)
     local last
     last=$(sed -n 's/^ *Start *[0-9]*: \(wine\.[^ ]*\).*/\1/p' "$guest/console.log" | tail -n 1)
     if [ "$status" = 124 ]; then
@@ -99,9 +102,13 @@ guest_setup() {
         tail -n 40 "$guest/console.log"
         exit 1
     fi
+    # Where the time went, from the guest's own count and its CTest's lines.
+    local phases
+    phases=$(awk '/^ZEV-GUEST: booted in/ { printf "boot %s s, ", $4 }
+        / Test +#[0-9]+: wine\./ { t = $(NF - 1); if ($4 == "wine.setup") p = t; else if ($4 == "wine.windows98") w = t; else { c += t; n++ } }
+        END { printf "the prefix %d s, %d cases %d s, the Windows 98 run %d s", p, n, c, w }' "$guest/console.log")
     echo "The Wine cases ran in the virtual machine: $ran, $failed of them failing, in $((SECONDS - started)) s" \
-        "(console: $guest/console.log)."
-    grep -E '^ZEV-GUEST: (setup|phase)' "$guest/console.log" || true
+        "($phases; console: $guest/console.log)." | tee "$state/summary"
 }
 
 # The guest's job: the build's Wine entries, run by the guest's CTest, with
@@ -110,11 +117,12 @@ guest_job() {
     local source=$1 build=$2
     cat <<JOB
 #!/bin/sh
+echo "ZEV-GUEST: booted in \$(cut -d. -f1 /proc/uptime) s"
 for path in "$source" "$build"; do
     mkdir -p "\$path" && mount --bind "/host/tree\$path" "\$path"
 done
 mkdir -p /host/results
-export ZEV_WINE_WHERE=native ZEV_WINE_RESULTS=/host/results ZEV_WINE_PREFIX_TEMPLATE=/opt/zevuruzi/wine-prefix
+export ZEV_WINE_WHERE=native ZEV_WINE_RESULTS=/host/results ZEV_WINE_FRESH_PREFIX=/opt/zevuruzi/wine-prefix
 cd "$build" && ctest -R '^wine\\.' ${ZEV_WINE_GUEST_CTEST_ARGS:-}
 JOB
 }
@@ -135,7 +143,8 @@ run)
     name=$1
     shift
     if [ -f "$state/skip" ]; then cat "$state/skip"; exit $skip_status; fi
-    if [ "$(cat "$state/where")" = guest ]; then
+    read -r where <"$state/where"
+    if [ "$where" = guest ]; then
         results=$state/guest/results
         [ -f "$results/$name.out" ] && cat "$results/$name.out"
         if [ -f "$results/$name.rc" ]; then exit "$(cat "$results/$name.rc")"; fi

@@ -8,22 +8,11 @@
 #include <cstdio>
 
 #include "resources/string_table.h"
+#include "text.h"
 
 namespace zevmon {
 
 namespace {
-
-// A word as the user would type it again: quoted where a shell would split it.
-std::string shellWord(const std::string& word) {
-    if (word.find_first_of(" &\\;|<>()$'\"*?") == std::string::npos) return word;
-#ifdef _WIN32
-    return "\"" + word + "\"";
-#else
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-#endif
-}
 
 #ifdef _WIN32
 const char PathSeparators[] = "\\/:";

@@ -1,6 +1,7 @@
 // zevmon printers: the spooler's printers, their ports, and whether they are
 // online, as the build reads them.
 #include <fmt/format.h>
+#include <windows.h>
 #include <winspool.h>
 
 #include <nlohmann/json.hpp>

@@ -1,20 +1,23 @@
 // Printers follow their devices: every printer whose "Port" value names one of
-// the monitor's ports is set online when the USB device behind that port is
-// present, and to work offline when it is absent. Nothing is cached; each
-// refresh reads the ports, the devices and the printers as they are.
+// the monitor's USB ports is set online when the device behind that port is
+// present, and to work offline when it is absent. A printer of a file or null
+// port has no device to follow and is left as it is: marked offline, the
+// spooler would hold its jobs for ever. Nothing is cached; each refresh reads
+// the ports, the devices and the printers as they are.
 #include "../monitor/monitor.h"
 
 #define RegistryNameMax 256
 
 static const CHAR PortValueName[] = "Port";
 
-// The port's device identity, copied while the lock is held: the record may be
-// deleted by a spooler thread as soon as the lock is released.
-static BOOL CopyPortDevice(LPCSTR portName, GUID* interfaceGuid, LPSTR instanceId) {
+// The device identity of a USB port, copied while the lock is held: the record
+// may be deleted by a spooler thread as soon as the lock is released. FALSE
+// for a port of another kind, so that a user's own "Work Offline" stands.
+static BOOL CopyUsbPortDevice(LPCSTR portName, GUID* interfaceGuid, LPSTR instanceId) {
     BOOL found = FALSE;
     EnterCriticalSection(&MonitorLock);
     PortRecord* record = FindPortRecord(portName);
-    if (record != NULL) {
+    if (record != NULL && record->config.kind == PortKindUsb) {
         *interfaceGuid = record->config.usb.interfaceGuid;
         lstrcpynA(instanceId, record->config.usb.instanceId, sizeof(record->config.usb.instanceId));
         found = TRUE;
@@ -28,7 +31,6 @@ static BOOL IsSameDevice(const UsbInterfaceInfo* info, LPCSTR instanceId) {
 }
 
 // Present when an interface of the port's class has the port's instance id.
-// The port's kind is not looked at: every port is judged by its USB block.
 BOOL IsPortDevicePresent(const GUID* interfaceGuid, LPCSTR instanceId) {
     UsbInterfaceInfo info;
     return FindInterface(interfaceGuid, IsSameDevice, instanceId, &info);
@@ -48,7 +50,7 @@ BOOL PrinterPortMatches(LPCSTR port, LPCSTR portName) {
     return CompareAsciiNoCase(portName, port, PrinterPortValueMax) == 0;
 }
 
-// The subkeys of the monitor's key (by its fixed path) that name a listed port.
+// The subkeys of the monitor's key (by its fixed path) that name a listed USB port.
 void RefreshPrinterStates(void) {
     HKEY monitorKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS) return;
@@ -58,7 +60,7 @@ void RefreshPrinterStates(void) {
         if (RegEnumKeyA(monitorKey, index, portName, sizeof portName) != ERROR_SUCCESS) break;
         GUID interfaceGuid;
         CHAR instanceId[UsbPathMax];
-        if (!CopyPortDevice(portName, &interfaceGuid, instanceId)) continue;
+        if (!CopyUsbPortDevice(portName, &interfaceGuid, instanceId)) continue;
         SetPrintersForPort(portName, IsPortDevicePresent(&interfaceGuid, instanceId));
     }
     RegCloseKey(monitorKey);

@@ -115,16 +115,21 @@ TEST_F(Status, OnlyPortsBothListedAndUnderTheMonitorsKeyAreRefreshed) {
     EXPECT_EQ(machine().callCount("SetPrinterA"), 2u) << "one per refresh, for the listed printer only";
 }
 
-TEST_F(Status, PortsOfEveryKindAreJudgedByTheirUsbBlock) {
+TEST_F(Status, OnlyUsbPortsAreJudgedAndThePrintersOfOtherKindsStayAsTheyAre) {
+    addPort("USB-001", usbConfig(PrinterId));
     addPort("NUL:", nullConfig());
     PortConfig file = fileConfig("C:\\out.prn");
     file.usb = usbConfig(PrinterId).usb;
     addPort("FILE:", file);
+    machine().addPrinter("Office", "USB-001");
     machine().addPrinter("Null printer", "NUL:");
-    machine().addPrinter("File printer", "FILE:");
+    machine().addPrinter("File printer", "FILE:", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     ASSERT_TRUE(initialize());
-    EXPECT_TRUE(offline("Null printer")) << "no device has an empty USB block";
-    EXPECT_FALSE(offline("File printer")) << "its USB block names a present device";
+    EXPECT_TRUE(offline("File printer")) << "its USB block names a present device, and is not asked";
+    machine().unplugUsbPrinter(PrinterId);
+    deviceChange();
+    EXPECT_FALSE(offline("Null printer")) << "no device has an empty USB block, and none is asked for";
+    EXPECT_EQ(machine().callCount("SetPrinterA"), 2u) << "one per refresh, for the USB port's printer only";
 }
 
 TEST_F(Status, APrinterThatCannotBeOpenedIsSkippedAndTheRunGoesOn) {

@@ -61,6 +61,13 @@ WINE_TEST(PrintersFollowTheirDeviceAtEveryBroadcast) {
         writeUsbPort("USB-001", device.instanceId());
         SpoolerPrinter printer("Zev Status Printer", "USB-001");
         SpoolerPrinter other("Zev Other Printer", "USB-002");  // not a port of the monitor
+        // No device behind a file or null port: its printers keep what they have.
+        PortConfig nullConfig = {}, fileConfig = {};
+        fileConfig.kind = PortKindFile;
+        writePortConfig("NUL:", nullConfig);
+        writePortConfig("FILE:", fileConfig);
+        SpoolerPrinter filePrinter("Zev File Printer", "FILE:"), heldPrinter("Zev Held Printer", "NUL:");
+        heldPrinter.setAttributes(Offline);
         // The refresh reads the value where Wine's spooler keeps it.
         CHECK_STR(printerPortValue("Zev Status Printer"), "USB-001");
         printer.setAttributes(Offline);
@@ -71,6 +78,7 @@ WINE_TEST(PrintersFollowTheirDeviceAtEveryBroadcast) {
         startMonitor();
         HWND window = waitForStatusWindow();
         CHECK_EQ(printer.attributes() & Offline, (DWORD)0);
+        CHECK_EQ(filePrinter.attributes() & Offline, (DWORD)0);
 
         device.unplug();
         broadcastDeviceChange();
@@ -86,6 +94,8 @@ WINE_TEST(PrintersFollowTheirDeviceAtEveryBroadcast) {
         device.unplug();
         CHECK_EQ(SendMessageA(window, WM_WININICHANGE, 0, (LPARAM) "windows"), (LRESULT)0);
         CHECK_EQ(printer.attributes() & Offline, Offline);
+        CHECK_EQ(filePrinter.attributes() & Offline, (DWORD)0);
+        CHECK_EQ(heldPrinter.attributes() & Offline, Offline);
     }
     clearMonitorKey();
 }

@@ -181,13 +181,19 @@ TEST_F(Doctor, PrintersFollowTheirDevicesAtTheNextRefreshAsForetold) {
     machine().addPrinter("Office", "USB-001");
     machine().addPrinter("Lab", "usb-002");
     machine().addPrinter("Hall", "USB-0020");  // eight characters: can never match
+    addPort("FILE:", fileConfig("C:\\out.prn"));
+    addPort("NUL:", nullConfig());
+    machine().addPrinter("Files", "FILE:");
+    machine().addPrinter("Nowhere", "NUL:", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     ASSERT_TRUE(initialize());
     machine().unplugUsbPrinter(OtherId);  // no broadcast yet: Lab is still online
 
     Diagnosis d = diagnose();
     const PortReport* office = port(d, "USB-001");
     const PortReport* lab = port(d, "USB-002");
-    ASSERT_TRUE(office && lab);
+    const PortReport *files = port(d, "FILE:"), *nowhere = port(d, "NUL:");  // no device: they stay as they are
+    ASSERT_TRUE(office && lab && files && nowhere);
+    EXPECT_EQ(d.printersHeldOffline, (std::vector<std::pair<std::string, std::string>>{{"Nowhere", "NUL:"}}));
     EXPECT_TRUE(office->present);
     EXPECT_FALSE(lab->present);
     ASSERT_EQ(lab->printers.size(), 1u);
@@ -200,7 +206,7 @@ TEST_F(Doctor, PrintersFollowTheirDevicesAtTheNextRefreshAsForetold) {
     machine().addPrinter("Hall", "USB-0020", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
     ASSERT_TRUE(machine().waitIdle());
-    for (const PortReport* p : {office, lab})
+    for (const PortReport* p : {office, lab, files, nowhere})
         for (const auto& printer : p->printers)
             EXPECT_EQ(!(machine().printerAttributes(printer.name) & PRINTER_ATTRIBUTE_WORK_OFFLINE), printer.nextOnline)
                 << printer.name;

@@ -296,4 +296,18 @@ TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
     EXPECT_EQ(readAll(dir / "nt" / "personality"), "nt\n");
 }
 
+// One left to work offline, by its user or by an earlier monitor, waits for a person.
+TEST_F(Jobs, APrinterOfAFilePortPrintsAndOneLeftOfflineWaitsForAPerson) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    const std::string Printers = "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\";
+    std::ofstream(machine / "registry.reg", std::ios::app) << Printers << "File Printer]\n\"Port\"=\"FILE:\"\n" << Printers
+                                                           << "Null Printer]\n\"Port\"=\"NUL:\"\n\"Attributes\"=dword:400\n";
+    expectRun({"print", "FILE:", "-"}, 0, "Printed job 1: 5 bytes to FILE: for printer File Printer.", "", "page\n");
+    expectRun({"print", "NUL:", "-"}, 0, "NUL: is not a USB port, so only a person sets the printer online again");
+    expectRun({"doctor"}, 1, "Printer Null Printer prints to NUL:, a null port, and is set to work offline");
+    expectRun({"printers", "online", "Null Printer"}, 0, "on printer Null Printer: printed.");
+    ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+    expectRun({"printers", "online", "Office Printer"}, 1, "whose USB printer is not plugged in");
+}
+
 }  // namespace

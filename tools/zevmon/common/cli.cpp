@@ -8,22 +8,11 @@
 #include <cstdio>
 
 #include "resources/string_table.h"
+#include "text.h"
 
 namespace zevmon {
 
 namespace {
-
-// A word as the user would type it again: quoted where a shell would split it.
-std::string shellWord(const std::string& word) {
-    if (word.find_first_of(" &\\;|<>()$'\"*?") == std::string::npos) return word;
-#ifdef _WIN32
-    return "\"" + word + "\"";
-#else
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-#endif
-}
 
 #ifdef _WIN32
 const char PathSeparators[] = "\\/:";
@@ -136,6 +125,9 @@ void addSharedCommands(CLI::App& app, SharedOptions& o) {
 
     auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
     printers->add_flag("--json", o.asJson, "JSON instead of a table");
+    auto* online = printers->add_subcommand("online", "clear a printer's Work Offline mark, so that the spooler "
+                                                      "prints the jobs it holds for it");
+    online->add_option("printer", o.printerName, "the printer's name, quoted when it has spaces")->required();
 
     auto* doctor = app.add_subcommand("doctor",
                                       "why a printer has no port, why it stays offline, what would stop the monitor");

@@ -40,6 +40,7 @@ struct SharedOptions {
     bool evenIfUsed = false;            // prune: ports that printers still use too
     bool nullPort = false;              // add-port --null
     std::optional<std::string> toFile;  // add-port --file PATH
+    std::string printerName;            // printers online NAME
 };
 
 // What a command runs with: its options, and what its row's needs made ready.
@@ -71,6 +72,7 @@ int cmdPrint(Run& run);
 
 // printers.cpp
 int cmdPrinters(Run& run);
+int cmdPrintersOnline(Run& run);
 // The first printer that prints to the port, or "".
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
 

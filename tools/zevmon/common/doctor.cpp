@@ -494,6 +494,19 @@ std::vector<std::string> printersReached() {
     return names;
 }
 
+// Work Offline on a printer of a file or null port: no device ever brings it
+// back, so its jobs wait for a person. Left so by its user, or by an earlier
+// version of the monitor, which set such printers offline at every refresh.
+void heldOffline(Diagnosis& diagnosis, const std::string& printer, const PortReport& port) {
+    diagnosis.printersHeldOffline.emplace_back(printer, port.name);
+    diagnosis.problems.push_back(fmt::format(
+        "Printer {} prints to {}, a {} port, and is set to work offline, so the spooler holds every job for it: "
+        "the monitor sets only the printers of USB ports online, after their devices (earlier versions set the "
+        "printers of every port offline at each device change). Clear the mark with zevmon printers online {}, or "
+        "on the machine itself: select the printer in the Printers folder and uncheck Work Offline on the File menu.",
+        printer, port.name, port.kind == PortKindFile ? "file" : "null", shellWord(printer)));
+}
+
 void diagnosePrinters(Diagnosis& diagnosis) {
     std::vector<std::string> reached = printersReached();
     for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
@@ -544,9 +557,10 @@ void diagnosePrinters(Diagnosis& diagnosis) {
             r.name = printer;
             auto online = printerOnline(printer);
             r.online = online.value_or(false);
-            // The refresh sets every printer of a listed port after its device.
-            r.nextOnline = p.present;
+            // The refresh sets the printers of a USB port after its device and leaves all others as they are.
+            r.nextOnline = p.kind == PortKindUsb ? p.present : r.online;
             p.printers.push_back(r);
+            if (online == false && (p.kind == PortKindFile || p.kind == PortKindNull)) heldOffline(diagnosis, printer, p);
         }
         // Another monitor's port is none of ours to judge; a USB port that does not exist is.
         if (!matched && isUsbPortName(port)) {
@@ -719,6 +733,8 @@ json diagnosisJson(const Diagnosis& d) {
     for (auto& [printer, value] : d.printersNeverMatching) never.push_back({{"printer", printer}, {"port", value}});
     json withoutPort = json::array();
     for (auto& [printer, port] : d.printersWithoutPort) withoutPort.push_back({{"printer", printer}, {"port", port}});
+    json heldOffline = json::array();
+    for (auto& [printer, port] : d.printersHeldOffline) heldOffline.push_back({{"printer", printer}, {"port", port}});
     json failing = json::array();
     for (const KeyProblem& k : d.failingKeys)
         failing.push_back({{"key", k.key}, {"error", k.error}, {"errorName", errorText(k.error)}});
@@ -727,6 +743,7 @@ json diagnosisJson(const Diagnosis& d) {
             {"ports", ports},
             {"printersNeverMatching", never},
             {"printersWithoutPort", withoutPort},
+            {"printersHeldOffline", heldOffline},
             {"keysFailingStart", failing},
             {"startWouldFail", d.startWouldFail},
             {"startError", d.startError},
@@ -771,8 +788,7 @@ std::string diagnosisText(const Diagnosis& d) {
                                p.stale ? "; stale: its instance id no longer appears below Enum\\USB (zevmon prune)"
                                        : "");
         else if (!p.printers.empty())
-            out += "            no USB device: the refresh judges every port by its USB block, so its printers are "
-                   "set offline\n";
+            out += "            no USB device: the refresh leaves its printers as they are\n";
         if (!p.unusable.empty()) out += "            UNUSABLE: every job on it fails (see the problems below)\n";
         for (const PrinterReport& r : p.printers)
             out += fmt::format("            printer {}: {} now, {} after the next refresh\n", r.name,
@@ -782,6 +798,9 @@ std::string diagnosisText(const Diagnosis& d) {
         out += fmt::format("  printer {} on \"{}\": never matches a port (8 characters or more)\n", printer, value);
     for (auto& [printer, port] : d.printersWithoutPort)
         out += fmt::format("  printer {} on {}: no such port\n", printer, port);
+    for (auto& [printer, port] : d.printersHeldOffline)
+        out += fmt::format("  printer {} (port {}) works offline: its jobs wait until a person sets it online\n",
+                           printer, port);
 
     out += "\n";
     if (d.problems.empty()) {

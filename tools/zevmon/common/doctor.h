@@ -32,7 +32,8 @@ struct InstanceReport {
 struct PrinterReport {
     std::string name;
     bool online = false;              // now
-    bool nextOnline = false;          // after the next refresh
+    bool nextOnline = false;          // after the next refresh: a printer of a USB port follows its device,
+                                      // any other stays as it is
 };
 
 struct PortReport {
@@ -75,6 +76,7 @@ struct Diagnosis {
     std::vector<PortReport> ports;
     std::vector<std::pair<std::string, std::string>> printersNeverMatching;  // printer, its "Port" value
     std::vector<std::pair<std::string, std::string>> printersWithoutPort;    // printer, the USB port it names
+    std::vector<std::pair<std::string, std::string>> printersHeldOffline;    // printer, its file or null port
     std::vector<KeyProblem> failingKeys;
     bool startWouldFail = false;
     DWORD startError = ERROR_SUCCESS;  // the error the next start fails with

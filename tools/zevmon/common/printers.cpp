@@ -1,5 +1,9 @@
 // zevmon printers: the spooler's printers, their ports, and whether they are
 // online, as the build reads them.
+#include <fmt/format.h>
+#include <windows.h>
+#include <winspool.h>
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -35,6 +39,42 @@ int cmdPrinters(Run& run) {
                     : p.online                          ? "online"
                                                         : "offline");
     if (printers.empty()) std::printf("(no printers)\n");
+    return 0;
+}
+
+// As the Work Offline item of the printer's File menu does it: the spooler
+// then releases the jobs it held. A printer whose USB printer is away is left
+// as it is: the monitor would set it offline again at the next device change.
+int cmdPrintersOnline(Run& run) {
+    const std::string& name = run.options.printerName;
+    for (const PortReport& port : run.diagnose().ports)
+        for (const PrinterReport& printer : port.printers)
+            if (port.kind == PortKindUsb && !port.present && sameName(printer.name, name))
+                throw Failure(fmt::format("Printer {} prints to {}, whose USB printer is not plugged in: the monitor "
+                                          "sets it online when it is, and offline again at every device change until "
+                                          "then. Nothing was changed.",
+                                          shown(name), port.name));
+    HANDLE handle;
+    if (!OpenPrinterA(const_cast<LPSTR>(name.c_str()), &handle, NULL))
+        throw Failure(fmt::format("There is no printer {} (see: zevmon printers).", shown(name)));
+    DWORD needed = 0;
+    GetPrinterA(handle, 2, NULL, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(PRINTER_INFO_2A));
+    auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer.data());
+    BOOL read = GetPrinterA(handle, 2, buffer.data(), (DWORD)buffer.size(), &needed);
+    bool offline = read && (info->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    info->Attributes &= ~PRINTER_ATTRIBUTE_WORK_OFFLINE;
+    BOOL written = offline && SetPrinterA(handle, 2, buffer.data(), 0);
+    DWORD error = GetLastError();
+    ClosePrinter(handle);
+    if (read && !offline) {
+        result(fmt::format("Printer {} is online already; nothing was changed.", shown(name)));
+        return 0;
+    }
+    if (!written)
+        throw Failure(fmt::format("Printer {} could not be set online: {} ({}).", shown(name), errorMeaning(error),
+                                  errorText(error)));
+    result(fmt::format("Printer {} works online again: the spooler prints the jobs it held for it.", shown(name)));
     return 0;
 }
 

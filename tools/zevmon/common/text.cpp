@@ -132,4 +132,15 @@ std::string padded(const std::string& text, size_t width) {
     return taken >= width ? text : text + std::string(width - taken, ' ');
 }
 
+std::string shellWord(const std::string& word) {
+    if (word.find_first_of(" &\\;|<>()$'\"*?") == std::string::npos) return word;
+#ifdef _WIN32
+    return "\"" + word + "\"";
+#else
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+#endif
+}
+
 }  // namespace zevmon

@@ -25,4 +25,7 @@ std::string jsonOutput(const nlohmann::json& value);
 size_t shownWidth(const std::string& text);
 std::string padded(const std::string& text, size_t width);
 
+// A word as the user would type it again: quoted where a shell would split it.
+std::string shellWord(const std::string& word);
+
 }  // namespace zevmon

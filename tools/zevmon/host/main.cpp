@@ -37,6 +37,7 @@ const std::vector<Command<HostRun>> Commands = {
     {"delete-port", ChangesMachine | MakesChange | StartsMonitor, cmdDeletePort},
     {"add-port", ChangesMachine | MakesChange, cmdAddPort},
     {"printers", ReadsMachine, cmdPrinters},
+    {"printers online", ChangesMachine | MakesChange | TriesMonitor, cmdPrintersOnline},
     {"doctor", ReadsMachine, cmdDoctor},
     {"prune", ChangesMachine | MakesChange | StartsMonitor, cmdPrune},
     {"queue", ChangesMachine | StartsMonitor, cmdQueue},

@@ -304,6 +304,18 @@ void stageEvents(const std::optional<std::string>& target, const Staging& stagin
     });
 }
 
+// A port's configuration as the monitor's start reads it; a shorter value
+// leaves the rest zero, and a port without one is of no kind (-1).
+PortConfig storedConfig(const std::string& port) {
+    PortConfig config{};
+    auto stored = sim::machine().registry().value(std::string(MonitorKeyPath) + "\\" + port, "Property");
+    if (stored)
+        std::memcpy(&config, stored->data.data(), std::min(stored->data.size(), sizeof config));
+    else
+        config.kind = -1;
+    return config;
+}
+
 bool printerPresent(const std::string& id) {
     bool present = false;
     sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& printer) { present = printer.present; });
@@ -399,10 +411,16 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (progress) progress->update(queued->sent);
         if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !unplugSeen) {
             if (progress) progress->finish();
-            std::printf("Job %lu \"%s\" is held: printer %s is %s. It prints when the printer is back (zevmon usb "
-                        "plug), or leaves the queue with zevmon queue cancel %lu.\n",
-                        (unsigned long)id, job.document.c_str(), printer.c_str(),
-                        queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", (unsigned long)id);
+            // Only a USB printer coming back sets its printer online; any other waits for a person.
+            bool byDevice = !(queued->status & JOB_STATUS_OFFLINE) || storedConfig(job.port).kind == PortKindUsb;
+            std::string release =
+                byDevice ? fmt::format("It prints when the printer is back (zevmon usb plug), or leaves the queue with "
+                                       "zevmon queue cancel {}.", id)
+                         : fmt::format("{} is not a USB port, so only a person sets the printer online again: zevmon "
+                                       "printers online {} prints it, and zevmon queue cancel {} removes it.",
+                                       job.port, shellWord(printer), id);
+            std::printf("Job %lu \"%s\" is held: printer %s is %s. %s\n", (unsigned long)id, job.document.c_str(),
+                        printer.c_str(), queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", release.c_str());
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -458,10 +476,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
 
 std::string Session::fileDestination(const std::string& port) {
     std::string file = options_.fileAnswer.value_or("");
-    auto stored = sim::machine().registry().value(std::string(MonitorKeyPath) + "\\" + port, "Property");
-    if (!stored) return "";
-    PortConfig config{};  // a shorter value leaves the rest zero
-    std::memcpy(&config, stored->data.data(), std::min(stored->data.size(), sizeof config));
+    PortConfig config = storedConfig(port);
     if (config.kind != PortKindFile) return "";
     config.fileName[sizeof config.fileName - 1] = 0;
     if (config.fileName[0] && !file.empty() && !prompted_)

@@ -48,6 +48,7 @@ const std::vector<Command<WinRun>> Commands = {
     {"delete-port", StartsMonitor, cmdDeletePort},
     {"add-port", 0, cmdAddPort},
     {"printers", RealSpooler, cmdPrinters},
+    {"printers online", RealSpooler, cmdPrintersOnline},
     {"doctor", 0, cmdDoctor},
     {"prune", StartsMonitor, cmdPrune},
     {"install", 0, cmdInstall},

@@ -447,6 +447,19 @@ TEST_F(Usb, APrinterUnpluggedMidJobFailsEveryCallAndStillCloses) {
     EXPECT_TRUE(EndDocPort(port));
     machine().plugUsbPrinter(PrinterId);
     EXPECT_EQ(machine().usbReceived(PrinterId), bytes("half"));
+
+    // Back before the next write, its OUT pipe refused: the reopening fails
+    // with the write's own error and leaves nothing open; the next write tries again.
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+    machine().unplugUsbPrinter(PrinterId);
+    setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors[0] = ERROR_GEN_FAILURE; });
+    machine().plugUsbPrinter(PrinterId);
+    EXPECT_REFUSED(ERROR_DEVICE_NOT_CONNECTED, WritePort(port, (LPBYTE) "next", 4, &written));
+    EXPECT_EQ(machine().openHandles(), 0u);
+    setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors.clear(); });
+    EXPECT_TRUE(WritePort(port, (LPBYTE) "next", 4, &written));
+    EXPECT_TRUE(EndDocPort(port));
+    EXPECT_EQ(machine().usbReceived(PrinterId), bytes("halfnext"));
 }
 
 TEST_F(Usb, TimeoutsGoToTheDeviceFirstAndThenToBothPipes) {

@@ -47,27 +47,29 @@ struct VirtualPrinterAccess {
         return addresses;
     }
 
-    // The printer whose device path the name is, or begins with a pipe's "\NN".
+    // The printer whose device path the name is, or begins with a pipe's "\NN":
+    // the longest such path, as a path with a reference string begins with another.
     static VirtualPrinter* resolve(LPCSTR name, int* pipe) {
         if (name == NULL) return NULL;
         std::string text = name;
+        VirtualPrinter* found = NULL;
         for (VirtualPrinter* printer : printers()) {
             const std::string& path = printer->devicePath_;
             if (text.size() < path.size() || lstrcmpiA(text.substr(0, path.size()).c_str(), path.c_str()) != 0)
                 continue;
-            std::string rest = text.substr(path.size());
-            if (rest.empty()) {
-                *pipe = -1;
-                return printer;
-            }
-            if (rest[0] != '\\') continue;
-            // A name below the path that is no pipe number names a pipe that does not exist.
-            *pipe = 1 << 30;
-            if (rest.size() > 1 && rest.size() <= 8 && rest.find_first_not_of("0123456789", 1) == std::string::npos)
-                *pipe = atoi(rest.c_str() + 1);
-            return printer;
+            if ((text.size() == path.size() || text[path.size()] == '\\') &&
+                (found == NULL || path.size() > found->devicePath_.size()))
+                found = printer;
         }
-        return NULL;
+        if (found == NULL) return NULL;
+        std::string rest = text.substr(found->devicePath_.size());
+        *pipe = -1;
+        if (rest.empty()) return found;
+        // A name below the path that is no pipe number names a pipe that does not exist.
+        *pipe = 1 << 30;
+        if (rest.size() > 1 && rest.size() <= 8 && rest.find_first_not_of("0123456789", 1) == std::string::npos)
+            *pipe = atoi(rest.c_str() + 1);
+        return found;
     }
 
     static VirtualHandle* find(HANDLE value, VirtualPrinter** owner) {
@@ -102,7 +104,7 @@ struct VirtualPrinterAccess {
                     SetLastError(error);
                     return INVALID_HANDLE_VALUE;
                 }
-                VirtualHandle handle = {newHandleValue(), name, pipe, access, share, true, false, {}, 0};
+                VirtualHandle handle = {newHandleValue(), name, pipe, access, share, true, false, {}, 0, 0};
                 printer->handles_.push_back(handle);
                 return handle.value;
             }
@@ -111,15 +113,17 @@ struct VirtualPrinterAccess {
     }
 
     // A call on a handle of a virtual printer is served under the lock, once the
-    // handle is known to be open; any other handle goes on to kernel32.
+    // handle is known to be open and, but for its close, alive; any other
+    // handle goes on to kernel32.
     template <typename Serve, typename PassOn>
-    static BOOL onHandle(HANDLE value, Serve serve, PassOn passOn) {
+    static BOOL onHandle(HANDLE value, Serve serve, PassOn passOn, bool closing = false) {
         {
             Guard guard;
             VirtualPrinter* printer;
             VirtualHandle* handle = find(value, &printer);
             if (handle != NULL) {
                 if (!handle->open) return fail(ERROR_INVALID_HANDLE);
+                if (handle->deadError != 0 && !closing) return fail(handle->deadError);
                 return serve(*printer, *handle);
             }
         }
@@ -138,6 +142,7 @@ struct VirtualPrinterAccess {
             if (handle != NULL) {
                 if (count != NULL) *count = 0;
                 if (!handle->open) return fail(ERROR_INVALID_HANDLE);
+                if (handle->deadError != 0) return fail(handle->deadError);
                 if (!(handle->access & access)) return fail(ERROR_ACCESS_DENIED);
                 if (handle->pipe < 0 || ((endpoints(*printer)[handle->pipe] & 0x80) != 0) != in)
                     return fail(ERROR_INVALID_FUNCTION);
@@ -156,7 +161,7 @@ struct VirtualPrinterAccess {
                 handle.open = false;
                 return TRUE;
             },
-            [&] { return CloseHandle(value); });
+            [&] { return CloseHandle(value); }, true);
     }
 
     static BOOL WINAPI writeFile(HANDLE value, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
@@ -290,6 +295,11 @@ VirtualPrinter::~VirtualPrinter() {
 void VirtualPrinter::queueInput(const std::string& data) {
     Guard guard;
     input_ += data;
+}
+
+void VirtualPrinter::pullOut(DWORD error) {
+    Guard guard;
+    for (VirtualHandle& handle : handles_) handle.deadError = error;
 }
 
 void VirtualPrinter::setControlReply(const std::string& reply) {

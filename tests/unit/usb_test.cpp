@@ -483,11 +483,16 @@ TEST_F(Usb, TimeoutsGoToTheDeviceFirstAndThenToBothPipes) {
     EXPECT_TRUE(EndDocPort(port));
 }
 
-TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsWrites) {
+// A pipe that failed to open fails its transfers with ERROR_INVALID_HANDLE;
+// the device still answers, so nothing is reopened after a failed write.
+TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsTransfers) {
     setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors[0] = ERROR_GEN_FAILURE; });
     HANDLE port = startUsbPort();
     EXPECT_EQ(record(port)->usb.writeHandle, INVALID_HANDLE_VALUE);
     EXPECT_REFUSED(ERROR_INVALID_HANDLE, WritePort(port, (LPBYTE) "x", 1, nullptr));
+    DWORD count = Marker;
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, WritePort(port, (LPBYTE) "x", 1, &count));
+    EXPECT_EQ(count, 0u);
     unsigned closesBefore = machine().callCount("CloseHandle");
     EXPECT_TRUE(EndDocPort(port));
     EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u) << "the failed pipe is not closed";
@@ -495,6 +500,12 @@ TEST_F(Usb, APipeThatCannotBeOpenedLetsTheJobStartButFailsItsWrites) {
     EXPECT_TRUE(CloseUsbPipes(&pipes)) << "closing again closes nothing";
     EXPECT_EQ(machine().callCount("CloseHandle") - closesBefore, 2u);
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CloseUsbPipes(nullptr));
+
+    setPrinter([](sim::UsbPrinter& p) { p.pipeOpenErrors = {{1, ERROR_GEN_FAILURE}}; });
+    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
+    BYTE b = 0;
+    EXPECT_REFUSED(ERROR_INVALID_HANDLE, ReadPort(port, &b, 1, &count));
+    EXPECT_TRUE(EndDocPort(port));
 }
 
 TEST_F(Usb, ADeviceThatCannotBeOpenedFailsTheStartWithInvalidParameter) {
@@ -558,6 +569,8 @@ TEST_F(Usb, AReadEndsWithinItsBoundAndKeepsWhatComesLate) {
     setPrinter([](sim::UsbPrinter& p) { p.readsWait = true; });
     BYTE answer[8] = {};
     DWORD read = Marker;
+    machine().failCall("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_REFUSED(ERROR_NOT_ENOUGH_MEMORY, ReadPort(port, answer, sizeof answer, &read));
     auto started = std::chrono::steady_clock::now();
     EXPECT_REFUSED(ERROR_TIMEOUT, ReadPort(port, answer, sizeof answer, &read));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10 * std::chrono::milliseconds(UsbReadWaitMilliseconds));

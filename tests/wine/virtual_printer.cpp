@@ -47,29 +47,27 @@ struct VirtualPrinterAccess {
         return addresses;
     }
 
-    // The printer whose device path the name is, or begins with a pipe's "\NN":
-    // the longest such path, as a path with a reference string begins with another.
+    // The printer whose device path the name is, or begins with a pipe's "\NN".
     static VirtualPrinter* resolve(LPCSTR name, int* pipe) {
         if (name == NULL) return NULL;
         std::string text = name;
-        VirtualPrinter* found = NULL;
         for (VirtualPrinter* printer : printers()) {
             const std::string& path = printer->devicePath_;
             if (text.size() < path.size() || lstrcmpiA(text.substr(0, path.size()).c_str(), path.c_str()) != 0)
                 continue;
-            if ((text.size() == path.size() || text[path.size()] == '\\') &&
-                (found == NULL || path.size() > found->devicePath_.size()))
-                found = printer;
+            std::string rest = text.substr(path.size());
+            if (rest.empty()) {
+                *pipe = -1;
+                return printer;
+            }
+            if (rest[0] != '\\') continue;
+            // A name below the path that is no pipe number names a pipe that does not exist.
+            *pipe = 1 << 30;
+            if (rest.size() > 1 && rest.size() <= 8 && rest.find_first_not_of("0123456789", 1) == std::string::npos)
+                *pipe = atoi(rest.c_str() + 1);
+            return printer;
         }
-        if (found == NULL) return NULL;
-        std::string rest = text.substr(found->devicePath_.size());
-        *pipe = -1;
-        if (rest.empty()) return found;
-        // A name below the path that is no pipe number names a pipe that does not exist.
-        *pipe = 1 << 30;
-        if (rest.size() > 1 && rest.size() <= 8 && rest.find_first_not_of("0123456789", 1) == std::string::npos)
-            *pipe = atoi(rest.c_str() + 1);
-        return found;
+        return NULL;
     }
 
     static VirtualHandle* find(HANDLE value, VirtualPrinter** owner) {

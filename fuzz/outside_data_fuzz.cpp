@@ -632,8 +632,8 @@ std::vector<PortRecord*> listed() {
 // those bytes hold. Filling them with a non-zero pattern would only make such
 // a read longer, not visible. usbReserved is poisoned for good: once a record
 // exists nothing reads it. interfaceGuid is poisoned except in the calls that
-// read it by right: a USB job's start and write (its own record: a write
-// looks the device up again when it went away) and the printer refresh
+// read it by right: a USB job's start and write (its own record: a failed
+// write looks the device up again) and the printer refresh
 // (every record). The status thread, when it runs, is idle in its
 // message loop whenever the harness calls in, so it reads nothing meanwhile.
 // Only listed records are touched: a record freed by DeletePort belongs to the
@@ -1103,7 +1103,7 @@ private:
             bool write = c.op % Ops == OpWrite;
             BOOL ok;
             {
-                // A USB write whose device went away looks it up again by its interface class.
+                // A failed USB write looks its device up again by its interface class.
                 bool usb = record && record->config.kind == PortKindUsb;
                 Poisoned poisoned(Poisoned::GuidsPoisoned, write && usb ? record : nullptr);
                 SetLastError(0);

@@ -84,6 +84,7 @@ BOOL OpenUsbPipes(UsbPipeSet* pipes, UsbPortConfig* usbConfig) {
         pipes->device = NULL;
         return Fail(ERROR_INVALID_PARAMETER);
     }
+    lstrcpynA(pipes->devicePath, info.devicePath, sizeof pipes->devicePath);
     SetEndOfFile(pipes->device);  // what the driver makes of it is its own affair
 
     BYTE descriptors[UsbDescriptorBufferSize];
@@ -130,6 +131,7 @@ BOOL CloseUsbPipes(UsbPipeSet* pipes) {
         if (IsOpen(*field)) CloseHandle(*field);
         *field = NULL;
     }
+    pipes->devicePath[0] = 0;
     if (pipes->pendingRead != NULL) WaitForSingleObject(pipes->reader, UsbReadWaitMilliseconds);
     ForgetPendingRead(pipes);
     return TRUE;
@@ -208,32 +210,41 @@ BOOL SetUsbPipeTimeouts(UsbPipeSet* pipes, LPCOMMTIMEOUTS timeouts) {
 
 static BOOL UsbOpen(PortRecord* record) { return OpenUsbPipes(&record->usb, &record->config.usb); }
 static BOOL UsbClose(PortRecord* record) { return CloseUsbPipes(&record->usb); }
-// The errors with which a pipe says that its device went away.
-static BOOL IsDeviceGone(DWORD error) {
-    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEV_NOT_EXIST || error == ERROR_NOT_READY;
+// Whether the job's handles still reach a printer: its device is asked for
+// the descriptors, as at the job's start. Every call on a handle whose device
+// was unplugged fails, whatever code its driver gives.
+static BOOL AreUsbHandlesAlive(UsbPipeSet* pipes) {
+    BYTE descriptors[UsbDescriptorBufferSize];
+    DWORD returned = 0;
+    return ControlUsbDevice(pipes, GetDescriptorsIoctl, NULL, 0, descriptors, sizeof descriptors, &returned);
 }
 
-// A printer unplugged during a job leaves the job's pipes dead for good, and
-// the spooler's Retry would write to them for ever. So a write that fails
-// because the device went away looks the printer up again by its instance id,
-// as the job's start does: when it is back, at its old path or another, the
-// dead handles are closed and the job goes on through the device and pipes
-// opened anew; when it is not, the write fails as it did, at once, and the
-// handles stay. The count is what reached the printer, so the spooler's Retry
-// sends the rest and nothing twice. A reopening that failed leaves no device
-// handle, and the next write tries again.
+// A printer unplugged during a job leaves the job's handles dead for good, and
+// the spooler's Retry would write to them for ever. The write's error cannot
+// tell (Windows 98's USB stack gives ERROR_GEN_FAILURE, NT's
+// ERROR_DEVICE_NOT_CONNECTED, a stalled printer ERROR_SEM_TIMEOUT), so after
+// any failed write the printer is looked up again by its instance id, as the
+// job's start does. Absent, the write fails at once with its own error, and
+// the handles stay. Present at another path, or at the same one with handles
+// that no longer answer, the dead handles are closed and the job goes on
+// through the device and pipes opened anew. Present with live handles, the
+// failure is the printer's own and stands. The count is what reached the
+// printer, so the spooler's Retry sends the rest and nothing twice. A
+// reopening that failed leaves no device handle, and the next write tries again.
 static BOOL UsbWrite(PortRecord* record, LPBYTE buffer, DWORD size, LPDWORD written) {
     UsbPipeSet* pipes = &record->usb;
-    if (written == NULL) return WriteUsbPipe(pipes, buffer, size, written);
     BOOL closed = pipes->device == NULL;
+    // A job without a write pipe has nothing to reopen.
+    if (written == NULL || (!closed && pipes->writeHandle == NULL)) return WriteUsbPipe(pipes, buffer, size, written);
     if (!closed && WriteUsbPipe(pipes, buffer, size, written)) return TRUE;
     DWORD error = closed ? ERROR_NOT_READY : GetLastError();
-    if (!closed && !IsDeviceGone(error)) return FALSE;
     DWORD sent = closed ? 0 : (*written <= size ? *written : size);
     *written = sent;
     UsbInterfaceInfo info;
     if (!FindInterface(&record->config.usb.interfaceGuid, IsPortsPrinter, record->config.usb.instanceId, &info))
         return Fail(error);
+    BOOL samePath = CompareAsciiNoCase(info.devicePath, pipes->devicePath, UsbPathMax) == 0;
+    if (samePath && AreUsbHandlesAlive(pipes)) return Fail(error);
     CloseUsbPipes(pipes);
     if (!OpenUsbPipes(pipes, &record->config.usb) || !IsOpen(pipes->writeHandle)) {
         CloseUsbPipes(pipes);

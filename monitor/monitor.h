@@ -63,6 +63,7 @@ struct UsbPendingRead {
 // State of the USB back-end while a job runs: 0 = not open; a pipe may hold
 // INVALID_HANDLE_VALUE when it failed to open.
 struct UsbPipeSet {
+    CHAR devicePath[UsbPathMax];  // where device was opened; empty while it is not
     HANDLE device;
     HANDLE writeHandle;
     HANDLE readHandle;

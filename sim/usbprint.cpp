@@ -96,12 +96,18 @@ struct UsbFile : FileObject {
 
     const char* kind() const override { return pipe < 0 ? "usb device" : "usb pipe"; }
 
-    // Every call on a handle of an unplugged printer fails; the handle can still be closed.
+    // Every call on a handle of an unplugged printer fails; the handle can still
+    // be closed. NT reports the removed device (STATUS_DEVICE_NOT_CONNECTED, made
+    // ERROR_DEVICE_NOT_CONNECTED); Windows 98's USB stack fails the request with
+    // a generic failure, which reaches Win32 as ERROR_GEN_FAILURE, as Windows maps
+    // STATUS_UNSUCCESSFUL ("Mapping NT Status Error Codes to Win32 Error Codes",
+    // Microsoft Knowledge Base Q113996). No first-hand account of 98 was found.
     bool alive(DWORD& error) {
         if (printer->present && printer->generation == generation) return true;
-        error = ERROR_DEVICE_NOT_CONNECTED;
+        error = goneError();
         return false;
     }
+    static DWORD goneError() { return machine().isWindows98() ? ERROR_GEN_FAILURE : ERROR_DEVICE_NOT_CONNECTED; }
     bool write(const void* buffer, DWORD size, DWORD& written, DWORD& error) override {
         std::unique_lock<std::mutex> lock(machine().usb().mutex);
         if (!alive(error)) return false;
@@ -133,7 +139,7 @@ struct UsbFile : FileObject {
             printer->unplugAtByte.reset();
             printer->present = false;
             printer->generation++;
-            if (take == 0) return (error = ERROR_DEVICE_NOT_CONNECTED), false;
+            if (take == 0) return (error = goneError()), false;
         }
         written = take;
         return true;

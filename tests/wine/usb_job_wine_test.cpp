@@ -1,6 +1,7 @@
 // USB jobs on the real DLL, from the port's creation to the printer's
 // unplugging: Wine's registry, SetupAPI, windows and spooler, with the
 // printer's device and pipe files served by the virtual printer in this program.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,7 @@ WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
     {
         Printer printer("USB\\VID_1209&PID_0001\\ZEVJOB2");
         printer.plugIn();
+        VirtualPrinter moved(printer.devicePath() + "\\2");  // first: a name goes to the first path it begins with
         VirtualPrinter device(printer.devicePath());
         writeUsbPort("USB-001", printer.instanceId());
         const std::string stored = readPortProperty("USB-001");
@@ -146,6 +148,33 @@ WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
         checkAllClosed(device);
         CHECK_STR(device.received(), "firstsecond");
         CHECK(readPortProperty("USB-001") == stored);
+
+        // Unplugged mid-job, the write failing with ERROR_GEN_FAILURE as Windows
+        // 98's USB stack reports it: while the printer is away the write fails at
+        // once, and once it is back, at its path or another, the spooler's Retry
+        // sends the rest through handles opened anew, once.
+        auto opened = [&] { return device.handles().size() + moved.handles().size(); };
+        const std::string data = binaryData(9000, 5);
+        for (bool elsewhere : {false, true}) {
+            std::printf("back at %s path\n", elsewhere ? "another" : "the same");  // names the failures below
+            const size_t before = opened();
+            CHECK(startJob(monitor, port));
+            writeChunks(monitor, port, data.substr(0, 4000), {4000});
+            printer.unplug();
+            device.pullOut(ERROR_GEN_FAILURE);
+            written = Untouched;
+            CHECK_REFUSED(ERROR_GEN_FAILURE, monitor.pfnWritePort(port, (LPBYTE)data.data() + 4000, 5000, &written));
+            CHECK_EQ(written, (DWORD)0);
+            CHECK_EQ(opened() - before, (size_t)3);
+            printer.plugIn(elsewhere);
+            writeChunks(monitor, port, data.substr(4000), {5000});
+            CHECK(monitor.pfnEndDocPort(port));
+            CHECK_EQ(opened() - before, (size_t)6);
+            checkAllClosed(device);
+            checkAllClosed(moved);
+        }
+        CHECK(device.received() == "firstsecond" + data + data.substr(0, 4000));
+        CHECK(moved.received() == data.substr(4000));
         CHECK(monitor.pfnClosePort(port));
     }
     clearMonitorKey();

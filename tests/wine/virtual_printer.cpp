@@ -102,7 +102,7 @@ struct VirtualPrinterAccess {
                     SetLastError(error);
                     return INVALID_HANDLE_VALUE;
                 }
-                VirtualHandle handle = {newHandleValue(), name, pipe, access, share, true, false, {}, 0};
+                VirtualHandle handle = {newHandleValue(), name, pipe, access, share, true, false, {}, 0, 0};
                 printer->handles_.push_back(handle);
                 return handle.value;
             }
@@ -111,15 +111,17 @@ struct VirtualPrinterAccess {
     }
 
     // A call on a handle of a virtual printer is served under the lock, once the
-    // handle is known to be open; any other handle goes on to kernel32.
+    // handle is known to be open and, but for its close, alive; any other
+    // handle goes on to kernel32.
     template <typename Serve, typename PassOn>
-    static BOOL onHandle(HANDLE value, Serve serve, PassOn passOn) {
+    static BOOL onHandle(HANDLE value, Serve serve, PassOn passOn, bool closing = false) {
         {
             Guard guard;
             VirtualPrinter* printer;
             VirtualHandle* handle = find(value, &printer);
             if (handle != NULL) {
                 if (!handle->open) return fail(ERROR_INVALID_HANDLE);
+                if (handle->deadError != 0 && !closing) return fail(handle->deadError);
                 return serve(*printer, *handle);
             }
         }
@@ -138,6 +140,7 @@ struct VirtualPrinterAccess {
             if (handle != NULL) {
                 if (count != NULL) *count = 0;
                 if (!handle->open) return fail(ERROR_INVALID_HANDLE);
+                if (handle->deadError != 0) return fail(handle->deadError);
                 if (!(handle->access & access)) return fail(ERROR_ACCESS_DENIED);
                 if (handle->pipe < 0 || ((endpoints(*printer)[handle->pipe] & 0x80) != 0) != in)
                     return fail(ERROR_INVALID_FUNCTION);
@@ -156,7 +159,7 @@ struct VirtualPrinterAccess {
                 handle.open = false;
                 return TRUE;
             },
-            [&] { return CloseHandle(value); });
+            [&] { return CloseHandle(value); }, true);
     }
 
     static BOOL WINAPI writeFile(HANDLE value, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
@@ -290,6 +293,11 @@ VirtualPrinter::~VirtualPrinter() {
 void VirtualPrinter::queueInput(const std::string& data) {
     Guard guard;
     input_ += data;
+}
+
+void VirtualPrinter::pullOut(DWORD error) {
+    Guard guard;
+    for (VirtualHandle& handle : handles_) handle.deadError = error;
 }
 
 void VirtualPrinter::setControlReply(const std::string& reply) {

@@ -25,6 +25,7 @@ struct VirtualHandle {
     bool hasTimeouts;
     COMMTIMEOUTS timeouts;   // the last ones set, when hasTimeouts
     int endOfFileCalls;
+    DWORD deadError;         // not 0: its printer was pulled out, and every call but the close fails so
 };
 
 // A device control other than the descriptor request, as the device saw it.
@@ -45,6 +46,8 @@ public:
 
     void queueInput(const std::string& data);        // what the IN pipe returns next
     void setControlReply(const std::string& reply);  // the answer to every other control code
+    // Pulled out: every handle opened so far is dead, its calls failing with the driver's error.
+    void pullOut(DWORD error);
 
     std::vector<VirtualHandle> handles() const;      // in the order opened, closed ones included
     std::string received() const;                    // everything written to the OUT pipe

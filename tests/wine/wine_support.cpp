@@ -307,11 +307,13 @@ Printer::~Printer() {
 
 // As Wine's SetupAPI makes a device come: the interface's link first, its
 // device last, so that a listing meanwhile sees the interface whole or not at all.
-void Printer::plugIn() {
+void Printer::plugIn(bool atAnotherPath) {
+    std::string link = interfaceKey_ + (atAnotherPath ? "\\#2" : "\\#");
     DWORD linked = 1;
-    CHECK(setKeyValue(interfaceKey_ + "\\#\\Control", "Linked", REG_DWORD, &linked, sizeof linked));
+    CHECK(setKeyValue(link + "\\Control", "Linked", REG_DWORD, &linked, sizeof linked));
     if (!unplugged_) return;
-    CHECK(setKeyValue(interfaceKey_ + "\\#", "SymbolicLink", REG_SZ, devicePath_.c_str(), devicePath_.size() + 1));
+    devicePath_ = firstPath_ + (atAnotherPath ? "\\2" : "");
+    CHECK(setKeyValue(link, "SymbolicLink", REG_SZ, devicePath_.c_str(), devicePath_.size() + 1));
     unplugged_ = false;
     setPresent(true);
 }
@@ -362,7 +364,7 @@ void Printer::createInterface() {
     detail->cbSize = sizeof *detail;
     CHECK(SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, sizeof buffer, NULL, NULL));
     SetupDiDestroyDeviceInfoList(set);
-    devicePath_ = detail->DevicePath;
+    firstPath_ = devicePath_ = detail->DevicePath;
     // The interface's key is named after its path, every backslash made '#'.
     std::string name = devicePath_;
     for (char& c : name)

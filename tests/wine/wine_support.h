@@ -133,8 +133,10 @@ public:
     // The way a device comes and goes in Wine's SetupAPI: the interface's
     // "Linked" and "SymbolicLink" first and its "DeviceInstance" last; going,
     // "DeviceInstance" first, then the interface's whole key. Unlinking alone
-    // would leave the device in the present set.
-    void plugIn();
+    // would leave the device in the present set. Plugged in again at another
+    // path, the interface is linked under the reference string "2", to which
+    // Wine gives the first path and "\2".
+    void plugIn(bool atAnotherPath = false);
     void unplug();
 
     // Presence switched while every key stays: SetupAPI passes over an
@@ -150,7 +152,7 @@ public:
 private:
     void createInterface();
 
-    std::string requestedId_, reportedId_, interfaceKey_, devicePath_;
+    std::string requestedId_, reportedId_, interfaceKey_, firstPath_, devicePath_;
     bool unplugged_ = false;
 };
 

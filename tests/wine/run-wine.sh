@@ -98,15 +98,15 @@ guest_setup() {
         echo "The virtual machine stopped (status $status) before its cases ended${last:+, during $last}." | tee "$guest/why"
     fi
     if [ "$ran" = 0 ]; then
-        echo "No Wine case ran in the virtual machine. Its console:"
+        echo "No Wine case ran in the virtual machine (console: $guest/console.log)." | tee "$state/summary"
         tail -n 40 "$guest/console.log"
         exit 1
     fi
     # Where the time went, from the guest's own count and its CTest's lines.
     local phases
     phases=$(awk '/^ZEV-GUEST: booted in/ { printf "boot %s s, ", $4 }
-        / Test +#[0-9]+: wine\./ { t = $(NF - 1); if ($4 == "wine.setup") p = t; else if ($4 == "wine.windows98") w = t; else { c += t; n++ } }
-        END { printf "the prefix %d s, %d cases %d s, the Windows 98 run %d s", p, n, c, w }' "$guest/console.log")
+        / Test +#[0-9]+: wine\./ { t = $(NF - 1); if ($4 == "wine.setup") p = t; else if ($4 == "wine.windows98") w = t; else if ($4 != "wine.cleanup") { c += t; n++ } }
+        END { printf "Wine started %d s, %d cases %d s, the Windows 98 run %d s", p, n, c, w }' "$guest/console.log")
     echo "The Wine cases ran in the virtual machine: $ran, $failed of them failing, in $((SECONDS - started)) s" \
         "($phases; console: $guest/console.log)." | tee "$state/summary"
 }

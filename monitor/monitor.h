@@ -105,6 +105,13 @@ struct UsbInterfaceInfo {
 };
 
 // ---------------------------------------------------------------------------
+// fail.cpp: what every part below the entry points may call
+// ---------------------------------------------------------------------------
+
+BOOL Fail(DWORD error);
+PortRecord* CheckPortHandle(HANDLE port);
+
+// ---------------------------------------------------------------------------
 // monitor_entry.cpp: module entry, initialisation, process-wide state
 // ---------------------------------------------------------------------------
 
@@ -131,8 +138,6 @@ extern const MONITOR_TABLE MonitorTable;
 BOOL WINAPI ClosePort(HANDLE port);
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
 BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);
-PortRecord* CheckPortHandle(HANDLE port);
-BOOL Fail(DWORD error);
 
 // ---------------------------------------------------------------------------
 // text.cpp: strings without a C runtime

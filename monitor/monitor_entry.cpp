@@ -37,24 +37,6 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID re
     return TRUE;
 }
 
-// Every failure of the monitor is reported this way: FALSE, with the reason
-// in the thread's last-error value.
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-// The handle the spooler holds is the PortRecord's address; anything else fails
-// with ERROR_INVALID_PARAMETER.
-PortRecord* CheckPortHandle(HANDLE port) {
-    PortRecord* record = (PortRecord*)port;
-    if (record == NULL || record->signature != PortSignature) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    return record;
-}
-
 // The spooler calls this once with the monitor's registry path below
 // HKEY_LOCAL_MACHINE. A later call after success hands out the same table again
 // and reloads nothing: the ports, their handles and the status thread of the

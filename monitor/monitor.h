@@ -94,7 +94,7 @@ struct PortRecord {
 struct PortCreateRequest {
     LPSTR name;
     LPSTR serverName;          // carried, never used for the record
-    CHAR nameBuffer[PortNameMax];
+    CHAR nameBuffer[RegistryNameMax];
     PortConfig config;
 };
 

@@ -294,9 +294,9 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
 // usb/usb_port_scan.cpp: automatic USB ports
 // ---------------------------------------------------------------------------
 
-int ScanUsbPortNames(LPCSTR serverName);
-int IsPortNameUnused(LPCSTR portName);
-int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
+BOOL ScanUsbPortNames(LPCSTR serverName);
+BOOL IsPortNameUnused(LPCSTR portName);
+BOOL CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
 
 // ---------------------------------------------------------------------------
 // status/status_window.cpp: the status window thread

@@ -92,7 +92,7 @@ BOOL WINAPI EnumPorts(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD buffer
                       LPDWORD returned) {
     BOOL result = EnumeratePorts(level, buffer, bufferSize, needed, returned);
     DWORD error = GetLastError();
-    if (ScanUsbPortNames(serverName) == 1) {
+    if (ScanUsbPortNames(serverName)) {
         InterlockedExchange(&DriverIndexRebuildPending, 1);
         return EnumeratePorts(level, buffer, bufferSize, needed, returned);
     }

@@ -82,14 +82,17 @@ static BOOL Transfer(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD count, BOOL
     return writing ? backEnd->write(record, buffer, size, count) : backEnd->read(record, buffer, size, count);
 }
 
+// The WritePort slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
     return Transfer(port, buffer, size, written, TRUE);
 }
 
+// The ReadPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
     return Transfer(port, buffer, size, read, FALSE);
 }
 
+// The GetPrinterDataFromPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 // The control id is the device control code; the value name is not used.
 BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer, DWORD inSize,
                                    LPSTR outBuffer, DWORD outSize, LPDWORD returned) {
@@ -100,6 +103,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName
                                                        returned);
 }
 
+// The SetPortTimeOuts slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
     (void)reserved;
     PortRecord* record = OpenJobRecord(port);

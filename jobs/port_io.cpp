@@ -61,41 +61,38 @@ const BackEnd IdleBackEnd = {NullOpen, NullClose, IdleTransfer, IdleTransfer, Id
 
 // ---- the calls, handed to the back-end of the port's kind ----
 
-// The handle must be a port with an open back-end (a deferred job has none).
+// The port's record, checked once, when its job has an open back-end (a
+// deferred job has none); otherwise NULL, with ERROR_INVALID_PARAMETER.
 static PortRecord* OpenJobRecord(HANDLE port) {
-    PortRecord* record = (PortRecord*)port;
-    if (record == NULL || record->signature != PortSignature || !(record->flags & JobBackEndOpen)) {
+    PortRecord* record = CheckPortHandle(port);
+    if (record != NULL && !(record->flags & JobBackEndOpen)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
     return record;
 }
 
-// A write or a read needs a port, a buffer and a size, and an open back-end.
-static PortRecord* TransferRecord(HANDLE port, LPBYTE buffer, DWORD size) {
-    if (CheckPortHandle(port) == NULL || buffer == NULL || size == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    return OpenJobRecord(port);
-}
-
-// A write or a read, handed to the back-end of the kind latched at the start.
+// A write or a read needs a buffer and a size too; it goes to the back-end of
+// the kind latched at the start.
 static BOOL Transfer(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD count, BOOL writing) {
-    PortRecord* record = TransferRecord(port, buffer, size);
+    PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
+    if (buffer == NULL || size == 0) return Fail(ERROR_INVALID_PARAMETER);
     const BackEnd* backEnd = BackEndForKind(record->activeKind);
     return writing ? backEnd->write(record, buffer, size, count) : backEnd->read(record, buffer, size, count);
 }
 
+// The WritePort slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
     return Transfer(port, buffer, size, written, TRUE);
 }
 
+// The ReadPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
     return Transfer(port, buffer, size, read, FALSE);
 }
 
+// The GetPrinterDataFromPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 // The control id is the device control code; the value name is not used.
 BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName, LPSTR inBuffer, DWORD inSize,
                                    LPSTR outBuffer, DWORD outSize, LPDWORD returned) {
@@ -106,10 +103,11 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPSTR valueName
                                                        returned);
 }
 
+// The SetPortTimeOuts slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI SetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
     (void)reserved;
-    if (CheckPortHandle(port) == NULL || timeouts == NULL) return Fail(ERROR_INVALID_PARAMETER);
     PortRecord* record = OpenJobRecord(port);
     if (record == NULL) return FALSE;
+    if (timeouts == NULL) return Fail(ERROR_INVALID_PARAMETER);
     return BackEndForKind(record->activeKind)->timeouts(record, timeouts);
 }

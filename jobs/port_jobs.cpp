@@ -38,6 +38,7 @@ BOOL CloseJobBackEnd(PortRecord* record) {
     return result;
 }
 
+// The StartDocPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 // A job with an id holds a handle on its printer until EndDocPort; a printer
 // that cannot be opened does not stop the job.
 BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
@@ -61,6 +62,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     return Fail(error);
 }
 
+// The EndDocPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI EndDocPort(HANDLE port) {
     PortRecord* record = CheckPortHandle(port);
     if (record == NULL) return FALSE;

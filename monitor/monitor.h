@@ -95,7 +95,7 @@ struct PortRecord {
 struct PortCreateRequest {
     LPSTR name;
     LPSTR serverName;          // carried, never used for the record
-    CHAR nameBuffer[PortNameMax];
+    CHAR nameBuffer[RegistryNameMax];
     PortConfig config;
 };
 
@@ -104,6 +104,13 @@ struct UsbInterfaceInfo {
     CHAR devicePath[UsbPathMax];
     CHAR instanceId[UsbPathMax];
 };
+
+// ---------------------------------------------------------------------------
+// fail.cpp: what every part below the entry points may call
+// ---------------------------------------------------------------------------
+
+BOOL Fail(DWORD error);
+PortRecord* CheckPortHandle(HANDLE port);
 
 // ---------------------------------------------------------------------------
 // monitor_entry.cpp: module entry, initialisation, process-wide state
@@ -132,8 +139,6 @@ extern const MONITOR_TABLE MonitorTable;
 BOOL WINAPI ClosePort(HANDLE port);
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName);
 BOOL WINAPI ConfigurePort(LPSTR serverName, HWND window, LPSTR portName);
-PortRecord* CheckPortHandle(HANDLE port);
-BOOL Fail(DWORD error);
 
 // ---------------------------------------------------------------------------
 // text.cpp: strings without a C runtime
@@ -290,9 +295,9 @@ BOOL FindInterface(const GUID* classGuid, InterfaceMatch matches, LPCSTR wanted,
 // usb/usb_port_scan.cpp: automatic USB ports
 // ---------------------------------------------------------------------------
 
-int ScanUsbPortNames(LPCSTR serverName);
-int IsPortNameUnused(LPCSTR portName);
-int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
+BOOL ScanUsbPortNames(LPCSTR serverName);
+BOOL IsPortNameUnused(LPCSTR portName);
+BOOL CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId);
 
 // ---------------------------------------------------------------------------
 // status/status_window.cpp: the status window thread

@@ -37,24 +37,7 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID re
     return TRUE;
 }
 
-// Every failure of the monitor is reported this way: FALSE, with the reason
-// in the thread's last-error value.
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-// The handle the spooler holds is the PortRecord's address; anything else fails
-// with ERROR_INVALID_PARAMETER.
-PortRecord* CheckPortHandle(HANDLE port) {
-    PortRecord* record = (PortRecord*)port;
-    if (record == NULL || record->signature != PortSignature) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    return record;
-}
-
+// InitializeMonitorEx: its block in zevuruzi.h.
 // The spooler calls this once with the monitor's registry path below
 // HKEY_LOCAL_MACHINE. A later call after success hands out the same table again
 // and reloads nothing: the ports, their handles and the status thread of the
@@ -88,11 +71,13 @@ extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR_TABLE* mo
     return TRUE;
 }
 
+// The ClosePort slot of MONITOR_TABLE: its block in zevuruzi.h.
 // A handle check only: the record stays listed and usable.
 BOOL WINAPI ClosePort(HANDLE port) {
     return CheckPortHandle(port) != NULL;
 }
 
+// The AddPort and ConfigurePort slots: their block in zevuruzi.h.
 // Ports come only from the automatic USB scan: there is nothing to add or
 // configure by hand, and the last-error value is left as it was.
 BOOL WINAPI AddPort(LPSTR serverName, HWND window, LPSTR monitorName) {

@@ -85,6 +85,7 @@ BOOL EnumeratePorts(DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed
     return TRUE;
 }
 
+// The EnumPorts slot of MONITOR_TABLE: its block in zevuruzi.h.
 // Every enumeration first gives the USB scan its chance; new ports are in the
 // answer to this very call. A scan that adds nothing leaves the first answer,
 // its last error included (a too-small buffer must still say so).
@@ -92,7 +93,7 @@ BOOL WINAPI EnumPorts(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD buffer
                       LPDWORD returned) {
     BOOL result = EnumeratePorts(level, buffer, bufferSize, needed, returned);
     DWORD error = GetLastError();
-    if (ScanUsbPortNames(serverName) == 1) {
+    if (ScanUsbPortNames(serverName)) {
         InterlockedExchange(&DriverIndexRebuildPending, 1);
         return EnumeratePorts(level, buffer, bufferSize, needed, returned);
     }
@@ -100,6 +101,7 @@ BOOL WINAPI EnumPorts(LPSTR serverName, DWORD level, LPBYTE buffer, DWORD buffer
     return result;
 }
 
+// The DeletePort slot of MONITOR_TABLE: its block in zevuruzi.h.
 // A port with an open job stays, and the user is told why. A deferred job is
 // an open job too: the spooler still holds the port's handle and will end the
 // job through it, and the job holds its printer handle. The look-up, the test

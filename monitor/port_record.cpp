@@ -146,6 +146,7 @@ void FillPortInfo(PortRecord* record, LPSTR monitorName, LPSTR description, LPDW
     if (portType != NULL) *portType = traits->portType;
 }
 
+// The OpenPort slot of MONITOR_TABLE: its block in zevuruzi.h.
 BOOL WINAPI OpenPort(LPSTR name, PHANDLE handle) {
     if (name == NULL || handle == NULL) return Fail(ERROR_INVALID_PARAMETER);
     *handle = (HANDLE)FindPortRecord(name);

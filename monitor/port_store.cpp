@@ -80,7 +80,7 @@ BOOL CountPortKeys(LPDWORD count) {
     *count = 0;
     HKEY root;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorRoot, 0, KEY_READ, &root) != ERROR_SUCCESS) return TRUE;
-    CHAR name[PortNameMax];
+    CHAR name[RegistryNameMax];
     DWORD index = 0;
     LONG result;
     while ((result = RegEnumKeyA(root, index, name, sizeof(name))) == ERROR_SUCCESS) index++;
@@ -138,7 +138,7 @@ static BOOL ReadPortCreationMark(LPCSTR rootPath, LPSTR name, DWORD size) {
 // for what it looks like.
 BOOL IsUnfinishedPortKey(LPCSTR rootPath, LPCSTR name) {
     if (rootPath == NULL || name == NULL) return FALSE;
-    CHAR mark[PortNameMax];
+    CHAR mark[RegistryNameMax];
     if (!ReadPortCreationMark(rootPath, mark, sizeof mark) || CompareAsciiNoCase(mark, name, 0x7fffffff) != 0)
         return FALSE;
     CHAR path[PortKeyPathMax];
@@ -175,7 +175,7 @@ PortKeyStartVerdict ClassifyPortKey(LPCSTR rootPath, LPCSTR name, PortConfig* co
 // such a key is there and cannot be removed.
 BOOL ClearUnfinishedPort(LPCSTR nextName) {
     if (MonitorRoot == NULL) return Fail(ERROR_DLL_INIT_FAILED);
-    CHAR mark[PortNameMax];
+    CHAR mark[RegistryNameMax];
     if (!ReadPortCreationMark(MonitorRoot, mark, sizeof mark)) return TRUE;
     if (nextName != NULL && CompareAsciiNoCase(mark, nextName, 0x7fffffff) == 0) return TRUE;  // finished now
     if (!IsUnfinishedPortKey(MonitorRoot, mark)) return TRUE;
@@ -202,7 +202,7 @@ BOOL LoadPortsFromRegistry(void) {
     if (CountPortKeys(&count)) {
         DWORD index;
         for (index = 0; index < count; index++) {
-            CHAR name[PortNameMax];
+            CHAR name[RegistryNameMax];
             if (!GetPortKeyName(name, sizeof(name), index)) break;
             PortConfig config;
             DWORD readError;

@@ -291,7 +291,11 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID re
 #define StatusWindowClass "SetQMUsbPortStatus"
 #define DriverIndexRebuildCommand "Rundll setupx.dll,DiBuildDriverIndex TRUE"
 
-#define PortNameMax 256        // longest registry key name the monitor reads, with terminator
+// Every name the monitor reads into a buffer of its own (a key's below the
+// monitor's key, Enum\USB or the printers key, a device's instance id), and
+// every key path it builds below Enum\USB or the printers key, fits these
+// bytes with its terminator; a longer one is passed over.
+#define RegistryNameMax 256
 #define UsbPortNameMax 8       // "USB-" and at most three more, with the terminator
 #define PrinterPortValueMax 8  // a printer's "Port" value is read into 8 bytes
 
@@ -370,9 +374,9 @@ struct UsbInstanceDecision {
     UsbInstanceVerdict verdict;
     LONG error;                           // the read of "PortName"
     CHAR portName[UsbPortNameMax + 1];    // as read, always terminated
-    CHAR existingKey[PortNameMax];        // UsbInstancePortExists: the port's key, in its own letter case
+    CHAR existingKey[RegistryNameMax];    // UsbInstancePortExists: the port's key, in its own letter case
     BOOL finishesKey;                     // UsbInstanceNewPort: the port's key was left cut short
-    CHAR instanceId[PortNameMax];         // the matching interface's instance id, or empty
+    CHAR instanceId[RegistryNameMax];     // the matching interface's instance id, or empty
 };
 
 PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName);

@@ -6,8 +6,6 @@
 // the ports, the devices and the printers as they are.
 #include "../monitor/monitor.h"
 
-#define RegistryNameMax 256
-
 static const CHAR PortValueName[] = "Port";
 
 // The device identity of a USB port, copied while the lock is held: the record
@@ -68,7 +66,8 @@ void RefreshPrinterStates(void) {
 
 // Printers match on their "Port" value, read into eight bytes and compared
 // over eight characters ignoring case; a longer value cannot be read and never
-// matches. A printer name too long for the 256-byte key path is skipped.
+// matches. A printer whose key path needs more than RegistryNameMax bytes is
+// skipped.
 void SetPrintersForPort(LPCSTR portName, BOOL online) {
     HKEY printersKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PrintersKeyPath, 0, KEY_READ, &printersKey) != ERROR_SUCCESS) return;

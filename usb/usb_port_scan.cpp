@@ -4,8 +4,6 @@
 // created, saved and listed for each.
 #include "../monitor/monitor.h"
 
-#define EnumNameMax 256
-
 static const CHAR PortNameValue[] = "PortName";
 static const CHAR PortsExhaustedText[] =
     "Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be created.\n"
@@ -13,20 +11,20 @@ static const CHAR PortsExhaustedText[] =
 static const CHAR PortsExhaustedCaption[] = "Error Message";
 
 // The stored spelling of the subkey of key whose name is name ignoring ASCII
-// letter case, into spelling (PortNameMax bytes); the name as given when the
-// registry matched it by a rule of its own. FALSE when the subkeys cannot be
+// letter case, into spelling (RegistryNameMax bytes); the name as given when
+// the registry matched it by a rule of its own. FALSE when the subkeys cannot be
 // listed. Names too long for the buffer are passed over.
 static BOOL ReadKeySpelling(HKEY key, LPCSTR name, LPSTR spelling) {
-    lstrcpynA(spelling, name, PortNameMax);
+    lstrcpynA(spelling, name, RegistryNameMax);
     for (DWORD index = 0;; index++) {
-        CHAR stored[EnumNameMax];
+        CHAR stored[RegistryNameMax];
         ZeroMemory(stored, sizeof stored);
         LONG result = RegEnumKeyA(key, index, stored, sizeof stored);
         if (result == ERROR_MORE_DATA) continue;
         if (result == ERROR_NO_MORE_ITEMS) return TRUE;
         if (result != ERROR_SUCCESS) return FALSE;
         if (CompareAsciiNoCase(stored, name, 0x7fffffff) == 0) {
-            lstrcpynA(spelling, stored, PortNameMax);
+            lstrcpynA(spelling, stored, RegistryNameMax);
             return TRUE;
         }
     }
@@ -39,8 +37,8 @@ static BOOL ReadKeySpelling(HKEY key, LPCSTR name, LPSTR spelling) {
 // its name, so that a look-up costs the same whatever the number of ports. A
 // name that no key can have (empty, too long, or with a backslash, which would
 // be opened as a path to another key) names no port. Only a caller that shows
-// the key's own spelling gets it, in keyName (PortNameMax bytes): reading it
-// lists the monitor's key.
+// the key's own spelling gets it, in keyName (RegistryNameMax bytes): reading
+// it lists the monitor's key.
 PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName) {
     if (keyName != NULL) keyName[0] = 0;
     HKEY monitorKey;
@@ -48,7 +46,7 @@ PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName) {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &monitorKey) != ERROR_SUCCESS)
         return PortKeyUnknown;
     PortKeyLookUp found = PortKeyAbsent;
-    if (IsKeyName(portName) && lstrlenA(portName) < EnumNameMax) {
+    if (IsKeyName(portName) && lstrlenA(portName) < RegistryNameMax) {
         HKEY portKey;
         LONG result = RegOpenKeyExA(monitorKey, portName, 0, KEY_QUERY_VALUE, &portKey);
         if (result == ERROR_SUCCESS) RegCloseKey(portKey);
@@ -66,11 +64,11 @@ PortKeyLookUp LookUpPortKey(LPCSTR portName, LPSTR keyName) {
     return found;
 }
 
-// 1 when a port of that name is to be made: no key has the name, or the one
+// TRUE when a port of that name is to be made: no key has the name, or the one
 // that has it is a port cut short.
-int IsPortNameUnused(LPCSTR portName) {
+BOOL IsPortNameUnused(LPCSTR portName) {
     PortKeyLookUp found = LookUpPortKey(portName, NULL);
-    return found == PortKeyAbsent || found == PortKeyUnfinished ? 1 : 0;
+    return found == PortKeyAbsent || found == PortKeyUnfinished;
 }
 
 // The request for a USB port bound to the printer's device: written to by
@@ -94,10 +92,10 @@ static PortCreateRequest* NewUsbPortRequest(LPCSTR serverName, LPCSTR portName, 
 // in *probeError for the message that is shown once the lock is released.
 // Each step runs only when those before it succeeded; the one way out then
 // releases what was made and removes the probe.
-static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
+static BOOL CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId, DWORD* probeError) {
     // Another enumeration may have made the port since this one looked.
-    if (IsPortNameUnused(portName) != 1) return 0;
-    int result = 1;                 // dealt with, unless there was no memory for the port
+    if (!IsPortNameUnused(portName)) return FALSE;
+    BOOL result = TRUE;             // dealt with, unless there was no memory for the port
     BOOL keepProbe = FALSE;
     PortCreateRequest* request = NULL;
     PortRecord* record = NULL;
@@ -107,7 +105,7 @@ static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instan
         // dropped; the next enumeration tries again
     } else if ((request = NewUsbPortRequest(serverName, portName, instanceId)) == NULL ||
                (record = CreatePortFromRequest(request)) == NULL) {
-        result = 0;
+        result = FALSE;
     } else if (!SavePort(record)) {
         // A key left without its "Property" value would fail every later start:
         // it goes with the port. If it cannot go, the mark stays, so that the
@@ -128,15 +126,15 @@ static int CreateUsbPortLocked(LPCSTR serverName, LPCSTR portName, LPCSTR instan
 
 // The probe subkey shows whether the monitor's key takes new subkeys at all;
 // when it does not, the user is told the system's reason and no port is made.
-// Returns 1 when the case was dealt with (port made, or the user told, or the
-// port dropped), 0 when nothing was done. Two enumerations at once must not
+// TRUE when the case was dealt with (port made, or the user told, or the port
+// dropped), FALSE when nothing was done. Two enumerations at once must not
 // both make the port: the check and the making are one step under a lock of
 // their own, never held across a message box.
-int CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
-    if (CompareAscii(instanceId, "USB\\", 4) != 0) return 0;
+BOOL CreateUsbPort(LPCSTR serverName, LPCSTR portName, LPCSTR instanceId) {
+    if (CompareAscii(instanceId, "USB\\", 4) != 0) return FALSE;
     DWORD probeError = ERROR_SUCCESS;
     EnterCriticalSection(&PortCreationLock);
-    int result = CreateUsbPortLocked(serverName, portName, instanceId, &probeError);
+    BOOL result = CreateUsbPortLocked(serverName, portName, instanceId, &probeError);
     LeaveCriticalSection(&PortCreationLock);
     if (probeError != ERROR_SUCCESS) {
         CHAR text[256];
@@ -159,16 +157,16 @@ static void ReportPortsExhausted(HKEY deviceKey, LPCSTR instanceName) {
 
 // The instance key is named after the last component of its device's instance id.
 static BOOL IsInstanceKeysDevice(const UsbInterfaceInfo* info, LPCSTR instanceName) {
-    return EndsWithAsciiNoCase(instanceName, LastPathComponent(info->instanceId), EnumNameMax);
+    return EndsWithAsciiNoCase(instanceName, LastPathComponent(info->instanceId), RegistryNameMax);
 }
 
 // The present printer interface whose instance id ends in the same component
 // as the instance key's name; the first one wins.
 static void FindInstanceId(LPCSTR instanceName, LPSTR instanceId) {
-    ZeroMemory(instanceId, EnumNameMax);
+    ZeroMemory(instanceId, RegistryNameMax);
     UsbInterfaceInfo info;
     if (FindInterface(&UsbPortInterfaceGuid, IsInstanceKeysDevice, instanceName, &info))
-        lstrcpynA(instanceId, info.instanceId, EnumNameMax);
+        lstrcpynA(instanceId, info.instanceId, RegistryNameMax);
 }
 
 // What the scan does with one instance key, decided from the registry and the
@@ -217,13 +215,13 @@ void DecideUsbInstance(HKEY instanceKey, LPCSTR instanceName, UsbInstanceDecisio
     DecideInstance(instanceKey, instanceName, decision, TRUE);
 }
 
-// One instance key. Returns 1 when a port was dealt with.
-static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LPCSTR instanceName) {
-    CHAR path[EnumNameMax];
-    if (!JoinPath(path, sizeof path, devicePath, instanceName)) return 0;
+// One instance key: TRUE when a port was dealt with.
+static BOOL ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LPCSTR instanceName) {
+    CHAR path[RegistryNameMax];
+    if (!JoinPath(path, sizeof path, devicePath, instanceName)) return FALSE;
     HKEY instanceKey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) return 0;
-    int result = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &instanceKey) != ERROR_SUCCESS) return FALSE;
+    BOOL result = FALSE;
     UsbInstanceDecision decision;
     DecideInstance(instanceKey, instanceName, &decision, FALSE);
     if (decision.verdict == UsbInstancePortsExhausted) {
@@ -231,33 +229,33 @@ static int ScanInstance(LPCSTR serverName, HKEY deviceKey, LPCSTR devicePath, LP
     } else if (decision.verdict == UsbInstanceNoDevice || decision.verdict == UsbInstanceNotUsbDevice ||
                decision.verdict == UsbInstanceNewPort) {
         // The making refuses an instance id that is not a USB device's.
-        if (CreateUsbPort(serverName, decision.portName, decision.instanceId) != 0) result = 1;
+        result = CreateUsbPort(serverName, decision.portName, decision.instanceId);
     }
     RegCloseKey(instanceKey);
     return result;
 }
 
-// Names too long for the 256-byte buffers are passed over, and the walk goes on.
-int ScanUsbPortNames(LPCSTR serverName) {
+// Names too long for the RegistryNameMax buffers are passed over, and the walk goes on.
+BOOL ScanUsbPortNames(LPCSTR serverName) {
     HKEY usbKey;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UsbEnumKeyPath, 0, KEY_READ, &usbKey) != ERROR_SUCCESS) return 0;
-    int result = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, UsbEnumKeyPath, 0, KEY_READ, &usbKey) != ERROR_SUCCESS) return FALSE;
+    BOOL result = FALSE;
     for (DWORD deviceIndex = 0;; deviceIndex++) {
-        CHAR deviceName[EnumNameMax];
+        CHAR deviceName[RegistryNameMax];
         LONG enumerated = RegEnumKeyA(usbKey, deviceIndex, deviceName, sizeof deviceName);
         if (enumerated == ERROR_MORE_DATA) continue;
         if (enumerated != ERROR_SUCCESS) break;
-        CHAR devicePath[EnumNameMax];
+        CHAR devicePath[RegistryNameMax];
         HKEY deviceKey;
         if (!JoinPath(devicePath, sizeof devicePath, UsbEnumKeyPath, deviceName) ||
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, devicePath, 0, KEY_READ, &deviceKey) != ERROR_SUCCESS)
             continue;
         for (DWORD instanceIndex = 0;; instanceIndex++) {
-            CHAR instanceName[EnumNameMax];
+            CHAR instanceName[RegistryNameMax];
             enumerated = RegEnumKeyA(deviceKey, instanceIndex, instanceName, sizeof instanceName);
             if (enumerated == ERROR_MORE_DATA) continue;
             if (enumerated != ERROR_SUCCESS) break;
-            if (ScanInstance(serverName, deviceKey, devicePath, instanceName) == 1) result = 1;
+            if (ScanInstance(serverName, deviceKey, devicePath, instanceName)) result = TRUE;
         }
         RegCloseKey(deviceKey);
     }

@@ -1,10 +1,13 @@
 // Print jobs on null and file ports, as the spooler runs them: start, write,
-// end, and everything that can go wrong in between.
+// end, and everything that can go wrong in between. The scenarios that the
+// Wine program plays too are in tests/common/job_scenarios.cpp; the cases here
+// need what only the simulated machine does (failing a call, a stored name
+// without its terminator, a kind changed under a running job).
 #include "test_support.h"
+#include "tests/common/job_scenarios.h"
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 namespace {
 
@@ -15,7 +18,7 @@ protected:
     void SetUp() override {
         MonitorTest::SetUp();
         fs::create_directories(disks.root + "/c/jobs");
-        machine().addPrinter("Office Printer", "FILE:");
+        machine().addPrinter(JobPrinterName, "FILE:");
     }
     void TearDown() override {
         EXPECT_EQ(machine().openHandles(), 0u) << "file handles left open";
@@ -30,9 +33,9 @@ protected:
     }
     PortRecord* record(HANDLE port) { return static_cast<PortRecord*>(port); }
 
-    BOOL start(HANDLE port, DWORD jobId = 0, LPSTR docName = const_cast<LPSTR>("Letter"), DWORD level = 1) {
-        doc = {docName, nullptr, nullptr};
-        return StartDocPort(port, const_cast<LPSTR>("Office Printer"), jobId, level, reinterpret_cast<LPBYTE>(&doc));
+    BOOL start(HANDLE port, DWORD jobId = 0) {
+        doc = {const_cast<LPSTR>("Letter"), nullptr, nullptr};
+        return StartDocPort(port, const_cast<LPSTR>(JobPrinterName), jobId, 1, reinterpret_cast<LPBYTE>(&doc));
     }
 
     BOOL write(HANDLE port, const std::string& data, DWORD* written = nullptr) {
@@ -51,117 +54,54 @@ protected:
     DOC_INFO_1A doc{};
 };
 
-TEST_F(Jobs, NullPortSwallowsAWholeJob) {
-    addPort("NUL:", nullConfig());
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("NUL:");
-    ASSERT_TRUE(start(port));
-    EXPECT_EQ(record(port)->flags, (DWORD)JobBackEndOpen);
-    DWORD written;
-    EXPECT_TRUE(write(port, std::string(4096, 'x'), &written));
-    EXPECT_EQ(written, 4096u);
-
-    BYTE buffer[16];
-    DWORD read = Marker;
-    EXPECT_REFUSED(ERROR_CANTREAD, ReadPort(port, buffer, sizeof buffer, &read));
-    EXPECT_EQ(read, 0u);
-    COMMTIMEOUTS timeouts{};
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetPortTimeOuts(port, &timeouts, 0));
-    DWORD returned = Marker;
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER,
-                   GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, nullptr, 0, &returned));
-    EXPECT_EQ(returned, Marker);
-
-    EXPECT_TRUE(EndDocPort(port));
-    EXPECT_EQ(record(port)->flags, 0u);
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, write(port, "late"));
-    // No job to end.
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, EndDocPort(port));
-}
-
-TEST_F(Jobs, EveryEntryPointChecksItsArguments) {
-    addPort("NUL:", nullConfig());
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("NUL:");
-    BYTE buffer[8] = {};
-    DWORD count = Marker;
-    COMMTIMEOUTS timeouts{};
-    DWORD wrongSignature[64] = {0x1234};
-    // Each call starts from the marker: a refusal without its code shows.
-    auto expectInvalid = [](auto call) {
-        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, call());
-    };
-    // An idle port refuses all I/O.
-    expectInvalid([&] { return WritePort(port, buffer, sizeof buffer, &count); });
-    expectInvalid([&] { return ReadPort(port, buffer, sizeof buffer, &count); });
-    expectInvalid([&] { return GetPrinterDataFromPort(port, 1, nullptr, nullptr, 0, nullptr, 0, &count); });
-    expectInvalid([&] { return SetPortTimeOuts(port, &timeouts, 0); });
-    ASSERT_TRUE(start(port));
-    // An open one still refuses bad arguments.
-    expectInvalid([&] { return WritePort(port, buffer, 0, &count); });
-    expectInvalid([&] { return WritePort(port, nullptr, sizeof buffer, &count); });
-    expectInvalid([&] { return ReadPort(port, buffer, 0, &count); });
-    expectInvalid([&] { return ReadPort(port, nullptr, 1, &count); });
-    expectInvalid([&] { return SetPortTimeOuts(port, nullptr, 0); });
-    EXPECT_EQ(count, Marker) << "refused calls write no count";
-    for (HANDLE bad : {(HANDLE) nullptr, (HANDLE)wrongSignature}) {
-        expectInvalid([&] { return StartDocPort(bad, nullptr, 0, 1, nullptr); });
-        expectInvalid([&] { return WritePort(bad, buffer, sizeof buffer, &count); });
-        expectInvalid([&] { return ReadPort(bad, buffer, sizeof buffer, &count); });
-        expectInvalid([&] { return GetPrinterDataFromPort(bad, 1, nullptr, nullptr, 0, nullptr, 0, &count); });
-        expectInvalid([&] { return SetPortTimeOuts(bad, &timeouts, 0); });
-        expectInvalid([&] { return EndDocPort(bad); });
+// The shared scenarios on the simulated machine, which also counts the
+// handles the monitor holds after every step.
+class JobScenario : public Jobs, public JobHarness, public testing::WithParamInterface<std::string> {
+protected:
+    MONITOR_TABLE startMonitor(const char* portName, const PortConfig& config) override {
+        addPort(portName, config);
+        EXPECT_TRUE(initialize());
+        return table;
     }
-    EXPECT_EQ(count, Marker);
-    EXPECT_TRUE(EndDocPort(port));
-}
-
-TEST_F(Jobs, FilePortWritesTheJobAndEmptiesTheFileAtEveryStart) {
-    addPort("FILE:", fileConfig("C:\\jobs\\out.prn"));
-    ASSERT_TRUE(initialize());
-    std::ofstream(machine().hostPath("C:\\jobs\\out.prn")) << "an older, much longer job that must disappear";
-    HANDLE port = open("FILE:");
-
-    ASSERT_TRUE(start(port));
-    std::string job;
-    for (int i = 0; i < 50; i++) job += "chunk " + std::to_string(i) + std::string(997, char('a' + i % 26));
-    for (size_t at = 0; at < job.size(); at += 4096) {
-        DWORD written;
-        std::string chunk = job.substr(at, 4096);
-        ASSERT_TRUE(write(port, chunk, &written));
-        EXPECT_EQ(written, chunk.size());
+    std::string jobPath(const char* fileName) override { return std::string("C:\\jobs\\") + fileName; }
+    void answerDialog(const char* path) override { machine().scriptOpenFile(std::string(path)); }
+    int dialogsShown() override { return (int)machine().openFileCalls().size(); }
+    std::string dialogFileType() override { return machine().openFileCalls().back().filter.at(0); }
+    std::string machineFault(const PortRecord* record, int heldElsewhere) override {
+        if (machine().openHandles() != (size_t)heldElsewhere + (record->file.handle != nullptr))
+            return std::to_string(machine().openHandles()) + " file handles open";
+        if (machine().openPrinterHandles() != (size_t)(record->printer != nullptr))
+            return std::to_string(machine().openPrinterHandles()) + " printer handles open";
+        return "";
     }
-    EXPECT_EQ(machine().openHandles(), 1u);
-    ASSERT_TRUE(EndDocPort(port));
-    EXPECT_EQ(hostFile("C:\\jobs\\out.prn"), job);
-    EXPECT_EQ(record(port)->file.handle, nullptr);
-    EXPECT_EQ(record(port)->file.writeOnly, 1u) << "nothing clears it";
+    void fail(const std::string& what) override { ADD_FAILURE() << what; }
+};
 
-    ASSERT_TRUE(start(port));
-    ASSERT_TRUE(write(port, "short"));
-    ASSERT_TRUE(EndDocPort(port));
-    EXPECT_EQ(hostFile("C:\\jobs\\out.prn"), "short");
+TEST_P(JobScenario, Plays) {
+    PlayJobScenario(GetParam(), *this);
+    // Every dialog asked as the systems before Windows 2000 know it, owned by
+    // the desktop, for any file, in a folder that exists.
+    for (const sim::Machine::OpenFileCall& call : machine().openFileCalls()) {
+        const OPENFILENAMEA& request = call.request;
+        EXPECT_EQ(request.lStructSize, (DWORD)OPENFILENAME_SIZE_VERSION_400A);
+        EXPECT_EQ(request.hwndOwner, machine().desktopWindow());
+        EXPECT_EQ(request.hInstance, nullptr);
+        EXPECT_EQ(call.filter, (std::vector<std::string>{"All Files", "*.*"}));
+        EXPECT_EQ(request.lpstrCustomFilter, nullptr);
+        EXPECT_EQ(request.nFilterIndex, 1u);
+        EXPECT_EQ(request.nMaxFile, 260u);
+        EXPECT_EQ(request.lpstrFileTitle, nullptr);
+        EXPECT_EQ(request.lpstrInitialDir, nullptr);
+        EXPECT_EQ(request.lpstrTitle, nullptr);
+        EXPECT_EQ(request.lpstrDefExt, nullptr);
+        EXPECT_EQ(request.Flags, 0x220802u);
+        EXPECT_EQ(request.lpfnHook, nullptr);
+        EXPECT_EQ(request.lpTemplateName, nullptr);
+    }
 }
 
-TEST_F(Jobs, AnOpenFilePortRefusesReadsTimeoutsAndControls) {
-    addPort("FILE:", fileConfig("C:\\jobs\\out.prn"));
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("FILE:");
-    ASSERT_TRUE(start(port));
-    BYTE buffer[8];
-    DWORD count = Marker;
-    EXPECT_REFUSED(ERROR_CANTREAD, ReadPort(port, buffer, sizeof buffer, &count));
-    EXPECT_EQ(count, 0u);
-    EXPECT_REFUSED(ERROR_CANTREAD, ReadPort(port, buffer, sizeof buffer, nullptr));
-    COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, SetPortTimeOuts(port, &timeouts, 0));
-    count = Marker;
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER,
-                   GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, (LPSTR)buffer, sizeof buffer, &count));
-    EXPECT_EQ(count, Marker);
-    EXPECT_TRUE(write(port, "still writable"));
-    EXPECT_TRUE(EndDocPort(port));
-}
+INSTANTIATE_TEST_SUITE_P(Jobs, JobScenario, testing::ValuesIn(JobScenarioNames()),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_F(Jobs, ClosedFileTargetRefusesEverythingWithInvalidHandle) {
     FileTarget target{};
@@ -181,63 +121,6 @@ TEST_F(Jobs, ClosedFileTargetRefusesEverythingWithInvalidHandle) {
     EXPECT_REFUSED(ERROR_INVALID_HANDLE, CloseFileTarget(&target));
 }
 
-TEST_F(Jobs, AFileHeldOpenElsewhereFailsTheStartAndLeavesThePortIdle) {
-    addPort("FILE:", fileConfig("C:\\jobs\\out.prn"));
-    ASSERT_TRUE(initialize());
-    HANDLE holder = CreateFileA("C:\\jobs\\out.prn", GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    HANDLE port = open("FILE:");
-    EXPECT_REFUSED(ERROR_SHARING_VIOLATION, start(port, 7));
-    EXPECT_EQ(record(port)->flags, 0u);
-    EXPECT_EQ(record(port)->file.handle, nullptr);
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, write(port, "x"));
-    EXPECT_EQ(machine().openPrinterHandles(), 0u) << "the spooler makes no EndDocPort after a failed start";
-    EXPECT_EQ(record(port)->printer, nullptr);
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, EndDocPort(port));
-
-    CloseHandle(holder);
-    ASSERT_TRUE(start(port));
-    ASSERT_TRUE(write(port, "now"));
-    ASSERT_TRUE(EndDocPort(port));
-    EXPECT_EQ(hostFile("C:\\jobs\\out.prn"), "now");
-}
-
-TEST_F(Jobs, AnEmptyFileNameAsksForAFileAtEveryJob) {
-    addPort("FILE:", fileConfig(""));
-    ASSERT_TRUE(initialize());
-    machine().scriptOpenFile("C:\\jobs\\first.prn");
-    machine().scriptOpenFile("C:\\jobs\\second.prn");
-    HANDLE port = open("FILE:");
-    ASSERT_TRUE(start(port));
-    ASSERT_TRUE(write(port, "one"));
-    ASSERT_TRUE(EndDocPort(port));
-    ASSERT_TRUE(start(port));
-    ASSERT_TRUE(write(port, "two"));
-    ASSERT_TRUE(EndDocPort(port));
-    EXPECT_EQ(hostFile("C:\\jobs\\first.prn"), "one");
-    EXPECT_EQ(hostFile("C:\\jobs\\second.prn"), "two");
-    EXPECT_STREQ(record(port)->config.fileName, "") << "the choice is never stored";
-
-    auto calls = machine().openFileCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    const OPENFILENAMEA& request = calls[0].request;
-    EXPECT_EQ(request.lStructSize, (DWORD)OPENFILENAME_SIZE_VERSION_400A);
-    EXPECT_EQ(request.hwndOwner, machine().desktopWindow());
-    EXPECT_EQ(request.hInstance, nullptr);
-    EXPECT_EQ(calls[0].filter, (std::vector<std::string>{"All Files", "*.*"}));
-    EXPECT_EQ(request.lpstrCustomFilter, nullptr);
-    EXPECT_EQ(request.nFilterIndex, 1u);
-    EXPECT_EQ(request.nMaxFile, 260u);
-    EXPECT_EQ(request.lpstrFileTitle, nullptr);
-    EXPECT_EQ(request.lpstrInitialDir, nullptr);
-    EXPECT_EQ(request.lpstrTitle, nullptr);
-    EXPECT_EQ(request.lpstrDefExt, nullptr);
-    EXPECT_EQ(request.Flags, 0x220802u);
-    EXPECT_EQ(request.lpfnHook, nullptr);
-    EXPECT_EQ(request.lpTemplateName, nullptr);
-}
-
 TEST_F(Jobs, CancellingTheDialogFailsTheStartWithNothingCreated) {
     addPort("FILE:", fileConfig(""));
     ASSERT_TRUE(initialize());
@@ -249,34 +132,6 @@ TEST_F(Jobs, CancellingTheDialogFailsTheStartWithNothingCreated) {
     // A dialog that fails outright is reported the same way.
     machine().failCall("GetOpenFileNameA", 1, 0x3003);
     EXPECT_REFUSED(ERROR_CANCELLED, start(port));
-}
-
-TEST_F(Jobs, AnUnnamedDocumentOnAFilePortIsDeferred) {
-    addPort("FILE:", fileConfig(""));
-    addPort("NUL:", nullConfig());
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("FILE:");
-    for (DWORD level : {1u, 2u}) {
-        SCOPED_TRACE(level);
-        DOC_INFO_2A info{};  // DOC_INFO_1 and _2 both start with the name, here null
-        ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office Printer"), 3, level, (LPBYTE)&info));
-        EXPECT_EQ(record(port)->flags, (DWORD)JobDeferred);
-        EXPECT_REFUSED(ERROR_INVALID_PARAMETER, write(port, "data"));
-        EXPECT_TRUE(EndDocPort(port));
-        EXPECT_EQ(record(port)->flags, 0u);
-    }
-    EXPECT_TRUE(machine().openFileCalls().empty()) << "no dialog for a deferred job";
-
-    // Without document information the job is real: a null port opens.
-    HANDLE nul = open("NUL:");
-    ASSERT_TRUE(StartDocPort(nul, nullptr, 0, 1, nullptr));
-    EXPECT_EQ(record(nul)->flags, (DWORD)JobBackEndOpen);
-    EXPECT_TRUE(EndDocPort(nul));
-    // Any other level is not deferred either: the dialog is asked.
-    machine().scriptOpenFile(std::nullopt);
-    DOC_INFO_2A unnamed{};
-    EXPECT_REFUSED(ERROR_CANCELLED, StartDocPort(port, nullptr, 0, 3, (LPBYTE)&unnamed));
-    EXPECT_EQ(machine().openFileCalls().size(), 1u);
 }
 
 // StartDocPort refuses a second start before anything changes; the back-end's
@@ -297,50 +152,6 @@ TEST_F(Jobs, ASecondOpeningOfARunningJobsBackEndIsRefusedAndKeepsItsFile) {
     ASSERT_TRUE(EndDocPort(port));
     EXPECT_EQ(hostFile("C:\\jobs\\out.prn"), "first half, second half");
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CloseJobBackEnd(record(port)));
-}
-
-TEST_F(Jobs, AJobHoldsItsPrinterUntilItEnds) {
-    addPort("NUL:", nullConfig());
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("NUL:");
-    ASSERT_TRUE(start(port, 42));
-    EXPECT_EQ(machine().openPrinterHandles(), 1u);
-    EXPECT_NE(record(port)->printer, nullptr);
-    ASSERT_TRUE(EndDocPort(port));
-    EXPECT_EQ(machine().openPrinterHandles(), 0u);
-    EXPECT_EQ(record(port)->printer, nullptr);
-
-    ASSERT_TRUE(start(port, 0)) << "job id 0 opens no printer";
-    EXPECT_EQ(machine().openPrinterHandles(), 0u);
-    ASSERT_TRUE(EndDocPort(port));
-    ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("No Such Printer"), 5, 1, nullptr)) << "the job goes on";
-    EXPECT_EQ(record(port)->printer, nullptr);
-    ASSERT_TRUE(EndDocPort(port));
-}
-
-TEST_F(Jobs, ASecondStartWhileOpenIsRefusedAndTheRunningJobKeepsItsPrinter) {
-    addPort("NUL:", nullConfig());
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("NUL:");
-    ASSERT_TRUE(start(port, 1));
-    HANDLE printer = record(port)->printer;
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, start(port, 2));
-    EXPECT_EQ(record(port)->printer, printer);
-    EXPECT_EQ(machine().openPrinterHandles(), 1u);
-    EXPECT_TRUE(write(port, "the first job goes on"));
-    EXPECT_TRUE(EndDocPort(port));
-    EXPECT_EQ(machine().openPrinterHandles(), 0u);
-}
-
-TEST_F(Jobs, AStartThatIsNeverEndedLeavesNoPrinterHandleBehind) {
-    addPort("FILE:", fileConfig(""));
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("FILE:");
-    DOC_INFO_1A unnamed{};
-    ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office Printer"), 1, 1, (LPBYTE)&unnamed));
-    ASSERT_TRUE(StartDocPort(port, const_cast<LPSTR>("Office Printer"), 2, 1, (LPBYTE)&unnamed));
-    EXPECT_EQ(machine().openPrinterHandles(), 1u);
-    EXPECT_TRUE(EndDocPort(port));
 }
 
 // Nor does a SetJob that the spooler refuses.
@@ -413,28 +224,6 @@ TEST_F(Jobs, TheKindLatchedAtTheStartRulesTheWholeJob) {
     EXPECT_EQ(count, 0u);
     count = Marker;
     EXPECT_TRUE(ReadPort(port, buffer, sizeof buffer, &count));
-    EXPECT_EQ(count, 0u);
-    EXPECT_TRUE(EndDocPort(port));
-}
-
-// A stored kind the monitor does not know (a newer configuration) opens
-// nothing and moves nothing, and every count it returns says so.
-TEST_F(Jobs, AnUnknownKindMovesNothingAndSaysSo) {
-    PortConfig odd = nullConfig();
-    odd.kind = 7;
-    addPort("ODD:", odd);
-    ASSERT_TRUE(initialize());
-    HANDLE port = open("ODD:");
-    ASSERT_TRUE(start(port));
-    DWORD count = Marker;
-    EXPECT_TRUE(WritePort(port, (LPBYTE) "page", 4, &count));
-    EXPECT_EQ(count, 0u) << "nothing was written";
-    BYTE byte = 0;
-    count = Marker;
-    EXPECT_TRUE(ReadPort(port, &byte, 1, &count));
-    EXPECT_EQ(count, 0u);
-    count = Marker;
-    EXPECT_TRUE(GetPrinterDataFromPort(port, 0x220010, nullptr, nullptr, 0, nullptr, 0, &count));
     EXPECT_EQ(count, 0u);
     EXPECT_TRUE(EndDocPort(port));
 }

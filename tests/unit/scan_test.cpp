@@ -239,7 +239,7 @@ TEST_F(Scan, ALookUpOpensThePortsKeyByName) {
     for (int i = 0; i < 64; i++) addPort("P" + std::to_string(i), nullConfig());
     EXPECT_EQ(cost(), one);
     EXPECT_EQ(LookUpPortKey("usb-001\\Inner", nullptr), PortKeyAbsent) << "never opened as a path";
-    CHAR spelling[PortNameMax];
+    CHAR spelling[RegistryNameMax];
     EXPECT_EQ(LookUpPortKey("USB-001", spelling), PortKeyPresent);
     EXPECT_STREQ(spelling, "usb-001");
     machine().failCall("RegOpenKeyExA", 2, ERROR_BADDB);

@@ -80,12 +80,6 @@ HANDLE openPort(const MONITOR_TABLE& monitor, const char* name) {
     return port;
 }
 
-std::string binaryData(size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    for (size_t i = 0; i < size; i++) data[i] = (char)((i * 7 + seed) ^ (i >> 8));
-    return data;
-}
-
 void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data, std::vector<DWORD> sizes) {
     DWORD offset = 0;
     for (DWORD size : sizes) {

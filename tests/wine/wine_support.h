@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "monitor/monitor.h"
+#include "tests/common/job_scenarios.h"  // binaryData
 #include "wine_test.h"
 
 // Set into out-parameters and the last error before a call, so that what must
@@ -41,9 +42,6 @@ std::string readPortProperty(const char* name);
 MONITOR_TABLE startMonitor();
 HANDLE openPort(const MONITOR_TABLE& monitor, const char* name);
 
-// Every byte value, line ends and end-of-file marks included, so that nothing
-// on the way may translate or stop at one.
-std::string binaryData(size_t size, unsigned seed);
 // Writes the data in chunks of the given sizes; each must be reported whole.
 void writeChunks(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data, std::vector<DWORD> sizes);
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace winetest {
 
 struct Case {
     const char* name;
-    void (*run)();
+    std::function<void()> run;
 };
 
 std::vector<Case>& cases();

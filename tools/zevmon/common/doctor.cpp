@@ -335,11 +335,11 @@ std::string unusableReason(const PortReport& p, const PortConfig& config) {
 }
 
 // The start counts the port keys before it reads any, each name into
-// PortNameMax bytes: a longer name ends the count with the listing's error.
+// RegistryNameMax bytes: a longer name ends the count with the listing's error.
 LONG portKeyCountError() {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MonitorKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return ERROR_SUCCESS;
-    CHAR name[PortNameMax];
+    CHAR name[RegistryNameMax];
     LONG result;
     for (DWORD index = 0; (result = RegEnumKeyA(key, index, name, sizeof name)) == ERROR_SUCCESS; index++) {
     }

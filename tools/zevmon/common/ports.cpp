@@ -79,10 +79,10 @@ int cmdDeletePort(Run& run) {
 int cmdAddPort(Run& run) {
     const SharedOptions& o = run.options;
     const std::string& name = o.portName;
-    if (name.empty() || name.size() >= PortNameMax || name.find('\\') != std::string::npos)
+    if (name.empty() || name.size() >= RegistryNameMax || name.find('\\') != std::string::npos)
         throw Failure(fmt::format("\"{}\" cannot name a port: a port's name is one registry key, 1 to {} characters "
                                   "without a backslash. Nothing was changed.",
-                                  name, PortNameMax - 1));
+                                  name, RegistryNameMax - 1));
     if (IsProbeKeyName(name.c_str()))
         throw Failure(fmt::format("{} is the key the monitor probes with before it makes a port, never a port. "
                                   "Nothing was changed.",

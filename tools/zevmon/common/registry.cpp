@@ -46,7 +46,7 @@ std::vector<std::string> subkeyNames(const std::string& path) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
     for (DWORD index = 0;; index++) {
-        CHAR name[PortNameMax] = {};
+        CHAR name[RegistryNameMax] = {};
         LONG result = RegEnumKeyA(key, index, name, sizeof name);
         if (result == ERROR_MORE_DATA) continue;
         if (result != ERROR_SUCCESS) break;

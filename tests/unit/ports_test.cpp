@@ -1,14 +1,17 @@
-// The monitor's start: initialisation from the registry, the table, the port
-// list and its look-ups, and what stays untouched when things fail.
+// The monitor's start and its ports: initialisation from the registry, the
+// table, the store of the port keys, the port list and its look-ups, and what
+// stays untouched when things fail.
 #include "test_support.h"
 
 #include <map>
 
 namespace {
 
-using Spine = MonitorTest;
+using Start = MonitorTest;
+using PortStore = MonitorTest;
+using PortRecords = MonitorTest;
 
-TEST_F(Spine, NullTableFailsAndChangesNothing) {
+TEST_F(Start, NullTableFailsAndChangesNothing) {
     addPort("USB-001", usbConfig("USB\\VID_1\\1"));
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), nullptr));
     EXPECT_EQ(MonitorRoot, nullptr);
@@ -16,14 +19,14 @@ TEST_F(Spine, NullTableFailsAndChangesNothing) {
     EXPECT_EQ(machine().liveAllocations(), 0u);
 }
 
-TEST_F(Spine, NullRootFailsWithInvalidParameter) {
+TEST_F(Start, NullRootFailsWithInvalidParameter) {
     std::memset(&table, 0xAB, sizeof table);
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, InitializeMonitorEx(nullptr, &table));
     EXPECT_EQ(MonitorRoot, nullptr);
     EXPECT_EQ(reinterpret_cast<BYTE*>(&table)[0], 0xAB) << "the table is handed out only on success";
 }
 
-TEST_F(Spine, AbsentRootKeyStartsWithNoPortsAndHandsOutTheTable) {
+TEST_F(Start, AbsentRootKeyStartsWithNoPortsAndHandsOutTheTable) {
     ASSERT_TRUE(initialize());
     EXPECT_EQ(PortList, nullptr);
     EXPECT_STREQ(MonitorRoot, MonitorKeyPath);
@@ -37,7 +40,7 @@ TEST_F(Spine, AbsentRootKeyStartsWithNoPortsAndHandsOutTheTable) {
     EXPECT_EQ(machine().openKeys(), 0u);
 }
 
-TEST_F(Spine, PortsLoadInRegistryOrderWithTheirConfigurations) {
+TEST_F(Start, PortsLoadInRegistryOrderWithTheirConfigurations) {
     NT_ONLY("subkeys come in the order they were made");
     // Created out of order: the registry enumerates sorted, ignoring case.
     addPort("USB-002", usbConfig("USB\\VID_2\\B"));
@@ -59,7 +62,7 @@ TEST_F(Spine, PortsLoadInRegistryOrderWithTheirConfigurations) {
     EXPECT_EQ(machine().liveAllocations(), 4u) << "the root copy and three records";
 }
 
-TEST_F(Spine, ShortPropertyValueLeavesTheRestZero) {
+TEST_F(Start, ShortPropertyValueLeavesTheRestZero) {
     PortConfig full = usbConfig("USB\\VID_1\\A");
     std::vector<BYTE> bytes = configBytes(full);
     bytes.resize(100);
@@ -72,7 +75,7 @@ TEST_F(Spine, ShortPropertyValueLeavesTheRestZero) {
     for (size_t i = 100; i < sizeof(PortConfig); i++) ASSERT_EQ(loaded[i], 0) << "offset " << i;
 }
 
-TEST_F(Spine, UnreadablePortKeyFailsTheWholeStart) {
+TEST_F(Start, UnreadablePortKeyFailsTheWholeStart) {
     struct Case {
         const char* what;
         std::function<void(sim::Registry&)> arrange;
@@ -99,7 +102,7 @@ TEST_F(Spine, UnreadablePortKeyFailsTheWholeStart) {
     }
 }
 
-TEST_F(Spine, ConfigurationRoundTripsThroughTheRegistry) {
+TEST_F(PortStore, ConfigurationRoundTripsThroughTheRegistry) {
     ASSERT_TRUE(initialize());
     PortConfig written = usbConfig("USB\\VID_1209&PID_0005\\5&1A2B3C&0&1");
     written.usb.readPipe = -1;
@@ -116,7 +119,7 @@ TEST_F(Spine, ConfigurationRoundTripsThroughTheRegistry) {
     EXPECT_EQ(machine().openKeys(), 0u);
 }
 
-TEST_F(Spine, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
+TEST_F(PortStore, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
     PortConfig config = nullConfig();
     DWORD count = Marker;
     CHAR name[16];
@@ -138,7 +141,7 @@ TEST_F(Spine, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
 
 // Every store call checks its arguments before it opens a key: a refusal
 // creates, changes and fills nothing.
-TEST_F(Spine, StoreCallsWithoutANameOrAConfigurationAreRefusedAndTouchNothing) {
+TEST_F(PortStore, StoreCallsWithoutANameOrAConfigurationAreRefusedAndTouchNothing) {
     addPort("USB-001", usbConfig("USB\\VID_1209&PID_0001\\1"));
     ASSERT_TRUE(initialize());
     std::string before = registry().exportText();
@@ -171,7 +174,7 @@ TEST_F(Spine, StoreCallsWithoutANameOrAConfigurationAreRefusedAndTouchNothing) {
 
 // A key that is not there is ERROR_FILE_NOT_FOUND, never made by the way, and
 // a removal takes it for done: the port scan relies on both.
-TEST_F(Spine, KeysThatAreNotThereAreReportedAsNotFoundAndNeverMade) {
+TEST_F(PortStore, KeysThatAreNotThereAreReportedAsNotFoundAndNeverMade) {
     ASSERT_TRUE(initialize());
     ASSERT_FALSE(registry().exists(MonitorKeyPath));
     EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, DeletePortKey("USB-001"));  // not even the monitor's key
@@ -194,7 +197,7 @@ TEST_F(Spine, KeysThatAreNotThereAreReportedAsNotFoundAndNeverMade) {
     EXPECT_EQ(machine().openKeys(), 0u);
 }
 
-TEST_F(Spine, APathThatDoesNotFitItsBufferIsRefused) {
+TEST_F(PortStore, APathThatDoesNotFitItsBufferIsRefused) {
     CHAR buffer[8];
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_REFUSED(ERROR_FILENAME_EXCED_RANGE, JoinPath(buffer, 0, "A", "B"));
@@ -206,7 +209,7 @@ TEST_F(Spine, APathThatDoesNotFitItsBufferIsRefused) {
     EXPECT_STREQ(buffer, "A\\B");
 }
 
-TEST_F(Spine, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {
+TEST_F(PortStore, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {
     ASSERT_TRUE(initialize());
     std::string longName(512 - sizeof(MonitorKeyPath), 'P');  // root + "\" + name + NUL = 513 bytes
     // Nested keys: one key's name may not pass 256 characters on Windows or Wine.
@@ -218,7 +221,7 @@ TEST_F(Spine, OverlongPortKeyPathIsRefusedWithoutTouchingTheRegistry) {
     EXPECT_TRUE(CreatePortKey(longName.c_str()));
 }
 
-TEST_F(Spine, CountAndNameOfPortKeys) {
+TEST_F(PortStore, CountAndNameOfPortKeys) {
     NT_ONLY("subkeys come in the order they were made");
     ASSERT_TRUE(initialize());
     DWORD count = Marker;
@@ -238,7 +241,7 @@ TEST_F(Spine, CountAndNameOfPortKeys) {
     EXPECT_EQ(machine().openKeys(), 0u);
 }
 
-TEST_F(Spine, OpenPortFindsNamesIgnoringCase) {
+TEST_F(PortRecords, OpenPortFindsNamesIgnoringCase) {
     addPort("USB-001", usbConfig("USB\\VID_1\\A"));
     ASSERT_TRUE(initialize());
     HANDLE handle = (HANDLE)(uintptr_t)Marker;
@@ -254,7 +257,7 @@ TEST_F(Spine, OpenPortFindsNamesIgnoringCase) {
     EXPECT_REFUSED(ERROR_UNKNOWN_PORT, FindPortRecord(nullptr));
 }
 
-TEST_F(Spine, DuplicateNamesAreListedAndTheFirstIsFound) {
+TEST_F(PortRecords, DuplicateNamesAreListedAndTheFirstIsFound) {
     ASSERT_TRUE(initialize());
     PortCreateRequest* request = NewPortCreateRequest("USB-001", nullptr);
     ASSERT_NE(request, nullptr);
@@ -275,7 +278,7 @@ TEST_F(Spine, DuplicateNamesAreListedAndTheFirstIsFound) {
     EXPECT_EQ(machine().liveAllocations(), 1u) << "only the root copy";
 }
 
-TEST_F(Spine, RecordsNeedAName) {
+TEST_F(PortRecords, RecordsNeedAName) {
     ASSERT_TRUE(initialize());
     PortCreateRequest* unnamed = NewPortCreateRequest(nullptr, "\\\\server");
     ASSERT_NE(unnamed, nullptr);
@@ -301,7 +304,7 @@ TEST_F(Spine, RecordsNeedAName) {
     FreePortRecord(unnamed);
 }
 
-TEST_F(Spine, ClosePortChecksTheSignatureOnly) {
+TEST_F(PortRecords, ClosePortChecksTheSignatureOnly) {
     addPort("NUL1", nullConfig());
     ASSERT_TRUE(initialize());
     HANDLE handle = nullptr;
@@ -315,7 +318,7 @@ TEST_F(Spine, ClosePortChecksTheSignatureOnly) {
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ClosePort(nullptr));
 }
 
-TEST_F(Spine, AddPortAndConfigurePortRefuseAndLeaveTheLastError) {
+TEST_F(PortRecords, AddPortAndConfigurePortRefuseAndLeaveTheLastError) {
     ASSERT_TRUE(initialize());
     EXPECT_REFUSED(Marker, AddPort(nullptr, nullptr, const_cast<LPSTR>("VO DUV Udadizo")));
     EXPECT_FALSE(ConfigurePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
@@ -324,7 +327,7 @@ TEST_F(Spine, AddPortAndConfigurePortRefuseAndLeaveTheLastError) {
     EXPECT_EQ(GetLastError(), Marker);
 }
 
-TEST_F(Spine, PortInfoTextsFollowTheKind) {
+TEST_F(PortRecords, PortInfoTextsFollowTheKind) {
     addPort("NUL", nullConfig());
     addPort("FILE", fileConfig("out.prn"));
     addPort("USB-001", usbConfig("USB\\VID_1\\A"));
@@ -354,7 +357,7 @@ TEST_F(Spine, PortInfoTextsFollowTheKind) {
     FillPortInfo(FindPortRecord("NUL"), nullptr, nullptr, nullptr);  // every output may be skipped
 }
 
-TEST_F(Spine, SecondInitialisationKeepsTheFirstState) {
+TEST_F(Start, SecondInitialisationKeepsTheFirstState) {
     addPort("USB-001", usbConfig("USB\\VID_1\\A"));
     ASSERT_TRUE(initialize());
     PortRecord* first = PortList;
@@ -367,7 +370,7 @@ TEST_F(Spine, SecondInitialisationKeepsTheFirstState) {
     EXPECT_EQ(machine().liveAllocations(), 2u);
 }
 
-TEST_F(Spine, RetryAfterAFailedStartReleasesTheFirstRoot) {
+TEST_F(Start, RetryAfterAFailedStartReleasesTheFirstRoot) {
     registry().create(portKeyPath("BROKEN"));
     EXPECT_FALSE(initialize());
     registry().remove(portKeyPath("BROKEN"));
@@ -379,7 +382,7 @@ TEST_F(Spine, RetryAfterAFailedStartReleasesTheFirstRoot) {
 
 // Every registry and allocation call of the start, failed in turn: the error
 // passes through, the list ends empty, and no key or block is left behind.
-TEST_F(Spine, EveryFailingCallOfTheStartIsReportedAndLeaksNothing) {
+TEST_F(Start, EveryFailingCallOfTheStartIsReportedAndLeaksNothing) {
     auto arrange = [this] {
         module = host::loadZevuruzi();
         addPort("USB-001", usbConfig("USB\\VID_1\\A"));

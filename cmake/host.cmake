@@ -27,6 +27,8 @@ add_library(sim STATIC
     sim/comdlg32.cpp
     sim/winspool.cpp
     sim/spooler.cpp
+    sim/spool_folder.cpp
+    sim/spooler_calls.cpp
     sim/usbprint.cpp
     sim/setupapi.cpp)
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})

@@ -1,0 +1,38 @@
+// What the three parts of the simulated spooler process share: the spool
+// folder (spool_folder.cpp), the monitors, ports and playback (spooler.cpp),
+// and the application calls that winspool.drv hands it (spooler_calls.cpp).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "state.h"
+
+namespace sim {
+
+extern const char MonitorsPath[];
+
+// ---- the spool folder ----
+// A host file error as the Win32 error a spooler reports for it.
+DWORD fileError(int error);
+std::string jobFileName(DWORD id, const char* extension);
+// Writes the job's record beside its data, whole or not at all; 0 or the
+// error. Jobs without a spool folder have none.
+DWORD writeRecord(const SpoolJob& job);
+// A job that leaves the queue takes its files with it.
+void discard(SpoolJob& job);
+// Reads the jobs an earlier run left in the spool folder, in the order they
+// were given.
+void loadSpoolFolder(Machine::Spooler& spooler);
+
+// ---- monitors, ports and playback ----
+// A monitor's EnumPorts answer, asked as the spooler asks: the size, then a
+// buffer of that size. 0, or the monitor's error.
+DWORD askForPorts(const PortMonitor& monitor, DWORD level, std::vector<BYTE>& answer, DWORD& count);
+// The ports of every monitor, refreshed before a job looks for its port.
+void mapPorts(Machine::Spooler& spooler);
+// A job's playback thread starts; under the lock.
+void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
+
+}  // namespace sim

@@ -34,7 +34,8 @@ add_library(sim STATIC
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})
 target_compile_options(sim PRIVATE ${WARNINGS})
 find_package(Threads REQUIRED)
-target_link_libraries(sim PUBLIC Threads::Threads PRIVATE error_names)
+find_package(nlohmann_json REQUIRED)
+target_link_libraries(sim PUBLIC Threads::Threads PRIVATE error_names nlohmann_json::nlohmann_json)
 
 add_library(zevuruzi_host STATIC ${MONITOR_SOURCES} host/zevuruzi_module.cpp)
 target_link_libraries(zevuruzi_host PUBLIC sim)

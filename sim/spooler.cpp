@@ -76,7 +76,7 @@ namespace {
 void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolJob& job, bool ended) {
     if (!spooler.observer || ended != job.observed) return;
     job.observed = !ended;
-    SpooledJob seen{job.id, job.printer, job.port, job.document, job.status, job.spooled, job.sent, job.error, false};
+    SpooledJob seen = job.seen();
     auto observer = spooler.observer;
     lock.unlock();
     observer(seen, ended);
@@ -89,9 +89,10 @@ void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
 void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job,
             DWORD status) {
     job->status = status;
+    job->spooling = false;  // what its application still gives is refused or kept unplayed
+    if (job->cancelledElsewhere) job->shared->cancelRequested = CancelDone;  // for the run that asked
     tellObserver(spooler, lock, *job, true);
-    spooler.ended.push_back({job->id, job->printer, job->port, job->document, status, job->spooled, job->sent,
-                             job->error, false});
+    spooler.ended.push_back(job->seen());
     if (spooler.ended.size() > 256) spooler.ended.erase(spooler.ended.begin());
     if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves)) {
         discard(*job);
@@ -113,19 +114,29 @@ void leaveForNextStart(Machine::Spooler& spooler, std::unique_lock<std::mutex>& 
     spooler.changed.notify_all();
 }
 
-// Whether a job given earlier for the same port still waits to print: jobs on
-// a port print in the order they were given.
+// Whether a job before this one in its port's queue still waits to print. A
+// printer's jobs print "in the order in which they are to be printed" (its
+// printer window's list): by priority (KB Q104162: "which documents will
+// print first"), then in the order they were given. A job held back (paused,
+// going, or on another printer that works offline) does not hold up the rest.
 bool earlierJobWaits(const Machine::Spooler& spooler, const SpoolJob& job) {
-    for (auto& other : spooler.jobs) {
-        if (other.get() == &job) return false;
-        if (equalNoCase(other->port, job.port) && !other->incomplete && !other->paused &&
-            !(other->status & (JOB_STATUS_SPOOLING | JOB_STATUS_PRINTED | JOB_STATUS_ERROR | JOB_STATUS_OFFLINE)))
+    for (auto& other : spooler.jobs)
+        if (other.get() != &job && other->before(job) && other->playingBack && !other->paused && !other->cancel &&
+            equalNoCase(other->port, job.port) &&
+            (equalNoCase(other->printer, job.printer) || !(other->status & JOB_STATUS_OFFLINE)))
             return true;
-    }
     return false;
 }
 
-// One job's playback thread.
+// A cancel asked for by another run (through the job's NNNNN.ctl) counts as
+// one asked for here; true once the job is to end.
+bool cancelAsked(SpoolJob& job) {
+    if (!job.cancel && job.shared->cancelRequested.load(std::memory_order_relaxed))
+        job.cancel = job.leave = job.cancelledElsewhere = true;
+    return job.cancel;
+}
+
+// One job's playback thread, from the start of its spooling.
 void playBack(std::shared_ptr<SpoolJob> job) {
     auto& spooler = machine().spooler();
     std::unique_lock<std::mutex> lock(spooler.mutex);
@@ -134,8 +145,12 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     // time on a port.
     Machine::Spooler::Port* port = nullptr;
     for (bool mapped = false;;) {
-        if (job->cancel) return finish(spooler, lock, job, JOB_STATUS_DELETED);
+        if (cancelAsked(*job)) return finish(spooler, lock, job, JOB_STATUS_DELETED);
         if (spooler.stopping) return leaveForNextStart(spooler, lock, *job);
+        if (job->spooling && !spooler.settings.printWhileSpooling) {
+            spooler.changed.wait_for(lock, HoldPoll);
+            continue;
+        }
         port = spooler.port(job->port);
         if (!port && !mapped) {
             lock.unlock();
@@ -193,8 +208,8 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         bool givesUp = settings.maxStartAttempts != 0 && attempts >= settings.maxStartAttempts;
         if (!givesUp)
             spooler.changed.wait_for(lock, std::chrono::milliseconds(settings.startRetryMilliseconds),
-                                     [&] { return job->cancel || spooler.stopping; });
-        if (givesUp || job->cancel) {
+                                     [&] { return cancelAsked(*job) || spooler.stopping; });
+        if (givesUp || cancelAsked(*job)) {
             port->busy = false;
             return finish(spooler, lock, job, job->cancel ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
         }
@@ -209,22 +224,28 @@ void playBack(std::shared_ptr<SpoolJob> job) {
 
     // "If an error is returned, the spooler displays a dialog box" (95 DDK,
     // WritePort): Retry writes again what was not written, Cancel ends the job.
+    // While the job is still spooled, the playback waits for its next bytes.
     bool cancelled = false, stopped = false;
     // The spooled bytes are read back 64 KiB or a write at a time, whichever is
     // more: a job of any size plays back in little memory and few reads.
     std::vector<BYTE> chunk(std::max<DWORD>(settings.writeChunk, 65536));
     std::size_t chunkAt = 0, chunkSize = 0;  // the job's bytes in `chunk`
-    while (job->sent < job->spooled) {
-        if (job->cancel || spooler.stopping) {
+    for (;;) {
+        if (cancelAsked(*job) || spooler.stopping) {
             cancelled = job->cancel;
             stopped = !cancelled;
             break;
+        }
+        if (job->sent >= job->spooled) {
+            if (!job->spooling) break;
+            spooler.changed.wait_for(lock, HoldPoll);
+            continue;
         }
         lock.unlock();
         if (job->sent < chunkAt || job->sent >= chunkAt + chunkSize) {
             chunkAt = job->sent;
             std::size_t want = std::min<std::size_t>(chunk.size(), job->spooled - chunkAt);
-            ssize_t got = pread(fileno(job->data), chunk.data(), want, (off_t)chunkAt);
+            ssize_t got = pread(job->data, chunk.data(), want, (off_t)chunkAt);
             chunkSize = got > 0 ? (std::size_t)got : 0;
         }
         DWORD size = (DWORD)std::min<std::size_t>(settings.writeChunk, chunkAt + chunkSize - job->sent);
@@ -239,6 +260,7 @@ void playBack(std::shared_ptr<SpoolJob> job) {
         }
         lock.lock();
         job->sent += std::min(written, size);
+        job->shared->sent.store(job->sent, std::memory_order_relaxed);
         if (ok) continue;
         job->error = error;
         job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
@@ -275,10 +297,6 @@ void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& j
     spooler.playbacks.emplace_back(playBack, job);
 }
 
-SpoolJob::~SpoolJob() {
-    if (data) std::fclose(data);
-}
-
 Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
     for (auto& [listed, port] : ports)
         if (equalNoCase(listed, name)) return &port;
@@ -289,6 +307,13 @@ bool Machine::startSpooler(std::string* reason) {
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
         if (spooler_->running) return true;
+        // One that only looks at the queue has no use for the monitors.
+        if (spooler_->use == QueueUse::Look) {
+            spooler_->running = true;
+            spooler_->notices.clear();
+            loadSpoolFolder(*spooler_);
+            return true;
+        }
     }
     std::vector<Spooler::Monitor> monitors;
     for (const std::string& name : registry_.subkeys(MonitorsPath)) {
@@ -320,13 +345,14 @@ bool Machine::startSpooler(std::string* reason) {
     if (spooler_->folder.empty()) return true;
     loadSpoolFolder(*spooler_);
     for (auto& job : spooler_->jobs)
-        if (!job->incomplete && !(job->status & (JOB_STATUS_PRINTED | JOB_STATUS_ERROR))) startPlayback(*spooler_, job);
+        if (job->held) startPlayback(*spooler_, job);
     return true;
 }
 
-void Machine::setSpoolFolder(const std::string& hostFolder) {
+void Machine::setSpoolFolder(const std::string& hostFolder, QueueUse use) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->folder = hostFolder;
+    spooler_->use = use;
     spooler_->observer = nullptr;
     spooler_->nextJob = 1;
     spooler_->ended.clear();
@@ -335,6 +361,11 @@ void Machine::setSpoolFolder(const std::string& hostFolder) {
 std::vector<std::string> Machine::spoolerNotices() {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     return spooler_->notices;
+}
+
+std::string Machine::spoolFolderError() {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    return spooler_->folderError;
 }
 
 void Machine::stopSpooler() {
@@ -354,6 +385,8 @@ void Machine::stopSpooler() {
         spooler_->ports.clear();
         spooler_->jobs.clear();
         spooler_->spooling.clear();
+        for (auto& [id, asked] : spooler_->asked) ::close(asked.first);
+        spooler_->asked.clear();
     }
     // "ClosePort: at spooler shutdown" (95 DDK).
     for (auto& [monitor, handle] : open) monitor.closePort(handle);
@@ -379,11 +412,20 @@ void Machine::setSpoolerSettings(const SpoolerSettings& settings) {
 }
 
 std::vector<SpooledJob> Machine::spooledJobs() {
-    std::lock_guard<std::mutex> lock(spooler_->mutex);
     std::vector<SpooledJob> jobs;
-    for (auto& job : spooler_->jobs)
-        jobs.push_back({job->id, job->printer, job->port, job->document, job->status, job->spooled, job->sent,
-                        job->error, job->incomplete});
+    bool looks;
+    {
+        std::lock_guard<std::mutex> lock(spooler_->mutex);
+        refreshSpoolFolder(*spooler_);
+        for (auto& job : spooler_->jobs) jobs.push_back(job->seen());
+        looks = spooler_->use == QueueUse::Look;
+    }
+    // No playback looks at the printers of a spooler that only looks: a
+    // waiting job of a printer that works offline is held, as it would be.
+    for (auto& job : jobs)
+        if (looks && job.status == 0 && !job.elsewhere && job.unreadable.empty() && !job.incomplete &&
+            (printerAttributes(job.printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE))
+            job.status = JOB_STATUS_OFFLINE;
     return jobs;
 }
 

@@ -3,6 +3,7 @@
 // and the application calls that winspool.drv hands it (spooler_calls.cpp).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,18 +14,30 @@ namespace sim {
 
 extern const char MonitorsPath[];
 
-// ---- the spool folder ----
+// ---- the spool folder (spool_folder.cpp) ----
 // A host file error as the Win32 error a spooler reports for it.
 DWORD fileError(int error);
 std::string jobFileName(DWORD id, const char* extension);
 // Writes the job's record beside its data, whole or not at all; 0 or the
 // error. Jobs without a spool folder have none.
 DWORD writeRecord(const SpoolJob& job);
-// A job that leaves the queue takes its files with it.
-void discard(SpoolJob& job);
-// Reads the jobs an earlier run left in the spool folder, in the order they
-// were given.
+// A job that leaves the queue takes its files with it; 0 or the error.
+DWORD discard(SpoolJob& job);
+// Reads the jobs in the spool folder in the order they print and names what
+// cannot be read; a spooler that prints takes those waiting that no other run holds.
 void loadSpoolFolder(Machine::Spooler& spooler);
+void refreshSpoolFolder(Machine::Spooler& spooler);
+// The holder's lock on the job's data file, taken or tested.
+bool lockData(int fd);
+bool holdJob(SpoolJob& job);
+bool heldElsewhere(const std::string& dataPath);
+// The job's NNNNN.ctl, mapped by its holder (false with errno), read or asked
+// to cancel by another run.
+bool mapShared(SpoolJob& job);
+void readShared(const std::string& path, std::uint64_t& sent);
+bool requestCancel(Machine::Spooler& spooler, const SpoolJob& job);
+// Cancels a job this spooler does not hold (see spoolerSetJob); 0 or the error.
+DWORD cancelUnheld(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
 
 // ---- monitors, ports and playback ----
 // A monitor's EnumPorts answer, asked as the spooler asks: the size, then a

@@ -3,6 +3,9 @@
 // ports listed and deleted through each monitor in turn.
 #include <winspool.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -25,31 +28,39 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
     if (spooler.spooling.count(printer)) return ERROR_INVALID_PARAMETER;  // one document at a time on a handle
+    if (spooler.use == QueueUse::Look) return ERROR_ACCESS_DENIED;      // a spooler that only looks
     auto job = std::make_shared<SpoolJob>();
     job->id = jobId = spooler.nextJob++;
     job->printer = printerName;
     job->port = port;
     job->document = document;
-    job->status = JOB_STATUS_SPOOLING;
+    job->spooling = job->held = true;
     // The job is refused before anything is spooled when the spool folder
-    // cannot hold it.
+    // cannot hold it. Its data comes first and its record last, so that the
+    // other runs never list a job whose data is not there.
+    DWORD error = 0;
     if (spooler.folder.empty()) {
-        job->data = std::tmpfile();
+        char name[] = "/tmp/zevsim-spool-XXXXXX";
+        job->data = ::mkstemp(name);
+        if (job->data >= 0) ::unlink(name);
     } else {
         std::error_code ignored;
         std::filesystem::create_directories(spooler.folder, ignored);
         std::filesystem::path folder = spooler.folder;
         job->dataPath = (folder / jobFileName(job->id, "spl")).string();
         job->recordPath = (folder / jobFileName(job->id, "job")).string();
-        job->data = std::fopen(job->dataPath.c_str(), "w+b");
+        job->sharedPath = (folder / jobFileName(job->id, "ctl")).string();
+        job->data = ::open(job->dataPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (job->data >= 0 && (!lockData(job->data) || !mapShared(*job))) error = fileError(errno);
     }
-    DWORD error = job->data ? writeRecord(*job) : fileError(errno);
+    if (!error) error = job->data >= 0 ? writeRecord(*job) : fileError(errno);
     if (error) {
         discard(*job);
         return error;
     }
     spooler.jobs.push_back(job);
     spooler.spooling[printer] = job;
+    startPlayback(spooler, job);
     return 0;
 }
 
@@ -57,74 +68,97 @@ namespace {
 
 // What an application does with the job it spools on a printer handle, under
 // the lock; ERROR_SPL_NO_STARTDOC without one.
-DWORD withSpoolingJob(uintptr_t printer, const std::function<void(Machine::Spooler&, std::shared_ptr<SpoolJob>)>& f) {
+DWORD withSpoolingJob(uintptr_t printer,
+                      const std::function<DWORD(Machine::Spooler&, std::unique_lock<std::mutex>&, std::shared_ptr<SpoolJob>)>& f) {
     auto& spooler = machine().spooler();
-    std::lock_guard<std::mutex> lock(spooler.mutex);
+    std::unique_lock<std::mutex> lock(spooler.mutex);
     auto it = spooler.spooling.find(printer);
     if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
-    f(spooler, it->second);
-    return 0;
+    return f(spooler, lock, it->second);
+}
+
+// The application's job ends unspooled: its playback ends it (EndDocPort if
+// it had begun) and takes its files; the call returns once it has.
+void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job) {
+    job->cancel = job->leave = true;
+    job->spooling = false;
+    spooler.changed.notify_all();
+    spooler.changed.wait(lock, [&] { return !job->playingBack; });
+    if (std::find(spooler.jobs.begin(), spooler.jobs.end(), job) == spooler.jobs.end()) return;
+    discard(*job);  // its playback left it for the spooler's next start
+    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
 }
 
 }  // namespace
 
 // Only the application that spools a job writes its data, so the bytes go to
-// the spool file outside the spooler's lock.
+// the spool file outside the spooler's lock; its playback may send them at
+// once. A write to a job cancelled meanwhile fails as the 9x spooler's: "Your
+// file waiting to be printed was deleted" (ERROR_PRINT_CANCELLED, winerror.h).
 DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
     std::shared_ptr<SpoolJob> spooling;
-    if (DWORD error = withSpoolingJob(printer, [&](Machine::Spooler&, std::shared_ptr<SpoolJob> job) {
+    if (DWORD error = withSpoolingJob(printer, [&](Machine::Spooler&, std::unique_lock<std::mutex>&,
+                                                   std::shared_ptr<SpoolJob> job) {
             spooling = job;
+            return job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
         }))
         return error;
+    std::size_t written = 0;
     errno = 0;
-    std::size_t written = std::fwrite(data, 1, size, spooling->data);
-    if (written != size) return fileError(errno);
-    std::lock_guard<std::mutex> lock(machine().spooler().mutex);
+    while (written < size) {
+        ssize_t n = ::write(spooling->data, (const BYTE*)data + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += (std::size_t)n;
+    }
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
     spooling->spooled += written;
-    return 0;
+    if (written != size && !spooling->spoolError) spooling->spoolError = fileError(errno ? errno : ENOSPC);
+    spooler.changed.notify_all();
+    return written == size ? 0 : spooling->spoolError;
 }
 
-// The spooled job goes to its playback thread once all of it is on disk; one
-// that could not be spooled whole is refused and discarded here, before any
-// of it is sent.
+// The end of the document: its playback sends the rest. One that could not be
+// spooled whole, or whose record cannot be written, is refused and taken back.
 DWORD spoolerEndDoc(uintptr_t printer) {
-    DWORD error = 0;
-    DWORD found = withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
+    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
+                                        std::shared_ptr<SpoolJob> job) {
         spooler.spooling.erase(printer);
-        errno = 0;
-        if (std::fflush(job->data) != 0 || std::ferror(job->data)) error = fileError(errno);
-        job->status = 0;
+        DWORD error = job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
+        job->spooling = false;
         if (!error) error = writeRecord(*job);
-        if (error) {
-            discard(*job);
-            spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
-            return;
-        }
-        startPlayback(spooler, job);
+        if (error) takeBack(spooler, lock, job);
+        spooler.changed.notify_all();
+        return error;
     });
-    return found ? found : error;
 }
 
 DWORD spoolerAbort(uintptr_t printer) {
-    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::shared_ptr<SpoolJob> job) {
+    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
+                                        std::shared_ptr<SpoolJob> job) {
         spooler.spooling.erase(printer);
-        discard(*job);
-        spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+        takeBack(spooler, lock, job);
+        return DWORD(0);
     });
 }
 
 // Cancel and delete end a job (one that plays back ends with EndDocPort);
 // "sent to printer" is the monitor saying its job is done: it leaves the
 // queue when its playback ends. Pause and resume hold and release a job not
-// yet played back.
+// yet played back. A job another run holds is cancelled by that run, asked here.
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) {
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
+    refreshSpoolFolder(spooler);
+    // An unreadable job names no printer it can be sure of: any printer's handle reaches it.
     auto it = std::find_if(spooler.jobs.begin(), spooler.jobs.end(), [&](const std::shared_ptr<SpoolJob>& job) {
-        return job->id == jobId && equalNoCase(job->printer, printerName);
+        return job->id == jobId && (equalNoCase(job->printer, printerName) || !job->unreadable.empty());
     });
     if (it == spooler.jobs.end()) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<SpoolJob> job = *it;
+    bool cancels = command == JOB_CONTROL_CANCEL || command == JOB_CONTROL_DELETE;
+    if (!job->held) return cancels ? cancelUnheld(spooler, job) : ERROR_BUSY;
     switch (command) {
     case JOB_CONTROL_CANCEL:
     case JOB_CONTROL_DELETE:
@@ -143,12 +177,30 @@ DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) 
     }
     // A job no playback holds leaves at once: printed, failed, or kept from an
     // earlier run's spooling that never ended.
-    if (job->leave && !job->playingBack && !(job->status & JOB_STATUS_SPOOLING)) {
+    if (job->leave && !job->playingBack) {
         discard(*job);
         spooler.jobs.erase(it);
     }
     spooler.changed.notify_all();
     return 0;
+}
+
+// Level 1 of SetJob: its priority, which places it in its printer's queue.
+DWORD spoolerSetPriority(const std::string& printerName, DWORD jobId, DWORD priority) {
+    if (priority < MIN_PRIORITY || priority > MAX_PRIORITY) return ERROR_INVALID_PARAMETER;
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    for (auto& job : spooler.jobs)
+        if (job->id == jobId && equalNoCase(job->printer, printerName)) {
+            if (!job->held) return ERROR_BUSY;
+            job->priority = priority;
+            writeRecord(*job);
+            std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
+                             [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+            spooler.changed.notify_all();
+            return 0;
+        }
+    return ERROR_INVALID_PARAMETER;
 }
 
 // "The spooler calls all installed monitors in turn to build up a list of all

@@ -264,15 +264,22 @@ TEST_F(Jobs, ASignalEndsAJobAndAKilledRunLeavesNothingPrintingForEver) {
         EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
     }
     // A run killed without a word: its direct job is shown abandoned, its
-    // queued job prints again from the start at the next run.
+    // queued job is listed, and prints again from the start in a run that prints.
     for (bool direct : {true, false}) {
         std::vector<std::string> args = {"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"};
         if (direct) args.push_back("--direct");
         Background print = start(args, "/dev/null");
-        ASSERT_TRUE(eventually([&] { return jobFiles().size() == (direct ? 3u : 4u); })) << readAll(print.err);
+        ASSERT_TRUE(eventually([&] {
+            auto files = jobFiles();
+            return files.size() == (direct ? 3u : 4u) && fs::exists(fs::path(files.back()).replace_extension(".json")) &&
+                   (direct || readAll(print.err).find("in the queue") != std::string::npos);
+        })) << readAll(print.err);
         ::kill(print.pid, SIGKILL);
         finish(print);
-        Result next = direct ? run({"usb", "received", "USB-001", "--list"}) : run({"queue"});
+        if (!direct) {
+            EXPECT_NE(run({"queue"}).out.find("interrupted"), std::string::npos) << "listed, not printed";
+        }
+        Result next = direct ? run({"usb", "received", "USB-001", "--list"}) : run({"queue", "resume"});
         EXPECT_NE((next.out + next.err).find(direct ? "abandoned after 4096 bytes" : "the job prints again from the start"),
                   std::string::npos) << next.out << next.err;
     }
@@ -287,7 +294,7 @@ TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
     std::ofstream(record, std::ios::app) << "colour: blue\n";
     std::string edited = readAll(record);
     Result listed = run({"queue"});
-    EXPECT_NE(listed.err.find("spool/00001.job: line 8 (\"colour: blue\") is not a field"), std::string::npos)
+    EXPECT_NE(listed.err.find("spool/00001.job: line 11 (\"colour: blue\") is not part of a job record"), std::string::npos)
         << listed.err;
     EXPECT_EQ(readAll(record), edited);
     EXPECT_EQ(readAll(machine / "personality"), "98\n");

@@ -230,7 +230,7 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
         options.machine = folder;
         options.trace = trace;
         options.enumerateAtStart = false;  // the enumeration is a step of its own
-        options.spoolerAtStart = false;    // and so is the print queue
+        options.printsQueue = false;       // and so is the print queue
         Session session(options);
         session.folder().createDefault();
         session.open(Access::Change);

@@ -596,12 +596,13 @@ void JobRecorder::collect() {
 }
 
 bool JobRecorder::take(const std::string& instanceId, const unsigned char* data, size_t size) {
-    // Written in large pieces: a job the spooler plays back is still whole in
-    // its spool file, so a run that dies loses nothing of it.
+    // Written 64 KiB at a time, few calls and no more memory than a direct
+    // job's: a job the spooler plays back is still whole in its spool file,
+    // so a run that dies loses nothing of it.
     Open& open = openFor(instanceId);
     if (!open.writeError.empty()) return false;
     open.pending.append((const char*)data, size);
-    if (open.pending.size() >= (1u << 20)) {
+    if (open.pending.size() >= (1u << 16)) {
         writeCapture(open, (const unsigned char*)open.pending.data(), open.pending.size());
         open.pending.clear();
     }

@@ -304,3 +304,82 @@ TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
 }
 
 }  // namespace
+
+namespace {
+
+// print says how its job ended, never how it stood when it was given: on a
+// printer unplugged already, --unplug-after pulls nothing out, the job is
+// held until --plug-after brings the printer back, and then prints; without
+// it the job stays held, and the run ends at once.
+TEST_F(Jobs, PrintSaysHowItsJobEndedAfterWhatItStaged) {
+    std::ofstream(dir / "hello.txt") << "hello printer\n";
+    const struct {
+        std::vector<std::string> staging;
+        const char* said;
+    } cases[] = {{{"--unplug-after", "0", "--plug-after", "1"}, "Printed job 1: 14 bytes to USB-001"},
+                 {{"--unplug-after", "5"}, "Job 1 \"hello.txt\" is held: printer Office Printer is offline."}};
+    for (auto& c : cases) {
+        ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+        std::vector<std::string> args = {"print", "USB-001", (dir / "hello.txt").string()};
+        args.insert(args.end(), c.staging.begin(), c.staging.end());
+        Result r = expectRun(args, 0, c.said);
+        EXPECT_NE(r.err.find("is unplugged already, so --unplug-after has nothing to pull out"), std::string::npos);
+        EXPECT_EQ(r.err.find("was pulled out"), std::string::npos) << r.err;
+    }
+    expectRun({"usb", "plug", "USB-001"}, 0, "Job 1 \"hello.txt\" on printer Office Printer: printed.");
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, "hello printer\nhello printer\n");
+}
+
+// queue and queue cancel answer while another run prints: the job is listed
+// as printing there with the bytes sent so far, and the cancel ends it at its
+// next write; the printing run says who cancelled it.
+TEST_F(Jobs, QueueAndCancelAnswerWhileAnotherRunPrints) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "page.txt") << std::string(9000, 'p');
+    Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "2"}, "/dev/null");
+    ASSERT_TRUE(eventually([&] {
+        json queue = json::parse(run({"queue", "--json"}).out);
+        return queue.size() == 1 && queue[0]["sent"] == 4096 && queue[0]["status"] == "printing in another zevmon run";
+    })) << readAll(print.err);
+    expectRun({"queue", "cancel", "1"}, 0,
+              "Job 1 \"page.txt\" on printer Office Printer was cancelled; 8192 of its 9000 bytes had been sent.");
+    EXPECT_EQ(finish(print), 1);
+    EXPECT_NE(readAll(print.err).find("Job 1 was cancelled from another zevmon run (zevmon queue cancel) after 8192 of "
+                                      "9000 bytes were sent; EndDocPort ended it."),
+              std::string::npos) << readAll(print.err);
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// A run killed while it printed leaves its job waiting: a command that reads
+// or cancels never prints it first, says only what it is asked on standard
+// output, and the cancel counts the bytes really sent before the kill.
+TEST_F(Jobs, AKilledRunsJobIsListedAndCancelledWithoutPrintingIt) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "page.txt") << std::string(9000, 'k');
+    Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"}, "/dev/null");
+    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
+    ::kill(print.pid, SIGKILL);
+    finish(print);
+    std::string captures = run({"usb", "received", "USB-001", "--list"}).out;
+    for (std::vector<std::string> args : {std::vector<std::string>{"queue", "--json"}, {"ports", "--json"}})
+        EXPECT_NO_THROW(json::parse(run(args).out)) << args[0] << ": JSON and nothing else";
+    EXPECT_EQ(json::parse(run({"queue", "--json"}).out)[0]["status"].get<std::string>().rfind("interrupted", 0), 0u);
+    expectRun({"queue", "cancel", "1"}, 0, "was cancelled; 4096 of its 9000 bytes had been sent.");
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--list"}).out, captures) << "nothing printed meanwhile";
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// Any name the spooler takes is kept whole in its record and shown on one line.
+TEST_F(Jobs, ANameWithALineBreakIsKeptWholeAndShownOnOneLine) {
+    ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+    for (const char* name : {"Report\nQ3", "Report\nspooled: 3"})
+        expectRun({"print", "USB-001", "-", "--document", name}, 0, "\"Report\\n", "", "x");
+    json queue = json::parse(run({"queue", "--json"}).out);
+    ASSERT_EQ(queue.size(), 2u);
+    EXPECT_EQ(queue[1]["document"], "Report\nspooled: 3");
+    EXPECT_NE(run({"queue"}).out.find("Report\\nQ3"), std::string::npos);
+    expectRun({"queue", "cancel", "1"}, 0, "Job 1 \"Report\\nQ3\" on printer Office Printer was cancelled");
+    expectRun({"usb", "plug", "USB-001"}, 0, "Job 2 \"Report\\nspooled: 3\" on printer Office Printer: printed.");
+}
+
+}  // namespace

@@ -41,6 +41,7 @@ void Machine::reset() {
     stopSpooler();
     setSpoolFolder("");
     setSpoolerSettings({});
+    setMonitorTrace(nullptr);
     // A read that waits for a printer that never answers ends as its printer goes.
     {
         std::lock_guard<std::mutex> lock(usb_->mutex);

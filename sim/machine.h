@@ -288,6 +288,11 @@ public:
     // JOB_STATUS_PRINTING when the spooler's stop broke it off. Cleared by
     // setSpoolFolder() and reset().
     void setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer);
+    // Told of every call the spooler makes into a monitor it starts from now
+    // on, on the thread that made it, just after it returns with its last
+    // error: the call with its arguments, its result, and what it gave back.
+    // Cleared by reset().
+    void setMonitorTrace(std::function<void(const std::string& call, BOOL result, const std::string& outputs)> trace);
     // The queue in the order it prints: by priority, then as the jobs were
     // given. A spooler that only looks reads the folder afresh each time.
     std::vector<SpooledJob> spooledJobs();

@@ -297,6 +297,57 @@ void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& j
     spooler.playbacks.emplace_back(playBack, job);
 }
 
+namespace {
+
+std::string pointer(const void* value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", value);
+    return text;
+}
+
+// The monitor's table with each call the spooler makes told to the trace.
+PortMonitor traced(const PortMonitor& table,
+                   const std::function<void(const std::string&, BOOL, const std::string&)>& trace) {
+    PortMonitor t = table;
+    t.openPort = [=](LPSTR name, PHANDLE handle) {
+        BOOL ok = table.openPort(name, handle);
+        trace("OpenPort(\"" + std::string(name) + "\", &handle)", ok, "handle " + pointer(*handle));
+        return ok;
+    };
+    t.startDocPort = [=](HANDLE port, LPSTR printer, DWORD job, DWORD level, LPBYTE info) {
+        BOOL ok = table.startDocPort(port, printer, job, level, info);
+        const char* document = reinterpret_cast<DOC_INFO_1A*>(info)->pDocName;
+        trace("StartDocPort(" + pointer(port) + ", \"" + printer + "\", " + std::to_string(job) + ", " +
+                  std::to_string(level) + ", {\"" + (document ? document : "") + "\"})",
+              ok, "");
+        return ok;
+    };
+    t.writePort = [=](HANDLE port, LPBYTE data, DWORD size, LPDWORD written) {
+        BOOL ok = table.writePort(port, data, size, written);
+        trace("WritePort(" + pointer(port) + ", data, " + std::to_string(size) + ")", ok,
+              "written " + std::to_string(*written));
+        return ok;
+    };
+    t.readPort = [=](HANDLE port, LPBYTE data, DWORD size, LPDWORD read) {
+        BOOL ok = table.readPort(port, data, size, read);
+        trace("ReadPort(" + pointer(port) + ", buffer, " + std::to_string(size) + ")", ok, "read " + std::to_string(*read));
+        return ok;
+    };
+    t.endDocPort = [=](HANDLE port) {
+        BOOL ok = table.endDocPort(port);
+        trace("EndDocPort(" + pointer(port) + ")", ok, "");
+        return ok;
+    };
+    t.closePort = [=](HANDLE port) {
+        BOOL ok = table.closePort(port);
+        trace("ClosePort(" + pointer(port) + ")", ok, "");
+        return ok;
+    };
+    return t;
+}
+
+}  // namespace
+
 Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
     for (auto& [listed, port] : ports)
         if (equalNoCase(listed, name)) return &port;
@@ -304,9 +355,11 @@ Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
 }
 
 bool Machine::startSpooler(std::string* reason) {
+    std::function<void(const std::string&, BOOL, const std::string&)> trace;
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
         if (spooler_->running) return true;
+        trace = spooler_->trace;
         // One that only looks at the queue has no use for the monitors.
         if (spooler_->use == QueueUse::Look) {
             spooler_->running = true;
@@ -330,6 +383,7 @@ bool Machine::startSpooler(std::string* reason) {
             for (auto& loaded : monitors) releaseModule(loaded.module);
             return false;
         }
+        if (trace) table = traced(table, trace);
         monitors.push_back({name, table, instance});
     }
     {
@@ -404,6 +458,11 @@ void Machine::stopSpooler() {
 void Machine::setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->observer = std::move(observer);
+}
+
+void Machine::setMonitorTrace(std::function<void(const std::string&, BOOL, const std::string&)> trace) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    spooler_->trace = std::move(trace);
 }
 
 void Machine::setSpoolerSettings(const SpoolerSettings& settings) {

@@ -177,6 +177,7 @@ struct Machine::Spooler {
     std::map<DWORD, std::pair<int, SpooledJob>> asked;
     std::vector<SpooledJob> ended;     // how the latest playbacks ended, newest last
     std::function<void(const SpooledJob&, bool ended)> observer;
+    std::function<void(const std::string&, BOOL, const std::string&)> trace;  // see setMonitorTrace()
     std::vector<std::thread> playbacks;
     std::size_t playing = 0;  // playbacks not yet ended
 

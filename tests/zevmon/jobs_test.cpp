@@ -239,9 +239,13 @@ TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
     for (size_t i = 0; i < file.size(); i++) file[i] = (char)(i * 13 + i / 251);
     std::ofstream(dir / "job.bin", std::ios::binary) << file;
     std::string path = (dir / "job.bin").string();
-    Result retried = run({"print", "USB-001", path, "--unplug-after", "60000", "--plug-after", "1", "--on-error", "retry"});
+    Result retried =
+        run({"--trace", "print", "USB-001", path, "--unplug-after", "60000", "--plug-after", "2", "--on-error", "retry"});
     EXPECT_EQ(retried.status, 0) << retried.err;
     EXPECT_TRUE(run({"usb", "received", "USB-001"}).out == file) << "the whole document, once";
+    EXPECT_EQ(retried.err.find("+- Office Printer"), retried.err.rfind("+- Office Printer")) << "the box said once";
+    EXPECT_NE(retried.err.find("[Retry] [Cancel]+"), std::string::npos) << retried.err;
+    EXPECT_NE(retried.err.find("trace: playback: WritePort("), std::string::npos) << "the spooler's own calls";
     Result cancelled = run({"print", "USB-001", path, "--unplug-after", "60000", "--on-error", "cancel"});
     EXPECT_EQ(cancelled.status, 1);
     EXPECT_NE(cancelled.err.find("cancelled at the spooler's error dialog after 60000 of 200000 bytes"),
@@ -380,6 +384,50 @@ TEST_F(Jobs, ANameWithALineBreakIsKeptWholeAndShownOnOneLine) {
     EXPECT_NE(run({"queue"}).out.find("Report\\nQ3"), std::string::npos);
     expectRun({"queue", "cancel", "1"}, 0, "Job 1 \"Report\\nQ3\" on printer Office Printer was cancelled");
     expectRun({"usb", "plug", "USB-001"}, 0, "Job 2 \"Report\\nspooled: 3\" on printer Office Printer: printed.");
+}
+
+}  // namespace
+
+namespace {
+
+// A capture cut short on a full disk (a small file system over received/,
+// where the system lets the test make one) has one account, the true one:
+// the print's words and the capture's list say the same.
+TEST_F(Jobs, ACaptureCutShortOnAFullDiskHasOneAccount) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    const std::string fullDisk = "unshare -m sh -c 'mount -t tmpfs -o size=32k tmpfs \"$2\"/received || exit 77; "
+                                 "\"$0\" \"$@\"; \"$0\" --machine \"$2\" usb received USB-001 --list' ";
+    const struct {
+        std::size_t size;
+        const char *said, *listed;
+    } cases[] = {{30000, "Job 1 printed: ", "complete; capture cut short"},
+                 {100000, "Job 1 cancelled after 61440 of 100000 bytes: ", "cancelled after 61440 bytes; capture cut short"}};
+    for (auto& c : cases) {
+        std::ofstream(dir / "job.bin", std::ios::binary) << std::string(c.size, 'f');
+        Result r = run({"--quiet", "print", "USB-001", (dir / "job.bin").string(), "--on-error", "cancel"}, "", true, fullDisk);
+        if (r.status == 77) GTEST_SKIP() << "no file system can be mounted here";
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("could not be written whole (No space left on device): it holds"), std::string::npos);
+        EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("without a word"), std::string::npos) << r.out;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// At a terminal the error dialog's question stays readable under the
+// progress bar, and the same error again is asked without the box again.
+TEST_F(Jobs, TheErrorDialogAsksOnTheTerminalOnceWithItsButtons) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "job.bin", std::ios::binary) << std::string(200000, 'd');
+    const std::string question = "Retry or Cancel? [r/c]: ";
+    Result r = onTerminal({"print", "USB-001", (dir / "job.bin").string(), "--unplug-after", "60000"},
+                          {{question, "r\r"}, {"(2 times in a row). " + question, "c\r"}});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("[Retry] [Cancel]+\r\n" + question + "r"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("+- Office Printer"), r.out.rfind("+- Office Printer")) << r.out;
 }
 
 }  // namespace

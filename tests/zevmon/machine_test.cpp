@@ -168,6 +168,8 @@ TEST_F(MachineFolder, AHandEditDuringARunIsNeverOverwritten) {
         EXPECT_EQ(finish(print), 1) << file;
         EXPECT_NE(readAll(print.err).find(std::string(file) + " was changed by another program while this run worked"),
                   std::string::npos) << readAll(print.err);
+        EXPECT_NE(readAll(print.err).find("The rest of what the run did stands: the job on USB-001: complete"),
+                  std::string::npos) << "not to be run again: " << readAll(print.err);
         EXPECT_EQ(readAll(machine / file), edited);
     }
 }

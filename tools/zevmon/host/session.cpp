@@ -63,8 +63,10 @@ void Session::open(Access access) {
 bool Session::tryStart(std::string& why) {
     sim::machine().setMessageBoxHandler([this](const sim::Machine::MessageBoxCall& box) {
         if ((box.type & MB_TYPEMASK) == MB_RETRYCANCEL) return answerErrorDialog(box.caption, box.text);
+        beginPrompt();
         std::fprintf(stderr, "%s", framedMessage(box.caption, box.text, terminalColumns()).c_str());
         std::fflush(stderr);
+        endPrompt();
         return IDOK;
     });
     auto answer = options_.fileAnswer;
@@ -128,14 +130,19 @@ bool Session::tryStart(std::string& why) {
 // The spooler's "error writing" dialog: answered by --on-error, else on the
 // terminal, else Cancel. Retry waits a second first, and gives up after a
 // minute of failures, so that a run without a person never loops for ever.
+// The same box again while a write keeps failing is shown once, then counted.
 int Session::answerErrorDialog(const std::string& caption, const std::string& text) {
-    std::fprintf(stderr, "%s", framedMessage(caption, text, terminalColumns()).c_str());
-    std::fflush(stderr);
-    if (jobCancelRequested) return IDCANCEL;
     const unsigned MaxRetries = 60;
-    std::string answer = options_.onError.value_or("");
+    bool again = text == lastDialog_;
+    lastDialog_ = text;
+    if (!again) retries_ = 0;
+    beginPrompt();
+    if (!again) std::fprintf(stderr, "%s", framedMessage(caption, text, terminalColumns(), "[Retry] [Cancel]").c_str());
+    std::fflush(stderr);
+    std::string answer = jobCancelRequested ? "cancel" : options_.onError.value_or("");
     if (answer.empty() && isatty(STDIN_FILENO)) {
-        std::fprintf(stderr, "Retry or Cancel? [r/c]: ");
+        std::fprintf(stderr, "%sRetry or Cancel? [r/c]: ",
+                     again ? fmt::format("The write failed again ({} times in a row). ", retries_ + 1).c_str() : "");
         std::fflush(stderr);
         std::string line;
         answer = std::getline(std::cin, line) && !line.empty() && (line[0] == 'r' || line[0] == 'R') ? "retry" : "cancel";
@@ -143,11 +150,15 @@ int Session::answerErrorDialog(const std::string& caption, const std::string& te
         notice("With no terminal to ask and no --on-error, the dialog is answered Cancel.");
         answer = "cancel";
     } else if (answer == "retry" && retries_ >= MaxRetries) {
-        notice(fmt::format("Answered Cancel: the write failed {} times in a row.", MaxRetries));
+        notice(fmt::format("Answered Cancel: the write still failed after {} retries.", MaxRetries));
         answer = "cancel";
-    } else {
-        notice(answer == "retry" ? "Answered Retry (--on-error retry)." : "Answered Cancel (--on-error cancel).");
+    } else if (!again) {
+        notice(answer == "retry" ? "Answered Retry (--on-error retry), and so each second while the write fails."
+                                 : "Answered Cancel (--on-error cancel).");
+    } else if ((retries_ + 1) % 10 == 0) {
+        notice(fmt::format("The write failed {} times in a row; answered Retry each time.", retries_ + 1));
     }
+    endPrompt();
     if (answer != "retry") return IDCANCEL;
     retries_++;
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -157,6 +168,11 @@ int Session::answerErrorDialog(const std::string& caption, const std::string& te
 void Session::startSpooler(sim::QueueUse use) {
     auto& machine = sim::machine();
     machine.setSpoolFolder(folder_.spoolFolder().string(), use);
+    // The spooler's own calls of the monitor, on its playback thread, marked as its.
+    if (options_.trace)
+        machine.setMonitorTrace([](const std::string& call, BOOL ok, const std::string& outputs) {
+            CallTrace(true, stderr)("playback: " + call, ok, outputs);
+        });
     if (use == sim::QueueUse::Print) machine.setPlaybackObserver([this](const sim::SpooledJob& job, bool ended) {
         std::lock_guard<std::mutex> lock(recordersMutex_);
         if (!ended) {
@@ -239,8 +255,9 @@ void Session::printReleasedJobs() {
     std::lock_guard<std::mutex> lock(recordersMutex_);
     for (auto& job : endedInRun_)
         if (std::find(reported_.begin(), reported_.end(), job.id) == reported_.end())
-            result(fmt::format("Job {} \"{}\" on printer {}: {}.", job.id, shown(job.document), shown(job.printer),
-                               jobStatusText(job)));
+            result(fmt::format("Job {} \"{}\" on printer {}: {}.{}", job.id, shown(job.document), shown(job.printer),
+                               jobStatusText(job),
+                               captureProblems_.count(job.id) ? " " + captureProblems_[job.id] : std::string()));
 }
 
 // One line typed at the terminal; "" for an empty one, and for Ctrl-D or
@@ -282,8 +299,23 @@ void Session::finish() {
         sim::machine().stopSpooler();
         spoolerStarted_ = false;
     }
-    folder_.save();
+    try {
+        folder_.save();
+    } catch (const ChangedElsewhere& e) {
+        // A job that printed stays printed: running the command again would print it twice.
+        std::vector<std::string> done = done_;
+        for (auto& job : endedInRun_)
+            done.push_back(fmt::format("job {} \"{}\" {}", job.id, shown(job.document), jobStatusText(job)));
+        if (done.empty()) throw MachineError(std::string(e.what()) + " Run the command again.");
+        std::string list;
+        for (auto& d : done) list += (list.empty() ? "" : "; ") + d;
+        throw Failure(fmt::format("{} The rest of what the run did stands: {}. Running the command again would do "
+                                  "it twice.",
+                                  e.what(), list));
+    }
 }
+
+void Session::done(const std::string& what) { done_.push_back(what); }
 
 namespace {
 
@@ -480,7 +512,10 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
         if (target) recorder.begin(*target);
     };
     observer.wrote = [&] { recorder.collect(); };
-    observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
+    observer.ended = [&](std::uint64_t sent, const std::string& outcome) {
+        recorder.finish(outcome);
+        session_.done(fmt::format("the job on {}: {}, {} bytes sent", job.port, outcome, sent));
+    };
     observer.destination = [&] { return session_.fileDestination(job.port); };
     int status;
     try {

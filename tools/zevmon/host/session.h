@@ -85,6 +85,9 @@ public:
     bool spoolerStarted() const { return spoolerStarted_; }
     // A job whose end the run's print command reports itself.
     void reported(DWORD id);
+    // Something the run did beyond the machine's two files, which stands even
+    // when they cannot be saved, such as a direct job sent.
+    void done(const std::string& what);
     // Why what the printer received for the job is not all in its capture; "".
     std::string captureProblem(DWORD id);
     // Starts the machine's spooler with the folder's queue. One that prints
@@ -105,12 +108,14 @@ private:
     bool started_ = false;
     bool loaded_ = false;
     bool spoolerStarted_ = false;
-    unsigned retries_ = 0;
+    unsigned retries_ = 0;    // in a row, of the error dialog
+    std::string lastDialog_;  // its text, to count the same one again
     // The record of each job the spooler plays back, by job id.
     std::mutex recordersMutex_;
     std::map<DWORD, std::pair<std::shared_ptr<JobRecorder>, std::string>> recorders_;  // and its printer
     std::vector<sim::SpooledJob> endedInRun_;
     std::vector<DWORD> reported_;
+    std::vector<std::string> done_;
     std::map<DWORD, std::string> captureProblems_;
     bool prompted_ = false;                 // the open-file dialog was opened
     std::optional<std::string> answered_;  // and given this file

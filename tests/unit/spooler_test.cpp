@@ -412,6 +412,14 @@ TEST_F(SpoolFolder, EveryRecordReadsBackAndOneThatCannotIsNamedListedAndCancella
             EXPECT_EQ(machine().spooledJobs()[0].printer, printer);
             std::filesystem::remove_all(folder);
         }
+    // A record of an earlier version, "key: value" a line, still reads.
+    std::filesystem::create_directories(folder);
+    std::ofstream(file(1, ".job")) << "printer: Office Printer\nport: USB-001\ndocument: old\nstate: queued\nspooled: 3\n";
+    std::ofstream(file(1, ".spl")) << "old";
+    run(sim::QueueUse::Look, true);
+    ASSERT_EQ(machine().spooledJobs().size(), 1u) << notices();
+    EXPECT_EQ(machine().spooledJobs()[0].document, "old");
+    std::filesystem::remove_all(folder);
     auto edit = [&](const char* extension, const std::function<void(std::string&)>& change) {
         std::ifstream in(file(1, extension), std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), {});

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
-#include <mutex>
 #include <sstream>
 #include <vector>
 
@@ -67,15 +66,25 @@ namespace {
 
 std::atomic<bool> prompting{false};
 std::atomic<bool> barOnLine{false};  // a progress line is drawn, not yet ended
-std::mutex deferredMutex;
-std::vector<std::string> deferred;  // notices said while a question was up
+std::vector<std::string> deferred;   // notices said while a question was up, under deferredLock
+std::atomic_flag deferredLock = ATOMIC_FLAG_INIT;
+
+// A lock of a few instructions, held for a push or a print: the runtime
+// zevmon.exe is built with for Windows 95 has no std::mutex.
+struct Held {
+    Held() {
+        while (deferredLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~Held() { deferredLock.clear(std::memory_order_release); }
+};
 
 }  // namespace
 
 void notice(const std::string& line) {
     if (quiet) return;
     {
-        std::lock_guard<std::mutex> lock(deferredMutex);
+        Held held;
         if (prompting) return deferred.push_back(line);
     }
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -196,7 +205,7 @@ void beginPrompt() {
 }
 
 void endPrompt() {
-    std::lock_guard<std::mutex> lock(deferredMutex);
+    Held held;
     prompting = false;
     for (const std::string& line : deferred) std::fprintf(stderr, "%s\n", line.c_str());
     deferred.clear();

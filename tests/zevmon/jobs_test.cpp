@@ -317,10 +317,7 @@ namespace {
 // it the job stays held, and the run ends at once.
 TEST_F(Jobs, PrintSaysHowItsJobEndedAfterWhatItStaged) {
     std::ofstream(dir / "hello.txt") << "hello printer\n";
-    const struct {
-        std::vector<std::string> staging;
-        const char* said;
-    } cases[] = {{{"--unplug-after", "0", "--plug-after", "1"}, "Printed job 1: 14 bytes to USB-001"},
+    const struct { std::vector<std::string> staging; const char* said; } cases[] = {{{"--unplug-after", "0", "--plug-after", "1"}, "Printed job 1: 14 bytes to USB-001"},
                  {{"--unplug-after", "5"}, "Job 1 \"hello.txt\" is held: printer Office Printer is offline."}};
     for (auto& c : cases) {
         ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
@@ -397,10 +394,7 @@ TEST_F(Jobs, ACaptureCutShortOnAFullDiskHasOneAccount) {
     ASSERT_EQ(run({"ports"}).status, 0);
     const std::string fullDisk = "unshare -m sh -c 'mount -t tmpfs -o size=32k tmpfs \"$2\"/received || exit 77; "
                                  "\"$0\" \"$@\"; \"$0\" --machine \"$2\" usb received USB-001 --list' ";
-    const struct {
-        std::size_t size;
-        const char *said, *listed;
-    } cases[] = {{30000, "Job 1 printed: ", "complete; capture cut short"},
+    const struct { std::size_t size; const char *said, *listed; } cases[] = {{30000, "Job 1 printed: ", "complete; capture cut short"},
                  {100000, "Job 1 cancelled after 61440 of 100000 bytes: ", "cancelled after 61440 bytes; capture cut short"}};
     for (auto& c : cases) {
         std::ofstream(dir / "job.bin", std::ios::binary) << std::string(c.size, 'f');

@@ -353,7 +353,7 @@ TEST_F(SpoolFolder, HeldJobsPrintByPriorityThenArrivalAcrossRunsAndAfterAKill) {
 // run that asks.
 TEST_F(SpoolFolder, AJobAnotherRunPrintsIsListedAndCancelledThroughItsHolder) {
     run(sim::QueueUse::Print, false);  // the holder's side
-    machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.stallAtByte = 4096, p.stallMilliseconds = 500; });
+    machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.stallAtByte = 4096, p.stallMilliseconds = 1500; });
     DWORD id = print(std::string(12288, 'x'));
     for (int i = 0; i < 500 && shared(id, 0) < 4096; i++) Sleep(10);
     EXPECT_EQ(shared(id, 0), 4096u) << "exact after each write, while the next one waits";

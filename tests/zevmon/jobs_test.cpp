@@ -308,6 +308,8 @@ TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
     EXPECT_NE(listed.err.find("spool/00001.job: line 11 (\"colour: blue\") is not part of a job record"), std::string::npos)
         << listed.err;
     EXPECT_EQ(readAll(record), edited);
+    EXPECT_NE(listed.out.find("\n1    "), std::string::npos) << "listed by its id: " << listed.out;
+    expectRun({"queue", "cancel", "1"}, 0, "Job 1 was cancelled: its files, which could not be read, were removed.");
     EXPECT_EQ(readAll(machine / "personality"), "98\n");
     EXPECT_EQ(run({"--personality", "nt", "ports"}).status, 1);
     EXPECT_EQ(run({"--machine", (dir / "nt").string(), "--personality", "nt", "ports"}, "", false).status, 0);

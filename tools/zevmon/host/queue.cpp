@@ -84,6 +84,14 @@ int cmdQueue(HostRun& run) {
 int cmdQueueCancel(HostRun& run) {
     std::optional<sim::SpooledJob> job = queuedJob(run.jobId);
     if (!job) throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
+    if (!job->unreadable.empty()) {
+        // Its printer is not known: a handle of any printer reaches it.
+        std::vector<PrinterState> printers = machinePrinters();
+        if (!cancelJob(printers.empty() ? job->printer : printers.front().name, job->id))
+            fail(fmt::format("Job {} could not be cancelled", job->id));
+        result(fmt::format("Job {} was cancelled: its files, which could not be read, were removed.", job->id));
+        return 0;
+    }
     if (!cancelJob(job->printer, job->id)) fail(fmt::format("Job {} could not be cancelled", job->id));
     if (job->elsewhere)
         notice(fmt::format("Job {} is {} in another zevmon run; that run ends it at its next write.", job->id,

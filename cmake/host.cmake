@@ -27,12 +27,15 @@ add_library(sim STATIC
     sim/comdlg32.cpp
     sim/winspool.cpp
     sim/spooler.cpp
+    sim/spool_folder.cpp
+    sim/spooler_calls.cpp
     sim/usbprint.cpp
     sim/setupapi.cpp)
 target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SOURCE_DIR})
 target_compile_options(sim PRIVATE ${WARNINGS})
 find_package(Threads REQUIRED)
-target_link_libraries(sim PUBLIC Threads::Threads PRIVATE error_names)
+find_package(nlohmann_json REQUIRED)
+target_link_libraries(sim PUBLIC Threads::Threads PRIVATE error_names nlohmann_json::nlohmann_json)
 
 add_library(zevuruzi_host STATIC ${MONITOR_SOURCES} host/zevuruzi_module.cpp)
 target_link_libraries(zevuruzi_host PUBLIC sim)

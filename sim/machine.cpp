@@ -40,6 +40,8 @@ void Machine::reset() {
     // refer to the heap and the handles below.
     stopSpooler();
     setSpoolFolder("");
+    setSpoolerSettings({});
+    setMonitorTrace(nullptr);
     // A read that waits for a printer that never answers ends as its printer goes.
     {
         std::lock_guard<std::mutex> lock(usb_->mutex);

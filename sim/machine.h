@@ -71,16 +71,38 @@ struct SpoolerSettings {
     bool readAfterEachWrite = false;
     // The size of each WritePort of a job's playback.
     DWORD writeChunk = 4096;
+    // "Start printing after first page is spooled", the 98 spooler's default
+    // (its Spool Settings dialog): a job plays back while it is still given,
+    // the playback waiting for bytes not yet spooled. False: after the last.
+    bool printWhileSpooling = true;
 };
 
 // A job in the spooler's queue, as a test or tool sees it.
 struct SpooledJob {
-    DWORD id;
+    DWORD id = 0;
     std::string printer, port, document;
-    DWORD status;  // JOB_STATUS_*
-    std::size_t spooled, sent;
-    DWORD error;  // the last failure of its playback, 0 for none
-    bool incomplete;  // a run ended while it spooled: kept, never printed
+    DWORD status = 0;  // JOB_STATUS_*
+    std::size_t spooled = 0, sent = 0;
+    DWORD error = 0;  // the last failure of its playback, 0 for none
+    DWORD priority = 1;
+    bool incomplete = false;  // a run ended while it spooled: kept, never printed
+    // Left by a run that ended while it printed it: it prints again from the
+    // start in a run that prints (sent: how far the ended run got).
+    bool interrupted = false;
+    bool elsewhere = false;           // another run holds it: spools it or plays it back
+    bool cancelledElsewhere = false;  // ended by another run's cancel (JOB_STATUS_DELETED)
+    // Why its record or data cannot be read, with the file and line: listed
+    // and cancellable, never printed. "" for a job that can be read.
+    std::string unreadable;
+};
+
+// How a run uses the spool folder, which the runs on a machine share. A run
+// holds each job it spools or plays back (a lock on its data file), and only
+// that run changes it; another asks it to cancel the job, and the holder ends
+// it at its next write.
+enum class QueueUse {
+    Print,  // jobs found waiting are taken and played back, new ones too
+    Look,   // jobs are listed as their records and holders say, and cancelled; nothing is played back
 };
 
 // How an injected failure behaves. Every simulated function with a fault point
@@ -251,18 +273,28 @@ public:
     void stopSpooler();
     void setSpoolerSettings(const SpoolerSettings& settings);
     // Where the spooler keeps its queue, for the next start: each job's bytes
-    // (NNNNN.spl) beside a record a person can read (NNNNN.job), so that a job
-    // waits there across runs. Empty (the default): jobs live in memory and
-    // end with the spooler.
-    void setSpoolFolder(const std::string& hostFolder);
+    // (NNNNN.spl) beside a record a person can read (NNNNN.job, JSON) and the
+    // count of bytes sent with any cancel request (NNNNN.ctl, which the
+    // holder keeps exact at every write), so that a job waits there across
+    // runs. Empty (the default): jobs live in memory and end with the spooler.
+    void setSpoolFolder(const std::string& hostFolder, QueueUse use = QueueUse::Print);
     // What the last start found wrong in the spool folder, a sentence each;
     // the files it names are left as they are.
     std::vector<std::string> spoolerNotices();
+    // Why the spool folder itself could not be read at the last start; "".
+    std::string spoolFolderError();
     // Told, on the playback thread, when a job starts to play back (its port is
     // its own) and when its playback ends: with its final status, or still
     // JOB_STATUS_PRINTING when the spooler's stop broke it off. Cleared by
     // setSpoolFolder() and reset().
     void setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer);
+    // Told of every call the spooler makes into a monitor it starts from now
+    // on, on the thread that made it, just after it returns with its last
+    // error: the call with its arguments, its result, and what it gave back.
+    // Cleared by reset().
+    void setMonitorTrace(std::function<void(const std::string& call, BOOL result, const std::string& outputs)> trace);
+    // The queue in the order it prints: by priority, then as the jobs were
+    // given. A spooler that only looks reads the folder afresh each time.
     std::vector<SpooledJob> spooledJobs();
     // How a job's playback ended (status JOB_STATUS_PRINTED, _DELETED or
     // _ERROR), whether or not it is still in the queue; none while it has not.

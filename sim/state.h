@@ -2,8 +2,10 @@
 // own lock; none is held while calling back into code of the monitor.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -12,6 +14,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include <winspool.h>
 
 #include "machine.h"
 
@@ -88,26 +92,55 @@ struct Machine::Handles {
     }
 };
 
-// A job of the spooler's queue: spooled by an application, then played back
+// What changes at every write of a job, shared with the other runs on the
+// spool folder through the job's NNNNN.ctl: the run that holds the job maps it
+// into memory, so that the count is exact after every write, costs no call,
+// and outlives a run killed without a word; another run asks for a cancel here.
+struct SharedJobState {
+    std::atomic<std::uint64_t> sent{0};
+    std::atomic<std::uint64_t> cancelRequested{0};  // CancelAsked, then CancelDone
+};
+const std::uint64_t CancelAsked = 1, CancelDone = 2;
+static_assert(sizeof(SharedJobState) == 16, "NNNNN.ctl: two 64-bit counts");
+
+// A job of the spooler's queue: spooled by an application, and played back
 // through its port's monitor on a thread of its own.
 struct SpoolJob {
     DWORD id = 0;
     std::string printer, port, document;
+    DWORD priority = DEF_PRIORITY;
     // The spooled bytes: a file in the spool folder beside the job's record,
     // or, without a spool folder, a temporary file that goes with the job.
-    std::FILE* data = nullptr;
-    std::string dataPath, recordPath;  // host paths; empty without a spool folder
+    int data = -1;
+    std::string dataPath, recordPath, sharedPath;  // host paths; empty without a spool folder
+    SharedJobState* shared = &local;  // mapped from sharedPath, or `local`
+    SharedJobState local;
     std::size_t spooled = 0;
     DWORD status = 0;      // JOB_STATUS_*
     std::size_t sent = 0;  // bytes WritePort reported written
     DWORD error = 0;
+    bool held = false;     // this spooler holds it (always, without a spool folder)
     bool cancel = false;   // to end as soon as its playback can
     bool leave = false;    // to leave the queue when its playback ends
     bool paused = false;
+    bool spooling = false;    // its application still gives it bytes
+    DWORD spoolError = 0;     // a write to its data file failed: it cannot be whole
     bool incomplete = false;  // its spooling never ended: kept, never played back
+    bool interrupted = false; // a run ended while it printed it
+    bool elsewhere = false;   // another run holds it
+    bool cancelledElsewhere = false;
     bool playingBack = false; // a playback thread holds it
     bool observed = false;    // the playback observer was told it started
+    std::string unreadable;   // see SpooledJob
+    SpoolJob() = default;
+    SpoolJob(const SpoolJob&) = delete;
+    SpoolJob& operator=(const SpoolJob&) = delete;
     ~SpoolJob();
+    SpooledJob seen() const;
+    // Earlier in the queue: a higher priority, or given before.
+    bool before(const SpoolJob& other) const {
+        return priority != other.priority ? priority > other.priority : id < other.id;
+    }
 };
 
 struct Machine::Spooler {
@@ -136,9 +169,15 @@ struct Machine::Spooler {
     std::map<uintptr_t, std::shared_ptr<SpoolJob>> spooling;  // printer handle -> job it spools
     DWORD nextJob = 1;
     std::string folder;                // the spool folder's host path; empty: jobs live in memory
+    QueueUse use = QueueUse::Print;
     std::vector<std::string> notices;  // what loading the spool folder found wrong
+    std::string folderError;           // why the folder itself could not be read
+    // Jobs whose holders were asked to cancel them: an open NNNNN.ctl each,
+    // read once the job has left for how it ended, and the job as it was.
+    std::map<DWORD, std::pair<int, SpooledJob>> asked;
     std::vector<SpooledJob> ended;     // how the latest playbacks ended, newest last
     std::function<void(const SpooledJob&, bool ended)> observer;
+    std::function<void(const std::string&, BOOL, const std::string&)> trace;  // see setMonitorTrace()
     std::vector<std::thread> playbacks;
     std::size_t playing = 0;  // playbacks not yet ended
 
@@ -152,6 +191,7 @@ DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size);
 DWORD spoolerEndDoc(uintptr_t printer);
 DWORD spoolerAbort(uintptr_t printer);
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command);
+DWORD spoolerSetPriority(const std::string& printerName, DWORD jobId, DWORD priority);
 DWORD spoolerEnumPorts(DWORD level, LPBYTE buffer, DWORD size, DWORD& needed, DWORD& returned);
 DWORD spoolerDeletePort(HWND window, const std::string& port);
 DWORD spoolerDeleteMonitor(const std::string& monitor);

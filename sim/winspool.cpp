@@ -213,10 +213,13 @@ BOOL WINAPI DeleteMonitorA(LPSTR name, LPSTR environment, LPSTR monitorName) {
     return reportSpooler(sim::spoolerDeleteMonitor(monitorName));
 }
 
-// Level 0 with a command only: no job record is set.
+// Level 0 with a command, or level 1 with a record of which only the
+// priority is taken.
 BOOL WINAPI SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWORD command) {
     std::string name;
     if (!enterPrinterCall("SetJobA", printer, name)) return FALSE;
+    if (level == 1 && buffer && command == 0)
+        return reportSpooler(sim::spoolerSetPriority(name, jobId, reinterpret_cast<JOB_INFO_1A*>(buffer)->Priority));
     if (level != 0 || buffer) return reportSpooler(ERROR_INVALID_LEVEL);
     return reportSpooler(sim::spoolerSetJob(name, jobId, command));
 }
@@ -245,6 +248,7 @@ BOOL packJobs(const std::vector<sim::SpooledJob>& jobs, LPBYTE buffer, DWORD siz
         info[i].pPrinterName = place(jobs[i].printer);
         info[i].pDocument = place(jobs[i].document);
         info[i].Status = jobs[i].status;
+        info[i].Priority = jobs[i].priority;
         info[i].Position = (DWORD)i + 1;
     }
     if (returned) *returned = (DWORD)jobs.size();

@@ -91,4 +91,41 @@ TEST_F(Stress, SpoolerThreadsAndTheStatusThreadTogether) {
         EXPECT_TRUE(registry().value(portKeyPath(name), "Property").has_value()) << name;
 }
 
+// Applications spool while the spooler plays their jobs back from the spool
+// folder, a third of them take theirs back midway, and a person cancels what
+// the queue lists meanwhile: nothing may race, and every job leaves with its files.
+TEST_F(Stress, JobsPlayBackWhileTheyAreSpooledAndCancelledMeanwhile) {
+    installMonitorKey();
+    machine().addUsbPrinter({FirstId, "USB-001"});
+    machine().addPrinter("Office", "USB-001");
+    machine().setSpoolFolder(disks.root + "/spool");
+    ASSERT_TRUE(machine().startSpooler());
+    auto withPrinter = [](const std::function<void(HANDLE)>& f) {
+        HANDLE printer = nullptr;
+        if (OpenPrinterA(const_cast<LPSTR>("Office"), &printer, nullptr)) f(printer), ClosePrinter(printer);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < Rounds / 20; i++)
+                withPrinter([&](HANDLE printer) {
+                    DOC_INFO_1A doc = {const_cast<LPSTR>("stress"), nullptr, nullptr};
+                    DWORD written, id = StartDocPrinterA(printer, 1, (LPBYTE)&doc);
+                    for (int k = 0; id && k < 8; k++) WritePrinter(printer, (LPVOID)std::string(4096, 's').data(), 4096, &written);
+                    (i + t) % 3 ? EndDocPrinter(printer) : AbortPrinter(printer);
+                });
+        });
+    threads.emplace_back([&] {
+        for (int i = 0; i < Rounds; i++)
+            for (auto& job : machine().spooledJobs())
+                withPrinter([&](HANDLE printer) { SetJobA(printer, job.id, 0, nullptr, JOB_CONTROL_CANCEL); });
+    });
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(machine().waitForPlayback());
+    EXPECT_TRUE(machine().spooledJobs().empty());
+    machine().stopSpooler();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disks.root + "/spool"), {}), 0);
+    EXPECT_EQ(machine().openPrinterHandles(), 0u);
+}
+
 }  // namespace

@@ -4,7 +4,10 @@
 // holding jobs.
 #include "test_support.h"
 
+#include <fcntl.h>
+
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 namespace {
@@ -27,10 +30,10 @@ protected:
     }
 
     // As an application prints: the job's id, 0 when it could not be spooled.
-    DWORD print(const std::string& data, const char* printer = Printer) {
+    DWORD print(const std::string& data, const char* printer = Printer, const std::string& document = "Page") {
         HANDLE handle = nullptr;
         if (!OpenPrinterA(const_cast<LPSTR>(printer), &handle, nullptr)) return 0;
-        DOC_INFO_1A doc = {const_cast<LPSTR>("Page"), nullptr, nullptr};
+        DOC_INFO_1A doc = {const_cast<LPSTR>(document.c_str()), nullptr, nullptr};
         DWORD id = StartDocPrinterA(handle, 1, (LPBYTE)&doc);
         DWORD written = 0;
         EXPECT_TRUE(id == 0 || (WritePrinter(handle, (LPVOID)data.data(), (DWORD)data.size(), &written) &&
@@ -244,6 +247,202 @@ TEST_F(Spooler, TheSpoolFolderKeepsAQueueForTheNextStartAndRefusesWhatItCannotHo
     EXPECT_EQ(received(), "held page");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 0) << "it left with its files";
     std::filesystem::remove_all(folder);
+}
+
+// The spool folder that the runs of a machine share; each run here is a start
+// of the spooler over it, which prints or only looks.
+class SpoolFolder : public Spooler {
+protected:
+    void SetUp() override {
+        Spooler::SetUp();
+        char pattern[] = "/tmp/spool-XXXXXX";
+        folder = mkdtemp(pattern);
+    }
+    void TearDown() override {
+        Spooler::TearDown();
+        std::filesystem::remove_all(folder);
+    }
+    // A new run; its printer unplugged and working offline, or back.
+    void run(sim::QueueUse use, bool offline) {
+        machine().stopSpooler();
+        machine().addPrinter(Printer, "USB-001", offline ? PRINTER_ATTRIBUTE_WORK_OFFLINE : 0);
+        offline ? machine().unplugUsbPrinter(PrinterId) : machine().plugUsbPrinter(PrinterId);
+        machine().setSpoolFolder(folder, use);
+        ASSERT_TRUE(machine().startSpooler());
+        ASSERT_TRUE(machine().waitIdle());
+    }
+    std::string file(DWORD id, const char* extension) {
+        return folder + "/" + std::string(5 - std::to_string(id).size(), '0') + std::to_string(id) + extension;
+    }
+    // A job's NNNNN.ctl, as another run reads and writes it: [0] bytes sent, [1] the cancel request.
+    std::uint64_t shared(DWORD id, int at, std::optional<std::uint64_t> set = std::nullopt) {
+        int fd = ::open(file(id, ".ctl").c_str(), O_RDWR);
+        std::uint64_t value = 0;
+        EXPECT_EQ(set ? ::pwrite(fd, &*set, 8, at * 8) : ::pread(fd, &value, 8, at * 8), 8);
+        ::close(fd);
+        return set.value_or(value);
+    }
+    // Job 1's file changed as a person (or a run killed midway) leaves it.
+    void edit(const char* extension, const std::function<void(std::string&)>& change) {
+        std::ifstream in(file(1, extension), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        change(text);
+        std::ofstream(file(1, extension), std::ios::binary) << text;
+    }
+    // As the printer folder cancels a job: SetJobA on a handle of its printer.
+    BOOL cancel(DWORD id) {
+        HANDLE handle = nullptr;
+        OpenPrinterA(const_cast<LPSTR>(Printer), &handle, nullptr);
+        BOOL ok = SetJobA(handle, id, 0, nullptr, JOB_CONTROL_CANCEL);
+        ClosePrinter(handle);
+        return ok;
+    }
+    std::string notices() {
+        std::string all;
+        for (auto& line : machine().spoolerNotices()) all += line + "\n";
+        return all;
+    }
+    std::string folder;
+};
+
+// Jobs given while the printer is away print as a printer's queue does: by
+// priority, then as they were given; also across runs, and after a run killed
+// while it printed one. A run that only looks prints none.
+TEST_F(SpoolFolder, HeldJobsPrintByPriorityThenArrivalAcrossRunsAndAfterAKill) {
+    // raised: a job given priority 5; killed: a run ended while job 1 printed, after its first byte.
+    const struct { const char* scenario; bool newRun; DWORD raised; bool killed; const char* order; } scenarios[] = {{"in one run", false, 0, false, "123456"},
+                     {"across runs", true, 0, false, "123456"},
+                     {"job 4 raised", true, 4, false, "412356"},
+                     {"after a kill", true, 0, true, "123456"}};
+    for (auto& s : scenarios) {
+        SCOPED_TRACE(s.scenario);
+        machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.received.clear(); });
+        run(sim::QueueUse::Print, true);
+        for (char d = '1'; d <= '6'; d++) ASSERT_EQ(print(std::string(1, d), Printer, std::string("d") + d), DWORD(d - '0'));
+        if (s.raised) {
+            HANDLE handle = nullptr;
+            JOB_INFO_1A info{};
+            info.Priority = 5;
+            ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Printer), &handle, nullptr));
+            EXPECT_TRUE(SetJobA(handle, s.raised, 1, (LPBYTE)&info, 0)) << GetLastError();
+            ClosePrinter(handle);
+        }
+        if (s.newRun) {
+            machine().stopSpooler();
+            if (s.killed) {
+                edit(".job", [](std::string& t) { t.replace(t.find("queued"), 6, "printing"); });
+                shared(1, 0, 1);
+            }
+            run(sim::QueueUse::Look, false);
+            EXPECT_EQ(machine().spooledJobs().front().id, s.raised ? s.raised : 1u);
+            EXPECT_EQ(machine().spooledJobs().front().interrupted, s.killed);
+            run(sim::QueueUse::Print, true);
+        }
+        EXPECT_EQ(received(), "") << "held, and not printed by a run that looks";
+        machine().plugUsbPrinter(PrinterId);
+        machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+        ASSERT_TRUE(waitForStatus(s.order[5] - '0', JOB_STATUS_DELETED)) << "the last one printed";
+        EXPECT_EQ(received(), s.order);
+        EXPECT_EQ(notices().find("ended after 1 of 1 bytes; the job prints again from the start") != std::string::npos,
+                  s.killed) << notices();
+    }
+}
+
+// A job another run holds is listed as that run keeps it, and cancelled by
+// that run, asked through the job's NNNNN.ctl: the holder ends it at its next
+// write and says so there. A job whose holder has gone is cancelled by the
+// run that asks.
+TEST_F(SpoolFolder, AJobAnotherRunPrintsIsListedAndCancelledThroughItsHolder) {
+    run(sim::QueueUse::Print, false);  // the holder's side
+    machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.stallAtByte = 4096, p.stallMilliseconds = 1500; });
+    DWORD id = print(std::string(12288, 'x'));
+    for (int i = 0; i < 500 && shared(id, 0) < 4096; i++) Sleep(10);
+    EXPECT_EQ(shared(id, 0), 4096u) << "exact after each write, while the next one waits";
+    shared(id, 1, 1);
+    ASSERT_TRUE(machine().waitForPlayback());
+    auto ended = machine().endedJob(id);
+    EXPECT_TRUE(ended && ended->status == JOB_STATUS_DELETED && ended->cancelledElsewhere);
+    EXPECT_EQ(received().size(), 8192u) << "ended at the write after the one under way";
+
+    for (bool holderEndsIt : {true, false}) {  // the asking side, with a stand-in for the holder
+        SCOPED_TRACE(holderEndsIt ? "the holder cancels it" : "the holder has gone");
+        run(sim::QueueUse::Print, true);
+        id = print("held page");
+        machine().stopSpooler();
+        int holder = ::open(file(id, ".spl").c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &lock), 0);
+        shared(id, 0, 7);
+        run(sim::QueueUse::Look, false);
+        ASSERT_EQ(machine().spooledJobs().size(), 1u);
+        EXPECT_TRUE(machine().spooledJobs()[0].elsewhere);
+        EXPECT_EQ(machine().spooledJobs()[0].sent, 7u);
+        EXPECT_TRUE(cancel(id));
+        EXPECT_EQ(shared(id, 1), 1u) << "asked";
+        EXPECT_EQ(machine().spooledJobs().size(), 1u) << "until its holder ends it";
+        if (holderEndsIt) {
+            shared(id, 1, 2);
+            for (const char* extension : {".job", ".ctl", ".spl"}) std::filesystem::remove(file(id, extension));
+        }
+        ::close(holder);
+        EXPECT_TRUE(holderEndsIt || cancel(id)) << "taken and cancelled";
+        EXPECT_TRUE(machine().spooledJobs().empty());
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 0);
+        EXPECT_TRUE(!holderEndsIt || (machine().endedJob(id) && machine().endedJob(id)->cancelledElsewhere));
+    }
+}
+
+// Every record reads back whatever bytes its names hold; one edited into
+// nonsense, or missing its data, is named with its file and line, listed
+// as unreadable, never printed, and cancelled with its files.
+TEST_F(SpoolFolder, EveryRecordReadsBackAndOneThatCannotIsNamedListedAndCancellable) {
+    machine().addPrinter("Office\nPrinter", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    for (std::string name : {"Report\nQ3", "Report\nspooled: 3", "\"},\n\"state\": \"printed", "caf\xe9 \x81\x7f\x01"})
+        for (const char* printer : {Printer, "Office\nPrinter"}) {
+            run(sim::QueueUse::Print, true);
+            print("x", printer, name);
+            run(sim::QueueUse::Look, true);
+            ASSERT_EQ(machine().spooledJobs().size(), 1u) << notices();
+            EXPECT_EQ(machine().spooledJobs()[0].document, name);
+            EXPECT_EQ(machine().spooledJobs()[0].printer, printer);
+            std::filesystem::remove_all(folder);
+        }
+    // A record of an earlier version, "key: value" a line, still reads.
+    std::filesystem::create_directories(folder);
+    std::ofstream(file(1, ".job")) << "printer: Office Printer\nport: USB-001\ndocument: old\nstate: queued\nspooled: 3\n";
+    std::ofstream(file(1, ".spl")) << "old";
+    run(sim::QueueUse::Look, true);
+    ASSERT_EQ(machine().spooledJobs().size(), 1u) << notices();
+    EXPECT_EQ(machine().spooledJobs()[0].document, "old");
+    std::filesystem::remove_all(folder);
+    const struct { std::function<void()> edit; const char* said; } broken[] = {
+        {[this] { edit(".job", [](std::string& t) { t += "colour: blue\n"; }); },
+         "00001.job: line 11 (\"colour: blue\") is not part of a job record"},
+        {[&] { edit(".job", [](std::string& t) { t.replace(t.find("\"spooled\": 9"), 12, "\"spooled\": -9"); }); },
+         "00001.job: line 7: its \"spooled\" is -9, not a count of bytes"},
+        {[&] { edit(".job", [](std::string& t) { t.replace(t.find("queued"), 6, "flying"); }); },
+         "its state \"flying\" is none a job can be in"},
+        {[&] { edit(".spl", [](std::string& t) { t.resize(2); }); },
+         "its data file 00001.spl holds 2 bytes, and its record says 9"},
+        {[&] { std::filesystem::remove(file(1, ".spl")); }, "its data file 00001.spl is missing"},
+        {[&] { std::filesystem::remove(file(1, ".job")); }, "00001.spl: its spooled data 00001.spl has no job record"},
+    };
+    for (auto& b : broken) {
+        SCOPED_TRACE(b.said);
+        run(sim::QueueUse::Print, true);
+        ASSERT_EQ(print("held page"), 1u);
+        machine().stopSpooler();
+        b.edit();
+        run(sim::QueueUse::Print, false);
+        EXPECT_NE(notices().find(b.said), std::string::npos) << notices();
+        ASSERT_EQ(machine().spooledJobs().size(), 1u);
+        EXPECT_NE(machine().spooledJobs()[0].unreadable.find(b.said), std::string::npos);
+        EXPECT_TRUE(machine().waitForPlayback());
+        EXPECT_EQ(received().find("held page"), std::string::npos) << "never printed";
+        EXPECT_TRUE(cancel(1));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 0) << "its files went with it";
+    }
 }
 
 }  // namespace

@@ -239,9 +239,13 @@ TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
     for (size_t i = 0; i < file.size(); i++) file[i] = (char)(i * 13 + i / 251);
     std::ofstream(dir / "job.bin", std::ios::binary) << file;
     std::string path = (dir / "job.bin").string();
-    Result retried = run({"print", "USB-001", path, "--unplug-after", "60000", "--plug-after", "1", "--on-error", "retry"});
+    Result retried =
+        run({"--trace", "print", "USB-001", path, "--unplug-after", "60000", "--plug-after", "2", "--on-error", "retry"});
     EXPECT_EQ(retried.status, 0) << retried.err;
     EXPECT_TRUE(run({"usb", "received", "USB-001"}).out == file) << "the whole document, once";
+    EXPECT_EQ(retried.err.find("+- Office Printer"), retried.err.rfind("+- Office Printer")) << "the box said once";
+    EXPECT_NE(retried.err.find("[Retry] [Cancel]+"), std::string::npos) << retried.err;
+    EXPECT_NE(retried.err.find("trace: playback: WritePort("), std::string::npos) << "the spooler's own calls";
     Result cancelled = run({"print", "USB-001", path, "--unplug-after", "60000", "--on-error", "cancel"});
     EXPECT_EQ(cancelled.status, 1);
     EXPECT_NE(cancelled.err.find("cancelled at the spooler's error dialog after 60000 of 200000 bytes"),
@@ -253,26 +257,40 @@ TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
 // SIGTERM and SIGHUP end a printing job as Ctrl-C does: EndDocPort, the job
 // leaves the queue, and the status says which signal.
 TEST_F(Jobs, ASignalEndsAJobAndAKilledRunLeavesNothingPrintingForEver) {
+    // The queued job, given whole and stalled after its first write.
+    auto stalled = [&](Background& print) {
+        return readAll(print.err).find("in the queue") != std::string::npos &&
+               json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096;
+    };
     for (auto [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
         std::ofstream(dir / "page.txt") << std::string(9000, 's');
-        Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "2"},
+        Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "3"},
                                  "/dev/null");
-        ASSERT_TRUE(eventually([&] { return readAll(print.err).find("in the queue") != std::string::npos; }));
+        ASSERT_TRUE(eventually([&] { return stalled(print); }));
         ::kill(print.pid, signal);
         EXPECT_EQ(finish(print), status) << readAll(print.err);
         EXPECT_NE(readAll(print.err).find("was cancelled after 8192 of 9000 bytes were sent"), std::string::npos);
         EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
     }
     // A run killed without a word: its direct job is shown abandoned, its
-    // queued job prints again from the start at the next run.
+    // queued job is listed, and prints again from the start in a run that prints.
     for (bool direct : {true, false}) {
         std::vector<std::string> args = {"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"};
         if (direct) args.push_back("--direct");
         Background print = start(args, "/dev/null");
-        ASSERT_TRUE(eventually([&] { return jobFiles().size() == (direct ? 3u : 4u); })) << readAll(print.err);
+        ASSERT_TRUE(eventually([&] {
+            auto files = jobFiles();  // a direct job's capture holds each write at once
+            auto third = std::find_if(files.begin(), files.end(), [](auto& f) { return f.filename() == "0003.bin"; });
+            return direct ? third != files.end() && fs::file_size(*third) == 4096 &&
+                                fs::exists(fs::path(*third).replace_extension(".json"))
+                          : stalled(print);
+        })) << readAll(print.err);
         ::kill(print.pid, SIGKILL);
         finish(print);
-        Result next = direct ? run({"usb", "received", "USB-001", "--list"}) : run({"queue"});
+        if (!direct) {
+            EXPECT_NE(run({"queue"}).out.find("interrupted"), std::string::npos) << "listed, not printed";
+        }
+        Result next = direct ? run({"usb", "received", "USB-001", "--list"}) : run({"queue", "resume"});
         EXPECT_NE((next.out + next.err).find(direct ? "abandoned after 4096 bytes" : "the job prints again from the start"),
                   std::string::npos) << next.out << next.err;
     }
@@ -287,9 +305,11 @@ TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
     std::ofstream(record, std::ios::app) << "colour: blue\n";
     std::string edited = readAll(record);
     Result listed = run({"queue"});
-    EXPECT_NE(listed.err.find("spool/00001.job: line 8 (\"colour: blue\") is not a field"), std::string::npos)
+    EXPECT_NE(listed.err.find("spool/00001.job: line 11 (\"colour: blue\") is not part of a job record"), std::string::npos)
         << listed.err;
     EXPECT_EQ(readAll(record), edited);
+    EXPECT_NE(listed.out.find("\n1    "), std::string::npos) << "listed by its id: " << listed.out;
+    expectRun({"queue", "cancel", "1"}, 0, "Job 1 was cancelled: its files, which could not be read, were removed.");
     EXPECT_EQ(readAll(machine / "personality"), "98\n");
     EXPECT_EQ(run({"--personality", "nt", "ports"}).status, 1);
     EXPECT_EQ(run({"--machine", (dir / "nt").string(), "--personality", "nt", "ports"}, "", false).status, 0);
@@ -308,6 +328,123 @@ TEST_F(Jobs, APrinterOfAFilePortPrintsAndOneLeftOfflineWaitsForAPerson) {
     expectRun({"printers", "online", "Null Printer"}, 0, "on printer Null Printer: printed.");
     ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
     expectRun({"printers", "online", "Office Printer"}, 1, "whose USB printer is not plugged in");
+}
+
+}  // namespace
+
+namespace {
+
+// print says how its job ended, never how it stood when it was given: on a
+// printer unplugged already, --unplug-after pulls nothing out, the job is
+// held until --plug-after brings the printer back, and then prints; without
+// it the job stays held, and the run ends at once.
+TEST_F(Jobs, PrintSaysHowItsJobEndedAfterWhatItStaged) {
+    std::ofstream(dir / "hello.txt") << "hello printer\n";
+    const struct { std::vector<std::string> staging; const char* said; } cases[] = {{{"--unplug-after", "0", "--plug-after", "1"}, "Printed job 1: 14 bytes to USB-001"},
+                 {{"--unplug-after", "5"}, "Job 1 \"hello.txt\" is held: printer Office Printer is offline."}};
+    for (auto& c : cases) {
+        ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+        std::vector<std::string> args = {"print", "USB-001", (dir / "hello.txt").string()};
+        args.insert(args.end(), c.staging.begin(), c.staging.end());
+        Result r = expectRun(args, 0, c.said);
+        EXPECT_NE(r.err.find("is unplugged already, so --unplug-after has nothing to pull out"), std::string::npos);
+        EXPECT_EQ(r.err.find("was pulled out"), std::string::npos) << r.err;
+    }
+    expectRun({"usb", "plug", "USB-001"}, 0, "Job 1 \"hello.txt\" on printer Office Printer: printed.");
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, "hello printer\nhello printer\n");
+}
+
+// queue and queue cancel answer while another run prints: the job is listed
+// as printing there with the bytes sent so far, and the cancel ends it at its
+// next write; the printing run says who cancelled it.
+TEST_F(Jobs, QueueAndCancelAnswerWhileAnotherRunPrints) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "page.txt") << std::string(9000, 'p');
+    Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "3"}, "/dev/null");
+    ASSERT_TRUE(eventually([&] {
+        json queue = json::parse(run({"queue", "--json"}).out);
+        return queue.size() == 1 && queue[0]["sent"] == 4096 && queue[0]["status"] == "printing in another zevmon run";
+    })) << readAll(print.err);
+    expectRun({"queue", "cancel", "1"}, 0,
+              "Job 1 \"page.txt\" on printer Office Printer was cancelled; 8192 of its 9000 bytes had been sent.");
+    EXPECT_EQ(finish(print), 1);
+    EXPECT_NE(readAll(print.err).find("Job 1 was cancelled from another zevmon run (zevmon queue cancel) after 8192 of "
+                                      "9000 bytes were sent; EndDocPort ended it."),
+              std::string::npos) << readAll(print.err);
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// A run killed while it printed leaves its job waiting: a command that reads
+// or cancels never prints it first, says only what it is asked on standard
+// output, and the cancel counts the bytes really sent before the kill.
+TEST_F(Jobs, AKilledRunsJobIsListedAndCancelledWithoutPrintingIt) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "page.txt") << std::string(9000, 'k');
+    Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"}, "/dev/null");
+    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
+    ::kill(print.pid, SIGKILL);
+    finish(print);
+    std::string captures = run({"usb", "received", "USB-001", "--list"}).out;
+    for (std::vector<std::string> args : {std::vector<std::string>{"queue", "--json"}, {"ports", "--json"}})
+        EXPECT_NO_THROW(json::parse(run(args).out)) << args[0] << ": JSON and nothing else";
+    EXPECT_EQ(json::parse(run({"queue", "--json"}).out)[0]["status"].get<std::string>().rfind("interrupted", 0), 0u);
+    expectRun({"queue", "cancel", "1"}, 0, "was cancelled; 4096 of its 9000 bytes had been sent.");
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--list"}).out, captures) << "nothing printed meanwhile";
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// Any name the spooler takes is kept whole in its record and shown on one line.
+TEST_F(Jobs, ANameWithALineBreakIsKeptWholeAndShownOnOneLine) {
+    ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+    for (const char* name : {"Report\nQ3", "Report\nspooled: 3"})
+        expectRun({"print", "USB-001", "-", "--document", name}, 0, "\"Report\\n", "", "x");
+    json queue = json::parse(run({"queue", "--json"}).out);
+    ASSERT_EQ(queue.size(), 2u);
+    EXPECT_EQ(queue[1]["document"], "Report\nspooled: 3");
+    EXPECT_NE(run({"queue"}).out.find("Report\\nQ3"), std::string::npos);
+    expectRun({"queue", "cancel", "1"}, 0, "Job 1 \"Report\\nQ3\" on printer Office Printer was cancelled");
+    expectRun({"usb", "plug", "USB-001"}, 0, "Job 2 \"Report\\nspooled: 3\" on printer Office Printer: printed.");
+}
+
+}  // namespace
+
+namespace {
+
+// A capture cut short on a full disk (a small file system over received/,
+// where the system lets the test make one) has one account, the true one:
+// the print's words and the capture's list say the same.
+TEST_F(Jobs, ACaptureCutShortOnAFullDiskHasOneAccount) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    const std::string fullDisk = "unshare -m sh -c 'mount -t tmpfs -o size=32k tmpfs \"$2\"/received || exit 77; "
+                                 "\"$0\" \"$@\"; \"$0\" --machine \"$2\" usb received USB-001 --list' ";
+    const struct { std::size_t size; const char *said, *listed; } cases[] = {{30000, "Job 1 printed: ", "complete; capture cut short"},
+                 {100000, "Job 1 cancelled after 61440 of 100000 bytes: ", "cancelled after 61440 bytes; capture cut short"}};
+    for (auto& c : cases) {
+        std::ofstream(dir / "job.bin", std::ios::binary) << std::string(c.size, 'f');
+        Result r = run({"--quiet", "print", "USB-001", (dir / "job.bin").string(), "--on-error", "cancel"}, "", true, fullDisk);
+        if (r.status == 77) GTEST_SKIP() << "no file system can be mounted here";
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("could not be written whole (No space left on device): it holds"), std::string::npos);
+        EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("without a word"), std::string::npos) << r.out;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// At a terminal the error dialog's question stays readable under the
+// progress bar, and the same error again is asked without the box again.
+TEST_F(Jobs, TheErrorDialogAsksOnTheTerminalOnceWithItsButtons) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(dir / "job.bin", std::ios::binary) << std::string(200000, 'd');
+    const std::string question = "Retry or Cancel? [r/c]: ";
+    Result r = onTerminal({"print", "USB-001", (dir / "job.bin").string(), "--unplug-after", "60000"},
+                          {{question, "r\r"}, {"(2 times in a row). " + question, "c\r"}});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("[Retry] [Cancel]+\r\n" + question + "r"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("+- Office Printer"), r.out.rfind("+- Office Printer")) << r.out;
 }
 
 }  // namespace

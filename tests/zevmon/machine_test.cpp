@@ -168,6 +168,8 @@ TEST_F(MachineFolder, AHandEditDuringARunIsNeverOverwritten) {
         EXPECT_EQ(finish(print), 1) << file;
         EXPECT_NE(readAll(print.err).find(std::string(file) + " was changed by another program while this run worked"),
                   std::string::npos) << readAll(print.err);
+        EXPECT_NE(readAll(print.err).find("The rest of what the run did stands: the job on USB-001: complete"),
+                  std::string::npos) << "not to be run again: " << readAll(print.err);
         EXPECT_EQ(readAll(machine / file), edited);
     }
 }
@@ -301,12 +303,15 @@ TEST_F(MachineFolder, AChangeIsSaidDoneOnlyOnceItIsSaved) {
 }
 
 TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {
-    ASSERT_EQ(run({"ports"}).status, 0);
+    ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+    ASSERT_EQ(run({"print", "USB-001", "-"}, "held").status, 0);
     std::string asOther = makeReadOnly();
-    for (std::vector<std::string> args : {std::vector<std::string>{"usb", "list"}, {"printers"}, {"ports"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"usb", "list"}, {"printers"}, {"ports"}, {"queue"}}) {
         Result r = run(args, "", true, asOther);
         EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.find("empty"), std::string::npos) << "the held job is listed";
     }
+    expectRun({"queue", "cancel", "1"}, 1, "cannot be written (Permission denied)", asOther);
     Result print = run({"--trace", "print", "USB-001", "-"}, "page", true, asOther);
     EXPECT_EQ(print.status, 1);
     EXPECT_NE(print.err.find("cannot record what the printer receives: nothing was sent"), std::string::npos)

@@ -27,6 +27,8 @@ TEST_F(Zevmon, TheDemoWalksThroughTheTypicalJob) {
 
     ASSERT_EQ(run({"demo"}).status, 0) << "kept in --machine";
     EXPECT_EQ(run({"ports", "--level", "1"}).out, "FILE:\nNUL:\nUSB-001\n");
+    std::string jobs = run({"usb", "received", "USB-001", "--list"}).out;
+    EXPECT_TRUE(jobs.find("1     22023") != std::string::npos && jobs.find("2     50 ") != std::string::npos) << jobs;
 }
 
 TEST_F(Zevmon, PortsAsJsonAreTheMonitorsAnswer) {

@@ -28,6 +28,10 @@ enum Need : unsigned {
     RealSpooler = 1u << 4,     // zevmon.exe: the system's spooler, with --dll or without
     MakesChange = 1u << 5,     // host: a change is its purpose: refused before it runs when the folder cannot
                                // be written, and its result said once the change is saved
+    PrintsQueue = 1u << 6,     // host: printing is its purpose: the jobs waiting in the machine's queue print
+                               // in this run (with ChangesMachine)
+    LooksAtQueue = 1u << 7,    // host: the machine's queue read, and a job cancelled, without the machine's
+                               // lock, while another run prints; nothing of it prints
 };
 
 // The options of the shared commands.

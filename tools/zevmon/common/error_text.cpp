@@ -20,7 +20,9 @@
 
 namespace zevmon {
 
-void fail(const std::string& what) {
+void fail(const std::string& what) { throw failure(what); }
+
+Failure failure(const std::string& what) {
     DWORD error = GetLastError();
     // A port name such as FILE: at the end of the sentence is quoted, so that
     // its own colon does not run into the one before the reason.
@@ -28,7 +30,7 @@ void fail(const std::string& what) {
     size_t last = said.find_last_of(' ');
     if (!said.empty() && said.back() == ':' && last != std::string::npos)
         said = said.substr(0, last + 1) + "\"" + said.substr(last + 1) + "\"";
-    throw Failure(fmt::format("{}: {} ({}).", said, errorMeaning(error), errorText(error)));
+    return Failure(fmt::format("{}: {} ({}).", said, errorMeaning(error), errorText(error)));
 }
 
 std::string errorText(DWORD code) {

@@ -14,7 +14,9 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Throws a Failure that says what failed, why, and the last error by name and number.
+// A Failure that says what failed, why, and the last error by name and number;
+// fail() throws it.
+Failure failure(const std::string& what);
 [[noreturn]] void fail(const std::string& what);
 
 // "ERROR_NOT_READY, 21".

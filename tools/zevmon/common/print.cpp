@@ -209,19 +209,23 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
         trace("AbortPrinter(handle)", AbortPrinter(handle));
         SetLastError(error);
         close();
-        document.job = 0;
-        if (sent.cancelled) return document;
+        document.takenBack = true;
         if (sent.readFailure)
-            throw Failure(fmt::format("{} Nothing was printed: the spooler was given {} bytes, and took them back.",
-                                      sent.readFailure->what(), sent.bytes));
-        fail(fmt::format("The spooler could not keep the document after {} bytes, so nothing was printed",
-                         sent.bytes));
+            document.failure = Failure(fmt::format("{} The spooler was given {} bytes, and took the job back.",
+                                                   sent.readFailure->what(), sent.bytes));
+        else if (!sent.cancelled)
+            document.failure = failure(fmt::format(
+                "The spooler could not keep the document after {} bytes, and took the job back", sent.bytes));
+        return document;
     }
     ok = EndDocPrinter(handle);
     trace("EndDocPrinter(handle)", ok);
     close();
-    if (!ok) fail(fmt::format("The spooler could not keep the document of {} bytes, so nothing was printed",
-                              sent.bytes));
+    if (!ok) {
+        document.takenBack = true;
+        document.failure =
+            failure(fmt::format("The spooler could not keep the document of {} bytes, and took the job back", sent.bytes));
+    }
     return document;
 }
 

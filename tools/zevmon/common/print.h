@@ -68,11 +68,15 @@ int cancelledStatus();
 
 // A document given to a printer's queue, as any program gives it: OpenPrinterA,
 // StartDocPrinterA, WritePrinter as it is read, EndDocPrinter. One cancelled
-// or stopped while it is given is taken back whole with AbortPrinter, so that
-// no part of it prints; one the spooler refuses is a Failure that says why.
+// or stopped while it is given is taken back with AbortPrinter: the spooler
+// prints no more of it, though a spooler that prints while it spools (98's
+// default) may have sent a part. One the spooler cannot take at all is a
+// Failure that says why.
 struct SpooledDocument {
     DWORD job = 0;
-    Sent sent;  // cancelled: taken back, job 0
+    Sent sent;
+    bool takenBack = false;          // cancelled (sent.cancelled), or it failed:
+    std::optional<Failure> failure;  // why, in a sentence
 };
 // `writeSize` is the size of each WritePrinter.
 SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace,

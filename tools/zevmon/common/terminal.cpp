@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -61,8 +62,31 @@ bool messagesGoToTerminal() { return isatty(fileno(stderr)) != 0; }
 void setQuiet(bool on) { quiet = on; }
 bool isQuiet() { return quiet; }
 
+namespace {
+
+std::atomic<bool> prompting{false};
+std::atomic<bool> barOnLine{false};  // a progress line is drawn, not yet ended
+std::vector<std::string> deferred;   // notices said while a question was up, under deferredLock
+std::atomic_flag deferredLock = ATOMIC_FLAG_INIT;
+
+// A lock of a few instructions, held for a push or a print: the runtime
+// zevmon.exe is built with for Windows 95 has no std::mutex.
+struct Held {
+    Held() {
+        while (deferredLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~Held() { deferredLock.clear(std::memory_order_release); }
+};
+
+}  // namespace
+
 void notice(const std::string& line) {
     if (quiet) return;
+    {
+        Held held;
+        if (prompting) return deferred.push_back(line);
+    }
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
@@ -162,17 +186,29 @@ void printFitted(const char* format, ...) {
     writeOutput(out.data(), out.size());
 }
 
-std::string framedMessage(const std::string& caption, const std::string& text, int columns) {
-    // "| " and " |" around the text; never narrower than a short caption needs.
+std::string framedMessage(const std::string& caption, const std::string& text, int columns, const std::string& buttons) {
+    // "| " and " |" around the text; never narrower than a short caption or the buttons need.
     size_t limit = (size_t)std::max(columns - 4, 16);
     std::vector<std::string> lines = wrap(text, limit);
     std::string title = caption.size() + 4 > limit ? caption.substr(0, limit - 4) : caption;
-    size_t width = title.size() + 4;
+    size_t width = std::max(title.size() + 4, buttons.size());
     for (auto& l : lines) width = std::max(width, l.size());
     std::string out = "+- " + title + " " + std::string(width - title.size() - 1, '-') + "+\n";
     for (auto& l : lines) out += "| " + l + std::string(width - l.size(), ' ') + " |\n";
-    out += "+" + std::string(width - 2, '-') + "[OK]+\n";
+    out += "+" + std::string(width + 2 - buttons.size(), '-') + buttons + "+\n";
     return out;
+}
+
+void beginPrompt() {
+    prompting = true;
+    if (barOnLine.exchange(false)) std::fprintf(stderr, "\n");
+}
+
+void endPrompt() {
+    Held held;
+    prompting = false;
+    for (const std::string& line : deferred) std::fprintf(stderr, "%s\n", line.c_str());
+    deferred.clear();
 }
 
 std::string humanBytes(double bytes) {
@@ -221,8 +257,10 @@ Progress::Progress(std::optional<std::uint64_t> total)
 void Progress::draw(std::uint64_t done) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     double rate = seconds > 0 ? (double)done / seconds : 0;
+    if (prompting) return;
     if (terminal_) {
         // The line is redrawn in place; spaces wipe what a longer one left.
+        barOnLine = true;
         std::string line = progressLine(done, total_, rate, terminalColumns());
         size_t room = (size_t)std::max(terminalColumns() - 1, 1);
         std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(room - std::min(room, line.size()), ' ').c_str());
@@ -262,7 +300,7 @@ void Progress::finish() {
     if (!shown_ || (lastDone_ == 0 && !drawn_)) return;
     if (terminal_) {
         draw(lastDone_);
-        std::fprintf(stderr, "\n");
+        if (barOnLine.exchange(false)) std::fprintf(stderr, "\n");
     } else if ((long long)lastDone_ != lastDrawn_) {
         draw(lastDone_);
     }

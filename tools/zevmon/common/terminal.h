@@ -51,8 +51,15 @@ std::string fitted(const std::string& text);
 // printf to standard output, fitted.
 void printFitted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// A message box as a frame no wider than the columns, its text wrapped at spaces.
-std::string framedMessage(const std::string& caption, const std::string& text, int columns);
+// A message box as a frame no wider than the columns, its text wrapped at
+// spaces, its buttons in its bottom edge.
+std::string framedMessage(const std::string& caption, const std::string& text, int columns,
+                          const std::string& buttons = "[OK]");
+// A box or a question shown while a progress bar may be on the terminal, from
+// any thread: the bar's line is ended first, and the bar is not drawn again
+// until endPrompt(), so that it never overwrites the question.
+void beginPrompt();
+void endPrompt();
 std::string humanBytes(double bytes);
 // One line of the progress bar, shorter than the columns so that a carriage
 // return always goes back to its start. An unknown total (a pipe) shows the

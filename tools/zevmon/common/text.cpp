@@ -1,6 +1,8 @@
 // Conversions between the machine's code page and what zevmon writes.
 #include "text.h"
 
+#include <fmt/format.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -104,10 +106,21 @@ std::string utf8ToAnsi(const std::string& text) {
 }
 
 std::string shown(const std::string& text) {
+    // A control character, such as a line break in a document's name, would
+    // break a table's row or a sentence in two: it is shown as its C escape.
+    std::string plain;
+    for (char c : text) {
+        unsigned char code = (unsigned char)c;
+        if (code >= 0x20 && code != 0x7F) plain += c;
+        else if (c == '\n') plain += "\\n";
+        else if (c == '\t') plain += "\\t";
+        else if (c == '\r') plain += "\\r";
+        else plain += fmt::format("\\x{:02x}", code);
+    }
 #ifdef _WIN32
-    return text;
+    return plain;
 #else
-    return ansiToUtf8(text);
+    return ansiToUtf8(plain);
 #endif
 }
 

@@ -16,7 +16,8 @@ std::string ansiToUtf8(const std::string& text);
 // UTF-8 is taken as the bytes it already is.
 std::string utf8ToAnsi(const std::string& text);
 // A name as the terminal shows it: UTF-8 on the host; the bytes themselves on
-// Windows, whose console has a code page of its own.
+// Windows, whose console has a code page of its own; a control character as
+// its C escape (\n, \x1b).
 std::string shown(const std::string& text);
 // The value with every text in it converted, dumped with two-space indents.
 std::string jsonOutput(const nlohmann::json& value);

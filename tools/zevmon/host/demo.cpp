@@ -139,6 +139,9 @@ int Demo::run() {
 
     heading("A document is printed on USB-001");
     std::string document = sampleDocument();
+    // Recorded as a job of its own, as a direct print is, apart from the queued one below.
+    JobRecorder recorder(session_.folder(), "Demo page", "USB-001");
+    recorder.begin(DefaultPrinterId);
     HANDLE port = nullptr;
     bool printed = spooler.openPort("USB-001", port) && spooler.startDocPort(port, PrinterName, 1, "Demo page");
     size_t sent = 0;
@@ -154,6 +157,7 @@ int Demo::run() {
         spooler.closePort(port);
     }
     std::vector<BYTE> received = sim::machine().usbReceived(DefaultPrinterId);
+    recorder.finish(printed ? "complete" : fmt::format("stopped after {} bytes", sent));
     say(fmt::format("OpenPort, StartDocPort, {} WritePort calls of up to 4096 bytes, EndDocPort: {} bytes sent.", writes,
                     sent));
     say(fmt::format("The printer's OUT pipe received {} bytes.", received.size()));
@@ -230,7 +234,7 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
         options.machine = folder;
         options.trace = trace;
         options.enumerateAtStart = false;  // the enumeration is a step of its own
-        options.spoolerAtStart = false;    // and so is the print queue
+        options.printsQueue = false;       // and so is the print queue
         Session session(options);
         session.folder().createDefault();
         session.open(Access::Change);

@@ -51,6 +51,7 @@ std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
 void addQueueCommands(CLI::App& app, HostRun& run);
 int cmdQueue(HostRun& run);
 int cmdQueueCancel(HostRun& run);
+int cmdQueueResume(HostRun& run);
 
 // registry_export.cpp
 void addRegistryCommands(CLI::App& app, HostRun& run);

@@ -416,10 +416,10 @@ void MachineFolder::save() {
             now = "\1(unreadable)";
         }
         if (now != *loaded)
-            throw MachineError(fmt::format("{} was changed by another program while this run worked, so the changes "
-                                           "of this run were not saved and that file stays as it is now. Run the "
-                                           "command again.",
-                                           path.string()));
+            throw ChangedElsewhere(fmt::format("{} was changed by another program while this run worked, so the "
+                                               "changes of this run to the machine were not saved and that file stays "
+                                               "as it is now.",
+                                               path.string()));
     }
     std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText();
     try {
@@ -536,15 +536,25 @@ bool JobRecorder::writeRecord(const Open& open) const {
                    {"outcome", open.job.outcome},
                    {"bytes", open.job.bytes}};
     fs::path path = withSuffix(open.job.data.parent_path() / open.job.data.stem(), ".json");
+    std::string text = record.dump(2) + "\n";
     try {
-        writeSynced(withSuffix(path, ".new"), record.dump(2) + "\n");
+        writeSynced(withSuffix(path, ".new"), text);
         renameOver(withSuffix(path, ".new"), path);
         return true;
     } catch (const MachineError&) {
-        std::error_code ignored;
-        fs::remove(withSuffix(path, ".new"), ignored);
-        return false;
     }
+    int error = errno;
+    std::error_code ignored;
+    fs::remove(withSuffix(path, ".new"), ignored);
+    // A full disk has no room for a new record beside the old one, but the
+    // old one's room is its own: it is written over in place, so that the
+    // record still tells how the job ended.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    bool written = fd >= 0 && ::pwrite(fd, text.data(), text.size(), 0) == (ssize_t)text.size() &&
+                   ::ftruncate(fd, (off_t)text.size()) == 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    errno = error;  // why the new record could not be written
+    return written;
 }
 
 JobRecorder::Open& JobRecorder::openFor(const std::string& instanceId) {
@@ -585,6 +595,7 @@ void JobRecorder::collect() {
         for (auto& [pipe, bytes] : arrived) total += bytes.size();
         if (total == 0) continue;
         Open& open = openFor(id);
+        open.received += total;
         for (auto& [pipe, bytes] : arrived) {
             writeCapture(open, bytes.data(), bytes.size());
             if (!open.writeError.empty()) {
@@ -596,15 +607,17 @@ void JobRecorder::collect() {
 }
 
 bool JobRecorder::take(const std::string& instanceId, const unsigned char* data, size_t size) {
-    // Written in large pieces: a job the spooler plays back is still whole in
-    // its spool file, so a run that dies loses nothing of it.
+    // Written 64 KiB at a time, few calls and no more memory than a direct
+    // job's: a job the spooler plays back is still whole in its spool file,
+    // so a run that dies loses nothing of it.
     Open& open = openFor(instanceId);
     if (!open.writeError.empty()) return false;
     open.pending.append((const char*)data, size);
-    if (open.pending.size() >= (1u << 20)) {
+    if (open.pending.size() >= (1u << 16)) {
         writeCapture(open, (const unsigned char*)open.pending.data(), open.pending.size());
         open.pending.clear();
     }
+    if (open.writeError.empty()) open.received += size;
     return open.writeError.empty();
 }
 
@@ -614,6 +627,7 @@ void JobRecorder::writeCapture(Open& open, const unsigned char* data, size_t siz
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             open.writeError = n < 0 ? std::strerror(errno) : "nothing more could be written";
+            open.cutAtEnd = finishing_;
             break;
         }
         at += (size_t)n;
@@ -622,11 +636,12 @@ void JobRecorder::writeCapture(Open& open, const unsigned char* data, size_t siz
 }
 
 void JobRecorder::finish(const std::string& outcome) {
+    finishing_ = true;
     collect();
     for (Open& open : open_) {
         writeCapture(open, (const unsigned char*)open.pending.data(), open.pending.size());
         open.pending.clear();
-        if (::close(open.fd) != 0 && open.writeError.empty()) open.writeError = std::strerror(errno);
+        if (::close(open.fd) != 0 && open.writeError.empty()) open.writeError = std::strerror(errno), open.cutAtEnd = true;
         open.fd = -1;
         open.job.outcome = open.writeError.empty() ? outcome : outcome + "; capture cut short";
         open.recordWritten = writeRecord(open);
@@ -637,9 +652,10 @@ std::string JobRecorder::captureProblem() const {
     std::string said;
     for (const Open& open : open_) {
         if (!open.writeError.empty())
-            said += fmt::format("{}{} could not be written whole ({}): it holds {} bytes, not all that the printer "
-                                "received, and the printer took no more.",
-                                said.empty() ? "" : " ", open.job.data.string(), open.writeError, open.job.bytes);
+            said += fmt::format("{}{} could not be written whole ({}): it holds {} of the {} bytes the printer "
+                                "received{}.",
+                                said.empty() ? "" : " ", open.job.data.string(), open.writeError, open.job.bytes,
+                                open.received, open.cutAtEnd ? "" : ", and the printer took no more");
         if (!open.recordWritten)
             said += fmt::format("{}The record beside {} could not be written, so it still says \"printing\".",
                                 said.empty() ? "" : " ", open.job.data.string());

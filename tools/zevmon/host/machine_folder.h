@@ -25,6 +25,12 @@ struct MachineError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// One of the machine's two files was changed by another program while a run
+// worked, so the run's changes were not saved; the run says what else stands.
+struct ChangedElsewhere : MachineError {
+    using MachineError::MachineError;
+};
+
 // A folder that holds no machine and is no place for a new one.
 struct NotAMachine : MachineError {
     using MachineError::MachineError;
@@ -74,8 +80,9 @@ public:
     // True when the simulated machine differs from what load() read.
     bool changed() const;
     // Writes the simulated machine back: both files or neither. Throws
-    // MachineError, saving nothing, when either file is no longer what load()
-    // read: the lock keeps zevmon runs apart, not a person with an editor.
+    // ChangedElsewhere, saving nothing, when either file is no longer what
+    // load() read (the lock keeps zevmon runs apart, not a person with an
+    // editor), and MachineError when the files cannot be written.
     void save();
     // Throws MachineError when the folder cannot be written, saying what
     // follows for the command: by default, that it cannot record what a job sends.
@@ -130,8 +137,10 @@ private:
         ReceivedJob job;
         int fd = -1;
         std::string writeError;   // the capture stopped here; the printer takes no more
+        bool cutAtEnd = false;    // it stopped only at the end, once the printer had taken all
         bool recordWritten = true;
         std::string pending;      // taken bytes not yet written (take())
+        std::uint64_t received = 0;  // by the printer, whether or not the capture holds it
     };
     bool writeRecord(const Open& open) const;
     // Writes it all to the capture, or records why it could not.
@@ -142,6 +151,7 @@ private:
     std::string port_;
     std::string started_;
     std::vector<Open> open_;
+    bool finishing_ = false;  // the job is over: what fails now, the printer had taken
 };
 
 // The default machine's USB printer.

@@ -33,19 +33,20 @@ int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); 
 const std::vector<Command<HostRun>> Commands = {
     {"demo", 0, cmdDemo},
     {"ports", ChangesMachine | StartsMonitor, cmdPorts},
-    {"print", ChangesMachine | StartsMonitor, cmdPrint},
+    {"print", ChangesMachine | StartsMonitor | PrintsQueue, cmdPrint},
     {"delete-port", ChangesMachine | MakesChange | StartsMonitor, cmdDeletePort},
     {"add-port", ChangesMachine | MakesChange, cmdAddPort},
     {"printers", ReadsMachine, cmdPrinters},
-    {"printers online", ChangesMachine | MakesChange | TriesMonitor, cmdPrintersOnline},
+    {"printers online", ChangesMachine | MakesChange | TriesMonitor | PrintsQueue, cmdPrintersOnline},
     {"doctor", ReadsMachine, cmdDoctor},
     {"prune", ChangesMachine | MakesChange | StartsMonitor, cmdPrune},
-    {"queue", ChangesMachine | StartsMonitor, cmdQueue},
-    {"queue cancel", ChangesMachine | MakesChange | StartsMonitor, cmdQueueCancel},
+    {"queue", ReadsMachine | LooksAtQueue, cmdQueue},
+    {"queue cancel", ReadsMachine | MakesChange | LooksAtQueue, cmdQueueCancel},
+    {"queue resume", ChangesMachine | StartsMonitor | PrintsQueue, cmdQueueResume},
     {"usb list", ReadsMachine, cmdUsbList},
     {"usb add", ChangesMachine | MakesChange | TriesMonitor, cmdUsbAdd},
     {"usb remove", ChangesMachine | MakesChange | TriesMonitor, cmdUsbRemove},
-    {"usb plug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbPlug},
+    {"usb plug", ChangesMachine | MakesChange | TriesMonitor | PrintsQueue, cmdUsbPlug},
     {"usb unplug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbUnplug},
     {"usb received", ReadsMachine, cmdUsbReceived},
     {"usb clear", ChangesMachine | MakesChange, cmdUsbClear},
@@ -68,6 +69,8 @@ std::optional<DllFound> findBuiltInMonitor(const std::string& driver, std::strin
 // changed before the failure is kept.
 int runCommand(const Command<HostRun>& command, HostRun& run) {
     if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
+    // A print with --direct goes round the queue, and leaves it as it is.
+    run.machine.printsQueue = (command.needs & PrintsQueue) && !run.machine.direct;
     Session session(run.machine);
     session.open(command.needs & ChangesMachine ? Access::Change : Access::Read);
     if (command.needs & MakesChange) {
@@ -76,6 +79,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     }
     if (command.needs & StartsMonitor) session.start();
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
+    if (command.needs & LooksAtQueue) session.startSpooler(sim::QueueUse::Look);
     MachinePorts ports(session);
     run.session = &session;
     run.route = session.started() ? &ports : nullptr;

@@ -63,8 +63,10 @@ void Session::open(Access access) {
 bool Session::tryStart(std::string& why) {
     sim::machine().setMessageBoxHandler([this](const sim::Machine::MessageBoxCall& box) {
         if ((box.type & MB_TYPEMASK) == MB_RETRYCANCEL) return answerErrorDialog(box.caption, box.text);
+        beginPrompt();
         std::fprintf(stderr, "%s", framedMessage(box.caption, box.text, terminalColumns()).c_str());
         std::fflush(stderr);
+        endPrompt();
         return IDOK;
     });
     auto answer = options_.fileAnswer;
@@ -121,21 +123,26 @@ bool Session::tryStart(std::string& why) {
     }
     sim::machine().waitIdle();
     started_ = true;
-    if (lock_ && options_.spoolerAtStart) startSpooler();
+    if (lock_ && options_.printsQueue) startSpooler();
     return true;
 }
 
 // The spooler's "error writing" dialog: answered by --on-error, else on the
 // terminal, else Cancel. Retry waits a second first, and gives up after a
 // minute of failures, so that a run without a person never loops for ever.
+// The same box again while a write keeps failing is shown once, then counted.
 int Session::answerErrorDialog(const std::string& caption, const std::string& text) {
-    std::fprintf(stderr, "%s", framedMessage(caption, text, terminalColumns()).c_str());
-    std::fflush(stderr);
-    if (jobCancelRequested) return IDCANCEL;
     const unsigned MaxRetries = 60;
-    std::string answer = options_.onError.value_or("");
+    bool again = text == lastDialog_;
+    lastDialog_ = text;
+    if (!again) retries_ = 0;
+    beginPrompt();
+    if (!again) std::fprintf(stderr, "%s", framedMessage(caption, text, terminalColumns(), "[Retry] [Cancel]").c_str());
+    std::fflush(stderr);
+    std::string answer = jobCancelRequested ? "cancel" : options_.onError.value_or("");
     if (answer.empty() && isatty(STDIN_FILENO)) {
-        std::fprintf(stderr, "Retry or Cancel? [r/c]: ");
+        std::fprintf(stderr, "%sRetry or Cancel? [r/c]: ",
+                     again ? fmt::format("The write failed again ({} times in a row). ", retries_ + 1).c_str() : "");
         std::fflush(stderr);
         std::string line;
         answer = std::getline(std::cin, line) && !line.empty() && (line[0] == 'r' || line[0] == 'R') ? "retry" : "cancel";
@@ -143,21 +150,30 @@ int Session::answerErrorDialog(const std::string& caption, const std::string& te
         notice("With no terminal to ask and no --on-error, the dialog is answered Cancel.");
         answer = "cancel";
     } else if (answer == "retry" && retries_ >= MaxRetries) {
-        notice(fmt::format("Answered Cancel: the write failed {} times in a row.", MaxRetries));
+        notice(fmt::format("Answered Cancel: the write still failed after {} retries.", MaxRetries));
         answer = "cancel";
-    } else {
-        notice(answer == "retry" ? "Answered Retry (--on-error retry)." : "Answered Cancel (--on-error cancel).");
+    } else if (!again) {
+        notice(answer == "retry" ? "Answered Retry (--on-error retry), and so each second while the write fails."
+                                 : "Answered Cancel (--on-error cancel).");
+    } else if ((retries_ + 1) % 10 == 0) {
+        notice(fmt::format("The write failed {} times in a row; answered Retry each time.", retries_ + 1));
     }
+    endPrompt();
     if (answer != "retry") return IDCANCEL;
     retries_++;
     std::this_thread::sleep_for(std::chrono::seconds(1));
     return IDRETRY;
 }
 
-void Session::startSpooler() {
+void Session::startSpooler(sim::QueueUse use) {
     auto& machine = sim::machine();
-    machine.setSpoolFolder(folder_.spoolFolder().string());
-    machine.setPlaybackObserver([this](const sim::SpooledJob& job, bool ended) {
+    machine.setSpoolFolder(folder_.spoolFolder().string(), use);
+    // The spooler's own calls of the monitor, on its playback thread, marked as its.
+    if (options_.trace)
+        machine.setMonitorTrace([](const std::string& call, BOOL ok, const std::string& outputs) {
+            CallTrace(true, stderr)("playback: " + call, ok, outputs);
+        });
+    if (use == sim::QueueUse::Print) machine.setPlaybackObserver([this](const sim::SpooledJob& job, bool ended) {
         std::lock_guard<std::mutex> lock(recordersMutex_);
         if (!ended) {
             std::optional<std::string> target = lookUpPrinter(job.port);
@@ -206,9 +222,9 @@ std::string Session::captureProblem(DWORD id) {
     return it == captureProblems_.end() ? "" : it->second;
 }
 
-void Session::ownJob(DWORD id) {
+void Session::reported(DWORD id) {
     std::lock_guard<std::mutex> lock(recordersMutex_);
-    ownJobs_.push_back(id);
+    reported_.push_back(id);
 }
 
 // Jobs the spooler released during the run (a printer that came back) print
@@ -238,9 +254,10 @@ void Session::printReleasedJobs() {
     }
     std::lock_guard<std::mutex> lock(recordersMutex_);
     for (auto& job : endedInRun_)
-        if (std::find(ownJobs_.begin(), ownJobs_.end(), job.id) == ownJobs_.end())
-            result(fmt::format("Job {} \"{}\" on printer {}: {}.", job.id, shown(job.document), shown(job.printer),
-                               jobStatusText(job)));
+        if (std::find(reported_.begin(), reported_.end(), job.id) == reported_.end())
+            result(fmt::format("Job {} \"{}\" on printer {}: {}.{}", job.id, shown(job.document), shown(job.printer),
+                               jobStatusText(job),
+                               captureProblems_.count(job.id) ? " " + captureProblems_[job.id] : std::string()));
 }
 
 // One line typed at the terminal; "" for an empty one, and for Ctrl-D or
@@ -277,31 +294,51 @@ void Session::deviceChanged() {
 void Session::finish() {
     if (!lock_) return;
     sim::machine().waitIdle();
-    if (spoolerStarted_) {
+    if (spoolerStarted_ && options_.printsQueue) {
         printReleasedJobs();
         sim::machine().stopSpooler();
         spoolerStarted_ = false;
     }
-    folder_.save();
+    try {
+        folder_.save();
+    } catch (const ChangedElsewhere& e) {
+        // A job that printed stays printed: running the command again would print it twice.
+        std::vector<std::string> done = done_;
+        for (auto& job : endedInRun_)
+            done.push_back(fmt::format("job {} \"{}\" {}", job.id, shown(job.document), jobStatusText(job)));
+        if (done.empty()) throw MachineError(std::string(e.what()) + " Run the command again.");
+        std::string list;
+        for (auto& d : done) list += (list.empty() ? "" : "; ") + d;
+        throw Failure(fmt::format("{} The rest of what the run did stands: {}. Running the command again would do "
+                                  "it twice.",
+                                  e.what(), list));
+    }
 }
+
+void Session::done(const std::string& what) { done_.push_back(what); }
 
 namespace {
 
 // The events --unplug-after and --stall-after stage at the printer, counted
-// from what it has received so far.
-void stageEvents(const std::optional<std::string>& target, const Staging& staging) {
+// from what it has received so far (`received`); false for a printer that is
+// unplugged already, which leaves nothing to pull out.
+bool stageEvents(const std::optional<std::string>& target, const Staging& staging, std::uint64_t& received) {
     if (!target) {
         if (staging.unplugAfter || staging.stallAfter)
             throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
-        return;
+        return true;
     }
+    bool present = true;
     sim::machine().withUsbPrinter(*target, [&](sim::UsbPrinter& printer) {
-        if (staging.unplugAfter) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
+        present = printer.present;
+        received = printer.receivedBytes;
+        if (staging.unplugAfter && present) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
         if (staging.stallAfter) {
             printer.stallAtByte = printer.receivedBytes + *staging.stallAfter;
             printer.stallMilliseconds = (unsigned)(staging.stallSeconds * 1000);
         }
     });
+    return present;
 }
 
 // A port's configuration as the monitor's start reads it; a shorter value
@@ -337,30 +374,43 @@ bool cancelJob(const std::string& printer, DWORD id) {
 
 std::string jobStatusText(const sim::SpooledJob& job) {
     std::string why = job.error ? fmt::format(" ({}, {})", errorMeaning(job.error), errorText(job.error)) : "";
+    std::string elsewhere = job.elsewhere ? " in another zevmon run" : "";
+    if (!job.unreadable.empty()) return "unreadable: cancelling it removes its files";
     if (job.incomplete) return "incomplete: its spooling never ended";
-    if (job.status & JOB_STATUS_SPOOLING) return "spooling";
+    if (job.interrupted)
+        return "interrupted: the run that printed it ended; it prints again from the start in a run that prints "
+               "(zevmon queue resume)";
+    if (job.status & JOB_STATUS_SPOOLING)
+        return (job.status & JOB_STATUS_PRINTING ? "spooling and printing" : "spooling") + elsewhere;
     if (job.status & JOB_STATUS_OFFLINE) return "held: the printer is offline";
     if (job.status & JOB_STATUS_PAUSED) return "paused";
     if ((job.status & JOB_STATUS_PRINTING) && (job.status & JOB_STATUS_ERROR)) return "error" + why;
-    if (job.status & JOB_STATUS_PRINTING) return "printing";
+    if (job.status & JOB_STATUS_PRINTING) return "printing" + elsewhere;
     if (job.status == JOB_STATUS_PRINTED) return "printed";
-    if (job.status == JOB_STATUS_DELETED) return fmt::format("cancelled after {} of {} bytes", job.sent, job.spooled);
+    if (job.status == JOB_STATUS_DELETED)
+        return fmt::format("cancelled{} after {} of {} bytes", job.cancelledElsewhere ? " from another zevmon run" : "",
+                           job.sent, job.spooled);
     if (job.status & JOB_STATUS_ERROR) return "failed" + why;
-    return "waiting";
+    return "waiting" + elsewhere;
 }
 
 MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.spooler(), machinePrinters), session_(session) {}
 
 // The job goes to the printer's queue as any program gives it; the spooler
-// plays it back through the monitor. The run waits for the job's end unless
-// the printer holds it.
+// plays it back through the monitor, as soon as its first bytes are spooled.
+// The run says how the job ended: printed, held (only once nothing this run
+// stages can release it), cancelled or failed.
 int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
     session_.folder().checkWritable();
     if (session_.options().direct) return printDirect(job, printer);
     if (!session_.spoolerStarted()) throw Failure("The spooler did not start, so nothing can be printed through it.");
     std::optional<std::string> target = lookUpPrinter(job.port);
     const Staging& staging = session_.options().staging;
-    stageEvents(target, staging);
+    std::uint64_t receivedBefore = 0;
+    bool present = stageEvents(target, staging, receivedBefore);
+    if (!present && staging.unplugAfter)
+        notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", *target,
+                           staging.plugAfter ? "; it is plugged in --plug-after seconds from now" : ""));
     // --chunk is the size of the monitor's writes, as with --direct: the
     // spooler's playback makes them; the document is given in larger pieces.
     sim::SpoolerSettings settings;
@@ -368,19 +418,14 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     sim::machine().setSpoolerSettings(settings);
     SpooledDocument document =
         spoolDocument(job, printer, CallTrace(session_.options().trace, stderr), std::max(job.chunk, 65536u));
-    if (document.sent.cancelled) {
-        std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
-                             "spooler took it back, and nothing of it prints.\n",
-                     (unsigned long long)document.sent.bytes);
-        return cancelledStatus();
-    }
     DWORD id = document.job;
-    session_.ownJob(id);
-    notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, job.document,
-                       document.sent.bytes, printer));
+    session_.reported(id);
+    if (!document.takenBack)
+        notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, shown(job.document),
+                           document.sent.bytes, shown(printer)));
     auto& machine = sim::machine();
     std::optional<Progress> progress;  // once it prints: a held job shows none
-    bool cancelSent = false, unplugSeen = false;
+    bool cancelSent = false, unplugged = !present, plugged = false;
     auto unpluggedAt = std::chrono::steady_clock::now();
     std::optional<sim::SpooledJob> ended;
     while (!(ended = machine.endedJob(id))) {
@@ -390,18 +435,21 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         }
         // The staged unplug: the system tells the windows, and the printer
         // comes back after --plug-after seconds.
-        if (target && staging.unplugAfter && !unplugSeen && !printerPresent(*target)) {
-            unplugSeen = true;
+        if (target && staging.unplugAfter && !unplugged && !printerPresent(*target)) {
+            unplugged = true;
             unpluggedAt = std::chrono::steady_clock::now();
-            notice(fmt::format("The printer {} was pulled out after it received its bytes.", *target));
+            std::uint64_t received = 0;
+            machine.withUsbPrinter(*target, [&](sim::UsbPrinter& p) { received = p.receivedBytes - receivedBefore; });
+            notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", *target, received));
             session_.deviceChanged();
         }
-        if (unplugSeen && staging.plugAfter &&
+        bool plugDue = unplugged && staging.plugAfter && !plugged;
+        if (plugDue &&
             std::chrono::steady_clock::now() - unpluggedAt >= std::chrono::duration<double>(*staging.plugAfter)) {
             machine.plugUsbPrinter(*target);
             session_.deviceChanged();
             notice(fmt::format("The printer {} is plugged in again.", *target));
-            unplugSeen = false;
+            plugged = true;
         }
         std::optional<sim::SpooledJob> queued;
         for (auto& j : machine.spooledJobs())
@@ -409,7 +457,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (!queued) break;
         if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
         if (progress) progress->update(queued->sent);
-        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !unplugSeen) {
+        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack) {
             if (progress) progress->finish();
             // Only a USB printer coming back sets its printer online; any other waits for a person.
             bool byDevice = !(queued->status & JOB_STATUS_OFFLINE) || storedConfig(job.port).kind == PortKindUsb;
@@ -418,9 +466,9 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
                                        "zevmon queue cancel {}.", id)
                          : fmt::format("{} is not a USB port, so only a person sets the printer online again: zevmon "
                                        "printers online {} prints it, and zevmon queue cancel {} removes it.",
-                                       job.port, shellWord(printer), id);
-            std::printf("Job %lu \"%s\" is held: printer %s is %s. %s\n", (unsigned long)id, job.document.c_str(),
-                        printer.c_str(), queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", release.c_str());
+                                       shown(job.port), shellWord(printer), id);
+            result(fmt::format("Job {} \"{}\" is held: printer {} is {}. {}", id, shown(job.document), shown(printer),
+                               queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", release));
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -428,26 +476,46 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     if (progress) progress->finish();
     if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
     if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
-    if (std::string problem = session_.captureProblem(id); !problem.empty())
-        throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(*ended), problem));
-    if (ended->status == JOB_STATUS_PRINTED) {
-        std::printf("Printed job %lu: %llu bytes to %s for printer %s.\n", (unsigned long)id,
-                    (unsigned long long)ended->sent, job.port.c_str(), printer.c_str());
-        return 0;
-    }
-    if (ended->status == JOB_STATUS_DELETED && cancelSent) {
-        std::fprintf(stderr, "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
-                     (unsigned long)id, (unsigned long long)ended->sent, (unsigned long long)ended->spooled);
+    return reportEnd(*ended, document, cancelSent);
+}
+
+// What became of the run's own job, once its playback ended.
+int MachinePorts::reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent) {
+    DWORD id = ended.id;
+    std::string reached = ended.sent ? fmt::format("{} bytes of it had reached the printer", ended.sent)
+                                     : "nothing of it had reached the printer";
+    std::string reachedSentence = ended.sent ? reached + "." : "Nothing of it had reached the printer.";
+    if (ended.cancelledElsewhere)
+        throw Failure(fmt::format("Job {} was cancelled from another zevmon run (zevmon queue cancel) after {} of {} "
+                                  "bytes were sent; EndDocPort ended it.",
+                                  id, ended.sent, document.sent.bytes));
+    if (document.failure) throw Failure(fmt::format("{} {}", document.failure->what(), reachedSentence));
+    if (document.sent.cancelled) {
+        std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
+                             "spooler took it back, and %s.\n",
+                     (unsigned long long)document.sent.bytes, reached.c_str());
         return cancelledStatus();
     }
-    if (ended->status == JOB_STATUS_DELETED)
+    if (std::string problem = session_.captureProblem(id); !problem.empty())
+        throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(ended), problem));
+    if (ended.status == JOB_STATUS_PRINTED) {
+        result(fmt::format("Printed job {}: {} bytes to {} for printer {}.", id, ended.sent, shown(ended.port),
+                           shown(ended.printer)));
+        return 0;
+    }
+    if (ended.status == JOB_STATUS_DELETED && cancelSent) {
+        std::fprintf(stderr, "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
+                     (unsigned long)id, (unsigned long long)ended.sent, (unsigned long long)ended.spooled);
+        return cancelledStatus();
+    }
+    if (ended.status == JOB_STATUS_DELETED)
         throw Failure(fmt::format("Job {} was cancelled at the spooler's error dialog after {} of {} bytes were sent{}.",
-                                  id, ended->sent, ended->spooled,
-                                  ended->error ? fmt::format(": {} ({})", errorMeaning(ended->error),
-                                                             errorText(ended->error))
-                                               : ""));
+                                  id, ended.sent, ended.spooled,
+                                  ended.error ? fmt::format(": {} ({})", errorMeaning(ended.error),
+                                                            errorText(ended.error))
+                                              : ""));
     throw Failure(fmt::format("Job {} failed: {}. It stays in the queue (zevmon queue cancel {} removes it).", id,
-                              jobStatusText(*ended), id));
+                              jobStatusText(ended), id));
 }
 
 // The monitor's table called directly, as before the queue: for debugging
@@ -456,12 +524,16 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     JobRecorder recorder(session_.folder(), job.document, job.port);
     JobObserver observer;
     std::optional<std::string> target = lookUpPrinter(job.port);
-    stageEvents(target, session_.options().staging);
+    std::uint64_t received = 0;
+    stageEvents(target, session_.options().staging, received);
     observer.started = [&] {
         if (target) recorder.begin(*target);
     };
     observer.wrote = [&] { recorder.collect(); };
-    observer.ended = [&](std::uint64_t, const std::string& outcome) { recorder.finish(outcome); };
+    observer.ended = [&](std::uint64_t sent, const std::string& outcome) {
+        recorder.finish(outcome);
+        session_.done(fmt::format("the job on {}: {}, {} bytes sent", job.port, outcome, sent));
+    };
     observer.destination = [&] { return session_.fileDestination(job.port); };
     int status;
     try {

@@ -36,9 +36,11 @@ struct Options {
     // A spooler lists the ports once when it starts, which lets the monitor make
     // the ports of newly installed printers.
     bool enumerateAtStart = true;
-    // The machine's spooler and its queue start with the monitor in a run that
-    // changes the machine (the demo starts them at a step of its own).
-    bool spoolerAtStart = true;
+    // The machine's spooler starts with the monitor and takes the jobs waiting
+    // in the folder's queue, which print in this run: only in a run whose
+    // purpose is printing (print, usb plug, queue resume), so that a command
+    // that reads or cancels never prints first. The demo starts it at a step.
+    bool printsQueue = false;
     // How long a run that changes the machine waits for another one to finish.
     unsigned waitSeconds = 60;
     // What this run does, for the message of a run that waits for it.
@@ -78,16 +80,21 @@ public:
     // Sends a device change to every window, as the system does when a device comes or goes.
     void deviceChanged();
     const Options& options() const { return options_; }
-    // The machine's spooler, started with its queue for a run that changes the
-    // machine (false for others, or when it could not start).
+    // The machine's spooler, started with its queue (false when it was not,
+    // or could not start).
     bool spoolerStarted() const { return spoolerStarted_; }
-    // A job the run's print command reports itself.
-    void ownJob(DWORD id);
+    // A job whose end the run's print command reports itself.
+    void reported(DWORD id);
+    // Something the run did beyond the machine's two files, which stands even
+    // when they cannot be saved, such as a direct job sent.
+    void done(const std::string& what);
     // Why what the printer received for the job is not all in its capture; "".
     std::string captureProblem(DWORD id);
-    // Starts the machine's spooler with the folder's queue; a job it plays back
-    // is recorded as the USB printer receives it, whichever run gave the job.
-    void startSpooler();
+    // Starts the machine's spooler with the folder's queue. One that prints
+    // takes the jobs waiting there, and each job it plays back is recorded as
+    // the USB printer receives it, whichever run gave the job; one that looks
+    // lists and cancels jobs, and prints nothing.
+    void startSpooler(sim::QueueUse use = sim::QueueUse::Print);
     // Where a job on a file port went, for its result line: ", into C:\\x (host path)", or "".
     std::string fileDestination(const std::string& port);
 
@@ -101,12 +108,14 @@ private:
     bool started_ = false;
     bool loaded_ = false;
     bool spoolerStarted_ = false;
-    unsigned retries_ = 0;
+    unsigned retries_ = 0;    // in a row, of the error dialog
+    std::string lastDialog_;  // its text, to count the same one again
     // The record of each job the spooler plays back, by job id.
     std::mutex recordersMutex_;
     std::map<DWORD, std::pair<std::shared_ptr<JobRecorder>, std::string>> recorders_;  // and its printer
     std::vector<sim::SpooledJob> endedInRun_;
-    std::vector<DWORD> ownJobs_;
+    std::vector<DWORD> reported_;
+    std::vector<std::string> done_;
     std::map<DWORD, std::string> captureProblems_;
     bool prompted_ = false;                 // the open-file dialog was opened
     std::optional<std::string> answered_;  // and given this file
@@ -124,6 +133,7 @@ public:
 
 private:
     int printDirect(const PrintOptions& options, const std::string& printer);
+    int reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent);
     Session& session_;
 };
 

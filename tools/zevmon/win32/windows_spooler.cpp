@@ -50,9 +50,11 @@ std::vector<PrinterState> SystemSpooler::printers() {
 
 int SystemSpooler::printJob(const PrintOptions& options, const std::string& printer) {
     SpooledDocument document = spoolDocument(options, printer, traceCall, options.chunk);
+    if (document.failure) throw *document.failure;
     if (document.sent.cancelled) {
-        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler took it back, and "
-                             "nothing of it prints.\n",
+        // A spooler that prints while it spools (98's default) may have sent a part.
+        std::fprintf(stderr, "zevmon: The document was cancelled after %llu bytes; the spooler took it back "
+                             "(AbortPrinter) and prints no more of it.\n",
                      (unsigned long long)document.sent.bytes);
         return cancelledStatus();
     }

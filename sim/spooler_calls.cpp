@@ -1,0 +1,312 @@
+// The application calls, as winspool.drv (winspool.cpp) hands them to the
+// spooler process: a document spooled to its job, the queue's jobs set, the
+// ports listed and deleted through each monitor in turn.
+#include <winspool.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "spooler.h"
+
+namespace sim {
+
+// ---- the application calls, as winspool.drv hands them to the spooler ----
+
+DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const std::string& document, DWORD& jobId) {
+    // The spooler process starts with the first job of a session.
+    std::string reason;
+    if (!machine().startSpooler(&reason)) return ERROR_SERVICE_NOT_ACTIVE;
+    std::string port =
+        machine().registry().stringValue("System\\CurrentControlSet\\Control\\Print\\Printers\\" + printerName, "Port")
+            .value_or("");
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    if (spooler.spooling.count(printer)) return ERROR_INVALID_PARAMETER;  // one document at a time on a handle
+    if (spooler.use == QueueUse::Look) return ERROR_ACCESS_DENIED;      // a spooler that only looks
+    auto job = std::make_shared<SpoolJob>();
+    job->id = jobId = spooler.nextJob++;
+    job->printer = printerName;
+    job->port = port;
+    job->document = document;
+    job->spooling = job->held = true;
+    // The job is refused before anything is spooled when the spool folder
+    // cannot hold it. Its data comes first and its record last, so that the
+    // other runs never list a job whose data is not there.
+    DWORD error = 0;
+    if (spooler.folder.empty()) {
+        char name[] = "/tmp/zevsim-spool-XXXXXX";
+        job->data = ::mkstemp(name);
+        if (job->data >= 0) ::unlink(name);
+    } else {
+        std::error_code ignored;
+        std::filesystem::create_directories(spooler.folder, ignored);
+        std::filesystem::path folder = spooler.folder;
+        job->dataPath = (folder / jobFileName(job->id, "spl")).string();
+        job->recordPath = (folder / jobFileName(job->id, "job")).string();
+        job->sharedPath = (folder / jobFileName(job->id, "ctl")).string();
+        job->data = ::open(job->dataPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (job->data >= 0 && (!lockData(job->data) || !mapShared(*job))) error = fileError(errno);
+    }
+    if (!error) error = job->data >= 0 ? writeRecord(*job) : fileError(errno);
+    if (error) {
+        discard(*job);
+        return error;
+    }
+    spooler.jobs.push_back(job);
+    spooler.spooling[printer] = job;
+    startPlayback(spooler, job);
+    return 0;
+}
+
+namespace {
+
+// What an application does with the job it spools on a printer handle, under
+// the lock; ERROR_SPL_NO_STARTDOC without one.
+DWORD withSpoolingJob(uintptr_t printer,
+                      const std::function<DWORD(Machine::Spooler&, std::unique_lock<std::mutex>&, std::shared_ptr<SpoolJob>)>& f) {
+    auto& spooler = machine().spooler();
+    std::unique_lock<std::mutex> lock(spooler.mutex);
+    auto it = spooler.spooling.find(printer);
+    if (it == spooler.spooling.end()) return ERROR_SPL_NO_STARTDOC;
+    return f(spooler, lock, it->second);
+}
+
+// The application's job ends unspooled: its playback ends it (EndDocPort if
+// it had begun) and takes its files; the call returns once it has.
+void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job) {
+    job->cancel = job->leave = true;
+    job->spooling = false;
+    spooler.changed.notify_all();
+    spooler.changed.wait(lock, [&] { return !job->playingBack; });
+    if (std::find(spooler.jobs.begin(), spooler.jobs.end(), job) == spooler.jobs.end()) return;
+    discard(*job);  // its playback left it for the spooler's next start
+    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+}
+
+}  // namespace
+
+// Only the application that spools a job writes its data, so the bytes go to
+// the spool file outside the spooler's lock; its playback may send them at
+// once. A write to a job cancelled meanwhile fails as the 9x spooler's: "Your
+// file waiting to be printed was deleted" (ERROR_PRINT_CANCELLED, winerror.h).
+DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
+    std::shared_ptr<SpoolJob> spooling;
+    if (DWORD error = withSpoolingJob(printer, [&](Machine::Spooler&, std::unique_lock<std::mutex>&,
+                                                   std::shared_ptr<SpoolJob> job) {
+            spooling = job;
+            return job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
+        }))
+        return error;
+    std::size_t written = 0;
+    errno = 0;
+    while (written < size) {
+        ssize_t n = ::write(spooling->data, (const BYTE*)data + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += (std::size_t)n;
+    }
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    spooling->spooled += written;
+    if (written != size && !spooling->spoolError) spooling->spoolError = fileError(errno ? errno : ENOSPC);
+    spooler.changed.notify_all();
+    return written == size ? 0 : spooling->spoolError;
+}
+
+// The end of the document: its playback sends the rest. One that could not be
+// spooled whole, or whose record cannot be written, is refused and taken back.
+DWORD spoolerEndDoc(uintptr_t printer) {
+    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
+                                        std::shared_ptr<SpoolJob> job) {
+        spooler.spooling.erase(printer);
+        DWORD error = job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
+        job->spooling = false;
+        if (!error) error = writeRecord(*job);
+        if (error) takeBack(spooler, lock, job);
+        spooler.changed.notify_all();
+        return error;
+    });
+}
+
+DWORD spoolerAbort(uintptr_t printer) {
+    return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
+                                        std::shared_ptr<SpoolJob> job) {
+        spooler.spooling.erase(printer);
+        takeBack(spooler, lock, job);
+        return DWORD(0);
+    });
+}
+
+// Cancel and delete end a job (one that plays back ends with EndDocPort);
+// "sent to printer" is the monitor saying its job is done: it leaves the
+// queue when its playback ends. Pause and resume hold and release a job not
+// yet played back. A job another run holds is cancelled by that run, asked here.
+DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) {
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    refreshSpoolFolder(spooler);
+    // An unreadable job names no printer it can be sure of: any printer's handle reaches it.
+    auto it = std::find_if(spooler.jobs.begin(), spooler.jobs.end(), [&](const std::shared_ptr<SpoolJob>& job) {
+        return job->id == jobId && (equalNoCase(job->printer, printerName) || !job->unreadable.empty());
+    });
+    if (it == spooler.jobs.end()) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<SpoolJob> job = *it;
+    bool cancels = command == JOB_CONTROL_CANCEL || command == JOB_CONTROL_DELETE;
+    if (!job->held) return cancels ? cancelUnheld(spooler, job) : ERROR_BUSY;
+    switch (command) {
+    case JOB_CONTROL_CANCEL:
+    case JOB_CONTROL_DELETE:
+        job->cancel = job->leave = true;
+        break;
+    case JOB_CONTROL_SENT_TO_PRINTER:
+        job->leave = true;
+        break;
+    case JOB_CONTROL_PAUSE:
+    case JOB_CONTROL_RESUME:
+        job->paused = command == JOB_CONTROL_PAUSE;
+        writeRecord(*job);
+        break;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+    // A job no playback holds leaves at once: printed, failed, or kept from an
+    // earlier run's spooling that never ended.
+    if (job->leave && !job->playingBack) {
+        discard(*job);
+        spooler.jobs.erase(it);
+    }
+    spooler.changed.notify_all();
+    return 0;
+}
+
+// Level 1 of SetJob: its priority, which places it in its printer's queue.
+DWORD spoolerSetPriority(const std::string& printerName, DWORD jobId, DWORD priority) {
+    if (priority < MIN_PRIORITY || priority > MAX_PRIORITY) return ERROR_INVALID_PARAMETER;
+    auto& spooler = machine().spooler();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    for (auto& job : spooler.jobs)
+        if (job->id == jobId && equalNoCase(job->printer, printerName)) {
+            if (!job->held) return ERROR_BUSY;
+            job->priority = priority;
+            writeRecord(*job);
+            std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
+                             [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+            spooler.changed.notify_all();
+            return 0;
+        }
+    return ERROR_INVALID_PARAMETER;
+}
+
+// "The spooler calls all installed monitors in turn to build up a list of all
+// the available ports" (95 DDK): one buffer, each monitor's records after the
+// previous ones at its front and their strings before the previous ones at its end.
+DWORD spoolerEnumPorts(DWORD level, LPBYTE buffer, DWORD size, DWORD& needed, DWORD& returned) {
+    if (level != 1 && level != 2) return ERROR_INVALID_LEVEL;
+    if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
+    std::vector<Machine::Spooler::Monitor> monitors;
+    {
+        std::lock_guard<std::mutex> lock(machine().spooler().mutex);
+        monitors = machine().spooler().monitors;
+    }
+    const std::size_t recordSize = level == 1 ? sizeof(PORT_INFO_1A) : sizeof(PORT_INFO_2A);
+    std::vector<std::pair<std::vector<BYTE>, DWORD>> answers;
+    needed = returned = 0;
+    for (auto& monitor : monitors) {
+        std::vector<BYTE> answer;
+        DWORD count = 0;
+        if (DWORD error = askForPorts(monitor.table, level, answer, count)) return error;
+        needed += (DWORD)answer.size();
+        answers.emplace_back(std::move(answer), count);
+    }
+    if (!buffer || size < needed) return ERROR_INSUFFICIENT_BUFFER;
+    LPBYTE records = buffer, strings = buffer + needed;
+    for (auto& [answer, count] : answers) {
+        std::size_t recordBytes = count * recordSize, stringBytes = answer.size() - recordBytes;
+        strings -= stringBytes;
+        std::memcpy(records, answer.data(), recordBytes);
+        std::memcpy(strings, answer.data() + recordBytes, stringBytes);
+        for (std::size_t i = 0; i < count; i++) {
+            LPSTR* texts[3] = {};
+            if (level == 1) {
+                texts[0] = &reinterpret_cast<PORT_INFO_1A*>(records)[i].pName;
+            } else {
+                auto* info = reinterpret_cast<PORT_INFO_2A*>(records) + i;
+                texts[0] = &info->pPortName, texts[1] = &info->pMonitorName, texts[2] = &info->pDescription;
+            }
+            for (LPSTR* text : texts) {
+                LPBYTE at = text ? (LPBYTE)*text : nullptr;
+                if (at >= answer.data() + recordBytes && at < answer.data() + answer.size())
+                    *text = (LPSTR)(strings + (at - answer.data() - recordBytes));
+            }
+        }
+        records += recordBytes;
+        returned += count;
+    }
+    return 0;
+}
+
+// DeletePort "will never be called when the specified port is in use
+// (opened)" (95 DDK): a port the spooler holds open is refused here.
+DWORD spoolerDeletePort(HWND window, const std::string& port) {
+    if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
+    auto& spooler = machine().spooler();
+    mapPorts(spooler);
+    PortMonitor monitor;
+    {
+        std::lock_guard<std::mutex> lock(spooler.mutex);
+        Machine::Spooler::Port* found = spooler.port(port);
+        if (!found) return ERROR_UNKNOWN_PORT;
+        if (found->handle || found->busy) return ERROR_BUSY;  // busy: a job is opening it
+        monitor = spooler.monitors[found->monitor].table;
+    }
+    if (!monitor.deletePort(nullptr, window, const_cast<LPSTR>(port.c_str()))) return GetLastError();
+    std::lock_guard<std::mutex> lock(spooler.mutex);
+    for (auto it = spooler.ports.begin(); it != spooler.ports.end(); ++it)
+        if (equalNoCase(it->first, port)) {
+            spooler.ports.erase(it);
+            break;
+        }
+    return 0;
+}
+
+// DeleteMonitor of a monitor whose ports no job uses: the spooler closes
+// its ports, deletes its key ("If the port monitor is deleted, the Windows 95
+// spooler will delete this registry key", 95 DDK) and lets go of its DLL.
+DWORD spoolerDeleteMonitor(const std::string& name) {
+    if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
+    auto& spooler = machine().spooler();
+    Machine::Spooler::Monitor monitor;
+    std::vector<HANDLE> open;
+    {
+        std::lock_guard<std::mutex> lock(spooler.mutex);
+        auto& all = spooler.monitors;
+        auto found = std::find_if(all.begin(), all.end(), [&](auto& m) { return equalNoCase(m.name, name); });
+        if (found == all.end()) return ERROR_UNKNOWN_PRINT_MONITOR;
+        std::size_t index = (std::size_t)(found - all.begin());
+        for (auto& [port, state] : spooler.ports)
+            if (state.monitor == index && state.busy) return ERROR_BUSY;
+        for (auto it = spooler.ports.begin(); it != spooler.ports.end();) {
+            if (it->second.monitor != index) {
+                if (it->second.monitor > index) it->second.monitor--;
+                ++it;
+                continue;
+            }
+            if (it->second.handle) open.push_back(it->second.handle);
+            it = spooler.ports.erase(it);
+        }
+        monitor = *found;
+        all.erase(found);
+    }
+    for (HANDLE handle : open) monitor.table.closePort(handle);
+    machine().registry().remove(std::string(MonitorsPath) + "\\" + monitor.name);
+    machine().releaseModule(monitor.module);
+    return 0;
+}
+
+}  // namespace sim

@@ -170,6 +170,7 @@ TEST_F(Zevmon, ResultsWrapAtWordsToTheWidthAndStayWholeInAPipe) {
         for (std::string line; std::getline(lines, line);)
             EXPECT_TRUE(line.size() <= 60 || words(line).size() == 1) << args[0] << ": " << line;
         EXPECT_EQ(words(narrow.out).size(), words(wide.out).size()) << "no word broken: " << narrow.out;
+        EXPECT_EQ(wide.out.find("\\n"), std::string::npos) << "a line break is a line break: " << wide.out;
     }
     EXPECT_NE(run({"doctor"}).out.find("instance id ending in 5&3C4D5E6F&0&3: the port is made at the first enumeration"),
               std::string::npos) << "one line in a pipe";

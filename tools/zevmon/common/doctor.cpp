@@ -612,7 +612,7 @@ int cmdDoctor(Run& run) {
     if (run.options.asJson)
         std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
     else
-        printFitted("%s", shown(diagnosisText(diagnosis)).c_str());
+        printFitted("%s", shownLines(diagnosisText(diagnosis)).c_str());
     return diagnosis.problems.empty() ? 0 : 1;
 }
 

@@ -1,6 +1,7 @@
 // Conversions between the machine's code page and what zevmon writes.
 #include "text.h"
 
+#include <algorithm>
 #include <fmt/format.h>
 
 #ifdef _WIN32
@@ -122,6 +123,17 @@ std::string shown(const std::string& text) {
 #else
     return ansiToUtf8(plain);
 #endif
+}
+
+std::string shownLines(const std::string& text) {
+    std::string out;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = std::min(text.find('\n', start), text.size());
+        out += shown(text.substr(start, end - start));
+        if (end < text.size()) out += '\n';
+        start = end + 1;
+    }
+    return out;
 }
 
 std::string jsonOutput(const nlohmann::json& value) {

@@ -19,6 +19,8 @@ std::string utf8ToAnsi(const std::string& text);
 // Windows, whose console has a code page of its own; a control character as
 // its C escape (\n, \x1b).
 std::string shown(const std::string& text);
+// A text of several lines shown so: its own line breaks kept, each line shown.
+std::string shownLines(const std::string& text);
 // The value with every text in it converted, dumped with two-space indents.
 std::string jsonOutput(const nlohmann::json& value);
 

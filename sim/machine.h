@@ -174,6 +174,10 @@ struct RefusedClose {
     uintptr_t object;
 };
 
+// The spooler's printers, each a key below this one of HKEY_LOCAL_MACHINE.
+inline constexpr char PrintersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+inline std::string printerKey(const std::string& printerName) { return std::string(PrintersKey) + "\\" + printerName; }
+
 // Which family the machine behaves as: Windows 98, the users' system, or NT,
 // what Wine shows, so that the cases mirrored under Wine agree. The few
 // differences live in the file of the DLL they belong to, each behind
@@ -256,8 +260,8 @@ public:
     std::string hostPath(const std::string& windowsPath);
 
     // ---- spooler ----
-    // A printer is its key below "System\CurrentControlSet\Control\Print\Printers",
-    // with its "Port" and "Attributes" values, as on the real system.
+    // A printer is its key below PrintersKey (printerKey(name)), with its "Port"
+    // and "Attributes" values, as on the real system.
     void addPrinter(const std::string& name, const std::string& port, DWORD attributes = 0);
     bool printerExists(const std::string& name);
     DWORD printerAttributes(const std::string& name);

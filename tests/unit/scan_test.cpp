@@ -20,10 +20,8 @@ protected:
 
     std::vector<std::string> enumerate() { return enumeratePortNames(2); }
 
-    // Of two instances with one port name, the one enumerated first gets the
-    // port: the first by name where subkeys enumerate sorted, the first made
-    // where they come in the order made (98). Only that difference is set here;
-    // the machine's others stay its personality's. The winner's instance id.
+    // Of two instances with one port name, the one enumerated first gets the port (its id here),
+    // with only the order of subkeys set: sorted, or in the order made (98).
     std::string portOfTwoWithOneName(bool subkeysInOrderMade) {
         sim::HostTraits traits = machine().traits();
         traits.subkeysInCreationOrder = subkeysInOrderMade;

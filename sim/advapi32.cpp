@@ -56,7 +56,7 @@ Resolved resolveFor(HKEY key, REGSAM needed) {
 // key refuses an opener (Wine, as 9x: "Win95 ignores the access mask").
 LONG openHandle(const std::shared_ptr<RegNode>& node, REGSAM requested, bool maximum, PHKEY result) {
     REGSAM granted = mapAccess(requested);
-    if (machine().isWindows98()) {
+    if (!machine().traits().registrySecurity) {
         granted = KEY_ALL_ACCESS;
     } else if (maximum) {
         granted &= ~node->refusedAccess;
@@ -75,7 +75,7 @@ LONG openHandle(const std::shared_ptr<RegNode>& node, REGSAM requested, bool max
 // Windows 98 skips one leading backslash of a path (Wine's RegOpenKeyExA and
 // RegCreateKeyExA do so when the program runs as 9x); NT refuses it.
 LPCSTR skipRootSlash(LPCSTR subKey) {
-    return subKey && subKey[0] == '\\' && machine().isWindows98() ? subKey + 1 : subKey;
+    return subKey && subKey[0] == '\\' && machine().traits().skipsLeadingBackslash ? subKey + 1 : subKey;
 }
 
 // Walks a relative path; a leading backslash is a syntax error, as in Wine.
@@ -134,7 +134,7 @@ LONG WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
     if (parent.error) return parent.error;
     subKey = skipRootSlash(subKey);
     if (subKey && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
-    bool checksRights = !machine().isWindows98();
+    bool checksRights = machine().traits().registrySecurity;
     std::shared_ptr<RegNode> node = parent.node;
     if (subKey)
         for (auto& part : sim::splitKeyPath(subKey)) {
@@ -160,7 +160,7 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     if (!name) return ERROR_INVALID_PARAMETER;
     if (index >= r.node->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const std::string* subName = &r.node->subkeys[index]->name;
-    if (machine().isWindows98()) {
+    if (machine().traits().subkeysInCreationOrder) {
         // Subkeys "are not ordered ... the function may return subkeys in any
         // order" (RegEnumKey's reference); 98 gives them in the order made.
         std::vector<const RegNode*> made;
@@ -241,7 +241,8 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     std::shared_ptr<RegNode> node;
     if (LONG error = findKey(key, subKey, node)) return error;
     if (node == machine().registry().root() || !node->parent) return ERROR_ACCESS_DENIED;
-    if (!machine().isWindows98() && (!node->subkeys.empty() || (node->refusedAccess & DELETE)))
+    sim::HostTraits traits = machine().traits();
+    if ((!traits.deletesKeyTrees && !node->subkeys.empty()) || (traits.registrySecurity && (node->refusedAccess & DELETE)))
         return ERROR_ACCESS_DENIED;
     Registry::removeChild(*node->parent, node->name);
     return ERROR_SUCCESS;

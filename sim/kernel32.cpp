@@ -415,7 +415,7 @@ BOOL WINAPI SetEndOfFile(HANDLE handle) {
 BOOL WINAPI SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     return onFile("SetCommTimeouts", handle, nullptr,
                   [&](sim::FileObject& file, DWORD&, DWORD& error, const std::optional<sim::InjectedFault>&) {
-                      if (machine().isWindows98()) return (error = ERROR_INVALID_HANDLE), false;
+                      if (machine().traits().commTimeoutsOnlyOnCommPorts) return (error = ERROR_INVALID_HANDLE), false;
                       if (!timeouts) return (error = ERROR_NOACCESS), false;
                       return file.setTimeouts(*timeouts, error);
                   });

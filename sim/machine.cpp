@@ -32,8 +32,35 @@ Personality Machine::defaultPersonality() {
     return chosen && std::string(chosen) == "98" ? Personality::Windows98 : Personality::NT;
 }
 
-void Machine::setPersonality(Personality personality) { personality_ = personality; }
+void Machine::setPersonality(Personality personality) {
+    personality_ = personality;
+    setTraits(HostTraits::of(personality));
+}
+
 Personality Machine::personality() const { return personality_; }
+
+HostTraits HostTraits::of(Personality personality) {
+    HostTraits traits;
+    if (personality != Personality::Windows98) return traits;
+    traits.registrySecurity = false;
+    traits.skipsLeadingBackslash = true;
+    traits.subkeysInCreationOrder = true;
+    traits.deletesKeyTrees = true;
+    traits.deviceElementsReversed = true;
+    traits.commTimeoutsOnlyOnCommPorts = true;
+    traits.unpluggedDeviceError = ERROR_GEN_FAILURE;
+    return traits;
+}
+
+HostTraits Machine::traits() const {
+    std::lock_guard<std::mutex> lock(traitsMutex_);
+    return traits_;
+}
+
+void Machine::setTraits(const HostTraits& traits) {
+    std::lock_guard<std::mutex> lock(traitsMutex_);
+    traits_ = traits;
+}
 
 void Machine::reset() {
     // Threads first: they run module code. Then the modules: their state may
@@ -100,7 +127,6 @@ void Machine::reset() {
         std::lock_guard<std::mutex> lock(usb_->mutex);
         usb_->printers.clear();
         usb_->sets.clear();
-        usb_->devicesReversed = false;
     }
     {
         std::lock_guard<std::mutex> lock(ui_->mutex);
@@ -111,7 +137,7 @@ void Machine::reset() {
         ui_->messageBoxHandler = nullptr;
     }
     registry_.clear();
-    personality_ = defaultPersonality();
+    setPersonality(defaultPersonality());
 }
 
 // ---- files ----

@@ -174,11 +174,39 @@ struct RefusedClose {
     uintptr_t object;
 };
 
+// The spooler's printers, each a key below this one of HKEY_LOCAL_MACHINE.
+inline constexpr char PrintersKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+inline std::string printerKey(const std::string& printerName) { return std::string(PrintersKey) + "\\" + printerName; }
+
 // Which family the machine behaves as: Windows 98, the users' system, or NT,
-// what Wine shows, so that the cases mirrored under Wine agree. The few
-// differences live in the file of the DLL they belong to, each behind
-// isWindows98(); win9x-host.md in the shared notes gives their sources.
+// what Wine shows, so that the cases mirrored under Wine agree.
 enum class Personality { NT, Windows98 };
+
+// What the machine's system does where the 98 family and NT differ. The
+// personality sets every field; a test may change one alone (setTraits) to see
+// what depends on that difference. The file of the DLL each belongs to reads
+// it; docs/win9x-host.md gives their sources.
+struct HostTraits {
+    // NT: a key handle grants only the rights it was opened with, and a key may
+    // refuse them to every opener. 98 has no registry security.
+    bool registrySecurity = true;
+    // 98: one leading backslash of a key path is skipped; NT refuses the path.
+    bool skipsLeadingBackslash = false;
+    // 98: RegEnumKeyA gives subkeys in the order they were made; NT: sorted.
+    bool subkeysInCreationOrder = false;
+    // 98: RegDeleteKeyA deletes a key with its subkeys; NT refuses a key that has any.
+    bool deletesKeyTrees = false;
+    // 98: a device information set lists its device elements in the reverse
+    // order of its interfaces (SetupAPI promises no order; see the docs).
+    bool deviceElementsReversed = false;
+    // 98: SetCommTimeouts works only on communications ports and fails with
+    // ERROR_INVALID_HANDLE on any other handle, a USB device's included.
+    bool commTimeoutsOnlyOnCommPorts = false;
+    // What I/O on a handle of an unplugged USB printer fails with.
+    DWORD unpluggedDeviceError = ERROR_DEVICE_NOT_CONNECTED;
+
+    static HostTraits of(Personality personality);
+};
 
 class Machine {
 public:
@@ -189,10 +217,14 @@ public:
     void reset();
 
     // ---- personality ----
+    // Also sets the traits to the personality's.
     void setPersonality(Personality personality);
     Personality personality() const;
     bool isWindows98() const { return personality() == Personality::Windows98; }
     static Personality defaultPersonality();
+    // The differences the machine shows now; setTraits keeps the personality.
+    HostTraits traits() const;
+    void setTraits(const HostTraits& traits);
 
     // ---- modules ----
     // A module loaded here holds one reference; LoadLibraryA of its file name
@@ -256,8 +288,8 @@ public:
     std::string hostPath(const std::string& windowsPath);
 
     // ---- spooler ----
-    // A printer is its key below "System\CurrentControlSet\Control\Print\Printers",
-    // with its "Port" and "Attributes" values, as on the real system.
+    // A printer is its key below PrintersKey (printerKey(name)), with its "Port"
+    // and "Attributes" values, as on the real system.
     void addPrinter(const std::string& name, const std::string& port, DWORD attributes = 0);
     bool printerExists(const std::string& name);
     DWORD printerAttributes(const std::string& name);
@@ -318,11 +350,6 @@ public:
     std::vector<BYTE> usbReceived(const std::string& instanceId);
     std::vector<std::string> usbPrinterIds();
     std::size_t openDeviceInfoSets() const;
-    // SetupAPI promises no relation between a set's device elements and its
-    // interfaces. Reversed, device element i of a set is the device of its
-    // interface n-1-i; only the device that SetupDiGetDeviceInterfaceDetailA
-    // names for an interface is surely its own. Off after reset().
-    void reverseDeviceElements(bool reversed);
 
     // ---- user interface ----
     struct OpenFileCall {
@@ -427,6 +454,8 @@ private:
     std::vector<std::string> recorded_;
     std::vector<RefusedClose> refusedCloses_;
     std::atomic<Personality> personality_{defaultPersonality()};
+    mutable std::mutex traitsMutex_;
+    HostTraits traits_ = HostTraits::of(defaultPersonality());
 };
 
 // The one machine of this process.

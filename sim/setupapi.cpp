@@ -51,7 +51,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, H
     std::vector<std::shared_ptr<sim::UsbPrinter>> devices(found);
     // SetupAPI promises no order between the two lists; Windows 98's is not
     // known, and its personality reverses them to show what depends on one.
-    if (usb.devicesReversed || machine().isWindows98()) std::reverse(devices.begin(), devices.end());
+    // Reversed, device element i is the device of interface n-1-i; only the
+    // device SetupDiGetDeviceInterfaceDetailA names for an interface is surely its own.
+    if (machine().traits().deviceElementsReversed) std::reverse(devices.begin(), devices.end());
     usb.sets[value] = {std::move(found), std::move(devices)};
     return (HDEVINFO)value;
 }

@@ -22,9 +22,7 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     // The spooler process starts with the first job of a session.
     std::string reason;
     if (!machine().startSpooler(&reason)) return ERROR_SERVICE_NOT_ACTIVE;
-    std::string port =
-        machine().registry().stringValue("System\\CurrentControlSet\\Control\\Print\\Printers\\" + printerName, "Port")
-            .value_or("");
+    std::string port = machine().registry().stringValue(printerKey(printerName), "Port").value_or("");
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
     if (spooler.spooling.count(printer)) return ERROR_INVALID_PARAMETER;  // one document at a time on a handle

@@ -216,7 +216,6 @@ struct Machine::Usb {
     };
     std::map<uintptr_t, Set> sets;
     uintptr_t nextSet = 0x7000;
-    bool devicesReversed = false;  // see Machine::reverseDeviceElements()
 
     std::shared_ptr<UsbPrinter> find(const std::string& instanceId);
 };

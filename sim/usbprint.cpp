@@ -107,7 +107,7 @@ struct UsbFile : FileObject {
         error = goneError();
         return false;
     }
-    static DWORD goneError() { return machine().isWindows98() ? ERROR_GEN_FAILURE : ERROR_DEVICE_NOT_CONNECTED; }
+    static DWORD goneError() { return machine().traits().unpluggedDeviceError; }
     bool write(const void* buffer, DWORD size, DWORD& written, DWORD& error) override {
         std::unique_lock<std::mutex> lock(machine().usb().mutex);
         if (!alive(error)) return false;
@@ -321,11 +321,6 @@ std::vector<std::string> Machine::usbPrinterIds() {
     std::vector<std::string> ids;
     for (auto& p : usb_->printers) ids.push_back(p->instanceId);
     return ids;
-}
-
-void Machine::reverseDeviceElements(bool reversed) {
-    std::lock_guard<std::mutex> lock(usb_->mutex);
-    usb_->devicesReversed = reversed;
 }
 
 std::size_t Machine::openDeviceInfoSets() const {

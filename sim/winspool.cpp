@@ -63,8 +63,6 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
 
 namespace {
 
-const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
-
 bool printerOf(HANDLE printer, std::string& name) {
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
@@ -99,7 +97,7 @@ BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
-    std::string key = std::string(PrintersPath) + "\\" + name;
+    std::string key = sim::printerKey(name);
     std::string port = machine().registry().stringValue(key, "Port").value_or("");
     std::string driver = machine().registry().stringValue(key, "Printer Driver").value_or("");
     DWORD total = (DWORD)(sizeof(PRINTER_INFO_2A) + name.size() + 1 + port.size() + 1 + driver.size() + 1);
@@ -137,7 +135,7 @@ BOOL WINAPI SetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD comman
         return FALSE;
     }
     auto* info = reinterpret_cast<const PRINTER_INFO_2A*>(buffer);
-    machine().registry().setDword(std::string(PrintersPath) + "\\" + name, "Attributes", info->Attributes);
+    machine().registry().setDword(sim::printerKey(name), "Attributes", info->Attributes);
     return TRUE;
 }
 
@@ -291,17 +289,17 @@ BOOL WINAPI GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWO
 namespace sim {
 
 void Machine::addPrinter(const std::string& name, const std::string& port, DWORD attributes) {
-    std::string key = std::string(PrintersPath) + "\\" + name;
+    std::string key = printerKey(name);
     registry_.setString(key, "Port", port);
     registry_.setDword(key, "Attributes", attributes);
 }
 
 bool Machine::printerExists(const std::string& name) {
-    return name.find('\\') == std::string::npos && registry_.exists(std::string(PrintersPath) + "\\" + name);
+    return name.find('\\') == std::string::npos && registry_.exists(printerKey(name));
 }
 
 DWORD Machine::printerAttributes(const std::string& name) {
-    auto v = registry_.value(std::string(PrintersPath) + "\\" + name, "Attributes");
+    auto v = registry_.value(printerKey(name), "Attributes");
     if (!v || v->data.size() < 4) return 0;
     return v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) | ((DWORD)v->data[3] << 24);
 }

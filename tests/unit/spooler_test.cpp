@@ -118,12 +118,17 @@ TEST_F(Spooler, TheErrorDialogRetriesTheRestOrCancelsTheJob) {
 
 // Unplugged mid-job and plugged in again while the error dialog waits: Retry
 // goes on through pipes opened anew, whatever code the dead pipes gave (31 on
-// Windows 98), and the printer has the document once.
+// Windows 98, 1167 on NT, each tried with the machine's other differences),
+// and the printer has the document once.
 TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
     machine().addPrinter(Printer, "USB-001");
     std::string document(200 * 1024, '\0');
     for (std::size_t i = 0; i < document.size(); i++) document[i] = (char)(i * 7 + i / 251);
+    sim::HostTraits traits = machine().traits();
+    for (DWORD gone : {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED})
     for (bool atAnotherPath : {false, true}) {
+        traits.unpluggedDeviceError = gone;
+        machine().setTraits(traits);
         machine().onCall("WriteFile", 16, [this] { machine().unplugUsbPrinter(PrinterId); });  // after 60 KB
         machine().setMessageBoxHandler([this, atAnotherPath](const sim::Machine::MessageBoxCall&) {
             machine().plugUsbPrinter(PrinterId, atAnotherPath);
@@ -132,9 +137,10 @@ TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
         machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.received.clear(); });
         print(document);
         ASSERT_TRUE(machine().waitForPlayback());
-        EXPECT_TRUE(received() == document) << received().size() << " bytes received, another path " << atAnotherPath;
+        EXPECT_TRUE(received() == document) << received().size() << " bytes received, another path " << atAnotherPath
+                                            << ", unplugged I/O failing with " << gone;
     }
-    EXPECT_EQ(machine().messageBoxes().size(), 2u);
+    EXPECT_EQ(machine().messageBoxes().size(), 4u);
 }
 
 // The spooler lists every monitor's ports in one buffer, and never asks a

@@ -5,7 +5,6 @@
 namespace {
 
 const char PrinterId[] = "USB\\VID_1209&PID_0001\\5&2A1B3C4D&0&1";
-const char PrintersPath[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 
 class Status : public InstalledMonitorTest {
 protected:
@@ -149,7 +148,7 @@ TEST_F(Status, APrinterNameTooLongForTheKeyPathIsSkipped) {
     std::string longest(207, 'P'), tooLong(208, 'Q');
     machine().addPrinter(longest, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     machine().addPrinter(tooLong, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
-    ASSERT_EQ(std::strlen(PrintersPath) + 1 + longest.size() + 1, 256u);
+    ASSERT_EQ(std::strlen(PrintersKeyPath) + 1 + longest.size() + 1, 256u);
     ASSERT_TRUE(initialize());
     EXPECT_FALSE(offline(longest));
     EXPECT_TRUE(offline(tooLong));

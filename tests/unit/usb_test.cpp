@@ -171,7 +171,9 @@ TEST_F(Usb, ALookUpFillsOnlyWhatSetupApiAnswers) {
 // each path still goes with its own printer's id, and a job to its own printer.
 TEST_F(Usb, EachInterfaceGoesWithItsOwnDeviceWhateverTheOrderOfTheSetsElements) {
     machine().addUsbPrinter({OtherId});
-    machine().reverseDeviceElements(true);
+    sim::HostTraits traits = machine().traits();
+    traits.deviceElementsReversed = true;
+    machine().setTraits(traits);
     UsbInterfaceInfo info{};
     ASSERT_TRUE(GetInterface(&UsbPortInterfaceGuid, 0, &info));
     EXPECT_EQ(info.instanceId + std::string(" at ") + info.devicePath, PrinterId + (" at " + devicePath()));

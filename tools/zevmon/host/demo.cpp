@@ -26,8 +26,7 @@ namespace zevmon {
 
 namespace {
 
-const char PrinterName[] = "Office Printer";
-const char PrinterKey[] = "System\\CurrentControlSet\\Control\\Print\\Printers\\Office Printer";
+const char* const PrinterName = DefaultPrinterName;
 
 struct Outcome {
     std::string step;
@@ -93,7 +92,7 @@ std::string sampleDocument() {
 int Demo::run() {
     Spooler& spooler = session_.spooler();
     auto& registry = sim::machine().registry();
-    std::string instanceKey = "Enum\\USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
+    std::string instanceKey = defaultPrinterDeviceKey();
 
     say(fmt::format("The machine behaves as {}.",
                     sim::machine().isWindows98() ? "Windows 98, as our users' machines do" : "an NT-family system"));
@@ -102,7 +101,7 @@ int Demo::run() {
     say(fmt::format("[HKEY_LOCAL_MACHINE\\{}] \"PortName\"=\"{}\"", instanceKey,
                     registry.stringValue(instanceKey, "PortName").value_or("?")));
     say(fmt::format("The spooler's printer \"{}\" prints to port {}.", PrinterName,
-                    registry.stringValue(PrinterKey, "Port").value_or("?")));
+                    registry.stringValue(sim::printerKey(PrinterName), "Port").value_or("?")));
     say("The spooler started the monitor: InitializeMonitorEx loaded the ports FILE: and NUL: from the registry,");
     say("and the hidden status window \"SetQMUsbPortStatus\" runs on a thread of its own.");
     outcome("no port USB-001 exists yet", !registry.exists(std::string(MonitorKeyPath) + "\\USB-001"));

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 const char DefaultPrinterId[] = "USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1";
+const char DefaultPrinterName[] = "Office Printer";
 
 namespace {
 
@@ -173,7 +174,7 @@ std::vector<UsbPrinterEntry> parseDevices(const std::string& text, const fs::pat
         p.instanceId = d["instanceId"].get<std::string>();
         if (!looksLikeUsbInstanceId(p.instanceId))
             throw MachineError(where + ": \"" + p.instanceId +
-                               "\" is not a USB instance id (such as USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1)");
+                               "\" is not a USB instance id (such as " + DefaultPrinterId + ")");
         for (const UsbPrinterEntry& earlier : printers)
             if (sim::equalNoCase(earlier.instanceId, p.instanceId))
                 throw MachineError(where + ": " + p.instanceId + " is listed twice");
@@ -246,9 +247,9 @@ std::string defaultRegistry() {
     registry.setString(MonitorKeyPath, "Driver", "ZEVURUZI.DLL");
     registry.setValue(std::string(MonitorKeyPath) + "\\FILE:", "Property", REG_BINARY, config(PortKindFile, "C:\\jobs\\out.prn"));
     registry.setValue(std::string(MonitorKeyPath) + "\\NUL:", "Property", REG_BINARY, config(PortKindNull, ""));
-    registry.setString("Enum\\USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1", "PortName", "USB-001");
-    registry.setString("Enum\\USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1", "DeviceDesc", "USB Printer");
-    std::string printer = "System\\CurrentControlSet\\Control\\Print\\Printers\\Office Printer";
+    registry.setString(defaultPrinterDeviceKey(), "PortName", "USB-001");
+    registry.setString(defaultPrinterDeviceKey(), "DeviceDesc", "USB Printer");
+    std::string printer = sim::printerKey(DefaultPrinterName);
     registry.setString(printer, "Port", "USB-001");
     registry.setDword(printer, "Attributes", PRINTER_ATTRIBUTE_LOCAL);
     registry.setString(printer, "Printer Driver", "Generic / Text Only");

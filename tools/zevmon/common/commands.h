@@ -14,7 +14,7 @@
 #include "error_text.h"
 #include "print.h"
 #include "route.h"
-#include "spooler.h"
+#include "monitor_table.h"
 
 namespace zevmon {
 
@@ -25,7 +25,7 @@ enum Need : unsigned {
     StartsMonitor = 1u << 2,   // the monitor started, or the command fails: on the host on the machine; on
                                // zevmon.exe the spooler's own copy, or with --dll one in zevmon's process
     TriesMonitor = 1u << 3,    // host: the monitor started if it can be; the command goes on without it
-    RealSpooler = 1u << 4,     // zevmon.exe: the system's spooler, with --dll or without
+    UsesSystemSpooler = 1u << 4,  // zevmon.exe: the system's spooler, with --dll or without
     MakesChange = 1u << 5,     // host: a change is its purpose: refused before it runs when the folder cannot
                                // be written, and its result said once the change is saved
     PrintsQueue = 1u << 6,     // host: printing is its purpose: the jobs waiting in the machine's queue print

@@ -106,15 +106,15 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
     return sent;
 }
 
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
+int printJob(MonitorTable& table, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
     JobInput input(options.input);
     HANDLE port;
-    if (!spooler.openPort(options.port, port)) {
+    if (!table.openPort(options.port, port)) {
         // NUL for NUL:, as a DOS habit types it.
         DWORD error = GetLastError();
         HANDLE other;
-        bool colonLeftOut = options.port.find(':') == std::string::npos && spooler.openPort(options.port + ":", other) &&
-                            spooler.closePort(other);
+        bool colonLeftOut = options.port.find(':') == std::string::npos && table.openPort(options.port + ":", other) &&
+                            table.closePort(other);
         SetLastError(error);
         try {
             fail("There is no port " + options.port + " to print to");
@@ -123,9 +123,9 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
             throw Failure(fmt::format("{} Did you mean {}:?", e.what(), options.port));
         }
     }
-    if (!spooler.startDocPort(port, printer, 1, options.document)) {
+    if (!table.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
-        spooler.closePort(port);
+        table.closePort(port);
         if (jobCancelRequested) {
             std::fprintf(stderr, "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
                          options.port.c_str());
@@ -136,14 +136,14 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     }
     if (observer.started) observer.started();
     Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& written) {
-        bool ok = spooler.writePort(port, data, size, written);
+        bool ok = table.writePort(port, data, size, written);
         if (observer.wrote) observer.wrote();
         return ok;
     });
     DWORD writeError = GetLastError();
-    bool ended = spooler.endDocPort(port);
+    bool ended = table.endDocPort(port);
     DWORD endError = GetLastError();
-    spooler.closePort(port);
+    table.closePort(port);
     if (observer.wrote) observer.wrote();
 
     std::string outcome = "complete";

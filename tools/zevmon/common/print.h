@@ -10,7 +10,7 @@
 #include <string>
 
 #include "error_text.h"
-#include "spooler.h"
+#include "monitor_table.h"
 
 namespace zevmon {
 
@@ -93,7 +93,7 @@ struct JobObserver {
 
 // A job through the monitor's table: OpenPort, StartDocPort, WritePort in
 // chunks, EndDocPort, ClosePort.
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer,
+int printJob(MonitorTable& table, const PrintOptions& options, const std::string& printer,
              const JobObserver& observer = {});
 
 }  // namespace zevmon

@@ -79,7 +79,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     }
     if (command.needs & StartsMonitor) session.start();
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
-    if (command.needs & LooksAtQueue) session.startSpooler(sim::QueueUse::Look);
+    if (command.needs & LooksAtQueue) session.startMachineSpooler(sim::QueueUse::Look);
     MachinePorts ports(session);
     run.session = &session;
     run.route = session.started() ? &ports : nullptr;

@@ -25,7 +25,7 @@
 
 namespace zevmon {
 
-Session::Session(const Options& options) : options_(options), folder_(options.machine), spooler_(options.trace) {}
+Session::Session(const Options& options) : options_(options), folder_(options.machine), monitorTable_(options.trace) {}
 
 Session::~Session() { sim::machine().reset(); }
 
@@ -95,7 +95,7 @@ bool Session::tryStart(std::string& why) {
             if (jobCancelRequested) return std::nullopt;
         }
     });
-    if (!spooler_.initialize(InitializeMonitorEx)) {
+    if (!monitorTable_.initialize(InitializeMonitorEx)) {
         DWORD error = GetLastError();
         // Doctor asks the monitor's own start-up decisions which key stopped it.
         Diagnosis diagnosis = diagnose([](const std::string& driver, std::string&) {
@@ -119,11 +119,11 @@ bool Session::tryStart(std::string& why) {
     }
     if (options_.enumerateAtStart) {
         std::vector<PortEntry> ports;
-        spooler_.enumPorts(1, ports);
+        monitorTable_.enumPorts(1, ports);
     }
     sim::machine().waitIdle();
     started_ = true;
-    if (lock_ && options_.printsQueue) startSpooler();
+    if (lock_ && options_.printsQueue) startMachineSpooler();
     return true;
 }
 
@@ -165,7 +165,7 @@ int Session::answerErrorDialog(const std::string& caption, const std::string& te
     return IDRETRY;
 }
 
-void Session::startSpooler(sim::QueueUse use) {
+void Session::startMachineSpooler(sim::QueueUse use) {
     auto& machine = sim::machine();
     machine.setSpoolFolder(folder_.spoolFolder().string(), use);
     // The spooler's own calls of the monitor, on its playback thread, marked as its.
@@ -212,7 +212,7 @@ void Session::startSpooler(sim::QueueUse use) {
         notice("The spooler did not start: " + why + ".");
         return;
     }
-    spoolerStarted_ = true;
+    machineSpoolerStarted_ = true;
     for (const std::string& line : machine.spoolerNotices()) notice(line);
 }
 
@@ -294,10 +294,10 @@ void Session::deviceChanged() {
 void Session::finish() {
     if (!lock_) return;
     sim::machine().waitIdle();
-    if (spoolerStarted_ && options_.printsQueue) {
+    if (machineSpoolerStarted_ && options_.printsQueue) {
         printReleasedJobs();
         sim::machine().stopSpooler();
-        spoolerStarted_ = false;
+        machineSpoolerStarted_ = false;
     }
     try {
         folder_.save();
@@ -394,7 +394,7 @@ std::string jobStatusText(const sim::SpooledJob& job) {
     return "waiting" + elsewhere;
 }
 
-MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.spooler(), machinePrinters), session_(session) {}
+MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.monitorTable(), machinePrinters), session_(session) {}
 
 // The job goes to the printer's queue as any program gives it; the spooler
 // plays it back through the monitor, as soon as its first bytes are spooled.
@@ -403,7 +403,7 @@ MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.spooler(), m
 int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
     session_.folder().checkWritable();
     if (session_.options().direct) return printDirect(job, printer);
-    if (!session_.spoolerStarted()) throw Failure("The spooler did not start, so nothing can be printed through it.");
+    if (!session_.machineSpoolerStarted()) throw Failure("The spooler did not start, so nothing can be printed through it.");
     std::optional<std::string> target = lookUpPrinter(job.port);
     const Staging& staging = session_.options().staging;
     std::uint64_t receivedBefore = 0;
@@ -537,7 +537,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     observer.destination = [&] { return session_.fileDestination(job.port); };
     int status;
     try {
-        status = zevmon::printJob(spooler_, job, printer, observer);
+        status = zevmon::printJob(table_, job, printer, observer);
     } catch (const Failure& e) {
         if (recorder.captureProblem().empty()) throw;
         throw Failure(std::string(e.what()) + " " + recorder.captureProblem());

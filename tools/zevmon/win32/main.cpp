@@ -20,13 +20,13 @@
 #include "common/cli.h"
 #include "common/commands.h"
 #include "common/doctor.h"
-#include "common/spooler.h"
+#include "common/monitor_table.h"
 #include "common/terminal.h"
 #include "install.h"
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "windows_spooler.h"
+#include "system_spooler.h"
 #include "windows_system.h"
 
 namespace {
@@ -47,8 +47,8 @@ const std::vector<Command<WinRun>> Commands = {
     {"print", StartsMonitor, cmdPrint},
     {"delete-port", StartsMonitor, cmdDeletePort},
     {"add-port", 0, cmdAddPort},
-    {"printers", RealSpooler, cmdPrinters},
-    {"printers online", RealSpooler, cmdPrintersOnline},
+    {"printers", UsesSystemSpooler, cmdPrinters},
+    {"printers online", UsesSystemSpooler, cmdPrintersOnline},
     {"doctor", 0, cmdDoctor},
     {"prune", StartsMonitor, cmdPrune},
     {"install", 0, cmdInstall},
@@ -98,14 +98,14 @@ struct Global {
 
 // --dll: the monitor loaded into zevmon's own process and started as the
 // spooler starts it, listing the ports once so that new USB printers get theirs.
-void startInProcess(Spooler& spooler, const std::string& dll) {
+void startInProcess(MonitorTable& table, const std::string& dll) {
     HMODULE module = LoadLibraryA(dll.c_str());
     if (!module) throw Failure(dllLoadFailure(dll, GetLastError(), fileExists(dll)));
-    auto initialize = (Spooler::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
+    auto initialize = (MonitorTable::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
     if (!initialize) fail(dll + " has no InitializeMonitorEx");
-    if (!spooler.initialize(initialize)) fail("The monitor did not start");
+    if (!table.initialize(initialize)) fail("The monitor did not start");
     std::vector<PortEntry> started;
-    spooler.enumPorts(1, started);
+    table.enumPorts(1, started);
 }
 
 // The monitor does what enumeration asked of it (the driver-index rebuild
@@ -133,7 +133,7 @@ int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global
     run.diagnose = diagnoseThisMachine;
     // The spooler's copy of the monitor read its port keys when it started.
     run.whenPortKeysLoad = "The spooler's monitor lists it from its next start: restart Windows.";
-    if (command.needs & RealSpooler) run.printers = [&] { return SystemSpooler(global.trace).printers(); };
+    if (command.needs & UsesSystemSpooler) run.printers = [&] { return SystemSpooler(global.trace).printers(); };
     if (!(command.needs & StartsMonitor)) return command.run(run);
     if (!global.dll) {
         SystemSpooler spooler(global.trace);
@@ -141,10 +141,10 @@ int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global
         return command.run(run);
     }
     if (monitorInstalled() && !global.force) throw Failure(SecondCopyRefused);
-    Spooler spooler(global.trace);
-    startInProcess(spooler, *global.dll);
+    MonitorTable table(global.trace);
+    startInProcess(table, *global.dll);
     StatusWindowSettler settler;
-    MonitorRoute route(spooler, [] { return SystemSpooler(false).printers(); });
+    MonitorRoute route(table, [] { return SystemSpooler(false).printers(); });
     run.route = &route;
     return command.run(run);
 }

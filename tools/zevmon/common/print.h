@@ -14,6 +14,9 @@
 
 namespace zevmon {
 
+// The largest --chunk: a job's read buffer is at least this big.
+const unsigned MaxChunk = 64u << 20;
+
 struct PrintOptions {
     std::string port;
     std::string input = "-";

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "common/terminal.h"
+#include "machine_commands.h"
 #include "session.h"
 #include "sim/machine.h"
 
@@ -250,5 +251,14 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
                 folder.string().c_str(), folder.string().c_str());
     return status;
 }
+
+namespace {
+
+int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); }
+
+}  // namespace
+
+const Verb<HostRun> DemoCommand("demo", "walk through a typical job on a new, temporary machine", nullptr, nullptr,
+                                cmdDemo);
 
 }  // namespace zevmon

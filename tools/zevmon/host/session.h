@@ -122,20 +122,9 @@ private:
     static std::string promptLine(const std::string& prompt);
 };
 
-// The machine's ports for the shared commands: the monitor's table as the
-// session started it, and the printers as the machine's registry keeps them.
-// What a job sends is recorded in the folder as the USB printers receive it.
-class MachinePorts : public MonitorRoute {
-public:
-    explicit MachinePorts(Session& session);
-    bool jobsNeedPrinter() const override { return !session_.options().direct; }
-    int printJob(const PrintOptions& options, const std::string& printer) override;
-
-private:
-    int printDirect(const PrintOptions& options, const std::string& printer);
-    int reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent);
-    Session& session_;
-};
+// A port's configuration as the monitor's start reads it; a shorter value
+// leaves the rest zero, and a port without one is of no kind (-1).
+PortConfig storedConfig(const std::string& port);
 
 // Cancels a job as the printer folder does: SetJobA on a handle of its
 // printer. False with the last error.

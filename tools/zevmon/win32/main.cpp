@@ -33,26 +33,18 @@ namespace {
 
 using namespace zevmon;
 
-struct WinRun : Run {
-    std::string installSource;
-    bool purge = false;
-};
-
-int cmdInstall(WinRun& run) { return installMonitor(run.installSource); }
-int cmdUninstall(WinRun& run) { return uninstallMonitor(run.purge); }
-
-// Every command of zevmon.exe, what it needs, and what runs it.
+// Every command of zevmon.exe and what it needs.
 const std::vector<Command<WinRun>> Commands = {
-    {"ports", StartsMonitor, cmdPorts},
-    {"print", StartsMonitor, cmdPrint},
-    {"delete-port", StartsMonitor, cmdDeletePort},
-    {"add-port", 0, cmdAddPort},
-    {"printers", UsesSystemSpooler, cmdPrinters},
-    {"printers online", UsesSystemSpooler, cmdPrintersOnline},
-    {"doctor", 0, cmdDoctor},
-    {"prune", StartsMonitor, cmdPrune},
-    {"install", 0, cmdInstall},
-    {"uninstall", 0, cmdUninstall},
+    {PortsCommand, StartsMonitor},
+    {PrintCommand, StartsMonitor},
+    {DeletePortCommand, StartsMonitor},
+    {AddPortCommand, 0},
+    {PrintersCommand, UsesSystemSpooler},
+    {PrintersOnlineCommand, UsesSystemSpooler},
+    {DoctorCommand, 0},
+    {PruneCommand, StartsMonitor},
+    {InstallCommand, 0},
+    {UninstallCommand, 0},
 };
 
 // The spooler loads the "Driver" DLL from the system folder.
@@ -172,22 +164,17 @@ static int runZevmon(int argc, char** argv) {
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
 
     WinRun run;
-    addSharedCommands(app, run.options);
-    auto* install = app.add_subcommand("install", "copy ZEVURUZI.DLL into the system folder and register the monitor "
-                                                  "with the spooler; upgrades another version");
-    install->add_option("--dll", run.installSource, "the DLL to install (default: ZEVURUZI.DLL beside zevmon.exe)");
-    auto* uninstall = app.add_subcommand("uninstall", "remove the monitor from the spooler and its DLL from the "
-                                                      "system folder; the settings of its ports stay");
-    uninstall->add_flag("--purge", run.purge, "delete the settings of the monitor's ports too");
+    addCommands(app, Commands, run);
 
     int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
     if (parsed >= 0) return parsed;
-    if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
+    const Command<WinRun>& command = commandFor(Commands, app);
+    if ((parsed = checkWords(command, app, run)) >= 0) return parsed;
     if (dllOption->count()) global.dll = dll;
     setQuiet(quiet);
 
     try {
-        return runCommand(commandFor(Commands, app), run, global);
+        return runCommand(command, run, global);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zevmon: %s\n", e.what());
         return 1;

@@ -1,6 +1,8 @@
 // zevmon print: a file, or standard input, to a port, for the printer that
 // --printer names or the port's own; its bytes go through the build's way to
-// the port as they are read, and Ctrl-C ends the job instead of zevmon.
+// the port as they are read, and Ctrl-C ends the job instead of zevmon. The
+// command comes first (its words, their checks, its run), then the job's
+// bytes as the ways to the port send them.
 #include "print.h"
 
 #include <fmt/format.h>
@@ -133,13 +135,13 @@ std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
     return printer;
 }
 
-}  // namespace
-
 int cmdPrint(Run& run) {
     CancelOnInterrupt cancel;
     const PrintOptions& job = run.options.job;
     return run.route->printJob(job, jobPrinter(*run.route, job));
 }
+
+}  // namespace
 
 const Verb<Run> PrintCommand("print", "print a file, or standard input, to a port", declarePrint, checkPrint, cmdPrint);
 

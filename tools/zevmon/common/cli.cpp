@@ -2,7 +2,6 @@
 #include "cli.h"
 
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,12 +12,6 @@
 namespace zevmon {
 
 namespace {
-
-#ifdef _WIN32
-const char PathSeparators[] = "\\/:";
-#else
-const char PathSeparators[] = "/";
-#endif
 
 std::string commandPath(const CLI::App* app) {
     std::string path;
@@ -61,11 +54,6 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
-bool isFile(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
-}
-
 }  // namespace
 
 std::string nearestName(const std::string& word, const std::vector<std::string>& candidates) {
@@ -91,52 +79,14 @@ void setUpCommandLine(CLI::App& app) {
     app.fallthrough();
 }
 
-void addSharedCommands(CLI::App& app, SharedOptions& o) {
-    auto* ports = app.add_subcommand("ports", "list the ports, as the spooler's EnumPorts sees them");
-    ports->add_option("--level", o.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
-    ports->add_flag("--json", o.asJson, "JSON instead of a table");
-
-    auto* print = app.add_subcommand("print", "print a file, or standard input, to a port");
-    print->add_option("port", o.job.port, "the port, such as USB-001")->required();
-    print->add_option("file", o.job.input, "the file to print; - or nothing for standard input");
-    CLI::Validator chunkSize(
-        [](std::string& text) -> std::string {
-            // By hand: the msvcrt.dll of Windows 95 has no strtoul.
-            bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
-            unsigned long value = 0;
-            for (char c : digits ? text : std::string()) value = value * 10 + (unsigned long)(c - '0');
-            if (digits && value >= 1 && value <= MaxChunk) return "";
-            return fmt::format("the chunk size is a number of bytes from 1 to {} (64 MiB), not {}", MaxChunk, text);
-        },
-        "BYTES");
-    print->add_option("--chunk", o.job.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
-    print->add_option("--document", o.job.document, "the document's name");
-    print->add_option("--printer", o.job.printer, "the printer the job belongs to (default: the port's printer)");
-
-    auto* deletePort = app.add_subcommand("delete-port", "delete a port");
-    deletePort->add_option("port", o.portName, "the port")->required();
-
-    auto* addPort = app.add_subcommand("add-port", "add a null port or a file port, such as NUL: or FILE:");
-    addPort->add_option("port", o.portName, "the port's name")->required();
-    auto* nullPort = addPort->add_flag("--null", o.nullPort, "a null port: jobs go nowhere");
-    auto* toFile = addPort->add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
-    toFile->type_name("PATH");
-    nullPort->excludes(toFile);
-
-    auto* printers = app.add_subcommand("printers", "list the printers, their ports and whether they are online");
-    printers->add_flag("--json", o.asJson, "JSON instead of a table");
-    auto* online = printers->add_subcommand("online", "clear a printer's Work Offline mark, so that the spooler "
-                                                      "prints the jobs it holds for it");
-    online->add_option("printer", o.printerName, "the printer's name, quoted when it has spaces")->required();
-
-    auto* doctor = app.add_subcommand("doctor",
-                                      "why a printer has no port, why it stays offline, what would stop the monitor");
-    doctor->add_flag("--json", o.asJson, "one JSON object instead of the report");
-
-    auto* prune = app.add_subcommand("prune", "delete the USB ports whose devices are no longer installed");
-    prune->add_flag("--yes", o.assumeYes, "do not ask");
-    prune->add_flag("--even-if-used", o.evenIfUsed,
-                    "delete a stale port that a printer still prints to as well, leaving that printer without a port");
+CLI::App* commandAt(CLI::App& app, const std::string& words) {
+    CLI::App* command = &app;
+    for (size_t at = 0; at < words.size();) {
+        size_t end = std::min(words.find(' ', at), words.size());
+        command = command->get_subcommand(words.substr(at, end - at));
+        at = end + 1;
+    }
+    return command;
 }
 
 namespace {
@@ -219,24 +169,6 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
         return 2;
     }
     return -1;
-}
-
-int checkSharedArguments(const CLI::App& app, SharedOptions& options) {
-    if (parsedCommand(app) == "add-port" && !options.nullPort && !options.toFile) {
-        std::fprintf(stderr, "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
-                             "--help)\n");
-        return 2;
-    }
-    if (parsedCommand(app) != "print") return -1;
-    PrintOptions& job = options.job;
-    if (job.input != "-" && app.get_subcommand("print")->get_option("--document")->count() == 0)
-        job.document = job.input.substr(job.input.find_last_of(PathSeparators) + 1);
-    if (job.input != "-" && isFile(job.input)) return -1;
-    if (!isFile(job.port)) return -1;
-    std::fprintf(stderr, "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
-                 job.port.c_str(), job.input == "-" ? "PORT" : shellWord(job.input).c_str(),
-                 shellWord(job.port).c_str());
-    return 2;
 }
 
 std::string parsedCommand(const CLI::App& app) {

@@ -1,6 +1,6 @@
-// The command line of both zevmon builds: the shared subcommands defined once
-// (their names, help and options), the parse, and the row of a build's table
-// that the parsed line names. Each main adds its own commands beside them.
+// The command line of both zevmon builds: a build's table of commands added
+// to it, the parse, and the row of the table that the parsed line names, with
+// that command's checks of its words.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -12,9 +12,6 @@
 
 namespace zevmon {
 
-// The largest --chunk: a job's read buffer is at least this big.
-const unsigned MaxChunk = 64u << 20;
-
 // The version zevmon and the monitor it drives are built with: 1.0.0.0.
 std::string versionText();
 
@@ -23,20 +20,25 @@ std::string versionText();
 // inherit it.
 void setUpCommandLine(CLI::App& app);
 
-// The options land in `options`, which has to outlive the parse.
-void addSharedCommands(CLI::App& app, SharedOptions& options);
+// The command of these words ("usb"), or the top of the line for "".
+CLI::App* commandAt(CLI::App& app, const std::string& words);
+
+// Adds each command of the table under its parent, in the table's order; the
+// options land in `run`, which has to outlive the parse.
+template <class BuildRun>
+void addCommands(CLI::App& app, const std::vector<Command<BuildRun>>& table, BuildRun& run) {
+    for (const Command<BuildRun>& row : table) {
+        CLI::App* command = commandAt(app, row.parent)->add_subcommand(row.word, row.help);
+        if (!row.run) command->require_subcommand(1);
+        row.declare(*command, run);
+    }
+}
 
 // Parses, once every subcommand is added, and gives the exit status when the
 // run ends here: 0 for --help or --version, 2 for a usage error; -1 to go on.
 // Every subcommand's help ends with globalOptions, which CLI11 lists only in
 // the top-level help.
 int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& globalOptions);
-
-// The shared commands' own checks of their words, after the parse and the
-// build's own checks: `print FILE PORT`, the two the wrong way round. 2
-// (reported), or -1. A print of a file without --document is named after
-// the file, as lp names it.
-int checkSharedArguments(const CLI::App& app, SharedOptions& options);
 
 // The name of the nearest of the candidates, or "" when none is near.
 std::string nearestName(const std::string& word, const std::vector<std::string>& candidates);
@@ -51,6 +53,13 @@ const Command<BuildRun>& commandFor(const std::vector<Command<BuildRun>>& table,
     for (const Command<BuildRun>& command : table)
         if (name == command.name) return command;
     throw std::logic_error("zevmon has no row for the command '" + name + "'");
+}
+
+// The checks of the parsed command's words, once the build's global ones
+// passed: 2 (reported), or -1.
+template <class BuildRun>
+int checkWords(const Command<BuildRun>& row, CLI::App& app, BuildRun& run) {
+    return row.check(*commandAt(app, row.name), run);
 }
 
 }  // namespace zevmon

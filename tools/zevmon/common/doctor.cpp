@@ -18,7 +18,7 @@
 #include "monitor/zevuruzi.h"
 #include "registry.h"
 #include "text.h"
-#include "spooler.h"
+#include "monitor_table.h"
 #include "terminal.h"
 
 namespace zevmon {
@@ -607,15 +607,6 @@ std::vector<std::string> stalePorts(const Diagnosis& diagnosis) {
     return names;
 }
 
-int cmdDoctor(Run& run) {
-    Diagnosis diagnosis = run.diagnose();
-    if (run.options.asJson)
-        std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
-    else
-        printFitted("%s", shownLines(diagnosisText(diagnosis)).c_str());
-    return diagnosis.problems.empty() ? 0 : 1;
-}
-
 std::string monitorNotLoaded(const Diagnosis& diagnosis) {
     const MonitorReport& m = diagnosis.monitor;
     if (!m.installed)
@@ -633,11 +624,6 @@ const InstanceReport* instanceRemaking(const Diagnosis& diagnosis, const std::st
 bool printerHasNoPort(const Diagnosis& diagnosis, const std::string& printer) {
     return std::any_of(diagnosis.printersWithoutPort.begin(), diagnosis.printersWithoutPort.end(),
                        [&](const auto& p) { return sameName(p.first, printer); });
-}
-
-int cmdPrune(Run& run) {
-    return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
-                           run.options.assumeYes, run.options.evenIfUsed);
 }
 
 int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, bool assumeYes, bool evenIfUsed) {
@@ -815,5 +801,38 @@ std::string diagnosisText(const Diagnosis& d) {
     }
     return out;
 }
+
+namespace {
+
+void declareDoctor(CLI::App& doctor, Run& run) {
+    doctor.add_flag("--json", run.options.asJson, "one JSON object instead of the report");
+}
+
+int cmdDoctor(Run& run) {
+    Diagnosis diagnosis = run.diagnose();
+    if (run.options.asJson)
+        std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
+    else
+        printFitted("%s", shownLines(diagnosisText(diagnosis)).c_str());
+    return diagnosis.problems.empty() ? 0 : 1;
+}
+
+void declarePrune(CLI::App& prune, Run& run) {
+    prune.add_flag("--yes", run.options.assumeYes, "do not ask");
+    prune.add_flag("--even-if-used", run.options.evenIfUsed,
+                   "delete a stale port that a printer still prints to as well, leaving that printer without a port");
+}
+
+int cmdPrune(Run& run) {
+    return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
+                           run.options.assumeYes, run.options.evenIfUsed);
+}
+
+}  // namespace
+
+const Verb<Run> DoctorCommand("doctor", "why a printer has no port, why it stays offline, what would stop the monitor",
+                              declareDoctor, nullptr, cmdDoctor);
+const Verb<Run> PruneCommand("prune", "delete the USB ports whose devices are no longer installed", declarePrune,
+                             nullptr, cmdPrune);
 
 }  // namespace zevmon

@@ -48,7 +48,10 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
     if (ports.empty()) std::printf("(no ports)\n");
 }
 
-}  // namespace
+void declarePorts(CLI::App& ports, Run& run) {
+    ports.add_option("--level", run.options.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
+    ports.add_flag("--json", run.options.asJson, "JSON instead of a table");
+}
 
 int cmdPorts(Run& run) {
     const SharedOptions& o = run.options;
@@ -60,6 +63,10 @@ int cmdPorts(Run& run) {
     showPorts(ports, o.level, o.asJson);
     if (!o.asJson && o.level == 2) run.route->explainPorts(ports);
     return 0;
+}
+
+void declareDeletePort(CLI::App& deletePort, Run& run) {
+    deletePort.add_option("port", run.options.portName, "the port")->required();
 }
 
 int cmdDeletePort(Run& run) {
@@ -74,6 +81,22 @@ int cmdDeletePort(Run& run) {
                            "Remove that printer, or change its \"PortName\", to be rid of the port.",
                            r->verdict == "will-be-created" ? "" : " after its printer is plugged in", r->instanceKey));
     return 0;
+}
+
+void declareAddPort(CLI::App& addPort, Run& run) {
+    SharedOptions& o = run.options;
+    addPort.add_option("port", o.portName, "the port's name")->required();
+    auto* nullPort = addPort.add_flag("--null", o.nullPort, "a null port: jobs go nowhere");
+    auto* toFile = addPort.add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
+    toFile->type_name("PATH");
+    nullPort->excludes(toFile);
+}
+
+int checkAddPort(const CLI::App&, Run& run) {
+    if (run.options.nullPort || run.options.toFile) return -1;
+    std::fprintf(stderr, "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
+                         "--help)\n");
+    return 2;
 }
 
 int cmdAddPort(Run& run) {
@@ -124,5 +147,13 @@ int cmdAddPort(Run& run) {
     zevmon::result(fmt::format("Port {} added: {}. {}", name, what, run.whenPortKeysLoad));
     return 0;
 }
+
+}  // namespace
+
+const Verb<Run> PortsCommand("ports", "list the ports, as the spooler's EnumPorts sees them", declarePorts, nullptr,
+                             cmdPorts);
+const Verb<Run> DeletePortCommand("delete-port", "delete a port", declareDeletePort, nullptr, cmdDeletePort);
+const Verb<Run> AddPortCommand("add-port", "add a null port or a file port, such as NUL: or FILE:", declareAddPort,
+                               checkAddPort, cmdAddPort);
 
 }  // namespace zevmon

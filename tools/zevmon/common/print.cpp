@@ -1,6 +1,8 @@
 // zevmon print: a file, or standard input, to a port, for the printer that
 // --printer names or the port's own; its bytes go through the build's way to
-// the port as they are read, and Ctrl-C ends the job instead of zevmon.
+// the port as they are read, and Ctrl-C ends the job instead of zevmon. The
+// command comes first (its words, their checks, its run), then the job's
+// bytes as the ways to the port send them.
 #include "print.h"
 
 #include <fmt/format.h>
@@ -24,8 +26,124 @@
 #include "commands.h"
 #include "registry.h"
 #include "terminal.h"
+#include "text.h"
 
 namespace zevmon {
+
+namespace {
+
+#ifdef _WIN32
+const char PathSeparators[] = "\\/:";
+#else
+const char PathSeparators[] = "/";
+#endif
+
+bool isFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
+}
+
+void declarePrint(CLI::App& print, Run& run) {
+    PrintOptions& o = run.options.job;
+    print.add_option("port", o.port, "the port, such as USB-001")->required();
+    print.add_option("file", o.input, "the file to print; - or nothing for standard input");
+    CLI::Validator chunkSize(
+        [](std::string& text) -> std::string {
+            // By hand: the msvcrt.dll of Windows 95 has no strtoul.
+            bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+            unsigned long value = 0;
+            for (char c : digits ? text : std::string()) value = value * 10 + (unsigned long)(c - '0');
+            if (digits && value >= 1 && value <= MaxChunk) return "";
+            return fmt::format("the chunk size is a number of bytes from 1 to {} (64 MiB), not {}", MaxChunk, text);
+        },
+        "BYTES");
+    print.add_option("--chunk", o.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
+    print.add_option("--document", o.document, "the document's name");
+    print.add_option("--printer", o.printer, "the printer the job belongs to (default: the port's printer)");
+}
+
+// `print FILE PORT`, the two the wrong way round, is refused. A print of a
+// file without --document is named after the file, as lp names it.
+int checkPrint(const CLI::App& print, Run& run) {
+    PrintOptions& job = run.options.job;
+    if (job.input != "-" && print.count("--document") == 0)
+        job.document = job.input.substr(job.input.find_last_of(PathSeparators) + 1);
+    if (job.input != "-" && isFile(job.input)) return -1;
+    if (!isFile(job.port)) return -1;
+    std::fprintf(stderr, "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
+                 job.port.c_str(), job.input == "-" ? "PORT" : shellWord(job.input).c_str(),
+                 shellWord(job.port).c_str());
+    return 2;
+}
+
+// Ctrl-C while the command runs asks the job to end at its next write, with
+// EndDocPort or EndDocPrinter; the handler before it comes back at the end.
+class CancelOnInterrupt {
+public:
+#ifdef _WIN32
+    CancelOnInterrupt() : previous_(std::signal(SIGINT, onInterrupt)) {}
+    ~CancelOnInterrupt() { std::signal(SIGINT, previous_); }
+#else
+    // Without SA_RESTART, so that a read from a pipe that is waiting for bytes
+    // is broken off too. SIGTERM and SIGHUP (a closed terminal) end a job as
+    // Ctrl-C does, so that it is ended and recorded rather than cut off.
+    CancelOnInterrupt() {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        for (int i = 0; i < 3; i++) sigaction(Signals[i], &action, &previous_[i]);
+    }
+    ~CancelOnInterrupt() {
+        for (int i = 0; i < 3; i++) sigaction(Signals[i], &previous_[i], nullptr);
+    }
+#endif
+    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+
+private:
+    static void onInterrupt(int signal) { jobCancelRequested = signal; }
+#ifdef _WIN32
+    void (*previous_)(int);
+#else
+    static constexpr int Signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[3];
+#endif
+};
+
+// The printer a job belongs to. One named with --printer has to be one of the
+// machine's printers and print to the port; without it, the port's printer,
+// which the spooler needs and the monitor's table does without.
+std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
+    std::vector<PrinterState> printers = route.printers();
+    if (!job.printer.empty()) {
+        for (const PrinterState& p : printers)
+            if (sameName(p.name, job.printer)) {
+                if (!sameName(p.port, job.port))
+                    throw Failure(fmt::format("Printer {} prints to {}, not to {}.", p.name, p.port, job.port));
+                return job.printer;
+            }
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        fail("Printer " + job.printer + " could not be opened");
+    }
+    std::string printer = printerFor(printers, job.port);
+    if (!route.jobsNeedPrinter()) return printer;
+    if (printer.empty())
+        throw Failure(fmt::format("No printer prints to {}, so the spooler has no way to send a job there: install a "
+                                  "printer on that port, or name one with --printer.",
+                                  job.port));
+    notice(fmt::format("Printing on printer {}, the printer of port {}.", printer, job.port));
+    return printer;
+}
+
+int cmdPrint(Run& run) {
+    CancelOnInterrupt cancel;
+    const PrintOptions& job = run.options.job;
+    return run.route->printJob(job, jobPrinter(*run.route, job));
+}
+
+}  // namespace
+
+const Verb<Run> PrintCommand("print", "print a file, or standard input, to a port", declarePrint, checkPrint, cmdPrint);
 
 volatile std::sig_atomic_t jobCancelRequested = 0;
 
@@ -106,15 +224,16 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
     return sent;
 }
 
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer, const JobObserver& observer) {
+int printJob(MonitorTable& table, const PrintOptions& options, const std::string& printer,
+             const JobObserver& observer) {
     JobInput input(options.input);
     HANDLE port;
-    if (!spooler.openPort(options.port, port)) {
+    if (!table.openPort(options.port, port)) {
         // NUL for NUL:, as a DOS habit types it.
         DWORD error = GetLastError();
         HANDLE other;
-        bool colonLeftOut = options.port.find(':') == std::string::npos && spooler.openPort(options.port + ":", other) &&
-                            spooler.closePort(other);
+        bool colonLeftOut = options.port.find(':') == std::string::npos && table.openPort(options.port + ":", other) &&
+                            table.closePort(other);
         SetLastError(error);
         try {
             fail("There is no port " + options.port + " to print to");
@@ -123,9 +242,9 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
             throw Failure(fmt::format("{} Did you mean {}:?", e.what(), options.port));
         }
     }
-    if (!spooler.startDocPort(port, printer, 1, options.document)) {
+    if (!table.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
-        spooler.closePort(port);
+        table.closePort(port);
         if (jobCancelRequested) {
             std::fprintf(stderr, "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
                          options.port.c_str());
@@ -136,14 +255,14 @@ int printJob(Spooler& spooler, const PrintOptions& options, const std::string& p
     }
     if (observer.started) observer.started();
     Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& written) {
-        bool ok = spooler.writePort(port, data, size, written);
+        bool ok = table.writePort(port, data, size, written);
         if (observer.wrote) observer.wrote();
         return ok;
     });
     DWORD writeError = GetLastError();
-    bool ended = spooler.endDocPort(port);
+    bool ended = table.endDocPort(port);
     DWORD endError = GetLastError();
-    spooler.closePort(port);
+    table.closePort(port);
     if (observer.wrote) observer.wrote();
 
     std::string outcome = "complete";
@@ -227,75 +346,6 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
             failure(fmt::format("The spooler could not keep the document of {} bytes, and took the job back", sent.bytes));
     }
     return document;
-}
-
-namespace {
-
-// Ctrl-C while the command runs asks the job to end at its next write, with
-// EndDocPort or EndDocPrinter; the handler before it comes back at the end.
-class CancelOnInterrupt {
-public:
-#ifdef _WIN32
-    CancelOnInterrupt() : previous_(std::signal(SIGINT, onInterrupt)) {}
-    ~CancelOnInterrupt() { std::signal(SIGINT, previous_); }
-#else
-    // Without SA_RESTART, so that a read from a pipe that is waiting for bytes
-    // is broken off too. SIGTERM and SIGHUP (a closed terminal) end a job as
-    // Ctrl-C does, so that it is ended and recorded rather than cut off.
-    CancelOnInterrupt() {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        for (int i = 0; i < 3; i++) sigaction(Signals[i], &action, &previous_[i]);
-    }
-    ~CancelOnInterrupt() {
-        for (int i = 0; i < 3; i++) sigaction(Signals[i], &previous_[i], nullptr);
-    }
-#endif
-    CancelOnInterrupt(const CancelOnInterrupt&) = delete;
-    CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
-
-private:
-    static void onInterrupt(int signal) { jobCancelRequested = signal; }
-#ifdef _WIN32
-    void (*previous_)(int);
-#else
-    static constexpr int Signals[3] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction previous_[3];
-#endif
-};
-
-// The printer a job belongs to. One named with --printer has to be one of the
-// machine's printers and print to the port; without it, the port's printer,
-// which the spooler needs and the monitor's table does without.
-std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
-    std::vector<PrinterState> printers = route.printers();
-    if (!job.printer.empty()) {
-        for (const PrinterState& p : printers)
-            if (sameName(p.name, job.printer)) {
-                if (!sameName(p.port, job.port))
-                    throw Failure(fmt::format("Printer {} prints to {}, not to {}.", p.name, p.port, job.port));
-                return job.printer;
-            }
-        SetLastError(ERROR_INVALID_PRINTER_NAME);
-        fail("Printer " + job.printer + " could not be opened");
-    }
-    std::string printer = printerFor(printers, job.port);
-    if (!route.jobsNeedPrinter()) return printer;
-    if (printer.empty())
-        throw Failure(fmt::format("No printer prints to {}, so the spooler has no way to send a job there: install a "
-                                  "printer on that port, or name one with --printer.",
-                                  job.port));
-    notice(fmt::format("Printing on printer {}, the printer of port {}.", printer, job.port));
-    return printer;
-}
-
-}  // namespace
-
-int cmdPrint(Run& run) {
-    CancelOnInterrupt cancel;
-    const PrintOptions& job = run.options.job;
-    return run.route->printJob(job, jobPrinter(*run.route, job));
 }
 
 }  // namespace zevmon

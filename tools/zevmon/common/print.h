@@ -10,9 +10,12 @@
 #include <string>
 
 #include "error_text.h"
-#include "spooler.h"
+#include "monitor_table.h"
 
 namespace zevmon {
+
+// The largest --chunk: a job's read buffer is at least this big.
+const unsigned MaxChunk = 64u << 20;
 
 struct PrintOptions {
     std::string port;
@@ -93,7 +96,7 @@ struct JobObserver {
 
 // A job through the monitor's table: OpenPort, StartDocPort, WritePort in
 // chunks, EndDocPort, ClosePort.
-int printJob(Spooler& spooler, const PrintOptions& options, const std::string& printer,
+int printJob(MonitorTable& table, const PrintOptions& options, const std::string& printer,
              const JobObserver& observer = {});
 
 }  // namespace zevmon

@@ -17,6 +17,12 @@ namespace zevmon {
 
 using nlohmann::json;
 
+namespace {
+
+void declarePrinters(CLI::App& printers, Run& run) {
+    printers.add_flag("--json", run.options.asJson, "JSON instead of a table");
+}
+
 int cmdPrinters(Run& run) {
     std::vector<PrinterState> printers = run.printers();
     // The work-offline bit of a printer on a port that does not exist says nothing.
@@ -40,6 +46,10 @@ int cmdPrinters(Run& run) {
                                                         : "offline");
     if (printers.empty()) std::printf("(no printers)\n");
     return 0;
+}
+
+void declarePrintersOnline(CLI::App& online, Run& run) {
+    online.add_option("printer", run.options.printerName, "the printer's name, quoted when it has spaces")->required();
 }
 
 // As the Work Offline item of the printer's File menu does it: the spooler
@@ -77,6 +87,15 @@ int cmdPrintersOnline(Run& run) {
     result(fmt::format("Printer {} works online again: the spooler prints the jobs it held for it.", shown(name)));
     return 0;
 }
+
+}  // namespace
+
+const Verb<Run> PrintersCommand("printers", "list the printers, their ports and whether they are online",
+                                declarePrinters, nullptr, cmdPrinters);
+const Verb<Run> PrintersOnlineCommand("online",
+                                      "clear a printer's Work Offline mark, so that the spooler prints the jobs it "
+                                      "holds for it",
+                                      declarePrintersOnline, nullptr, cmdPrintersOnline, &PrintersCommand);
 
 std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port) {
     for (auto& p : printers)

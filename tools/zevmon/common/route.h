@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "print.h"
-#include "spooler.h"
+#include "monitor_table.h"
 
 namespace zevmon {
 
@@ -45,17 +45,17 @@ public:
 class MonitorRoute : public PortRoute {
 public:
     using PrinterList = std::function<std::vector<PrinterState>()>;
-    MonitorRoute(Spooler& spooler, PrinterList printers) : spooler_(spooler), printers_(std::move(printers)) {}
+    MonitorRoute(MonitorTable& table, PrinterList printers) : table_(table), printers_(std::move(printers)) {}
 
-    bool enumPorts(DWORD level, std::vector<PortEntry>& ports) override { return spooler_.enumPorts(level, ports); }
-    bool deletePort(const std::string& name) override { return spooler_.deletePort(name); }
+    bool enumPorts(DWORD level, std::vector<PortEntry>& ports) override { return table_.enumPorts(level, ports); }
+    bool deletePort(const std::string& name) override { return table_.deletePort(name); }
     std::vector<PrinterState> printers() override { return printers_(); }
     int printJob(const PrintOptions& options, const std::string& printer) override {
-        return zevmon::printJob(spooler_, options, printer);
+        return zevmon::printJob(table_, options, printer);
     }
 
 protected:
-    Spooler& spooler_;
+    MonitorTable& table_;
 
 private:
     PrinterList printers_;

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "common/terminal.h"
+#include "machine_commands.h"
 #include "session.h"
 #include "sim/machine.h"
 
@@ -90,7 +91,7 @@ std::string sampleDocument() {
 }
 
 int Demo::run() {
-    Spooler& spooler = session_.spooler();
+    MonitorTable& table = session_.monitorTable();
     auto& registry = sim::machine().registry();
     std::string instanceKey = defaultPrinterDeviceKey();
 
@@ -108,7 +109,7 @@ int Demo::run() {
 
     heading("EnumPorts creates and lists the port");
     std::vector<PortEntry> ports;
-    if (!spooler.enumPorts(2, ports)) say(fmt::format("EnumPorts failed: {}", errorText(GetLastError())));
+    if (!table.enumPorts(2, ports)) say(fmt::format("EnumPorts failed: {}", errorText(GetLastError())));
     say(fmt::format("{:<10} {:<16} {:<12} {}", "PORT", "MONITOR", "DESCRIPTION", "TYPE"));
     bool listed = false;
     for (auto& p : ports) {
@@ -142,18 +143,18 @@ int Demo::run() {
     JobRecorder recorder(session_.folder(), "Demo page", "USB-001");
     recorder.begin(DefaultPrinterId);
     HANDLE port = nullptr;
-    bool printed = spooler.openPort("USB-001", port) && spooler.startDocPort(port, PrinterName, 1, "Demo page");
+    bool printed = table.openPort("USB-001", port) && table.startDocPort(port, PrinterName, 1, "Demo page");
     size_t sent = 0;
     unsigned writes = 0;
     while (printed && sent < document.size()) {
         DWORD written = 0, size = (DWORD)std::min<size_t>(4096, document.size() - sent);
-        printed = spooler.writePort(port, document.data() + sent, size, written);
+        printed = table.writePort(port, document.data() + sent, size, written);
         sent += written;
         writes++;
     }
     if (port) {
-        printed = spooler.endDocPort(port) && printed;
-        spooler.closePort(port);
+        printed = table.endDocPort(port) && printed;
+        table.closePort(port);
     }
     std::vector<BYTE> received = sim::machine().usbReceived(DefaultPrinterId);
     recorder.finish(printed ? "complete" : fmt::format("stopped after {} bytes", sent));
@@ -168,15 +169,15 @@ int Demo::run() {
     session_.deviceChanged();
     say("The system broadcasts WM_DEVICECHANGE; the status window refreshes the printers.");
     say(fmt::format("\"{}\" is {}.", PrinterName, offline() ? "offline (PRINTER_ATTRIBUTE_WORK_OFFLINE)" : "online"));
-    bool refused = spooler.openPort("USB-001", port) && !spooler.startDocPort(port, PrinterName, 2, "Second page");
+    bool refused = table.openPort("USB-001", port) && !table.startDocPort(port, PrinterName, 2, "Second page");
     DWORD error = GetLastError();
     if (refused) say(fmt::format("A new job cannot start: {} ({}).", errorMeaning(error), errorText(error)));
     outcome("the printer went offline and a job start fails with ERROR_NOT_READY",
             offline() && refused && error == ERROR_NOT_READY);
-    if (port) spooler.endDocPort(port);
+    if (port) table.endDocPort(port);
 
     heading("A job given while the printer is unplugged waits in the queue");
-    session_.startSpooler();
+    session_.startMachineSpooler();
     say("An application prints through the spooler: OpenPrinterA, StartDocPrinterA, WritePrinter, EndDocPrinter.");
     std::string waiting = "page two, given while the printer was unplugged\r\n\x0c";
     std::uint64_t before = receivedBytes();
@@ -249,5 +250,14 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
                 folder.string().c_str(), folder.string().c_str());
     return status;
 }
+
+namespace {
+
+int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); }
+
+}  // namespace
+
+const Verb<HostRun> DemoCommand("demo", "walk through a typical job on a new, temporary machine", nullptr, nullptr,
+                                cmdDemo);
 
 }  // namespace zevmon

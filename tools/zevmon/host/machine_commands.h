@@ -1,11 +1,13 @@
-// The host build's own commands, on the simulated machine alone: `usb …`
-// (usb.cpp) and `registry export` (registry_export.cpp), and what every
-// command of this build runs with.
+// The host build's own commands, on the simulated machine alone: `demo`
+// (demo.cpp), `queue …` (queue.cpp), `usb …` (usb.cpp) and `registry export`
+// (registry_export.cpp); what this build adds to `print` (print_route.cpp);
+// and what every command of this build runs with.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/commands.h"
 #include "session.h"
@@ -27,34 +29,33 @@ struct HostRun : Run {
     std::string exportFile;
     DWORD jobId = 0;
     std::optional<std::filesystem::path> demoMachine;  // --machine: the demo keeps its machine there
+    std::string fileAnswer;     // print --answer,
+    std::string onError;        // --on-error
+    std::vector<double> stall;  // and --stall-after, before their checks
     Session* session = nullptr;   // ReadsMachine, ChangesMachine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why
 };
 
+// demo.cpp
+extern const Verb<HostRun> DemoCommand;
+
+// print_route.cpp: --answer, --on-error, --direct and the events staged at the printer
+extern const MoreWords<HostRun> MachinePrintWords;
+
+// queue.cpp
+extern const Verb<HostRun> QueueCommand, QueueCancelCommand, QueueResumeCommand;
+
 // usb.cpp
-void addUsbCommands(CLI::App& app, HostRun& run);
-int cmdUsbList(HostRun& run);
-int cmdUsbAdd(HostRun& run);
-int cmdUsbRemove(HostRun& run);
-int cmdUsbPlug(HostRun& run);
-int cmdUsbUnplug(HostRun& run);
-int cmdUsbReceived(HostRun& run);
-int cmdUsbClear(HostRun& run);
+extern const Verb<HostRun> UsbCommands, UsbListCommand, UsbAddCommand, UsbRemoveCommand, UsbPlugCommand,
+    UsbUnplugCommand, UsbReceivedCommand, UsbClearCommand;
 
 // The USB printer as the machine knows it: by instance id, in any letter case
 // as the system compares them, or by port name (its "PortName", or the port's
 // stored instance id).
 std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
 
-// queue.cpp
-void addQueueCommands(CLI::App& app, HostRun& run);
-int cmdQueue(HostRun& run);
-int cmdQueueCancel(HostRun& run);
-int cmdQueueResume(HostRun& run);
-
 // registry_export.cpp
-void addRegistryCommands(CLI::App& app, HostRun& run);
-int cmdRegistryExport(HostRun& run);
+extern const Verb<HostRun> RegistryCommands, RegistryExportCommand;
 
 }  // namespace zevmon

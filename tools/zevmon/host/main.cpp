@@ -17,8 +17,8 @@
 #include "common/registry.h"
 #include "common/terminal.h"
 #include "common/text.h"
-#include "demo.h"
 #include "machine_commands.h"
+#include "print_route.h"
 #include "resources/string_table.h"
 #include "session.h"
 
@@ -26,31 +26,31 @@ namespace {
 
 using namespace zevmon;
 
-int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); }
-
 // Every command of this build, what it needs of the machine and the monitor,
-// and what runs it.
+// and what the build adds to its words.
 const std::vector<Command<HostRun>> Commands = {
-    {"demo", 0, cmdDemo},
-    {"ports", ChangesMachine | StartsMonitor, cmdPorts},
-    {"print", ChangesMachine | StartsMonitor | PrintsQueue, cmdPrint},
-    {"delete-port", ChangesMachine | MakesChange | StartsMonitor, cmdDeletePort},
-    {"add-port", ChangesMachine | MakesChange, cmdAddPort},
-    {"printers", ReadsMachine, cmdPrinters},
-    {"printers online", ChangesMachine | MakesChange | TriesMonitor | PrintsQueue, cmdPrintersOnline},
-    {"doctor", ReadsMachine, cmdDoctor},
-    {"prune", ChangesMachine | MakesChange | StartsMonitor, cmdPrune},
-    {"queue", ReadsMachine | LooksAtQueue, cmdQueue},
-    {"queue cancel", ReadsMachine | MakesChange | LooksAtQueue, cmdQueueCancel},
-    {"queue resume", ChangesMachine | StartsMonitor | PrintsQueue, cmdQueueResume},
-    {"usb list", ReadsMachine, cmdUsbList},
-    {"usb add", ChangesMachine | MakesChange | TriesMonitor, cmdUsbAdd},
-    {"usb remove", ChangesMachine | MakesChange | TriesMonitor, cmdUsbRemove},
-    {"usb plug", ChangesMachine | MakesChange | TriesMonitor | PrintsQueue, cmdUsbPlug},
-    {"usb unplug", ChangesMachine | MakesChange | TriesMonitor, cmdUsbUnplug},
-    {"usb received", ReadsMachine, cmdUsbReceived},
-    {"usb clear", ChangesMachine | MakesChange, cmdUsbClear},
-    {"registry export", ReadsMachine, cmdRegistryExport},
+    {DemoCommand, 0},
+    {PortsCommand, ChangesMachine | StartsMonitor},
+    {PrintCommand, ChangesMachine | StartsMonitor | PrintsQueue, &MachinePrintWords},
+    {DeletePortCommand, ChangesMachine | MakesChange | StartsMonitor},
+    {AddPortCommand, ChangesMachine | MakesChange},
+    {PrintersCommand, ReadsMachine},
+    {PrintersOnlineCommand, ChangesMachine | MakesChange | TriesMonitor | PrintsQueue},
+    {DoctorCommand, ReadsMachine},
+    {PruneCommand, ChangesMachine | MakesChange | StartsMonitor},
+    {QueueCommand, ReadsMachine | LooksAtQueue},
+    {QueueCancelCommand, ReadsMachine | MakesChange | LooksAtQueue},
+    {QueueResumeCommand, ChangesMachine | StartsMonitor | PrintsQueue},
+    {UsbCommands, 0},
+    {UsbListCommand, ReadsMachine},
+    {UsbAddCommand, ChangesMachine | MakesChange | TriesMonitor},
+    {UsbRemoveCommand, ChangesMachine | MakesChange | TriesMonitor},
+    {UsbPlugCommand, ChangesMachine | MakesChange | TriesMonitor | PrintsQueue},
+    {UsbUnplugCommand, ChangesMachine | MakesChange | TriesMonitor},
+    {UsbReceivedCommand, ReadsMachine},
+    {UsbClearCommand, ChangesMachine | MakesChange},
+    {RegistryCommands, 0},
+    {RegistryExportCommand, ReadsMachine},
 };
 
 // The monitor is built into zevmon: on the simulated machine, a "Driver" value
@@ -79,7 +79,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     }
     if (command.needs & StartsMonitor) session.start();
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
-    if (command.needs & LooksAtQueue) session.startSpooler(sim::QueueUse::Look);
+    if (command.needs & LooksAtQueue) session.startMachineSpooler(sim::QueueUse::Look);
     MachinePorts ports(session);
     run.session = &session;
     run.route = session.started() ? &ports : nullptr;
@@ -150,32 +150,7 @@ static int runZevmon(int argc, char** argv) {
         app.add_option("--personality", personality, "what a new machine behaves as: 98 (the default) or nt")
             ->check(CLI::IsMember({"98", "nt"}));
 
-    app.add_subcommand("demo", "walk through a typical job on a new, temporary machine");
-    addSharedCommands(app, run.options);
-    CLI::App* print = app.get_subcommand("print");
-    std::string answerPath;
-    auto* answer = print->add_option("--answer", answerPath, "the path to give the open-file dialog (empty: cancel it)");
-    std::string onError;
-    auto* onErrorOption = print->add_option("--on-error", onError,
-                                            "the answer to the spooler's error dialog: retry or cancel (default: ask "
-                                            "on a terminal, else cancel)")
-                              ->check(CLI::IsMember({"retry", "cancel"}));
-    print->add_flag("--direct", options.direct,
-                    "call the monitor's table directly instead of the printer's queue (to debug the monitor alone)");
-    Staging& staging = options.staging;
-    print->add_option("--unplug-after", staging.unplugAfter, "pull the USB printer out once it received BYTES")
-        ->type_name("BYTES");
-    print->add_option("--plug-after", staging.plugAfter, "plug it in again SECONDS after that")
-        ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
-    std::vector<double> stall;
-    auto* stallOption = print->add_option("--stall-after", stall,
-                                          "the USB printer takes nothing for SECONDS once it received BYTES")
-                            ->type_name("BYTES SECONDS")
-                            ->expected(2);
-    addQueueCommands(app, run);
-    addUsbCommands(app, run);
-    addRegistryCommands(app, run);
+    addCommands(app, Commands, run);
 
     int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
     if (parsed >= 0) return parsed;
@@ -183,36 +158,16 @@ static int runZevmon(int argc, char** argv) {
         std::fprintf(stderr, "zevmon: --machine needs a folder; an empty name names none (see: zevmon --help)\n");
         return 2;
     }
-    if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
+    const Command<HostRun>& command = commandFor(Commands, app);
+    if ((parsed = checkWords(command, app, run)) >= 0) return parsed;
     if (!machine.empty()) options.machine = *(run.demoMachine = std::filesystem::path(machine));
-    if (answer->count()) options.fileAnswer = answerPath;
-    if (onErrorOption->count()) options.onError = onError;
     if (personalityOption->count()) options.personality = personality;
-    if (stallOption->count()) {
-        if (stall[0] < 0 || stall[1] < 0 || stall[0] != (double)(std::uint64_t)stall[0]) {
-            std::fprintf(stderr, "zevmon: --stall-after takes a count of bytes and a number of seconds\n");
-            return 2;
-        }
-        staging.stallAfter = (std::uint64_t)stall[0];
-        staging.stallSeconds = stall[1];
-    }
-    if (staging.plugAfter && !staging.unplugAfter) {
-        std::fprintf(stderr, "zevmon: --plug-after plugs the printer in again after --unplug-after pulled it out\n");
-        return 2;
-    }
-    if (options.direct && (staging.plugAfter || onErrorOption->count())) {
-        std::fprintf(stderr, "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
-        return 2;
-    }
-    // Names typed here are UTF-8; the machine's are in its code page.
-    run.options.job.document = utf8ToAnsi(run.options.job.document);
-    run.options.job.printer = utf8ToAnsi(run.options.job.printer);
     options.command = commandLine(argc, argv);
     setQuiet(quiet);
     setTerminalColumns(hostTerminalColumns());
 
     try {
-        return runCommand(commandFor(Commands, app), run);
+        return runCommand(command, run);
     } catch (const CLI::ValidationError& e) {
         std::fprintf(stderr, "zevmon: %s\n", e.what());
         return 2;

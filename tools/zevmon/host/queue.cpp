@@ -36,16 +36,7 @@ std::optional<sim::SpooledJob> queuedJob(DWORD id) {
     return std::nullopt;
 }
 
-}  // namespace
-
-void addQueueCommands(CLI::App& app, HostRun& run) {
-    auto* queue = app.add_subcommand("queue", "list the jobs in the print queue, also while one prints");
-    queue->add_flag("--json", run.options.asJson, "as JSON");
-    auto* cancel = queue->add_subcommand(
-        "cancel", "cancel a job: one that prints, here or in another run, ends with EndDocPort at its next write");
-    cancel->add_option("id", run.jobId, "the job's id, as zevmon queue lists it")->required();
-    queue->add_subcommand("resume", "print the jobs left waiting in the queue, such as those of a run that was killed");
-}
+void declareQueue(CLI::App& queue, HostRun& run) { queue.add_flag("--json", run.options.asJson, "as JSON"); }
 
 int cmdQueue(HostRun& run) {
     std::vector<sim::SpooledJob> jobs = currentQueue();
@@ -77,6 +68,10 @@ int cmdQueue(HostRun& run) {
                     padded(shown(job.port), 8).c_str(), padded(shown(job.document), 18).c_str(), job.spooled, job.sent,
                     jobStatusText(job).c_str());
     return 0;
+}
+
+void declareQueueCancel(CLI::App& cancel, HostRun& run) {
+    cancel.add_option("id", run.jobId, "the job's id, as zevmon queue lists it")->required();
 }
 
 // A job another run holds is cancelled by that run, at its next write; this
@@ -121,5 +116,18 @@ int cmdQueueResume(HostRun&) {
     if (waiting == 0) notice("No job waits in the queue to print.");
     return 0;
 }
+
+}  // namespace
+
+const Verb<HostRun> QueueCommand("queue", "list the jobs in the print queue, also while one prints", declareQueue,
+                                 nullptr, cmdQueue);
+const Verb<HostRun> QueueCancelCommand("cancel",
+                                       "cancel a job: one that prints, here or in another run, ends with EndDocPort at "
+                                       "its next write",
+                                       declareQueueCancel, nullptr, cmdQueueCancel, &QueueCommand);
+const Verb<HostRun> QueueResumeCommand("resume",
+                                       "print the jobs left waiting in the queue, such as those of a run that was "
+                                       "killed",
+                                       nullptr, nullptr, cmdQueueResume, &QueueCommand);
 
 }  // namespace zevmon

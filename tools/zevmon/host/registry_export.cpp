@@ -40,13 +40,8 @@ void writeWhole(const std::string& file, const std::string& text) {
                               file, std::strerror(error)));
 }
 
-}  // namespace
-
-void addRegistryCommands(CLI::App& app, HostRun& run) {
-    auto* registry = app.add_subcommand("registry", "the machine's registry");
-    registry->require_subcommand(1);
-    auto* exportFile = registry->add_subcommand("export", "write the registry as a REGEDIT4 file");
-    exportFile->add_option("file", run.exportFile, "the file; - or nothing for standard output");
+void declareRegistryExport(CLI::App& exportFile, HostRun& run) {
+    exportFile.add_option("file", run.exportFile, "the file; - or nothing for standard output");
 }
 
 int cmdRegistryExport(HostRun& run) {
@@ -60,5 +55,11 @@ int cmdRegistryExport(HostRun& run) {
     std::printf("The registry was written to %s.\n", file.c_str());
     return 0;
 }
+
+}  // namespace
+
+const Verb<HostRun> RegistryCommands("registry", "the machine's registry");
+const Verb<HostRun> RegistryExportCommand("export", "write the registry as a REGEDIT4 file", declareRegistryExport,
+                                          nullptr, cmdRegistryExport, &RegistryCommands);
 
 }  // namespace zevmon

@@ -25,7 +25,7 @@
 
 namespace zevmon {
 
-Session::Session(const Options& options) : options_(options), folder_(options.machine), spooler_(options.trace) {}
+Session::Session(const Options& options) : options_(options), folder_(options.machine), monitorTable_(options.trace) {}
 
 Session::~Session() { sim::machine().reset(); }
 
@@ -95,7 +95,7 @@ bool Session::tryStart(std::string& why) {
             if (jobCancelRequested) return std::nullopt;
         }
     });
-    if (!spooler_.initialize(InitializeMonitorEx)) {
+    if (!monitorTable_.initialize(InitializeMonitorEx)) {
         DWORD error = GetLastError();
         // Doctor asks the monitor's own start-up decisions which key stopped it.
         Diagnosis diagnosis = diagnose([](const std::string& driver, std::string&) {
@@ -119,11 +119,11 @@ bool Session::tryStart(std::string& why) {
     }
     if (options_.enumerateAtStart) {
         std::vector<PortEntry> ports;
-        spooler_.enumPorts(1, ports);
+        monitorTable_.enumPorts(1, ports);
     }
     sim::machine().waitIdle();
     started_ = true;
-    if (lock_ && options_.printsQueue) startSpooler();
+    if (lock_ && options_.printsQueue) startMachineSpooler();
     return true;
 }
 
@@ -165,7 +165,7 @@ int Session::answerErrorDialog(const std::string& caption, const std::string& te
     return IDRETRY;
 }
 
-void Session::startSpooler(sim::QueueUse use) {
+void Session::startMachineSpooler(sim::QueueUse use) {
     auto& machine = sim::machine();
     machine.setSpoolFolder(folder_.spoolFolder().string(), use);
     // The spooler's own calls of the monitor, on its playback thread, marked as its.
@@ -212,7 +212,7 @@ void Session::startSpooler(sim::QueueUse use) {
         notice("The spooler did not start: " + why + ".");
         return;
     }
-    spoolerStarted_ = true;
+    machineSpoolerStarted_ = true;
     for (const std::string& line : machine.spoolerNotices()) notice(line);
 }
 
@@ -294,10 +294,10 @@ void Session::deviceChanged() {
 void Session::finish() {
     if (!lock_) return;
     sim::machine().waitIdle();
-    if (spoolerStarted_ && options_.printsQueue) {
+    if (machineSpoolerStarted_ && options_.printsQueue) {
         printReleasedJobs();
         sim::machine().stopSpooler();
-        spoolerStarted_ = false;
+        machineSpoolerStarted_ = false;
     }
     try {
         folder_.save();
@@ -317,30 +317,6 @@ void Session::finish() {
 
 void Session::done(const std::string& what) { done_.push_back(what); }
 
-namespace {
-
-// The events --unplug-after and --stall-after stage at the printer, counted
-// from what it has received so far (`received`); false for a printer that is
-// unplugged already, which leaves nothing to pull out.
-bool stageEvents(const std::optional<std::string>& target, const Staging& staging, std::uint64_t& received) {
-    if (!target) {
-        if (staging.unplugAfter || staging.stallAfter)
-            throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
-        return true;
-    }
-    bool present = true;
-    sim::machine().withUsbPrinter(*target, [&](sim::UsbPrinter& printer) {
-        present = printer.present;
-        received = printer.receivedBytes;
-        if (staging.unplugAfter && present) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
-        if (staging.stallAfter) {
-            printer.stallAtByte = printer.receivedBytes + *staging.stallAfter;
-            printer.stallMilliseconds = (unsigned)(staging.stallSeconds * 1000);
-        }
-    });
-    return present;
-}
-
 // A port's configuration as the monitor's start reads it; a shorter value
 // leaves the rest zero, and a port without one is of no kind (-1).
 PortConfig storedConfig(const std::string& port) {
@@ -352,14 +328,6 @@ PortConfig storedConfig(const std::string& port) {
         config.kind = -1;
     return config;
 }
-
-bool printerPresent(const std::string& id) {
-    bool present = false;
-    sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& printer) { present = printer.present; });
-    return present;
-}
-
-}  // namespace
 
 // Cancels a job as the printer folder does: SetJobA on a handle of its printer.
 bool cancelJob(const std::string& printer, DWORD id) {
@@ -392,158 +360,6 @@ std::string jobStatusText(const sim::SpooledJob& job) {
                            job.sent, job.spooled);
     if (job.status & JOB_STATUS_ERROR) return "failed" + why;
     return "waiting" + elsewhere;
-}
-
-MachinePorts::MachinePorts(Session& session) : MonitorRoute(session.spooler(), machinePrinters), session_(session) {}
-
-// The job goes to the printer's queue as any program gives it; the spooler
-// plays it back through the monitor, as soon as its first bytes are spooled.
-// The run says how the job ended: printed, held (only once nothing this run
-// stages can release it), cancelled or failed.
-int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
-    session_.folder().checkWritable();
-    if (session_.options().direct) return printDirect(job, printer);
-    if (!session_.spoolerStarted()) throw Failure("The spooler did not start, so nothing can be printed through it.");
-    std::optional<std::string> target = lookUpPrinter(job.port);
-    const Staging& staging = session_.options().staging;
-    std::uint64_t receivedBefore = 0;
-    bool present = stageEvents(target, staging, receivedBefore);
-    if (!present && staging.unplugAfter)
-        notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", *target,
-                           staging.plugAfter ? "; it is plugged in --plug-after seconds from now" : ""));
-    // --chunk is the size of the monitor's writes, as with --direct: the
-    // spooler's playback makes them; the document is given in larger pieces.
-    sim::SpoolerSettings settings;
-    settings.writeChunk = job.chunk;
-    sim::machine().setSpoolerSettings(settings);
-    SpooledDocument document =
-        spoolDocument(job, printer, CallTrace(session_.options().trace, stderr), std::max(job.chunk, 65536u));
-    DWORD id = document.job;
-    session_.reported(id);
-    if (!document.takenBack)
-        notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, shown(job.document),
-                           document.sent.bytes, shown(printer)));
-    auto& machine = sim::machine();
-    std::optional<Progress> progress;  // once it prints: a held job shows none
-    bool cancelSent = false, unplugged = !present, plugged = false;
-    auto unpluggedAt = std::chrono::steady_clock::now();
-    std::optional<sim::SpooledJob> ended;
-    while (!(ended = machine.endedJob(id))) {
-        if (jobCancelRequested && !cancelSent) {
-            cancelJob(printer, id);
-            cancelSent = true;
-        }
-        // The staged unplug: the system tells the windows, and the printer
-        // comes back after --plug-after seconds.
-        if (target && staging.unplugAfter && !unplugged && !printerPresent(*target)) {
-            unplugged = true;
-            unpluggedAt = std::chrono::steady_clock::now();
-            std::uint64_t received = 0;
-            machine.withUsbPrinter(*target, [&](sim::UsbPrinter& p) { received = p.receivedBytes - receivedBefore; });
-            notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", *target, received));
-            session_.deviceChanged();
-        }
-        bool plugDue = unplugged && staging.plugAfter && !plugged;
-        if (plugDue &&
-            std::chrono::steady_clock::now() - unpluggedAt >= std::chrono::duration<double>(*staging.plugAfter)) {
-            machine.plugUsbPrinter(*target);
-            session_.deviceChanged();
-            notice(fmt::format("The printer {} is plugged in again.", *target));
-            plugged = true;
-        }
-        std::optional<sim::SpooledJob> queued;
-        for (auto& j : machine.spooledJobs())
-            if (j.id == id) queued = j;
-        if (!queued) break;
-        if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
-        if (progress) progress->update(queued->sent);
-        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack) {
-            if (progress) progress->finish();
-            // Only a USB printer coming back sets its printer online; any other waits for a person.
-            bool byDevice = !(queued->status & JOB_STATUS_OFFLINE) || storedConfig(job.port).kind == PortKindUsb;
-            std::string release =
-                byDevice ? fmt::format("It prints when the printer is back (zevmon usb plug), or leaves the queue with "
-                                       "zevmon queue cancel {}.", id)
-                         : fmt::format("{} is not a USB port, so only a person sets the printer online again: zevmon "
-                                       "printers online {} prints it, and zevmon queue cancel {} removes it.",
-                                       shown(job.port), shellWord(printer), id);
-            result(fmt::format("Job {} \"{}\" is held: printer {} is {}. {}", id, shown(job.document), shown(printer),
-                               queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", release));
-            return 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (progress) progress->finish();
-    if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
-    if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
-    return reportEnd(*ended, document, cancelSent);
-}
-
-// What became of the run's own job, once its playback ended.
-int MachinePorts::reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent) {
-    DWORD id = ended.id;
-    std::string reached = ended.sent ? fmt::format("{} bytes of it had reached the printer", ended.sent)
-                                     : "nothing of it had reached the printer";
-    std::string reachedSentence = ended.sent ? reached + "." : "Nothing of it had reached the printer.";
-    if (ended.cancelledElsewhere)
-        throw Failure(fmt::format("Job {} was cancelled from another zevmon run (zevmon queue cancel) after {} of {} "
-                                  "bytes were sent; EndDocPort ended it.",
-                                  id, ended.sent, document.sent.bytes));
-    if (document.failure) throw Failure(fmt::format("{} {}", document.failure->what(), reachedSentence));
-    if (document.sent.cancelled) {
-        std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
-                             "spooler took it back, and %s.\n",
-                     (unsigned long long)document.sent.bytes, reached.c_str());
-        return cancelledStatus();
-    }
-    if (std::string problem = session_.captureProblem(id); !problem.empty())
-        throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(ended), problem));
-    if (ended.status == JOB_STATUS_PRINTED) {
-        result(fmt::format("Printed job {}: {} bytes to {} for printer {}.", id, ended.sent, shown(ended.port),
-                           shown(ended.printer)));
-        return 0;
-    }
-    if (ended.status == JOB_STATUS_DELETED && cancelSent) {
-        std::fprintf(stderr, "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
-                     (unsigned long)id, (unsigned long long)ended.sent, (unsigned long long)ended.spooled);
-        return cancelledStatus();
-    }
-    if (ended.status == JOB_STATUS_DELETED)
-        throw Failure(fmt::format("Job {} was cancelled at the spooler's error dialog after {} of {} bytes were sent{}.",
-                                  id, ended.sent, ended.spooled,
-                                  ended.error ? fmt::format(": {} ({})", errorMeaning(ended.error),
-                                                            errorText(ended.error))
-                                              : ""));
-    throw Failure(fmt::format("Job {} failed: {}. It stays in the queue (zevmon queue cancel {} removes it).", id,
-                              jobStatusText(ended), id));
-}
-
-// The monitor's table called directly, as before the queue: for debugging
-// the monitor alone.
-int MachinePorts::printDirect(const PrintOptions& job, const std::string& printer) {
-    JobRecorder recorder(session_.folder(), job.document, job.port);
-    JobObserver observer;
-    std::optional<std::string> target = lookUpPrinter(job.port);
-    std::uint64_t received = 0;
-    stageEvents(target, session_.options().staging, received);
-    observer.started = [&] {
-        if (target) recorder.begin(*target);
-    };
-    observer.wrote = [&] { recorder.collect(); };
-    observer.ended = [&](std::uint64_t sent, const std::string& outcome) {
-        recorder.finish(outcome);
-        session_.done(fmt::format("the job on {}: {}, {} bytes sent", job.port, outcome, sent));
-    };
-    observer.destination = [&] { return session_.fileDestination(job.port); };
-    int status;
-    try {
-        status = zevmon::printJob(spooler_, job, printer, observer);
-    } catch (const Failure& e) {
-        if (recorder.captureProblem().empty()) throw;
-        throw Failure(std::string(e.what()) + " " + recorder.captureProblem());
-    }
-    if (!recorder.captureProblem().empty()) throw Failure(recorder.captureProblem());
-    return status;
 }
 
 std::string Session::fileDestination(const std::string& port) {

@@ -15,7 +15,7 @@
 #include "folder_lock.h"
 #include "machine_folder.h"
 #include "common/route.h"
-#include "common/spooler.h"
+#include "common/monitor_table.h"
 #include "sim/machine.h"
 
 namespace zevmon {
@@ -74,7 +74,7 @@ public:
     bool tryStart(std::string& why);
     // Lets the status window finish, then saves the machine if it changed.
     void finish();
-    Spooler& spooler() { return spooler_; }
+    MonitorTable& monitorTable() { return monitorTable_; }
     MachineFolder& folder() { return folder_; }
     bool started() const { return started_; }
     // Sends a device change to every window, as the system does when a device comes or goes.
@@ -82,7 +82,7 @@ public:
     const Options& options() const { return options_; }
     // The machine's spooler, started with its queue (false when it was not,
     // or could not start).
-    bool spoolerStarted() const { return spoolerStarted_; }
+    bool machineSpoolerStarted() const { return machineSpoolerStarted_; }
     // A job whose end the run's print command reports itself.
     void reported(DWORD id);
     // Something the run did beyond the machine's two files, which stands even
@@ -94,7 +94,7 @@ public:
     // takes the jobs waiting there, and each job it plays back is recorded as
     // the USB printer receives it, whichever run gave the job; one that looks
     // lists and cancels jobs, and prints nothing.
-    void startSpooler(sim::QueueUse use = sim::QueueUse::Print);
+    void startMachineSpooler(sim::QueueUse use = sim::QueueUse::Print);
     // Where a job on a file port went, for its result line: ", into C:\\x (host path)", or "".
     std::string fileDestination(const std::string& port);
 
@@ -103,11 +103,11 @@ private:
     int answerErrorDialog(const std::string& caption, const std::string& text);
     Options options_;
     MachineFolder folder_;
-    Spooler spooler_;
+    MonitorTable monitorTable_;
     std::unique_ptr<FolderLock> lock_;
     bool started_ = false;
     bool loaded_ = false;
-    bool spoolerStarted_ = false;
+    bool machineSpoolerStarted_ = false;
     unsigned retries_ = 0;    // in a row, of the error dialog
     std::string lastDialog_;  // its text, to count the same one again
     // The record of each job the spooler plays back, by job id.
@@ -122,20 +122,9 @@ private:
     static std::string promptLine(const std::string& prompt);
 };
 
-// The machine's ports for the shared commands: the monitor's table as the
-// session started it, and the printers as the machine's registry keeps them.
-// What a job sends is recorded in the folder as the USB printers receive it.
-class MachinePorts : public MonitorRoute {
-public:
-    explicit MachinePorts(Session& session);
-    bool jobsNeedPrinter() const override { return !session_.options().direct; }
-    int printJob(const PrintOptions& options, const std::string& printer) override;
-
-private:
-    int printDirect(const PrintOptions& options, const std::string& printer);
-    int reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent);
-    Session& session_;
-};
+// A port's configuration as the monitor's start reads it; a shorter value
+// leaves the rest zero, and a port without one is of no kind (-1).
+PortConfig storedConfig(const std::string& port);
 
 // Cancels a job as the printer folder does: SetJobA on a handle of its
 // printer. False with the last error.

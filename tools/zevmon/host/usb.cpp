@@ -167,36 +167,31 @@ int plugged(HostRun& run, bool in) {
     return tellMonitor(run);
 }
 
-}  // namespace
-
-void addUsbCommands(CLI::App& app, HostRun& run) {
-    UsbOptions& c = run.usb;
-    auto* usb = app.add_subcommand("usb", "the machine's USB printers");
-    usb->require_subcommand(1);
-    auto* list = usb->add_subcommand("list", "list the USB printers");
-    list->add_flag("--json", run.options.asJson, "JSON instead of a table");
-    auto* add = usb->add_subcommand("add", "install a USB printer");
-    add->add_option("instance-id", c.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->required();
-    add->add_option("--port-name", c.portName, "its PortName value, such as USB-002");
-    add->add_flag("--unplugged", c.absent, "installed, but not plugged in");
-    auto* remove = usb->add_subcommand("remove", "uninstall a USB printer");
-    remove->add_option("printer", c.id, PrinterHelp)->required();
-    auto* plug = usb->add_subcommand("plug", "plug a USB printer in (the system broadcasts a device change)");
-    plug->add_option("printer", c.id, PrinterHelp)->required();
-    auto* unplug = usb->add_subcommand("unplug", "unplug a USB printer (the system broadcasts a device change)");
-    unplug->add_option("printer", c.id, PrinterHelp)->required();
-    auto* received = usb->add_subcommand("received", "what a USB printer received in its last job, as bytes");
-    received->add_option("printer", c.id, PrinterHelp)->required();
-    received->add_flag("--hex", c.hexDump, "a hex dump with a count instead of the raw bytes");
-    received->add_flag("--all", c.allJobs, "every job it received, oldest first");
-    received->add_flag("--list", c.listJobs, "the jobs it received, one a line");
-    auto* clear = usb->add_subcommand("clear", "forget what a USB printer received");
-    clear->add_option("printer", c.id, PrinterHelp)->required();
+void declareUsbList(CLI::App& list, HostRun& run) {
+    list.add_flag("--json", run.options.asJson, "JSON instead of a table");
 }
 
 int cmdUsbList(HostRun& run) { return listUsb(run.options.asJson); }
 
+void declareUsbReceived(CLI::App& received, HostRun& run) {
+    received.add_option("printer", run.usb.id, PrinterHelp)->required();
+    received.add_flag("--hex", run.usb.hexDump, "a hex dump with a count instead of the raw bytes");
+    received.add_flag("--all", run.usb.allJobs, "every job it received, oldest first");
+    received.add_flag("--list", run.usb.listJobs, "the jobs it received, one a line");
+}
+
 int cmdUsbReceived(HostRun& run) { return received(*run.session, run.usb); }
+
+void declareUsbAdd(CLI::App& add, HostRun& run) {
+    add.add_option("instance-id", run.usb.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->required();
+    add.add_option("--port-name", run.usb.portName, "its PortName value, such as USB-002");
+    add.add_flag("--unplugged", run.usb.absent, "installed, but not plugged in");
+}
+
+// remove, plug, unplug and clear name a printer, and nothing else.
+void declarePrinterWord(CLI::App& command, HostRun& run) {
+    command.add_option("printer", run.usb.id, PrinterHelp)->required();
+}
 
 // Installing, removing, plugging or unplugging a printer changes the machine
 // the way the system would, and tells the monitor's window as the system does.
@@ -240,5 +235,21 @@ int cmdUsbClear(HostRun& run) {
     result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", id));
     return 0;
 }
+
+}  // namespace
+
+const Verb<HostRun> UsbCommands("usb", "the machine's USB printers");
+const Verb<HostRun> UsbListCommand("list", "list the USB printers", declareUsbList, nullptr, cmdUsbList, &UsbCommands);
+const Verb<HostRun> UsbAddCommand("add", "install a USB printer", declareUsbAdd, nullptr, cmdUsbAdd, &UsbCommands);
+const Verb<HostRun> UsbRemoveCommand("remove", "uninstall a USB printer", declarePrinterWord, nullptr, cmdUsbRemove,
+                                     &UsbCommands);
+const Verb<HostRun> UsbPlugCommand("plug", "plug a USB printer in (the system broadcasts a device change)",
+                                   declarePrinterWord, nullptr, cmdUsbPlug, &UsbCommands);
+const Verb<HostRun> UsbUnplugCommand("unplug", "unplug a USB printer (the system broadcasts a device change)",
+                                     declarePrinterWord, nullptr, cmdUsbUnplug, &UsbCommands);
+const Verb<HostRun> UsbReceivedCommand("received", "what a USB printer received in its last job, as bytes",
+                                       declareUsbReceived, nullptr, cmdUsbReceived, &UsbCommands);
+const Verb<HostRun> UsbClearCommand("clear", "forget what a USB printer received", declarePrinterWord, nullptr,
+                                    cmdUsbClear, &UsbCommands);
 
 }  // namespace zevmon

@@ -24,7 +24,7 @@
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "common/spooler.h"
+#include "common/monitor_table.h"
 #include "windows_system.h"
 
 namespace zevmon {
@@ -374,5 +374,30 @@ int uninstallMonitor(bool purge) {
     say(restart ? "Restart Windows to finish removing the monitor." : "The monitor is removed.");
     return 0;
 }
+
+namespace {
+
+void declareInstall(CLI::App& install, WinRun& run) {
+    install.add_option("--dll", run.installSource, "the DLL to install (default: ZEVURUZI.DLL beside zevmon.exe)");
+}
+
+int cmdInstall(WinRun& run) { return installMonitor(run.installSource); }
+
+void declareUninstall(CLI::App& uninstall, WinRun& run) {
+    uninstall.add_flag("--purge", run.purge, "delete the settings of the monitor's ports too");
+}
+
+int cmdUninstall(WinRun& run) { return uninstallMonitor(run.purge); }
+
+}  // namespace
+
+const Verb<WinRun> InstallCommand("install",
+                                  "copy ZEVURUZI.DLL into the system folder and register the monitor with the spooler; "
+                                  "upgrades another version",
+                                  declareInstall, nullptr, cmdInstall);
+const Verb<WinRun> UninstallCommand("uninstall",
+                                    "remove the monitor from the spooler and its DLL from the system folder; the "
+                                    "settings of its ports stay",
+                                    declareUninstall, nullptr, cmdUninstall);
 
 }  // namespace zevmon

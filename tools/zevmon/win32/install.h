@@ -5,7 +5,17 @@
 
 #include <string>
 
+#include "common/commands.h"
+
 namespace zevmon {
+
+// What zevmon.exe's commands run with: the shared commands' and install's.
+struct WinRun : Run {
+    std::string installSource;
+    bool purge = false;
+};
+
+extern const Verb<WinRun> InstallCommand, UninstallCommand;
 
 // The monitor's name, which the spooler lists its ports under: the last part
 // of its key.

@@ -20,39 +20,31 @@
 #include "common/cli.h"
 #include "common/commands.h"
 #include "common/doctor.h"
-#include "common/spooler.h"
+#include "common/monitor_table.h"
 #include "common/terminal.h"
 #include "install.h"
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "windows_spooler.h"
+#include "system_spooler.h"
 #include "windows_system.h"
 
 namespace {
 
 using namespace zevmon;
 
-struct WinRun : Run {
-    std::string installSource;
-    bool purge = false;
-};
-
-int cmdInstall(WinRun& run) { return installMonitor(run.installSource); }
-int cmdUninstall(WinRun& run) { return uninstallMonitor(run.purge); }
-
-// Every command of zevmon.exe, what it needs, and what runs it.
+// Every command of zevmon.exe and what it needs.
 const std::vector<Command<WinRun>> Commands = {
-    {"ports", StartsMonitor, cmdPorts},
-    {"print", StartsMonitor, cmdPrint},
-    {"delete-port", StartsMonitor, cmdDeletePort},
-    {"add-port", 0, cmdAddPort},
-    {"printers", RealSpooler, cmdPrinters},
-    {"printers online", RealSpooler, cmdPrintersOnline},
-    {"doctor", 0, cmdDoctor},
-    {"prune", StartsMonitor, cmdPrune},
-    {"install", 0, cmdInstall},
-    {"uninstall", 0, cmdUninstall},
+    {PortsCommand, StartsMonitor},
+    {PrintCommand, StartsMonitor},
+    {DeletePortCommand, StartsMonitor},
+    {AddPortCommand, 0},
+    {PrintersCommand, UsesSystemSpooler},
+    {PrintersOnlineCommand, UsesSystemSpooler},
+    {DoctorCommand, 0},
+    {PruneCommand, StartsMonitor},
+    {InstallCommand, 0},
+    {UninstallCommand, 0},
 };
 
 // The spooler loads the "Driver" DLL from the system folder.
@@ -98,14 +90,14 @@ struct Global {
 
 // --dll: the monitor loaded into zevmon's own process and started as the
 // spooler starts it, listing the ports once so that new USB printers get theirs.
-void startInProcess(Spooler& spooler, const std::string& dll) {
+void startInProcess(MonitorTable& table, const std::string& dll) {
     HMODULE module = LoadLibraryA(dll.c_str());
     if (!module) throw Failure(dllLoadFailure(dll, GetLastError(), fileExists(dll)));
-    auto initialize = (Spooler::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
+    auto initialize = (MonitorTable::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
     if (!initialize) fail(dll + " has no InitializeMonitorEx");
-    if (!spooler.initialize(initialize)) fail("The monitor did not start");
+    if (!table.initialize(initialize)) fail("The monitor did not start");
     std::vector<PortEntry> started;
-    spooler.enumPorts(1, started);
+    table.enumPorts(1, started);
 }
 
 // The monitor does what enumeration asked of it (the driver-index rebuild
@@ -133,7 +125,7 @@ int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global
     run.diagnose = diagnoseThisMachine;
     // The spooler's copy of the monitor read its port keys when it started.
     run.whenPortKeysLoad = "The spooler's monitor lists it from its next start: restart Windows.";
-    if (command.needs & RealSpooler) run.printers = [&] { return SystemSpooler(global.trace).printers(); };
+    if (command.needs & UsesSystemSpooler) run.printers = [&] { return SystemSpooler(global.trace).printers(); };
     if (!(command.needs & StartsMonitor)) return command.run(run);
     if (!global.dll) {
         SystemSpooler spooler(global.trace);
@@ -141,10 +133,10 @@ int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global
         return command.run(run);
     }
     if (monitorInstalled() && !global.force) throw Failure(SecondCopyRefused);
-    Spooler spooler(global.trace);
-    startInProcess(spooler, *global.dll);
+    MonitorTable table(global.trace);
+    startInProcess(table, *global.dll);
     StatusWindowSettler settler;
-    MonitorRoute route(spooler, [] { return SystemSpooler(false).printers(); });
+    MonitorRoute route(table, [] { return SystemSpooler(false).printers(); });
     run.route = &route;
     return command.run(run);
 }
@@ -172,22 +164,17 @@ static int runZevmon(int argc, char** argv) {
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
 
     WinRun run;
-    addSharedCommands(app, run.options);
-    auto* install = app.add_subcommand("install", "copy ZEVURUZI.DLL into the system folder and register the monitor "
-                                                  "with the spooler; upgrades another version");
-    install->add_option("--dll", run.installSource, "the DLL to install (default: ZEVURUZI.DLL beside zevmon.exe)");
-    auto* uninstall = app.add_subcommand("uninstall", "remove the monitor from the spooler and its DLL from the "
-                                                      "system folder; the settings of its ports stay");
-    uninstall->add_flag("--purge", run.purge, "delete the settings of the monitor's ports too");
+    addCommands(app, Commands, run);
 
     int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
     if (parsed >= 0) return parsed;
-    if ((parsed = checkSharedArguments(app, run.options)) >= 0) return parsed;
+    const Command<WinRun>& command = commandFor(Commands, app);
+    if ((parsed = checkWords(command, app, run)) >= 0) return parsed;
     if (dllOption->count()) global.dll = dll;
     setQuiet(quiet);
 
     try {
-        return runCommand(commandFor(Commands, app), run, global);
+        return runCommand(command, run, global);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zevmon: %s\n", e.what());
         return 1;

@@ -1,5 +1,5 @@
 // The system's spooler, called as any program calls it.
-#include "windows_spooler.h"
+#include "system_spooler.h"
 
 #include <fmt/format.h>
 #include <winspool.h>

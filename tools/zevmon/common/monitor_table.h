@@ -1,6 +1,6 @@
-// The spooler's side of the monitor: the table of entry points as a spooler
-// calls it, with an optional trace of every call, its arguments, its result
-// and its last error by name.
+// The monitor's table: the entry points InitializeMonitorEx gives, called in
+// zevmon's own process as a spooler calls them, with an optional trace of
+// every call, its arguments, its result and its last error by name.
 #pragma once
 
 #include <cstdio>
@@ -44,9 +44,9 @@ typedef std::function<BOOL(LPBYTE buffer, DWORD size, DWORD* needed, DWORD* retu
 bool fillPortEntries(const char* name, DWORD level, DWORD needed, const EnumPortsCall& call, const CallTrace& trace,
                      std::vector<PortEntry>& ports);
 
-class Spooler {
+class MonitorTable {
 public:
-    explicit Spooler(bool trace, std::FILE* traceOut = stderr) : traceCall(trace, traceOut) {}
+    explicit MonitorTable(bool trace, std::FILE* traceOut = stderr) : traceCall(trace, traceOut) {}
 
     typedef BOOL(WINAPI* InitializeFn)(LPSTR registryRoot, MONITOR_TABLE* monitor);
     // The monitor's InitializeMonitorEx, called with the monitor's registry path.

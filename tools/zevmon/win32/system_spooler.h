@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/route.h"
-#include "common/spooler.h"
+#include "common/monitor_table.h"
 
 namespace zevmon {
 

@@ -1,0 +1,259 @@
+// zevmon print on the simulated machine: the words this build adds to print
+// (--answer, --on-error, --direct, and the events staged at the USB printer)
+// and their checks, then the job itself. It goes to the printer's queue as
+// any program gives it, and the machine's spooler plays it back through the
+// monitor; with --direct the monitor's table is called alone.
+#include "print_route.h"
+
+#include <fmt/format.h>
+#include <winspool.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "common/terminal.h"
+#include "common/text.h"
+#include "machine_commands.h"
+#include "sim/machine.h"
+
+namespace zevmon {
+
+namespace {
+
+void declareMachinePrint(CLI::App& print, HostRun& run) {
+    Options& options = run.machine;
+    print.add_option("--answer", run.fileAnswer, "the path to give the open-file dialog (empty: cancel it)");
+    print.add_option("--on-error", run.onError,
+                     "the answer to the spooler's error dialog: retry or cancel (default: ask on a terminal, else "
+                     "cancel)")
+        ->check(CLI::IsMember({"retry", "cancel"}));
+    print.add_flag("--direct", options.direct,
+                   "call the monitor's table directly instead of the printer's queue (to debug the monitor alone)");
+    Staging& staging = options.staging;
+    print.add_option("--unplug-after", staging.unplugAfter, "pull the USB printer out once it received BYTES")
+        ->type_name("BYTES");
+    print.add_option("--plug-after", staging.plugAfter, "plug it in again SECONDS after that")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber);
+    print.add_option("--stall-after", run.stall, "the USB printer takes nothing for SECONDS once it received BYTES")
+        ->type_name("BYTES SECONDS")
+        ->expected(2);
+}
+
+int checkMachinePrint(const CLI::App& print, HostRun& run) {
+    Options& options = run.machine;
+    Staging& staging = options.staging;
+    if (print.count("--answer")) options.fileAnswer = run.fileAnswer;
+    if (print.count("--on-error")) options.onError = run.onError;
+    if (print.count("--stall-after")) {
+        const std::vector<double>& stall = run.stall;
+        if (stall[0] < 0 || stall[1] < 0 || stall[0] != (double)(std::uint64_t)stall[0]) {
+            std::fprintf(stderr, "zevmon: --stall-after takes a count of bytes and a number of seconds\n");
+            return 2;
+        }
+        staging.stallAfter = (std::uint64_t)stall[0];
+        staging.stallSeconds = stall[1];
+    }
+    if (staging.plugAfter && !staging.unplugAfter) {
+        std::fprintf(stderr, "zevmon: --plug-after plugs the printer in again after --unplug-after pulled it out\n");
+        return 2;
+    }
+    if (options.direct && (staging.plugAfter || print.count("--on-error"))) {
+        std::fprintf(stderr, "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
+        return 2;
+    }
+    // Names typed here are UTF-8; the machine's are in its code page.
+    run.options.job.document = utf8ToAnsi(run.options.job.document);
+    run.options.job.printer = utf8ToAnsi(run.options.job.printer);
+    return -1;
+}
+
+// The events --unplug-after and --stall-after stage at the printer, counted
+// from what it has received so far (`received`); false for a printer that is
+// unplugged already, which leaves nothing to pull out.
+bool stageEvents(const std::optional<std::string>& target, const Staging& staging, std::uint64_t& received) {
+    if (!target) {
+        if (staging.unplugAfter || staging.stallAfter)
+            throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
+        return true;
+    }
+    bool present = true;
+    sim::machine().withUsbPrinter(*target, [&](sim::UsbPrinter& printer) {
+        present = printer.present;
+        received = printer.receivedBytes;
+        if (staging.unplugAfter && present) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
+        if (staging.stallAfter) {
+            printer.stallAtByte = printer.receivedBytes + *staging.stallAfter;
+            printer.stallMilliseconds = (unsigned)(staging.stallSeconds * 1000);
+        }
+    });
+    return present;
+}
+
+bool printerPresent(const std::string& id) {
+    bool present = false;
+    sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& printer) { present = printer.present; });
+    return present;
+}
+
+}  // namespace
+
+const MoreWords<HostRun> MachinePrintWords = {declareMachinePrint, checkMachinePrint};
+
+MachinePorts::MachinePorts(Session& session)
+    : MonitorRoute(session.monitorTable(), machinePrinters), session_(session) {}
+
+// The job goes to the printer's queue as any program gives it; the spooler
+// plays it back through the monitor, as soon as its first bytes are spooled.
+// The run says how the job ended: printed, held (only once nothing this run
+// stages can release it), cancelled or failed.
+int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
+    session_.folder().checkWritable();
+    if (session_.options().direct) return printDirect(job, printer);
+    if (!session_.machineSpoolerStarted())
+        throw Failure("The spooler did not start, so nothing can be printed through it.");
+    std::optional<std::string> target = lookUpPrinter(job.port);
+    const Staging& staging = session_.options().staging;
+    std::uint64_t receivedBefore = 0;
+    bool present = stageEvents(target, staging, receivedBefore);
+    if (!present && staging.unplugAfter)
+        notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", *target,
+                           staging.plugAfter ? "; it is plugged in --plug-after seconds from now" : ""));
+    // --chunk is the size of the monitor's writes, as with --direct: the
+    // spooler's playback makes them; the document is given in larger pieces.
+    sim::SpoolerSettings settings;
+    settings.writeChunk = job.chunk;
+    sim::machine().setSpoolerSettings(settings);
+    SpooledDocument document =
+        spoolDocument(job, printer, CallTrace(session_.options().trace, stderr), std::max(job.chunk, 65536u));
+    DWORD id = document.job;
+    session_.reported(id);
+    if (!document.takenBack)
+        notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, shown(job.document),
+                           document.sent.bytes, shown(printer)));
+    auto& machine = sim::machine();
+    std::optional<Progress> progress;  // once it prints: a held job shows none
+    bool cancelSent = false, unplugged = !present, plugged = false;
+    auto unpluggedAt = std::chrono::steady_clock::now();
+    std::optional<sim::SpooledJob> ended;
+    while (!(ended = machine.endedJob(id))) {
+        if (jobCancelRequested && !cancelSent) {
+            cancelJob(printer, id);
+            cancelSent = true;
+        }
+        // The staged unplug: the system tells the windows, and the printer
+        // comes back after --plug-after seconds.
+        if (target && staging.unplugAfter && !unplugged && !printerPresent(*target)) {
+            unplugged = true;
+            unpluggedAt = std::chrono::steady_clock::now();
+            std::uint64_t received = 0;
+            machine.withUsbPrinter(*target, [&](sim::UsbPrinter& p) { received = p.receivedBytes - receivedBefore; });
+            notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", *target, received));
+            session_.deviceChanged();
+        }
+        bool plugDue = unplugged && staging.plugAfter && !plugged;
+        if (plugDue &&
+            std::chrono::steady_clock::now() - unpluggedAt >= std::chrono::duration<double>(*staging.plugAfter)) {
+            machine.plugUsbPrinter(*target);
+            session_.deviceChanged();
+            notice(fmt::format("The printer {} is plugged in again.", *target));
+            plugged = true;
+        }
+        std::optional<sim::SpooledJob> queued;
+        for (auto& j : machine.spooledJobs())
+            if (j.id == id) queued = j;
+        if (!queued) break;
+        if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
+        if (progress) progress->update(queued->sent);
+        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack) {
+            if (progress) progress->finish();
+            // Only a USB printer coming back sets its printer online; any other waits for a person.
+            bool byDevice = !(queued->status & JOB_STATUS_OFFLINE) || storedConfig(job.port).kind == PortKindUsb;
+            std::string release =
+                byDevice ? fmt::format("It prints when the printer is back (zevmon usb plug), or leaves the queue with "
+                                       "zevmon queue cancel {}.", id)
+                         : fmt::format("{} is not a USB port, so only a person sets the printer online again: zevmon "
+                                       "printers online {} prints it, and zevmon queue cancel {} removes it.",
+                                       shown(job.port), shellWord(printer), id);
+            result(fmt::format("Job {} \"{}\" is held: printer {} is {}. {}", id, shown(job.document), shown(printer),
+                               queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", release));
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (progress) progress->finish();
+    if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
+    if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
+    return reportEnd(*ended, document, cancelSent);
+}
+
+// What became of the run's own job, once its playback ended.
+int MachinePorts::reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent) {
+    DWORD id = ended.id;
+    std::string reached = ended.sent ? fmt::format("{} bytes of it had reached the printer", ended.sent)
+                                     : "nothing of it had reached the printer";
+    std::string reachedSentence = ended.sent ? reached + "." : "Nothing of it had reached the printer.";
+    if (ended.cancelledElsewhere)
+        throw Failure(fmt::format("Job {} was cancelled from another zevmon run (zevmon queue cancel) after {} of {} "
+                                  "bytes were sent; EndDocPort ended it.",
+                                  id, ended.sent, document.sent.bytes));
+    if (document.failure) throw Failure(fmt::format("{} {}", document.failure->what(), reachedSentence));
+    if (document.sent.cancelled) {
+        std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
+                             "spooler took it back, and %s.\n",
+                     (unsigned long long)document.sent.bytes, reached.c_str());
+        return cancelledStatus();
+    }
+    if (std::string problem = session_.captureProblem(id); !problem.empty())
+        throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(ended), problem));
+    if (ended.status == JOB_STATUS_PRINTED) {
+        result(fmt::format("Printed job {}: {} bytes to {} for printer {}.", id, ended.sent, shown(ended.port),
+                           shown(ended.printer)));
+        return 0;
+    }
+    if (ended.status == JOB_STATUS_DELETED && cancelSent) {
+        std::fprintf(stderr, "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
+                     (unsigned long)id, (unsigned long long)ended.sent, (unsigned long long)ended.spooled);
+        return cancelledStatus();
+    }
+    if (ended.status == JOB_STATUS_DELETED)
+        throw Failure(fmt::format("Job {} was cancelled at the spooler's error dialog after {} of {} bytes were sent{}.",
+                                  id, ended.sent, ended.spooled,
+                                  ended.error ? fmt::format(": {} ({})", errorMeaning(ended.error),
+                                                            errorText(ended.error))
+                                              : ""));
+    throw Failure(fmt::format("Job {} failed: {}. It stays in the queue (zevmon queue cancel {} removes it).", id,
+                              jobStatusText(ended), id));
+}
+
+// The monitor's table called directly, as before the queue: for debugging
+// the monitor alone.
+int MachinePorts::printDirect(const PrintOptions& job, const std::string& printer) {
+    JobRecorder recorder(session_.folder(), job.document, job.port);
+    JobObserver observer;
+    std::optional<std::string> target = lookUpPrinter(job.port);
+    std::uint64_t received = 0;
+    stageEvents(target, session_.options().staging, received);
+    observer.started = [&] {
+        if (target) recorder.begin(*target);
+    };
+    observer.wrote = [&] { recorder.collect(); };
+    observer.ended = [&](std::uint64_t sent, const std::string& outcome) {
+        recorder.finish(outcome);
+        session_.done(fmt::format("the job on {}: {}, {} bytes sent", job.port, outcome, sent));
+    };
+    observer.destination = [&] { return session_.fileDestination(job.port); };
+    int status;
+    try {
+        status = zevmon::printJob(table_, job, printer, observer);
+    } catch (const Failure& e) {
+        if (recorder.captureProblem().empty()) throw;
+        throw Failure(std::string(e.what()) + " " + recorder.captureProblem());
+    }
+    if (!recorder.captureProblem().empty()) throw Failure(recorder.captureProblem());
+    return status;
+}
+
+}  // namespace zevmon

@@ -241,10 +241,11 @@ void playBack(std::shared_ptr<SpoolJob> job) {
             spooler.changed.wait_for(lock, HoldPoll);
             continue;
         }
+        const std::size_t spooled = job->spooled;  // the application's thread adds to it under the lock
         lock.unlock();
         if (job->sent < chunkAt || job->sent >= chunkAt + chunkSize) {
             chunkAt = job->sent;
-            std::size_t want = std::min<std::size_t>(chunk.size(), job->spooled - chunkAt);
+            std::size_t want = std::min<std::size_t>(chunk.size(), spooled - chunkAt);
             ssize_t got = pread(job->data, chunk.data(), want, (off_t)chunkAt);
             chunkSize = got > 0 ? (std::size_t)got : 0;
         }

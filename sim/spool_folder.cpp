@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -214,6 +213,19 @@ std::string readRecord(const std::string& text, SpoolJob& job, std::string& stat
     return "";
 }
 
+// A file's whole text; 0, or the errno that stopped it.
+int readWhole(const std::string& path, std::string& text) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) text.append(buffer, (std::size_t)n);
+    int error = n < 0 ? errno : 0;
+    ::close(fd);
+    return error;
+}
+
 // The jobs in the folder as their files tell, in the order they were given,
 // none of them held; sentences for what cannot be read go to `notices`.
 std::vector<std::shared_ptr<SpoolJob>> readJobs(Machine::Spooler& spooler, std::vector<std::string>* notices) {
@@ -246,18 +258,21 @@ std::vector<std::shared_ptr<SpoolJob>> readJobs(Machine::Spooler& spooler, std::
             if (!hasData || job->elsewhere) continue;
             bad = "its spooled data " + jobFileName(id, "spl") + " has no job record beside it";
         } else {
-            std::ifstream in(job->recordPath, std::ios::binary);
-            std::string text((std::istreambuf_iterator<char>(in)), {});
-            if (!in.good() && !in.eof())
-                bad = std::string("its record cannot be read (") + std::strerror(errno) + ")";
+            std::string text;
+            int failed = readWhole(job->recordPath, text);
+            if (failed == ENOENT) continue;  // gone since the listing: the job is leaving
+            if (failed)
+                bad = std::string("its record cannot be read (") + std::strerror(failed) + ")";
             else
                 bad = readRecord(text, *job, state);
         }
         struct stat info {};
         if (bad.empty() && !hasData)
             bad = "its data file " + jobFileName(id, "spl") + " is missing";
-        else if (bad.empty() && ::stat(job->dataPath.c_str(), &info) != 0)
+        else if (bad.empty() && ::stat(job->dataPath.c_str(), &info) != 0) {
+            if (errno == ENOENT) continue;  // listed, then removed: the job is leaving
             bad = "its data file " + jobFileName(id, "spl") + " cannot be read (" + std::strerror(errno) + ")";
+        }
         std::size_t size = (std::size_t)info.st_size;
         if (bad.empty() && state != "spooling" && !job->elsewhere && size != job->spooled)
             bad = "its data file " + jobFileName(id, "spl") + " holds " + std::to_string(size) +

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -48,8 +49,15 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
         job->dataPath = (folder / jobFileName(job->id, "spl")).string();
         job->recordPath = (folder / jobFileName(job->id, "job")).string();
         job->sharedPath = (folder / jobFileName(job->id, "ctl")).string();
-        job->data = ::open(job->dataPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (job->data >= 0 && (!lockData(job->data) || !mapShared(*job))) error = fileError(errno);
+        // Made under another name and locked before it is named, so that no
+        // other run sees data without a holder and a record.
+        std::string making = job->dataPath + ".new";
+        job->data = ::open(making.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (job->data >= 0 && (!lockData(job->data) || std::rename(making.c_str(), job->dataPath.c_str()) != 0 ||
+                               !mapShared(*job))) {
+            error = fileError(errno);
+            std::remove(making.c_str());
+        }
     }
     if (!error) error = job->data >= 0 ? writeRecord(*job) : fileError(errno);
     if (error) {

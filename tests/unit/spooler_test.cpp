@@ -122,6 +122,10 @@ TEST_F(Spooler, TheErrorDialogRetriesTheRestOrCancelsTheJob) {
 // and the printer has the document once.
 TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
     machine().addPrinter(Printer, "USB-001");
+    // The status window's first look must not fall while the printer is out:
+    // the test's replug is no device change, so nothing would set it online.
+    ASSERT_TRUE(machine().startSpooler());
+    ASSERT_TRUE(machine().waitIdle());
     std::string document(200 * 1024, '\0');
     for (std::size_t i = 0; i < document.size(); i++) document[i] = (char)(i * 7 + i / 251);
     sim::HostTraits traits = machine().traits();
@@ -230,7 +234,7 @@ TEST_F(Spooler, TheSpoolFolderKeepsAQueueForTheNextStartAndRefusesWhatItCannotHo
     machine().setSpoolFolder(folder.string());
     ASSERT_TRUE(machine().startSpooler());
     ASSERT_TRUE(machine().waitIdle()) << "the status window's first refresh is over";
-    std::filesystem::create_symlink("/dev/full", folder / "00001.spl");
+    std::filesystem::create_symlink("/dev/full", folder / "00001.spl.new");  // the name it is made under
     HANDLE handle = nullptr;
     ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Printer), &handle, nullptr));
     DOC_INFO_1A doc = {const_cast<LPSTR>("Page"), nullptr, nullptr};

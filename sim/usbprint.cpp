@@ -102,7 +102,11 @@ struct UsbFile : FileObject {
     // a generic failure, which reaches Win32 as ERROR_GEN_FAILURE, as Windows maps
     // STATUS_UNSUCCESSFUL ("Mapping NT Status Error Codes to Win32 Error Codes",
     // Microsoft Knowledge Base Q113996). No first-hand account of 98 was found.
+    // A request that reaches the driver after the file was closed (its
+    // thread had looked the handle up before) is cancelled, as a WDM driver
+    // cancels what comes after IRP_MJ_CLEANUP.
     bool alive(DWORD& error) {
+        if (closed) return (error = ERROR_OPERATION_ABORTED), false;
         if (printer->present && printer->generation == generation) return true;
         error = goneError();
         return false;

@@ -328,6 +328,8 @@ public:
     // The queue in the order it prints: by priority, then as the jobs were
     // given. A spooler that only looks reads the folder afresh each time.
     std::vector<SpooledJob> spooledJobs();
+    // One job of that queue; none once it has left.
+    std::optional<SpooledJob> spooledJob(DWORD id);
     // How a job's playback ended (status JOB_STATUS_PRINTED, _DELETED or
     // _ERROR), whether or not it is still in the queue; none while it has not.
     std::optional<SpooledJob> endedJob(DWORD id);

@@ -49,6 +49,18 @@ std::string jobFileName(DWORD id, const char* extension) {
     return name;
 }
 
+void placeJob(SpoolJob& job, const std::string& folder) {
+    fs::path base = folder;
+    job.dataPath = (base / jobFileName(job.id, "spl")).string();
+    job.recordPath = (base / jobFileName(job.id, "job")).string();
+    job.sharedPath = (base / jobFileName(job.id, "ctl")).string();
+}
+
+void sortQueue(Machine::Spooler& spooler) {
+    std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
+                     [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+}
+
 SpoolJob::~SpoolJob() {
     if (shared != &local) ::munmap(shared, sizeof *shared);
     if (data >= 0) ::close(data);  // and with it the lock
@@ -246,10 +258,7 @@ std::vector<std::shared_ptr<SpoolJob>> readJobs(Machine::Spooler& spooler, std::
     for (auto& [id, extensions] : files) {
         auto job = std::make_shared<SpoolJob>();
         job->id = id;
-        fs::path folder = spooler.folder;
-        job->recordPath = (folder / jobFileName(id, "job")).string();
-        job->dataPath = (folder / jobFileName(id, "spl")).string();
-        job->sharedPath = (folder / jobFileName(id, "ctl")).string();
+        placeJob(*job, spooler.folder);
         bool hasData = extensions.count(".spl");
         job->elsewhere = hasData && heldElsewhere(job->dataPath);
         std::string state, bad;
@@ -446,11 +455,15 @@ DWORD discard(SpoolJob& job) {
     return 0;
 }
 
+void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job) {
+    discard(*job);
+    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+}
+
 void loadSpoolFolder(Machine::Spooler& spooler) {
     spooler.folderError.clear();
     spooler.jobs = readJobs(spooler, &spooler.notices);
-    std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
-                     [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+    sortQueue(spooler);
     if (spooler.use != QueueUse::Print) return;
     for (auto& job : spooler.jobs) {
         std::string title = "job " + std::to_string(job->id) + " \"" + job->document + "\" on " + job->printer;
@@ -483,8 +496,7 @@ void loadSpoolFolder(Machine::Spooler& spooler) {
 void refreshSpoolFolder(Machine::Spooler& spooler) {
     if (spooler.use != QueueUse::Look || spooler.folder.empty()) return;
     spooler.jobs = readJobs(spooler, nullptr);
-    std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
-                     [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+    sortQueue(spooler);
     noteAskedJobsGone(spooler);
 }
 

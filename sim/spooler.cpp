@@ -95,8 +95,7 @@ void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const
     spooler.ended.push_back(job->seen());
     if (spooler.ended.size() > 256) spooler.ended.erase(spooler.ended.begin());
     if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves)) {
-        discard(*job);
-        spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+        dropJob(spooler, job);
     } else {
         writeRecord(*job);
     }
@@ -487,6 +486,12 @@ std::vector<SpooledJob> Machine::spooledJobs() {
             (printerAttributes(job.printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE))
             job.status = JOB_STATUS_OFFLINE;
     return jobs;
+}
+
+std::optional<SpooledJob> Machine::spooledJob(DWORD id) {
+    for (SpooledJob& job : spooledJobs())
+        if (job.id == id) return job;
+    return std::nullopt;
 }
 
 std::optional<SpooledJob> Machine::endedJob(DWORD id) {

@@ -18,11 +18,17 @@ extern const char MonitorsPath[];
 // A host file error as the Win32 error a spooler reports for it.
 DWORD fileError(int error);
 std::string jobFileName(DWORD id, const char* extension);
+// The job's three files in the spool folder: NNNNN.spl, .job and .ctl.
+void placeJob(SpoolJob& job, const std::string& folder);
+// The queue in the order it prints: by priority, then as given.
+void sortQueue(Machine::Spooler& spooler);
 // Writes the job's record beside its data, whole or not at all; 0 or the
 // error. Jobs without a spool folder have none.
 DWORD writeRecord(const SpoolJob& job);
 // A job that leaves the queue takes its files with it; 0 or the error.
 DWORD discard(SpoolJob& job);
+// A job that leaves the queue, its files taken as far as they go.
+void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
 // Reads the jobs in the spool folder in the order they print and names what
 // cannot be read; a spooler that prints takes those waiting that no other run holds.
 void loadSpoolFolder(Machine::Spooler& spooler);

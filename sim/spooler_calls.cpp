@@ -45,10 +45,7 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     } else {
         std::error_code ignored;
         std::filesystem::create_directories(spooler.folder, ignored);
-        std::filesystem::path folder = spooler.folder;
-        job->dataPath = (folder / jobFileName(job->id, "spl")).string();
-        job->recordPath = (folder / jobFileName(job->id, "job")).string();
-        job->sharedPath = (folder / jobFileName(job->id, "ctl")).string();
+        placeJob(*job, spooler.folder);
         // Made under another name and locked before it is named, so that no
         // other run sees data without a holder and a record.
         std::string making = job->dataPath + ".new";
@@ -91,8 +88,7 @@ void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, con
     spooler.changed.notify_all();
     spooler.changed.wait(lock, [&] { return !job->playingBack; });
     if (std::find(spooler.jobs.begin(), spooler.jobs.end(), job) == spooler.jobs.end()) return;
-    discard(*job);  // its playback left it for the spooler's next start
-    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
+    dropJob(spooler, job);  // its playback left it for the spooler's next start
 }
 
 }  // namespace
@@ -183,10 +179,7 @@ DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) 
     }
     // A job no playback holds leaves at once: printed, failed, or kept from an
     // earlier run's spooling that never ended.
-    if (job->leave && !job->playingBack) {
-        discard(*job);
-        spooler.jobs.erase(it);
-    }
+    if (job->leave && !job->playingBack) dropJob(spooler, job);
     spooler.changed.notify_all();
     return 0;
 }
@@ -201,8 +194,7 @@ DWORD spoolerSetPriority(const std::string& printerName, DWORD jobId, DWORD prio
             if (!job->held) return ERROR_BUSY;
             job->priority = priority;
             writeRecord(*job);
-            std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
-                             [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+            sortQueue(spooler);
             spooler.changed.notify_all();
             return 0;
         }

@@ -328,7 +328,6 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
         trace("AbortPrinter(handle)", AbortPrinter(handle));
         SetLastError(error);
         close();
-        document.takenBack = true;
         if (sent.readFailure)
             document.failure = Failure(fmt::format("{} The spooler was given {} bytes, and took the job back.",
                                                    sent.readFailure->what(), sent.bytes));
@@ -340,11 +339,9 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
     ok = EndDocPrinter(handle);
     trace("EndDocPrinter(handle)", ok);
     close();
-    if (!ok) {
-        document.takenBack = true;
+    if (!ok)
         document.failure =
             failure(fmt::format("The spooler could not keep the document of {} bytes, and took the job back", sent.bytes));
-    }
     return document;
 }
 

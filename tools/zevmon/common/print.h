@@ -78,8 +78,9 @@ int cancelledStatus();
 struct SpooledDocument {
     DWORD job = 0;
     Sent sent;
-    bool takenBack = false;          // cancelled (sent.cancelled), or it failed:
-    std::optional<Failure> failure;  // why, in a sentence
+    std::optional<Failure> failure;  // why it failed, in a sentence
+    // Taken back with AbortPrinter or refused at EndDocPrinter.
+    bool takenBack() const { return sent.cancelled || failure.has_value(); }
 };
 // `writeSize` is the size of each WritePrinter.
 SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace,

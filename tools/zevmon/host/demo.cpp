@@ -76,8 +76,7 @@ DWORD queueDocument(const std::string& document, const std::string& name) {
 // The job's status in the queue, once its playback has looked at its printer.
 std::optional<sim::SpooledJob> queuedJob(DWORD id) {
     for (int tries = 0; tries < 100; tries++) {
-        for (auto& job : sim::machine().spooledJobs())
-            if (job.id == id && job.status != 0) return job;
+        if (auto job = sim::machine().spooledJob(id); job && job->status != 0) return job;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return std::nullopt;

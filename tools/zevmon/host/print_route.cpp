@@ -130,7 +130,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         spoolDocument(job, printer, CallTrace(session_.options().trace, stderr), std::max(job.chunk, 65536u));
     DWORD id = document.job;
     session_.reported(id);
-    if (!document.takenBack)
+    if (!document.takenBack())
         notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, shown(job.document),
                            document.sent.bytes, shown(printer)));
     auto& machine = sim::machine();
@@ -161,13 +161,11 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
             notice(fmt::format("The printer {} is plugged in again.", *target));
             plugged = true;
         }
-        std::optional<sim::SpooledJob> queued;
-        for (auto& j : machine.spooledJobs())
-            if (j.id == id) queued = j;
+        std::optional<sim::SpooledJob> queued = machine.spooledJob(id);
         if (!queued) break;
         if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
         if (progress) progress->update(queued->sent);
-        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack) {
+        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack()) {
             if (progress) progress->finish();
             // Only a USB printer coming back sets its printer online; any other waits for a person.
             bool byDevice = !(queued->status & JOB_STATUS_OFFLINE) || storedConfig(job.port).kind == PortKindUsb;

@@ -317,15 +317,13 @@ void Session::finish() {
 
 void Session::done(const std::string& what) { done_.push_back(what); }
 
-// A port's configuration as the monitor's start reads it; a shorter value
-// leaves the rest zero, and a port without one is of no kind (-1).
+// A port's configuration as the monitor's start reads it; a port without one
+// is of no kind (-1). The caller's last error stays.
 PortConfig storedConfig(const std::string& port) {
     PortConfig config{};
-    auto stored = sim::machine().registry().value(std::string(MonitorKeyPath) + "\\" + port, "Property");
-    if (stored)
-        std::memcpy(&config, stored->data.data(), std::min(stored->data.size(), sizeof config));
-    else
-        config.kind = -1;
+    DWORD error = GetLastError();
+    if (!ReadPortConfigAt(MonitorKeyPath, port.c_str(), &config)) config.kind = -1;
+    SetLastError(error);
     return config;
 }
 

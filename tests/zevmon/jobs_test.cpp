@@ -22,6 +22,13 @@ protected:
             if (e.path().extension() == ".bin") files.push_back(e.path());
         return files;
     }
+    // A print of a 9000-byte page that stalls for `seconds` after its first 4096 bytes.
+    Background startStalled(const char* seconds, bool direct = false) {
+        std::ofstream(dir / "page.txt") << std::string(9000, 'p');
+        std::vector<std::string> args = {"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", seconds};
+        if (direct) args.push_back("--direct");
+        return start(args, "/dev/null");
+    }
 };
 
 TEST_F(Jobs, EachJobIsKeptApartAndFoundByIdOrPortInAnyCase) {
@@ -263,9 +270,7 @@ TEST_F(Jobs, ASignalEndsAJobAndAKilledRunLeavesNothingPrintingForEver) {
                json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096;
     };
     for (auto [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
-        std::ofstream(dir / "page.txt") << std::string(9000, 's');
-        Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "3"},
-                                 "/dev/null");
+        Background print = startStalled("3");
         ASSERT_TRUE(eventually([&] { return stalled(print); }));
         ::kill(print.pid, signal);
         EXPECT_EQ(finish(print), status) << readAll(print.err);
@@ -275,9 +280,7 @@ TEST_F(Jobs, ASignalEndsAJobAndAKilledRunLeavesNothingPrintingForEver) {
     // A run killed without a word: its direct job is shown abandoned, its
     // queued job is listed, and prints again from the start in a run that prints.
     for (bool direct : {true, false}) {
-        std::vector<std::string> args = {"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"};
-        if (direct) args.push_back("--direct");
-        Background print = start(args, "/dev/null");
+        Background print = startStalled("30", direct);
         ASSERT_TRUE(eventually([&] {
             auto files = jobFiles();  // a direct job's capture holds each write at once
             auto third = std::find_if(files.begin(), files.end(), [](auto& f) { return f.filename() == "0003.bin"; });
@@ -359,8 +362,7 @@ TEST_F(Jobs, PrintSaysHowItsJobEndedAfterWhatItStaged) {
 // next write; the printing run says who cancelled it.
 TEST_F(Jobs, QueueAndCancelAnswerWhileAnotherRunPrints) {
     ASSERT_EQ(run({"ports"}).status, 0);
-    std::ofstream(dir / "page.txt") << std::string(9000, 'p');
-    Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "3"}, "/dev/null");
+    Background print = startStalled("3");
     ASSERT_TRUE(eventually([&] {
         json queue = json::parse(run({"queue", "--json"}).out);
         return queue.size() == 1 && queue[0]["sent"] == 4096 && queue[0]["status"] == "printing in another zevmon run";
@@ -379,8 +381,7 @@ TEST_F(Jobs, QueueAndCancelAnswerWhileAnotherRunPrints) {
 // output, and the cancel counts the bytes really sent before the kill.
 TEST_F(Jobs, AKilledRunsJobIsListedAndCancelledWithoutPrintingIt) {
     ASSERT_EQ(run({"ports"}).status, 0);
-    std::ofstream(dir / "page.txt") << std::string(9000, 'k');
-    Background print = start({"print", "USB-001", (dir / "page.txt").string(), "--stall-after", "4096", "30"}, "/dev/null");
+    Background print = startStalled("30");
     ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
     ::kill(print.pid, SIGKILL);
     finish(print);

@@ -165,10 +165,14 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (!queued) break;
         if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
         if (progress) progress->update(queued->sent);
-        if ((queued->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack()) {
+        // The job's offline mark lags its printer's by a poll of the playback:
+        // a printer back online (the staged plug) does not hold it.
+        bool offline = (queued->status & JOB_STATUS_OFFLINE) &&
+                       (machine.printerAttributes(printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE);
+        if ((offline || (queued->status & JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack()) {
             if (progress) progress->finish();
             // Only a USB printer coming back sets its printer online; any other waits for a person.
-            bool byDevice = !(queued->status & JOB_STATUS_OFFLINE) || storedConfig(job.port).kind == PortKindUsb;
+            bool byDevice = !offline || storedConfig(job.port).kind == PortKindUsb;
             std::string release =
                 byDevice ? fmt::format("It prints when the printer is back (zevmon usb plug), or leaves the queue with "
                                        "zevmon queue cancel {}.", id)
@@ -176,7 +180,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
                                        "printers online {} prints it, and zevmon queue cancel {} removes it.",
                                        shown(job.port), shellWord(printer), id);
             result(fmt::format("Job {} \"{}\" is held: printer {} is {}. {}", id, shown(job.document), shown(printer),
-                               queued->status & JOB_STATUS_OFFLINE ? "offline" : "paused", release));
+                               offline ? "offline" : "paused", release));
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -7,6 +7,17 @@
 
 namespace host {
 
+namespace {
+
+// The table the module's InitializeMonitorEx gave last: the monitor's own
+// entry points, the same for every start in this process.
+MONITOR_TABLE started;
+bool hasStarted = false;
+
+}  // namespace
+
+const MONITOR_TABLE* startedMonitorTable() { return hasStarted ? &started : nullptr; }
+
 sim::Module zevuruziModule() {
     sim::Module module;
     module.fileName = MONITOR_FILE_NAME;
@@ -25,6 +36,8 @@ sim::Module zevuruziModule() {
     module.initializeMonitor = [](const std::string& root, sim::PortMonitor& table) {
         MONITOR_TABLE monitor;
         if (!InitializeMonitorEx(const_cast<LPSTR>(root.c_str()), &monitor)) return FALSE;
+        started = monitor;
+        hasStarted = true;
         table = {monitor.pfnEnumPorts, monitor.pfnOpenPort,   monitor.pfnStartDocPort, monitor.pfnWritePort,
                  monitor.pfnReadPort,  monitor.pfnEndDocPort, monitor.pfnClosePort,     monitor.pfnDeletePort};
         return TRUE;

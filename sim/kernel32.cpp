@@ -439,6 +439,18 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     return TRUE;
 }
 
+DWORD WINAPI GetFileAttributesA(LPCSTR name) {
+    std::string path = machine().hostPath(name ? name : "");
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+        SetLastError(path.empty() ? ERROR_INVALID_NAME : errnoToError(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (!(info.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
 // ---- messages ----
 
 // Only system messages are known here; inserts are not expanded.

@@ -58,23 +58,22 @@ struct Module {
 // The choices the documents of the 95/98/Me spooler leave open, each with the
 // reading taken by default.
 struct SpoolerSettings {
-    // A StartDocPort that fails is called again "again and again" (a port
-    // monitor author's account of the 9x spooler), after this pause, until the
-    // job is cancelled; maxStartAttempts > 0 gives up after that many.
-    unsigned startRetryMilliseconds = 50;
-    unsigned maxStartAttempts = 0;
     // The 95 DDK asks EndDocPort to delete the finished job with SetJob: by
     // default a printed job stays in the queue until then.
     bool finishedJobsLeaveByThemselves = false;
     // A language monitor reads a bidirectional port (PORT_TYPE_READ) after
     // each write; the documents do not say when, so off by default.
     bool readAfterEachWrite = false;
-    // The size of each WritePort of a job's playback.
+    // The size of each WritePort of a job's playback (setWriteChunk sets one job's).
     DWORD writeChunk = 4096;
     // "Start printing after first page is spooled", the 98 spooler's default
-    // (its Spool Settings dialog): a job plays back while it is still given,
-    // the playback waiting for bytes not yet spooled. False: after the last.
+    // (its Spool Settings dialog): a job plays back once its first bytes are
+    // spooled, the playback waiting for bytes not yet spooled. False: after the last.
     bool printWhileSpooling = true;
+    // False: a spooler that lists the jobs of its folder as they stand and
+    // leaves them, its files too, for a run that cannot record what a printer
+    // receives; it takes no new job.
+    bool playsBack = true;
 };
 
 // A job in the spooler's queue, as a test or tool sees it.
@@ -85,24 +84,20 @@ struct SpooledJob {
     std::size_t spooled = 0, sent = 0;
     DWORD error = 0;  // the last failure of its playback, 0 for none
     DWORD priority = 1;
-    bool incomplete = false;  // a run ended while it spooled: kept, never printed
-    // Left by a run that ended while it printed it: it prints again from the
-    // start in a run that prints (sent: how far the ended run got).
-    bool interrupted = false;
-    bool elsewhere = false;           // another run holds it: spools it or plays it back
-    bool cancelledElsewhere = false;  // ended by another run's cancel (JOB_STATUS_DELETED)
+    bool cancelAsked = false;  // a cancel waits for the playback's next write
+    // How long the WritePort under way has taken so far, in milliseconds: a
+    // printer that takes nothing keeps its job's write waiting. 0 between writes.
+    unsigned writingForMs = 0;
     // Why its record or data cannot be read, with the file and line: listed
     // and cancellable, never printed. "" for a job that can be read.
     std::string unreadable;
-};
-
-// How a run uses the spool folder, which the runs on a machine share. A run
-// holds each job it spools or plays back (a lock on its data file), and only
-// that run changes it; another asks it to cancel the job, and the holder ends
-// it at its next write.
-enum class QueueUse {
-    Print,  // jobs found waiting are taken and played back, new ones too
-    Look,   // jobs are listed as their records and holders say, and cancelled; nothing is played back
+    // Why a job that reads well is not printed: its printer no longer exists,
+    // or prints to another port than the one the job was given for. "" for
+    // none; the job waits, listed, until that changes or it is cancelled.
+    std::string problem;
+    // The spool folder could not be written when the job ended, so its files
+    // do not say so: what the next start will make of them. "" for none.
+    std::string folderProblem;
 };
 
 // How an injected failure behaves. Every simulated function with a fault point
@@ -304,14 +299,15 @@ public:
     // ports and lets go of the monitors' modules; reset() calls it.
     void stopSpooler();
     void setSpoolerSettings(const SpoolerSettings& settings);
-    // Where the spooler keeps its queue, for the next start: each job's bytes
-    // (NNNNN.spl) beside a record a person can read (NNNNN.job, JSON) and the
-    // count of bytes sent with any cancel request (NNNNN.ctl, which the
-    // holder keeps exact at every write), so that a job waits there across
-    // runs. Empty (the default): jobs live in memory and end with the spooler.
-    void setSpoolFolder(const std::string& hostFolder, QueueUse use = QueueUse::Print);
-    // What the last start found wrong in the spool folder, a sentence each;
-    // the files it names are left as they are.
+    // Where the spooler keeps its queue, for its next start: each job's bytes
+    // (NNNNN.spl) beside a record a person can read (NNNNN.job, JSON, whose
+    // state changes by one rename) and the count of bytes sent (NNNNN.ctl,
+    // exact at every write), so that a queue outlives the spooler and a
+    // machine that stops at any moment. Its one spooler owns it. Empty (the
+    // default): jobs live in memory and end with the spooler.
+    void setSpoolFolder(const std::string& hostFolder);
+    // What the last start found in the spool folder, a sentence each: jobs
+    // dropped, printed again from their start, or that cannot be read.
     std::vector<std::string> spoolerNotices();
     // Why the spool folder itself could not be read at the last start; "".
     std::string spoolFolderError();
@@ -322,9 +318,24 @@ public:
     void setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer);
     // Told of every call the spooler makes into a monitor it starts from now
     // on, on the thread that made it, just after it returns with its last
-    // error: the call with its arguments, its result, and what it gave back.
-    // Cleared by reset().
-    void setMonitorTrace(std::function<void(const std::string& call, BOOL result, const std::string& outputs)> trace);
+    // error: the call with its arguments, its result, and what it gave back;
+    // `wanted` says whether a call on this thread is told at all. Cleared by
+    // reset().
+    void setMonitorTrace(std::function<void(const std::string& call, BOOL result, const std::string& outputs)> trace,
+                         std::function<bool()> wanted = nullptr);
+    // Told at each named moment of a job's life in the spool folder, on the
+    // thread that reached it ("spooling", "queued", "printing", "writing",
+    // "written", "printed", "ended", "removing", "removed-data"): a test stops
+    // the machine there. Set before the spooler starts.
+    void setStopPoint(std::function<void(const char* point, DWORD job)> stop);
+    // The size of the WritePort calls of one job's playback, set before its
+    // first byte is spooled.
+    void setWriteChunk(DWORD job, DWORD size);
+    // A port taken from the spooler for a tool that calls the monitor's table
+    // itself (OpenPort, StartDocPort, ...): no job starts there until it is
+    // given back. False, with the job that prints there, when one does.
+    bool lendPort(const std::string& port, DWORD* printingJob = nullptr);
+    void giveBackPort(const std::string& port);
     // The queue in the order it prints: by priority, then as the jobs were
     // given. A spooler that only looks reads the folder afresh each time.
     std::vector<SpooledJob> spooledJobs();
@@ -336,6 +347,9 @@ public:
     // Waits until no job is playing back or waiting to (held jobs aside);
     // false after the time given.
     bool waitForPlayback(unsigned milliseconds = 10000);
+    // Ends every stall of the USB printers at once, so that a stopping
+    // machine's writes do not wait for them.
+    void endStalls();
 
     // ---- USB printers ----
     // Adding a printer gives it its device interface, its virtual device and, with

@@ -135,6 +135,28 @@ std::shared_ptr<RegNode> Registry::create(const std::string& path) {
     return node;
 }
 
+namespace {
+
+void syncNode(RegNode& into, const RegNode& from) {
+    into.values = from.values;
+    for (std::size_t i = into.subkeys.size(); i-- > 0;) {
+        const std::string name = into.subkeys[i]->name;
+        if (!Registry::child(from, name)) Registry::removeChild(into, name);
+    }
+    for (const auto& theirs : from.subkeys) {
+        std::shared_ptr<RegNode> ours = Registry::child(into, theirs->name);
+        if (!ours) ours = Registry::addChild(into, theirs->name);
+        syncNode(*ours, *theirs);
+    }
+}
+
+}  // namespace
+
+void Registry::replaceWith(const Registry& other) {
+    std::scoped_lock lock(mutex_, other.mutex_);
+    syncNode(*root_, *other.root_);
+}
+
 bool Registry::remove(const std::string& path) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto parts = splitKeyPath(path);

@@ -80,6 +80,10 @@ public:
     std::string exportText() const;
     // Adds the file's keys and values to the tree. On a format error nothing is changed.
     void importText(const std::string& text, const std::string& sourceName);
+    // Makes the tree hold what the other holds, key by key: a key the other
+    // lacks is deleted (its open handles then fail as for any deleted key),
+    // one it has is made, and the values become the other's.
+    void replaceWith(const Registry& other);
 
 private:
     mutable std::recursive_mutex mutex_;

@@ -1,10 +1,11 @@
-// The spool folder of the simulated 95/98/Me spooler, shared by every run on
-// the machine: each job's bytes (NNNNN.spl), a record of it a person can read
-// (NNNNN.job, JSON, replaced whole) and what changes at every write
-// (NNNNN.ctl), so that a queue waits there from one run to the next. A run
-// holds the jobs it spools or plays back with a lock on their data files,
-// which the system lets go of however the run ends; a job no run holds is
-// free for a run that prints to take, or for any run to cancel.
+// The spool folder of the simulated 95/98/Me spooler: each job's bytes
+// (NNNNN.spl), a record of it a person can read (NNNNN.job, JSON) and the
+// count of bytes its playback has sent (NNNNN.ctl). The spooler that owns the
+// folder keeps its queue there from one start to the next, and the states
+// are written so that a spooler stopped at any instruction, as by a power
+// cut, finds at its next start what it must do with each job: a job's state
+// changes by one rename of its record, and its data is removed only once its
+// record says the job has left.
 #include <winspool.h>
 
 #include <fcntl.h>
@@ -63,7 +64,7 @@ void sortQueue(Machine::Spooler& spooler) {
 
 SpoolJob::~SpoolJob() {
     if (shared != &local) ::munmap(shared, sizeof *shared);
-    if (data >= 0) ::close(data);  // and with it the lock
+    if (data >= 0) ::close(data);
 }
 
 SpooledJob SpoolJob::seen() const {
@@ -72,8 +73,12 @@ SpooledJob SpoolJob::seen() const {
     job.printer = printer, job.port = port, job.document = document;
     job.status = status | (spooling ? JOB_STATUS_SPOOLING : 0) | (paused && status == 0 ? JOB_STATUS_PAUSED : 0);
     job.spooled = spooled, job.sent = sent, job.error = error, job.priority = priority;
-    job.incomplete = incomplete, job.interrupted = interrupted, job.elsewhere = elsewhere;
-    job.cancelledElsewhere = cancelledElsewhere, job.unreadable = unreadable;
+    job.cancelAsked = cancel && playingBack && status != JOB_STATUS_PRINTED && status != JOB_STATUS_DELETED;
+    if (writing)
+        job.writingForMs = (unsigned)std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - *writing)
+                               .count();
+    job.unreadable = unreadable, job.problem = problem, job.folderProblem = folderProblem;
     return job;
 }
 
@@ -82,9 +87,10 @@ namespace {
 // The state a job's record gives for it.
 const char* recordState(const SpoolJob& job) {
     if (job.spooling) return "spooling";
+    if (job.whole) return "printed";
     if (job.status & JOB_STATUS_PRINTING) return "printing";
     if (job.status == JOB_STATUS_PRINTED) return "printed";
-    if (job.status & JOB_STATUS_ERROR) return "failed";
+    if (job.status & JOB_STATUS_ERROR && job.problem.empty()) return "failed";
     return job.paused ? "paused" : "queued";
 }
 
@@ -207,8 +213,9 @@ std::string readRecord(const std::string& text, SpoolJob& job, std::string& stat
     number("sent", sent, 0, UINT64_MAX, "a count of bytes");
     number("error", error, 0, 0xFFFFFFFF, "an error code");
     number("priority", priority, MIN_PRIORITY, MAX_PRIORITY, "a priority from 1 to 99");
-    static const std::set<std::string> states = {"spooling", "queued", "paused", "printing", "printed", "failed"};
+    static const std::set<std::string> states = {"spooling", "queued", "paused", "printing", "printed", "failed", "removed"};
     state = fields.values["state"];
+    if (bad.empty() && state == "removed") return "";  // only its files are left to go
     if (bad.empty() && (fields.values["printer"].empty() || fields.values["port"].empty()))
         bad = "it names no printer or no port";
     if (bad.empty() && !fields.values.count("spooled")) bad = "it gives no count of bytes spooled";
@@ -238,88 +245,53 @@ int readWhole(const std::string& path, std::string& text) {
     return error;
 }
 
-// The jobs in the folder as their files tell, in the order they were given,
-// none of them held; sentences for what cannot be read go to `notices`.
-std::vector<std::shared_ptr<SpoolJob>> readJobs(Machine::Spooler& spooler, std::vector<std::string>* notices) {
-    std::map<DWORD, std::set<std::string>> files;
-    std::error_code error;
-    for (auto it = fs::directory_iterator(spooler.folder, error); !error && it != fs::directory_iterator();
-         it.increment(error)) {
-        std::string stem = it->path().stem().string(), extension = it->path().extension().string();
-        if (stem.size() != 5 || stem.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (extension != ".job" && extension != ".spl" && extension != ".ctl") continue;
-        DWORD id = (DWORD)std::stoul(stem);
-        spooler.nextJob = std::max<DWORD>(spooler.nextJob, id + 1);
-        files[id].insert(extension);
+std::string recordText(const SpoolJob& job, const char* state) {
+    nlohmann::ordered_json record = {{"printer", bytesAsText(job.printer)},
+                                     {"port", bytesAsText(job.port)},
+                                     {"document", bytesAsText(job.document)},
+                                     {"priority", job.priority},
+                                     {"state", state},
+                                     {"spooled", job.spooled},
+                                     {"sent", job.sent},
+                                     {"error", job.error}};
+    return record.dump(2) + "\n";
+}
+
+// The record whole beside the old one, then renamed over it: one rename
+// changes the state. A disk too full for the new file still has the old
+// one's room, and a folder that no longer lets a file be made may still let
+// its files be written: the record is then written over in place, which a
+// stop half-way leaves unreadable, never in a state it was not meant to reach.
+DWORD writeRecordAs(const SpoolJob& job, const char* state) {
+    if (job.recordPath.empty()) return 0;
+    std::string text = recordText(job, state);
+    std::string temporary = job.recordPath + ".new";
+    int error = 0;
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) error = errno;
+    for (std::size_t at = 0; !error && at < text.size();) {
+        ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) error = n < 0 ? errno : ENOSPC;
+        else at += (std::size_t)n;
     }
-    if (error && error != std::errc::no_such_file_or_directory)
-        spooler.folderError = "The print queue in " + spooler.folder + " cannot be read: " + error.message() + ".";
-    std::vector<std::shared_ptr<SpoolJob>> jobs;
-    for (auto& [id, extensions] : files) {
-        auto job = std::make_shared<SpoolJob>();
-        job->id = id;
-        placeJob(*job, spooler.folder);
-        bool hasData = extensions.count(".spl");
-        job->elsewhere = hasData && heldElsewhere(job->dataPath);
-        std::string state, bad;
-        if (!extensions.count(".job")) {
-            // One another run is making or removing is no concern of this one.
-            if (!hasData || job->elsewhere) continue;
-            bad = "its spooled data " + jobFileName(id, "spl") + " has no job record beside it";
-        } else {
-            std::string text;
-            int failed = readWhole(job->recordPath, text);
-            if (failed == ENOENT) continue;  // gone since the listing: the job is leaving
-            if (failed)
-                bad = std::string("its record cannot be read (") + std::strerror(failed) + ")";
-            else
-                bad = readRecord(text, *job, state);
-        }
-        struct stat info {};
-        if (bad.empty() && !hasData)
-            bad = "its data file " + jobFileName(id, "spl") + " is missing";
-        else if (bad.empty() && ::stat(job->dataPath.c_str(), &info) != 0) {
-            if (errno == ENOENT) continue;  // listed, then removed: the job is leaving
-            bad = "its data file " + jobFileName(id, "spl") + " cannot be read (" + std::strerror(errno) + ")";
-        }
-        std::size_t size = (std::size_t)info.st_size;
-        if (bad.empty() && state != "spooling" && !job->elsewhere && size != job->spooled)
-            bad = "its data file " + jobFileName(id, "spl") + " holds " + std::to_string(size) +
-                  " bytes, and its record says " + std::to_string(job->spooled);
-        std::string file = "spool/" + jobFileName(id, extensions.count(".job") ? "job" : "spl");
-        if (!bad.empty()) {
-            job->unreadable = file + ": " + bad;
-            job->elsewhere = false;
-            if (notices) notices->push_back(job->unreadable + "; the job is left as it is and not printed.");
-            jobs.push_back(job);
-            continue;
-        }
-        std::uint64_t sent = job->sent;
-        readShared(job->sharedPath, sent);
-        job->sent = (std::size_t)std::min<std::uint64_t>(sent, std::max(job->spooled, size));
-        job->spooling = state == "spooling";
-        if (state == "printing" || (job->spooling && job->sent)) job->status = job->elsewhere ? JOB_STATUS_PRINTING : 0;
-        if (job->elsewhere && job->spooling) job->spooled = size;
-        if (state == "printed") job->status = JOB_STATUS_PRINTED;
-        if (state == "failed") job->status = JOB_STATUS_ERROR;
-        // Left by a run that ended: one that printed it prints again from the
-        // start; one that spooled it never gave it whole.
-        job->interrupted = !job->elsewhere && state == "printing";
-        if (!job->elsewhere && job->spooling) {
-            job->spooling = false;
-            job->incomplete = true;
-            job->status = JOB_STATUS_ERROR;
-            job->spooled = size;
-        }
-        jobs.push_back(job);
-    }
-    return jobs;
+    if (fd >= 0 && ::close(fd) != 0 && !error) error = errno;
+    if (!error && std::rename(temporary.c_str(), job.recordPath.c_str()) == 0) return 0;
+    if (!error) error = errno;
+    if (fd >= 0) std::remove(temporary.c_str());
+    fd = ::open(job.recordPath.c_str(), O_WRONLY | O_CLOEXEC);
+    bool inPlace = fd >= 0 && ::pwrite(fd, text.data(), text.size(), 0) == (ssize_t)text.size() &&
+                   ::ftruncate(fd, (off_t)text.size()) == 0;
+    if (fd >= 0) ::close(fd);
+    return inPlace ? 0 : fileError(error);
 }
 
 }  // namespace
 
-// ---- what a run shares about the job it holds ----
+DWORD writeRecord(const SpoolJob& job) { return writeRecordAs(job, recordState(job)); }
 
+// The count is 8 bytes; a version that shared the folder between runs kept a
+// cancel request after it, 16 in all.
 bool mapShared(SpoolJob& job) {
     int fd = ::open(job.sharedPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     struct stat info {};
@@ -340,177 +312,167 @@ bool mapShared(SpoolJob& job) {
     return true;
 }
 
-void readShared(const std::string& path, std::uint64_t& sent) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    std::uint64_t value = sent;
-    if (fd >= 0 && ::pread(fd, &value, sizeof value, 0) == (ssize_t)sizeof value) sent = value;
-    if (fd >= 0) ::close(fd);
-}
-
-// The request stays open here: once the job has left, the file, gone from
-// the folder, still says how far its holder got and whether the cancel did it.
-bool requestCancel(Machine::Spooler& spooler, const SpoolJob& job) {
-    int fd = ::open(job.sharedPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 || ::pwrite(fd, &CancelAsked, sizeof CancelAsked, sizeof(std::uint64_t)) != sizeof CancelAsked) {
-        int error = errno;
-        if (fd >= 0) ::close(fd);
-        errno = error;
-        return false;
-    }
-    auto& asked = spooler.asked[job.id];
-    if (asked.second.id) ::close(asked.first);
-    asked = {fd, job.seen()};
-    return true;
-}
-
-// Jobs asked to cancel that have left since: how each ended, as its holder left it.
-void noteAskedJobsGone(Machine::Spooler& spooler) {
-    for (auto it = spooler.asked.begin(); it != spooler.asked.end();) {
-        auto& [fd, job] = it->second;
-        bool left = std::none_of(spooler.jobs.begin(), spooler.jobs.end(),
-                                 [&](const std::shared_ptr<SpoolJob>& j) { return j->id == it->first; });
-        if (!left) {
-            ++it;
-            continue;
-        }
-        std::uint64_t values[2] = {job.sent, 0};
-        if (::pread(fd, values, sizeof values, 0) == (ssize_t)sizeof values) job.sent = (std::size_t)values[0];
-        job.cancelledElsewhere = values[1] == CancelDone;
-        job.status = job.cancelledElsewhere ? JOB_STATUS_DELETED
-                     : job.sent >= job.spooled ? JOB_STATUS_PRINTED : JOB_STATUS_ERROR;
-        job.elsewhere = false;
-        spooler.ended.push_back(job);
-        ::close(fd);
-        it = spooler.asked.erase(it);
-    }
-}
-
-// ---- holding a job ----
-
-// An open-file-description lock: its own for each open of the file, also
-// within one process, and let go of when the file is closed or its holder
-// ends, however it ends.
-bool lockData(int fd) {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-bool heldElsewhere(const std::string& dataPath) {
-    int fd = ::open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-    ::close(fd);
-    return held;
-}
-
-bool holdJob(SpoolJob& job) {
-    int fd = ::open(job.dataPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 || !lockData(fd)) {
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    job.data = fd;
-    job.held = true;
-    return true;
-}
-
-// ---- records ----
-
-DWORD writeRecord(const SpoolJob& job) {
-    if (job.recordPath.empty()) return 0;
-    nlohmann::ordered_json record = {{"printer", bytesAsText(job.printer)},
-                                     {"port", bytesAsText(job.port)},
-                                     {"document", bytesAsText(job.document)},
-                                     {"priority", job.priority},
-                                     {"state", recordState(job)},
-                                     {"spooled", job.spooled},
-                                     {"sent", job.sent},
-                                     {"error", job.error}};
-    std::string text = record.dump(2) + "\n";
-    std::string temporary = job.recordPath + ".new";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return fileError(errno);
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = std::fflush(file) == 0 && written;
-    int error = errno;
-    std::fclose(file);
-    if (!written || std::rename(temporary.c_str(), job.recordPath.c_str()) != 0) {
-        error = written ? errno : error;
-        std::remove(temporary.c_str());
-        return fileError(error);
-    }
+// The record first, saying the job is being given: a spooler stopped before
+// the document's end finds it so and drops it, whatever else it made.
+DWORD createJobFiles(SpoolJob& job, const std::string& folder) {
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    placeJob(job, folder);
+    if (DWORD error = writeRecord(job)) return error;
+    job.data = ::open(job.dataPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (job.data < 0 || !mapShared(job)) return fileError(errno);
     return 0;
 }
 
-// The record first, so that no run lists a job half gone; the data last, so
-// that a run killed in between leaves data a later run names.
-DWORD discard(SpoolJob& job) {
-    for (const std::string& path : {job.recordPath, job.sharedPath, job.dataPath})
-        if (!path.empty() && std::remove(path.c_str()) != 0 && errno != ENOENT) return fileError(errno);
+// The record says the job has left before any of its files go, its data
+// next and the record last. A record that cannot say so (a folder that takes
+// no more writes) is removed first, so that what may stay is never printed.
+DWORD discard(Machine::Spooler& spooler, SpoolJob& job) {
+    if (job.recordPath.empty()) return 0;
+    if (writeRecordAs(job, "removed") != 0 && std::remove(job.recordPath.c_str()) != 0 && errno != ENOENT)
+        return fileError(errno);
+    spooler.reached("removing", job.id);
+    if (std::remove(job.dataPath.c_str()) != 0 && errno != ENOENT) return fileError(errno);
+    spooler.reached("removed-data", job.id);
+    for (const std::string& path : {job.sharedPath, job.recordPath})
+        if (std::remove(path.c_str()) != 0 && errno != ENOENT) return fileError(errno);
     return 0;
 }
 
 void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job) {
-    discard(*job);
+    if (DWORD error = discard(spooler, *job))
+        job->folderProblem = "spool/" + jobFileName(job->id, "*") +
+                             " could not be removed (error " + std::to_string(error) + "); " +
+                             (job->whole ? "its record says it printed, so it is not printed again"
+                                         : "they stay in the spool folder");
     spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
 }
 
+namespace {
+
+// What a job's NNNNN.ctl says was sent; "" or why it cannot be read.
+std::string readSent(const std::string& path, std::size_t& sent) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? "is missing" : std::string("cannot be read (") + std::strerror(errno) + ")";
+    struct stat info {};
+    std::uint64_t value = 0;
+    bool ok = ::fstat(fd, &info) == 0 && (info.st_size == 8 || info.st_size == 16) &&
+              ::pread(fd, &value, sizeof value, 0) == (ssize_t)sizeof value;
+    ::close(fd);
+    if (!ok) return "is damaged: it holds " + std::to_string((long long)info.st_size) + " bytes, where 8 are kept";
+    sent = (std::size_t)value;
+    return "";
+}
+
+std::string title(const SpoolJob& job) {
+    return "job " + std::to_string(job.id) + " \"" + job.document + "\" on " + job.printer;
+}
+
+}  // namespace
+
+// A spooler's start over its folder, as after a power cut: a job that was
+// being given is dropped; one that was printing prints again from its start;
+// one whose bytes had all reached the printer is printed, and leaves with
+// its files; one that was leaving finishes leaving. One that cannot be read
+// is named and kept as it is, never printed.
 void loadSpoolFolder(Machine::Spooler& spooler) {
+    const bool recovers = spooler.settings.playsBack;  // one that only lists leaves every file as it is
     spooler.folderError.clear();
-    spooler.jobs = readJobs(spooler, &spooler.notices);
-    sortQueue(spooler);
-    if (spooler.use != QueueUse::Print) return;
-    for (auto& job : spooler.jobs) {
-        std::string title = "job " + std::to_string(job->id) + " \"" + job->document + "\" on " + job->printer;
-        std::string file = "spool/" + jobFileName(job->id, "job");
-        if (job->incomplete)
-            spooler.notices.push_back(file + ": The run that spooled " + title +
-                                      " ended before the whole document was given (" + std::to_string(job->spooled) +
-                                      " bytes kept, " + std::to_string(job->sent) +
-                                      " of them sent); it stays in the queue, not printed.");
-        bool waits = job->unreadable.empty() && !job->elsewhere && !job->incomplete &&
-                     !(job->status & (JOB_STATUS_PRINTED | JOB_STATUS_ERROR));
-        if (!waits) continue;
-        // Taken only when no other run took it meanwhile.
-        if (!holdJob(*job) || !mapShared(*job)) {
-            job->elsewhere = !job->held;
+    spooler.jobs.clear();
+    std::map<DWORD, std::set<std::string>> files;
+    std::error_code error;
+    for (auto it = fs::directory_iterator(spooler.folder, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (name.size() == 13 && name.compare(9, 4, ".new") == 0 && name.compare(5, 4, ".job") == 0) {
+            if (recovers) std::remove(it->path().c_str());  // a record never renamed into place
             continue;
         }
-        if (job->interrupted)
-            spooler.notices.push_back(file + ": The run that printed " + title + " ended after " +
-                                      std::to_string(job->sent) + " of " + std::to_string(job->spooled) +
-                                      " bytes; the job prints again from the start.");
-        job->interrupted = false;
-        job->sent = 0;
-        job->shared->sent = 0;
+        std::string stem = it->path().stem().string(), extension = it->path().extension().string();
+        if (stem.size() != 5 || stem.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (extension != ".job" && extension != ".spl" && extension != ".ctl") continue;
+        DWORD id = (DWORD)std::stoul(stem);
+        spooler.nextJob = std::max<DWORD>(spooler.nextJob, id + 1);
+        files[id].insert(extension);
     }
-}
-
-// A spooler that only looks reads the folder afresh at every look: another
-// run may have given, printed or cancelled a job since.
-void refreshSpoolFolder(Machine::Spooler& spooler) {
-    if (spooler.use != QueueUse::Look || spooler.folder.empty()) return;
-    spooler.jobs = readJobs(spooler, nullptr);
+    if (error && error != std::errc::no_such_file_or_directory)
+        spooler.folderError = "The print queue in " + spooler.folder + " cannot be read: " + error.message() + ".";
+    for (auto& [id, extensions] : files) {
+        auto job = std::make_shared<SpoolJob>();
+        job->id = id;
+        placeJob(*job, spooler.folder);
+        std::string file = "spool/" + jobFileName(id, "job"), state, bad;
+        if (!extensions.count(".job")) {
+            file = "spool/" + jobFileName(id, extensions.count(".spl") ? "spl" : "ctl");
+            bad = "its " + std::string(extensions.count(".spl") ? "spooled data " + jobFileName(id, "spl")
+                                                                 : "count " + jobFileName(id, "ctl")) +
+                  " has no job record beside it";
+        } else {
+            std::string text;
+            int failed = readWhole(job->recordPath, text);
+            bad = failed ? std::string("its record cannot be read (") + std::strerror(failed) + ")"
+                         : readRecord(text, *job, state);
+        }
+        if (bad.empty() && state == "removed") {
+            if (recovers) discard(spooler, *job);
+            continue;
+        }
+        if (bad.empty() && !recovers && (state == "spooling" || state == "printed")) {
+            job->status = state == "printed" ? JOB_STATUS_PRINTED : JOB_STATUS_SPOOLING;
+            spooler.jobs.push_back(job);
+            continue;
+        }
+        if (bad.empty() && state == "spooling") {
+            spooler.notices.push_back(file + ": " + title(*job) + " was still being given when the spooler stopped (" +
+                                      std::to_string(job->spooled) + " bytes); it was dropped, not printed.");
+            discard(spooler, *job);
+            continue;
+        }
+        if (bad.empty() && state == "printed") {
+            spooler.notices.push_back(file + ": " + title(*job) +
+                                      " had reached the printer whole when the spooler stopped; it counts as "
+                                      "printed, and left the queue.");
+            job->whole = true;
+            discard(spooler, *job);
+            continue;
+        }
+        struct stat info {};
+        if (bad.empty() && !extensions.count(".spl"))
+            bad = "its data file " + jobFileName(id, "spl") + " is missing";
+        else if (bad.empty() && ::stat(job->dataPath.c_str(), &info) != 0)
+            bad = "its data file " + jobFileName(id, "spl") + " cannot be read (" + std::strerror(errno) + ")";
+        else if (bad.empty() && (std::size_t)info.st_size != job->spooled)
+            bad = "its data file " + jobFileName(id, "spl") + " holds " + std::to_string(info.st_size) +
+                  " bytes, and its record says " + std::to_string(job->spooled);
+        std::size_t sent = job->sent;
+        if (bad.empty()) {
+            std::string ctl = readSent(job->sharedPath, sent);
+            if (!ctl.empty()) bad = "its count of bytes sent " + jobFileName(id, "ctl") + " " + ctl;
+        }
+        if (bad.empty() && recovers) {
+            job->data = ::open(job->dataPath.c_str(), O_RDWR | O_CLOEXEC);
+            if (job->data < 0 || !mapShared(*job))
+                bad = "its files cannot be opened (" + std::string(std::strerror(errno)) + ")";
+        }
+        if (!bad.empty()) {
+            job->unreadable = file + ": " + bad;
+            spooler.notices.push_back(job->unreadable + "; the job is left as it is and not printed.");
+            spooler.jobs.push_back(job);
+            continue;
+        }
+        if (state == "failed") job->status = JOB_STATUS_ERROR;
+        if (state == "printing" && !recovers) job->status = JOB_STATUS_PRINTING;
+        if (state == "printing" && recovers) {
+            spooler.notices.push_back(file + ": " + title(*job) + " was printing when the spooler stopped, after " +
+                                      std::to_string(std::min(sent, job->spooled)) + " of " +
+                                      std::to_string(job->spooled) + " bytes; the job prints again from the start.");
+            writeRecordAs(*job, "queued");
+        }
+        if (state == "failed" || !recovers) job->sent = sent;
+        else job->sent = job->shared->sent = 0;
+        spooler.jobs.push_back(job);
+    }
     sortQueue(spooler);
-    noteAskedJobsGone(spooler);
-}
-
-// A job this spooler does not hold: an unreadable one's files go; one no run
-// holds is taken and discarded; the run that holds one is asked to cancel it.
-DWORD cancelUnheld(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job) {
-    if (job->unreadable.empty() && !holdJob(*job)) return requestCancel(spooler, *job) ? 0 : fileError(errno);
-    if (DWORD error = discard(*job)) return error;
-    if (auto asked = spooler.asked.find(job->id); asked != spooler.asked.end()) {  // its holder went first
-        ::close(asked->second.first);
-        spooler.asked.erase(asked);
-    }
-    spooler.jobs.erase(std::remove(spooler.jobs.begin(), spooler.jobs.end(), job), spooler.jobs.end());
-    return 0;
 }
 
 }  // namespace sim

@@ -85,20 +85,24 @@ void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
 
 // Ends a job's playback: the job leaves the queue when it was cancelled, when
 // the monitor said it is done, or when the settings let printed jobs go; one
-// that stays keeps its record up to date.
+// that stays keeps its record up to date. Its files are settled before
+// anyone is told how it ended.
 void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job,
             DWORD status) {
     job->status = status;
     job->spooling = false;  // what its application still gives is refused or kept unplayed
-    if (job->cancelledElsewhere) job->shared->cancelRequested = CancelDone;  // for the run that asked
+    const bool leaves =
+        job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves);
+    if (!leaves)
+        if (DWORD error = writeRecord(*job); error && job->folderProblem.empty())
+            job->folderProblem = "its record spool/" + jobFileName(job->id, "job") + " could not be written (error " +
+                                 std::to_string(error) + ")";
+    // Told while it is still listed, so that a job is always either in the
+    // queue or among the ended ones, with what the observer made of it.
     tellObserver(spooler, lock, *job, true);
+    if (leaves) dropJob(spooler, job);
     spooler.ended.push_back(job->seen());
     if (spooler.ended.size() > 256) spooler.ended.erase(spooler.ended.begin());
-    if (job->cancel || job->leave || (status == JOB_STATUS_PRINTED && spooler.settings.finishedJobsLeaveByThemselves)) {
-        dropJob(spooler, job);
-    } else {
-        writeRecord(*job);
-    }
     job->playingBack = false;
     spooler.playing--;
     spooler.changed.notify_all();
@@ -121,18 +125,42 @@ void leaveForNextStart(Machine::Spooler& spooler, std::unique_lock<std::mutex>& 
 bool earlierJobWaits(const Machine::Spooler& spooler, const SpoolJob& job) {
     for (auto& other : spooler.jobs)
         if (other.get() != &job && other->before(job) && other->playingBack && !other->paused && !other->cancel &&
-            equalNoCase(other->port, job.port) &&
+            other->problem.empty() && equalNoCase(other->port, job.port) &&
             (equalNoCase(other->printer, job.printer) || !(other->status & JOB_STATUS_OFFLINE)))
             return true;
     return false;
 }
 
-// A cancel asked for by another run (through the job's NNNNN.ctl) counts as
-// one asked for here; true once the job is to end.
-bool cancelAsked(SpoolJob& job) {
-    if (!job.cancel && job.shared->cancelRequested.load(std::memory_order_relaxed))
-        job.cancel = job.leave = job.cancelledElsewhere = true;
-    return job.cancel;
+// Why a job is not to print on its printer now: the printer is gone, or the
+// job was given for another port than the one it prints to ("" for neither).
+// Printing it anyway would send its bytes to a device it was not meant for.
+std::string printerProblem(const SpoolJob& job) {
+    if (!machine().printerExists(job.printer)) return "its printer " + job.printer + " no longer exists";
+    std::string port = machine().registry().stringValue(printerKey(job.printer), "Port").value_or("");
+    if (!equalNoCase(port, job.port))
+        return "its printer " + job.printer + " prints to " + (port.empty() ? "no port" : port) + ", not to " +
+               job.port + ", the port it was given for";
+    return "";
+}
+
+// "If an error is returned, the spooler displays a dialog box" (95 DDK,
+// WritePort): the 9x "error writing" box, whose Retry tries the call again
+// and whose Cancel ends the job. A failed StartDocPort is answered the same
+// way, rather than tried "again and again" without a word; the answer bounds
+// every retry. True for Retry.
+bool askRetry(std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job,
+              DWORD error) {
+    job->error = error;
+    job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
+    writeRecord(*job);
+    std::string text = "There was an error writing to " + job->port + " for the printer " + job->printer +
+                       " (error " + std::to_string(error) + "). Retry, or Cancel to end the job.";
+    lock.unlock();
+    int answer = MessageBoxA(nullptr, text.c_str(), job->printer.c_str(), MB_RETRYCANCEL | MB_ICONEXCLAMATION);
+    lock.lock();
+    if (answer != IDRETRY || job->cancel) return false;
+    job->status = JOB_STATUS_PRINTING;
+    return true;
 }
 
 // One job's playback thread, from the start of its spooling.
@@ -141,12 +169,12 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     std::unique_lock<std::mutex> lock(spooler.mutex);
     // A printer that works offline keeps its jobs "spooled and held ... not
     // despooled until Work Offline is deactivated" (KB Q160456); one job at a
-    // time on a port.
+    // time on a port. 98 begins a job "after first page is spooled".
     Machine::Spooler::Port* port = nullptr;
     for (bool mapped = false;;) {
-        if (cancelAsked(*job)) return finish(spooler, lock, job, JOB_STATUS_DELETED);
+        if (job->cancel) return finish(spooler, lock, job, JOB_STATUS_DELETED);
         if (spooler.stopping) return leaveForNextStart(spooler, lock, *job);
-        if (job->spooling && !spooler.settings.printWhileSpooling) {
+        if (job->spooling && (job->spooled == 0 || !spooler.settings.printWhileSpooling)) {
             spooler.changed.wait_for(lock, HoldPoll);
             continue;
         }
@@ -163,15 +191,19 @@ void playBack(std::shared_ptr<SpoolJob> job) {
             return finish(spooler, lock, job, JOB_STATUS_ERROR);
         }
         lock.unlock();
-        bool offline = machine().printerAttributes(job->printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
+        std::string problem = printerProblem(*job);
+        bool offline = problem.empty() && (machine().printerAttributes(job->printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE);
         lock.lock();
-        job->status = offline ? JOB_STATUS_OFFLINE : job->paused ? JOB_STATUS_PAUSED : 0;
-        if (!offline && !job->paused && !port->busy && !earlierJobWaits(spooler, *job)) break;
+        job->problem = problem;
+        job->status = !problem.empty() ? JOB_STATUS_ERROR : offline ? JOB_STATUS_OFFLINE : job->paused ? JOB_STATUS_PAUSED : 0;
+        if (problem.empty() && !offline && !job->paused && !port->busy && !port->lent && !earlierJobWaits(spooler, *job))
+            break;
         spooler.changed.wait_for(lock, HoldPoll);
     }
     port->busy = true;
     job->status = JOB_STATUS_PRINTING;
     writeRecord(*job);
+    spooler.reached("printing", job->id);
     tellObserver(spooler, lock, *job, false);
     const PortMonitor monitor = spooler.monitors[port->monitor].table;
     const SpoolerSettings settings = spooler.settings;
@@ -192,55 +224,53 @@ void playBack(std::shared_ptr<SpoolJob> job) {
     HANDLE handle = port->handle;
     const bool bidirectional = port->type & PORT_TYPE_READ;
 
-    // "Returning an error causes the print spooler to retry and call the port
-    // monitor again and again" (a port monitor author's account of StartDocPort).
     DOC_INFO_1A doc = {const_cast<LPSTR>(job->document.c_str()), nullptr, nullptr};
-    for (unsigned attempts = 1;; attempts++) {
+    for (;;) {
         lock.unlock();
         BOOL started =
             monitor.startDocPort(handle, const_cast<LPSTR>(job->printer.c_str()), job->id, 1, (LPBYTE)&doc);
         DWORD error = GetLastError();
         lock.lock();
         if (started) break;
-        job->error = error;
-        job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
-        bool givesUp = settings.maxStartAttempts != 0 && attempts >= settings.maxStartAttempts;
-        if (!givesUp)
-            spooler.changed.wait_for(lock, std::chrono::milliseconds(settings.startRetryMilliseconds),
-                                     [&] { return cancelAsked(*job) || spooler.stopping; });
-        if (givesUp || cancelAsked(*job)) {
-            port->busy = false;
-            return finish(spooler, lock, job, job->cancel ? JOB_STATUS_DELETED : JOB_STATUS_ERROR);
-        }
-        if (spooler.stopping) {  // not started: it waits for the next start as it was
+        bool retry = askRetry(lock, job, error);
+        if (spooler.stopping && retry) {  // not started: it waits for the next start as it was
             port->busy = false;
             job->status = 0;
             writeRecord(*job);
             return leaveForNextStart(spooler, lock, *job);
         }
+        if (!retry) {
+            port->busy = false;
+            job->cancel = true;
+            return finish(spooler, lock, job, JOB_STATUS_DELETED);
+        }
     }
     job->status = JOB_STATUS_PRINTING;
+    job->error = 0;
 
-    // "If an error is returned, the spooler displays a dialog box" (95 DDK,
-    // WritePort): Retry writes again what was not written, Cancel ends the job.
     // While the job is still spooled, the playback waits for its next bytes.
+    // Once every byte has reached the printer the job is printed, whatever
+    // cancel comes after.
     bool cancelled = false, stopped = false;
     // The spooled bytes are read back 64 KiB or a write at a time, whichever is
     // more: a job of any size plays back in little memory and few reads.
     std::vector<BYTE> chunk(std::max<DWORD>(settings.writeChunk, 65536));
     std::size_t chunkAt = 0, chunkSize = 0;  // the job's bytes in `chunk`
-    for (;;) {
-        if (cancelAsked(*job) || spooler.stopping) {
+    for (bool first = true;;) {
+        if (job->sent >= job->spooled && !job->spooling && !job->spoolError) break;
+        if (job->cancel || spooler.stopping) {
             cancelled = job->cancel;
             stopped = !cancelled;
             break;
         }
         if (job->sent >= job->spooled) {
-            if (!job->spooling) break;
             spooler.changed.wait_for(lock, HoldPoll);
             continue;
         }
         const std::size_t spooled = job->spooled;  // the application's thread adds to it under the lock
+        const DWORD writeChunk = job->writeChunk ? job->writeChunk : settings.writeChunk;
+        if (chunk.size() < writeChunk) chunk.resize(writeChunk), chunkSize = 0;
+        job->writing = std::chrono::steady_clock::now();
         lock.unlock();
         if (job->sent < chunkAt || job->sent >= chunkAt + chunkSize) {
             chunkAt = job->sent;
@@ -248,37 +278,45 @@ void playBack(std::shared_ptr<SpoolJob> job) {
             ssize_t got = pread(job->data, chunk.data(), want, (off_t)chunkAt);
             chunkSize = got > 0 ? (std::size_t)got : 0;
         }
-        DWORD size = (DWORD)std::min<std::size_t>(settings.writeChunk, chunkAt + chunkSize - job->sent);
+        DWORD size = (DWORD)std::min<std::size_t>(writeChunk, chunkAt + chunkSize - job->sent);
         LPBYTE bytes = chunk.data() + (job->sent - chunkAt);
         DWORD written = 0;
         BOOL ok = size != 0 && monitor.writePort(handle, bytes, size, &written);
         DWORD error = size != 0 ? GetLastError() : ERROR_READ_FAULT;  // the spool file lost bytes
+        // A write that says it succeeded yet took nothing would be made again
+        // for ever: it is a failed write, with the error the device gave.
+        if (ok && written == 0) ok = FALSE, error = ERROR_WRITE_FAULT;
         if (ok && bidirectional && settings.readAfterEachWrite) {
             BYTE answer[256];
             DWORD read = 0;
             monitor.readPort(handle, answer, sizeof answer, &read);
         }
         lock.lock();
+        job->writing.reset();
         job->sent += std::min(written, size);
         job->shared->sent.store(job->sent, std::memory_order_relaxed);
+        if (first && written) spooler.reached("writing", job->id);
+        first = first && !written;
         if (ok) continue;
-        job->error = error;
-        job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
-        writeRecord(*job);
-        std::string text = "There was an error writing to " + job->port + " for the printer " + job->printer +
-                           " (error " + std::to_string(error) + "). Retry, or Cancel to end the job.";
-        lock.unlock();
-        int answer = MessageBoxA(nullptr, text.c_str(), job->printer.c_str(), MB_RETRYCANCEL | MB_ICONEXCLAMATION);
-        lock.lock();
-        if (answer != IDRETRY) {
+        if (!askRetry(lock, job, error)) {
             cancelled = true;
             break;
         }
-        job->status = JOB_STATUS_PRINTING;
+    }
+    if (!cancelled && !stopped) {
+        spooler.reached("written", job->id);
+        job->whole = true;
+        if (DWORD error = writeRecord(*job))
+            job->folderProblem = "its record spool/" + jobFileName(job->id, "job") +
+                                 " could not say that it printed (error " + std::to_string(error) +
+                                 "), so the next start would print it again: remove spool/" +
+                                 jobFileName(job->id, "*") + " before then";
+        spooler.reached("printed", job->id);
     }
     lock.unlock();
     monitor.endDocPort(handle);
     lock.lock();
+    if (!stopped) spooler.reached("ended", job->id);
     port->busy = false;
     if (stopped) {  // the next start says how far it got, and prints it again
         writeRecord(*job);
@@ -307,40 +345,46 @@ std::string pointer(const void* value) {
 
 // The monitor's table with each call the spooler makes told to the trace.
 PortMonitor traced(const PortMonitor& table,
-                   const std::function<void(const std::string&, BOOL, const std::string&)>& trace) {
+                   const std::function<void(const std::string&, BOOL, const std::string&)>& trace,
+                   const std::function<bool()>& wanted) {
+    // Formatted only where it is wanted: a playback makes a call for every
+    // few KiB it sends.
+    auto on = [wanted] { return !wanted || wanted(); };
     PortMonitor t = table;
     t.openPort = [=](LPSTR name, PHANDLE handle) {
         BOOL ok = table.openPort(name, handle);
-        trace("OpenPort(\"" + std::string(name) + "\", &handle)", ok, "handle " + pointer(*handle));
+        if (on()) trace("OpenPort(\"" + std::string(name) + "\", &handle)", ok, "handle " + pointer(*handle));
         return ok;
     };
     t.startDocPort = [=](HANDLE port, LPSTR printer, DWORD job, DWORD level, LPBYTE info) {
         BOOL ok = table.startDocPort(port, printer, job, level, info);
         const char* document = reinterpret_cast<DOC_INFO_1A*>(info)->pDocName;
-        trace("StartDocPort(" + pointer(port) + ", \"" + printer + "\", " + std::to_string(job) + ", " +
-                  std::to_string(level) + ", {\"" + (document ? document : "") + "\"})",
-              ok, "");
+        if (on())
+            trace("StartDocPort(" + pointer(port) + ", \"" + printer + "\", " + std::to_string(job) + ", " +
+                      std::to_string(level) + ", {\"" + (document ? document : "") + "\"})",
+                  ok, "");
         return ok;
     };
     t.writePort = [=](HANDLE port, LPBYTE data, DWORD size, LPDWORD written) {
         BOOL ok = table.writePort(port, data, size, written);
-        trace("WritePort(" + pointer(port) + ", data, " + std::to_string(size) + ")", ok,
-              "written " + std::to_string(*written));
+        if (on())
+            trace("WritePort(" + pointer(port) + ", data, " + std::to_string(size) + ")", ok,
+                  "written " + std::to_string(*written));
         return ok;
     };
     t.readPort = [=](HANDLE port, LPBYTE data, DWORD size, LPDWORD read) {
         BOOL ok = table.readPort(port, data, size, read);
-        trace("ReadPort(" + pointer(port) + ", buffer, " + std::to_string(size) + ")", ok, "read " + std::to_string(*read));
+        if (on()) trace("ReadPort(" + pointer(port) + ", buffer, " + std::to_string(size) + ")", ok, "read " + std::to_string(*read));
         return ok;
     };
     t.endDocPort = [=](HANDLE port) {
         BOOL ok = table.endDocPort(port);
-        trace("EndDocPort(" + pointer(port) + ")", ok, "");
+        if (on()) trace("EndDocPort(" + pointer(port) + ")", ok, "");
         return ok;
     };
     t.closePort = [=](HANDLE port) {
         BOOL ok = table.closePort(port);
-        trace("ClosePort(" + pointer(port) + ")", ok, "");
+        if (on()) trace("ClosePort(" + pointer(port) + ")", ok, "");
         return ok;
     };
     return t;
@@ -356,17 +400,12 @@ Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
 
 bool Machine::startSpooler(std::string* reason) {
     std::function<void(const std::string&, BOOL, const std::string&)> trace;
+    std::function<bool()> wanted;
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
         if (spooler_->running) return true;
         trace = spooler_->trace;
-        // One that only looks at the queue has no use for the monitors.
-        if (spooler_->use == QueueUse::Look) {
-            spooler_->running = true;
-            spooler_->notices.clear();
-            loadSpoolFolder(*spooler_);
-            return true;
-        }
+        wanted = spooler_->traceWanted;
     }
     std::vector<Spooler::Monitor> monitors;
     for (const std::string& name : registry_.subkeys(MonitorsPath)) {
@@ -383,7 +422,7 @@ bool Machine::startSpooler(std::string* reason) {
             for (auto& loaded : monitors) releaseModule(loaded.module);
             return false;
         }
-        if (trace) table = traced(table, trace);
+        if (trace) table = traced(table, trace, wanted);
         monitors.push_back({name, table, instance});
     }
     {
@@ -398,15 +437,15 @@ bool Machine::startSpooler(std::string* reason) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     if (spooler_->folder.empty()) return true;
     loadSpoolFolder(*spooler_);
+    if (!spooler_->settings.playsBack) return true;
     for (auto& job : spooler_->jobs)
-        if (job->held) startPlayback(*spooler_, job);
+        if (job->unreadable.empty() && !(job->status & JOB_STATUS_ERROR)) startPlayback(*spooler_, job);
     return true;
 }
 
-void Machine::setSpoolFolder(const std::string& hostFolder, QueueUse use) {
+void Machine::setSpoolFolder(const std::string& hostFolder) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->folder = hostFolder;
-    spooler_->use = use;
     spooler_->observer = nullptr;
     spooler_->nextJob = 1;
     spooler_->ended.clear();
@@ -439,8 +478,6 @@ void Machine::stopSpooler() {
         spooler_->ports.clear();
         spooler_->jobs.clear();
         spooler_->spooling.clear();
-        for (auto& [id, asked] : spooler_->asked) ::close(asked.first);
-        spooler_->asked.clear();
     }
     // "ClosePort: at spooler shutdown" (95 DDK).
     for (auto& [monitor, handle] : open) monitor.closePort(handle);
@@ -460,9 +497,44 @@ void Machine::setPlaybackObserver(std::function<void(const SpooledJob&, bool end
     spooler_->observer = std::move(observer);
 }
 
-void Machine::setMonitorTrace(std::function<void(const std::string&, BOOL, const std::string&)> trace) {
+void Machine::setMonitorTrace(std::function<void(const std::string&, BOOL, const std::string&)> trace,
+                              std::function<bool()> wanted) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->trace = std::move(trace);
+    spooler_->traceWanted = std::move(wanted);
+}
+
+void Machine::setStopPoint(std::function<void(const char*, DWORD)> stop) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    spooler_->stopPoint = std::move(stop);
+}
+
+void Machine::setWriteChunk(DWORD id, DWORD size) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    for (auto& job : spooler_->jobs)
+        if (job->id == id) job->writeChunk = size;
+}
+
+bool Machine::lendPort(const std::string& name, DWORD* printingJob) {
+    mapPorts(*spooler_);
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    Spooler::Port* port = spooler_->port(name);
+    if (!port) return true;  // the monitor's own OpenPort says what it knows of it
+    if (port->busy || port->lent) {
+        if (printingJob) *printingJob = 0;
+        for (auto& job : spooler_->jobs)
+            if (printingJob && job->playingBack && (job->status & JOB_STATUS_PRINTING) && equalNoCase(job->port, name))
+                *printingJob = job->id;
+        return false;
+    }
+    port->lent = true;
+    return true;
+}
+
+void Machine::giveBackPort(const std::string& name) {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
+    if (Spooler::Port* port = spooler_->port(name)) port->lent = false;
+    spooler_->changed.notify_all();
 }
 
 void Machine::setSpoolerSettings(const SpoolerSettings& settings) {
@@ -471,20 +543,9 @@ void Machine::setSpoolerSettings(const SpoolerSettings& settings) {
 }
 
 std::vector<SpooledJob> Machine::spooledJobs() {
+    std::lock_guard<std::mutex> lock(spooler_->mutex);
     std::vector<SpooledJob> jobs;
-    bool looks;
-    {
-        std::lock_guard<std::mutex> lock(spooler_->mutex);
-        refreshSpoolFolder(*spooler_);
-        for (auto& job : spooler_->jobs) jobs.push_back(job->seen());
-        looks = spooler_->use == QueueUse::Look;
-    }
-    // No playback looks at the printers of a spooler that only looks: a
-    // waiting job of a printer that works offline is held, as it would be.
-    for (auto& job : jobs)
-        if (looks && job.status == 0 && !job.elsewhere && job.unreadable.empty() && !job.incomplete &&
-            (printerAttributes(job.printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE))
-            job.status = JOB_STATUS_OFFLINE;
+    for (auto& job : spooler_->jobs) jobs.push_back(job->seen());
     return jobs;
 }
 
@@ -506,7 +567,8 @@ bool Machine::waitForPlayback(unsigned milliseconds) {
     return spooler_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
         if (spooler_->playing == 0) return true;
         for (auto& job : spooler_->jobs)
-            if (job->playingBack && !(job->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED))) return false;
+            if (job->playingBack && job->problem.empty() && !(job->status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)))
+                return false;
         return true;
     });
 }

@@ -22,28 +22,17 @@ std::string jobFileName(DWORD id, const char* extension);
 void placeJob(SpoolJob& job, const std::string& folder);
 // The queue in the order it prints: by priority, then as given.
 void sortQueue(Machine::Spooler& spooler);
-// Writes the job's record beside its data, whole or not at all; 0 or the
-// error. Jobs without a spool folder have none.
+// A new job's files, its record first; 0 or the error.
+DWORD createJobFiles(SpoolJob& job, const std::string& folder);
+// Writes the job's record as its state now is; 0 or the error. Jobs without
+// a spool folder have none.
 DWORD writeRecord(const SpoolJob& job);
-// A job that leaves the queue takes its files with it; 0 or the error.
-DWORD discard(SpoolJob& job);
-// A job that leaves the queue, its files taken as far as they go.
+// A job that leaves the queue takes its files with it, its record saying so
+// first; what could not be removed is said in its folderProblem.
 void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
-// Reads the jobs in the spool folder in the order they print and names what
-// cannot be read; a spooler that prints takes those waiting that no other run holds.
+// The jobs in the spool folder in the order they print, as a start after a
+// power cut finds them; what it did and what cannot be read go to the notices.
 void loadSpoolFolder(Machine::Spooler& spooler);
-void refreshSpoolFolder(Machine::Spooler& spooler);
-// The holder's lock on the job's data file, taken or tested.
-bool lockData(int fd);
-bool holdJob(SpoolJob& job);
-bool heldElsewhere(const std::string& dataPath);
-// The job's NNNNN.ctl, mapped by its holder (false with errno), read or asked
-// to cancel by another run.
-bool mapShared(SpoolJob& job);
-void readShared(const std::string& path, std::uint64_t& sent);
-bool requestCancel(Machine::Spooler& spooler, const SpoolJob& job);
-// Cancels a job this spooler does not hold (see spoolerSetJob); 0 or the error.
-DWORD cancelUnheld(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
 
 // ---- monitors, ports and playback ----
 // A monitor's EnumPorts answer, asked as the spooler asks: the size, then a

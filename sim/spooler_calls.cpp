@@ -27,42 +27,33 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
     if (spooler.spooling.count(printer)) return ERROR_INVALID_PARAMETER;  // one document at a time on a handle
-    if (spooler.use == QueueUse::Look) return ERROR_ACCESS_DENIED;      // a spooler that only looks
+    if (!spooler.settings.playsBack) return ERROR_ACCESS_DENIED;          // one that only lists
     auto job = std::make_shared<SpoolJob>();
-    job->id = jobId = spooler.nextJob++;
+    job->id = spooler.nextJob;
     job->printer = printerName;
     job->port = port;
     job->document = document;
-    job->spooling = job->held = true;
+    job->spooling = true;
     // The job is refused before anything is spooled when the spool folder
-    // cannot hold it. Its data comes first and its record last, so that the
-    // other runs never list a job whose data is not there.
+    // cannot hold it.
     DWORD error = 0;
     if (spooler.folder.empty()) {
         char name[] = "/tmp/zevsim-spool-XXXXXX";
         job->data = ::mkstemp(name);
         if (job->data >= 0) ::unlink(name);
+        else error = fileError(errno);
     } else {
-        std::error_code ignored;
-        std::filesystem::create_directories(spooler.folder, ignored);
-        placeJob(*job, spooler.folder);
-        // Made under another name and locked before it is named, so that no
-        // other run sees data without a holder and a record.
-        std::string making = job->dataPath + ".new";
-        job->data = ::open(making.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (job->data >= 0 && (!lockData(job->data) || std::rename(making.c_str(), job->dataPath.c_str()) != 0 ||
-                               !mapShared(*job))) {
-            error = fileError(errno);
-            std::remove(making.c_str());
-        }
+        error = createJobFiles(*job, spooler.folder);
     }
-    if (!error) error = job->data >= 0 ? writeRecord(*job) : fileError(errno);
     if (error) {
-        discard(*job);
+        dropJob(spooler, job);
         return error;
     }
+    spooler.nextJob++;
+    jobId = job->id;
     spooler.jobs.push_back(job);
     spooler.spooling[printer] = job;
+    spooler.reached("spooling", job->id);
     startPlayback(spooler, job);
     return 0;
 }
@@ -85,6 +76,7 @@ DWORD withSpoolingJob(uintptr_t printer,
 void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job) {
     job->cancel = job->leave = true;
     job->spooling = false;
+    if (!job->spoolError) job->spoolError = ERROR_PRINT_CANCELLED;  // never whole, whatever was sent
     spooler.changed.notify_all();
     spooler.changed.wait(lock, [&] { return !job->playingBack; });
     if (std::find(spooler.jobs.begin(), spooler.jobs.end(), job) == spooler.jobs.end()) return;
@@ -121,8 +113,10 @@ DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
     return written == size ? 0 : spooling->spoolError;
 }
 
-// The end of the document: its playback sends the rest. One that could not be
-// spooled whole, or whose record cannot be written, is refused and taken back.
+// The end of the document: its playback sends the rest. Once its record
+// says it is queued, the spooler owns it, whatever becomes of the program
+// that gave it. One that could not be spooled whole, or whose record cannot
+// be written, is refused and taken back.
 DWORD spoolerEndDoc(uintptr_t printer) {
     return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
                                         std::shared_ptr<SpoolJob> job) {
@@ -130,9 +124,14 @@ DWORD spoolerEndDoc(uintptr_t printer) {
         DWORD error = job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
         job->spooling = false;
         if (!error) error = writeRecord(*job);
-        if (error) takeBack(spooler, lock, job);
+        if (error) {
+            job->spooling = true;  // the record still says so: it is dropped
+            takeBack(spooler, lock, job);
+            return error;
+        }
+        spooler.reached("queued", job->id);
         spooler.changed.notify_all();
-        return error;
+        return DWORD(0);
     });
 }
 
@@ -145,22 +144,21 @@ DWORD spoolerAbort(uintptr_t printer) {
     });
 }
 
-// Cancel and delete end a job (one that plays back ends with EndDocPort);
+// Cancel and delete end a job (one that plays back ends with EndDocPort at
+// its next write; one whose every byte has reached the printer prints);
 // "sent to printer" is the monitor saying its job is done: it leaves the
 // queue when its playback ends. Pause and resume hold and release a job not
-// yet played back. A job another run holds is cancelled by that run, asked here.
+// yet played back. A job that cannot print, unreadable or with its printer
+// gone, names no printer it can be sure of: any printer's handle reaches it.
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) {
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
-    refreshSpoolFolder(spooler);
-    // An unreadable job names no printer it can be sure of: any printer's handle reaches it.
     auto it = std::find_if(spooler.jobs.begin(), spooler.jobs.end(), [&](const std::shared_ptr<SpoolJob>& job) {
-        return job->id == jobId && (equalNoCase(job->printer, printerName) || !job->unreadable.empty());
+        return job->id == jobId &&
+               (equalNoCase(job->printer, printerName) || !job->unreadable.empty() || !job->problem.empty());
     });
     if (it == spooler.jobs.end()) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<SpoolJob> job = *it;
-    bool cancels = command == JOB_CONTROL_CANCEL || command == JOB_CONTROL_DELETE;
-    if (!job->held) return cancels ? cancelUnheld(spooler, job) : ERROR_BUSY;
     switch (command) {
     case JOB_CONTROL_CANCEL:
     case JOB_CONTROL_DELETE:
@@ -177,9 +175,11 @@ DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) 
     default:
         return ERROR_INVALID_PARAMETER;
     }
-    // A job no playback holds leaves at once: printed, failed, or kept from an
-    // earlier run's spooling that never ended.
-    if (job->leave && !job->playingBack) dropJob(spooler, job);
+    // A job no playback holds leaves at once: printed, failed, or unreadable.
+    if (job->leave && !job->playingBack) {
+        dropJob(spooler, job);
+        if (!job->folderProblem.empty()) return ERROR_ACCESS_DENIED;
+    }
     spooler.changed.notify_all();
     return 0;
 }
@@ -191,7 +191,6 @@ DWORD spoolerSetPriority(const std::string& printerName, DWORD jobId, DWORD prio
     std::lock_guard<std::mutex> lock(spooler.mutex);
     for (auto& job : spooler.jobs)
         if (job->id == jobId && equalNoCase(job->printer, printerName)) {
-            if (!job->held) return ERROR_BUSY;
             job->priority = priority;
             writeRecord(*job);
             sortQueue(spooler);

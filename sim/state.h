@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -92,16 +93,14 @@ struct Machine::Handles {
     }
 };
 
-// What changes at every write of a job, shared with the other runs on the
-// spool folder through the job's NNNNN.ctl: the run that holds the job maps it
-// into memory, so that the count is exact after every write, costs no call,
-// and outlives a run killed without a word; another run asks for a cancel here.
+// A job's NNNNN.ctl: the count of bytes its playback has sent, mapped into
+// memory so that it is exact after every write, costs no call, and outlives
+// a machine that stops without a word. Versions that shared the folder
+// between runs kept a cancel request after it; its 16 bytes still read.
 struct SharedJobState {
     std::atomic<std::uint64_t> sent{0};
-    std::atomic<std::uint64_t> cancelRequested{0};  // CancelAsked, then CancelDone
 };
-const std::uint64_t CancelAsked = 1, CancelDone = 2;
-static_assert(sizeof(SharedJobState) == 16, "NNNNN.ctl: two 64-bit counts");
+static_assert(sizeof(SharedJobState) == 8, "NNNNN.ctl: one 64-bit count");
 
 // A job of the spooler's queue: spooled by an application, and played back
 // through its port's monitor on a thread of its own.
@@ -119,19 +118,20 @@ struct SpoolJob {
     DWORD status = 0;      // JOB_STATUS_*
     std::size_t sent = 0;  // bytes WritePort reported written
     DWORD error = 0;
-    bool held = false;     // this spooler holds it (always, without a spool folder)
+    DWORD writeChunk = 0;  // the size of its WritePort calls; 0: the settings'
     bool cancel = false;   // to end as soon as its playback can
     bool leave = false;    // to leave the queue when its playback ends
     bool paused = false;
     bool spooling = false;    // its application still gives it bytes
     DWORD spoolError = 0;     // a write to its data file failed: it cannot be whole
-    bool incomplete = false;  // its spooling never ended: kept, never played back
-    bool interrupted = false; // a run ended while it printed it
-    bool elsewhere = false;   // another run holds it
-    bool cancelledElsewhere = false;
     bool playingBack = false; // a playback thread holds it
     bool observed = false;    // the playback observer was told it started
+    bool whole = false;       // every byte reached the printer: it counts as printed
     std::string unreadable;   // see SpooledJob
+    std::string problem;      // see SpooledJob
+    std::string folderProblem;  // see SpooledJob
+    // When the WritePort under way began; none between writes.
+    std::optional<std::chrono::steady_clock::time_point> writing;
     SpoolJob() = default;
     SpoolJob(const SpoolJob&) = delete;
     SpoolJob& operator=(const SpoolJob&) = delete;
@@ -163,25 +163,31 @@ struct Machine::Spooler {
         DWORD type = 0;  // PORT_TYPE_*
         HANDLE handle = nullptr;
         bool busy = false;
+        bool lent = false;  // called directly by a tool (lendPort), not by a job
     };
     std::map<std::string, Port> ports;  // by the name its monitor lists
     std::vector<std::shared_ptr<SpoolJob>> jobs;
     std::map<uintptr_t, std::shared_ptr<SpoolJob>> spooling;  // printer handle -> job it spools
+    // Job ids count upward for the spooler process's life, across its
+    // restarts, so that no id names two jobs while someone may still use it.
     DWORD nextJob = 1;
     std::string folder;                // the spool folder's host path; empty: jobs live in memory
-    QueueUse use = QueueUse::Print;
-    std::vector<std::string> notices;  // what loading the spool folder found wrong
+    std::vector<std::string> notices;  // what the last start found in the spool folder
     std::string folderError;           // why the folder itself could not be read
-    // Jobs whose holders were asked to cancel them: an open NNNNN.ctl each,
-    // read once the job has left for how it ended, and the job as it was.
-    std::map<DWORD, std::pair<int, SpooledJob>> asked;
     std::vector<SpooledJob> ended;     // how the latest playbacks ended, newest last
     std::function<void(const SpooledJob&, bool ended)> observer;
     std::function<void(const std::string&, BOOL, const std::string&)> trace;  // see setMonitorTrace()
+    std::function<bool()> traceWanted;                                       // and whether to format it
+    std::function<void(const char* point, DWORD job)> stopPoint;             // see setStopPoint()
     std::vector<std::thread> playbacks;
     std::size_t playing = 0;  // playbacks not yet ended
 
     Port* port(const std::string& name);
+    // A named moment of a job's life in the spool folder, for a test that
+    // stops the machine there; called without the lock.
+    void reached(const char* point, DWORD job) {
+        if (stopPoint) stopPoint(point, job);
+    }
 };
 
 // The spooler process's side of the application calls (winspool.cpp): each

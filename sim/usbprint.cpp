@@ -120,11 +120,15 @@ struct UsbFile : FileObject {
         if (wrongDirection(*printer, pipe, true)) return (error = ERROR_INVALID_FUNCTION), false;
         if (printer->writeError) return (error = *printer->writeError), false;
         if (printer->stallAtByte && printer->receivedBytes >= *printer->stallAtByte) {
-            auto pause = std::chrono::milliseconds(printer->stallMilliseconds);
-            printer->stallAtByte.reset();
-            lock.unlock();
-            std::this_thread::sleep_for(pause);
-            lock.lock();
+            // Pulled out meanwhile, the printer fails the write as any unplugged one does.
+            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(printer->stallMilliseconds);
+            std::shared_ptr<UsbPrinter> held = printer;  // close() lets go of printer
+            held->stallAtByte.reset();
+            held->stalling = true;
+            machine().usb().changed.wait_until(lock, until, [&] {
+                return !held->stalling || closed || !held->present || held->generation != generation;
+            });
+            held->stalling = false;
             if (!alive(error)) return false;
         }
         // A staged event cuts the write short at its byte.
@@ -292,6 +296,12 @@ void Machine::plugUsbPrinter(const std::string& instanceId, bool atAnotherPath) 
         std::size_t guid = p->devicePath.rfind('#');
         p->devicePath.insert(guid, "&" + std::to_string(p->generation));
     }
+}
+
+void Machine::endStalls() {
+    std::lock_guard<std::mutex> lock(usb_->mutex);
+    for (auto& printer : usb_->printers) printer->stalling = false, printer->stallAtByte.reset();
+    usb_->changed.notify_all();
 }
 
 void Machine::unplugUsbPrinter(const std::string& instanceId) {

@@ -80,6 +80,7 @@ struct UsbPrinter {
     // (a write waits that long), then goes on.
     std::optional<std::uint64_t> stallAtByte;
     unsigned stallMilliseconds = 0;
+    bool stalling = false;  // a stall under way: a write waits in it
 
     // Open handles, for share checks: -1 the device, otherwise the pipe number.
     std::map<int, int> openCount;

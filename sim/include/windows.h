@@ -293,6 +293,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
 typedef struct _COMMTIMEOUTS {
@@ -313,6 +314,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
 BOOL WINAPI DeleteFileA(LPCSTR name);
+DWORD WINAPI GetFileAttributesA(LPCSTR name);
 
 #define CTL_CODE(type, function, method, access) (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
 #define FILE_DEVICE_DISK 0x00000007

@@ -128,4 +128,60 @@ TEST_F(Stress, JobsPlayBackWhileTheyAreSpooledAndCancelledMeanwhile) {
     EXPECT_EQ(machine().openPrinterHandles(), 0u);
 }
 
+// Two printers' queues play on threads of their own: while one printer takes
+// nothing, the other prints every job it is given, the queue is listed, and
+// a cancel of the stalled job is asked; the stall's end lets it go.
+TEST_F(Stress, APrinterThatStallsHoldsOnlyItsOwnQueue) {
+    installMonitorKey();
+    machine().addUsbPrinter({FirstId, "USB-001"});
+    machine().addUsbPrinter({SecondId, "USB-002"});
+    machine().addPrinter("Office", "USB-001");
+    machine().addPrinter("Lab", "USB-002");
+    machine().setSpoolFolder(disks.root + "/spool");
+    ASSERT_TRUE(machine().startSpooler());
+    machine().withUsbPrinter(FirstId, [](sim::UsbPrinter& p) { p.stallAtByte = 4096, p.stallMilliseconds = 60000; });
+    auto give = [](const char* printerName, const std::string& data) {
+        HANDLE printer = nullptr;
+        DWORD id = 0, written = 0;
+        DOC_INFO_1A doc = {const_cast<LPSTR>("stress"), nullptr, nullptr};
+        if (OpenPrinterA(const_cast<LPSTR>(printerName), &printer, nullptr)) {
+            id = StartDocPrinterA(printer, 1, (LPBYTE)&doc);
+            if (!id || !WritePrinter(printer, (LPVOID)data.data(), (DWORD)data.size(), &written) || !EndDocPrinter(printer)) id = 0;
+            ClosePrinter(printer);
+        }
+        return id;
+    };
+    DWORD stalled = give("Office", std::string(12288, 'o'));
+    ASSERT_NE(stalled, 0u);
+    std::vector<std::thread> threads;
+    std::atomic<int> printed{0};
+    for (int t = 0; t < 2; t++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < Rounds / 40; i++)
+                if (DWORD id = give("Lab", std::string(2048, 'l')))
+                    for (int wait = 0; wait < 500; wait++, Sleep(10))
+                        if (auto ended = machine().endedJob(id)) {
+                            printed += ended->status == JOB_STATUS_PRINTED;
+                            break;
+                        }
+        });
+    threads.emplace_back([&] {
+        for (int i = 0; i < Rounds; i++) machine().spooledJobs();
+    });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(printed.load(), 2 * (Rounds / 40)) << "every job of the other printer printed meanwhile";
+    EXPECT_FALSE(machine().endedJob(stalled)) << "still stalled";
+    HANDLE office = nullptr;
+    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>("Office"), &office, nullptr));
+    EXPECT_TRUE(SetJobA(office, stalled, 0, nullptr, JOB_CONTROL_CANCEL));
+    ClosePrinter(office);
+    machine().endStalls();
+    ASSERT_TRUE(machine().waitForPlayback());
+    auto ended = machine().endedJob(stalled);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->status, (DWORD)JOB_STATUS_DELETED) << "cancelled at its next write";
+    machine().stopSpooler();
+    EXPECT_EQ(machine().openPrinterHandles(), 0u);
+}
+
 }  // namespace

@@ -82,9 +82,11 @@ TEST_F(Spooler, AJobForAnOfflinePrinterWaitsAndPrintsWhenThePrinterComesBack) {
     EXPECT_EQ(received(), "held page");
 }
 
-// A failed StartDocPort is called again until it succeeds.
+// A failed StartDocPort meets the spooler's error dialog, as a failed write
+// does; Retry starts the job again.
 TEST_F(Spooler, AFailedStartIsTriedAgain) {
     machine().addPrinter(Printer, "USB-001");
+    machine().setMessageBoxHandler([](const sim::Machine::MessageBoxCall&) { return IDRETRY; });
     machine().failCall("CreateFileA", 1, ERROR_GEN_FAILURE);
     DWORD id = print("second try");
     ASSERT_NE(id, 0u);
@@ -234,7 +236,7 @@ TEST_F(Spooler, TheSpoolFolderKeepsAQueueForTheNextStartAndRefusesWhatItCannotHo
     machine().setSpoolFolder(folder.string());
     ASSERT_TRUE(machine().startSpooler());
     ASSERT_TRUE(machine().waitIdle()) << "the status window's first refresh is over";
-    std::filesystem::create_symlink("/dev/full", folder / "00001.spl.new");  // the name it is made under
+    std::filesystem::create_symlink("/dev/full", folder / "00001.spl");
     HANDLE handle = nullptr;
     ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Printer), &handle, nullptr));
     DOC_INFO_1A doc = {const_cast<LPSTR>("Page"), nullptr, nullptr};
@@ -259,8 +261,9 @@ TEST_F(Spooler, TheSpoolFolderKeepsAQueueForTheNextStartAndRefusesWhatItCannotHo
     std::filesystem::remove_all(folder);
 }
 
-// The spool folder that the runs of a machine share; each run here is a start
-// of the spooler over it, which prints or only looks.
+// The spool folder a machine's spooler keeps across its starts; each run here
+// is a start of the spooler over it, which prints, or only lists for a
+// machine that cannot record what it prints.
 class SpoolFolder : public Spooler {
 protected:
     void SetUp() override {
@@ -273,18 +276,21 @@ protected:
         std::filesystem::remove_all(folder);
     }
     // A new run; its printer unplugged and working offline, or back.
-    void run(sim::QueueUse use, bool offline) {
+    void run(bool offline, bool playsBack = true) {
         machine().stopSpooler();
         machine().addPrinter(Printer, "USB-001", offline ? PRINTER_ATTRIBUTE_WORK_OFFLINE : 0);
         offline ? machine().unplugUsbPrinter(PrinterId) : machine().plugUsbPrinter(PrinterId);
-        machine().setSpoolFolder(folder, use);
+        sim::SpoolerSettings settings;
+        settings.playsBack = playsBack;
+        machine().setSpoolerSettings(settings);
+        machine().setSpoolFolder(folder);
         ASSERT_TRUE(machine().startSpooler());
         ASSERT_TRUE(machine().waitIdle());
     }
     std::string file(DWORD id, const char* extension) {
         return folder + "/" + std::string(5 - std::to_string(id).size(), '0') + std::to_string(id) + extension;
     }
-    // A job's NNNNN.ctl, as another run reads and writes it: [0] bytes sent, [1] the cancel request.
+    // A job's NNNNN.ctl: the bytes sent, as a spooler stopped midway leaves it.
     std::uint64_t shared(DWORD id, int at, std::optional<std::uint64_t> set = std::nullopt) {
         int fd = ::open(file(id, ".ctl").c_str(), O_RDWR);
         std::uint64_t value = 0;
@@ -316,8 +322,8 @@ protected:
 };
 
 // Jobs given while the printer is away print as a printer's queue does: by
-// priority, then as they were given; also across runs, and after a run killed
-// while it printed one. A run that only looks prints none.
+// priority, then as they were given; also across starts, and after a power
+// cut while it printed one. A spooler that only lists prints none.
 TEST_F(SpoolFolder, HeldJobsPrintByPriorityThenArrivalAcrossRunsAndAfterAKill) {
     // raised: a job given priority 5; killed: a run ended while job 1 printed, after its first byte.
     const struct { const char* scenario; bool newRun; DWORD raised; bool killed; const char* order; } scenarios[] = {{"in one run", false, 0, false, "123456"},
@@ -327,7 +333,7 @@ TEST_F(SpoolFolder, HeldJobsPrintByPriorityThenArrivalAcrossRunsAndAfterAKill) {
     for (auto& s : scenarios) {
         SCOPED_TRACE(s.scenario);
         machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.received.clear(); });
-        run(sim::QueueUse::Print, true);
+        run(true);
         for (char d = '1'; d <= '6'; d++) ASSERT_EQ(print(std::string(1, d), Printer, std::string("d") + d), DWORD(d - '0'));
         if (s.raised) {
             HANDLE handle = nullptr;
@@ -343,63 +349,18 @@ TEST_F(SpoolFolder, HeldJobsPrintByPriorityThenArrivalAcrossRunsAndAfterAKill) {
                 edit(".job", [](std::string& t) { t.replace(t.find("queued"), 6, "printing"); });
                 shared(1, 0, 1);
             }
-            run(sim::QueueUse::Look, false);
+            run(false, false);
             EXPECT_EQ(machine().spooledJobs().front().id, s.raised ? s.raised : 1u);
-            EXPECT_EQ(machine().spooledJobs().front().interrupted, s.killed);
-            run(sim::QueueUse::Print, true);
+            EXPECT_EQ(machine().spooledJobs().front().status, s.killed ? DWORD(JOB_STATUS_PRINTING) : 0u);
+            run(true);
         }
-        EXPECT_EQ(received(), "") << "held, and not printed by a run that looks";
+        EXPECT_EQ(received(), "") << "held, and not printed by a spooler that lists";
         machine().plugUsbPrinter(PrinterId);
         machine().broadcast(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
         ASSERT_TRUE(waitForStatus(s.order[5] - '0', JOB_STATUS_DELETED)) << "the last one printed";
         EXPECT_EQ(received(), s.order);
-        EXPECT_EQ(notices().find("ended after 1 of 1 bytes; the job prints again from the start") != std::string::npos,
+        EXPECT_EQ(notices().find("was printing when the spooler stopped, after 1 of 1 bytes; the job prints again from the start") != std::string::npos,
                   s.killed) << notices();
-    }
-}
-
-// A job another run holds is listed as that run keeps it, and cancelled by
-// that run, asked through the job's NNNNN.ctl: the holder ends it at its next
-// write and says so there. A job whose holder has gone is cancelled by the
-// run that asks.
-TEST_F(SpoolFolder, AJobAnotherRunPrintsIsListedAndCancelledThroughItsHolder) {
-    run(sim::QueueUse::Print, false);  // the holder's side
-    machine().withUsbPrinter(PrinterId, [](sim::UsbPrinter& p) { p.stallAtByte = 4096, p.stallMilliseconds = 1500; });
-    DWORD id = print(std::string(12288, 'x'));
-    for (int i = 0; i < 500 && shared(id, 0) < 4096; i++) Sleep(10);
-    EXPECT_EQ(shared(id, 0), 4096u) << "exact after each write, while the next one waits";
-    shared(id, 1, 1);
-    ASSERT_TRUE(machine().waitForPlayback());
-    auto ended = machine().endedJob(id);
-    EXPECT_TRUE(ended && ended->status == JOB_STATUS_DELETED && ended->cancelledElsewhere);
-    EXPECT_EQ(received().size(), 8192u) << "ended at the write after the one under way";
-
-    for (bool holderEndsIt : {true, false}) {  // the asking side, with a stand-in for the holder
-        SCOPED_TRACE(holderEndsIt ? "the holder cancels it" : "the holder has gone");
-        run(sim::QueueUse::Print, true);
-        id = print("held page");
-        machine().stopSpooler();
-        int holder = ::open(file(id, ".spl").c_str(), O_RDWR);
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &lock), 0);
-        shared(id, 0, 7);
-        run(sim::QueueUse::Look, false);
-        ASSERT_EQ(machine().spooledJobs().size(), 1u);
-        EXPECT_TRUE(machine().spooledJobs()[0].elsewhere);
-        EXPECT_EQ(machine().spooledJobs()[0].sent, 7u);
-        EXPECT_TRUE(cancel(id));
-        EXPECT_EQ(shared(id, 1), 1u) << "asked";
-        EXPECT_EQ(machine().spooledJobs().size(), 1u) << "until its holder ends it";
-        if (holderEndsIt) {
-            shared(id, 1, 2);
-            for (const char* extension : {".job", ".ctl", ".spl"}) std::filesystem::remove(file(id, extension));
-        }
-        ::close(holder);
-        EXPECT_TRUE(holderEndsIt || cancel(id)) << "taken and cancelled";
-        EXPECT_TRUE(machine().spooledJobs().empty());
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 0);
-        EXPECT_TRUE(!holderEndsIt || (machine().endedJob(id) && machine().endedJob(id)->cancelledElsewhere));
     }
 }
 
@@ -410,9 +371,9 @@ TEST_F(SpoolFolder, EveryRecordReadsBackAndOneThatCannotIsNamedListedAndCancella
     machine().addPrinter("Office\nPrinter", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     for (std::string name : {"Report\nQ3", "Report\nspooled: 3", "\"},\n\"state\": \"printed", "caf\xe9 \x81\x7f\x01"})
         for (const char* printer : {Printer, "Office\nPrinter"}) {
-            run(sim::QueueUse::Print, true);
+            run(true);
             print("x", printer, name);
-            run(sim::QueueUse::Look, true);
+            run(true, false);
             ASSERT_EQ(machine().spooledJobs().size(), 1u) << notices();
             EXPECT_EQ(machine().spooledJobs()[0].document, name);
             EXPECT_EQ(machine().spooledJobs()[0].printer, printer);
@@ -422,7 +383,7 @@ TEST_F(SpoolFolder, EveryRecordReadsBackAndOneThatCannotIsNamedListedAndCancella
     std::filesystem::create_directories(folder);
     std::ofstream(file(1, ".job")) << "printer: Office Printer\nport: USB-001\ndocument: old\nstate: queued\nspooled: 3\n";
     std::ofstream(file(1, ".spl")) << "old";
-    run(sim::QueueUse::Look, true);
+    run(true, false);
     ASSERT_EQ(machine().spooledJobs().size(), 1u) << notices();
     EXPECT_EQ(machine().spooledJobs()[0].document, "old");
     std::filesystem::remove_all(folder);
@@ -440,11 +401,11 @@ TEST_F(SpoolFolder, EveryRecordReadsBackAndOneThatCannotIsNamedListedAndCancella
     };
     for (auto& b : broken) {
         SCOPED_TRACE(b.said);
-        run(sim::QueueUse::Print, true);
+        run(true);
         ASSERT_EQ(print("held page"), 1u);
         machine().stopSpooler();
         b.edit();
-        run(sim::QueueUse::Print, false);
+        run(false);
         EXPECT_NE(notices().find(b.said), std::string::npos) << notices();
         ASSERT_EQ(machine().spooledJobs().size(), 1u);
         EXPECT_NE(machine().spooledJobs()[0].unreadable.find(b.said), std::string::npos);

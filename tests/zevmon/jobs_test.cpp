@@ -116,7 +116,9 @@ TEST_F(Jobs, ProgressInALogIsALineAtTheEndAndNoneForAJobThatSentNothing) {
 TEST_F(Jobs, ACaptureCutShortFailsTheJobAndItsRecordSaysWhatItHolds) {
     ASSERT_EQ(run({"ports"}).status, 0);
     std::ofstream(dir / "job.bin", std::ios::binary) << std::string(100000, 'j');
-    // Files of at most 32 KiB, as on a disk that fills up during the job.
+    // Files of at most 32 KiB, as on a disk that fills up during the job: the
+    // machine that records it starts under the limit.
+    stopMachine();
     expectRun({"print", "USB-001", (dir / "job.bin").string(), "--direct"}, 1,
               "(ERROR_SEM_TIMEOUT, 121). " + (machine / "received").string(), "trap '' XFSZ; ulimit -f 64;");
     auto files = jobFiles();
@@ -131,6 +133,7 @@ TEST_F(Jobs, TheOpenFileDialogAsksAsOn98AndSaysWhereTheBytesWent) {
     std::ofstream(machine / "registry.reg", std::ios::app)  // a file port that asks at every job
         << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo\\ASK:]\n"
            "\"Property\"=hex:01,00,00,00\n";
+    ASSERT_EQ(run({"machine", "restart"}).status, 0);  // the monitor reads its port keys when it starts
     std::ofstream(dir / "page.prn") << "page";
     const std::string page = (dir / "page.prn").string(), out = (machine / "drives/c/jobs/out.prn").string();
     Result unused = expectRun({"print", "FILE:", page, "--answer", "C:\\other.prn", "--direct"}, 0,
@@ -203,6 +206,7 @@ TEST_F(Jobs, APortKeyWithoutItsValueStopsOnlyTheCommandsThatNeedTheMonitor) {
     ASSERT_EQ(run({"ports"}).status, 0);
     std::ofstream(machine / "registry.reg", std::ios::app)
         << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo\\USB-002]\n";
+    expectRun({"machine", "restart"}, 0, "has no \"Property\" value");
     for (std::vector<std::string> args :
          {std::vector<std::string>{"usb", "list"}, {"registry", "export"}, {"printers"}, {"usb", "received", "USB-001"}}) {
         Result r = run(args);
@@ -261,50 +265,13 @@ TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
     EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
 }
 
-// SIGTERM and SIGHUP end a printing job as Ctrl-C does: EndDocPort, the job
-// leaves the queue, and the status says which signal.
-TEST_F(Jobs, ASignalEndsAJobAndAKilledRunLeavesNothingPrintingForEver) {
-    // The queued job, given whole and stalled after its first write.
-    auto stalled = [&](Background& print) {
-        return readAll(print.err).find("in the queue") != std::string::npos &&
-               json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096;
-    };
-    for (auto [signal, status] : {std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
-        Background print = startStalled("3");
-        ASSERT_TRUE(eventually([&] { return stalled(print); }));
-        ::kill(print.pid, signal);
-        EXPECT_EQ(finish(print), status) << readAll(print.err);
-        EXPECT_NE(readAll(print.err).find("was cancelled after 8192 of 9000 bytes were sent"), std::string::npos);
-        EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
-    }
-    // A run killed without a word: its direct job is shown abandoned, its
-    // queued job is listed, and prints again from the start in a run that prints.
-    for (bool direct : {true, false}) {
-        Background print = startStalled("30", direct);
-        ASSERT_TRUE(eventually([&] {
-            auto files = jobFiles();  // a direct job's capture holds each write at once
-            auto third = std::find_if(files.begin(), files.end(), [](auto& f) { return f.filename() == "0003.bin"; });
-            return direct ? third != files.end() && fs::file_size(*third) == 4096 &&
-                                fs::exists(fs::path(*third).replace_extension(".json"))
-                          : stalled(print);
-        })) << readAll(print.err);
-        ::kill(print.pid, SIGKILL);
-        finish(print);
-        if (!direct) {
-            EXPECT_NE(run({"queue"}).out.find("interrupted"), std::string::npos) << "listed, not printed";
-        }
-        Result next = direct ? run({"usb", "received", "USB-001", "--list"}) : run({"queue", "resume"});
-        EXPECT_NE((next.out + next.err).find(direct ? "abandoned after 4096 bytes" : "the job prints again from the start"),
-                  std::string::npos) << next.out << next.err;
-    }
-}
-
 // A record edited into nonsense is named with its line and left as it is; the
 // personality is chosen when a machine is made.
 TEST_F(Jobs, ABrokenQueueRecordIsNamedAndLeftAndThePersonalityStays) {
     ASSERT_EQ(run({"usb", "unplug", PrinterId}).status, 0);
     ASSERT_EQ(run({"print", "USB-001", "-"}, "x").status, 0);
     fs::path record = machine / "spool" / "00001.job";
+    stopMachine();  // the spooler reads its folder when it starts
     std::ofstream(record, std::ios::app) << "colour: blue\n";
     std::string edited = readAll(record);
     Result listed = run({"queue"});
@@ -344,7 +311,7 @@ namespace {
 TEST_F(Jobs, PrintSaysHowItsJobEndedAfterWhatItStaged) {
     std::ofstream(dir / "hello.txt") << "hello printer\n";
     const struct { std::vector<std::string> staging; const char* said; } cases[] = {{{"--unplug-after", "0", "--plug-after", "1"}, "Printed job 1: 14 bytes to USB-001"},
-                 {{"--unplug-after", "5"}, "Job 1 \"hello.txt\" is held: printer Office Printer is offline."}};
+                 {{"--unplug-after", "5"}, "Job 2 \"hello.txt\" is held: printer Office Printer is offline."}};
     for (auto& c : cases) {
         ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
         std::vector<std::string> args = {"print", "USB-001", (dir / "hello.txt").string()};
@@ -353,45 +320,8 @@ TEST_F(Jobs, PrintSaysHowItsJobEndedAfterWhatItStaged) {
         EXPECT_NE(r.err.find("is unplugged already, so --unplug-after has nothing to pull out"), std::string::npos);
         EXPECT_EQ(r.err.find("was pulled out"), std::string::npos) << r.err;
     }
-    expectRun({"usb", "plug", "USB-001"}, 0, "Job 1 \"hello.txt\" on printer Office Printer: printed.");
+    expectRun({"usb", "plug", "USB-001"}, 0, "Job 2 \"hello.txt\" on printer Office Printer: printed.");
     EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, "hello printer\nhello printer\n");
-}
-
-// queue and queue cancel answer while another run prints: the job is listed
-// as printing there with the bytes sent so far, and the cancel ends it at its
-// next write; the printing run says who cancelled it.
-TEST_F(Jobs, QueueAndCancelAnswerWhileAnotherRunPrints) {
-    ASSERT_EQ(run({"ports"}).status, 0);
-    Background print = startStalled("3");
-    ASSERT_TRUE(eventually([&] {
-        json queue = json::parse(run({"queue", "--json"}).out);
-        return queue.size() == 1 && queue[0]["sent"] == 4096 && queue[0]["status"] == "printing in another zevmon run";
-    })) << readAll(print.err);
-    expectRun({"queue", "cancel", "1"}, 0,
-              "Job 1 \"page.txt\" on printer Office Printer was cancelled; 8192 of its 9000 bytes had been sent.");
-    EXPECT_EQ(finish(print), 1);
-    EXPECT_NE(readAll(print.err).find("Job 1 was cancelled from another zevmon run (zevmon queue cancel) after 8192 of "
-                                      "9000 bytes were sent; EndDocPort ended it."),
-              std::string::npos) << readAll(print.err);
-    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
-}
-
-// A run killed while it printed leaves its job waiting: a command that reads
-// or cancels never prints it first, says only what it is asked on standard
-// output, and the cancel counts the bytes really sent before the kill.
-TEST_F(Jobs, AKilledRunsJobIsListedAndCancelledWithoutPrintingIt) {
-    ASSERT_EQ(run({"ports"}).status, 0);
-    Background print = startStalled("30");
-    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
-    ::kill(print.pid, SIGKILL);
-    finish(print);
-    std::string captures = run({"usb", "received", "USB-001", "--list"}).out;
-    for (std::vector<std::string> args : {std::vector<std::string>{"queue", "--json"}, {"ports", "--json"}})
-        EXPECT_NO_THROW(json::parse(run(args).out)) << args[0] << ": JSON and nothing else";
-    EXPECT_EQ(json::parse(run({"queue", "--json"}).out)[0]["status"].get<std::string>().rfind("interrupted", 0), 0u);
-    expectRun({"queue", "cancel", "1"}, 0, "was cancelled; 4096 of its 9000 bytes had been sent.");
-    EXPECT_EQ(run({"usb", "received", "USB-001", "--list"}).out, captures) << "nothing printed meanwhile";
-    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
 }
 
 // Any name the spooler takes is kept whole in its record and shown on one line.
@@ -422,6 +352,7 @@ TEST_F(Jobs, ACaptureCutShortOnAFullDiskHasOneAccount) {
                  {100000, "Job 1 cancelled after 61440 of 100000 bytes: ", "cancelled after 61440 bytes; capture cut short"}};
     for (auto& c : cases) {
         std::ofstream(dir / "job.bin", std::ios::binary) << std::string(c.size, 'f');
+        stopMachine();  // the next one starts where the small disk is
         Result r = run({"--quiet", "print", "USB-001", (dir / "job.bin").string(), "--on-error", "cancel"}, "", true, fullDisk);
         if (r.status == 77) GTEST_SKIP() << "no file system can be mounted here";
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
@@ -446,6 +377,166 @@ TEST_F(Jobs, TheErrorDialogAsksOnTheTerminalOnceWithItsButtons) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("[Retry] [Cancel]+\r\n" + question + "r"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("+- Office Printer"), r.out.rfind("+- Office Printer")) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+const std::string PrintersKey = "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\";
+
+// A job whose printer takes nothing: the command is answered at once, by a
+// signal or by queue cancel, and the job ends at its next write; one that
+// reached the printer whole before the cancel is printed, and said so.
+TEST_F(Jobs, ACancelOfAStalledJobIsAnsweredAtOnce) {
+    auto stalled = [&] {
+        json queue = json::parse(run({"queue", "--json"}).out);
+        return queue.size() == 1 && queue[0]["status"].get<std::string>().find("taking nothing (stalled") != std::string::npos;
+    };
+    const struct { int signal, status; } cancels[] = {{SIGTERM, 143}, {SIGHUP, 129}, {0, 1}};
+    for (auto& c : cancels) {
+        Background print = startStalled("4");
+        ASSERT_TRUE(eventually(stalled)) << readAll(print.err);
+        if (c.signal) ::kill(print.pid, c.signal);
+        else expectRun({"queue", "cancel", std::to_string(json::parse(run({"queue", "--json"}).out)[0]["id"].get<int>())},
+                       0, "cancel asked; the printer is taking nothing (stalled 1 s); the job ends at its next write.");
+        EXPECT_EQ(finish(print), c.status) << readAll(print.err);
+        EXPECT_NE(readAll(print.err).find(c.signal ? "cancel asked; the printer is taking nothing (stalled"
+                                                   : "was cancelled by zevmon queue cancel after 8192 of 9000 bytes"),
+                  std::string::npos) << readAll(print.err);
+        EXPECT_TRUE(eventually([&] { return run({"queue"}).out == "The print queue is empty.\n"; }));
+    }
+    EXPECT_EQ(run({"usb", "received", "USB-001", "--all"}).out, std::string(3 * 8192, 'p'));
+    ASSERT_EQ(run({"print", "USB-001", "-"}, "whole").status, 0);
+    expectRun({"queue", "cancel", "4"}, 1, "Job 4 \"zevmon job\" is no longer in the queue: printed.");
+}
+
+// Once EndDocPrinter returned the job is the machine's: its client killed
+// without a word leaves it printing, whole and once. A client killed while it
+// still gives its document takes it back, as a program that dies does.
+TEST_F(Jobs, AKilledClientsJobIsTheMachines) {
+    Background print = startStalled("2");
+    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
+    ::kill(print.pid, SIGKILL);
+    finish(print);
+    EXPECT_TRUE(eventually([&] { return run({"queue"}).out == "The print queue is empty.\n"; }));
+    EXPECT_EQ(run({"usb", "received", "USB-001"}).out, std::string(9000, 'p'));
+
+    fs::path fifo = dir / "job.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Background giving = start({"print", "USB-001", "-"}, fifo);
+    std::FILE* feed = openFeed(fifo);
+    std::fputs("half a page", feed);
+    std::fflush(feed);
+    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out).size() == 1; }));
+    ::kill(giving.pid, SIGKILL);
+    finish(giving);
+    std::fclose(feed);
+    EXPECT_TRUE(eventually([&] { return run({"queue"}).out == "The print queue is empty.\n"; }));
+    std::string list = run({"usb", "received", "USB-001", "--list"}).out;
+    EXPECT_EQ(list.find("complete"), list.rfind("complete")) << "taken back, never printed whole: " << list;
+}
+
+// Jobs to two printers print at once: a printer that takes nothing holds
+// its own job only, and the machine answers every command meanwhile.
+TEST_F(Jobs, TwoPrintersPrintAtOnceAndAStallHoldsOnlyItsOwn) {
+    ASSERT_EQ(run({"usb", "add", "USB\\VID_1209&PID_0002\\2", "--port-name", "USB-002"}).status, 0);
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app) << PrintersKey << "Second Printer]\n\"Port\"=\"USB-002\"\n";
+    Background stalled = startStalled("20");
+    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
+    expectRun({"print", "USB-002", "-"}, 0, "Printed job 2: 5 bytes to USB-002 for printer Second Printer.", "", "other");
+    EXPECT_EQ(run({"usb", "received", "USB-002"}).out, "other");
+    for (std::vector<std::string> args : {std::vector<std::string>{"usb", "unplug", "USB-002"}, {"usb", "plug", "USB-002"},
+                                          {"printers", "online", "Second Printer"}, {"queue", "resume"}})
+        EXPECT_EQ(run(args).status, 0) << args[0];
+    EXPECT_EQ(::waitpid(stalled.pid, nullptr, WNOHANG), 0) << "the stalled job still prints";
+    expectRun({"queue", "cancel", "1"}, 0, "cancel asked");
+    EXPECT_EQ(finish(stalled), 1);
+}
+
+// The machine killed at each step of a job's life is a power cut: its next
+// start drops a job still being given, prints again one whose EndDocPort had
+// not returned, never one whose had, and leaves no part of a job behind. The
+// job waits for its printer first, so that it is given whole before it plays.
+TEST_F(Jobs, APowerCutAtAnyStepNeverPrintsAFinishedJobAgainNorLosesOne) {
+    const struct { const char* step; bool again; } steps[] = {
+        {"spooling", false}, {"queued", true}, {"printing", true}, {"writing", true}, {"written", true},
+        {"printed", false},  {"ended", false}, {"removing", false}, {"removed-data", false}};
+    std::ofstream(dir / "page.txt") << std::string(9000, 'p');
+    for (auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        stopMachine();
+        fs::remove_all(machine);
+        ASSERT_EQ(run({"machine", "start"}, "", true, std::string("ZEVMON_STOP_AT=") + s.step).status, 0);
+        ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+        bool given = std::string(s.step) == "spooling" || std::string(s.step) == "queued";
+        Result cut = run({"print", "USB-001", (dir / "page.txt").string(), "--chunk", "1000"});
+        if (!given) cut = run({"usb", "plug", "USB-001"});
+        EXPECT_EQ(cut.status, 1);
+        EXPECT_NE(cut.err.find("The machine stopped while it ran the command"), std::string::npos) << cut.err;
+        ASSERT_TRUE(eventually([&] { return run({"machine", "status"}).out.find("No machine runs") == 0; }));
+        Result next = run({"usb", "plug", "USB-001"});
+        EXPECT_EQ(next.status, 0) << next.err;
+        if (std::string(s.step) == "spooling") {
+            EXPECT_NE(next.err.find("it was dropped, not printed"), std::string::npos) << next.err;
+        }
+        EXPECT_TRUE(eventually([&] { return run({"queue"}).out == "The print queue is empty.\n"; }));
+        EXPECT_TRUE(fs::is_empty(machine / "spool")) << "no part of a job is left";
+        std::string list = run({"usb", "received", "USB-001", "--list"}).out;
+        std::size_t captures = std::count(list.begin(), list.end(), '\n') - 1;
+        if (s.again) {
+            EXPECT_NE(list.find("complete"), std::string::npos) << list;
+        } else {
+            EXPECT_LE(captures, 1u) << "never printed again: " << list;
+        }
+    }
+}
+
+// A job the machine cannot start meets the spooler's error dialog and ends
+// with its reason, never spinning: a file port whose folder does not exist,
+// which doctor names too.
+TEST_F(Jobs, AJobThatCannotStartEndsAtTheErrorDialog) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app) << PrintersKey << "File Printer]\n\"Port\"=\"FILE:\"\n";
+    fs::remove_all(machine / "drives" / "c" / "jobs");
+    expectRun({"print", "FILE:", "-"}, 1, "was cancelled at the spooler's error dialog after 0 of 4 bytes", "", "page");
+    expectRun({"doctor"}, 1, "C:\\jobs");
+    EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");
+}
+
+// A record the machine cannot trust is listed so and never printed: one
+// whose printer is gone, or that names another port than its printer's.
+TEST_F(Jobs, AJobWhosePrinterIsGoneOrElsewhereIsListedAndNotPrinted) {
+    const struct { const char* what; std::function<void()> edit; const char* said; } edits[] = {
+        {"printer gone", [&] {
+             std::string reg = readAll(machine / "registry.reg");
+             std::size_t at = reg.find(PrintersKey.substr(1) + "Office Printer]");
+             reg.erase(at, reg.find("\n\n", at) - at);
+             // Another printer stays, whose handle reaches the job to cancel it.
+             std::ofstream(machine / "registry.reg", std::ios::binary) << reg << PrintersKey << "Null Printer]\n\"Port\"=\"NUL:\"\n";
+         }, "its printer Office Printer no longer exists"},
+        {"another port", [&] {
+             std::string job = readAll(machine / "spool" / "00001.job");
+             job.replace(job.find("USB-001"), 7, "NUL:");
+             std::ofstream(machine / "spool" / "00001.job", std::ios::binary) << job;
+         }, "prints to USB-001, not to NUL:"},
+    };
+    for (auto& e : edits) {
+        SCOPED_TRACE(e.what);
+        stopMachine();
+        fs::remove_all(machine);
+        ASSERT_EQ(run({"usb", "unplug", "USB-001"}).status, 0);
+        ASSERT_EQ(run({"print", "USB-001", "-"}, "held").status, 0);
+        stopMachine();
+        e.edit();
+        ASSERT_EQ(run({"usb", "plug", "USB-001"}).status, 0);
+        json queue = json::parse(run({"queue", "--json"}).out);
+        ASSERT_EQ(queue.size(), 1u);
+        EXPECT_NE(queue[0]["problem"].get<std::string>().find(e.said), std::string::npos) << queue;
+        expectRun({"queue", "cancel", "1"}, 0, "was cancelled");
+        EXPECT_EQ(run({"usb", "received", "USB-001"}).out, "") << "never printed";
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The machine folder in a person's hands: several zevmon runs on one folder at
-// once, folders that are no machine, folders that cannot be written, and
-// standard output that carries the result alone.
+// The machine folder in a person's hands: several zevmon commands on one
+// running machine at once, its files edited by hand, folders that are no
+// machine, folders that cannot be written, and standard output that carries
+// the result alone.
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
@@ -44,7 +45,7 @@ std::set<std::string> deviceInstances(const fs::path& devices) {
 
 class MachineFolder : public Zevmon {
 protected:
-    // A print that holds the machine until the test closes its input.
+    // A print that runs until the test closes its input.
     Background holdWithPrint() {
         fs::path fifo = dir / "job.fifo";
         EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -53,7 +54,6 @@ protected:
         EXPECT_NE(feed_, nullptr);
         std::fputs("page", feed_);
         std::fflush(feed_);
-        EXPECT_TRUE(eventually([&] { return fs::exists(machine / ".zevmon-lock"); }));
         return print;
     }
     void release() {
@@ -123,55 +123,37 @@ TEST_F(MachineFolder, ParallelRunsKeepEveryChangeAndTheTwoFilesAgree) {
     EXPECT_FALSE(fs::exists(machine / "registry.reg.new"));
 }
 
-TEST_F(MachineFolder, AChangeDuringALongPrintWaitsAndBothAreKept) {
+// The machine serves every command at once: a change made while a print runs
+// is neither kept waiting nor lost, and both files keep it.
+TEST_F(MachineFolder, AChangeDuringALongPrintNeitherWaitsNorIsLost) {
     ASSERT_EQ(run({"ports"}).status, 0);
     Background print = holdWithPrint();
-    Background add = start({"usb", "add", "USB\\VID_1209&PID_0001\\9&1", "--port-name", "USB-002"}, "/dev/null");
-    EXPECT_TRUE(eventually([&] { return readAll(add.err).find("waiting up to 60 s") != std::string::npos; }))
-        << readAll(add.err);
-    EXPECT_NE(readAll(add.err).find("print NUL: -"), std::string::npos) << "says which run it waits for";
-
-    // Listings neither wait nor write.
-    Result listed = run({"usb", "list", "--json"});
-    EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(json::parse(listed.out).size(), 1u);
-    EXPECT_EQ(listed.err, "");
-
-    Result refused = run({"--wait", "0", "delete-port", "FILE:"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("is in use by another zevmon run (pid "), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("nothing was done"), std::string::npos);
-    Result gaveUp = run({"--wait", "1", "usb", "unplug", "USB-001"});
-    EXPECT_EQ(gaveUp.status, 1);
-    EXPECT_NE(gaveUp.err.find("is still in use by another zevmon run"), std::string::npos) << gaveUp.err;
-    EXPECT_NE(gaveUp.err.find("after 1 s; nothing was done"), std::string::npos);
-
+    expectRun({"usb", "add", "USB\\VID_1209&PID_0001\\9&1", "--port-name", "USB-002"}, 0, "installed");
+    expectRun({"delete-port", "FILE:"}, 0, "Port FILE: deleted.");
+    EXPECT_EQ(json::parse(run({"usb", "list", "--json"}).out).size(), 2u);
     release();
     EXPECT_EQ(finish(print), 0) << readAll(print.err);
-    EXPECT_EQ(finish(add), 0) << readAll(add.err);
-    Result ports = run({"ports", "--level", "1"});
-    EXPECT_EQ(ports.out, "FILE:\nNUL:\nUSB-001\nUSB-002\n") << "the print kept the new printer, the refused run changed nothing";
+    EXPECT_EQ(run({"ports", "--level", "1"}).out, "NUL:\nUSB-001\nUSB-002\n");
+    stopMachine();
+    EXPECT_EQ(deviceInstances(machine / "devices.json").size(), 2u);
+    EXPECT_EQ(registryInstances(machine / "registry.reg").size(), 2u);
 }
 
-TEST_F(MachineFolder, AHandEditDuringARunIsNeverOverwritten) {
-    for (const char* file : {"registry.reg", "devices.json"}) {
-        fs::remove_all(machine);
-        fs::path fifo = dir / (std::string(file) + ".fifo");
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        // The first run on a new machine makes port USB-001, a change to save.
-        Background print = start({"print", "USB-001", "-", "--direct"}, fifo);
-        std::FILE* feed = openFeed(fifo);
-        ASSERT_TRUE(eventually([&] { return fs::exists(machine / "received" / "USB_VID_1209_PID_0001_5_1A2B3C4D_0_1"); }));
-        std::string edited = readAll(machine / file) + (file[0] == 'r' ? "\n[HKEY_LOCAL_MACHINE\\Mine]\n" : "\n");
-        std::ofstream(machine / file, std::ios::binary) << edited;
-        std::fclose(feed);
-        EXPECT_EQ(finish(print), 1) << file;
-        EXPECT_NE(readAll(print.err).find(std::string(file) + " was changed by another program while this run worked"),
-                  std::string::npos) << readAll(print.err);
-        EXPECT_NE(readAll(print.err).find("The rest of what the run did stands: the job on USB-001: complete"),
-                  std::string::npos) << "not to be run again: " << readAll(print.err);
-        EXPECT_EQ(readAll(machine / file), edited);
-    }
+// registry.reg and devices.json stay a person's to edit while the machine
+// runs: the next command takes the edit in, and what the machine saves after
+// keeps it.
+TEST_F(MachineFolder, AHandEditWhileTheMachineRunsIsTakenInAndKept) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app) << "\n[HKEY_LOCAL_MACHINE\\Mine]\n\"Kept\"=\"yes\"\n";
+    std::string devices = readAll(machine / "devices.json");
+    std::ofstream(machine / "devices.json", std::ios::binary)
+        << devices.substr(0, devices.rfind(']')) + ",\n  {\"instanceId\": \"USB\\\\VID_1209&PID_0006\\\\E\"}\n]\n";
+    EXPECT_EQ(json::parse(run({"usb", "list", "--json"}).out).size(), 2u) << "the printer added by hand";
+    expectRun({"usb", "add", "USB\\VID_1209&PID_0007\\F"}, 0, "installed");
+    EXPECT_NE(run({"registry", "export"}).out.find("[HKEY_LOCAL_MACHINE\\Mine]"), std::string::npos);
+    stopMachine();
+    EXPECT_NE(readAll(machine / "registry.reg").find("\"Kept\"=\"yes\""), std::string::npos) << "never saved over";
+    EXPECT_EQ(deviceInstances(machine / "devices.json").size(), 3u);
 }
 
 TEST_F(MachineFolder, CommandsThatOnlyReadNeverWrite) {
@@ -186,11 +168,13 @@ TEST_F(MachineFolder, CommandsThatOnlyReadNeverWrite) {
     EXPECT_EQ(identity(machine / "devices.json"), devices);
 }
 
-TEST_F(MachineFolder, AReplacementCutShortIsFinishedByTheNextRun) {
+TEST_F(MachineFolder, AReplacementCutShortIsFinishedByTheNextStart) {
     ASSERT_EQ(run({"usb", "add", "USB\\VID_1209&PID_0003\\A", "--port-name", "USB-003"}).status, 0);
+    stopMachine();
     std::string registry = readAll(machine / "registry.reg"), devices = readAll(machine / "devices.json");
     ASSERT_EQ(run({"usb", "remove", "USB\\VID_1209&PID_0003\\A"}).status, 0);
-    // A run stopped after its first rename: registry.reg is new, devices.json is still to come.
+    stopMachine();
+    // A machine stopped after its first rename: registry.reg is new, devices.json is still to come.
     std::string newDevices = readAll(machine / "devices.json");
     std::ofstream(machine / "devices.json", std::ios::binary) << devices;
     std::ofstream(machine / "devices.json.new", std::ios::binary) << newDevices;
@@ -198,16 +182,14 @@ TEST_F(MachineFolder, AReplacementCutShortIsFinishedByTheNextRun) {
 
     Result listed = run({"usb", "list", "--json"});
     ASSERT_EQ(listed.status, 0) << listed.err;
-    EXPECT_EQ(json::parse(listed.out).size(), 1u) << "a reader sees the committed state";
-    EXPECT_TRUE(fs::exists(machine / "saving")) << "and changes nothing";
-
-    ASSERT_EQ(run({"ports"}).status, 0);
+    EXPECT_EQ(json::parse(listed.out).size(), 1u) << "the committed state";
     EXPECT_FALSE(fs::exists(machine / "saving"));
     EXPECT_FALSE(fs::exists(machine / "devices.json.new"));
     EXPECT_EQ(deviceInstances(machine / "devices.json"), registryInstances(machine / "registry.reg"));
     EXPECT_EQ(deviceInstances(machine / "devices.json").size(), 1u);
 
     // Without the marker, the new file was never committed: it is dropped.
+    stopMachine();
     std::ofstream(machine / "registry.reg.new", std::ios::binary) << registry;
     ASSERT_EQ(run({"ports"}).status, 0);
     EXPECT_FALSE(fs::exists(machine / "registry.reg.new"));
@@ -217,6 +199,7 @@ TEST_F(MachineFolder, AReplacementCutShortIsFinishedByTheNextRun) {
 TEST_F(MachineFolder, OnlyAnEmptyOrNewFolderBecomesAMachine) {
     ASSERT_EQ(run({"usb", "add", "USB\\VID_1209&PID_0003\\B", "--port-name", "USB-003"}).status, 0);
     std::string devices = readAll(machine / "devices.json");
+    stopMachine();  // a folder left so is met at the machine's start
     fs::rename(machine / "registry.reg", dir / "registry.reg");
     Result r = run({"usb", "list"});
     EXPECT_EQ(r.status, 1);
@@ -294,6 +277,7 @@ TEST_F(MachineFolder, AChangeIsSaidDoneOnlyOnceItIsSaved) {
     std::string registry = readAll(machine / "registry.reg");
     for (bool readOnly : {false, true})
         for (std::vector<std::string> args : {std::vector<std::string>{"usb", "unplug", "USB-001"}, {"delete-port", "NUL:"}}) {
+            stopMachine();  // the next one starts under the limit, or finds a folder it cannot keep
             Result r = expectRun(args, 1, readOnly ? "(Permission denied), so it cannot keep the change: nothing was changed"
                                                    : "the changes of this run were not saved",
                                  readOnly ? makeReadOnly() : "trap '' XFSZ; ulimit -f 1;");
@@ -317,6 +301,33 @@ TEST_F(MachineFolder, AReadOnlyFolderListsButDoesNotPrint) {
     EXPECT_NE(print.err.find("cannot record what the printer receives: nothing was sent"), std::string::npos)
         << print.err;
     EXPECT_EQ(print.err.find("WritePort"), std::string::npos) << "said before sending";
+}
+
+// One machine per folder, found again by the next command, reached through an
+// owner-only socket, replaced once it died, refused by a client of another
+// build, ended when idle, and reached also in a folder whose path is longer
+// than a socket address holds.
+TEST_F(MachineFolder, TheMachinesProcessIsFoundOwnedAndReplacedSafely) {
+    expectRun({"machine", "start"}, 0, "runs (process ");
+    std::string pid = std::to_string(std::stol(readAll(machine / "machine.lock")));
+    expectRun({"machine", "start"}, 0, "runs already (process " + pid + ")");
+    EXPECT_EQ(fs::status(machine / "machine.sock").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    expectRun({"machine", "status"}, 0, "Process   " + pid);
+    expectRun({"ports"}, 1, "of another build of zevmon than this one", "ZEVMON_BUILD_TAG=other");
+    expectRun({"machine", "stop"}, 0, "stopped (process " + pid + ")", "ZEVMON_BUILD_TAG=other");
+    ASSERT_EQ(run({"ports"}).status, 0);
+    ::kill(std::stol(readAll(machine / "machine.lock")), SIGKILL);
+    ASSERT_TRUE(eventually([&] { return run({"machine", "status"}).out.find("No machine runs") == 0; }));
+    EXPECT_TRUE(fs::exists(machine / "machine.sock")) << "left by the machine that died";
+    expectRun({"usb", "list"}, 0, "USB-001");
+    expectRun({"machine", "restart"}, 0, "runs (process ");
+    stopMachine();
+    expectRun({"machine", "start"}, 0, "runs", "ZEVMON_IDLE_SECONDS=1");
+    EXPECT_TRUE(eventually([&] { return run({"machine", "status"}).out.find("No machine runs") == 0; })) << "idle, it ends";
+
+    fs::path deep = dir / std::string(70, 'd') / std::string(70, 'e');
+    for (int i = 0; i < 2; i++) EXPECT_EQ(run({"--machine", deep.string(), "usb", "list"}, "", false).status, 0);
+    EXPECT_NE(run({"--machine", deep.string(), "machine", "status"}, "", false).out.find("Process"), std::string::npos);
 }
 
 }  // namespace

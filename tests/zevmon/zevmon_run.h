@@ -64,6 +64,8 @@ protected:
         char pattern[] = "/tmp/zevmon-test-XXXXXX";
         dir = mkdtemp(pattern);
         machine = dir / "machine";
+        // A machine a test leaves behind ends soon by itself, and at once with its folder.
+        ::setenv("ZEVMON_IDLE_SECONDS", "20", 1);
     }
     void TearDown() override {
         for (auto& b : background)
@@ -72,8 +74,19 @@ protected:
                 ::waitpid(b.pid, nullptr, 0);
             }
         fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+        std::error_code error;
+        for (auto it = fs::recursive_directory_iterator(dir, error); it != fs::recursive_directory_iterator(); ++it)
+            if (it->path().filename() == "machine.sock") stopMachine(it->path().parent_path());
         fs::remove_all(dir);
     }
+
+    // Stops the folder's machine process, as a person does before editing its files by hand.
+    void stopMachine(const fs::path& folder) {
+        std::system((std::string(ZEVMON_PATH) + " --quiet --machine " + quote(folder.string()) +
+                     " machine stop >/dev/null 2>&1")
+                        .c_str());
+    }
+    void stopMachine() { stopMachine(machine); }
 
     std::string commandLine(const std::vector<std::string>& args, bool withMachine) {
         std::string command = ZEVMON_PATH;

@@ -311,6 +311,7 @@ TEST_F(Zevmon, PortCommandsSayWhatTheMonitorWillDoNext) {
     };
     ASSERT_EQ(run({"ports"}).status, 0);
     EXPECT_TRUE(says({"delete-port", "USB-001"}, "comes back at the next enumeration"));
+    ASSERT_EQ(run({"ports"}).status, 0);  // which brings it back
     EXPECT_TRUE(says({"usb", "add", Other, "--port-name", "USB-001"}, "PortName USB-001 is taken"));
     ASSERT_EQ(run({"usb", "remove", Other}).status, 0);
     ASSERT_EQ(run({"usb", "unplug", Id}).status, 0);
@@ -320,7 +321,8 @@ TEST_F(Zevmon, PortCommandsSayWhatTheMonitorWillDoNext) {
     EXPECT_TRUE(says({"prune", "--yes", "--even-if-used"}, "Port USB-001 deleted."));
     EXPECT_TRUE(says({"printers"}, "no such port"));
     ASSERT_EQ(run({"delete-port", "FILE:"}).status, 0);
-    EXPECT_EQ(run({"add-port", "FILE:", "--file", "C:\\jobs\\out.prn"}).status, 0);
+    EXPECT_TRUE(says({"add-port", "FILE:", "--file", "C:\\jobs\\out.prn"}, "from its next start (zevmon machine restart)"));
+    ASSERT_EQ(run({"machine", "restart"}).status, 0);
     EXPECT_TRUE(says({"ports"}, "FILE:      VO DUV Udadizo   FILE Port"));
     EXPECT_EQ(run({"add-port", "file:", "--null"}).status, 1) << "it exists";
     EXPECT_EQ(run({"add-port", "NUL2:"}).status, 2) << "no kind";

@@ -125,19 +125,19 @@ int checkCommandWords(CLI::App& app, int argc, char** argv) {
         std::string path = commandPath(current);
         for (int j = i + 1; j < argc; j++)
             if (std::find(names.begin(), names.end(), argv[j]) != names.end()) {
-                std::fprintf(stderr, "zevmon: the command comes before %s: %s %s %s\n", shellWord(arg).c_str(),
+                std::fprintf(console().err(), "zevmon: the command comes before %s: %s %s %s\n", shellWord(arg).c_str(),
                              path.c_str(), argv[j], shellWord(arg).c_str());
                 return 2;
             }
         std::string nearest = nearestName(arg, names);
-        std::fprintf(stderr, "%s: unknown command '%s'%s (see: %s --help)\n", path.c_str(), arg.c_str(),
+        std::fprintf(console().err(), "%s: unknown command '%s'%s (see: %s --help)\n", path.c_str(), arg.c_str(),
                      nearest.empty() ? ("; its commands are " + joined(names)).c_str()
                                   : ("; did you mean '" + nearest + "'?").c_str(),
                      path.c_str());
         return 2;
     }
     if (!help && current->get_require_subcommand_min() > 0) {
-        std::fprintf(stderr, "zevmon: %s needs a command: %s (see: %s --help)\n", commandPath(current).c_str(),
+        std::fprintf(console().err(), "zevmon: %s needs a command: %s (see: %s --help)\n", commandPath(current).c_str(),
                      joined(commandNames(current)).c_str(), commandPath(current).c_str());
         return 2;
     }
@@ -165,7 +165,7 @@ int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& gl
             for (auto* sub : deepest->get_subcommands({}))
                 if (sub->parsed()) deepest = sub, deeper = true;
         }
-        std::fprintf(stderr, "zevmon: %s (see: %s --help)\n", e.what(), commandPath(deepest).c_str());
+        std::fprintf(console().err(), "zevmon: %s (see: %s --help)\n", e.what(), commandPath(deepest).c_str());
         return 2;
     }
     return -1;

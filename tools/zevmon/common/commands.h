@@ -23,18 +23,15 @@ namespace zevmon {
 
 // What a command needs before it runs; a build's main applies the needs it knows.
 enum Need : unsigned {
-    ReadsMachine = 1u << 0,       // host: the machine loaded from its folder, for reading
-    ChangesMachine = 1u << 1,     // host: the machine loaded under its folder's lock, saved at the end
+    ReadsMachine = 1u << 0,       // host: it runs in the machine's process
+    ChangesMachine = 1u << 1,     // host: the same, one such command at a time; the machine saved at its end
     StartsMonitor = 1u << 2,      // the monitor started, or the command fails: on the host on the machine; on
                                   // zevmon.exe the spooler's own copy, or with --dll one in zevmon's process
     TriesMonitor = 1u << 3,       // host: the monitor started if it can be; the command goes on without it
     UsesSystemSpooler = 1u << 4,  // zevmon.exe: the system's spooler, with --dll or without
     MakesChange = 1u << 5,        // host: a change is its purpose: refused before it runs when the folder cannot
                                   // be written, and its result said once the change is saved
-    PrintsQueue = 1u << 6,        // host: printing is its purpose: the jobs waiting in the machine's queue print
-                                  // in this run (with ChangesMachine)
-    LooksAtQueue = 1u << 7,       // host: the machine's queue read, and a job cancelled, without the machine's
-                                  // lock, while another run prints; nothing of it prints
+    PrintsQueue = 1u << 6,        // host: it releases held jobs (a printer back): it says how each ends
 };
 
 // The options of the shared commands.

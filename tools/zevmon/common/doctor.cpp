@@ -401,6 +401,17 @@ void diagnoseLoadedPorts(Diagnosis& diagnosis) {
         port.valueLength = stored.size();
         port.unusable = unusableReason(port, config);
         if (!port.unusable.empty()) diagnosis.problems.push_back(port.unusable);
+        // A file port's jobs start by making its file: a folder that is not there fails every one.
+        if (std::size_t slash = port.fileName.rfind('\\');
+            port.kind == PortKindFile && port.unusable.empty() && slash != std::string::npos && slash > 2) {
+            std::string folder = port.fileName.substr(0, slash);
+            DWORD attributes = GetFileAttributesA(folder.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                diagnosis.problems.push_back(fmt::format(
+                    "Port {} prints to {}, but its folder {} does not exist: every job on it fails to start. Make "
+                    "the folder, or give the port another file.",
+                    name, port.fileName, folder));
+        }
         config.usb.instanceId[sizeof config.usb.instanceId - 1] = 0;
         port.present = IsPortDevicePresent(&config.usb.interfaceGuid, config.usb.instanceId) != FALSE;
         // A port whose device is present works, whatever the registry says of it.
@@ -631,7 +642,7 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     for (const PortReport& p : diagnosis.ports)
         if (p.stale) (p.printers.empty() || evenIfUsed ? stale : kept).push_back(&p);
     if (stale.empty() && kept.empty()) {
-        std::printf("No stale USB ports: every USB port's device is still installed.\n");
+        std::fprintf(console().out(), "No stale USB ports: every USB port's device is still installed.\n");
         return 0;
     }
     auto printerNames = [](const PortReport& p) {
@@ -641,26 +652,25 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     };
     // The system's own printer folder refuses to delete a port in use: so does prune, unless told.
     for (const PortReport* p : kept)
-        std::printf("Port %s is kept: its device %s is no longer installed, but printer%s %s still print%s to it and "
+        std::fprintf(console().out(), "Port %s is kept: its device %s is no longer installed, but printer%s %s still print%s to it and "
                     "would be left without a port (zevmon prune --even-if-used deletes it all the same).\n",
                     p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
                     p->printers.size() == 1 ? "" : "s", printerNames(*p).c_str(), p->printers.size() == 1 ? "s" : "");
     if (stale.empty()) return 0;
-    std::printf("These USB ports belong to devices that are no longer installed:\n");
+    std::fprintf(console().out(), "These USB ports belong to devices that are no longer installed:\n");
     for (const PortReport* p : stale) {
         std::string users = p->printers.empty() ? "" : "; printers left without a port: " + printerNames(*p);
-        std::printf("  %-9s %s%s\n", p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
+        std::fprintf(console().out(), "  %-9s %s%s\n", p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
                     users.c_str());
     }
     if (!assumeYes) {
         if (!inputIsTerminal())
             throw Failure("Nothing was deleted: confirm with --yes when there is no terminal to ask on.");
-        std::fprintf(stderr, "Delete them? [y/N] ");
-        std::fflush(stderr);
-        std::string reply;
-        std::getline(std::cin, reply);
+        std::fprintf(console().err(), "Delete them? [y/N] ");
+        std::fflush(console().err());
+        std::string reply = readLine().value_or("");
         if (reply != "y" && reply != "Y" && reply != "yes") {
-            std::printf("Nothing was deleted.\n");
+            std::fprintf(console().out(), "Nothing was deleted.\n");
             return 0;
         }
     }
@@ -811,7 +821,7 @@ void declareDoctor(CLI::App& doctor, Run& run) {
 int cmdDoctor(Run& run) {
     Diagnosis diagnosis = run.diagnose();
     if (run.options.asJson)
-        std::printf("%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
+        std::fprintf(console().out(), "%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
     else
         printFitted("%s", shownLines(diagnosisText(diagnosis)).c_str());
     return diagnosis.problems.empty() ? 0 : 1;

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "errors/error_names.h"
+#include "terminal.h"
 
 namespace zevmon {
 
@@ -13,7 +14,9 @@ void CallTrace::operator()(const std::string& call, BOOL result, const std::stri
     std::string line = fmt::format("trace: {} = {}", call, result ? "TRUE" : "FALSE");
     if (!outputs.empty()) line += ", " + outputs;
     if (!result) line += fmt::format(", last error {} ({})", errors::errorName(error), error);
-    std::fprintf(out_, "%s\n", line.c_str());
+    std::FILE* out = out_ ? out_ : console().err();
+    std::fprintf(out, "%s\n", line.c_str());
+    std::fflush(out);
     SetLastError(error);
 }
 

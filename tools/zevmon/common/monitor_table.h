@@ -22,9 +22,10 @@ struct PortEntry {
 
 // A trace of calls, one line each: the call, its result, what it gave back,
 // and on failure the last error by name and number, which it leaves as it was.
+// Without a stream of its own it goes where the command's messages go.
 class CallTrace {
 public:
-    CallTrace(bool on, std::FILE* out) : on_(on), out_(out) {}
+    explicit CallTrace(bool on, std::FILE* out = nullptr) : on_(on), out_(out) {}
     bool on() const { return on_; }
     void operator()(const std::string& call, BOOL result, const std::string& outputs = "") const;
 
@@ -46,11 +47,14 @@ bool fillPortEntries(const char* name, DWORD level, DWORD needed, const EnumPort
 
 class MonitorTable {
 public:
-    explicit MonitorTable(bool trace, std::FILE* traceOut = stderr) : traceCall(trace, traceOut) {}
+    explicit MonitorTable(bool trace, std::FILE* traceOut = nullptr) : traceCall(trace, traceOut) {}
 
     typedef BOOL(WINAPI* InitializeFn)(LPSTR registryRoot, MONITOR_TABLE* monitor);
     // The monitor's InitializeMonitorEx, called with the monitor's registry path.
     bool initialize(InitializeFn initializeMonitorEx);
+    // The table of a monitor that a spooler started already: its calls go to
+    // that same loaded monitor.
+    void adopt(const MONITOR_TABLE& table) { table_ = table; }
     const MONITOR_TABLE& table() const { return table_; }
 
     // EnumPorts as the spooler makes it: ask the size, then fill. False with the

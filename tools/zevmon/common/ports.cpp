@@ -34,18 +34,18 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
             }
             out.push_back(entry);
         }
-        std::printf("%s\n", jsonOutput(out).c_str());
+        std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return;
     }
     if (level == 1) {
-        for (auto& p : ports) std::printf("%s\n", shown(p.name).c_str());
+        for (auto& p : ports) std::fprintf(console().out(), "%s\n", shown(p.name).c_str());
     } else {
         printFitted("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
         for (auto& p : ports)
             printFitted("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
                         padded(shown(p.description), 12).c_str(), portType(p.type).c_str());
     }
-    if (ports.empty()) std::printf("(no ports)\n");
+    if (ports.empty()) std::fprintf(console().out(), "(no ports)\n");
 }
 
 void declarePorts(CLI::App& ports, Run& run) {
@@ -94,7 +94,7 @@ void declareAddPort(CLI::App& addPort, Run& run) {
 
 int checkAddPort(const CLI::App&, Run& run) {
     if (run.options.nullPort || run.options.toFile) return -1;
-    std::fprintf(stderr, "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
+    std::fprintf(console().err(), "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
                          "--help)\n");
     return 2;
 }

@@ -38,10 +38,7 @@ const char PathSeparators[] = "\\/:";
 const char PathSeparators[] = "/";
 #endif
 
-bool isFile(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
-}
+bool isFile(const std::string& path) { return console().lookUp(path).regular; }
 
 void declarePrint(CLI::App& print, Run& run) {
     PrintOptions& o = run.options.job;
@@ -70,7 +67,7 @@ int checkPrint(const CLI::App& print, Run& run) {
         job.document = job.input.substr(job.input.find_last_of(PathSeparators) + 1);
     if (job.input != "-" && isFile(job.input)) return -1;
     if (!isFile(job.port)) return -1;
-    std::fprintf(stderr, "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
+    std::fprintf(console().err(), "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
                  job.port.c_str(), job.input == "-" ? "PORT" : shellWord(job.input).c_str(),
                  shellWord(job.port).c_str());
     return 2;
@@ -81,19 +78,28 @@ int checkPrint(const CLI::App& print, Run& run) {
 class CancelOnInterrupt {
 public:
 #ifdef _WIN32
-    CancelOnInterrupt() : previous_(std::signal(SIGINT, onInterrupt)) {}
-    ~CancelOnInterrupt() { std::signal(SIGINT, previous_); }
+    CancelOnInterrupt() : previous_(std::signal(SIGINT, onInterrupt)) { console().takeSignals(true); }
+    ~CancelOnInterrupt() {
+        std::signal(SIGINT, previous_);
+        console().takeSignals(false);
+    }
 #else
     // Without SA_RESTART, so that a read from a pipe that is waiting for bytes
     // is broken off too. SIGTERM and SIGHUP (a closed terminal) end a job as
     // Ctrl-C does, so that it is ended and recorded rather than cut off.
-    CancelOnInterrupt() {
+    // A command the running machine serves has its client's signals told to
+    // its console, and leaves the machine's own alone.
+    CancelOnInterrupt() : served_(&console() != &processConsole()) {
+        console().takeSignals(true);
+        if (served_) return;
         struct sigaction action {};
         action.sa_handler = onInterrupt;
         sigemptyset(&action.sa_mask);
         for (int i = 0; i < 3; i++) sigaction(Signals[i], &action, &previous_[i]);
     }
     ~CancelOnInterrupt() {
+        console().takeSignals(false);
+        if (served_) return;
         for (int i = 0; i < 3; i++) sigaction(Signals[i], &previous_[i], nullptr);
     }
 #endif
@@ -105,6 +111,7 @@ private:
 #ifdef _WIN32
     void (*previous_)(int);
 #else
+    bool served_;
     static constexpr int Signals[3] = {SIGINT, SIGTERM, SIGHUP};
     struct sigaction previous_[3];
 #endif
@@ -145,42 +152,35 @@ int cmdPrint(Run& run) {
 
 const Verb<Run> PrintCommand("print", "print a file, or standard input, to a port", declarePrint, checkPrint, cmdPrint);
 
-volatile std::sig_atomic_t jobCancelRequested = 0;
+int cancelledStatus() { return cancelRequested() ? 128 + cancelRequested() : CancelledStatus; }
 
-int cancelledStatus() { return jobCancelRequested ? 128 + jobCancelRequested : CancelledStatus; }
-
-// C streams, not iostream file streams: on Windows the C++ file streams open
-// their files through wide-character calls that Windows 95, 98 and Me lack.
+// The file is the user's: the console opens it where the user is.
 JobInput::JobInput(const std::string& input) : name_(input), fromStdin_(input == "-") {
     if (fromStdin_) {
-        file_ = stdin;
 #ifdef _WIN32
         _setmode(_fileno(stdin), _O_BINARY);  // a job is bytes, not lines
 #endif
         return;
     }
     // A folder opens as a file on some systems and fails only at the first read.
-    struct stat info;
-    if (stat(input.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR)
-        throw Failure(fmt::format("The file {} cannot be printed: {}.", input, fileErrorText(EISDIR)));
-    errno = 0;
-    file_ = std::fopen(input.c_str(), "rb");
-    if (!file_) throw Failure(fmt::format("The file {} could not be read: {}.", input, fileErrorText(errno)));
-    if ((info.st_mode & S_IFMT) == S_IFREG) size_ = (std::uint64_t)info.st_size;
+    PathInfo info = console().lookUp(input);
+    if (info.folder) throw Failure(fmt::format("The file {} cannot be printed: {}.", input, fileErrorText(EISDIR)));
+    int error = 0;
+    file_ = console().openInput(input, error);
+    if (!file_) throw Failure(fmt::format("The file {} could not be read: {}.", input, fileErrorText(error)));
+    if (info.regular) size_ = info.size;
 }
 
-JobInput::~JobInput() {
-    if (!fromStdin_) std::fclose(file_);
-}
+JobInput::~JobInput() = default;
 
 // The descriptor's own read, not fread: from a pipe it returns what has come,
 // so that a job sends bytes as they arrive rather than once a buffer is full.
 size_t JobInput::read(char* buffer, size_t size) {
     for (;;) {
         errno = 0;
-        auto got = ::read(fileno(file_), buffer, (unsigned)std::min<size_t>(size, 1u << 30));
+        long got = file_ ? file_->read(buffer, size) : console().readInput(buffer, size);
         if (got >= 0) return (size_t)got;
-        if (errno == EINTR && !jobCancelRequested) continue;
+        if (errno == EINTR && !cancelRequested()) continue;
         if (errno == EINTR) return 0;
         int error = errno;
         throw Failure(fmt::format("{} could not be read to the end: {}.",
@@ -203,11 +203,11 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
             sent.readFailure = e;
         }
         if (got == 0) {
-            sent.cancelled = jobCancelRequested != 0;  // a read that Ctrl-C broke off
+            sent.cancelled = cancelRequested() != 0;  // a read that Ctrl-C broke off
             break;
         }
         size_t at = 0;
-        while (sent.written && at < got && !(sent.cancelled = jobCancelRequested != 0)) {
+        while (sent.written && at < got && !(sent.cancelled = cancelRequested() != 0)) {
             DWORD size = (DWORD)std::min<size_t>(chunk, got - at), written = 0;
             sent.written = write(buffer.data() + at, size, written);
             at += written;
@@ -245,8 +245,8 @@ int printJob(MonitorTable& table, const PrintOptions& options, const std::string
     if (!table.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
         table.closePort(port);
-        if (jobCancelRequested) {
-            std::fprintf(stderr, "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
+        if (cancelRequested()) {
+            std::fprintf(console().err(), "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
                          options.port.c_str());
             return CancelledStatus;
         }
@@ -272,7 +272,7 @@ int printJob(MonitorTable& table, const PrintOptions& options, const std::string
     if (observer.ended) observer.ended(sent.bytes, outcome);
 
     if (sent.cancelled) {
-        std::fprintf(stderr, "zevmon: The job on %s was cancelled after %llu bytes; EndDocPort %s it.\n",
+        std::fprintf(console().err(), "zevmon: The job on %s was cancelled after %llu bytes; EndDocPort %s it.\n",
                      options.port.c_str(), (unsigned long long)sent.bytes, ended ? "ended" : "could not end");
         return cancelledStatus();
     }
@@ -289,14 +289,14 @@ int printJob(MonitorTable& table, const PrintOptions& options, const std::string
         SetLastError(endError);
         fail("The job on " + options.port + " did not end cleanly");
     }
-    std::printf("Printed %llu bytes to %s%s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
+    std::fprintf(console().out(), "Printed %llu bytes to %s%s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
                 printer.empty() ? "" : (" for printer " + printer).c_str(),
                 observer.destination ? observer.destination().c_str() : "");
     return 0;
 }
 
 SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace,
-                              unsigned writeSize) {
+                              unsigned writeSize, const std::function<void(DWORD job)>& given) {
     JobInput input(options.input);
     HANDLE handle = NULL;
     BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
@@ -317,6 +317,7 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
         close();
         fail("The spooler did not take a document for printer " + printer);
     }
+    if (given) given(document.job);
     document.sent = sendInChunks(input, writeSize, [&](const char* data, DWORD size, DWORD& took) {
         BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
         trace(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));

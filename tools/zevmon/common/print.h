@@ -9,8 +9,11 @@
 #include <optional>
 #include <string>
 
+#include <memory>
+
 #include "error_text.h"
 #include "monitor_table.h"
+#include "terminal.h"
 
 namespace zevmon {
 
@@ -40,8 +43,8 @@ public:
 
 private:
     std::string name_;
-    std::FILE* file_;
     bool fromStdin_;
+    std::unique_ptr<InputFile> file_;  // none: standard input
     std::optional<std::uint64_t> size_;
 };
 
@@ -60,9 +63,6 @@ struct Sent {
 Sent sendInChunks(JobInput& input, unsigned chunk,
                   const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
 
-// Ctrl-C, SIGTERM or SIGHUP during a job: the signal's number, set by the
-// print command's handler; a job ends at its next write.
-extern volatile std::sig_atomic_t jobCancelRequested;
 // The exit status of a job cancelled by the user, as a shell reports SIGINT.
 const int CancelledStatus = 130;
 // The exit status of a job the signal ended: 128 and its number, as a shell
@@ -82,9 +82,10 @@ struct SpooledDocument {
     // Taken back with AbortPrinter or refused at EndDocPrinter.
     bool takenBack() const { return sent.cancelled || failure.has_value(); }
 };
-// `writeSize` is the size of each WritePrinter.
+// `writeSize` is the size of each WritePrinter; `given` is told the job's id
+// before its first byte.
 SpooledDocument spoolDocument(const PrintOptions& options, const std::string& printer, const CallTrace& trace,
-                              unsigned writeSize);
+                              unsigned writeSize, const std::function<void(DWORD job)>& given = nullptr);
 
 // What the host build does beside a job: the printer's received bytes are
 // collected as they arrive, and the job's outcome is recorded.

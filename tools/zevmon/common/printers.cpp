@@ -35,7 +35,7 @@ int cmdPrinters(Run& run) {
                            {"port", p.port},
                            {"online", p.online},
                            {"portExists", !printerHasNoPort(diagnosis, p.name)}});
-        std::printf("%s\n", jsonOutput(out).c_str());
+        std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
     printFitted("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
@@ -44,7 +44,7 @@ int cmdPrinters(Run& run) {
                     printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
                     : p.online                          ? "online"
                                                         : "offline");
-    if (printers.empty()) std::printf("(no printers)\n");
+    if (printers.empty()) std::fprintf(console().out(), "(no printers)\n");
     return 0;
 }
 

@@ -3,8 +3,15 @@
 
 #include "text.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <poll.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -20,11 +27,20 @@ namespace zevmon {
 
 namespace {
 
-bool quiet = false;
-int hostColumns = 0;
-int outputError = 0;  // the first failed write's errno
-bool holding = false;
-std::vector<std::string> held;
+Console* (*consoleLookup)() = nullptr;
+
+// A file of the process's own, read with the descriptor's own read.
+class ProcessFile : public InputFile {
+public:
+    explicit ProcessFile(std::FILE* file) : file_(file) {}
+    ~ProcessFile() override { std::fclose(file_); }
+    long read(char* buffer, size_t size) override {
+        return (long)::read(fileno(file_), buffer, (unsigned)std::min<size_t>(size, 1u << 30));
+    }
+
+private:
+    std::FILE* file_;
+};
 
 // Lines of at most `width` characters, broken at spaces; a word longer than
 // that is cut.
@@ -55,85 +71,188 @@ std::vector<std::string> wrap(const std::string& text, size_t width) {
 
 }  // namespace
 
-bool outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
-bool inputIsTerminal() { return isatty(fileno(stdin)) != 0; }
-bool messagesGoToTerminal() { return isatty(fileno(stderr)) != 0; }
+volatile std::sig_atomic_t jobCancelRequested = 0;
 
-void setQuiet(bool on) { quiet = on; }
-bool isQuiet() { return quiet; }
+Console::Console() = default;
+Console::~Console() = default;
+bool Console::outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
+bool Console::inputIsTerminal() { return isatty(fileno(stdin)) != 0; }
+bool Console::messagesGoToTerminal() { return isatty(fileno(stderr)) != 0; }
+const char* Console::columnsVariable() { return std::getenv("COLUMNS"); }
+int Console::cancelSignal() { return jobCancelRequested; }
+
+long Console::readInput(char* buffer, size_t size) {
+    return (long)::read(fileno(stdin), buffer, (unsigned)std::min<size_t>(size, 1u << 30));
+}
+
+bool Console::inputReady(int milliseconds) {
+#ifdef _WIN32
+    (void)milliseconds;
+    return true;
+#else
+    pollfd input{fileno(stdin), POLLIN, 0};
+    return ::poll(&input, 1, milliseconds) > 0;
+#endif
+}
+
+// Read a byte at a time between looks at a cancel: the signal may reach
+// another thread and leave a blocking read waiting.
+std::optional<std::string> readLine() {
+    std::string line;
+    for (;;) {
+        if (cancelRequested()) return std::nullopt;
+        if (!console().inputReady(100)) continue;
+        char c;
+        long n = console().readInput(&c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+        if (c == '\n') return line;
+        if (c != '\r') line += c;
+    }
+}
+
+PathInfo Console::lookUp(const std::string& path) {
+    PathInfo info;
+    struct stat s;
+    if (stat(path.c_str(), &s) != 0) {
+        info.error = errno;
+        return info;
+    }
+    info.regular = (s.st_mode & S_IFMT) == S_IFREG;
+    info.folder = (s.st_mode & S_IFMT) == S_IFDIR;
+    info.size = (std::uint64_t)s.st_size;
+    return info;
+}
+
+// C streams, not iostream file streams: on Windows the C++ file streams open
+// their files through wide-character calls that Windows 95, 98 and Me lack.
+std::unique_ptr<InputFile> Console::openInput(const std::string& path, int& error) {
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    error = file ? 0 : errno;
+    return file ? std::make_unique<ProcessFile>(file) : nullptr;
+}
+
+// Written beside the file and renamed over it once whole, so that a full disk
+// or a cut-short run leaves the old file, or none, never a part.
+int Console::writeWholeFile(const std::string& path, const std::string& text) {
+#ifdef _WIN32
+    (void)path;
+    (void)text;
+    return ENOSYS;
+#else
+    std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
+    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    std::string beside = (folder == "." ? "" : folder) + "." + name + ".XXXXXX";
+    int fd = ::mkstemp(&beside[0]);
+    int error = fd < 0 ? errno : 0;
+    if (!error) ::fchmod(fd, 0644);
+    for (size_t at = 0; !error && at < text.size();) {
+        ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) error = n < 0 ? errno : EIO;
+        else at += (size_t)n;
+    }
+    if (!error && ::fsync(fd) != 0) error = errno;
+    if (fd >= 0 && ::close(fd) != 0 && !error) error = errno;
+    if (!error && ::rename(beside.c_str(), path.c_str()) != 0) error = errno;
+    if (error && fd >= 0) ::unlink(beside.c_str());
+    return error;
+#endif
+}
+
+Console& processConsole() {
+    static Console own;
+    return own;
+}
+
+Console& console() {
+    Console* served = consoleLookup ? consoleLookup() : nullptr;
+    return served ? *served : processConsole();
+}
+
+void setConsoleLookup(Console* (*lookup)()) { consoleLookup = lookup; }
+
+bool outputIsTerminal() { return console().outputIsTerminal(); }
+bool inputIsTerminal() { return console().inputIsTerminal(); }
+bool messagesGoToTerminal() { return console().messagesGoToTerminal(); }
+
+void setQuiet(bool on) { console().quiet = on; }
+bool isQuiet() { return console().quiet; }
 
 namespace {
-
-std::atomic<bool> prompting{false};
-std::atomic<bool> barOnLine{false};  // a progress line is drawn, not yet ended
-std::vector<std::string> deferred;   // notices said while a question was up, under deferredLock
-std::atomic_flag deferredLock = ATOMIC_FLAG_INIT;
 
 // A lock of a few instructions, held for a push or a print: the runtime
 // zevmon.exe is built with for Windows 95 has no std::mutex.
 struct Held {
-    Held() {
-        while (deferredLock.test_and_set(std::memory_order_acquire)) {
+    explicit Held(Console& c) : c_(c) {
+        while (c_.deferredLock.test_and_set(std::memory_order_acquire)) {
         }
     }
-    ~Held() { deferredLock.clear(std::memory_order_release); }
+    ~Held() { c_.deferredLock.clear(std::memory_order_release); }
+    Console& c_;
 };
 
 }  // namespace
 
 void notice(const std::string& line) {
-    if (quiet) return;
+    Console& c = console();
+    if (c.quiet) return;
     {
-        Held held;
-        if (prompting) return deferred.push_back(line);
+        Held held(c);
+        if (c.prompting) return c.deferred.push_back(line);
     }
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
+    std::fprintf(c.err(), "%s\n", line.c_str());
+    std::fflush(c.err());
 }
 
 void result(const std::string& line) {
-    if (holding)
-        held.push_back(line);
+    Console& c = console();
+    if (c.holding)
+        c.held.push_back(line);
     else
-        std::printf("%s\n", line.c_str());
+        std::fprintf(c.out(), "%s\n", line.c_str());
 }
 
-void holdResults() { holding = true; }
+void holdResults() { console().holding = true; }
 
 void releaseResults() {
-    holding = false;
-    for (const std::string& line : held) std::printf("%s\n", line.c_str());
-    held.clear();
+    Console& c = console();
+    c.holding = false;
+    for (const std::string& line : c.held) std::fprintf(c.out(), "%s\n", line.c_str());
+    c.held.clear();
 }
 
 bool writeOutput(const void* data, size_t size) {
+    Console& c = console();
     errno = 0;
-    if (std::fwrite(data, 1, size, stdout) == size) return true;
-    if (!outputError) outputError = errno;
+    if (std::fwrite(data, 1, size, c.out()) == size) return true;
+    if (!c.outputError) c.outputError = errno;
     return false;
 }
 
 int checkedOutput(int status) {
+    Console& c = console();
     errno = 0;
-    bool flushed = std::fflush(stdout) == 0;
-    int error = outputError ? outputError : errno;
-    if (flushed && !std::ferror(stdout)) return status;
-    std::fprintf(stderr, "zevmon: write error: %s\n", error ? std::strerror(error) : "the output could not be written");
+    bool flushed = std::fflush(c.out()) == 0;
+    int error = c.outputError ? c.outputError : errno;
+    if (flushed && !std::ferror(c.out())) return status;
+    std::fprintf(c.err(), "zevmon: write error: %s\n", error ? std::strerror(error) : "the output could not be written");
     return 1;
 }
 
-void setTerminalColumns(int columns) { hostColumns = columns; }
+void setTerminalColumns(int columns) { console().columns = columns; }
 
 int terminalColumns() {
-    if (const char* columns = std::getenv("COLUMNS")) {
+    if (const char* columns = console().columnsVariable()) {
         int n = std::atoi(columns);
         if (n > 0) return n;
     }
-    return hostColumns > 0 ? hostColumns : 80;
+    return console().columns > 0 ? console().columns : 80;
 }
 
 int outputColumns() {
-    if (const char* columns = std::getenv("COLUMNS"); columns && std::atoi(columns) > 0) return std::atoi(columns);
+    if (const char* columns = console().columnsVariable(); columns && std::atoi(columns) > 0) return std::atoi(columns);
     return outputIsTerminal() ? terminalColumns() : 0;
 }
 
@@ -200,15 +319,17 @@ std::string framedMessage(const std::string& caption, const std::string& text, i
 }
 
 void beginPrompt() {
-    prompting = true;
-    if (barOnLine.exchange(false)) std::fprintf(stderr, "\n");
+    Console& c = console();
+    c.prompting = true;
+    if (c.barOnLine.exchange(false)) std::fprintf(c.err(), "\n");
 }
 
 void endPrompt() {
-    Held held;
-    prompting = false;
-    for (const std::string& line : deferred) std::fprintf(stderr, "%s\n", line.c_str());
-    deferred.clear();
+    Console& c = console();
+    Held held(c);
+    c.prompting = false;
+    for (const std::string& line : c.deferred) std::fprintf(c.err(), "%s\n", line.c_str());
+    c.deferred.clear();
 }
 
 std::string humanBytes(double bytes) {
@@ -250,28 +371,29 @@ std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total,
 Progress::Progress(std::optional<std::uint64_t> total)
     : total_(total),
       terminal_(messagesGoToTerminal()),
-      shown_(!quiet),
+      shown_(!isQuiet()),
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {}
 
 void Progress::draw(std::uint64_t done) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     double rate = seconds > 0 ? (double)done / seconds : 0;
-    if (prompting) return;
+    Console& c = console();
+    if (c.prompting) return;
     if (terminal_) {
         // The line is redrawn in place; spaces wipe what a longer one left.
-        barOnLine = true;
+        c.barOnLine = true;
         std::string line = progressLine(done, total_, rate, terminalColumns());
         size_t room = (size_t)std::max(terminalColumns() - 1, 1);
-        std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(room - std::min(room, line.size()), ' ').c_str());
-        std::fflush(stderr);
+        std::fprintf(c.err(), "\r%s%s", line.c_str(), std::string(room - std::min(room, line.size()), ' ').c_str());
+        std::fflush(c.err());
         drawn_ = true;
     } else if (total_) {
         int percent = *total_ ? (int)(100.0 * (double)done / (double)*total_) : 100;
-        std::fprintf(stderr, "%llu of %llu bytes (%d%%), %s/s\n", (unsigned long long)done,
+        std::fprintf(c.err(), "%llu of %llu bytes (%d%%), %s/s\n", (unsigned long long)done,
                      (unsigned long long)*total_, percent, humanBytes(rate).c_str());
     } else {
-        std::fprintf(stderr, "%llu bytes sent, %s/s\n", (unsigned long long)done, humanBytes(rate).c_str());
+        std::fprintf(c.err(), "%llu bytes sent, %s/s\n", (unsigned long long)done, humanBytes(rate).c_str());
     }
 }
 
@@ -300,7 +422,7 @@ void Progress::finish() {
     if (!shown_ || (lastDone_ == 0 && !drawn_)) return;
     if (terminal_) {
         draw(lastDone_);
-        if (barOnLine.exchange(false)) std::fprintf(stderr, "\n");
+        if (console().barOnLine.exchange(false)) std::fprintf(console().err(), "\n");
     } else if ((long long)lastDone_ != lastDrawn_) {
         draw(lastDone_);
     }

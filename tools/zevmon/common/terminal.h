@@ -4,12 +4,99 @@
 // the open-file prompt, progress) goes to standard error.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zevmon {
+
+// What a path names, as a command asks of its user's files.
+struct PathInfo {
+    int error = 0;  // 0, or the errno of the look-up
+    bool regular = false, folder = false;
+    std::uint64_t size = 0;
+};
+
+// A file of the user's, opened for reading.
+class InputFile {
+public:
+    virtual ~InputFile() = default;
+    // Bytes read, 0 at the end, -1 with errno (EINTR when a cancel broke off the wait).
+    virtual long read(char* buffer, size_t size) = 0;
+};
+
+// One command's console: where its words go, where its input comes from, and
+// the user's files it names. zevmon.exe, and a command run in the user's own
+// process, have the process's standard streams and files; a command that the
+// running machine serves has those of its client (host/machine_server.cpp),
+// each command its own, so that commands served at once never mix.
+class Console {
+public:
+    Console();
+    virtual ~Console();
+    virtual std::FILE* out() { return stdout; }
+    virtual std::FILE* err() { return stderr; }
+    virtual bool outputIsTerminal();
+    virtual bool inputIsTerminal();
+    virtual bool messagesGoToTerminal();
+    // $COLUMNS as the user's shell has it, or null.
+    virtual const char* columnsVariable();
+    // Standard input: bytes read, 0 at its end, -1 with errno (EINTR when a
+    // cancel broke off the wait).
+    virtual long readInput(char* buffer, size_t size);
+    // Whether standard input has something to read (or its end) within the
+    // time given.
+    virtual bool inputReady(int milliseconds);
+    virtual PathInfo lookUp(const std::string& path);
+    // Opens a file for reading; null with `error` set.
+    virtual std::unique_ptr<InputFile> openInput(const std::string& path, int& error);
+    // Writes the text as the file, whole or not at all (beside, then renamed
+    // over it); 0 or the errno.
+    virtual int writeWholeFile(const std::string& path, const std::string& text);
+    // The signal that asked the command's job to end (Ctrl-C, SIGTERM,
+    // SIGHUP), or 0.
+    virtual int cancelSignal();
+    // Whether the command takes the signals itself, to end its job (print);
+    // one that does not ends at the first.
+    virtual void takeSignals(bool on) { (void)on; }
+    // Whether the person it served has gone (a client killed or closed):
+    // what is said then reaches no one.
+    virtual bool gone() { return false; }
+
+    // What zevmon says through it, kept per command.
+    bool quiet = false;
+    int columns = 0;      // the terminal's width as its host said it; 0 unknown
+    int outputError = 0;  // the first failed write of a result's errno
+    bool holding = false;
+    std::vector<std::string> held;
+    std::atomic<bool> prompting{false};
+    std::atomic<bool> barOnLine{false};  // a progress line is drawn, not yet ended
+    std::vector<std::string> deferred;   // notices said while a question was up, under deferredLock
+    std::atomic_flag deferredLock = ATOMIC_FLAG_INIT;
+};
+
+// The console of the command the calling thread serves, and the process's own.
+Console& console();
+Console& processConsole();
+// The host build's way to the console of a served command: null for the
+// process's own.
+void setConsoleLookup(Console* (*lookup)());
+
+// Ctrl-C, SIGTERM or SIGHUP during a job of the process's own console: the
+// signal's number, set by the print command's handler; a job ends at its
+// next write.
+extern volatile std::sig_atomic_t jobCancelRequested;
+// The signal that asked the current command's job to end, or 0.
+inline int cancelRequested() { return console().cancelSignal(); }
+// One line typed at the console, without its line break; none at the end of
+// the input or once a cancel has broken it off.
+std::optional<std::string> readLine();
 
 bool outputIsTerminal();
 bool inputIsTerminal();

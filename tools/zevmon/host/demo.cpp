@@ -20,7 +20,7 @@
 
 #include "common/terminal.h"
 #include "machine_commands.h"
-#include "session.h"
+#include "live_machine.h"
 #include "sim/machine.h"
 
 namespace zevmon {
@@ -36,7 +36,7 @@ struct Outcome {
 
 class Demo {
 public:
-    explicit Demo(Session& session) : session_(session) {}
+    Demo(LiveMachine& live, MonitorTable& table) : live_(live), table_(table) {}
 
     void heading(const std::string& title) { printFitted("\n== %d. %s\n", ++step_, title.c_str()); }
     void say(const std::string& line) { printFitted("   %s\n", line.c_str()); }
@@ -50,7 +50,8 @@ public:
     int run();
 
 private:
-    Session& session_;
+    LiveMachine& live_;
+    MonitorTable& table_;
     int step_ = 0;
     std::vector<Outcome> outcomes_;
 };
@@ -90,7 +91,7 @@ std::string sampleDocument() {
 }
 
 int Demo::run() {
-    MonitorTable& table = session_.monitorTable();
+    MonitorTable& table = table_;
     auto& registry = sim::machine().registry();
     std::string instanceKey = defaultPrinterDeviceKey();
 
@@ -139,7 +140,7 @@ int Demo::run() {
     heading("A document is printed on USB-001");
     std::string document = sampleDocument();
     // Recorded as a job of its own, as a direct print is, apart from the queued one below.
-    JobRecorder recorder(session_.folder(), "Demo page", "USB-001");
+    JobRecorder recorder(live_.folder(), "Demo page", "USB-001");
     recorder.begin(DefaultPrinterId);
     HANDLE port = nullptr;
     bool printed = table.openPort("USB-001", port) && table.startDocPort(port, PrinterName, 1, "Demo page");
@@ -165,7 +166,7 @@ int Demo::run() {
 
     heading("The printer is unplugged");
     sim::machine().unplugUsbPrinter(DefaultPrinterId);
-    session_.deviceChanged();
+    live_.deviceChanged();
     say("The system broadcasts WM_DEVICECHANGE; the status window refreshes the printers.");
     say(fmt::format("\"{}\" is {}.", PrinterName, offline() ? "offline (PRINTER_ATTRIBUTE_WORK_OFFLINE)" : "online"));
     bool refused = table.openPort("USB-001", port) && !table.startDocPort(port, PrinterName, 2, "Second page");
@@ -176,7 +177,9 @@ int Demo::run() {
     if (port) table.endDocPort(port);
 
     heading("A job given while the printer is unplugged waits in the queue");
-    session_.startMachineSpooler();
+    std::string why;
+    if (!live_.startSpooler(why)) say(why);
+    for (const std::string& line : sim::machine().spoolerNotices()) say(line);
     say("An application prints through the spooler: OpenPrinterA, StartDocPrinterA, WritePrinter, EndDocPrinter.");
     std::string waiting = "page two, given while the printer was unplugged\r\n\x0c";
     std::uint64_t before = receivedBytes();
@@ -188,7 +191,7 @@ int Demo::run() {
 
     heading("The printer is plugged in again");
     sim::machine().plugUsbPrinter(DefaultPrinterId);
-    session_.deviceChanged();
+    live_.deviceChanged();
     say(fmt::format("\"{}\" is {}; the spooler releases the held job.", PrinterName, offline() ? "offline" : "online"));
     std::optional<sim::SpooledJob> ended;
     for (int waited = 0; job && !(ended = sim::machine().endedJob(job)) && waited < 1000; waited++)
@@ -216,30 +219,33 @@ int Demo::run() {
 int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
     char pattern[] = "/tmp/zevmon-demo-XXXXXX";
     if (keepIn && !MachineFolder(*keepIn).isNew()) {
-        std::fprintf(stderr, "zevmon: The demo makes a new machine, and %s is not empty: name an empty or new folder "
+        std::fprintf(console().err(), "zevmon: The demo makes a new machine, and %s is not empty: name an empty or new folder "
                              "with --machine.\n", keepIn->string().c_str());
         return 1;
     }
     if (keepIn) std::filesystem::create_directories(*keepIn);
     if (!keepIn && !mkdtemp(pattern)) {
-        std::fprintf(stderr, "zevmon: no temporary folder for the demo machine could be made.\n");
+        std::fprintf(console().err(), "zevmon: no temporary folder for the demo machine could be made.\n");
         return 1;
     }
     std::filesystem::path folder = keepIn ? *keepIn : std::filesystem::path(pattern);
     int status;
     {
         printFitted("The typical job of ZEVURUZI.DLL, on a new machine in %s\n", folder.string().c_str());
-        Options options;
-        options.machine = folder;
-        options.trace = trace;
-        options.enumerateAtStart = false;  // the enumeration is a step of its own
-        options.printsQueue = false;       // and so is the print queue
-        Session session(options);
-        session.folder().createDefault();
-        session.open(Access::Change);
-        session.start();
-        status = Demo(session).run();
-        if (keepIn) session.finish();
+        // The monitor starts alone first: the enumeration is a step of its
+        // own, and so is the print queue.
+        LiveMachine live(folder, true);
+        live.folder().createDefault();
+        Boot how;
+        how.spooler = false;
+        std::vector<std::string> said;
+        live.boot(how, said);
+        for (const std::string& line : said) notice(line);
+        MonitorTable table(trace);
+        std::string why;
+        if (!live.startMonitorAlone(table, why)) throw MachineError(why);
+        status = Demo(live, table).run();
+        if (keepIn) live.shutdown();
     }
     if (!keepIn) {
         std::filesystem::remove_all(folder);

@@ -1,6 +1,7 @@
 // The host build's own commands, on the simulated machine alone: `demo`
-// (demo.cpp), `queue …` (queue.cpp), `usb …` (usb.cpp) and `registry export`
-// (registry_export.cpp); what this build adds to `print` (print_route.cpp);
+// (demo.cpp), `queue …` (queue.cpp), `usb …` (usb.cpp), `registry export`
+// (registry_export.cpp) and `machine …` (machine_client.cpp, and its status
+// in machine_server.cpp); what this build adds to `print` (print_route.cpp);
 // and what every command of this build runs with.
 #pragma once
 
@@ -32,7 +33,7 @@ struct HostRun : Run {
     std::string fileAnswer;     // print --answer,
     std::string onError;        // --on-error
     std::vector<double> stall;  // and --stall-after, before their checks
-    Session* session = nullptr;   // ReadsMachine, ChangesMachine
+    Session* session = nullptr;   // ReadsMachine, ChangesMachine: the command in the machine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why
 };
@@ -57,5 +58,10 @@ std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
 
 // registry_export.cpp
 extern const Verb<HostRun> RegistryCommands, RegistryExportCommand;
+
+// machine_client.cpp: the machine's process, from the client's side; and
+// machine_server.cpp: its status, said by the machine itself
+extern const Verb<HostRun> MachineCommands, MachineStartCommand, MachineStopCommand, MachineRestartCommand,
+    MachineRunCommand, MachineStatusCommand;
 
 }  // namespace zevmon

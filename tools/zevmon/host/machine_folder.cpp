@@ -39,7 +39,8 @@ const char DevicesFile[] = "devices.json";
 // Present while the two files are being replaced: both new files are complete
 // and are to be renamed over the old ones.
 const char CommitMarker[] = "saving";
-const char LockInfoFile[] = ".zevmon-lock";
+// What the machine's process keeps beside the machine: not the machine itself.
+const char* const ProcessFiles[] = {"machine.lock", "machine.sock", "machine.log", ".zevmon-lock"};
 const char PersonalityFile[] = "personality";
 
 fs::path withSuffix(const fs::path& path, const char* suffix) {
@@ -279,7 +280,8 @@ bool MachineFolder::isNew() const {
     if (!fs::exists(folder_, error)) return !error;
     if (!fs::is_directory(folder_, error)) return false;
     for (auto it = fs::directory_iterator(folder_, error); !error && it != fs::directory_iterator(); it.increment(error))
-        if (it->path().filename() != LockInfoFile) return false;
+        if (std::find(std::begin(ProcessFiles), std::end(ProcessFiles), it->path().filename()) == std::end(ProcessFiles))
+            return false;
     return !error;
 }
 
@@ -407,7 +409,7 @@ bool MachineFolder::changed() const {
 // the new state is the machine's, and a run that stops half-way through the
 // renames is finished by the next run's recover(), or read through by a reader.
 void MachineFolder::save() {
-    if (!changed()) return;
+    if (!unreadableEdit_.empty() || !changed()) return;
     fs::path registry = folder_ / RegistryFile, devices = folder_ / DevicesFile, marker = folder_ / CommitMarker;
     for (auto [path, loaded] : {std::pair(registry, &registryFileText_), std::pair(devices, &devicesFileText_)}) {
         std::string now;
@@ -442,6 +444,71 @@ void MachineFolder::save() {
     loadedDevices_ = devicesFileText_ = devicesNow;
 }
 
+std::vector<std::string> MachineFolder::takeInEdits() {
+    fs::path registryPath = folder_ / RegistryFile, devicesPath = folder_ / DevicesFile;
+    std::string registryText, devices;
+    try {
+        registryText = readFile(registryPath);
+        devices = readFile(devicesPath);
+    } catch (const MachineError& e) {
+        if (unreadableEdit_ == e.what()) return {};
+        unreadableEdit_ = e.what();
+        return {fmt::format("{}; the machine goes on as it was, and saves nothing over its files until both are "
+                            "there again.",
+                            e.what())};
+    }
+    if (registryText == registryFileText_ && devices == devicesFileText_) {
+        unreadableEdit_.clear();
+        return {};
+    }
+    std::string edited = registryText != registryFileText_ ? RegistryFile : DevicesFile;
+    std::vector<UsbPrinterEntry> printers;
+    sim::Registry registry;
+    try {
+        printers = parseDevices(devices, devicesPath);
+        registry.importText(registryText, registryPath.string());
+    } catch (const std::exception& e) {
+        std::string said = e.what();
+        if (unreadableEdit_ == said) return {};
+        unreadableEdit_ = said;
+        return {fmt::format("{} was edited while the machine runs, and cannot be read: {}. The machine goes on as it "
+                            "was, and saves nothing over the file until it reads well; zevmon machine stop leaves it "
+                            "as it is.",
+                            edited, said)};
+    }
+    unreadableEdit_.clear();
+    auto& machine = sim::machine();
+    machine.registry().replaceWith(registry);
+    std::vector<std::string> installed = machine.usbPrinterIds();
+    for (const std::string& id : installed)
+        if (std::none_of(printers.begin(), printers.end(),
+                         [&](const UsbPrinterEntry& p) { return sim::equalNoCase(p.instanceId, id); }))
+            machine.removeUsbPrinter(id);
+    for (const UsbPrinterEntry& p : printers) {
+        std::vector<BYTE> descriptors = p.descriptors.empty() ? sim::defaultPrinterDescriptors()
+                                                               : std::vector<BYTE>(p.descriptors.begin(), p.descriptors.end());
+        bool same = false, present = false;
+        bool known = machine.withUsbPrinter(p.instanceId, [&](sim::UsbPrinter& printer) {
+            same = printer.descriptors == descriptors;
+            present = printer.present;
+        });
+        if (known && !same) machine.removeUsbPrinter(p.instanceId);
+        if (!known || !same) {
+            sim::UsbPrinterSpec spec(p.instanceId);
+            spec.descriptors = descriptors;
+            spec.present = p.present;
+            machine.addUsbPrinter(spec);
+        } else if (present != p.present) {
+            p.present ? machine.plugUsbPrinter(p.instanceId) : machine.unplugUsbPrinter(p.instanceId);
+        }
+    }
+    registryFileText_ = registryText;
+    devicesFileText_ = devices;
+    loadedRegistry_ = machine.registry().exportText();
+    loadedDevices_ = devicesText();
+    return {fmt::format("{} was edited while the machine runs; the machine took the edit in.", edited)};
+}
+
 void MachineFolder::checkWritable(const std::string& consequence) const {
     std::error_code ignored;
     fs::create_directories(folder_ / "received", ignored);
@@ -451,21 +518,8 @@ void MachineFolder::checkWritable(const std::string& consequence) const {
                                            std::strerror(errno), consequence));
 }
 
-namespace {
-
-// Whether a run holds the folder's lock (or this one does, through another
-// descriptor): a shared lock is refused while an exclusive one is held.
-bool folderInUse(const fs::path& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool inUse = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
-    ::close(fd);
-    return inUse;
-}
-
-}  // namespace
-
-std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instanceId) const {
+std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instanceId,
+                                                    const std::function<bool(const fs::path&)>& recording) const {
     std::vector<ReceivedJob> jobs;
     fs::path legacy = folder_ / "received" / (fileStemFor(instanceId) + ".bin");
     std::error_code error;
@@ -501,10 +555,9 @@ std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instance
             job.started = text("started");
             job.outcome = text("outcome");
         }
-        // "printing" with no run holding the folder: the run died without a word.
-        if (job.outcome == "printing" && !folderInUse(folder_))
-            job.outcome = fmt::format("abandoned after {} bytes: the run that printed it ended without a word",
-                                      job.bytes);
+        // "printing", and no machine writes it: the machine stopped without a word.
+        if (job.outcome == "printing" && !(recording && recording(path)))
+            job.outcome = fmt::format("abandoned after {} bytes: the machine stopped while it printed it", job.bytes);
         numbered[job.number] = job;
     }
     for (auto& [number, job] : numbered) jobs.push_back(job);
@@ -647,6 +700,12 @@ void JobRecorder::finish(const std::string& outcome) {
         open.job.outcome = open.writeError.empty() ? outcome : outcome + "; capture cut short";
         open.recordWritten = writeRecord(open);
     }
+}
+
+std::vector<fs::path> JobRecorder::captures() const {
+    std::vector<fs::path> files;
+    for (const Open& open : open_) files.push_back(open.job.data);
+    return files;
 }
 
 std::string JobRecorder::captureProblem() const {

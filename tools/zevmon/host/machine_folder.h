@@ -1,5 +1,5 @@
-// A simulated machine kept in a folder, so that it lives from one zevmon run
-// to the next:
+// A simulated machine kept in a folder, so that it lives from one start of
+// its process to the next:
 //   registry.reg   the registry, as a REGEDIT4 file a person can read and edit
 //   devices.json   the USB printers plugged into the machine (or not)
 //   received/      what each USB printer received, a file per job
@@ -7,12 +7,13 @@
 //   spool/         the print queue: each job's data and a record of it
 //   personality    "98" or "nt": which system the machine behaves as
 // registry.reg and devices.json are one state: they are replaced together (see
-// save()), and read together even while another run replaces them.
+// save()), and read together; a person's edit is taken in (takeInEdits()).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -84,6 +85,13 @@ public:
     // load() read (the lock keeps zevmon runs apart, not a person with an
     // editor), and MachineError when the files cannot be written.
     void save();
+    // Takes in an edit a person made to either file since it was loaded or
+    // saved: the machine's registry becomes the file's, its USB printers the
+    // file's. An edit that cannot be read is said and left, and nothing is
+    // saved over it until it reads well. Sentences to say of what was done.
+    std::vector<std::string> takeInEdits();
+    // Why an edit taken in could not be read, while it cannot; "".
+    const std::string& unreadableEdit() const { return unreadableEdit_; }
     // Throws MachineError when the folder cannot be written, saying what
     // follows for the command: by default, that it cannot record what a job sends.
     void checkWritable(const std::string& consequence =
@@ -96,7 +104,10 @@ public:
     std::filesystem::path spoolFolder() const { return folder_ / "spool"; }
 
     // ---- what the USB printers received ----
-    std::vector<ReceivedJob> receivedJobs(const std::string& instanceId) const;
+    // `recording` says whether a capture is being written now: one that says
+    // "printing" and is not was left by a machine that stopped.
+    std::vector<ReceivedJob> receivedJobs(const std::string& instanceId,
+                                          const std::function<bool(const std::filesystem::path&)>& recording = nullptr) const;
     // Forgets them; the number of jobs forgotten.
     size_t clearReceived(const std::string& instanceId);
 
@@ -108,6 +119,7 @@ private:
     std::string loadedDevices_;
     std::string registryFileText_;  // the two files as load() read them
     std::string devicesFileText_;
+    std::string unreadableEdit_;    // the text of an edit that cannot be read, said once; "" for none
 };
 
 // Collects what the USB printers receive during one job, as it arrives, into
@@ -130,6 +142,8 @@ public:
     // A capture that could not be written whole, said in a sentence; "" when
     // every capture holds what its printer received.
     std::string captureProblem() const;
+    // The files it writes, one a printer.
+    std::vector<std::filesystem::path> captures() const;
 
 private:
     struct Open {

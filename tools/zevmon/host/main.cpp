@@ -1,6 +1,8 @@
-// zevmon on Linux: the spooler's side of ZEVURUZI.DLL on the command line. It
-// loads the monitor into a simulated machine kept in a folder, calls the table
-// exactly as the spooler would, and shows what happened.
+// zevmon on Linux: the spooler's side of ZEVURUZI.DLL on the command line,
+// over a simulated machine kept in a folder. The machine runs as a process of
+// its own (machine_server.cpp), started by the first command that needs it;
+// a command is its client (machine_client.cpp) and runs inside it, through
+// its spooler and the monitor it loaded, as zevmon.exe runs on Windows 98.
 //
 // Exit status: 0 success, 1 an operation failed, 2 a usage error, 130 a job
 // cancelled with Ctrl-C.
@@ -17,30 +19,37 @@
 #include "common/registry.h"
 #include "common/terminal.h"
 #include "common/text.h"
+#include "machine_client.h"
 #include "machine_commands.h"
+#include "machine_server.h"
 #include "print_route.h"
 #include "resources/string_table.h"
 #include "session.h"
+
+namespace zevmon {
+extern const Verb<HostRun> MachineRunCommand;
+}
 
 namespace {
 
 using namespace zevmon;
 
 // Every command of this build, what it needs of the machine and the monitor,
-// and what the build adds to its words.
+// and what the build adds to its words. One that needs the machine runs in
+// its process; the others (the demo, the machine's process itself) here.
 const std::vector<Command<HostRun>> Commands = {
     {DemoCommand, 0},
     {PortsCommand, ChangesMachine | StartsMonitor},
-    {PrintCommand, ChangesMachine | StartsMonitor | PrintsQueue, &MachinePrintWords},
+    {PrintCommand, ReadsMachine | StartsMonitor, &MachinePrintWords},
     {DeletePortCommand, ChangesMachine | MakesChange | StartsMonitor},
     {AddPortCommand, ChangesMachine | MakesChange},
     {PrintersCommand, ReadsMachine},
     {PrintersOnlineCommand, ChangesMachine | MakesChange | TriesMonitor | PrintsQueue},
     {DoctorCommand, ReadsMachine},
     {PruneCommand, ChangesMachine | MakesChange | StartsMonitor},
-    {QueueCommand, ReadsMachine | LooksAtQueue},
-    {QueueCancelCommand, ReadsMachine | MakesChange | LooksAtQueue},
-    {QueueResumeCommand, ChangesMachine | StartsMonitor | PrintsQueue},
+    {QueueCommand, ReadsMachine},
+    {QueueCancelCommand, ReadsMachine | MakesChange},
+    {QueueResumeCommand, ReadsMachine},
     {UsbCommands, 0},
     {UsbListCommand, ReadsMachine},
     {UsbAddCommand, ChangesMachine | MakesChange | TriesMonitor},
@@ -51,6 +60,12 @@ const std::vector<Command<HostRun>> Commands = {
     {UsbClearCommand, ChangesMachine | MakesChange},
     {RegistryCommands, 0},
     {RegistryExportCommand, ReadsMachine},
+    {MachineCommands, 0},
+    {MachineStatusCommand, ReadsMachine},
+    {MachineStartCommand, 0},
+    {MachineStopCommand, 0},
+    {MachineRestartCommand, 0},
+    {MachineRunCommand, 0},
 };
 
 // The monitor is built into zevmon: on the simulated machine, a "Driver" value
@@ -64,28 +79,41 @@ std::optional<DllFound> findBuiltInMonitor(const std::string& driver, std::strin
     return DllFound{std::string(MONITOR_FILE_NAME) + " (built into zevmon)", versionText()};
 }
 
-// Makes ready what the command's row needs, and runs it. A run that changed
-// the machine saves it, even when the command then failed: what the monitor
-// changed before the failure is kept.
-int runCommand(const Command<HostRun>& command, HostRun& run) {
-    if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
-    // A print with --direct goes round the queue, and leaves it as it is.
-    run.machine.printsQueue = (command.needs & PrintsQueue) && !run.machine.direct;
-    Session session(run.machine);
-    session.open(command.needs & ChangesMachine ? Access::Change : Access::Read);
+std::string sentence(const std::string& text) { return text.empty() || text.back() == '.' ? text : text + "."; }
+
+// Makes ready what the command's row needs, and runs it, in the machine. A
+// command that changes the machine takes the machine's lock of changes, and
+// saves what changed even when it then failed: what the monitor changed
+// before the failure is kept.
+int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live) {
+    std::unique_lock<std::mutex> changes(live.changes(), std::defer_lock);
+    if (command.needs & ChangesMachine) changes.lock();
+    // An edit a person made to the machine's files since the last command.
+    for (const std::string& line : live.takeInEdits())
+        if (!line.empty()) notice(line);
+    if (const std::string& why = live.folder().unreadableEdit(); !why.empty())
+        throw MachineError(sentence(why) + " The running machine goes on as it was, and saves nothing over its files "
+                           "until they read well again.");
+    if (run.machine.personality && *run.machine.personality != live.personality())
+        throw MachineError(fmt::format("The machine in {} behaves as {}; a machine's personality is chosen when it is "
+                                       "made (--personality with a new --machine folder).",
+                                       live.folder().folder().string(),
+                                       live.personality() == "98" ? "Windows 98" : "NT"));
+    Session session(live, run.machine);
     if (command.needs & MakesChange) {
         session.folder().checkWritable("it cannot keep the change: nothing was changed");
         holdResults();
     }
     if (command.needs & StartsMonitor) session.start();
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
-    if (command.needs & LooksAtQueue) session.startMachineSpooler(sim::QueueUse::Look);
+    // The jobs held before: those that the command lets print are reported.
+    std::set<DWORD> held = command.needs & PrintsQueue ? LiveMachine::heldJobs() : std::set<DWORD>();
     MachinePorts ports(session);
     run.session = &session;
     run.route = session.started() ? &ports : nullptr;
     run.printers = machinePrinters;
     run.diagnose = [] { return diagnose(findBuiltInMonitor); };
-    run.whenPortKeysLoad = "The monitor lists it from its next start, at the next zevmon command.";
+    run.whenPortKeysLoad = "The running monitor lists it from its next start (zevmon machine restart).";
     int status;
     try {
         status = command.run(run);
@@ -96,20 +124,16 @@ int runCommand(const Command<HostRun>& command, HostRun& run) {
     }
     session.finish();
     releaseResults();
+    if (changes.owns_lock()) changes.unlock();
+    if (command.needs & PrintsQueue) live.reportReleased(held);
     return status;
-}
-
-std::string commandLine(int argc, char** argv) {
-    std::string line = "zevmon";
-    for (int i = 1; i < argc; i++) line += std::string(" ") + argv[i];
-    return line;
 }
 
 // Listed at the end of every command's help.
 const char GlobalOptions[] = "  --machine DIR   the machine's folder\n"
                              "  --trace         every call of the monitor's table on standard error\n"
                              "  --quiet         no notices or progress\n"
-                             "  --wait SECONDS  how long to wait for another run that changes the machine\n"
+                             "  --wait SECONDS  how long to wait for the machine's process to start\n"
                              "  --personality 98|nt  what a new machine behaves as (default 98)";
 
 int hostTerminalColumns() {
@@ -120,12 +144,11 @@ int hostTerminalColumns() {
     return 0;
 }
 
-}  // namespace
-
-static int runZevmon(int argc, char** argv) {
+// Parses the command line into the run: -1, or the exit status of a line
+// that ends here (help, a usage error).
+int parse(int argc, char** argv, HostRun& run, const Command<HostRun>*& command) {
     CLI::App app{"zevmon: drives the ZEVURUZI.DLL port monitor as the print spooler would, on a simulated machine."};
     setUpCommandLine(app);
-    HostRun run;
     Options& options = run.machine;
     options.machine = MachineFolder::defaultFolder();
     std::string machine;
@@ -142,52 +165,136 @@ static int runZevmon(int argc, char** argv) {
         },
         "SECONDS");
     app.add_option("--wait", options.waitSeconds,
-                   "how long to wait, in seconds, for another zevmon run that is changing the machine (default 60)")
+                   "how long to wait, in seconds, for the machine's process to start (default 60)")
         ->check(seconds);
-
     std::string personality;
     auto* personalityOption =
         app.add_option("--personality", personality, "what a new machine behaves as: 98 (the default) or nt")
             ->check(CLI::IsMember({"98", "nt"}));
-
     addCommands(app, Commands, run);
 
     int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
     if (parsed >= 0) return parsed;
     if (machineOption->count() && machine.empty()) {
-        std::fprintf(stderr, "zevmon: --machine needs a folder; an empty name names none (see: zevmon --help)\n");
+        std::fprintf(console().err(), "zevmon: --machine needs a folder; an empty name names none (see: zevmon --help)\n");
         return 2;
     }
-    const Command<HostRun>& command = commandFor(Commands, app);
-    if ((parsed = checkWords(command, app, run)) >= 0) return parsed;
+    command = &commandFor(Commands, app);
+    if ((parsed = checkWords(*command, app, run)) >= 0) return parsed;
     if (!machine.empty()) options.machine = *(run.demoMachine = std::filesystem::path(machine));
+    options.machine = std::filesystem::absolute(options.machine).lexically_normal();
+    if (options.machine.has_filename() == false) options.machine = options.machine.parent_path();
     if (personalityOption->count()) options.personality = personality;
-    options.command = commandLine(argc, argv);
     setQuiet(quiet);
-    setTerminalColumns(hostTerminalColumns());
+    return -1;
+}
 
+// The command's failure, said as the user meets it; its exit status.
+template <class F>
+int guarded(F&& body) {
     try {
-        return runCommand(command, run);
+        return body();
     } catch (const CLI::ValidationError& e) {
-        std::fprintf(stderr, "zevmon: %s\n", e.what());
+        std::fprintf(console().err(), "zevmon: %s\n", e.what());
         return 2;
     } catch (const NotAMachine& e) {
-        std::fprintf(stderr, "zevmon: %s\n", e.what());
+        std::fprintf(console().err(), "zevmon: %s\n", e.what());
         return 1;
-    } catch (const MachineBusy& e) {
-        std::fprintf(stderr, "zevmon: %s\n", e.what());
+    } catch (const ChangedElsewhere& e) {
+        std::fprintf(console().err(), "zevmon: %s\n", e.what());
         return 1;
     } catch (const MachineError& e) {
-        std::fprintf(stderr, "zevmon: %s\nThe machine was left as it was.\n", e.what());
+        std::fprintf(console().err(), "zevmon: %s\nThe machine was left as it was.\n", e.what());
         return 1;
     } catch (const std::filesystem::filesystem_error& e) {
-        std::fprintf(stderr, "zevmon: %s cannot be used: %s.\n", e.path1().string().c_str(),
+        std::fprintf(console().err(), "zevmon: %s cannot be used: %s.\n", e.path1().string().c_str(),
                      e.code().message().c_str());
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zevmon: %s\n", e.what());
+        std::fprintf(console().err(), "zevmon: %s\n", e.what());
         return 1;
     }
 }
+
+std::vector<char*> argvOf(std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// A command line the machine serves, on the thread of its connection.
+int serveCommand(LiveMachine& live, const std::vector<std::string>& words) {
+    std::vector<std::string> line = words;
+    line.insert(line.begin(), "zevmon");
+    std::vector<char*> argv = argvOf(line);
+    HostRun run;
+    const Command<HostRun>* command = nullptr;
+    int parsed = parse((int)line.size(), argv.data(), run, command);
+    if (parsed >= 0) return parsed;
+    // The machine serves its own folder, whatever path named it.
+    run.machine.machine = live.folder().folder();
+    return guarded([&] {
+        if (!(command->needs & (ReadsMachine | ChangesMachine)))
+            throw Failure("The machine runs the commands that use it; this one runs in zevmon itself.");
+        return runCommand(*command, run, live);
+    });
+}
+
+// A folder the machine's process could not keep (one that cannot be
+// written, which holds no socket): the command runs on a machine of its own,
+// which changes and prints nothing.
+int runPrivately(const Command<HostRun>& command, HostRun& run) {
+    LiveMachine live(run.machine.machine, false);
+    Boot how;
+    how.printing = false;
+    std::vector<std::string> said;
+    live.boot(how, said);
+    for (const std::string& line : said) notice(line);
+    return runCommand(command, run, live);
+}
+
+bool folderWritable(const std::filesystem::path& folder) {
+    std::error_code error;
+    return !std::filesystem::is_directory(folder, error) || ::access(folder.c_str(), W_OK) == 0;
+}
+
+int runZevmon(int argc, char** argv) {
+    HostRun run;
+    const Command<HostRun>* command = nullptr;
+    int parsed = parse(argc, argv, run, command);
+    if (parsed >= 0) return parsed;
+    setTerminalColumns(hostTerminalColumns());
+    return guarded([&] {
+        if (!(command->needs & (ReadsMachine | ChangesMachine))) return command->run(run);
+        // The machine checks its folder as it boots, under its lock.
+        const std::filesystem::path& folder = run.machine.machine;
+        if (command->run == nullptr) return 0;
+        bool status = command->name == "machine status";
+        if (!status && !folderWritable(folder) && !machineRuns(folder)) return runPrivately(*command, run);
+        std::vector<std::string> words(argv + 1, argv + argc);
+        return runInMachine(run.machine, words, status);
+    });
+}
+
+}  // namespace
+
+namespace zevmon {
+
+namespace {
+
+void declareMachineRun(CLI::App& command, HostRun&) { command.group(""); }
+
+int cmdMachineRun(HostRun& run) {
+    return runMachine(run.machine.machine, run.machine.personality, serveCommand);
+}
+
+}  // namespace
+
+// The machine's process itself, as a client starts it; not listed.
+const Verb<HostRun> MachineRunCommand("run", "run the machine's process in the foreground", declareMachineRun, nullptr,
+                                      cmdMachineRun, &MachineCommands);
+
+}  // namespace zevmon
 
 int main(int argc, char** argv) { return checkedOutput(runZevmon(argc, argv)); }

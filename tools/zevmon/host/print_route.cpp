@@ -50,18 +50,18 @@ int checkMachinePrint(const CLI::App& print, HostRun& run) {
     if (print.count("--stall-after")) {
         const std::vector<double>& stall = run.stall;
         if (stall[0] < 0 || stall[1] < 0 || stall[0] != (double)(std::uint64_t)stall[0]) {
-            std::fprintf(stderr, "zevmon: --stall-after takes a count of bytes and a number of seconds\n");
+            std::fprintf(console().err(), "zevmon: --stall-after takes a count of bytes and a number of seconds\n");
             return 2;
         }
         staging.stallAfter = (std::uint64_t)stall[0];
         staging.stallSeconds = stall[1];
     }
     if (staging.plugAfter && !staging.unplugAfter) {
-        std::fprintf(stderr, "zevmon: --plug-after plugs the printer in again after --unplug-after pulled it out\n");
+        std::fprintf(console().err(), "zevmon: --plug-after plugs the printer in again after --unplug-after pulled it out\n");
         return 2;
     }
     if (options.direct && (staging.plugAfter || print.count("--on-error"))) {
-        std::fprintf(stderr, "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
+        std::fprintf(console().err(), "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
         return 2;
     }
     // Names typed here are UTF-8; the machine's are in its code page.
@@ -70,26 +70,21 @@ int checkMachinePrint(const CLI::App& print, HostRun& run) {
     return -1;
 }
 
-// The events --unplug-after and --stall-after stage at the printer, counted
-// from what it has received so far (`received`); false for a printer that is
-// unplugged already, which leaves nothing to pull out.
-bool stageEvents(const std::optional<std::string>& target, const Staging& staging, std::uint64_t& received) {
+// The events --unplug-after and --stall-after stage at the printer of a
+// direct job, counted from what it has received so far.
+void stageDirect(const std::optional<std::string>& target, const Staging& staging) {
     if (!target) {
         if (staging.unplugAfter || staging.stallAfter)
             throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
-        return true;
+        return;
     }
-    bool present = true;
     sim::machine().withUsbPrinter(*target, [&](sim::UsbPrinter& printer) {
-        present = printer.present;
-        received = printer.receivedBytes;
-        if (staging.unplugAfter && present) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
+        if (staging.unplugAfter && printer.present) printer.unplugAtByte = printer.receivedBytes + *staging.unplugAfter;
         if (staging.stallAfter) {
             printer.stallAtByte = printer.receivedBytes + *staging.stallAfter;
             printer.stallMilliseconds = (unsigned)(staging.stallSeconds * 1000);
         }
     });
-    return present;
 }
 
 bool printerPresent(const std::string& id) {
@@ -106,70 +101,90 @@ MachinePorts::MachinePorts(Session& session)
     : MonitorRoute(session.monitorTable(), machinePrinters), session_(session) {}
 
 // The job goes to the printer's queue as any program gives it; the spooler
-// plays it back through the monitor, as soon as its first bytes are spooled.
-// The run says how the job ended: printed, held (only once nothing this run
-// stages can release it), cancelled or failed.
+// plays it back through the monitor, as soon as its first bytes are spooled,
+// on a thread of its own. Once EndDocPrinter returned the machine owns the
+// job: a command that ends, or whose client is killed, leaves it printing.
+// The command says how the job ended: printed, held (only once nothing it
+// staged can release it), cancelled or failed.
 int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
     session_.folder().checkWritable();
     if (session_.options().direct) return printDirect(job, printer);
-    if (!session_.machineSpoolerStarted())
-        throw Failure("The spooler did not start, so nothing can be printed through it.");
+    LiveMachine& live = session_.live();
+    if (!live.spoolerRunning()) throw Failure("The spooler did not start, so nothing can be printed through it.");
     std::optional<std::string> target = lookUpPrinter(job.port);
     const Staging& staging = session_.options().staging;
-    std::uint64_t receivedBefore = 0;
-    bool present = stageEvents(target, staging, receivedBefore);
-    if (!present && staging.unplugAfter)
+    if (!target && (staging.unplugAfter || staging.stallAfter))
+        throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
+    std::shared_ptr<JobOwner> owner = session_.owner();
+    // What the command staged acts on its own job while it waits for it.
+    struct StagingEnds {
+        JobOwner& owner;
+        ~StagingEnds() { owner.stagingOver = true; }
+    } stagingEnds{*owner};
+    std::optional<std::chrono::steady_clock::time_point> plugAt;
+    if (target && staging.unplugAfter && !printerPresent(*target)) {
         notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", *target,
                            staging.plugAfter ? "; it is plugged in --plug-after seconds from now" : ""));
+        owner->staging.unplugAfter.reset();  // before its job exists: nothing to pull out at its playback
+        if (staging.plugAfter) {
+            plugAt = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(*staging.plugAfter));
+            owner->pullOutDue = true;
+        }
+    }
     // --chunk is the size of the monitor's writes, as with --direct: the
     // spooler's playback makes them; the document is given in larger pieces.
-    sim::SpoolerSettings settings;
-    settings.writeChunk = job.chunk;
-    sim::machine().setSpoolerSettings(settings);
     SpooledDocument document =
-        spoolDocument(job, printer, CallTrace(session_.options().trace, stderr), std::max(job.chunk, 65536u));
+        spoolDocument(job, printer, CallTrace(session_.options().trace), std::max(job.chunk, 65536u), [&](DWORD id) {
+            sim::machine().setWriteChunk(id, job.chunk);
+            live.own(id, owner);
+        });
     DWORD id = document.job;
-    session_.reported(id);
     if (!document.takenBack())
         notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, shown(job.document),
                            document.sent.bytes, shown(printer)));
     auto& machine = sim::machine();
     std::optional<Progress> progress;  // once it prints: a held job shows none
-    bool cancelSent = false, unplugged = !present, plugged = false;
-    auto unpluggedAt = std::chrono::steady_clock::now();
+    bool cancelSent = false;
     std::optional<sim::SpooledJob> ended;
     while (!(ended = machine.endedJob(id))) {
-        if (jobCancelRequested && !cancelSent) {
+        // The person has gone: the job is the machine's, and prints on.
+        if (console().gone()) return 0;
+        std::optional<sim::SpooledJob> queued = machine.spooledJob(id);
+        if (!queued) break;
+        if (plugAt && std::chrono::steady_clock::now() >= *plugAt) {
+            machine.plugUsbPrinter(*target);
+            live.deviceChanged();
+            notice(fmt::format("The printer {} is plugged in again.", *target));
+            plugAt.reset();
+            owner->pullOutDue = false;
+        }
+        if (cancelRequested() && !cancelSent) {
             cancelJob(printer, id);
             cancelSent = true;
         }
-        // The staged unplug: the system tells the windows, and the printer
-        // comes back after --plug-after seconds.
-        if (target && staging.unplugAfter && !unplugged && !printerPresent(*target)) {
-            unplugged = true;
-            unpluggedAt = std::chrono::steady_clock::now();
-            std::uint64_t received = 0;
-            machine.withUsbPrinter(*target, [&](sim::UsbPrinter& p) { received = p.receivedBytes - receivedBefore; });
-            notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", *target, received));
-            session_.deviceChanged();
+        if (cancelSent && queued->writingForMs >= 1000) {
+            if (progress) progress->finish();
+            std::fprintf(console().err(),
+                         "zevmon: Job %lu: cancel asked; the printer is taking nothing (stalled %u s); the job ends at "
+                         "its next write.\n",
+                         (unsigned long)id, queued->writingForMs / 1000);
+            return cancelledStatus();
         }
-        bool plugDue = unplugged && staging.plugAfter && !plugged;
-        if (plugDue &&
-            std::chrono::steady_clock::now() - unpluggedAt >= std::chrono::duration<double>(*staging.plugAfter)) {
-            machine.plugUsbPrinter(*target);
-            session_.deviceChanged();
-            notice(fmt::format("The printer {} is plugged in again.", *target));
-            plugged = true;
+        if (!queued->problem.empty() && !document.takenBack()) {
+            if (progress) progress->finish();
+            throw Failure(fmt::format("Job {} \"{}\" waits in the queue, not printed: {}. zevmon queue cancel {} "
+                                      "removes it.",
+                                      id, shown(job.document), queued->problem, id));
         }
-        std::optional<sim::SpooledJob> queued = machine.spooledJob(id);
-        if (!queued) break;
         if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
         if (progress) progress->update(queued->sent);
         // The job's offline mark lags its printer's by a poll of the playback:
         // a printer back online (the staged plug) does not hold it.
         bool offline = (queued->status & JOB_STATUS_OFFLINE) &&
                        (machine.printerAttributes(printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE);
-        if ((offline || (queued->status & JOB_STATUS_PAUSED)) && !plugDue && !document.takenBack()) {
+        if ((offline || (queued->status & JOB_STATUS_PAUSED)) && !owner->pullOutDue && !document.takenBack()) {
             if (progress) progress->finish();
             // Only a USB printer coming back sets its printer online; any other waits for a person.
             bool byDevice = !offline || storedConfig(job.port).kind == PortKindUsb;
@@ -191,24 +206,25 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     return reportEnd(*ended, document, cancelSent);
 }
 
-// What became of the run's own job, once its playback ended.
+// What became of the command's own job, once its playback ended.
 int MachinePorts::reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent) {
     DWORD id = ended.id;
     std::string reached = ended.sent ? fmt::format("{} bytes of it had reached the printer", ended.sent)
                                      : "nothing of it had reached the printer";
     std::string reachedSentence = ended.sent ? reached + "." : "Nothing of it had reached the printer.";
-    if (ended.cancelledElsewhere)
-        throw Failure(fmt::format("Job {} was cancelled from another zevmon run (zevmon queue cancel) after {} of {} "
-                                  "bytes were sent; EndDocPort ended it.",
-                                  id, ended.sent, document.sent.bytes));
-    if (document.failure) throw Failure(fmt::format("{} {}", document.failure->what(), reachedSentence));
+    // Cancelled at the error dialog while it was still given: the dialog's account is the job's.
+    bool atDialog = ended.status == JOB_STATUS_DELETED && ended.error && ended.error != ERROR_PRINT_CANCELLED;
+    if (document.failure && !(atDialog && !cancelSent))
+        throw Failure(fmt::format("{} {}", document.failure->what(), reachedSentence));
     if (document.sent.cancelled) {
-        std::fprintf(stderr, "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
+        std::fprintf(console().err(), "zevmon: The job was cancelled while it was given to the spooler, after %llu bytes; the "
                              "spooler took it back, and %s.\n",
                      (unsigned long long)document.sent.bytes, reached.c_str());
         return cancelledStatus();
     }
-    if (std::string problem = session_.captureProblem(id); !problem.empty())
+    if (!ended.folderProblem.empty())
+        throw Failure(fmt::format("Job {} {}, but {}.", id, jobStatusText(ended), ended.folderProblem));
+    if (std::string problem = session_.live().captureProblem(id); !problem.empty())
         throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(ended), problem));
     if (ended.status == JOB_STATUS_PRINTED) {
         result(fmt::format("Printed job {}: {} bytes to {} for printer {}.", id, ended.sent, shown(ended.port),
@@ -216,28 +232,43 @@ int MachinePorts::reportEnd(const sim::SpooledJob& ended, const SpooledDocument&
         return 0;
     }
     if (ended.status == JOB_STATUS_DELETED && cancelSent) {
-        std::fprintf(stderr, "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
+        std::fprintf(console().err(), "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
                      (unsigned long)id, (unsigned long long)ended.sent, (unsigned long long)ended.spooled);
         return cancelledStatus();
     }
+    if (ended.status == JOB_STATUS_DELETED && ended.error == 0)
+        throw Failure(fmt::format("Job {} was cancelled by zevmon queue cancel after {} of {} bytes were sent; "
+                                  "EndDocPort ended it.",
+                                  id, ended.sent, ended.spooled));
     if (ended.status == JOB_STATUS_DELETED)
         throw Failure(fmt::format("Job {} was cancelled at the spooler's error dialog after {} of {} bytes were sent{}.",
                                   id, ended.sent, ended.spooled,
                                   ended.error ? fmt::format(": {} ({})", errorMeaning(ended.error),
                                                             errorText(ended.error))
                                               : ""));
-    throw Failure(fmt::format("Job {} failed: {}. It stays in the queue (zevmon queue cancel {} removes it).", id,
-                              jobStatusText(ended), id));
+    throw Failure(fmt::format("Job {} failed: {}.", id, jobStatusText(ended)));
 }
 
 // The monitor's table called directly, as before the queue: for debugging
 // the monitor alone.
 int MachinePorts::printDirect(const PrintOptions& job, const std::string& printer) {
+    // The port is lent by the spooler while no job of its own plays on it.
+    DWORD printing = 0;
+    if (!sim::machine().lendPort(job.port, &printing))
+        throw Failure(printing ? fmt::format("Port {} is printing job {} of the queue; a direct job waits until it "
+                                             "ends (zevmon queue shows it).",
+                                             shown(job.port), printing)
+                               : fmt::format("Port {} is in use by the spooler or another direct job; try again when "
+                                             "it is free.",
+                                             shown(job.port)));
+    struct GiveBack {
+        std::string port;
+        ~GiveBack() { sim::machine().giveBackPort(port); }
+    } giveBack{job.port};
     JobRecorder recorder(session_.folder(), job.document, job.port);
     JobObserver observer;
     std::optional<std::string> target = lookUpPrinter(job.port);
-    std::uint64_t received = 0;
-    stageEvents(target, session_.options().staging, received);
+    stageDirect(target, session_.options().staging);
     observer.started = [&] {
         if (target) recorder.begin(*target);
     };

@@ -1,8 +1,7 @@
 // zevmon queue: the jobs in the machine's print queue, as the spooler reports
-// them, the cancelling of one, and the printing of those left waiting. Listing
-// and cancelling take no lock of the machine, so that they answer while
-// another run prints: a job that run holds is listed as it last wrote it, with
-// the bytes sent so far, and cancelled by that run at its next write.
+// them, the cancelling of one, and the printing of those left waiting. The
+// queue is the running machine's: listing and cancelling answer at once while
+// any printer prints or stalls.
 #include <fmt/format.h>
 #include <winspool.h>
 
@@ -10,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "common/terminal.h"
@@ -52,13 +52,14 @@ int cmdQueue(HostRun& run) {
                                     {"spooled", job.spooled},
                                     {"sent", job.sent}};
             if (!job.unreadable.empty()) entry["problem"] = job.unreadable;
+            else if (!job.problem.empty()) entry["problem"] = job.problem;
             list.push_back(entry);
         }
-        std::printf("%s\n", jsonOutput(list).c_str());
+        std::fprintf(console().out(), "%s\n", jsonOutput(list).c_str());
         return 0;
     }
     if (jobs.empty()) {
-        std::printf("The print queue is empty.\n");
+        std::fprintf(console().out(), "The print queue is empty.\n");
         return 0;
     }
     printFitted("%-4s %s %s %s %10s %10s  %s\n", "ID", padded("PRINTER", 18).c_str(), padded("PORT", 8).c_str(),
@@ -74,46 +75,67 @@ void declareQueueCancel(CLI::App& cancel, HostRun& run) {
     cancel.add_option("id", run.jobId, "the job's id, as zevmon queue lists it")->required();
 }
 
-// A job another run holds is cancelled by that run, at its next write; this
-// one waits for it to leave, and takes it itself if that run ends first.
+// The cancel is asked of the spooler, as the printer folder asks it; the job
+// ends at its next write. One whose printer takes nothing is answered at
+// once: it ends when the printer takes a byte again, or the monitor's write
+// times out.
 int cmdQueueCancel(HostRun& run) {
     std::optional<sim::SpooledJob> job = queuedJob(run.jobId);
-    if (!job) throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
+    if (!job) {
+        if (std::optional<sim::SpooledJob> ended = sim::machine().endedJob(run.jobId))
+            throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
+                                      jobStatusText(*ended)));
+        throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
+    }
+    // A job whose printer is not known is reached through a handle of any printer.
+    std::vector<PrinterState> printers = machinePrinters();
+    bool known = std::any_of(printers.begin(), printers.end(), [&](auto& p) { return p.name == job->printer; });
+    std::string through = known || printers.empty() ? job->printer : printers.front().name;
+    if (!cancelJob(through, job->id)) fail(fmt::format("Job {} could not be cancelled", job->id));
     if (!job->unreadable.empty()) {
-        // Its printer is not known: a handle of any printer reaches it.
-        std::vector<PrinterState> printers = machinePrinters();
-        if (!cancelJob(printers.empty() ? job->printer : printers.front().name, job->id))
-            fail(fmt::format("Job {} could not be cancelled", job->id));
         result(fmt::format("Job {} was cancelled: its files, which could not be read, were removed.", job->id));
         return 0;
     }
-    if (!cancelJob(job->printer, job->id)) fail(fmt::format("Job {} could not be cancelled", job->id));
-    if (job->elsewhere)
-        notice(fmt::format("Job {} is {} in another zevmon run; that run ends it at its next write.", job->id,
-                           job->status & JOB_STATUS_PRINTING ? "printing" : "held"));
+    std::optional<sim::SpooledJob> ended;
     for (std::optional<sim::SpooledJob> still; (still = queuedJob(job->id)); job = still) {
-        if (!still->elsewhere && !cancelJob(still->printer, still->id))
-            fail(fmt::format("Job {} could not be cancelled", job->id));
+        if (still->writingForMs >= 1000) {
+            result(fmt::format("Job {} \"{}\" on printer {}: cancel asked; the printer is taking nothing (stalled {} "
+                               "s); the job ends at its next write.",
+                               job->id, shown(job->document), shown(job->printer), still->writingForMs / 1000));
+            return 0;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::optional<sim::SpooledJob> ended = sim::machine().endedJob(job->id);
-    if (ended && ended->status != JOB_STATUS_DELETED)
-        throw Failure(fmt::format("Job {} \"{}\" on printer {} ended before the cancel reached it: {}.", job->id,
-                                  shown(job->document), shown(job->printer), jobStatusText(*ended)));
+    ended = sim::machine().endedJob(job->id);
+    if (ended && ended->status == JOB_STATUS_PRINTED)
+        throw Failure(fmt::format("Job {} \"{}\" on printer {} printed before the cancel reached it: every one of its "
+                                  "{} bytes had reached the printer.",
+                                  job->id, shown(job->document), shown(job->printer), ended->sent));
+    // Ended some other way: the user's wish is met, and said how.
+    if (ended && !(ended->status == JOB_STATUS_DELETED && ended->error == 0)) {
+        result(fmt::format("Job {} \"{}\" on printer {} is no longer in the queue: {}.", job->id, shown(job->document),
+                           shown(job->printer), jobStatusText(*ended)));
+        return 0;
+    }
     std::size_t sent = ended ? ended->sent : job->sent;
     result(fmt::format("Job {} \"{}\" on printer {} was cancelled; {} of its {} bytes had been sent.", job->id,
                        shown(job->document), shown(job->printer), sent, job->spooled));
     return 0;
 }
 
-// The run's spooler took the waiting jobs at its start; they print before it ends.
-int cmdQueueResume(HostRun&) {
-    std::size_t waiting = 0;
+// The machine's spooler prints what waits; this command says how each ends.
+int cmdQueueResume(HostRun& run) {
+    std::string why;
+    if (!run.session->live().spoolerRunning() && !run.session->live().startSpooler(why)) throw Failure(why);
+    std::set<DWORD> waiting;
     for (const sim::SpooledJob& job : sim::machine().spooledJobs())
-        if (job.unreadable.empty() && !job.elsewhere && !job.incomplete &&
-            !(job.status & (JOB_STATUS_PRINTED | JOB_STATUS_ERROR)))
-            waiting++;
-    if (waiting == 0) notice("No job waits in the queue to print.");
+        if (job.unreadable.empty() && job.problem.empty() && !(job.status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)))
+            waiting.insert(job.id);
+    if (waiting.empty()) {
+        notice("No job waits in the queue to print.");
+        return 0;
+    }
+    run.session->live().reportReleased(waiting);
     return 0;
 }
 
@@ -122,12 +144,10 @@ int cmdQueueResume(HostRun&) {
 const Verb<HostRun> QueueCommand("queue", "list the jobs in the print queue, also while one prints", declareQueue,
                                  nullptr, cmdQueue);
 const Verb<HostRun> QueueCancelCommand("cancel",
-                                       "cancel a job: one that prints, here or in another run, ends with EndDocPort at "
-                                       "its next write",
+                                       "cancel a job: one that prints ends with EndDocPort at its next write",
                                        declareQueueCancel, nullptr, cmdQueueCancel, &QueueCommand);
 const Verb<HostRun> QueueResumeCommand("resume",
-                                       "print the jobs left waiting in the queue, such as those of a run that was "
-                                       "killed",
+                                       "print the jobs left waiting in the queue, and say how each ends",
                                        nullptr, nullptr, cmdQueueResume, &QueueCommand);
 
 }  // namespace zevmon

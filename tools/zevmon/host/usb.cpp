@@ -80,7 +80,7 @@ int listUsb(bool asJson) {
         out.push_back(entry);
     }
     if (asJson) {
-        std::printf("%s\n", jsonOutput(out).c_str());
+        std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
     printFitted("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
@@ -88,7 +88,7 @@ int listUsb(bool asJson) {
         printFitted("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
                     padded(shown(e["portName"].get<std::string>()), 10).c_str(),
                     e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>()).c_str());
-    if (out.empty()) std::printf("(no USB printers)\n");
+    if (out.empty()) std::fprintf(console().out(), "(no USB printers)\n");
     return 0;
 }
 
@@ -105,23 +105,24 @@ void dumpHex(const std::string& data) {
             bytes += fmt::format("{:02x} ", c);
             text += (c >= 32 && c < 127) ? (char)c : '.';
         }
-        std::printf("%08zx  %-48s %s\n", at, bytes.c_str(), text.c_str());
+        std::fprintf(console().out(), "%08zx  %-48s %s\n", at, bytes.c_str(), text.c_str());
     }
 }
 
 int received(Session& session, const UsbOptions& c) {
     std::string id = findPrinter(c.id);
-    std::vector<ReceivedJob> jobs = session.folder().receivedJobs(id);
+    std::vector<ReceivedJob> jobs =
+        session.folder().receivedJobs(id, [&](const std::filesystem::path& p) { return session.live().recording(p); });
     if (c.listJobs) {
         printFitted("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
         for (auto& job : jobs)
             printFitted("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
                         job.started.c_str(), padded(job.outcome, 26).c_str(), job.document.c_str());
-        if (jobs.empty()) std::printf("(no jobs)\n");
+        if (jobs.empty()) std::fprintf(console().out(), "(no jobs)\n");
         return 0;
     }
     if (jobs.empty()) {
-        if (c.hexDump) std::printf("%s received 0 bytes: no job yet.\n", id.c_str());
+        if (c.hexDump) std::fprintf(console().out(), "%s received 0 bytes: no job yet.\n", id.c_str());
         notice(id + " has received no job yet.");
         return 0;
     }
@@ -140,7 +141,7 @@ int received(Session& session, const UsbOptions& c) {
         }
         std::fclose(in);
         if (!c.hexDump) continue;
-        std::printf("%s received %zu bytes in %s.\n", id.c_str(), data.size(), jobTitle(job).c_str());
+        std::fprintf(console().out(), "%s received %zu bytes in %s.\n", id.c_str(), data.size(), jobTitle(job).c_str());
         dumpHex(data);
     }
     return 0;

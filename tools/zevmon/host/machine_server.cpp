@@ -35,7 +35,7 @@ namespace {
 LiveMachine* running = nullptr;  // the machine this process runs, for its status
 std::atomic<int> commandsNow{0};
 std::atomic<bool> stopAsked{false};
-int stopClient = -1;  // the connection of `machine stop`, answered once the machine stopped
+std::atomic<int> stopClient{-1};  // the connection of `machine stop`, answered once the machine stopped
 int wakeUp[2] = {-1, -1};
 
 void onSignal(int) {

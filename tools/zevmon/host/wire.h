@@ -14,7 +14,7 @@
 namespace zevmon {
 
 enum class Frame : std::uint8_t {
-    Hello = 1,    // client: the request, JSON (see machine_client.cpp)
+    Hello = 1,    // client: the request, JSON, then the command line's words, each ended by a zero byte
     Refused,      // machine: why it will not serve this client, a sentence; the connection ends
     Welcome,      // machine: it serves the request
     Out,          // machine: bytes for standard output
@@ -29,7 +29,6 @@ enum class Frame : std::uint8_t {
     Close,        // machine: handle u32
     WriteWhole,   // machine: a path, a zero byte, the text: the file written whole
     Written,      // client: errno i32
-    Status,       // machine: the machine's state, JSON (zevmon machine status)
 };
 
 // Frames are at most this long; longer output goes in several.

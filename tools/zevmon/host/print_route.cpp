@@ -121,15 +121,16 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         JobOwner& owner;
         ~StagingEnds() { owner.stagingOver = true; }
     } stagingEnds{*owner};
-    std::optional<std::chrono::steady_clock::time_point> plugAt;
+    bool plugDue = false;  // the printer was unplugged before its job, and --plug-after plugs it in
+    auto plugAt = std::chrono::steady_clock::now();
     if (target && staging.unplugAfter && !printerPresent(*target)) {
         notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", *target,
                            staging.plugAfter ? "; it is plugged in --plug-after seconds from now" : ""));
         owner->staging.unplugAfter.reset();  // before its job exists: nothing to pull out at its playback
         if (staging.plugAfter) {
-            plugAt = std::chrono::steady_clock::now() +
-                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                         std::chrono::duration<double>(*staging.plugAfter));
+            plugAt += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(*staging.plugAfter));
+            plugDue = true;
             owner->pullOutDue = true;
         }
     }
@@ -153,11 +154,11 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (console().gone()) return 0;
         std::optional<sim::SpooledJob> queued = machine.spooledJob(id);
         if (!queued) break;
-        if (plugAt && std::chrono::steady_clock::now() >= *plugAt) {
+        if (plugDue && std::chrono::steady_clock::now() >= plugAt) {
             machine.plugUsbPrinter(*target);
             live.deviceChanged();
             notice(fmt::format("The printer {} is plugged in again.", *target));
-            plugAt.reset();
+            plugDue = false;
             owner->pullOutDue = false;
         }
         if (cancelRequested() && !cancelSent) {

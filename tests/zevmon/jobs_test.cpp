@@ -415,8 +415,11 @@ TEST_F(Jobs, ACancelOfAStalledJobIsAnsweredAtOnce) {
 // without a word leaves it printing, whole and once. A client killed while it
 // still gives its document takes it back, as a program that dies does.
 TEST_F(Jobs, AKilledClientsJobIsTheMachines) {
-    Background print = startStalled("2");
-    ASSERT_TRUE(eventually([&] { return json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096; }));
+    Background print = startStalled("5");
+    ASSERT_TRUE(eventually([&] {  // given whole, and stalled
+        return readAll(print.err).find("in the queue") != std::string::npos &&
+               json::parse(run({"queue", "--json"}).out)[0]["sent"] == 4096;
+    }));
     ::kill(print.pid, SIGKILL);
     finish(print);
     EXPECT_TRUE(eventually([&] { return run({"queue"}).out == "The print queue is empty.\n"; }));

@@ -202,6 +202,8 @@ int runMachine(const std::filesystem::path& folder, const std::optional<std::str
                const ServeCommand& serve) {
     Readiness ready;
     std::signal(SIGPIPE, SIG_IGN);
+    // Its folder is absolute; the folder it was started from may go.
+    if (::chdir("/") != 0) return 1;
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {

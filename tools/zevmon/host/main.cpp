@@ -230,11 +230,11 @@ int serveCommand(LiveMachine& live, const std::vector<std::string>& words) {
     std::vector<char*> argv = argvOf(line);
     HostRun run;
     const Command<HostRun>* command = nullptr;
-    int parsed = parse((int)line.size(), argv.data(), run, command);
-    if (parsed >= 0) return parsed;
-    // The machine serves its own folder, whatever path named it.
-    run.machine.machine = live.folder().folder();
     return guarded([&] {
+        int parsed = parse((int)line.size(), argv.data(), run, command);
+        if (parsed >= 0) return parsed;
+        // The machine serves its own folder, whatever path named it.
+        run.machine.machine = live.folder().folder();
         if (!(command->needs & (ReadsMachine | ChangesMachine)))
             throw Failure("The machine runs the commands that use it; this one runs in zevmon itself.");
         return runCommand(*command, run, live);

@@ -76,8 +76,9 @@ struct SpoolerSettings {
     bool playsBack = true;
 };
 
-// A job in the spooler's queue, as a test or tool sees it.
-struct SpooledJob {
+// A report of one job of the spooler's queue, as it stood when asked: a
+// copy a test or a tool may keep.
+struct JobReport {
     DWORD id = 0;
     std::string printer, port, document;
     DWORD status = 0;  // JOB_STATUS_*
@@ -315,7 +316,7 @@ public:
     // its own) and when its playback ends: with its final status, or still
     // JOB_STATUS_PRINTING when the spooler's stop broke it off. Cleared by
     // setSpoolFolder() and reset().
-    void setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer);
+    void setPlaybackObserver(std::function<void(const JobReport&, bool ended)> observer);
     // Told of every call the spooler makes into a monitor it starts from now
     // on, on the thread that made it, just after it returns with its last
     // error: the call with its arguments, its result, and what it gave back;
@@ -338,12 +339,12 @@ public:
     void giveBackPort(const std::string& port);
     // The queue in the order it prints: by priority, then as the jobs were
     // given. A spooler that only looks reads the folder afresh each time.
-    std::vector<SpooledJob> spooledJobs();
+    std::vector<JobReport> spooledJobs();
     // One job of that queue; none once it has left.
-    std::optional<SpooledJob> spooledJob(DWORD id);
+    std::optional<JobReport> spooledJob(DWORD id);
     // How a job's playback ended (status JOB_STATUS_PRINTED, _DELETED or
     // _ERROR), whether or not it is still in the queue; none while it has not.
-    std::optional<SpooledJob> endedJob(DWORD id);
+    std::optional<JobReport> endedJob(DWORD id);
     // Waits until no job is playing back or waiting to (held jobs aside);
     // false after the time given.
     bool waitForPlayback(unsigned milliseconds = 10000);

@@ -50,7 +50,7 @@ std::string jobFileName(DWORD id, const char* extension) {
     return name;
 }
 
-void placeJob(SpoolJob& job, const std::string& folder) {
+void placeJob(SpoolerJob& job, const std::string& folder) {
     fs::path base = folder;
     job.dataPath = (base / jobFileName(job.id, "spl")).string();
     job.recordPath = (base / jobFileName(job.id, "job")).string();
@@ -59,16 +59,16 @@ void placeJob(SpoolJob& job, const std::string& folder) {
 
 void sortQueue(Machine::Spooler& spooler) {
     std::stable_sort(spooler.jobs.begin(), spooler.jobs.end(),
-                     [](const std::shared_ptr<SpoolJob>& a, const std::shared_ptr<SpoolJob>& b) { return a->before(*b); });
+                     [](const std::shared_ptr<SpoolerJob>& a, const std::shared_ptr<SpoolerJob>& b) { return a->before(*b); });
 }
 
-SpoolJob::~SpoolJob() {
+SpoolerJob::~SpoolerJob() {
     if (shared != &local) ::munmap(shared, sizeof *shared);
     if (data >= 0) ::close(data);
 }
 
-SpooledJob SpoolJob::seen() const {
-    SpooledJob job;
+JobReport SpoolerJob::seen() const {
+    JobReport job;
     job.id = id;
     job.printer = printer, job.port = port, job.document = document;
     job.status = status | (spooling ? JOB_STATUS_SPOOLING : 0) | (paused && status == 0 ? JOB_STATUS_PAUSED : 0);
@@ -85,7 +85,7 @@ SpooledJob SpoolJob::seen() const {
 namespace {
 
 // The state a job's record gives for it.
-const char* recordState(const SpoolJob& job) {
+const char* recordState(const SpoolerJob& job) {
     if (job.spooling) return "spooling";
     if (job.whole) return "printed";
     if (job.status & JOB_STATUS_PRINTING) return "printing";
@@ -190,7 +190,7 @@ std::string readLineRecord(const std::string& text, RecordFields& fields) {
 }
 
 // The job a record describes, with the state it gives; "" or why it cannot be read.
-std::string readRecord(const std::string& text, SpoolJob& job, std::string& state) {
+std::string readRecord(const std::string& text, SpoolerJob& job, std::string& state) {
     RecordFields fields;
     bool json = text.find_first_not_of(" \t\r\n") != std::string::npos && text[text.find_first_not_of(" \t\r\n")] == '{';
     std::string bad = json ? readJsonRecord(text, fields) : readLineRecord(text, fields);
@@ -245,7 +245,7 @@ int readWhole(const std::string& path, std::string& text) {
     return error;
 }
 
-std::string recordText(const SpoolJob& job, const char* state) {
+std::string recordText(const SpoolerJob& job, const char* state) {
     nlohmann::ordered_json record = {{"printer", bytesAsText(job.printer)},
                                      {"port", bytesAsText(job.port)},
                                      {"document", bytesAsText(job.document)},
@@ -262,7 +262,7 @@ std::string recordText(const SpoolJob& job, const char* state) {
 // one's room, and a folder that no longer lets a file be made may still let
 // its files be written: the record is then written over in place, which a
 // stop half-way leaves unreadable, never in a state it was not meant to reach.
-DWORD writeRecordAs(const SpoolJob& job, const char* state) {
+DWORD writeRecordAs(const SpoolerJob& job, const char* state) {
     if (job.recordPath.empty()) return 0;
     std::string text = recordText(job, state);
     std::string temporary = job.recordPath + ".new";
@@ -288,11 +288,11 @@ DWORD writeRecordAs(const SpoolJob& job, const char* state) {
 
 }  // namespace
 
-DWORD writeRecord(const SpoolJob& job) { return writeRecordAs(job, recordState(job)); }
+DWORD writeRecord(const SpoolerJob& job) { return writeRecordAs(job, recordState(job)); }
 
 // The count is 8 bytes; a version that shared the folder between runs kept a
 // cancel request after it, 16 in all.
-bool mapShared(SpoolJob& job) {
+bool mapShared(SpoolerJob& job) {
     int fd = ::open(job.sharedPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     struct stat info {};
     if (fd < 0 || ::fstat(fd, &info) != 0 ||
@@ -314,7 +314,7 @@ bool mapShared(SpoolJob& job) {
 
 // The record first, saying the job is being given: a spooler stopped before
 // the document's end finds it so and drops it, whatever else it made.
-DWORD createJobFiles(SpoolJob& job, const std::string& folder) {
+DWORD createJobFiles(SpoolerJob& job, const std::string& folder) {
     std::error_code ignored;
     fs::create_directories(folder, ignored);
     placeJob(job, folder);
@@ -327,7 +327,7 @@ DWORD createJobFiles(SpoolJob& job, const std::string& folder) {
 // The record says the job has left before any of its files go, its data
 // next and the record last. A record that cannot say so (a folder that takes
 // no more writes) is removed first, so that what may stay is never printed.
-DWORD discard(Machine::Spooler& spooler, SpoolJob& job) {
+DWORD discard(Machine::Spooler& spooler, SpoolerJob& job) {
     if (job.recordPath.empty()) return 0;
     if (writeRecordAs(job, "removed") != 0 && std::remove(job.recordPath.c_str()) != 0 && errno != ENOENT)
         return fileError(errno);
@@ -339,7 +339,7 @@ DWORD discard(Machine::Spooler& spooler, SpoolJob& job) {
     return 0;
 }
 
-void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job) {
+void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolerJob>& job) {
     if (DWORD error = discard(spooler, *job))
         job->folderProblem = "spool/" + jobFileName(job->id, "*") +
                              " could not be removed (error " + std::to_string(error) + "); " +
@@ -364,7 +364,7 @@ std::string readSent(const std::string& path, std::size_t& sent) {
     return "";
 }
 
-std::string title(const SpoolJob& job) {
+std::string title(const SpoolerJob& job) {
     return "job " + std::to_string(job.id) + " \"" + job.document + "\" on " + job.printer;
 }
 
@@ -398,7 +398,7 @@ void loadSpoolFolder(Machine::Spooler& spooler) {
     if (error && error != std::errc::no_such_file_or_directory)
         spooler.folderError = "The print queue in " + spooler.folder + " cannot be read: " + error.message() + ".";
     for (auto& [id, extensions] : files) {
-        auto job = std::make_shared<SpoolJob>();
+        auto job = std::make_shared<SpoolerJob>();
         job->id = id;
         placeJob(*job, spooler.folder);
         std::string file = "spool/" + jobFileName(id, "job"), state, bad;

@@ -73,10 +73,10 @@ namespace {
 
 // Tells the machine's playback observer that a job's playback starts or ends,
 // outside the lock; an end only for a start it was told of.
-void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolJob& job, bool ended) {
+void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolerJob& job, bool ended) {
     if (!spooler.observer || ended != job.observed) return;
     job.observed = !ended;
-    SpooledJob seen = job.seen();
+    JobReport seen = job.seen();
     auto observer = spooler.observer;
     lock.unlock();
     observer(seen, ended);
@@ -87,7 +87,7 @@ void tellObserver(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
 // the monitor said it is done, or when the settings let printed jobs go; one
 // that stays keeps its record up to date. Its files are settled before
 // anyone is told how it ended.
-void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job,
+void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolerJob>& job,
             DWORD status) {
     job->status = status;
     job->spooling = false;  // what its application still gives is refused or kept unplayed
@@ -110,7 +110,7 @@ void finish(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const
 
 // A playback that the spooler's stop ends: the job stays in the spool folder,
 // as its record says, for the next start.
-void leaveForNextStart(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolJob& job) {
+void leaveForNextStart(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, SpoolerJob& job) {
     tellObserver(spooler, lock, job, true);
     job.playingBack = false;
     spooler.playing--;
@@ -122,7 +122,7 @@ void leaveForNextStart(Machine::Spooler& spooler, std::unique_lock<std::mutex>& 
 // printer window's list): by priority (KB Q104162: "which documents will
 // print first"), then in the order they were given. A job held back (paused,
 // going, or on another printer that works offline) does not hold up the rest.
-bool earlierJobWaits(const Machine::Spooler& spooler, const SpoolJob& job) {
+bool earlierJobWaits(const Machine::Spooler& spooler, const SpoolerJob& job) {
     for (auto& other : spooler.jobs)
         if (other.get() != &job && other->before(job) && other->playingBack && !other->paused && !other->cancel &&
             other->problem.empty() && equalNoCase(other->port, job.port) &&
@@ -134,7 +134,7 @@ bool earlierJobWaits(const Machine::Spooler& spooler, const SpoolJob& job) {
 // Why a job is not to print on its printer now: the printer is gone, or the
 // job was given for another port than the one it prints to ("" for neither).
 // Printing it anyway would send its bytes to a device it was not meant for.
-std::string printerProblem(const SpoolJob& job) {
+std::string printerProblem(const SpoolerJob& job) {
     if (!machine().printerExists(job.printer)) return "its printer " + job.printer + " no longer exists";
     std::string port = machine().registry().stringValue(printerKey(job.printer), "Port").value_or("");
     if (!equalNoCase(port, job.port))
@@ -148,7 +148,7 @@ std::string printerProblem(const SpoolJob& job) {
 // and whose Cancel ends the job. A failed StartDocPort is answered the same
 // way, rather than tried "again and again" without a word; the answer bounds
 // every retry. True for Retry.
-bool askRetry(std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job,
+bool askRetry(std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolerJob>& job,
               DWORD error) {
     job->error = error;
     job->status = JOB_STATUS_PRINTING | JOB_STATUS_ERROR;
@@ -164,7 +164,7 @@ bool askRetry(std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob
 }
 
 // One job's playback thread, from the start of its spooling.
-void playBack(std::shared_ptr<SpoolJob> job) {
+void playBack(std::shared_ptr<SpoolerJob> job) {
     auto& spooler = machine().spooler();
     std::unique_lock<std::mutex> lock(spooler.mutex);
     // A printer that works offline keeps its jobs "spooled and held ... not
@@ -329,7 +329,7 @@ void playBack(std::shared_ptr<SpoolJob> job) {
 }  // namespace
 
 // A job's playback thread starts; under the lock.
-void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job) {
+void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolerJob>& job) {
     job->playingBack = true;
     spooler.playing++;
     spooler.playbacks.emplace_back(playBack, job);
@@ -492,7 +492,7 @@ void Machine::stopSpooler() {
     for (auto& monitor : monitors) releaseModule(monitor.module);
 }
 
-void Machine::setPlaybackObserver(std::function<void(const SpooledJob&, bool ended)> observer) {
+void Machine::setPlaybackObserver(std::function<void(const JobReport&, bool ended)> observer) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->observer = std::move(observer);
 }
@@ -542,20 +542,20 @@ void Machine::setSpoolerSettings(const SpoolerSettings& settings) {
     spooler_->settings = settings;
 }
 
-std::vector<SpooledJob> Machine::spooledJobs() {
+std::vector<JobReport> Machine::spooledJobs() {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
-    std::vector<SpooledJob> jobs;
+    std::vector<JobReport> jobs;
     for (auto& job : spooler_->jobs) jobs.push_back(job->seen());
     return jobs;
 }
 
-std::optional<SpooledJob> Machine::spooledJob(DWORD id) {
-    for (SpooledJob& job : spooledJobs())
+std::optional<JobReport> Machine::spooledJob(DWORD id) {
+    for (JobReport& job : spooledJobs())
         if (job.id == id) return job;
     return std::nullopt;
 }
 
-std::optional<SpooledJob> Machine::endedJob(DWORD id) {
+std::optional<JobReport> Machine::endedJob(DWORD id) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     for (auto it = spooler_->ended.rbegin(); it != spooler_->ended.rend(); ++it)
         if (it->id == id) return *it;

@@ -19,17 +19,17 @@ extern const char MonitorsPath[];
 DWORD fileError(int error);
 std::string jobFileName(DWORD id, const char* extension);
 // The job's three files in the spool folder: NNNNN.spl, .job and .ctl.
-void placeJob(SpoolJob& job, const std::string& folder);
+void placeJob(SpoolerJob& job, const std::string& folder);
 // The queue in the order it prints: by priority, then as given.
 void sortQueue(Machine::Spooler& spooler);
 // A new job's files, its record first; 0 or the error.
-DWORD createJobFiles(SpoolJob& job, const std::string& folder);
+DWORD createJobFiles(SpoolerJob& job, const std::string& folder);
 // Writes the job's record as its state now is; 0 or the error. Jobs without
 // a spool folder have none.
-DWORD writeRecord(const SpoolJob& job);
+DWORD writeRecord(const SpoolerJob& job);
 // A job that leaves the queue takes its files with it, its record saying so
 // first; what could not be removed is said in its folderProblem.
-void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
+void dropJob(Machine::Spooler& spooler, const std::shared_ptr<SpoolerJob>& job);
 // The jobs in the spool folder in the order they print, as a start after a
 // power cut finds them; what it did and what cannot be read go to the notices.
 void loadSpoolFolder(Machine::Spooler& spooler);
@@ -41,6 +41,6 @@ DWORD askForPorts(const PortMonitor& monitor, DWORD level, std::vector<BYTE>& an
 // The ports of every monitor, refreshed before a job looks for its port.
 void mapPorts(Machine::Spooler& spooler);
 // A job's playback thread starts; under the lock.
-void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolJob>& job);
+void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolerJob>& job);
 
 }  // namespace sim

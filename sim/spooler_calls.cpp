@@ -28,7 +28,7 @@ DWORD spoolerStartDoc(uintptr_t printer, const std::string& printerName, const s
     std::lock_guard<std::mutex> lock(spooler.mutex);
     if (spooler.spooling.count(printer)) return ERROR_INVALID_PARAMETER;  // one document at a time on a handle
     if (!spooler.settings.playsBack) return ERROR_ACCESS_DENIED;          // one that only lists
-    auto job = std::make_shared<SpoolJob>();
+    auto job = std::make_shared<SpoolerJob>();
     job->id = spooler.nextJob;
     job->printer = printerName;
     job->port = port;
@@ -63,7 +63,7 @@ namespace {
 // What an application does with the job it spools on a printer handle, under
 // the lock; ERROR_SPL_NO_STARTDOC without one.
 DWORD withSpoolingJob(uintptr_t printer,
-                      const std::function<DWORD(Machine::Spooler&, std::unique_lock<std::mutex>&, std::shared_ptr<SpoolJob>)>& f) {
+                      const std::function<DWORD(Machine::Spooler&, std::unique_lock<std::mutex>&, std::shared_ptr<SpoolerJob>)>& f) {
     auto& spooler = machine().spooler();
     std::unique_lock<std::mutex> lock(spooler.mutex);
     auto it = spooler.spooling.find(printer);
@@ -73,7 +73,7 @@ DWORD withSpoolingJob(uintptr_t printer,
 
 // The application's job ends unspooled: its playback ends it (EndDocPort if
 // it had begun) and takes its files; the call returns once it has.
-void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolJob>& job) {
+void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, const std::shared_ptr<SpoolerJob>& job) {
     job->cancel = job->leave = true;
     job->spooling = false;
     if (!job->spoolError) job->spoolError = ERROR_PRINT_CANCELLED;  // never whole, whatever was sent
@@ -90,9 +90,9 @@ void takeBack(Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock, con
 // once. A write to a job cancelled meanwhile fails as the 9x spooler's: "Your
 // file waiting to be printed was deleted" (ERROR_PRINT_CANCELLED, winerror.h).
 DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
-    std::shared_ptr<SpoolJob> spooling;
+    std::shared_ptr<SpoolerJob> spooling;
     if (DWORD error = withSpoolingJob(printer, [&](Machine::Spooler&, std::unique_lock<std::mutex>&,
-                                                   std::shared_ptr<SpoolJob> job) {
+                                                   std::shared_ptr<SpoolerJob> job) {
             spooling = job;
             return job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
         }))
@@ -119,7 +119,7 @@ DWORD spoolerWrite(uintptr_t printer, const void* data, DWORD size) {
 // be written, is refused and taken back.
 DWORD spoolerEndDoc(uintptr_t printer) {
     return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
-                                        std::shared_ptr<SpoolJob> job) {
+                                        std::shared_ptr<SpoolerJob> job) {
         spooler.spooling.erase(printer);
         DWORD error = job->cancel ? ERROR_PRINT_CANCELLED : job->spoolError;
         job->spooling = false;
@@ -137,7 +137,7 @@ DWORD spoolerEndDoc(uintptr_t printer) {
 
 DWORD spoolerAbort(uintptr_t printer) {
     return withSpoolingJob(printer, [&](Machine::Spooler& spooler, std::unique_lock<std::mutex>& lock,
-                                        std::shared_ptr<SpoolJob> job) {
+                                        std::shared_ptr<SpoolerJob> job) {
         spooler.spooling.erase(printer);
         takeBack(spooler, lock, job);
         return DWORD(0);
@@ -153,12 +153,12 @@ DWORD spoolerAbort(uintptr_t printer) {
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) {
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
-    auto it = std::find_if(spooler.jobs.begin(), spooler.jobs.end(), [&](const std::shared_ptr<SpoolJob>& job) {
+    auto it = std::find_if(spooler.jobs.begin(), spooler.jobs.end(), [&](const std::shared_ptr<SpoolerJob>& job) {
         return job->id == jobId &&
                (equalNoCase(job->printer, printerName) || !job->unreadable.empty() || !job->problem.empty());
     });
     if (it == spooler.jobs.end()) return ERROR_INVALID_PARAMETER;
-    std::shared_ptr<SpoolJob> job = *it;
+    std::shared_ptr<SpoolerJob> job = *it;
     switch (command) {
     case JOB_CONTROL_CANCEL:
     case JOB_CONTROL_DELETE:

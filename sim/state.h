@@ -102,9 +102,9 @@ struct SharedJobState {
 };
 static_assert(sizeof(SharedJobState) == 8, "NNNNN.ctl: one 64-bit count");
 
-// A job of the spooler's queue: spooled by an application, and played back
+// The spooler's own job: spooled by an application, kept in its files, and played back
 // through its port's monitor on a thread of its own.
-struct SpoolJob {
+struct SpoolerJob {
     DWORD id = 0;
     std::string printer, port, document;
     DWORD priority = DEF_PRIORITY;
@@ -127,18 +127,18 @@ struct SpoolJob {
     bool playingBack = false; // a playback thread holds it
     bool observed = false;    // the playback observer was told it started
     bool whole = false;       // every byte reached the printer: it counts as printed
-    std::string unreadable;   // see SpooledJob
-    std::string problem;      // see SpooledJob
-    std::string folderProblem;  // see SpooledJob
+    std::string unreadable;   // see JobReport
+    std::string problem;      // see JobReport
+    std::string folderProblem;  // see JobReport
     // When the WritePort under way began; none between writes.
     std::optional<std::chrono::steady_clock::time_point> writing;
-    SpoolJob() = default;
-    SpoolJob(const SpoolJob&) = delete;
-    SpoolJob& operator=(const SpoolJob&) = delete;
-    ~SpoolJob();
-    SpooledJob seen() const;
+    SpoolerJob() = default;
+    SpoolerJob(const SpoolerJob&) = delete;
+    SpoolerJob& operator=(const SpoolerJob&) = delete;
+    ~SpoolerJob();
+    JobReport seen() const;
     // Earlier in the queue: a higher priority, or given before.
-    bool before(const SpoolJob& other) const {
+    bool before(const SpoolerJob& other) const {
         return priority != other.priority ? priority > other.priority : id < other.id;
     }
 };
@@ -166,16 +166,16 @@ struct Machine::Spooler {
         bool lent = false;  // called directly by a tool (lendPort), not by a job
     };
     std::map<std::string, Port> ports;  // by the name its monitor lists
-    std::vector<std::shared_ptr<SpoolJob>> jobs;
-    std::map<uintptr_t, std::shared_ptr<SpoolJob>> spooling;  // printer handle -> job it spools
+    std::vector<std::shared_ptr<SpoolerJob>> jobs;
+    std::map<uintptr_t, std::shared_ptr<SpoolerJob>> spooling;  // printer handle -> job it spools
     // Job ids count upward for the spooler process's life, across its
     // restarts, so that no id names two jobs while someone may still use it.
     DWORD nextJob = 1;
     std::string folder;                // the spool folder's host path; empty: jobs live in memory
     std::vector<std::string> notices;  // what the last start found in the spool folder
     std::string folderError;           // why the folder itself could not be read
-    std::vector<SpooledJob> ended;     // how the latest playbacks ended, newest last
-    std::function<void(const SpooledJob&, bool ended)> observer;
+    std::vector<JobReport> ended;     // how the latest playbacks ended, newest last
+    std::function<void(const JobReport&, bool ended)> observer;
     std::function<void(const std::string&, BOOL, const std::string&)> trace;  // see setMonitorTrace()
     std::function<bool()> traceWanted;                                       // and whether to format it
     std::function<void(const char* point, DWORD job)> stopPoint;             // see setStopPoint()

@@ -225,7 +225,7 @@ BOOL WINAPI SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWO
 namespace {
 
 // Level 1 records of the printer's jobs, then their strings, in the caller's buffer.
-BOOL packJobs(const std::vector<sim::SpooledJob>& jobs, LPBYTE buffer, DWORD size, LPDWORD needed,
+BOOL packJobs(const std::vector<sim::JobReport>& jobs, LPBYTE buffer, DWORD size, LPDWORD needed,
               LPDWORD returned) {
     DWORD total = (DWORD)(jobs.size() * sizeof(JOB_INFO_1A));
     for (auto& job : jobs) total += (DWORD)(job.printer.size() + job.document.size() + 2);
@@ -253,8 +253,8 @@ BOOL packJobs(const std::vector<sim::SpooledJob>& jobs, LPBYTE buffer, DWORD siz
     return TRUE;
 }
 
-std::vector<sim::SpooledJob> jobsOf(const std::string& printer) {
-    std::vector<sim::SpooledJob> jobs;
+std::vector<sim::JobReport> jobsOf(const std::string& printer) {
+    std::vector<sim::JobReport> jobs;
     for (auto& job : machine().spooledJobs())
         if (sim::equalNoCase(job.printer, printer)) jobs.push_back(job);
     return jobs;
@@ -267,7 +267,7 @@ BOOL WINAPI EnumJobsA(HANDLE printer, DWORD firstJob, DWORD count, DWORD level, 
     std::string name;
     if (!enterPrinterCall("EnumJobsA", printer, name)) return FALSE;
     if (level != 1) return reportSpooler(ERROR_INVALID_LEVEL);
-    std::vector<sim::SpooledJob> jobs = jobsOf(name);
+    std::vector<sim::JobReport> jobs = jobsOf(name);
     jobs.erase(jobs.begin(), jobs.begin() + std::min<std::size_t>(firstJob, jobs.size()));
     if (jobs.size() > count) jobs.resize(count);
     return packJobs(jobs, buffer, size, needed, returned);
@@ -277,8 +277,8 @@ BOOL WINAPI GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWO
     std::string name;
     if (!enterPrinterCall("GetJobA", printer, name)) return FALSE;
     if (level != 1) return reportSpooler(ERROR_INVALID_LEVEL);
-    std::vector<sim::SpooledJob> jobs = jobsOf(name);
-    jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [&](const sim::SpooledJob& j) { return j.id != jobId; }),
+    std::vector<sim::JobReport> jobs = jobsOf(name);
+    jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [&](const sim::JobReport& j) { return j.id != jobId; }),
                jobs.end());
     if (jobs.empty()) return reportSpooler(ERROR_INVALID_PARAMETER);
     return packJobs(jobs, buffer, size, needed, nullptr);

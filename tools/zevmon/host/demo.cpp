@@ -75,7 +75,7 @@ DWORD queueDocument(const std::string& document, const std::string& name) {
 }
 
 // The job's status in the queue, once its playback has looked at its printer.
-std::optional<sim::SpooledJob> queuedJob(DWORD id) {
+std::optional<sim::JobReport> queuedJob(DWORD id) {
     for (int tries = 0; tries < 100; tries++) {
         if (auto job = sim::machine().spooledJob(id); job && job->status != 0) return job;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -184,7 +184,7 @@ int Demo::run() {
     std::string waiting = "page two, given while the printer was unplugged\r\n\x0c";
     std::uint64_t before = receivedBytes();
     DWORD job = queueDocument(waiting, "Second page");
-    std::optional<sim::SpooledJob> queued = job ? queuedJob(job) : std::nullopt;
+    std::optional<sim::JobReport> queued = job ? queuedJob(job) : std::nullopt;
     if (queued) say(fmt::format("Job {} \"{}\": {}.", queued->id, queued->document, jobStatusText(*queued)));
     outcome("the spooler holds the job while its printer works offline, and nothing is sent",
             queued && (queued->status & JOB_STATUS_OFFLINE) && receivedBytes() == before);
@@ -193,7 +193,7 @@ int Demo::run() {
     sim::machine().plugUsbPrinter(DefaultPrinterId);
     live_.deviceChanged();
     say(fmt::format("\"{}\" is {}; the spooler releases the held job.", PrinterName, offline() ? "offline" : "online"));
-    std::optional<sim::SpooledJob> ended;
+    std::optional<sim::JobReport> ended;
     for (int waited = 0; job && !(ended = sim::machine().endedJob(job)) && waited < 1000; waited++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (ended) say(fmt::format("Job {}: {}; the printer received {} more bytes.", job, jobStatusText(*ended),

@@ -181,7 +181,7 @@ void LiveMachine::installHandlers() {
             CallTrace(true)("playback: " + call, ok, outputs);
         },
         [] { return owner && owner->trace; });
-    machine.setPlaybackObserver([this](const sim::SpooledJob& job, bool ended) { onPlayback(job, ended); });
+    machine.setPlaybackObserver([this](const sim::JobReport& job, bool ended) { onPlayback(job, ended); });
 }
 
 // A box with no command to show it to (a job whose command has gone, or the
@@ -279,7 +279,7 @@ void LiveMachine::own(DWORD job, std::shared_ptr<JobOwner> asker) {
 // On the playback thread: the job's thread works for the command that gave
 // it, its capture is recorded as the USB printer receives it, and what the
 // command staged happens to this job alone.
-void LiveMachine::onPlayback(const sim::SpooledJob& job, bool ended) {
+void LiveMachine::onPlayback(const sim::JobReport& job, bool ended) {
     std::unique_lock<std::mutex> lock(jobsMutex_);
     if (!ended) {
         auto found = owners_.find(job.id);
@@ -385,7 +385,7 @@ bool LiveMachine::recording(const std::filesystem::path& capture) {
 
 std::set<DWORD> LiveMachine::heldJobs() {
     std::set<DWORD> held;
-    for (const sim::SpooledJob& job : sim::machine().spooledJobs())
+    for (const sim::JobReport& job : sim::machine().spooledJobs())
         if (job.unreadable.empty() && (job.status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED) || !job.problem.empty()))
             held.insert(job.id);
     return held;
@@ -404,7 +404,7 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
     while (!waiting.empty()) {
         for (auto it = waiting.begin(); it != waiting.end();) {
             DWORD id = *it;
-            std::optional<sim::SpooledJob> ended = machine.endedJob(id), queued = machine.spooledJob(id);
+            std::optional<sim::JobReport> ended = machine.endedJob(id), queued = machine.spooledJob(id);
             if (ended && !queued) {
                 std::string problem = captureProblem(id);
                 result(fmt::format("Job {} \"{}\" on printer {}: {}.{}", id, shown(ended->document),
@@ -473,7 +473,7 @@ bool cancelJob(const std::string& printer, DWORD id) {
     return ok;
 }
 
-std::string jobStatusText(const sim::SpooledJob& job) {
+std::string jobStatusText(const sim::JobReport& job) {
     std::string why = job.error ? fmt::format(" ({}, {})", errorMeaning(job.error), errorText(job.error)) : "";
     if (!job.unreadable.empty()) return "unreadable: cancelling it removes its files";
     if (!job.problem.empty()) return "not printed: " + job.problem;

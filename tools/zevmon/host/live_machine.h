@@ -134,7 +134,7 @@ private:
     int onMessageBox(const sim::Machine::MessageBoxCall& box);
     std::optional<std::string> onOpenFile(const sim::Machine::OpenFileCall& call);
     int answerErrorDialog(JobOwner& owner, const std::string& caption, const std::string& text);
-    void onPlayback(const sim::SpooledJob& job, bool ended);
+    void onPlayback(const sim::JobReport& job, bool ended);
     void stage(DWORD job, std::shared_ptr<JobOwner> owner, const std::string& printer);
     std::string whyNotStarted(const std::string& reason);
 
@@ -189,7 +189,7 @@ PortConfig storedConfig(const std::string& port);
 bool cancelJob(const std::string& printer, DWORD id);
 
 // A job's status as the spooler reports it, in words.
-std::string jobStatusText(const sim::SpooledJob& job);
+std::string jobStatusText(const sim::JobReport& job);
 
 // The spooler's printers, as the machine's registry keeps them.
 std::vector<PrinterState> machinePrinters();

@@ -327,7 +327,7 @@ int cmdMachineStatus(HostRun&) {
     std::string up = s >= 3600 ? fmt::format("{} h {} min", s / 3600, s / 60 % 60)
                      : s >= 60 ? fmt::format("{} min {} s", s / 60, s % 60)
                                : fmt::format("{} s", s);
-    std::vector<sim::SpooledJob> jobs = sim::machine().spooledJobs();
+    std::vector<sim::JobReport> jobs = sim::machine().spooledJobs();
     std::size_t printing = 0;
     for (auto& job : jobs) printing += (job.status & JOB_STATUS_PRINTING) != 0;
     printFitted("Machine   %s\n", live.folder().folder().string().c_str());

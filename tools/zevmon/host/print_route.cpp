@@ -148,11 +148,11 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     auto& machine = sim::machine();
     std::optional<Progress> progress;  // once it prints: a held job shows none
     bool cancelSent = false;
-    std::optional<sim::SpooledJob> ended;
+    std::optional<sim::JobReport> ended;
     while (!(ended = machine.endedJob(id))) {
         // The person has gone: the job is the machine's, and prints on.
         if (console().gone()) return 0;
-        std::optional<sim::SpooledJob> queued = machine.spooledJob(id);
+        std::optional<sim::JobReport> queued = machine.spooledJob(id);
         if (!queued) break;
         if (plugDue && std::chrono::steady_clock::now() >= plugAt) {
             machine.plugUsbPrinter(*target);
@@ -208,7 +208,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
 }
 
 // What became of the command's own job, once its playback ended.
-int MachinePorts::reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent) {
+int MachinePorts::reportEnd(const sim::JobReport& ended, const SpooledDocument& document, bool cancelSent) {
     DWORD id = ended.id;
     std::string reached = ended.sent ? fmt::format("{} bytes of it had reached the printer", ended.sent)
                                      : "nothing of it had reached the printer";

@@ -20,7 +20,7 @@ public:
 
 private:
     int printDirect(const PrintOptions& options, const std::string& printer);
-    int reportEnd(const sim::SpooledJob& ended, const SpooledDocument& document, bool cancelSent);
+    int reportEnd(const sim::JobReport& ended, const SpooledDocument& document, bool cancelSent);
     Session& session_;
 };
 

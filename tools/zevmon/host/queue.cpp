@@ -23,15 +23,15 @@ namespace {
 
 // The queue as the spooler lists it; never an empty one for a folder that
 // cannot be read.
-std::vector<sim::SpooledJob> currentQueue() {
-    std::vector<sim::SpooledJob> jobs = sim::machine().spooledJobs();
+std::vector<sim::JobReport> currentQueue() {
+    std::vector<sim::JobReport> jobs = sim::machine().spooledJobs();
     std::string error = sim::machine().spoolFolderError();
     if (!error.empty()) throw Failure(error);
     return jobs;
 }
 
-std::optional<sim::SpooledJob> queuedJob(DWORD id) {
-    for (const sim::SpooledJob& job : currentQueue())
+std::optional<sim::JobReport> queuedJob(DWORD id) {
+    for (const sim::JobReport& job : currentQueue())
         if (job.id == id) return job;
     return std::nullopt;
 }
@@ -39,7 +39,7 @@ std::optional<sim::SpooledJob> queuedJob(DWORD id) {
 void declareQueue(CLI::App& queue, HostRun& run) { queue.add_flag("--json", run.options.asJson, "as JSON"); }
 
 int cmdQueue(HostRun& run) {
-    std::vector<sim::SpooledJob> jobs = currentQueue();
+    std::vector<sim::JobReport> jobs = currentQueue();
     if (run.options.asJson) {
         nlohmann::json list = nlohmann::json::array();
         for (auto& job : jobs) {
@@ -80,9 +80,9 @@ void declareQueueCancel(CLI::App& cancel, HostRun& run) {
 // once: it ends when the printer takes a byte again, or the monitor's write
 // times out.
 int cmdQueueCancel(HostRun& run) {
-    std::optional<sim::SpooledJob> job = queuedJob(run.jobId);
+    std::optional<sim::JobReport> job = queuedJob(run.jobId);
     if (!job) {
-        if (std::optional<sim::SpooledJob> ended = sim::machine().endedJob(run.jobId))
+        if (std::optional<sim::JobReport> ended = sim::machine().endedJob(run.jobId))
             throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
                                       jobStatusText(*ended)));
         throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
@@ -96,8 +96,8 @@ int cmdQueueCancel(HostRun& run) {
         result(fmt::format("Job {} was cancelled: its files, which could not be read, were removed.", job->id));
         return 0;
     }
-    std::optional<sim::SpooledJob> ended;
-    for (std::optional<sim::SpooledJob> still; (still = queuedJob(job->id)); job = still) {
+    std::optional<sim::JobReport> ended;
+    for (std::optional<sim::JobReport> still; (still = queuedJob(job->id)); job = still) {
         if (still->writingForMs >= 1000) {
             result(fmt::format("Job {} \"{}\" on printer {}: cancel asked; the printer is taking nothing (stalled {} "
                                "s); the job ends at its next write.",
@@ -128,7 +128,7 @@ int cmdQueueResume(HostRun& run) {
     std::string why;
     if (!run.session->live().spoolerRunning() && !run.session->live().startSpooler(why)) throw Failure(why);
     std::set<DWORD> waiting;
-    for (const sim::SpooledJob& job : sim::machine().spooledJobs())
+    for (const sim::JobReport& job : sim::machine().spooledJobs())
         if (job.unreadable.empty() && job.problem.empty() && !(job.status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)))
             waiting.insert(job.id);
     if (waiting.empty()) {

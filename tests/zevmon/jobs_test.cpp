@@ -259,7 +259,8 @@ TEST_F(Jobs, AnUnplugDuringAJobIsRetriedOrCancelledAtTheErrorDialog) {
     EXPECT_NE(retried.err.find("trace: playback: WritePort("), std::string::npos) << "the spooler's own calls";
     Result cancelled = run({"print", "USB-001", path, "--unplug-after", "60000", "--on-error", "cancel"});
     EXPECT_EQ(cancelled.status, 1);
-    EXPECT_NE(cancelled.err.find("cancelled at the spooler's error dialog after 60000 of 200000 bytes"),
+    // Of what was spooled by then: the dialog may come while the document is still being given.
+    EXPECT_NE(cancelled.err.find("cancelled at the spooler's error dialog after 60000 of "),
               std::string::npos) << cancelled.err;
     EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find("cancelled after 60000 bytes"), std::string::npos);
     EXPECT_EQ(run({"queue"}).out, "The print queue is empty.\n");

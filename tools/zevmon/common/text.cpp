@@ -157,6 +157,8 @@ std::string padded(const std::string& text, size_t width) {
     return taken >= width ? text : text + std::string(width - taken, ' ');
 }
 
+std::string sentence(const std::string& text) { return text.empty() || text.back() == '.' ? text : text + "."; }
+
 std::string shellWord(const std::string& word) {
     if (word.find_first_of(" &\\;|<>()$'\"*?") == std::string::npos) return word;
 #ifdef _WIN32

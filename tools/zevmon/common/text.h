@@ -30,5 +30,7 @@ std::string padded(const std::string& text, size_t width);
 
 // A word as the user would type it again: quoted where a shell would split it.
 std::string shellWord(const std::string& word);
+// The text ended by a full stop, as a sentence said on its own.
+std::string sentence(const std::string& text);
 
 }  // namespace zevmon

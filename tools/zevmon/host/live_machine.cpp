@@ -86,10 +86,7 @@ void LiveMachine::boot(const Boot& how, std::vector<std::string>& said) {
         folder_.recover();
     }
     personality_ = folder_.personality();
-    if (how.personality && *how.personality != personality_)
-        throw MachineError(fmt::format("The machine in {} behaves as {}; a machine's personality is chosen when it "
-                                       "is made (--personality with a new --machine folder).",
-                                       folder_.folder().string(), personality_ == "98" ? "Windows 98" : "NT"));
+    checkPersonality(how.personality);
     host::loadZevuruzi();
     sim::machine().setPersonality(personality_ == "98" ? sim::Personality::Windows98 : sim::Personality::NT);
     folder_.load();
@@ -103,6 +100,13 @@ void LiveMachine::boot(const Boot& how, std::vector<std::string>& said) {
     std::string why;
     if (how.spooler && !startSpooler(why)) said.push_back(why);
     for (const std::string& line : sim::machine().spoolerNotices()) said.push_back(line);
+}
+
+void LiveMachine::checkPersonality(const std::optional<std::string>& asked) const {
+    if (asked && *asked != personality_)
+        throw MachineError(fmt::format("The machine in {} behaves as {}; a machine's personality is chosen when it "
+                                       "is made (--personality with a new --machine folder).",
+                                       folder_.folder().string(), personality_ == "98" ? "Windows 98" : "NT"));
 }
 
 void LiveMachine::shutdown() {

@@ -123,6 +123,8 @@ public:
 
     std::chrono::system_clock::time_point bootedAt() const { return bootedAt_; }
     std::string personality() const { return personality_; }
+    // Throws MachineError when a command asks for another personality than the machine's.
+    void checkPersonality(const std::optional<std::string>& asked) const;
 
     // The owner of what the calling thread does: a command's own thread, or a
     // job's playback thread while it plays that job.

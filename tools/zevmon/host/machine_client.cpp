@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -109,11 +108,10 @@ bool startMachine(const std::filesystem::path& folder, unsigned waitSeconds, con
         int readyFd = ::fcntl(ready[1], F_DUPFD, 3);  // kept through exec
         ::setenv("ZEVMON_READY_FD", std::to_string(readyFd).c_str(), 1);
         // A new machine is made with the personality the command asked for.
-        if (personality)
-            ::execl("/proc/self/exe", "zevmon", "--machine", folder.c_str(), "--personality", personality->c_str(),
-                    "machine", "run", (char*)nullptr);
-        else
-            ::execl("/proc/self/exe", "zevmon", "--machine", folder.c_str(), "machine", "run", (char*)nullptr);
+        std::vector<const char*> args = {"zevmon", "--machine", folder.c_str()};
+        if (personality) args.insert(args.end(), {"--personality", personality->c_str()});
+        args.insert(args.end(), {"machine", "run", nullptr});
+        ::execv("/proc/self/exe", const_cast<char* const*>(args.data()));
         ::_exit(127);
     }
     ::close(ready[1]);
@@ -160,11 +158,6 @@ int reachMachine(const Options& options) {
 }
 
 bool isTerminal(int fd) { return ::isatty(fd) != 0; }
-
-int terminalColumns(int fd) {
-    struct winsize size {};
-    return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
-}
 
 std::string i32Bytes(int value) { return u32Bytes((std::uint32_t)value); }
 
@@ -288,7 +281,7 @@ std::string hello(const char* purpose, const std::vector<std::string>& argv) {
                               {"inTerminal", isTerminal(STDIN_FILENO)},
                               {"outTerminal", isTerminal(STDOUT_FILENO)},
                               {"errTerminal", isTerminal(STDERR_FILENO)},
-                              {"columns", std::max(terminalColumns(STDERR_FILENO), terminalColumns(STDOUT_FILENO))}};
+                              {"columns", processConsole().columns}};  // as main() found the terminal
     if (const char* columns = std::getenv("COLUMNS")) request["COLUMNS"] = columns;
     std::string text = request.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + std::string(1, '\0');
     for (const std::string& word : argv) text += word + std::string(1, '\0');

@@ -77,8 +77,6 @@ private:
     int fd_;
 };
 
-std::string sentenceOf(const std::string& text) { return text.empty() || text.back() == '.' ? text : text + "."; }
-
 bool sameFile(int fd, const std::filesystem::path& path) {
     struct stat open {}, named {};
     return ::fstat(fd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_ino == named.st_ino &&
@@ -238,7 +236,7 @@ int runMachine(const std::filesystem::path& folder, const std::optional<std::str
     try {
         live.boot(how, said);
     } catch (const std::exception& e) {
-        ready.tell("failed", sentenceOf(e.what()));
+        ready.tell("failed", sentence(e.what()));
         return 1;
     }
     std::string why;

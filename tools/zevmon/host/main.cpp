@@ -79,8 +79,6 @@ std::optional<DllFound> findBuiltInMonitor(const std::string& driver, std::strin
     return DllFound{std::string(MONITOR_FILE_NAME) + " (built into zevmon)", versionText()};
 }
 
-std::string sentence(const std::string& text) { return text.empty() || text.back() == '.' ? text : text + "."; }
-
 // Makes ready what the command's row needs, and runs it, in the machine. A
 // command that changes the machine takes the machine's lock of changes, and
 // saves what changed even when it then failed: what the monitor changed
@@ -94,11 +92,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     if (const std::string& why = live.folder().unreadableEdit(); !why.empty())
         throw MachineError(sentence(why) + " The running machine goes on as it was, and saves nothing over its files "
                            "until they read well again.");
-    if (run.machine.personality && *run.machine.personality != live.personality())
-        throw MachineError(fmt::format("The machine in {} behaves as {}; a machine's personality is chosen when it is "
-                                       "made (--personality with a new --machine folder).",
-                                       live.folder().folder().string(),
-                                       live.personality() == "98" ? "Windows 98" : "NT"));
+    live.checkPersonality(run.machine.personality);
     Session session(live, run.machine);
     if (command.needs & MakesChange) {
         session.folder().checkWritable("it cannot keep the change: nothing was changed");

@@ -293,8 +293,20 @@ Printer::Printer(const char* instanceId) : requestedId_(instanceId) {
     createInterface();
 }
 
+// Wine's SetupAPI writes an interface's keys again as it lists them, so a
+// listing on another thread can put a child back between the children going
+// and the key itself, and the key's deletion is refused: try again meanwhile.
+static LONG deleteInterfaceKey(const std::string& key) {
+    LONG deleted = RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+    for (int tries = 0; deleted == ERROR_ACCESS_DENIED && tries < 200; tries++) {
+        Sleep(1);
+        deleted = RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+    }
+    return deleted;
+}
+
 Printer::~Printer() {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str());
+    deleteInterfaceKey(interfaceKey_);
     removeDevice(requestedId_.c_str());
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, PrinterClassKey);  // only when no other device's interface is below
 }
@@ -315,7 +327,7 @@ void Printer::plugIn(bool atAnotherPath) {
 // And go: the device first, then the interface's keys, children first.
 void Printer::unplug() {
     setPresent(false);
-    CHECK_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, interfaceKey_.c_str()), (LONG)ERROR_SUCCESS);
+    CHECK_EQ(deleteInterfaceKey(interfaceKey_), (LONG)ERROR_SUCCESS);
     unplugged_ = true;
 }
 

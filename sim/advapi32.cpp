@@ -241,7 +241,7 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     std::shared_ptr<RegNode> node;
     if (LONG error = findKey(key, subKey, node)) return error;
     if (node == machine().registry().root() || !node->parent) return ERROR_ACCESS_DENIED;
-    sim::HostTraits traits = machine().traits();
+    sim::SystemTraits traits = machine().traits();
     if ((!traits.deletesKeyTrees && !node->subkeys.empty()) || (traits.registrySecurity && (node->refusedAccess & DELETE)))
         return ERROR_ACCESS_DENIED;
     Registry::removeChild(*node->parent, node->name);

@@ -34,13 +34,13 @@ Personality Machine::defaultPersonality() {
 
 void Machine::setPersonality(Personality personality) {
     personality_ = personality;
-    setTraits(HostTraits::of(personality));
+    setTraits(SystemTraits::of(personality));
 }
 
 Personality Machine::personality() const { return personality_; }
 
-HostTraits HostTraits::of(Personality personality) {
-    HostTraits traits;
+SystemTraits SystemTraits::of(Personality personality) {
+    SystemTraits traits;
     if (personality != Personality::Windows98) return traits;
     traits.registrySecurity = false;
     traits.skipsLeadingBackslash = true;
@@ -52,12 +52,12 @@ HostTraits HostTraits::of(Personality personality) {
     return traits;
 }
 
-HostTraits Machine::traits() const {
+SystemTraits Machine::traits() const {
     std::lock_guard<std::mutex> lock(traitsMutex_);
     return traits_;
 }
 
-void Machine::setTraits(const HostTraits& traits) {
+void Machine::setTraits(const SystemTraits& traits) {
     std::lock_guard<std::mutex> lock(traitsMutex_);
     traits_ = traits;
 }

@@ -181,8 +181,8 @@ enum class Personality { NT, Windows98 };
 // What the machine's system does where the 98 family and NT differ. The
 // personality sets every field; a test may change one alone (setTraits) to see
 // what depends on that difference. The file of the DLL each belongs to reads
-// it; docs/win9x-host.md gives their sources.
-struct HostTraits {
+// it; docs/windows98.md gives their sources.
+struct SystemTraits {
     // NT: a key handle grants only the rights it was opened with, and a key may
     // refuse them to every opener. 98 has no registry security.
     bool registrySecurity = true;
@@ -201,7 +201,7 @@ struct HostTraits {
     // What I/O on a handle of an unplugged USB printer fails with.
     DWORD unpluggedDeviceError = ERROR_DEVICE_NOT_CONNECTED;
 
-    static HostTraits of(Personality personality);
+    static SystemTraits of(Personality personality);
 };
 
 class Machine {
@@ -219,8 +219,8 @@ public:
     bool isWindows98() const { return personality() == Personality::Windows98; }
     static Personality defaultPersonality();
     // The differences the machine shows now; setTraits keeps the personality.
-    HostTraits traits() const;
-    void setTraits(const HostTraits& traits);
+    SystemTraits traits() const;
+    void setTraits(const SystemTraits& traits);
 
     // ---- modules ----
     // A module loaded here holds one reference; LoadLibraryA of its file name
@@ -472,7 +472,7 @@ private:
     std::vector<RefusedClose> refusedCloses_;
     std::atomic<Personality> personality_{defaultPersonality()};
     mutable std::mutex traitsMutex_;
-    HostTraits traits_ = HostTraits::of(defaultPersonality());
+    SystemTraits traits_ = SystemTraits::of(defaultPersonality());
 };
 
 // The one machine of this process.

@@ -23,7 +23,7 @@ protected:
     // Of two instances with one port name, the one enumerated first gets the port (its id here),
     // with only the order of subkeys set: sorted, or in the order made (98).
     std::string portOfTwoWithOneName(bool subkeysInOrderMade) {
-        sim::HostTraits traits = machine().traits();
+        sim::SystemTraits traits = machine().traits();
         traits.subkeysInCreationOrder = subkeysInOrderMade;
         machine().setTraits(traits);
         machine().addUsbPrinter({"USB\\VID_1209&PID_0001\\B-SECOND", "USB-001"});

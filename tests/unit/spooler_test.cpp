@@ -130,7 +130,7 @@ TEST_F(Spooler, RetryAfterThePrinterCameBackSendsTheRestOnce) {
     ASSERT_TRUE(machine().waitIdle());
     std::string document(200 * 1024, '\0');
     for (std::size_t i = 0; i < document.size(); i++) document[i] = (char)(i * 7 + i / 251);
-    sim::HostTraits traits = machine().traits();
+    sim::SystemTraits traits = machine().traits();
     for (DWORD gone : {ERROR_GEN_FAILURE, ERROR_DEVICE_NOT_CONNECTED})
     for (bool atAnotherPath : {false, true}) {
         traits.unpluggedDeviceError = gone;

@@ -171,7 +171,7 @@ TEST_F(Usb, ALookUpFillsOnlyWhatSetupApiAnswers) {
 // each path still goes with its own printer's id, and a job to its own printer.
 TEST_F(Usb, EachInterfaceGoesWithItsOwnDeviceWhateverTheOrderOfTheSetsElements) {
     machine().addUsbPrinter({OtherId});
-    sim::HostTraits traits = machine().traits();
+    sim::SystemTraits traits = machine().traits();
     traits.deviceElementsReversed = true;
     machine().setTraits(traits);
     UsbInterfaceInfo info{};

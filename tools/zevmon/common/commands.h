@@ -15,7 +15,7 @@
 
 #include "doctor.h"
 #include "error_text.h"
-#include "monitor_table.h"
+#include "monitor_caller.h"
 #include "print.h"
 #include "route.h"
 

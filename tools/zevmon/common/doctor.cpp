@@ -18,7 +18,7 @@
 #include "monitor/zevuruzi.h"
 #include "registry.h"
 #include "text.h"
-#include "monitor_table.h"
+#include "monitor_caller.h"
 #include "terminal.h"
 
 namespace zevmon {

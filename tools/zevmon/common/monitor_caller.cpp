@@ -1,5 +1,5 @@
 // The monitor's table, called as a spooler calls it.
-#include "monitor_table.h"
+#include "monitor_caller.h"
 
 #include <fmt/format.h>
 
@@ -22,7 +22,7 @@ void CallTrace::operator()(const std::string& call, BOOL result, const std::stri
 
 static std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
-bool MonitorTable::initialize(InitializeFn initializeMonitorEx) {
+bool MonitorCaller::initialize(InitializeFn initializeMonitorEx) {
     BOOL ok = initializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &table_);
     traceCall(fmt::format("InitializeMonitorEx({}, &table)", quoted(MonitorKeyPath)), ok);
     return ok;
@@ -57,7 +57,7 @@ bool fillPortEntries(const char* name, DWORD level, DWORD needed, const EnumPort
     return true;
 }
 
-bool MonitorTable::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
+bool MonitorCaller::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
     EnumPortsCall call = [&](LPBYTE buffer, DWORD size, DWORD* needed, DWORD* returned) {
         return table_.pfnEnumPorts(nullptr, level, buffer, size, needed, returned);
     };
@@ -67,21 +67,21 @@ bool MonitorTable::enumPorts(DWORD level, std::vector<PortEntry>& ports) {
     return fillPortEntries("EnumPorts", level, needed, call, traceCall, ports);
 }
 
-bool MonitorTable::openPort(const std::string& name, HANDLE& port) {
+bool MonitorCaller::openPort(const std::string& name, HANDLE& port) {
     port = nullptr;
     BOOL ok = table_.pfnOpenPort(const_cast<LPSTR>(name.c_str()), &port);
     traceCall(fmt::format("OpenPort({}, &handle)", quoted(name)), ok, fmt::format("handle {}", (void*)port));
     return ok;
 }
 
-bool MonitorTable::startDocPort(HANDLE port, const std::string& printer, DWORD jobId, const std::string& document) {
+bool MonitorCaller::startDocPort(HANDLE port, const std::string& printer, DWORD jobId, const std::string& document) {
     DOC_INFO_1A info{const_cast<LPSTR>(document.c_str()), nullptr, const_cast<LPSTR>("RAW")};
     BOOL ok = table_.pfnStartDocPort(port, const_cast<LPSTR>(printer.c_str()), jobId, 1, (LPBYTE)&info);
     traceCall(fmt::format("StartDocPort({}, {}, {}, 1, {{{}}})", (void*)port, quoted(printer), jobId, quoted(document)), ok);
     return ok;
 }
 
-bool MonitorTable::writePort(HANDLE port, const void* data, DWORD size, DWORD& written) {
+bool MonitorCaller::writePort(HANDLE port, const void* data, DWORD size, DWORD& written) {
     written = 0;
     BOOL ok = table_.pfnWritePort(port, (LPBYTE)data, size, &written);
     // A job makes a write per chunk: its trace line is made only when asked for.
@@ -89,19 +89,19 @@ bool MonitorTable::writePort(HANDLE port, const void* data, DWORD size, DWORD& w
     return ok;
 }
 
-bool MonitorTable::endDocPort(HANDLE port) {
+bool MonitorCaller::endDocPort(HANDLE port) {
     BOOL ok = table_.pfnEndDocPort(port);
     traceCall(fmt::format("EndDocPort({})", (void*)port), ok);
     return ok;
 }
 
-bool MonitorTable::closePort(HANDLE port) {
+bool MonitorCaller::closePort(HANDLE port) {
     BOOL ok = table_.pfnClosePort(port);
     traceCall(fmt::format("ClosePort({})", (void*)port), ok);
     return ok;
 }
 
-bool MonitorTable::deletePort(const std::string& name) {
+bool MonitorCaller::deletePort(const std::string& name) {
     BOOL ok = table_.pfnDeletePort(nullptr, GetDesktopWindow(), const_cast<LPSTR>(name.c_str()));
     traceCall(fmt::format("DeletePort(NULL, desktop, {})", quoted(name)), ok);
     return ok;

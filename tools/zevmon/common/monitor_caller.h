@@ -1,6 +1,6 @@
-// The monitor's table: the entry points InitializeMonitorEx gives, called in
-// zevmon's own process as a spooler calls them, with an optional trace of
-// every call, its arguments, its result and its last error by name.
+// zevmon's caller of a monitor's table: the entry points InitializeMonitorEx
+// gives, called in zevmon's own process as a spooler calls them, with an
+// optional trace of every call, its arguments, its result and its last error.
 #pragma once
 
 #include <cstdio>
@@ -45,9 +45,9 @@ typedef std::function<BOOL(LPBYTE buffer, DWORD size, DWORD* needed, DWORD* retu
 bool fillPortEntries(const char* name, DWORD level, DWORD needed, const EnumPortsCall& call, const CallTrace& trace,
                      std::vector<PortEntry>& ports);
 
-class MonitorTable {
+class MonitorCaller {
 public:
-    explicit MonitorTable(bool trace, std::FILE* traceOut = nullptr) : traceCall(trace, traceOut) {}
+    explicit MonitorCaller(bool trace, std::FILE* traceOut = nullptr) : traceCall(trace, traceOut) {}
 
     typedef BOOL(WINAPI* InitializeFn)(LPSTR registryRoot, MONITOR_TABLE* monitor);
     // The monitor's InitializeMonitorEx, called with the monitor's registry path.

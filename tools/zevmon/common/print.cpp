@@ -224,16 +224,16 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
     return sent;
 }
 
-int printJob(MonitorTable& table, const PrintOptions& options, const std::string& printer,
+int printJob(MonitorCaller& caller, const PrintOptions& options, const std::string& printer,
              const JobObserver& observer) {
     JobInput input(options.input);
     HANDLE port;
-    if (!table.openPort(options.port, port)) {
+    if (!caller.openPort(options.port, port)) {
         // NUL for NUL:, as a DOS habit types it.
         DWORD error = GetLastError();
         HANDLE other;
-        bool colonLeftOut = options.port.find(':') == std::string::npos && table.openPort(options.port + ":", other) &&
-                            table.closePort(other);
+        bool colonLeftOut = options.port.find(':') == std::string::npos && caller.openPort(options.port + ":", other) &&
+                            caller.closePort(other);
         SetLastError(error);
         try {
             fail("There is no port " + options.port + " to print to");
@@ -242,9 +242,9 @@ int printJob(MonitorTable& table, const PrintOptions& options, const std::string
             throw Failure(fmt::format("{} Did you mean {}:?", e.what(), options.port));
         }
     }
-    if (!table.startDocPort(port, printer, 1, options.document)) {
+    if (!caller.startDocPort(port, printer, 1, options.document)) {
         DWORD error = GetLastError();
-        table.closePort(port);
+        caller.closePort(port);
         if (cancelRequested()) {
             std::fprintf(console().err(), "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
                          options.port.c_str());
@@ -255,14 +255,14 @@ int printJob(MonitorTable& table, const PrintOptions& options, const std::string
     }
     if (observer.started) observer.started();
     Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& written) {
-        bool ok = table.writePort(port, data, size, written);
+        bool ok = caller.writePort(port, data, size, written);
         if (observer.wrote) observer.wrote();
         return ok;
     });
     DWORD writeError = GetLastError();
-    bool ended = table.endDocPort(port);
+    bool ended = caller.endDocPort(port);
     DWORD endError = GetLastError();
-    table.closePort(port);
+    caller.closePort(port);
     if (observer.wrote) observer.wrote();
 
     std::string outcome = "complete";

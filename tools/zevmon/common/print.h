@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "error_text.h"
-#include "monitor_table.h"
+#include "monitor_caller.h"
 #include "terminal.h"
 
 namespace zevmon {
@@ -98,7 +98,7 @@ struct JobObserver {
 
 // A job through the monitor's table: OpenPort, StartDocPort, WritePort in
 // chunks, EndDocPort, ClosePort.
-int printJob(MonitorTable& table, const PrintOptions& options, const std::string& printer,
+int printJob(MonitorCaller& caller, const PrintOptions& options, const std::string& printer,
              const JobObserver& observer = {});
 
 }  // namespace zevmon

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "print.h"
-#include "monitor_table.h"
+#include "monitor_caller.h"
 
 namespace zevmon {
 
@@ -45,7 +45,7 @@ public:
 class MonitorRoute : public PortRoute {
 public:
     using PrinterList = std::function<std::vector<PrinterState>()>;
-    MonitorRoute(MonitorTable& table, PrinterList printers) : table_(table), printers_(std::move(printers)) {}
+    MonitorRoute(MonitorCaller& table, PrinterList printers) : table_(table), printers_(std::move(printers)) {}
 
     bool enumPorts(DWORD level, std::vector<PortEntry>& ports) override { return table_.enumPorts(level, ports); }
     bool deletePort(const std::string& name) override { return table_.deletePort(name); }
@@ -55,7 +55,7 @@ public:
     }
 
 protected:
-    MonitorTable& table_;
+    MonitorCaller& table_;
 
 private:
     PrinterList printers_;

@@ -36,7 +36,7 @@ struct Outcome {
 
 class Demo {
 public:
-    Demo(LiveMachine& live, MonitorTable& table) : live_(live), table_(table) {}
+    Demo(LiveMachine& live, MonitorCaller& table) : live_(live), table_(table) {}
 
     void heading(const std::string& title) { printFitted("\n== %d. %s\n", ++step_, title.c_str()); }
     void say(const std::string& line) { printFitted("   %s\n", line.c_str()); }
@@ -51,7 +51,7 @@ public:
 
 private:
     LiveMachine& live_;
-    MonitorTable& table_;
+    MonitorCaller& table_;
     int step_ = 0;
     std::vector<Outcome> outcomes_;
 };
@@ -91,7 +91,7 @@ std::string sampleDocument() {
 }
 
 int Demo::run() {
-    MonitorTable& table = table_;
+    MonitorCaller& table = table_;
     auto& registry = sim::machine().registry();
     std::string instanceKey = defaultPrinterDeviceKey();
 
@@ -241,7 +241,7 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
         std::vector<std::string> said;
         live.boot(how, said);
         for (const std::string& line : said) notice(line);
-        MonitorTable table(trace);
+        MonitorCaller table(trace);
         std::string why;
         if (!live.startMonitorAlone(table, why)) throw MachineError(why);
         status = Demo(live, table).run();

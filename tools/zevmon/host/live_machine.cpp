@@ -156,7 +156,7 @@ bool LiveMachine::startSpooler(std::string& why) {
     return true;
 }
 
-bool LiveMachine::startMonitorAlone(MonitorTable& table, std::string& why) {
+bool LiveMachine::startMonitorAlone(MonitorCaller& table, std::string& why) {
     if (!table.initialize(InitializeMonitorEx)) {
         why = whyNotStarted(errorText(GetLastError()));
         return false;

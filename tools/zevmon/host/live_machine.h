@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/monitor_table.h"
+#include "common/monitor_caller.h"
 #include "common/route.h"
 #include "common/terminal.h"
 #include "machine_folder.h"
@@ -94,7 +94,7 @@ public:
     // with a sentence saying why. The demo's first look at the monitor is
     // its own InitializeMonitorEx (startMonitorAlone).
     bool startSpooler(std::string& why);
-    bool startMonitorAlone(MonitorTable& table, std::string& why);
+    bool startMonitorAlone(MonitorCaller& table, std::string& why);
     bool spoolerRunning() const { return spoolerRunning_; }
     // The lock of the commands that change the machine, one at a time; the
     // spooler's playback and the commands that only read or print need none.

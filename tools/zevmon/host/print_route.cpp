@@ -98,7 +98,7 @@ bool printerPresent(const std::string& id) {
 const MoreWords<HostRun> MachinePrintWords = {declareMachinePrint, checkMachinePrint};
 
 MachinePorts::MachinePorts(Session& session)
-    : MonitorRoute(session.monitorTable(), machinePrinters), session_(session) {}
+    : MonitorRoute(session.monitorCaller(), machinePrinters), session_(session) {}
 
 // The job goes to the printer's queue as any program gives it; the spooler
 // plays it back through the monitor, as soon as its first bytes are spooled,

@@ -10,7 +10,7 @@
 namespace zevmon {
 
 Session::Session(LiveMachine& live, const Options& options)
-    : live_(live), options_(options), monitorTable_(options.trace), owner_(std::make_shared<JobOwner>()) {
+    : live_(live), options_(options), monitorCaller_(options.trace), owner_(std::make_shared<JobOwner>()) {
     owner_->console = commandConsole();
     owner_->trace = options.trace;
     owner_->onError = options.onError;
@@ -30,7 +30,7 @@ bool Session::tryStart(std::string& why) {
         why = "The monitor did not start with the spooler; zevmon doctor may tell why.";
         return false;
     }
-    monitorTable_.adopt(*live_.monitor());
+    monitorCaller_.adopt(*live_.monitor());
     started_ = true;
     return true;
 }

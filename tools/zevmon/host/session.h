@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/monitor_table.h"
+#include "common/monitor_caller.h"
 #include "live_machine.h"
 
 namespace zevmon {
@@ -45,7 +45,7 @@ public:
     bool tryStart(std::string& why);
     // Saves the machine if the command changed it.
     void finish();
-    MonitorTable& monitorTable() { return monitorTable_; }
+    MonitorCaller& monitorCaller() { return monitorCaller_; }
     LiveMachine& live() { return live_; }
     MachineFolder& folder() { return live_.folder(); }
     bool started() const { return started_; }
@@ -62,7 +62,7 @@ public:
 private:
     LiveMachine& live_;
     Options options_;
-    MonitorTable monitorTable_;
+    MonitorCaller monitorCaller_;
     std::shared_ptr<JobOwner> owner_;
     std::shared_ptr<JobOwner> previousOwner_;
     bool started_ = false;

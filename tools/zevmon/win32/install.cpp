@@ -24,7 +24,7 @@
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "common/monitor_table.h"
+#include "common/monitor_caller.h"
 #include "windows_system.h"
 
 namespace zevmon {

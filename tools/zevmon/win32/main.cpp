@@ -20,7 +20,7 @@
 #include "common/cli.h"
 #include "common/commands.h"
 #include "common/doctor.h"
-#include "common/monitor_table.h"
+#include "common/monitor_caller.h"
 #include "common/terminal.h"
 #include "install.h"
 #include "monitor/zevuruzi.h"
@@ -90,10 +90,10 @@ struct Global {
 
 // --dll: the monitor loaded into zevmon's own process and started as the
 // spooler starts it, listing the ports once so that new USB printers get theirs.
-void startInProcess(MonitorTable& table, const std::string& dll) {
+void startInProcess(MonitorCaller& table, const std::string& dll) {
     HMODULE module = LoadLibraryA(dll.c_str());
     if (!module) throw Failure(dllLoadFailure(dll, GetLastError(), fileExists(dll)));
-    auto initialize = (MonitorTable::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
+    auto initialize = (MonitorCaller::InitializeFn)(void*)GetProcAddress(module, "InitializeMonitorEx");
     if (!initialize) fail(dll + " has no InitializeMonitorEx");
     if (!table.initialize(initialize)) fail("The monitor did not start");
     std::vector<PortEntry> started;
@@ -133,7 +133,7 @@ int runCommand(const Command<WinRun>& command, WinRun& run, const Global& global
         return command.run(run);
     }
     if (monitorInstalled() && !global.force) throw Failure(SecondCopyRefused);
-    MonitorTable table(global.trace);
+    MonitorCaller table(global.trace);
     startInProcess(table, *global.dll);
     StatusWindowSettler settler;
     MonitorRoute route(table, [] { return SystemSpooler(false).printers(); });

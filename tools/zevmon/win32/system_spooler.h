@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/route.h"
-#include "common/monitor_table.h"
+#include "common/monitor_caller.h"
 
 namespace zevmon {
 

@@ -344,13 +344,14 @@ namespace {
 
 // A capture cut short on a full disk (a small file system over received/,
 // where the system lets the test make one) has one account, the true one:
-// the print's words and the capture's list say the same.
+// the print's words and the capture's list say the same. The cancel may come
+// while the document is still given, so what was spooled by then varies.
 TEST_F(Jobs, ACaptureCutShortOnAFullDiskHasOneAccount) {
     ASSERT_EQ(run({"ports"}).status, 0);
     const std::string fullDisk = "unshare -m sh -c 'mount -t tmpfs -o size=32k tmpfs \"$2\"/received || exit 77; "
                                  "\"$0\" \"$@\"; \"$0\" --machine \"$2\" usb received USB-001 --list' ";
     const struct { std::size_t size; const char *said, *listed; } cases[] = {{30000, "Job 1 printed: ", "complete; capture cut short"},
-                 {100000, "Job 1 cancelled after 61440 of 100000 bytes: ", "cancelled after 61440 bytes; capture cut short"}};
+                 {100000, "Job 1 cancelled after 61440 of ", "cancelled after 61440 bytes; capture cut short"}};
     for (auto& c : cases) {
         std::ofstream(dir / "job.bin", std::ios::binary) << std::string(c.size, 'f');
         stopMachine();  // the next one starts where the small disk is

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "command.h"
 
 namespace zevmon {
 
@@ -60,6 +60,21 @@ const Command<BuildRun>& commandFor(const std::vector<Command<BuildRun>>& table,
 template <class BuildRun>
 int checkWords(const Command<BuildRun>& row, CLI::App& app, BuildRun& run) {
     return row.check(*commandAt(app, row.name), run);
+}
+
+// The steps of a line on both builds, once the build's global options are on
+// `app`: the table's commands added, the line parsed, the row of its command
+// found and its words checked; then `runs` runs that row, and its status is
+// the line's. A line that ends before (help, a usage error) gives its own.
+template <class BuildRun, class Runs>
+int runCommandLine(CLI::App& app, int argc, char** argv, const std::vector<Command<BuildRun>>& table, BuildRun& run,
+                   const std::string& globalOptions, Runs&& runs) {
+    addCommands(app, table, run);
+    int parsed = parseCommandLine(app, argc, argv, globalOptions);
+    if (parsed >= 0) return parsed;
+    const Command<BuildRun>& command = commandFor(table, app);
+    if ((parsed = checkWords(command, app, run)) >= 0) return parsed;
+    return runs(command);
 }
 
 }  // namespace zevmon

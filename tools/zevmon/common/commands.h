@@ -1,129 +1,10 @@
-// The commands of both builds, each written once in its own file with its
-// words, its help, its options and their checks, and what a build's table of
-// commands is made of: a row per command that names the command's definition
-// and says what it needs. A build's main adds its table's commands to the
-// command line, finds the row of the command on the line, makes ready what
-// the row needs, and runs it (host/main.cpp, win32/main.cpp).
+// The commands both builds have, by the file each is written in with its
+// words, its help, its options and their checks.
 #pragma once
 
-#include <CLI/CLI.hpp>
-#include <functional>
-#include <optional>
-#include <string>
-#include <type_traits>
-#include <vector>
-
-#include "doctor.h"
-#include "error_text.h"
-#include "monitor_caller.h"
-#include "print.h"
-#include "route.h"
+#include "command.h"
 
 namespace zevmon {
-
-// What a command needs before it runs; a build's main applies the needs it knows.
-enum Need : unsigned {
-    ReadsMachine = 1u << 0,       // host: it runs in the machine's process
-    ChangesMachine = 1u << 1,     // host: the same, one such command at a time; the machine saved at its end
-    StartsMonitor = 1u << 2,      // the monitor started, or the command fails: on the host on the machine; on
-                                  // zevmon.exe the spooler's own copy, or with --dll one in zevmon's process
-    TriesMonitor = 1u << 3,       // host: the monitor started if it can be; the command goes on without it
-    UsesSystemSpooler = 1u << 4,  // zevmon.exe: the system's spooler, with --dll or without
-    MakesChange = 1u << 5,        // host: a change is its purpose: refused before it runs when the folder cannot
-                                  // be written, and its result said once the change is saved
-    PrintsQueue = 1u << 6,        // host: it releases held jobs (a printer back): it says how each ends
-};
-
-// The options of the shared commands.
-struct SharedOptions {
-    unsigned level = 2;
-    bool asJson = false;
-    PrintOptions job;
-    std::string portName;
-    bool assumeYes = false;
-    bool evenIfUsed = false;            // prune: ports that printers still use too
-    bool nullPort = false;              // add-port --null
-    std::optional<std::string> toFile;  // add-port --file PATH
-    std::string printerName;            // printers online NAME
-};
-
-// What a command runs with: its options, and what its row's needs made ready.
-// Each build extends it with what its own commands take.
-struct Run {
-    SharedOptions options;
-    PortRoute* route = nullptr;                           // StartsMonitor
-    std::function<std::vector<PrinterState>()> printers;  // the spooler's printers
-    std::function<Diagnosis()> diagnose;                  // doctor's findings on this machine
-    std::string whenPortKeysLoad;                         // add-port: when the running monitor lists a new key
-};
-
-// A command as it is typed, defined in the command's own file: its word, its
-// help, its options bound to the run, the checks of its words once they are
-// parsed, and what runs it. One under another command names that one as its
-// parent ("usb" of "usb add"); one that only groups others runs nothing.
-template <class R>
-struct Verb {
-    using Declare = void (*)(CLI::App& command, R& run);
-    // 2 (reported) for words that cannot go together, else -1.
-    using Check = int (*)(const CLI::App& command, R& run);
-    using Runs = int (*)(R& run);
-
-    constexpr Verb(const char* word, const char* help, Declare declare, Check check, Runs run,
-                   const Verb* parent = nullptr)
-        : word(word), help(help), declare(declare), check(check), run(run), parent(parent) {}
-    // A group of commands, such as "usb".
-    constexpr Verb(const char* word, const char* help)
-        : word(word), help(help), declare(nullptr), check(nullptr), run(nullptr), parent(nullptr) {}
-
-    const char* word;    // "print"; "add" of "usb add"
-    const char* help;
-    Declare declare;     // or null
-    Check check;         // or null
-    Runs run;            // null for a group
-    const Verb* parent;  // null at the top
-};
-
-// What a build adds to a shared command: its own options and their checks,
-// which come after the command's own.
-template <class R>
-struct MoreWords {
-    void (*declare)(CLI::App& command, R& run);
-    int (*check)(const CLI::App& command, R& run);
-};
-
-// A row of a build's table: the command, what it needs, and what the build
-// adds to its words.
-template <class BuildRun>
-struct Command {
-    template <class R>
-    Command(const Verb<R>& verb, unsigned needs, const MoreWords<BuildRun>* more = nullptr)
-        : word(verb.word), help(verb.help), needs(needs) {
-        static_assert(std::is_base_of<R, BuildRun>::value, "a command runs with what its build runs with");
-        for (const Verb<R>* above = verb.parent; above; above = above->parent)
-            parent = above->word + (parent.empty() ? "" : " " + parent);
-        name = parent.empty() ? word : parent + " " + word;
-        declare = [&verb, more](CLI::App& command, BuildRun& run) {
-            if (verb.declare) verb.declare(command, run);
-            if (more) more->declare(command, run);
-        };
-        check = [&verb, more](const CLI::App& command, BuildRun& run) {
-            int status = verb.check ? verb.check(command, run) : -1;
-            return status < 0 && more ? more->check(command, run) : status;
-        };
-        if (verb.run) run = [&verb](BuildRun& on) { return verb.run(on); };
-    }
-
-    std::string name;    // as typed: "print", "usb add"
-    std::string parent;  // "usb" of "usb add"; "" at the top
-    const char* word;
-    const char* help;
-    unsigned needs;
-    std::function<void(CLI::App&, BuildRun&)> declare;
-    std::function<int(const CLI::App&, BuildRun&)> check;
-    std::function<int(BuildRun&)> run;  // empty for a group
-};
-
-// The commands of both builds, by the file each is written in.
 
 // ports.cpp
 extern const Verb<Run> PortsCommand, DeletePortCommand, AddPortCommand;
@@ -133,8 +14,6 @@ extern const Verb<Run> PrintCommand;
 
 // printers.cpp
 extern const Verb<Run> PrintersCommand, PrintersOnlineCommand;
-// The first printer that prints to the port, or "".
-std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
 
 // doctor.cpp
 extern const Verb<Run> DoctorCommand, PruneCommand;

@@ -416,7 +416,7 @@ void diagnoseLoadedPorts(Diagnosis& diagnosis) {
         port.present = IsPortDevicePresent(&config.usb.interfaceGuid, config.usb.instanceId) != FALSE;
         // A port whose device is present works, whatever the registry says of it.
         port.stale = config.kind == PortKindUsb && !port.present &&
-                     (port.instanceId.empty() || !keyExists("Enum\\" + port.instanceId));
+                     (port.instanceId.empty() || !keyExists(deviceKey(port.instanceId)));
         diagnosis.ports.push_back(std::move(port));
     }
 }
@@ -470,7 +470,7 @@ std::vector<std::string> presentPrinterIds() {
 void diagnoseUnnamedPrinters(Diagnosis& diagnosis) {
     for (const std::string& id : presentPrinterIds()) {
         if (id.compare(0, 4, "USB\\") != 0) continue;  // no port is ever made for another bus
-        std::string key = "Enum\\" + id;
+        std::string key = deviceKey(id);
         bool explained = std::any_of(diagnosis.instances.begin(), diagnosis.instances.end(),
                                      [&](const InstanceReport& r) { return sameName(r.instanceKey, key); });
         bool served = std::any_of(diagnosis.ports.begin(), diagnosis.ports.end(), [&](const PortReport& p) {
@@ -814,13 +814,22 @@ std::string diagnosisText(const Diagnosis& d) {
 
 namespace {
 
+struct DoctorWords {
+    bool asJson = false;
+};
+
+struct PruneWords {
+    bool assumeYes = false;
+    bool evenIfUsed = false;  // ports that printers still use too
+};
+
 void declareDoctor(CLI::App& doctor, Run& run) {
-    doctor.add_flag("--json", run.options.asJson, "one JSON object instead of the report");
+    doctor.add_flag("--json", run.words<DoctorWords>().asJson, "one JSON object instead of the report");
 }
 
 int cmdDoctor(Run& run) {
     Diagnosis diagnosis = run.diagnose();
-    if (run.options.asJson)
+    if (run.words<DoctorWords>().asJson)
         std::fprintf(console().out(), "%s\n", jsonOutput(diagnosisJson(diagnosis)).c_str());
     else
         printFitted("%s", shownLines(diagnosisText(diagnosis)).c_str());
@@ -828,14 +837,16 @@ int cmdDoctor(Run& run) {
 }
 
 void declarePrune(CLI::App& prune, Run& run) {
-    prune.add_flag("--yes", run.options.assumeYes, "do not ask");
-    prune.add_flag("--even-if-used", run.options.evenIfUsed,
+    PruneWords& words = run.words<PruneWords>();
+    prune.add_flag("--yes", words.assumeYes, "do not ask");
+    prune.add_flag("--even-if-used", words.evenIfUsed,
                    "delete a stale port that a printer still prints to as well, leaving that printer without a port");
 }
 
 int cmdPrune(Run& run) {
+    const PruneWords& words = run.words<PruneWords>();
     return pruneStalePorts([&](const std::string& name) { return run.route->deletePort(name); }, run.diagnose(),
-                           run.options.assumeYes, run.options.evenIfUsed);
+                           words.assumeYes, words.evenIfUsed);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "commands.h"
 #include "registry.h"
@@ -48,13 +50,29 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
     if (ports.empty()) std::fprintf(console().out(), "(no ports)\n");
 }
 
+struct PortsWords {
+    unsigned level = 2;
+    bool asJson = false;
+};
+
+struct DeletePortWords {
+    std::string portName;
+};
+
+struct AddPortWords {
+    std::string portName;
+    bool nullPort = false;              // --null
+    std::optional<std::string> toFile;  // --file PATH
+};
+
 void declarePorts(CLI::App& ports, Run& run) {
-    ports.add_option("--level", run.options.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
-    ports.add_flag("--json", run.options.asJson, "JSON instead of a table");
+    PortsWords& words = run.words<PortsWords>();
+    ports.add_option("--level", words.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
+    ports.add_flag("--json", words.asJson, "JSON instead of a table");
 }
 
 int cmdPorts(Run& run) {
-    const SharedOptions& o = run.options;
+    const PortsWords& o = run.words<PortsWords>();
     std::vector<PortEntry> ports;
     if (!run.route->enumPorts(o.level, ports)) fail(run.route->portsNotListed());
     // Listed all the same, but a list the spooler would never show deserves a word.
@@ -66,11 +84,11 @@ int cmdPorts(Run& run) {
 }
 
 void declareDeletePort(CLI::App& deletePort, Run& run) {
-    deletePort.add_option("port", run.options.portName, "the port")->required();
+    deletePort.add_option("port", run.words<DeletePortWords>().portName, "the port")->required();
 }
 
 int cmdDeletePort(Run& run) {
-    const std::string& name = run.options.portName;
+    const std::string& name = run.words<DeletePortWords>().portName;
     if (!run.route->deletePort(name)) fail(run.route->portNotDeleted(name));
     result(run.route->portDeleted(name));
     // The scan makes a port again for as long as a device's "PortName" asks for it.
@@ -84,7 +102,7 @@ int cmdDeletePort(Run& run) {
 }
 
 void declareAddPort(CLI::App& addPort, Run& run) {
-    SharedOptions& o = run.options;
+    AddPortWords& o = run.words<AddPortWords>();
     addPort.add_option("port", o.portName, "the port's name")->required();
     auto* nullPort = addPort.add_flag("--null", o.nullPort, "a null port: jobs go nowhere");
     auto* toFile = addPort.add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
@@ -93,14 +111,15 @@ void declareAddPort(CLI::App& addPort, Run& run) {
 }
 
 int checkAddPort(const CLI::App&, Run& run) {
-    if (run.options.nullPort || run.options.toFile) return -1;
+    const AddPortWords& o = run.words<AddPortWords>();
+    if (o.nullPort || o.toFile) return -1;
     std::fprintf(console().err(), "zevmon: add-port needs the kind of port: --null, or --file PATH (see: zevmon add-port "
                          "--help)\n");
     return 2;
 }
 
 int cmdAddPort(Run& run) {
-    const SharedOptions& o = run.options;
+    const AddPortWords& o = run.words<AddPortWords>();
     const std::string& name = o.portName;
     if (name.empty() || name.size() >= RegistryNameMax || name.find('\\') != std::string::npos)
         throw Failure(fmt::format("\"{}\" cannot name a port: a port's name is one registry key, 1 to {} characters "

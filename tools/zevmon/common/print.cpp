@@ -41,7 +41,7 @@ const char PathSeparators[] = "/";
 bool isFile(const std::string& path) { return console().lookUp(path).regular; }
 
 void declarePrint(CLI::App& print, Run& run) {
-    PrintOptions& o = run.options.job;
+    PrintOptions& o = run.words<PrintOptions>();
     print.add_option("port", o.port, "the port, such as USB-001")->required();
     print.add_option("file", o.input, "the file to print; - or nothing for standard input");
     CLI::Validator chunkSize(
@@ -62,7 +62,7 @@ void declarePrint(CLI::App& print, Run& run) {
 // `print FILE PORT`, the two the wrong way round, is refused. A print of a
 // file without --document is named after the file, as lp names it.
 int checkPrint(const CLI::App& print, Run& run) {
-    PrintOptions& job = run.options.job;
+    PrintOptions& job = run.words<PrintOptions>();
     if (job.input != "-" && print.count("--document") == 0)
         job.document = job.input.substr(job.input.find_last_of(PathSeparators) + 1);
     if (job.input != "-" && isFile(job.input)) return -1;
@@ -144,7 +144,7 @@ std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
 
 int cmdPrint(Run& run) {
     CancelOnInterrupt cancel;
-    const PrintOptions& job = run.options.job;
+    const PrintOptions& job = run.words<PrintOptions>();
     return run.route->printJob(job, jobPrinter(*run.route, job));
 }
 

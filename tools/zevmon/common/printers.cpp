@@ -19,8 +19,16 @@ using nlohmann::json;
 
 namespace {
 
+struct PrintersWords {
+    bool asJson = false;
+};
+
+struct OnlineWords {
+    std::string printerName;
+};
+
 void declarePrinters(CLI::App& printers, Run& run) {
-    printers.add_flag("--json", run.options.asJson, "JSON instead of a table");
+    printers.add_flag("--json", run.words<PrintersWords>().asJson, "JSON instead of a table");
 }
 
 int cmdPrinters(Run& run) {
@@ -28,7 +36,7 @@ int cmdPrinters(Run& run) {
     // The work-offline bit of a printer on a port that does not exist says nothing.
     Diagnosis diagnosis;
     if (run.diagnose) diagnosis = run.diagnose();
-    if (run.options.asJson) {
+    if (run.words<PrintersWords>().asJson) {
         json out = json::array();
         for (auto& p : printers)
             out.push_back({{"name", p.name},
@@ -49,14 +57,14 @@ int cmdPrinters(Run& run) {
 }
 
 void declarePrintersOnline(CLI::App& online, Run& run) {
-    online.add_option("printer", run.options.printerName, "the printer's name, quoted when it has spaces")->required();
+    online.add_option("printer", run.words<OnlineWords>().printerName, "the printer's name, quoted when it has spaces")->required();
 }
 
 // As the Work Offline item of the printer's File menu does it: the spooler
 // then releases the jobs it held. A printer whose USB printer is away is left
 // as it is: the monitor would set it offline again at the next device change.
 int cmdPrintersOnline(Run& run) {
-    const std::string& name = run.options.printerName;
+    const std::string& name = run.words<OnlineWords>().printerName;
     for (const PortReport& port : run.diagnose().ports)
         for (const PrinterReport& printer : port.printers)
             if (port.kind == PortKindUsb && !port.present && sameName(printer.name, name))

@@ -34,6 +34,8 @@ bool sameName(const std::string& a, const std::string& b) {
 
 std::string joinKey(const std::string& a, const std::string& b) { return a + "\\" + b; }
 
+std::string deviceKey(const std::string& instanceId) { return joinKey("Enum", instanceId); }
+
 bool keyExists(const std::string& path) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;

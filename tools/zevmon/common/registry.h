@@ -16,6 +16,9 @@ namespace zevmon {
 bool sameName(const std::string& a, const std::string& b);
 
 std::string joinKey(const std::string& a, const std::string& b);
+// The key of a device below HKEY_LOCAL_MACHINE, where its installation wrote
+// its "PortName": Enum\<instance id>.
+std::string deviceKey(const std::string& instanceId);
 bool keyExists(const std::string& path);
 
 // The names of a key's subkeys, as RegEnumKeyA gives them. A name longer than

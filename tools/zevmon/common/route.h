@@ -19,6 +19,9 @@ struct PrinterState {
     bool online;
 };
 
+// The first printer that prints to the port, or "" (printers.cpp).
+std::string printerFor(const std::vector<PrinterState>& printers, const std::string& port);
+
 class PortRoute {
 public:
     virtual ~PortRoute() = default;

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/registry.h"
 #include "common/terminal.h"
 #include "machine_commands.h"
 #include "live_machine.h"
@@ -93,7 +94,7 @@ std::string sampleDocument() {
 int Demo::run() {
     MonitorCaller& table = table_;
     auto& registry = sim::machine().registry();
-    std::string instanceKey = defaultPrinterDeviceKey();
+    std::string instanceKey = deviceKey(DefaultPrinterId);
 
     say(fmt::format("The machine behaves as {}.",
                     sim::machine().isWindows98() ? "Windows 98, as our users' machines do" : "an NT-family system"));
@@ -258,7 +259,7 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
 
 namespace {
 
-int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.demoMachine); }
+int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.machine.named); }
 
 }  // namespace
 

@@ -16,7 +16,7 @@
 #include "common/route.h"
 #include "common/text.h"
 #include "host/zevuruzi_module.h"
-#include "machine_commands.h"
+#include "common/registry.h"
 
 namespace zevmon {
 
@@ -465,6 +465,23 @@ PortConfig storedConfig(const std::string& port) {
     if (!ReadPortConfigAt(MonitorKeyPath, port.c_str(), &config)) config.kind = -1;
     SetLastError(error);
     return config;
+}
+
+std::optional<std::string> installedPrinterId(const std::string& id) {
+    for (auto& known : sim::machine().usbPrinterIds())
+        if (sim::equalNoCase(known, id)) return known;
+    return std::nullopt;
+}
+
+std::optional<std::string> lookUpPrinter(const std::string& idOrPort) {
+    if (auto id = installedPrinterId(idOrPort)) return id;
+    for (auto& id : sim::machine().usbPrinterIds())
+        if (auto portName = sim::machine().registry().stringValue(deviceKey(id), "PortName"))
+            if (sim::equalNoCase(*portName, idOrPort)) return id;
+    PortConfig config = storedConfig(idOrPort);
+    config.usb.instanceId[sizeof config.usb.instanceId - 1] = 0;
+    if (config.kind == PortKindUsb) return installedPrinterId(config.usb.instanceId);
+    return std::nullopt;
 }
 
 bool cancelJob(const std::string& printer, DWORD id) {

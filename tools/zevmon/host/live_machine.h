@@ -186,6 +186,13 @@ private:
 // leaves the rest zero, and a port without one is of no kind (-1).
 PortConfig storedConfig(const std::string& port);
 
+// The machine's USB printer of this instance id, in the letter case the
+// machine keeps it, compared letter case aside as the system compares them.
+std::optional<std::string> installedPrinterId(const std::string& id);
+// The USB printer as the machine knows it: by instance id, or by port name
+// (its "PortName", or the USB port's stored instance id).
+std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
+
 // Cancels a job as the printer folder does: SetJobA on a handle of its
 // printer. False with the last error.
 bool cancelJob(const std::string& printer, DWORD id);

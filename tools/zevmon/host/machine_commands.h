@@ -10,29 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "common/commands.h"
+#include "common/command.h"
 #include "session.h"
 
 namespace zevmon {
 
-struct UsbOptions {
-    std::string id;
-    std::string portName;
-    bool absent = false;
-    bool hexDump = false;
-    bool allJobs = false;
-    bool listJobs = false;
-};
-
+// What every command of this build runs with: the options all of them take,
+// and what the command's row needs made ready.
 struct HostRun : Run {
     Options machine;
-    UsbOptions usb;
-    std::string exportFile;
-    DWORD jobId = 0;
-    std::optional<std::filesystem::path> demoMachine;  // --machine: the demo keeps its machine there
-    std::string fileAnswer;     // print --answer,
-    std::string onError;        // --on-error
-    std::vector<double> stall;  // and --stall-after, before their checks
     Session* session = nullptr;   // ReadsMachine, ChangesMachine: the command in the machine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why
@@ -42,7 +28,7 @@ struct HostRun : Run {
 extern const Verb<HostRun> DemoCommand;
 
 // print_route.cpp: --answer, --on-error, --direct and the events staged at the printer
-extern const MoreWords<HostRun> MachinePrintWords;
+extern const MoreWords<HostRun> MachinePrintOptions;
 
 // queue.cpp
 extern const Verb<HostRun> QueueCommand, QueueCancelCommand, QueueResumeCommand;
@@ -50,11 +36,6 @@ extern const Verb<HostRun> QueueCommand, QueueCancelCommand, QueueResumeCommand;
 // usb.cpp
 extern const Verb<HostRun> UsbCommands, UsbListCommand, UsbAddCommand, UsbRemoveCommand, UsbPlugCommand,
     UsbUnplugCommand, UsbReceivedCommand, UsbClearCommand;
-
-// The USB printer as the machine knows it: by instance id, in any letter case
-// as the system compares them, or by port name (its "PortName", or the port's
-// stored instance id).
-std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
 
 // registry_export.cpp
 extern const Verb<HostRun> RegistryCommands, RegistryExportCommand;

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/error_text.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "monitor/zevuruzi.h"
 #include "sim/machine.h"
@@ -248,8 +249,8 @@ std::string defaultRegistry() {
     registry.setString(MonitorKeyPath, "Driver", "ZEVURUZI.DLL");
     registry.setValue(std::string(MonitorKeyPath) + "\\FILE:", "Property", REG_BINARY, config(PortKindFile, "C:\\jobs\\out.prn"));
     registry.setValue(std::string(MonitorKeyPath) + "\\NUL:", "Property", REG_BINARY, config(PortKindNull, ""));
-    registry.setString(defaultPrinterDeviceKey(), "PortName", "USB-001");
-    registry.setString(defaultPrinterDeviceKey(), "DeviceDesc", "USB Printer");
+    registry.setString(deviceKey(DefaultPrinterId), "PortName", "USB-001");
+    registry.setString(deviceKey(DefaultPrinterId), "DeviceDesc", "USB Printer");
     std::string printer = sim::printerKey(DefaultPrinterName);
     registry.setString(printer, "Port", "USB-001");
     registry.setDword(printer, "Attributes", PRINTER_ATTRIBUTE_LOCAL);

@@ -171,7 +171,5 @@ private:
 // The default machine's USB printer, and the spooler's printer that prints to it.
 extern const char DefaultPrinterId[];
 extern const char DefaultPrinterName[];
-// The key of the printer's device below HKEY_LOCAL_MACHINE, where its installation wrote its port.
-inline std::string defaultPrinterDeviceKey() { return std::string("Enum\\") + DefaultPrinterId; }
 
 }  // namespace zevmon

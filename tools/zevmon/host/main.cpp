@@ -40,7 +40,7 @@ using namespace zevmon;
 const std::vector<Command<HostRun>> Commands = {
     {DemoCommand, 0},
     {PortsCommand, ChangesMachine | StartsMonitor},
-    {PrintCommand, ReadsMachine | StartsMonitor, &MachinePrintWords},
+    {PrintCommand, ReadsMachine | StartsMonitor, &MachinePrintOptions},
     {DeletePortCommand, ChangesMachine | MakesChange | StartsMonitor},
     {AddPortCommand, ChangesMachine | MakesChange},
     {PrintersCommand, ReadsMachine},
@@ -102,7 +102,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     if (command.needs & TriesMonitor) run.monitorStarted = session.tryStart(run.notStarted);
     // The jobs held before: those that the command lets print are reported.
     std::set<DWORD> held = command.needs & PrintsQueue ? LiveMachine::heldJobs() : std::set<DWORD>();
-    MachinePorts ports(session);
+    MachinePorts ports(session, run);
     run.session = &session;
     run.route = session.started() ? &ports : nullptr;
     run.printers = machinePrinters;
@@ -138,9 +138,10 @@ int hostTerminalColumns() {
     return 0;
 }
 
-// Parses the command line into the run: -1, or the exit status of a line
-// that ends here (help, a usage error).
-int parse(int argc, char** argv, HostRun& run, const Command<HostRun>*& command) {
+// Reads the command line into the run, and runs its command with `runs`;
+// the exit status.
+template <class Runs>
+int parse(int argc, char** argv, HostRun& run, Runs&& runs) {
     CLI::App app{"zevmon: drives the ZEVURUZI.DLL port monitor as the print spooler would, on a simulated machine."};
     setUpCommandLine(app);
     Options& options = run.machine;
@@ -165,22 +166,19 @@ int parse(int argc, char** argv, HostRun& run, const Command<HostRun>*& command)
     auto* personalityOption =
         app.add_option("--personality", personality, "what a new machine behaves as: 98 (the default) or nt")
             ->check(CLI::IsMember({"98", "nt"}));
-    addCommands(app, Commands, run);
-
-    int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
-    if (parsed >= 0) return parsed;
-    if (machineOption->count() && machine.empty()) {
-        std::fprintf(console().err(), "zevmon: --machine needs a folder; an empty name names none (see: zevmon --help)\n");
-        return 2;
-    }
-    command = &commandFor(Commands, app);
-    if ((parsed = checkWords(*command, app, run)) >= 0) return parsed;
-    if (!machine.empty()) options.machine = *(run.demoMachine = std::filesystem::path(machine));
-    options.machine = std::filesystem::absolute(options.machine).lexically_normal();
-    if (options.machine.has_filename() == false) options.machine = options.machine.parent_path();
-    if (personalityOption->count()) options.personality = personality;
-    setQuiet(quiet);
-    return -1;
+    return runCommandLine(app, argc, argv, Commands, run, GlobalOptions, [&](const Command<HostRun>& command) {
+        if (machineOption->count() && machine.empty()) {
+            std::fprintf(console().err(),
+                         "zevmon: --machine needs a folder; an empty name names none (see: zevmon --help)\n");
+            return 2;
+        }
+        if (!machine.empty()) options.machine = *(options.named = std::filesystem::path(machine));
+        options.machine = std::filesystem::absolute(options.machine).lexically_normal();
+        if (options.machine.has_filename() == false) options.machine = options.machine.parent_path();
+        if (personalityOption->count()) options.personality = personality;
+        setQuiet(quiet);
+        return runs(command);
+    });
 }
 
 // The command's failure, said as the user meets it; its exit status.
@@ -223,15 +221,14 @@ int serveCommand(LiveMachine& live, const std::vector<std::string>& words) {
     line.insert(line.begin(), "zevmon");
     std::vector<char*> argv = argvOf(line);
     HostRun run;
-    const Command<HostRun>* command = nullptr;
     return guarded([&] {
-        int parsed = parse((int)line.size(), argv.data(), run, command);
-        if (parsed >= 0) return parsed;
-        // The machine serves its own folder, whatever path named it.
-        run.machine.machine = live.folder().folder();
-        if (!(command->needs & (ReadsMachine | ChangesMachine)))
-            throw Failure("The machine runs the commands that use it; this one runs in zevmon itself.");
-        return runCommand(*command, run, live);
+        return parse((int)line.size(), argv.data(), run, [&](const Command<HostRun>& command) {
+            // The machine serves its own folder, whatever path named it.
+            run.machine.machine = live.folder().folder();
+            if (!(command.needs & (ReadsMachine | ChangesMachine)))
+                throw Failure("The machine runs the commands that use it; this one runs in zevmon itself.");
+            return runCommand(command, run, live);
+        });
     });
 }
 
@@ -255,19 +252,18 @@ bool folderWritable(const std::filesystem::path& folder) {
 
 int runZevmon(int argc, char** argv) {
     HostRun run;
-    const Command<HostRun>* command = nullptr;
-    int parsed = parse(argc, argv, run, command);
-    if (parsed >= 0) return parsed;
-    setTerminalColumns(hostTerminalColumns());
-    return guarded([&] {
-        if (!(command->needs & (ReadsMachine | ChangesMachine))) return command->run(run);
-        // The machine checks its folder as it boots, under its lock.
-        const std::filesystem::path& folder = run.machine.machine;
-        if (command->run == nullptr) return 0;
-        bool status = command->name == "machine status";
-        if (!status && !folderWritable(folder) && !machineRuns(folder)) return runPrivately(*command, run);
-        std::vector<std::string> words(argv + 1, argv + argc);
-        return runInMachine(run.machine, words, status);
+    return parse(argc, argv, run, [&](const Command<HostRun>& command) {
+        setTerminalColumns(hostTerminalColumns());
+        return guarded([&] {
+            if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
+            // The machine checks its folder as it boots, under its lock.
+            const std::filesystem::path& folder = run.machine.machine;
+            if (command.run == nullptr) return 0;
+            bool status = command.name == "machine status";
+            if (!status && !folderWritable(folder) && !machineRuns(folder)) return runPrivately(command, run);
+            std::vector<std::string> words(argv + 1, argv + argc);
+            return runInMachine(run.machine, words, status);
+        });
     });
 }
 

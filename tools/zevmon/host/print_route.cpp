@@ -20,12 +20,24 @@
 
 namespace zevmon {
 
+struct MachinePrintWords {
+    std::string answerGiven;    // --answer,
+    std::string onErrorGiven;   // --on-error
+    std::vector<double> stall;  // and --stall-after, before their checks
+    std::optional<std::string> fileAnswer;  // the open-file dialog's answer; "" cancels
+    // The answer to the spooler's error dialog: "retry" or "cancel"; without
+    // it a terminal is asked, and without one the answer is Cancel.
+    std::optional<std::string> onError;
+    bool direct = false;  // the monitor's table called directly instead of the queue
+    Staging staging;
+};
+
 namespace {
 
 void declareMachinePrint(CLI::App& print, HostRun& run) {
-    Options& options = run.machine;
-    print.add_option("--answer", run.fileAnswer, "the path to give the open-file dialog (empty: cancel it)");
-    print.add_option("--on-error", run.onError,
+    MachinePrintWords& options = run.words<MachinePrintWords>();
+    print.add_option("--answer", options.answerGiven, "the path to give the open-file dialog (empty: cancel it)");
+    print.add_option("--on-error", options.onErrorGiven,
                      "the answer to the spooler's error dialog: retry or cancel (default: ask on a terminal, else "
                      "cancel)")
         ->check(CLI::IsMember({"retry", "cancel"}));
@@ -37,18 +49,18 @@ void declareMachinePrint(CLI::App& print, HostRun& run) {
     print.add_option("--plug-after", staging.plugAfter, "plug it in again SECONDS after that")
         ->type_name("SECONDS")
         ->check(CLI::NonNegativeNumber);
-    print.add_option("--stall-after", run.stall, "the USB printer takes nothing for SECONDS once it received BYTES")
+    print.add_option("--stall-after", options.stall, "the USB printer takes nothing for SECONDS once it received BYTES")
         ->type_name("BYTES SECONDS")
         ->expected(2);
 }
 
 int checkMachinePrint(const CLI::App& print, HostRun& run) {
-    Options& options = run.machine;
+    MachinePrintWords& options = run.words<MachinePrintWords>();
     Staging& staging = options.staging;
-    if (print.count("--answer")) options.fileAnswer = run.fileAnswer;
-    if (print.count("--on-error")) options.onError = run.onError;
+    if (print.count("--answer")) options.fileAnswer = options.answerGiven;
+    if (print.count("--on-error")) options.onError = options.onErrorGiven;
     if (print.count("--stall-after")) {
-        const std::vector<double>& stall = run.stall;
+        const std::vector<double>& stall = options.stall;
         if (stall[0] < 0 || stall[1] < 0 || stall[0] != (double)(std::uint64_t)stall[0]) {
             std::fprintf(console().err(), "zevmon: --stall-after takes a count of bytes and a number of seconds\n");
             return 2;
@@ -65,8 +77,9 @@ int checkMachinePrint(const CLI::App& print, HostRun& run) {
         return 2;
     }
     // Names typed here are UTF-8; the machine's are in its code page.
-    run.options.job.document = utf8ToAnsi(run.options.job.document);
-    run.options.job.printer = utf8ToAnsi(run.options.job.printer);
+    PrintOptions& job = run.words<PrintOptions>();
+    job.document = utf8ToAnsi(job.document);
+    job.printer = utf8ToAnsi(job.printer);
     return -1;
 }
 
@@ -95,10 +108,12 @@ bool printerPresent(const std::string& id) {
 
 }  // namespace
 
-const MoreWords<HostRun> MachinePrintWords = {declareMachinePrint, checkMachinePrint};
+const MoreWords<HostRun> MachinePrintOptions = {declareMachinePrint, checkMachinePrint};
 
-MachinePorts::MachinePorts(Session& session)
-    : MonitorRoute(session.monitorCaller(), machinePrinters), session_(session) {}
+MachinePorts::MachinePorts(Session& session, HostRun& run)
+    : MonitorRoute(session.monitorCaller(), machinePrinters), session_(session), words_(run.words<MachinePrintWords>()) {}
+
+bool MachinePorts::jobsNeedPrinter() const { return !words_.direct; }
 
 // The job goes to the printer's queue as any program gives it; the spooler
 // plays it back through the monitor, as soon as its first bytes are spooled,
@@ -108,11 +123,16 @@ MachinePorts::MachinePorts(Session& session)
 // staged can release it), cancelled or failed.
 int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) {
     session_.folder().checkWritable();
-    if (session_.options().direct) return printDirect(job, printer);
+    // The monitor's dialogs and the job's playback answer as the command asked.
+    JobOwner& asked = *session_.owner();
+    asked.onError = words_.onError;
+    asked.fileAnswer = words_.fileAnswer;
+    asked.staging = words_.staging;
+    if (words_.direct) return printDirect(job, printer);
     LiveMachine& live = session_.live();
     if (!live.spoolerRunning()) throw Failure("The spooler did not start, so nothing can be printed through it.");
     std::optional<std::string> target = lookUpPrinter(job.port);
-    const Staging& staging = session_.options().staging;
+    const Staging& staging = words_.staging;
     if (!target && (staging.unplugAfter || staging.stallAfter))
         throw Failure("--unplug-after and --stall-after stage events at a USB printer; this port has none.");
     std::shared_ptr<JobOwner> owner = session_.owner();
@@ -269,7 +289,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     JobRecorder recorder(session_.folder(), job.document, job.port);
     JobObserver observer;
     std::optional<std::string> target = lookUpPrinter(job.port);
-    stageDirect(target, session_.options().staging);
+    stageDirect(target, words_.staging);
     observer.started = [&] {
         if (target) recorder.begin(*target);
     };
@@ -278,7 +298,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
         recorder.finish(outcome);
         session_.done(fmt::format("the job on {}: {}, {} bytes sent", job.port, outcome, sent));
     };
-    observer.destination = [&] { return session_.fileDestination(job.port); };
+    observer.destination = [&] { return fileDestination(job.port); };
     int status;
     try {
         status = zevmon::printJob(table_, job, printer, observer);
@@ -288,6 +308,19 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     }
     if (!recorder.captureProblem().empty()) throw Failure(recorder.captureProblem());
     return status;
+}
+
+std::string MachinePorts::fileDestination(const std::string& port) {
+    std::string file = words_.fileAnswer.value_or("");
+    PortConfig config = storedConfig(port);
+    if (config.kind != PortKindFile) return "";
+    config.fileName[sizeof config.fileName - 1] = 0;
+    if (config.fileName[0] && !file.empty() && !session_.owner()->prompted)
+        notice(fmt::format("--answer {} was not needed: {} prints to its own file.", file, port));
+    if (config.fileName[0]) file = config.fileName;
+    else if (session_.owner()->answered) file = *session_.owner()->answered;
+    if (file.empty()) return "";
+    return fmt::format(", into {} ({})", file, sim::machine().hostPath(file));
 }
 
 }  // namespace zevmon

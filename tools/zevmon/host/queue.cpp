@@ -36,11 +36,19 @@ std::optional<sim::JobReport> queuedJob(DWORD id) {
     return std::nullopt;
 }
 
-void declareQueue(CLI::App& queue, HostRun& run) { queue.add_flag("--json", run.options.asJson, "as JSON"); }
+struct QueueWords {
+    bool asJson = false;
+};
+
+struct CancelWords {
+    DWORD jobId = 0;
+};
+
+void declareQueue(CLI::App& queue, HostRun& run) { queue.add_flag("--json", run.words<QueueWords>().asJson, "as JSON"); }
 
 int cmdQueue(HostRun& run) {
     std::vector<sim::JobReport> jobs = currentQueue();
-    if (run.options.asJson) {
+    if (run.words<QueueWords>().asJson) {
         nlohmann::json list = nlohmann::json::array();
         for (auto& job : jobs) {
             nlohmann::json entry = {{"id", job.id},
@@ -72,7 +80,7 @@ int cmdQueue(HostRun& run) {
 }
 
 void declareQueueCancel(CLI::App& cancel, HostRun& run) {
-    cancel.add_option("id", run.jobId, "the job's id, as zevmon queue lists it")->required();
+    cancel.add_option("id", run.words<CancelWords>().jobId, "the job's id, as zevmon queue lists it")->required();
 }
 
 // The cancel is asked of the spooler, as the printer folder asks it; the job
@@ -80,12 +88,13 @@ void declareQueueCancel(CLI::App& cancel, HostRun& run) {
 // once: it ends when the printer takes a byte again, or the monitor's write
 // times out.
 int cmdQueueCancel(HostRun& run) {
-    std::optional<sim::JobReport> job = queuedJob(run.jobId);
+    DWORD jobId = run.words<CancelWords>().jobId;
+    std::optional<sim::JobReport> job = queuedJob(jobId);
     if (!job) {
-        if (std::optional<sim::JobReport> ended = sim::machine().endedJob(run.jobId))
+        if (std::optional<sim::JobReport> ended = sim::machine().endedJob(jobId))
             throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
                                       jobStatusText(*ended)));
-        throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", run.jobId));
+        throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", jobId));
     }
     // A job whose printer is not known is reached through a handle of any printer.
     std::vector<PrinterState> printers = machinePrinters();

@@ -17,12 +17,16 @@ namespace zevmon {
 
 namespace {
 
+struct ExportWords {
+    std::string file;  // "" or "-" for standard output
+};
+
 void declareRegistryExport(CLI::App& exportFile, HostRun& run) {
-    exportFile.add_option("file", run.exportFile, "the file; - or nothing for standard output");
+    exportFile.add_option("file", run.words<ExportWords>().file, "the file; - or nothing for standard output");
 }
 
 int cmdRegistryExport(HostRun& run) {
-    const std::string& file = run.exportFile;
+    const std::string& file = run.words<ExportWords>().file;
     std::string text = sim::machine().registry().exportText();
     if (file.empty() || file == "-") {
         writeOutput(text.data(), text.size());

@@ -13,9 +13,6 @@ Session::Session(LiveMachine& live, const Options& options)
     : live_(live), options_(options), monitorCaller_(options.trace), owner_(std::make_shared<JobOwner>()) {
     owner_->console = commandConsole();
     owner_->trace = options.trace;
-    owner_->onError = options.onError;
-    owner_->fileAnswer = options.fileAnswer;
-    owner_->staging = options.staging;
     // The monitor's dialogs during the command's own calls are the command's.
     previousOwner_ = LiveMachine::threadOwner();
     LiveMachine::setThreadOwner(owner_);
@@ -52,19 +49,6 @@ void Session::finish() {
                                   "saves them once it can{}.",
                                   e.what(), list.empty() ? "" : "; what the run did stands: " + list));
     }
-}
-
-std::string Session::fileDestination(const std::string& port) {
-    std::string file = options_.fileAnswer.value_or("");
-    PortConfig config = storedConfig(port);
-    if (config.kind != PortKindFile) return "";
-    config.fileName[sizeof config.fileName - 1] = 0;
-    if (config.fileName[0] && !file.empty() && !owner_->prompted)
-        notice(fmt::format("--answer {} was not needed: {} prints to its own file.", file, port));
-    if (config.fileName[0]) file = config.fileName;
-    else if (owner_->answered) file = *owner_->answered;
-    if (file.empty()) return "";
-    return fmt::format(", into {} ({})", file, sim::machine().hostPath(file));
 }
 
 }  // namespace zevmon

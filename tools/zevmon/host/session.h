@@ -15,20 +15,15 @@
 
 namespace zevmon {
 
+// The options every command of this build takes.
 struct Options {
-    std::filesystem::path machine;
+    std::filesystem::path machine;                // its folder, absolute
+    std::optional<std::filesystem::path> named;   // --machine, as typed
     bool trace = false;
-    std::optional<std::string> fileAnswer;  // the open-file dialog's answer; "" cancels
     // How long a command waits for the machine's process to start.
     unsigned waitSeconds = 60;
     // The machine's personality, "98" or "nt", for a machine made now.
     std::optional<std::string> personality;
-    // The answer to the spooler's error dialog: "retry" or "cancel"; without
-    // it a terminal is asked, and without one the answer is Cancel.
-    std::optional<std::string> onError;
-    // print: the monitor's table called directly instead of the queue.
-    bool direct = false;
-    Staging staging;
 };
 
 class Session {
@@ -56,8 +51,6 @@ public:
     // Something the command did beyond the machine's two files, which stands
     // even when they cannot be saved, such as a direct job sent.
     void done(const std::string& what) { done_.push_back(what); }
-    // Where a job on a file port went, for its result line: ", into C:\\x (host path)", or "".
-    std::string fileDestination(const std::string& port);
 
 private:
     LiveMachine& live_;

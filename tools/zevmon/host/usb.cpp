@@ -19,6 +19,17 @@ namespace {
 
 using nlohmann::json;
 
+// The words of the usb commands: the printer each names, and how.
+struct UsbWords {
+    std::string id;  // an instance id, or a port name
+    std::string portName;
+    bool absent = false;
+    bool hexDump = false;
+    bool allJobs = false;
+    bool listJobs = false;
+    bool asJson = false;
+};
+
 const char PrinterHelp[] = "the printer: its instance id, quoted (such as 'USB\\VID_1209&PID_0001\\7&0001'), "
                            "or its port name (such as USB-001)";
 
@@ -27,37 +38,8 @@ std::string enumPath(const std::string& instanceId) {
     if (parts.size() != 3 || !sim::equalNoCase(parts[0], "USB") || parts[1].empty() || parts[2].empty())
         throw Failure("A USB instance id looks like 'USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1' (quoted, so that the "
                       "shell keeps its & and \\); '" + instanceId + "' does not.");
-    return "Enum\\USB\\" + parts[1] + "\\" + parts[2];
+    return deviceKey(instanceId);
 }
-
-std::optional<std::string> installedId(const std::string& id) {
-    for (auto& known : sim::machine().usbPrinterIds())
-        if (sim::equalNoCase(known, id)) return known;
-    return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<std::string> lookUpPrinter(const std::string& idOrPort) {
-    if (auto id = installedId(idOrPort)) return id;
-    auto& registry = sim::machine().registry();
-    for (auto& id : sim::machine().usbPrinterIds()) {
-        auto parts = sim::splitKeyPath(id);
-        if (parts.size() != 3) continue;
-        auto portName = registry.stringValue("Enum\\USB\\" + parts[1] + "\\" + parts[2], "PortName");
-        if (portName && sim::equalNoCase(*portName, idOrPort)) return id;
-    }
-    auto stored = registry.value(std::string(MonitorKeyPath) + "\\" + idOrPort, "Property");
-    if (stored && stored->data.size() == sizeof(PortConfig)) {
-        PortConfig config;
-        std::memcpy(&config, stored->data.data(), sizeof config);
-        config.usb.instanceId[sizeof config.usb.instanceId - 1] = 0;
-        if (config.kind == PortKindUsb) return installedId(config.usb.instanceId);
-    }
-    return std::nullopt;
-}
-
-namespace {
 
 std::string findPrinter(const std::string& idOrPort) {
     if (auto id = lookUpPrinter(idOrPort)) return *id;
@@ -109,7 +91,7 @@ void dumpHex(const std::string& data) {
     }
 }
 
-int received(Session& session, const UsbOptions& c) {
+int received(Session& session, const UsbWords& c) {
     std::string id = findPrinter(c.id);
     std::vector<ReceivedJob> jobs =
         session.folder().receivedJobs(id, [&](const std::filesystem::path& p) { return session.live().recording(p); });
@@ -159,7 +141,7 @@ int tellMonitor(HostRun& run) {
 
 // A printer plugged in, or unplugged.
 int plugged(HostRun& run, bool in) {
-    std::string id = findPrinter(run.usb.id);
+    std::string id = findPrinter(run.words<UsbWords>().id);
     if (in)
         sim::machine().plugUsbPrinter(id);
     else
@@ -169,38 +151,40 @@ int plugged(HostRun& run, bool in) {
 }
 
 void declareUsbList(CLI::App& list, HostRun& run) {
-    list.add_flag("--json", run.options.asJson, "JSON instead of a table");
+    list.add_flag("--json", run.words<UsbWords>().asJson, "JSON instead of a table");
 }
 
-int cmdUsbList(HostRun& run) { return listUsb(run.options.asJson); }
+int cmdUsbList(HostRun& run) { return listUsb(run.words<UsbWords>().asJson); }
 
 void declareUsbReceived(CLI::App& received, HostRun& run) {
-    received.add_option("printer", run.usb.id, PrinterHelp)->required();
-    received.add_flag("--hex", run.usb.hexDump, "a hex dump with a count instead of the raw bytes");
-    received.add_flag("--all", run.usb.allJobs, "every job it received, oldest first");
-    received.add_flag("--list", run.usb.listJobs, "the jobs it received, one a line");
+    UsbWords& words = run.words<UsbWords>();
+    received.add_option("printer", words.id, PrinterHelp)->required();
+    received.add_flag("--hex", words.hexDump, "a hex dump with a count instead of the raw bytes");
+    received.add_flag("--all", words.allJobs, "every job it received, oldest first");
+    received.add_flag("--list", words.listJobs, "the jobs it received, one a line");
 }
 
-int cmdUsbReceived(HostRun& run) { return received(*run.session, run.usb); }
+int cmdUsbReceived(HostRun& run) { return received(*run.session, run.words<UsbWords>()); }
 
 void declareUsbAdd(CLI::App& add, HostRun& run) {
-    add.add_option("instance-id", run.usb.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->required();
-    add.add_option("--port-name", run.usb.portName, "its PortName value, such as USB-002");
-    add.add_flag("--unplugged", run.usb.absent, "installed, but not plugged in");
+    UsbWords& words = run.words<UsbWords>();
+    add.add_option("instance-id", words.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->required();
+    add.add_option("--port-name", words.portName, "its PortName value, such as USB-002");
+    add.add_flag("--unplugged", words.absent, "installed, but not plugged in");
 }
 
 // remove, plug, unplug and clear name a printer, and nothing else.
 void declarePrinterWord(CLI::App& command, HostRun& run) {
-    command.add_option("printer", run.usb.id, PrinterHelp)->required();
+    command.add_option("printer", run.words<UsbWords>().id, PrinterHelp)->required();
 }
 
 // Installing, removing, plugging or unplugging a printer changes the machine
 // the way the system would, and tells the monitor's window as the system does.
 // The system installs devices whether or not the monitor runs.
 int cmdUsbAdd(HostRun& run) {
-    const UsbOptions& c = run.usb;
+    const UsbWords& c = run.words<UsbWords>();
     enumPath(c.id);
-    if (auto known = installedId(c.id)) {
+    if (auto known = installedPrinterId(c.id)) {
         std::string portName = sim::machine().registry().stringValue(enumPath(*known), "PortName").value_or("");
         throw Failure(fmt::format("USB printer {} is already installed{}; nothing was changed. To install it "
                                   "anew, remove it first (zevmon usb remove).",
@@ -220,7 +204,7 @@ int cmdUsbAdd(HostRun& run) {
 }
 
 int cmdUsbRemove(HostRun& run) {
-    std::string id = findPrinter(run.usb.id);
+    std::string id = findPrinter(run.words<UsbWords>().id);
     sim::machine().removeUsbPrinter(id);
     result("USB printer " + id + " removed.");
     return tellMonitor(run);
@@ -231,7 +215,7 @@ int cmdUsbPlug(HostRun& run) { return plugged(run, true); }
 int cmdUsbUnplug(HostRun& run) { return plugged(run, false); }
 
 int cmdUsbClear(HostRun& run) {
-    std::string id = findPrinter(run.usb.id);
+    std::string id = findPrinter(run.words<UsbWords>().id);
     size_t jobs = run.session->folder().clearReceived(id);
     result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", id));
     return 0;

@@ -377,17 +377,25 @@ int uninstallMonitor(bool purge) {
 
 namespace {
 
+struct InstallWords {
+    std::string source;  // "" for ZEVURUZI.DLL beside zevmon.exe
+};
+
+struct UninstallWords {
+    bool purge = false;
+};
+
 void declareInstall(CLI::App& install, WinRun& run) {
-    install.add_option("--dll", run.installSource, "the DLL to install (default: ZEVURUZI.DLL beside zevmon.exe)");
+    install.add_option("--dll", run.words<InstallWords>().source, "the DLL to install (default: ZEVURUZI.DLL beside zevmon.exe)");
 }
 
-int cmdInstall(WinRun& run) { return installMonitor(run.installSource); }
+int cmdInstall(WinRun& run) { return installMonitor(run.words<InstallWords>().source); }
 
 void declareUninstall(CLI::App& uninstall, WinRun& run) {
-    uninstall.add_flag("--purge", run.purge, "delete the settings of the monitor's ports too");
+    uninstall.add_flag("--purge", run.words<UninstallWords>().purge, "delete the settings of the monitor's ports too");
 }
 
-int cmdUninstall(WinRun& run) { return uninstallMonitor(run.purge); }
+int cmdUninstall(WinRun& run) { return uninstallMonitor(run.words<UninstallWords>().purge); }
 
 }  // namespace
 

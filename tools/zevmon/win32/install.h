@@ -5,15 +5,12 @@
 
 #include <string>
 
-#include "common/commands.h"
+#include "common/command.h"
 
 namespace zevmon {
 
-// What zevmon.exe's commands run with: the shared commands' and install's.
-struct WinRun : Run {
-    std::string installSource;
-    bool purge = false;
-};
+// What zevmon.exe's commands run with: each command keeps its own words.
+using WinRun = Run;
 
 extern const Verb<WinRun> InstallCommand, UninstallCommand;
 

@@ -164,21 +164,16 @@ static int runZevmon(int argc, char** argv) {
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
 
     WinRun run;
-    addCommands(app, Commands, run);
-
-    int parsed = parseCommandLine(app, argc, argv, GlobalOptions);
-    if (parsed >= 0) return parsed;
-    const Command<WinRun>& command = commandFor(Commands, app);
-    if ((parsed = checkWords(command, app, run)) >= 0) return parsed;
-    if (dllOption->count()) global.dll = dll;
-    setQuiet(quiet);
-
-    try {
-        return runCommand(command, run, global);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "zevmon: %s\n", e.what());
-        return 1;
-    }
+    return runCommandLine(app, argc, argv, Commands, run, GlobalOptions, [&](const Command<WinRun>& command) {
+        if (dllOption->count()) global.dll = dll;
+        setQuiet(quiet);
+        try {
+            return runCommand(command, run, global);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zevmon: %s\n", e.what());
+            return 1;
+        }
+    });
 }
 
 int main(int argc, char** argv) { return checkedOutput(runZevmon(argc, argv)); }

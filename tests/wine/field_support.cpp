@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "monitor/monitor.h"
+#include "tools/zevmon/win32/boot_rename_text.h"
 #include "wine_support.h"
 
 ZevmonRun runZevmon(const std::string& arguments) {
@@ -146,12 +147,7 @@ std::vector<std::string> pendingRenames() {
     if (RegQueryValueExA(key, "PendingFileRenameOperations", NULL, &type, (LPBYTE)data.data(), &size) ==
         ERROR_SUCCESS) {
         CHECK_EQ(type, (DWORD)REG_MULTI_SZ);
-        for (size_t at = 0; at < size;) {
-            std::string entry(data.data() + at);
-            at += entry.size() + 1;
-            if (entry.empty() && entries.size() % 2 == 0) break;
-            entries.push_back(entry);
-        }
+        entries = zevmon::pendingEntries(data.data(), size);
     }
     RegCloseKey(key);
     return entries;

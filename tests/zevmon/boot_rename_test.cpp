@@ -69,4 +69,17 @@ TEST(PendingRenames, OnlyThePairsOfTheGivenSourceGo) {
     EXPECT_EQ(withoutPendingSource(entries, "C:\\other\\a.tmp").size(), 4u);
 }
 
+// A deletion's empty destination is an entry, not the list's end; the end is
+// the empty string where a source would stand.
+TEST(PendingRenames, TheValueIsReadPairByPair) {
+    using namespace std::string_literals;
+    using List = std::vector<std::string>;
+    const struct { std::string bytes; List entries; } cases[] = {
+        {"a\0\0b\0!c\0\0"s, {"a", "", "b", "!c"}},
+        {"a\0!b\0\0\0c\0"s, {"a", "!b"}},
+        {"a"s, {"a", ""}},  // cut short: its destination is missing
+    };
+    for (auto& c : cases) EXPECT_EQ(zevmon::pendingEntries(c.bytes.data(), c.bytes.size()), c.entries);
+}
+
 }  // namespace

@@ -68,19 +68,10 @@ std::vector<std::string> pendingOperations() {
     DWORD type = 0, size = 0;
     if (RegQueryValueExA(key, PendingValue, NULL, &type, NULL, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
         std::vector<char> data(size + 2, 0);
-        if (RegQueryValueExA(key, PendingValue, NULL, &type, (LPBYTE)data.data(), &size) == ERROR_SUCCESS) {
-            // Pairs: an empty destination is an entry of its own, so the list is walked by count, not by the
-            // first empty string.
-            for (size_t at = 0; at < size;) {
-                std::string entry(data.data() + at);
-                at += entry.size() + 1;
-                if (entry.empty() && entries.size() % 2 == 0) break;
-                entries.push_back(entry);
-            }
-        }
+        if (RegQueryValueExA(key, PendingValue, NULL, &type, (LPBYTE)data.data(), &size) == ERROR_SUCCESS)
+            entries = pendingEntries(data.data(), size);
     }
     RegCloseKey(key);
-    if (entries.size() % 2) entries.push_back("");
     return entries;
 }
 

@@ -141,4 +141,16 @@ std::vector<std::string> withoutPendingSource(const std::vector<std::string>& en
     return kept;
 }
 
+std::vector<std::string> pendingEntries(const char* data, size_t size) {
+    std::vector<std::string> entries;
+    for (size_t at = 0; at < size;) {
+        std::string entry(data + at, std::find(data + at, data + size, '\0'));
+        at += entry.size() + 1;
+        if (entry.empty() && entries.size() % 2 == 0) break;
+        entries.push_back(entry);
+    }
+    if (entries.size() % 2) entries.push_back("");
+    return entries;
+}
+
 }  // namespace zevmon

@@ -26,6 +26,10 @@ std::string removeRenameLines(const std::string& ini, const std::vector<std::str
 // destination ("!" before it: it may replace a file; empty: the source is
 // deleted), each path written \??\C:\... . The pairs whose source is the given
 // path (without \??\, letter case aside) are dropped.
+// The entries of the value's REG_MULTI_SZ bytes. An empty destination is an
+// entry of its own, so the list is walked by count, not by the first empty
+// string; an odd count gets its empty destination.
+std::vector<std::string> pendingEntries(const char* data, size_t size);
 std::vector<std::string> withoutPendingSource(const std::vector<std::string>& entries, const std::string& source);
 
 }  // namespace zevmon

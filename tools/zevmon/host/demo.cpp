@@ -259,7 +259,7 @@ int runDemo(bool trace, const std::optional<std::filesystem::path>& keepIn) {
 
 namespace {
 
-int cmdDemo(HostRun& run) { return runDemo(run.machine.trace, run.machine.named); }
+int cmdDemo(HostRun& run) { return runDemo(run.global.trace, run.global.named); }
 
 }  // namespace
 

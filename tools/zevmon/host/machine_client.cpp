@@ -143,7 +143,7 @@ bool startMachine(const std::filesystem::path& folder, unsigned waitSeconds, con
 }
 
 // A connection to the machine, started if none runs.
-int reachMachine(const Options& options) {
+int reachMachine(const HostOptions& options) {
     const std::filesystem::path& folder = options.machine;
     int fd = connectTo(folder);
     if (fd >= 0) return fd;
@@ -332,23 +332,23 @@ int stopMachine(const std::filesystem::path& folder, bool quietWhenNone) {
 }
 
 int cmdMachineStart(HostRun& run) {
-    const auto& folder = run.machine.machine;
+    const auto& folder = run.global.machine;
     if (int fd = connectTo(folder); fd >= 0) {
         ::close(fd);
         result(fmt::format("The machine in {} runs already (process {}).", folder.string(), machineProcess(folder)));
         return 0;
     }
-    ::close(reachMachine(run.machine));
+    ::close(reachMachine(run.global));
     result(fmt::format("The machine in {} runs (process {}).", folder.string(), machineProcess(folder)));
     return 0;
 }
 
-int cmdMachineStop(HostRun& run) { return stopMachine(run.machine.machine, false); }
+int cmdMachineStop(HostRun& run) { return stopMachine(run.global.machine, false); }
 
 // As after a spooler crash on 98: the spooler and the monitor start again,
 // and the queue prints on from what its files say.
 int cmdMachineRestart(HostRun& run) {
-    stopMachine(run.machine.machine, true);
+    stopMachine(run.global.machine, true);
     return cmdMachineStart(run);
 }
 
@@ -360,7 +360,7 @@ bool machineRuns(const std::filesystem::path& folder) {
     return fd >= 0;
 }
 
-int runInMachine(const Options& options, const std::vector<std::string>& argv, bool status) {
+int runInMachine(const HostOptions& options, const std::vector<std::string>& argv, bool status) {
     const std::filesystem::path& folder = options.machine;
     int fd = status ? connectTo(folder) : reachMachine(options);
     if (fd < 0) {

@@ -19,6 +19,6 @@ bool machineRuns(const std::filesystem::path& folder);
 // Runs the command line in the folder's machine, started first if none runs
 // (waiting at most --wait seconds for it; a new one with its --personality); the command's exit status. A
 // status asked of a machine that does not run is said here, and starts none.
-int runInMachine(const Options& options, const std::vector<std::string>& argv, bool status = false);
+int runInMachine(const HostOptions& options, const std::vector<std::string>& argv, bool status = false);
 
 }  // namespace zevmon

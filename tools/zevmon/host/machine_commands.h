@@ -18,7 +18,7 @@ namespace zevmon {
 // What every command of this build runs with: the options all of them take,
 // and what the command's row needs made ready.
 struct HostRun : Run {
-    Options machine;
+    HostOptions global;
     Session* session = nullptr;   // ReadsMachine, ChangesMachine: the command in the machine
     bool monitorStarted = false;  // TriesMonitor: whether it started,
     std::string notStarted;       // and if not, why

@@ -92,8 +92,8 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     if (const std::string& why = live.folder().unreadableEdit(); !why.empty())
         throw MachineError(sentence(why) + " The running machine goes on as it was, and saves nothing over its files "
                            "until they read well again.");
-    live.checkPersonality(run.machine.personality);
-    Session session(live, run.machine);
+    live.checkPersonality(run.global.personality);
+    Session session(live, run.global);
     if (command.needs & MakesChange) {
         session.folder().checkWritable("it cannot keep the change: nothing was changed");
         holdResults();
@@ -144,7 +144,7 @@ template <class Runs>
 int parse(int argc, char** argv, HostRun& run, Runs&& runs) {
     CLI::App app{"zevmon: drives the ZEVURUZI.DLL port monitor as the print spooler would, on a simulated machine."};
     setUpCommandLine(app);
-    Options& options = run.machine;
+    HostOptions& options = run.global;
     options.machine = MachineFolder::defaultFolder();
     std::string machine;
     bool quiet = false;
@@ -224,7 +224,7 @@ int serveCommand(LiveMachine& live, const std::vector<std::string>& words) {
     return guarded([&] {
         return parse((int)line.size(), argv.data(), run, [&](const Command<HostRun>& command) {
             // The machine serves its own folder, whatever path named it.
-            run.machine.machine = live.folder().folder();
+            run.global.machine = live.folder().folder();
             if (!(command.needs & (ReadsMachine | ChangesMachine)))
                 throw Failure("The machine runs the commands that use it; this one runs in zevmon itself.");
             return runCommand(command, run, live);
@@ -236,7 +236,7 @@ int serveCommand(LiveMachine& live, const std::vector<std::string>& words) {
 // written, which holds no socket): the command runs on a machine of its own,
 // which changes and prints nothing.
 int runPrivately(const Command<HostRun>& command, HostRun& run) {
-    LiveMachine live(run.machine.machine, false);
+    LiveMachine live(run.global.machine, false);
     Boot how;
     how.printing = false;
     std::vector<std::string> said;
@@ -257,12 +257,12 @@ int runZevmon(int argc, char** argv) {
         return guarded([&] {
             if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
             // The machine checks its folder as it boots, under its lock.
-            const std::filesystem::path& folder = run.machine.machine;
+            const std::filesystem::path& folder = run.global.machine;
             if (command.run == nullptr) return 0;
             bool status = command.name == "machine status";
             if (!status && !folderWritable(folder) && !machineRuns(folder)) return runPrivately(command, run);
             std::vector<std::string> words(argv + 1, argv + argc);
-            return runInMachine(run.machine, words, status);
+            return runInMachine(run.global, words, status);
         });
     });
 }
@@ -276,7 +276,7 @@ namespace {
 void declareMachineRun(CLI::App& command, HostRun&) { command.group(""); }
 
 int cmdMachineRun(HostRun& run) {
-    return runMachine(run.machine.machine, run.machine.personality, serveCommand);
+    return runMachine(run.global.machine, run.global.personality, serveCommand);
 }
 
 }  // namespace

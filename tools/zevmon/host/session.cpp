@@ -9,7 +9,7 @@
 
 namespace zevmon {
 
-Session::Session(LiveMachine& live, const Options& options)
+Session::Session(LiveMachine& live, const HostOptions& options)
     : live_(live), options_(options), monitorCaller_(options.trace), owner_(std::make_shared<JobOwner>()) {
     owner_->console = commandConsole();
     owner_->trace = options.trace;

@@ -16,7 +16,7 @@
 namespace zevmon {
 
 // The options every command of this build takes.
-struct Options {
+struct HostOptions {
     std::filesystem::path machine;                // its folder, absolute
     std::optional<std::filesystem::path> named;   // --machine, as typed
     bool trace = false;
@@ -28,7 +28,7 @@ struct Options {
 
 class Session {
 public:
-    Session(LiveMachine& live, const Options& options);
+    Session(LiveMachine& live, const HostOptions& options);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -45,7 +45,7 @@ public:
     MachineFolder& folder() { return live_.folder(); }
     bool started() const { return started_; }
     void deviceChanged() { live_.deviceChanged(); }
-    const Options& options() const { return options_; }
+    const HostOptions& options() const { return options_; }
     // The command's own part in the jobs it gives, and in its dialogs.
     const std::shared_ptr<JobOwner>& owner() const { return owner_; }
     // Something the command did beyond the machine's two files, which stands
@@ -54,7 +54,7 @@ public:
 
 private:
     LiveMachine& live_;
-    Options options_;
+    HostOptions options_;
     MonitorCaller monitorCaller_;
     std::shared_ptr<JobOwner> owner_;
     std::shared_ptr<JobOwner> previousOwner_;

@@ -186,14 +186,7 @@ private:
 // leaves the rest zero, and a port without one is of no kind (-1).
 PortConfig storedConfig(const std::string& port);
 
-// Cancels a job as the printer folder does: SetJobA on a handle of its
-// printer. False with the last error.
-bool cancelJob(const std::string& printer, DWORD id);
-
 // A job's status as the spooler reports it, in words.
 std::string jobStatusText(const sim::JobReport& job);
-
-// The spooler's printers, as the machine's registry keeps them.
-std::vector<PrinterState> machinePrinters();
 
 }  // namespace zevmon

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/spooler_queue.h"
 #include "common/terminal.h"
 #include "common/text.h"
 #include "machine_commands.h"
@@ -97,8 +98,7 @@ bool printerPresent(const std::string& id) {
 
 const MoreWords<HostRun> MachinePrintWords = {declareMachinePrint, checkMachinePrint};
 
-MachinePorts::MachinePorts(Session& session)
-    : MonitorRoute(session.monitorCaller(), machinePrinters), session_(session) {}
+MachinePorts::MachinePorts(Session& session) : SystemSpooler(session.options().trace, nullptr), session_(session) {}
 
 // The job goes to the printer's queue as any program gives it; the spooler
 // plays it back through the monitor, as soon as its first bytes are spooled,
@@ -162,7 +162,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
             owner->pullOutDue = false;
         }
         if (cancelRequested() && !cancelSent) {
-            cancelJob(printer, id);
+            cancelJob(printer, id, traceCall);
             cancelSent = true;
         }
         if (cancelSent && queued->writingForMs >= 1000) {
@@ -281,7 +281,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     observer.destination = [&] { return session_.fileDestination(job.port); };
     int status;
     try {
-        status = zevmon::printJob(table_, job, printer, observer);
+        status = zevmon::printJob(session_.monitorCaller(), job, printer, observer);
     } catch (const Failure& e) {
         if (recorder.captureProblem().empty()) throw;
         throw Failure(std::string(e.what()) + " " + recorder.captureProblem());

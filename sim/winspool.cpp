@@ -88,8 +88,50 @@ bool enterPrinterCall(const char* function, HANDLE printer, std::string& name) {
 
 }  // namespace
 
-// Level 2 only: the record, then its strings, in the caller's buffer. Without a
+namespace {
+
+// What a printer's level-2 record says: its key's values.
+struct PrinterRecord {
+    std::string name, port, driver;
+    DWORD attributes;
+};
+
+PrinterRecord printerRecord(const std::string& name) {
+    std::string key = sim::printerKey(name);
+    return {name, machine().registry().stringValue(key, "Port").value_or(""),
+            machine().registry().stringValue(key, "Printer Driver").value_or(""), machine().printerAttributes(name)};
+}
+
+// Level 2 records, then their strings, in the caller's buffer. Without a
 // buffer big enough, the size needed and ERROR_INSUFFICIENT_BUFFER.
+BOOL packPrinters(const std::vector<PrinterRecord>& printers, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    DWORD total = (DWORD)(printers.size() * sizeof(PRINTER_INFO_2A));
+    for (auto& p : printers) total += (DWORD)(p.name.size() + p.port.size() + p.driver.size() + 3);
+    if (needed) *needed = total;
+    if (!buffer || size < total) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memset(buffer, 0, printers.size() * sizeof(PRINTER_INFO_2A));
+    char* strings = reinterpret_cast<char*>(buffer + printers.size() * sizeof(PRINTER_INFO_2A));
+    auto place = [&](const std::string& s) {
+        std::memcpy(strings, s.c_str(), s.size() + 1);
+        char* at = strings;
+        strings += s.size() + 1;
+        return at;
+    };
+    auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer);
+    for (std::size_t i = 0; i < printers.size(); i++) {
+        info[i].pPrinterName = place(printers[i].name);
+        info[i].pPortName = place(printers[i].port);
+        info[i].pDriverName = place(printers[i].driver);
+        info[i].Attributes = printers[i].attributes;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
     std::string name;
     if (!enterPrinterCall("GetPrinterA", printer, name)) return FALSE;
@@ -97,28 +139,28 @@ BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
-    std::string key = sim::printerKey(name);
-    std::string port = machine().registry().stringValue(key, "Port").value_or("");
-    std::string driver = machine().registry().stringValue(key, "Printer Driver").value_or("");
-    DWORD total = (DWORD)(sizeof(PRINTER_INFO_2A) + name.size() + 1 + port.size() + 1 + driver.size() + 1);
-    if (needed) *needed = total;
-    if (!buffer || size < total) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return packPrinters({printerRecord(name)}, buffer, size, needed);
+}
+
+// Level 2 only, of the local printers: each key below the Printers key, in
+// the registry's order. Another source of printers (a network's) has none.
+BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                          LPDWORD returned) {
+    (void)name;
+    auto refuse = [](DWORD error) {
+        SetLastError(error);
         return FALSE;
-    }
-    auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer);
-    std::memset(info, 0, sizeof *info);
-    char* strings = reinterpret_cast<char*>(buffer + sizeof *info);
-    auto place = [&](const std::string& s) {
-        std::memcpy(strings, s.c_str(), s.size() + 1);
-        char* at = strings;
-        strings += s.size() + 1;
-        return at;
     };
-    info->pPrinterName = place(name);
-    info->pPortName = place(port);
-    info->pDriverName = place(driver);
-    info->Attributes = machine().printerAttributes(name);
+    if (auto e = sim::fault("EnumPrintersA")) return refuse(*e);
+    if (!needed || !returned) return refuse(ERROR_INVALID_PARAMETER);
+    *returned = 0;
+    if (level != 2) return refuse(ERROR_INVALID_LEVEL);
+    std::vector<PrinterRecord> printers;
+    if (flags & PRINTER_ENUM_LOCAL)
+        for (const std::string& printer : machine().registry().subkeys(sim::PrintersKey))
+            printers.push_back(printerRecord(printer));
+    if (!packPrinters(printers, buffer, size, needed)) return FALSE;
+    *returned = (DWORD)printers.size();
     return TRUE;
 }
 
@@ -224,8 +266,10 @@ BOOL WINAPI SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWO
 
 namespace {
 
-// Level 1 records of the printer's jobs, then their strings, in the caller's buffer.
-BOOL packJobs(const std::vector<sim::JobReport>& jobs, LPBYTE buffer, DWORD size, LPDWORD needed,
+// Level 1 records of the printer's jobs, then their strings, in the caller's
+// buffer. Position is the job's place in its printer's whole queue, counted
+// from 1: `first` is the place of the first job given, less one.
+BOOL packJobs(const std::vector<sim::JobReport>& jobs, DWORD first, LPBYTE buffer, DWORD size, LPDWORD needed,
               LPDWORD returned) {
     DWORD total = (DWORD)(jobs.size() * sizeof(JOB_INFO_1A));
     for (auto& job : jobs) total += (DWORD)(job.printer.size() + job.document.size() + 2);
@@ -247,7 +291,7 @@ BOOL packJobs(const std::vector<sim::JobReport>& jobs, LPBYTE buffer, DWORD size
         info[i].pDocument = place(jobs[i].document);
         info[i].Status = jobs[i].status;
         info[i].Priority = jobs[i].priority;
-        info[i].Position = (DWORD)i + 1;
+        info[i].Position = first + (DWORD)i + 1;
     }
     if (returned) *returned = (DWORD)jobs.size();
     return TRUE;
@@ -268,9 +312,10 @@ BOOL WINAPI EnumJobsA(HANDLE printer, DWORD firstJob, DWORD count, DWORD level, 
     if (!enterPrinterCall("EnumJobsA", printer, name)) return FALSE;
     if (level != 1) return reportSpooler(ERROR_INVALID_LEVEL);
     std::vector<sim::JobReport> jobs = jobsOf(name);
-    jobs.erase(jobs.begin(), jobs.begin() + std::min<std::size_t>(firstJob, jobs.size()));
+    firstJob = (DWORD)std::min<std::size_t>(firstJob, jobs.size());
+    jobs.erase(jobs.begin(), jobs.begin() + firstJob);
     if (jobs.size() > count) jobs.resize(count);
-    return packJobs(jobs, buffer, size, needed, returned);
+    return packJobs(jobs, firstJob, buffer, size, needed, returned);
 }
 
 BOOL WINAPI GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
@@ -278,10 +323,9 @@ BOOL WINAPI GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE buffer, DWO
     if (!enterPrinterCall("GetJobA", printer, name)) return FALSE;
     if (level != 1) return reportSpooler(ERROR_INVALID_LEVEL);
     std::vector<sim::JobReport> jobs = jobsOf(name);
-    jobs.erase(std::remove_if(jobs.begin(), jobs.end(), [&](const sim::JobReport& j) { return j.id != jobId; }),
-               jobs.end());
-    if (jobs.empty()) return reportSpooler(ERROR_INVALID_PARAMETER);
-    return packJobs(jobs, buffer, size, needed, nullptr);
+    auto job = std::find_if(jobs.begin(), jobs.end(), [&](const sim::JobReport& j) { return j.id == jobId; });
+    if (job == jobs.end()) return reportSpooler(ERROR_INVALID_PARAMETER);
+    return packJobs({*job}, (DWORD)(job - jobs.begin()), buffer, size, needed, nullptr);
 }
 
 // ---- the control API's printers: a printer is its key below the Printers key ----

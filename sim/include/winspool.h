@@ -76,6 +76,11 @@ typedef struct _PRINTER_INFO_2A {
 #define PRINTER_ATTRIBUTE_LOCAL 0x00000040
 #define PRINTER_ATTRIBUTE_WORK_OFFLINE 0x00000400
 
+#define PRINTER_ENUM_DEFAULT 0x00000001
+#define PRINTER_ENUM_LOCAL 0x00000002
+
+BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                          LPDWORD returned);
 BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSA defaults);
 BOOL WINAPI ClosePrinter(HANDLE printer);
 BOOL WINAPI GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);

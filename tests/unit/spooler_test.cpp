@@ -187,6 +187,48 @@ TEST_F(Spooler, ApplicationCallsRefuseWhatTheSpoolerCannotTake) {
     ClosePrinter(handle);
 }
 
+// A program reads the queues as the printer folder does: the printers with
+// EnumPrintersA, each one's jobs with EnumJobsA and GetJobA, a job's Position
+// counted in its own printer's whole queue, whichever job the listing starts at.
+TEST_F(Spooler, QueuesAreReadPrinterByPrinterWithEachJobsPlaceInItsOwnQueue) {
+    const char Other[] = "Back Room";
+    machine().addPrinter(Printer, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().addPrinter(Other, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    DWORD needed = 0, count = Marker;
+    EXPECT_REFUSED(ERROR_INSUFFICIENT_BUFFER, EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count));
+    EXPECT_REFUSED(ERROR_INVALID_LEVEL, EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 1, nullptr, 0, &needed, &count));
+    std::vector<BYTE> printers(needed);
+    ASSERT_TRUE(EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 2, printers.data(), needed, &needed, &count));
+    ASSERT_EQ(count, 2u);
+    std::set<std::string> listed;
+    for (auto* p = (PRINTER_INFO_2A*)printers.data(); p < (PRINTER_INFO_2A*)printers.data() + 2; p++)
+        listed.insert(std::string(p->pPrinterName) + " " + p->pPortName + " " +
+                      (p->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE ? "offline" : "online"));
+    EXPECT_EQ(listed, (std::set<std::string>{"Back Room USB-001 offline", "Office Printer USB-001 offline"}));
+
+    for (const char* printer : {Printer, Printer, Other, Printer}) ASSERT_NE(print("held", printer), 0u);
+    HANDLE office = nullptr, other = nullptr;
+    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Printer), &office, nullptr));
+    ASSERT_TRUE(OpenPrinterA(const_cast<LPSTR>(Other), &other, nullptr));
+    JOB_INFO_1A raise{};
+    raise.Priority = 5;
+    ASSERT_TRUE(SetJobA(office, 4, 1, (LPBYTE)&raise, 0));  // the office's queue: 4, 1, 2
+    std::vector<BYTE> buffer(4096);
+    auto* jobs = (JOB_INFO_1A*)buffer.data();
+    ASSERT_TRUE(EnumJobsA(office, 1, 10, 1, buffer.data(), (DWORD)buffer.size(), &needed, &count));
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(std::vector<DWORD>({jobs[0].JobId, jobs[0].Position, jobs[1].JobId, jobs[1].Position}),
+              std::vector<DWORD>({1, 2, 2, 3}));
+    const struct { HANDLE printer; DWORD job, position; } places[] = {{office, 4, 1}, {office, 2, 3}, {other, 3, 1}};
+    for (auto& place : places) {
+        ASSERT_TRUE(GetJobA(place.printer, place.job, 1, buffer.data(), (DWORD)buffer.size(), &needed)) << place.job;
+        EXPECT_EQ(jobs->Position, place.position) << place.job;
+    }
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, GetJobA(other, 2, 1, buffer.data(), (DWORD)buffer.size(), &needed));
+    ClosePrinter(office);
+    ClosePrinter(other);
+}
+
 // The 95 DDK asks EndDocPort to delete the finished job with SetJob; under
 // that strict reading a job leaves the queue only then.
 TEST_F(Spooler, PrintedJobsLeaveTheQueue) {

@@ -442,6 +442,21 @@ TEST_F(Jobs, AKilledClientsJobIsTheMachines) {
     EXPECT_EQ(list.find("complete"), list.rfind("complete")) << "taken back, never printed whole: " << list;
 }
 
+// The queue lists the jobs of every printer in the order the machine prints
+// them, not printer by printer, each with the port the machine gave it.
+TEST_F(Jobs, TheQueueListsEveryPrintersJobsInTheOrderTheyPrint) {
+    const char Second[] = "USB\\VID_1209&PID_0002\\2";
+    ASSERT_EQ(run({"usb", "add", Second, "--port-name", "USB-002"}).status, 0);
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::ofstream(machine / "registry.reg", std::ios::app) << PrintersKey << "Second Printer]\n\"Port\"=\"USB-002\"\n";
+    for (const char* id : {PrinterId, Second}) ASSERT_EQ(run({"usb", "unplug", id}).status, 0);
+    for (const char* port : {"USB-001", "USB-002", "USB-001"}) ASSERT_EQ(run({"print", port, "-"}, "held").status, 0);
+    std::vector<std::string> listed;
+    for (auto& job : json::parse(run({"queue", "--json"}).out))
+        listed.push_back(std::to_string(job["id"].get<int>()) + " " + job["port"].get<std::string>());
+    EXPECT_EQ(listed, (std::vector<std::string>{"1 USB-001", "2 USB-002", "3 USB-001"}));
+}
+
 // Jobs to two printers print at once: a printer that takes nothing holds
 // its own job only, and the machine answers every command meanwhile.
 TEST_F(Jobs, TwoPrintersPrintAtOnceAndAStallHoldsOnlyItsOwn) {

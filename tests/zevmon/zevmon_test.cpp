@@ -45,7 +45,7 @@ TEST_F(Zevmon, PortsAsJsonAreTheMonitorsAnswer) {
     r = run({"--trace", "ports", "--level", "1", "--json"});
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(nlohmann::json::parse(r.out).size(), 3u) << "the trace goes to standard error";
-    EXPECT_NE(r.err.find("trace: EnumPorts(NULL, 1, NULL, 0) = FALSE, needed"), std::string::npos);
+    EXPECT_NE(r.err.find("trace: EnumPortsA(NULL, 1, NULL, 0) = FALSE, needed"), std::string::npos);
     EXPECT_NE(r.err.find("last error ERROR_INSUFFICIENT_BUFFER (122)"), std::string::npos);
 }
 

@@ -19,6 +19,7 @@
 #include "registry.h"
 #include "text.h"
 #include "monitor_caller.h"
+#include "system_spooler.h"
 #include "terminal.h"
 
 namespace zevmon {
@@ -74,12 +75,9 @@ std::string fixedText(const CHAR* field, size_t size) { return std::string(field
 std::optional<bool> printerOnline(const std::string& name) {
     HANDLE printer;
     if (!OpenPrinterA(const_cast<LPSTR>(name.c_str()), &printer, NULL)) return std::nullopt;
-    DWORD needed = 0;
-    GetPrinterA(printer, 2, NULL, 0, &needed);
-    std::vector<BYTE> buffer(needed + sizeof(PRINTER_INFO_2A));
     std::optional<bool> online;
-    if (needed > 0 && GetPrinterA(printer, 2, buffer.data(), (DWORD)buffer.size(), &needed))
-        online = !(reinterpret_cast<PRINTER_INFO_2A*>(buffer.data())->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    if (std::optional<std::vector<BYTE>> info = printerInfo2(printer))
+        online = !(reinterpret_cast<PRINTER_INFO_2A*>(info->data())->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE);
     ClosePrinter(printer);
     return online;
 }

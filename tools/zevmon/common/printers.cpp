@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "registry.h"
+#include "system_spooler.h"
 #include "terminal.h"
 #include "text.h"
 
@@ -75,14 +76,12 @@ int cmdPrintersOnline(Run& run) {
     HANDLE handle;
     if (!OpenPrinterA(const_cast<LPSTR>(name.c_str()), &handle, NULL))
         throw Failure(fmt::format("There is no printer {} (see: zevmon printers).", shown(name)));
-    DWORD needed = 0;
-    GetPrinterA(handle, 2, NULL, 0, &needed);
-    std::vector<BYTE> buffer(needed + sizeof(PRINTER_INFO_2A));
-    auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer.data());
-    BOOL read = GetPrinterA(handle, 2, buffer.data(), (DWORD)buffer.size(), &needed);
+    std::optional<std::vector<BYTE>> buffer = printerInfo2(handle);
+    bool read = buffer.has_value();
+    auto* info = read ? reinterpret_cast<PRINTER_INFO_2A*>(buffer->data()) : nullptr;
     bool offline = read && (info->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE);
-    info->Attributes &= ~PRINTER_ATTRIBUTE_WORK_OFFLINE;
-    BOOL written = offline && SetPrinterA(handle, 2, buffer.data(), 0);
+    if (offline) info->Attributes &= ~PRINTER_ATTRIBUTE_WORK_OFFLINE;
+    BOOL written = offline && SetPrinterA(handle, 2, buffer->data(), 0);
     DWORD error = GetLastError();
     ClosePrinter(handle);
     if (read && !offline) {

@@ -80,4 +80,11 @@ std::optional<std::string> readString(const std::string& path, const char* name)
     return untilTerminator(bytes);
 }
 
+std::string monitorName() {
+    std::string key = MonitorKeyPath;
+    return key.substr(key.find_last_of('\\') + 1);
+}
+
+bool monitorInstalled() { return !readString(MonitorKeyPath, "Driver").value_or("").empty(); }
+
 }  // namespace zevmon

@@ -32,4 +32,12 @@ std::optional<std::string> valueText(const std::string& path, const char* name);
 // A REG_SZ value's text; nothing for a value of another type.
 std::optional<std::string> readString(const std::string& path, const char* name);
 
+// The monitor's name, which the spooler lists its ports under: the last part
+// of its key.
+std::string monitorName();
+
+// The monitor's key names a "Driver": the spooler loads the monitor, or will
+// at its next start.
+bool monitorInstalled();
+
 }  // namespace zevmon

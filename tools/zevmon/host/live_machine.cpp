@@ -484,16 +484,6 @@ std::optional<std::string> lookUpPrinter(const std::string& idOrPort) {
     return std::nullopt;
 }
 
-bool cancelJob(const std::string& printer, DWORD id) {
-    HANDLE handle = NULL;
-    if (!OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL)) return false;
-    BOOL ok = SetJobA(handle, id, 0, NULL, JOB_CONTROL_CANCEL);
-    DWORD error = GetLastError();
-    ClosePrinter(handle);
-    SetLastError(error);
-    return ok;
-}
-
 std::string jobStatusText(const sim::JobReport& job) {
     std::string why = job.error ? fmt::format(" ({}, {})", errorMeaning(job.error), errorText(job.error)) : "";
     if (!job.unreadable.empty()) return "unreadable: cancelling it removes its files";
@@ -519,17 +509,6 @@ std::string jobStatusText(const sim::JobReport& job) {
                                           : fmt::format("cancelled after {} of {} bytes", job.sent, job.spooled);
     if (job.status & JOB_STATUS_ERROR) return "failed" + why;
     return "waiting";
-}
-
-std::vector<PrinterState> machinePrinters() {
-    auto& registry = sim::machine().registry();
-    std::vector<PrinterState> printers;
-    for (auto& name : registry.subkeys(sim::PrintersKey)) {
-        std::string port = registry.stringValue(sim::printerKey(name), "Port").value_or("");
-        bool offline = sim::machine().printerAttributes(name) & PRINTER_ATTRIBUTE_WORK_OFFLINE;
-        printers.push_back({name, port, !offline});
-    }
-    return printers;
 }
 
 }  // namespace zevmon

@@ -193,14 +193,7 @@ std::optional<std::string> installedPrinterId(const std::string& id);
 // (its "PortName", or the USB port's stored instance id).
 std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
 
-// Cancels a job as the printer folder does: SetJobA on a handle of its
-// printer. False with the last error.
-bool cancelJob(const std::string& printer, DWORD id);
-
 // A job's status as the spooler reports it, in words.
 std::string jobStatusText(const sim::JobReport& job);
-
-// The spooler's printers, as the machine's registry keeps them.
-std::vector<PrinterState> machinePrinters();
 
 }  // namespace zevmon

@@ -105,7 +105,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     MachinePorts ports(session, run);
     run.session = &session;
     run.route = session.started() ? &ports : nullptr;
-    run.printers = machinePrinters;
+    run.printers = [&ports] { return ports.printers(); };
     run.diagnose = [] { return diagnose(findBuiltInMonitor); };
     run.whenPortKeysLoad = "The running monitor lists it from its next start (zevmon machine restart).";
     int status;

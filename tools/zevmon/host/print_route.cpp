@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/spooler_queue.h"
 #include "common/terminal.h"
 #include "common/text.h"
 #include "machine_commands.h"
@@ -111,7 +112,7 @@ bool printerPresent(const std::string& id) {
 const MoreWords<HostRun> MachinePrintOptions = {declareMachinePrint, checkMachinePrint};
 
 MachinePorts::MachinePorts(Session& session, HostRun& run)
-    : MonitorRoute(session.monitorCaller(), machinePrinters), session_(session), words_(run.words<MachinePrintWords>()) {}
+    : SystemSpooler(session.options().trace, nullptr), session_(session), words_(run.words<MachinePrintWords>()) {}
 
 bool MachinePorts::jobsNeedPrinter() const { return !words_.direct; }
 
@@ -182,7 +183,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
             owner->pullOutDue = false;
         }
         if (cancelRequested() && !cancelSent) {
-            cancelJob(printer, id);
+            cancelJob(printer, id, traceCall);
             cancelSent = true;
         }
         if (cancelSent && queued->writingForMs >= 1000) {
@@ -301,7 +302,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     observer.destination = [&] { return fileDestination(job.port); };
     int status;
     try {
-        status = zevmon::printJob(table_, job, printer, observer);
+        status = zevmon::printJob(session_.monitorCaller(), job, printer, observer);
     } catch (const Failure& e) {
         if (recorder.captureProblem().empty()) throw;
         throw Failure(std::string(e.what()) + " " + recorder.captureProblem());

@@ -12,6 +12,9 @@
 #include <set>
 #include <thread>
 
+#include "common/registry.h"
+#include "common/spooler_queue.h"
+#include "common/system_spooler.h"
 #include "common/terminal.h"
 #include "common/text.h"
 #include "machine_commands.h"
@@ -21,18 +24,54 @@ namespace zevmon {
 
 namespace {
 
-// The queue as the spooler lists it; never an empty one for a folder that
-// cannot be read.
-std::vector<sim::JobReport> currentQueue() {
-    std::vector<sim::JobReport> jobs = sim::machine().spooledJobs();
+// A job the spooler listed, with what JOB_INFO_1 does not say (its port, its
+// bytes, why it waits) from the machine; none once it has left.
+std::optional<sim::JobReport> withMachineDetails(const QueuedJob& listed, std::optional<sim::JobReport> job) {
+    if (!job) return std::nullopt;
+    job->printer = listed.printer, job->document = listed.document;
+    job->status = listed.status, job->priority = listed.priority;
+    return job;
+}
+
+// A job the spooler keeps for no printer it lists (one whose files cannot be
+// read, or whose printer has gone) is reached through no printer's queue:
+// the machine alone tells of it.
+bool ofNoPrinter(const sim::JobReport& job, const std::vector<PrinterState>& printers) {
+    return std::none_of(printers.begin(), printers.end(), [&](const PrinterState& p) { return sameName(p.name, job.printer); });
+}
+
+void checkSpoolFolder() {
     std::string error = sim::machine().spoolFolderError();
     if (!error.empty()) throw Failure(error);
+}
+
+// The queue as the spooler lists it, in the machine's order; never an empty
+// one for a folder that cannot be read.
+std::vector<sim::JobReport> currentQueue(const CallTrace& trace) {
+    std::vector<PrinterState> printers = localPrinters(trace);
+    std::vector<QueuedJob> listed = queuedJobs(printers, trace);
+    std::vector<sim::JobReport> known = sim::machine().spooledJobs();
+    checkSpoolFolder();
+    std::vector<sim::JobReport> jobs;
+    for (const QueuedJob& job : listed) {
+        auto details = std::find_if(known.begin(), known.end(), [&](const sim::JobReport& j) { return j.id == job.id; });
+        if (details != known.end()) jobs.push_back(*withMachineDetails(job, *details));
+    }
+    for (const sim::JobReport& job : known)
+        if (ofNoPrinter(job, printers)) jobs.push_back(job);
+    std::stable_sort(jobs.begin(), jobs.end(), [](const sim::JobReport& a, const sim::JobReport& b) {
+        return a.priority != b.priority ? a.priority > b.priority : a.id < b.id;
+    });
     return jobs;
 }
 
-std::optional<sim::JobReport> queuedJob(DWORD id) {
-    for (const sim::JobReport& job : currentQueue())
-        if (job.id == id) return job;
+std::optional<sim::JobReport> findQueued(DWORD id, const CallTrace& trace) {
+    std::vector<PrinterState> printers = localPrinters(trace);
+    std::optional<QueuedJob> listed = zevmon::queuedJob(printers, id, trace);
+    std::optional<sim::JobReport> job = sim::machine().spooledJob(id);
+    checkSpoolFolder();
+    if (listed) return withMachineDetails(*listed, job);
+    if (job && ofNoPrinter(*job, printers)) return job;
     return std::nullopt;
 }
 
@@ -47,7 +86,7 @@ struct CancelWords {
 void declareQueue(CLI::App& queue, HostRun& run) { queue.add_flag("--json", run.words<QueueWords>().asJson, "as JSON"); }
 
 int cmdQueue(HostRun& run) {
-    std::vector<sim::JobReport> jobs = currentQueue();
+    std::vector<sim::JobReport> jobs = currentQueue(CallTrace(run.global.trace));
     if (run.words<QueueWords>().asJson) {
         nlohmann::json list = nlohmann::json::array();
         for (auto& job : jobs) {
@@ -89,7 +128,8 @@ void declareQueueCancel(CLI::App& cancel, HostRun& run) {
 // times out.
 int cmdQueueCancel(HostRun& run) {
     DWORD jobId = run.words<CancelWords>().jobId;
-    std::optional<sim::JobReport> job = queuedJob(jobId);
+    CallTrace trace(run.global.trace);
+    std::optional<sim::JobReport> job = findQueued(jobId, trace);
     if (!job) {
         if (std::optional<sim::JobReport> ended = sim::machine().endedJob(jobId))
             throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
@@ -97,16 +137,17 @@ int cmdQueueCancel(HostRun& run) {
         throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", jobId));
     }
     // A job whose printer is not known is reached through a handle of any printer.
-    std::vector<PrinterState> printers = machinePrinters();
+    std::vector<PrinterState> printers = localPrinters(trace);
     bool known = std::any_of(printers.begin(), printers.end(), [&](auto& p) { return p.name == job->printer; });
     std::string through = known || printers.empty() ? job->printer : printers.front().name;
-    if (!cancelJob(through, job->id)) fail(fmt::format("Job {} could not be cancelled", job->id));
+    if (!cancelJob(through, job->id, trace)) fail(fmt::format("Job {} could not be cancelled", job->id));
     if (!job->unreadable.empty()) {
         result(fmt::format("Job {} was cancelled: its files, which could not be read, were removed.", job->id));
         return 0;
     }
     std::optional<sim::JobReport> ended;
-    for (std::optional<sim::JobReport> still; (still = queuedJob(job->id)); job = still) {
+    // Watched untraced: a trace line every poll would bury the command's answer.
+    for (std::optional<sim::JobReport> still; (still = findQueued(job->id, CallTrace(false))); job = still) {
         if (still->writingForMs >= 1000) {
             result(fmt::format("Job {} \"{}\" on printer {}: cancel asked; the printer is taking nothing (stalled {} "
                                "s); the job ends at its next write.",

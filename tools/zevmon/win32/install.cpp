@@ -158,13 +158,6 @@ std::string plural(size_t count, const char* one, const char* many) {
 
 }  // namespace
 
-std::string monitorName() {
-    std::string key = MonitorKeyPath;
-    return key.substr(key.find_last_of('\\') + 1);
-}
-
-bool monitorInstalled() { return !readString(MonitorKeyPath, DriverValue).value_or("").empty(); }
-
 int installMonitor(const std::string& sourceOption) {
     std::string source = sourceOption.empty() ? joinPath(programFolder(), MONITOR_FILE_NAME) : sourceOption;
     if (!fileExists(source))

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/command.h"
+#include "common/registry.h"
 
 namespace zevmon {
 
@@ -13,14 +14,6 @@ namespace zevmon {
 using WinRun = Run;
 
 extern const Verb<WinRun> InstallCommand, UninstallCommand;
-
-// The monitor's name, which the spooler lists its ports under: the last part
-// of its key.
-std::string monitorName();
-
-// The monitor's key names a "Driver": the spooler loads the monitor, or will
-// at its next start.
-bool monitorInstalled();
 
 // source: the DLL to install; "" for ZEVURUZI.DLL beside zevmon.exe.
 int installMonitor(const std::string& source);

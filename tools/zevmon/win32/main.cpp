@@ -21,12 +21,12 @@
 #include "common/commands.h"
 #include "common/doctor.h"
 #include "common/monitor_caller.h"
+#include "common/system_spooler.h"
 #include "common/terminal.h"
 #include "install.h"
 #include "monitor/zevuruzi.h"
 #include "resources/string_table.h"
 #include "setupapi_on_demand.h"
-#include "system_spooler.h"
 #include "windows_system.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// The system's spooler, called as any program calls it.
+// The machine's spooler, called as any program calls it.
 #include "system_spooler.h"
 
 #include <fmt/format.h>
@@ -6,10 +6,9 @@
 
 #include <algorithm>
 
-#include "common/registry.h"
-#include "common/terminal.h"
-#include "install.h"
 #include "monitor/zevuruzi.h"
+#include "registry.h"
+#include "terminal.h"
 
 namespace zevmon {
 
@@ -31,14 +30,14 @@ bool SystemSpooler::deletePort(const std::string& name) {
     return ok;
 }
 
-std::vector<PrinterState> SystemSpooler::printers() {
+std::vector<PrinterState> localPrinters(const CallTrace& trace) {
     DWORD needed = 0, count = 0;
     EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, NULL, 0, &needed, &count);
     std::vector<BYTE> buffer(needed + 1);
     std::vector<PrinterState> printers;
     BOOL ok = EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer.data(), needed, &needed, &count);
-    traceCall(fmt::format("EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer, {})", needed), ok,
-              fmt::format("returned {}", count));
+    trace(fmt::format("EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer, {})", needed), ok,
+          fmt::format("returned {}", count));
     if (!ok) return printers;
     auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer.data());
     for (DWORD i = 0; i < count; i++)
@@ -46,6 +45,20 @@ std::vector<PrinterState> SystemSpooler::printers() {
                             info[i].pPortName ? info[i].pPortName : "",
                             !(info[i].Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE)});
     return printers;
+}
+
+std::vector<PrinterState> SystemSpooler::printers() { return localPrinters(traceCall); }
+
+std::optional<std::vector<BYTE>> printerInfo2(HANDLE printer) {
+    DWORD needed = 0;
+    // Without a buffer the call fails with ERROR_INSUFFICIENT_BUFFER and the size; any other failure stands.
+    if (!GetPrinterA(printer, 2, NULL, 0, &needed) && GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        std::vector<BYTE> bytes(std::max<DWORD>(needed, sizeof(PRINTER_INFO_2A)));
+        if (GetPrinterA(printer, 2, bytes.data(), (DWORD)bytes.size(), &needed)) return bytes;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 int SystemSpooler::printJob(const PrintOptions& options, const std::string& printer) {

@@ -33,13 +33,10 @@ sim::Module zevuruziModule() {
 #define RESET_STATE_VALUE(type, name) ZeroMemory((void*)&name, sizeof name);
         MONITOR_PROCESS_STATE(RESET_STATE_LOCK, RESET_STATE_VALUE)
     };
-    module.initializeMonitor = [](const std::string& root, sim::PortMonitor& table) {
-        MONITOR_TABLE monitor;
-        if (!InitializeMonitorEx(const_cast<LPSTR>(root.c_str()), &monitor)) return FALSE;
-        started = monitor;
+    module.initializeMonitor = [](const std::string& root, MONITOR_TABLE& table) {
+        if (!InitializeMonitorEx(const_cast<LPSTR>(root.c_str()), &table)) return FALSE;
+        started = table;
         hasStarted = true;
-        table = {monitor.pfnEnumPorts, monitor.pfnOpenPort,   monitor.pfnStartDocPort, monitor.pfnWritePort,
-                 monitor.pfnReadPort,  monitor.pfnEndDocPort, monitor.pfnClosePort,     monitor.pfnDeletePort};
         return TRUE;
     };
     return module;

@@ -156,7 +156,6 @@ BOOL JoinPath(LPSTR buffer, int bufferSize, LPCSTR head, LPCSTR tail);
 // ---------------------------------------------------------------------------
 
 PortRecord* CreatePortFromConfig(LPCSTR name, const PortConfig* config);
-PortRecord* CreatePortFromRegistry(LPCSTR keyName);
 PortRecord* CreatePortFromRequest(const PortCreateRequest* request);
 PortCreateRequest* NewPortCreateRequest(LPCSTR name, LPCSTR serverName);
 BOOL LinkPortRecord(PortRecord* record);
@@ -204,7 +203,6 @@ const BackEnd* BackEndForKind(INT kind);
 
 BOOL CreatePortKey(LPCSTR name);
 BOOL DeletePortKey(LPCSTR name);
-BOOL ReadPortConfig(LPCSTR name, PortConfig* config);
 BOOL WritePortConfig(LPCSTR name, const PortConfig* config);
 BOOL CountPortKeys(LPDWORD count);
 BOOL GetPortKeyName(LPSTR buffer, DWORD size, DWORD index);

@@ -25,16 +25,6 @@ PortRecord* CreatePortFromConfig(LPCSTR name, const PortConfig* config) {
     return record;
 }
 
-PortRecord* CreatePortFromRegistry(LPCSTR keyName) {
-    if (keyName == NULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    PortConfig config;
-    if (!ReadPortConfig(keyName, &config)) return NULL;
-    return CreatePortFromConfig(keyName, &config);
-}
-
 PortRecord* CreatePortFromRequest(const PortCreateRequest* request) {
     if (request == NULL) {
         SetLastError(ERROR_INVALID_PARAMETER);

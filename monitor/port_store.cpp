@@ -56,12 +56,6 @@ BOOL ReadPortConfigAt(LPCSTR rootPath, LPCSTR name, PortConfig* config) {
     return CloseAndReport(key, result);
 }
 
-BOOL ReadPortConfig(LPCSTR name, PortConfig* config) {
-    CHAR path[PortKeyPathMax];
-    if (!BuildPortKeyPath(path, name)) return FALSE;
-    return ReadPortConfigAt(MonitorRoot, name, config);
-}
-
 BOOL WritePortConfig(LPCSTR name, const PortConfig* config) {
     CHAR path[PortKeyPathMax];
     if (!BuildPortKeyPath(path, name)) return FALSE;

@@ -275,6 +275,25 @@ extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID re
 // ===========================================================================
 
 // ---------------------------------------------------------------------------
+// A call of the table, as a caller that traces its calls reports it
+// ---------------------------------------------------------------------------
+
+// One call just made: what it was given, what it gave back, its result and
+// the last error it left. The strings are the caller's, valid while it reports.
+struct MonitorCall {
+    LPCSTR slot;      // "OpenPort", "StartDocPort", "WritePort", "ReadPort", "EndDocPort", "ClosePort"
+    HANDLE port;      // the port's handle: given, or given back by OpenPort
+    LPCSTR name;      // OpenPort's port, StartDocPort's printer; NULL for none
+    LPCSTR document;  // StartDocPort's; NULL for none
+    DWORD jobId;      // StartDocPort's
+    DWORD level;      // StartDocPort's
+    DWORD size;       // the bytes given to WritePort, or room given to ReadPort
+    DWORD done;       // the bytes written or read
+    BOOL result;
+    DWORD error;      // GetLastError() just after the call
+};
+
+// ---------------------------------------------------------------------------
 // Names and limits
 // ---------------------------------------------------------------------------
 

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/zevuruzi.h"
 #include "registry.h"
 #include "usbprint.h"
 
@@ -35,24 +36,14 @@ namespace sim {
 // A module as the machine loads it: its entry point, its string table and what
 // unloading it must reset (the host build links the monitor in, so "unloading"
 // returns its process-wide state to that of a freshly loaded image).
-// A port monitor of the 95/98/Me family as the spooler calls it: the slots of
-// the table its InitializeMonitorEx hands out that the spooler uses.
-struct PortMonitor {
-    std::function<BOOL(LPSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD)> enumPorts;
-    std::function<BOOL(LPSTR, PHANDLE)> openPort;
-    std::function<BOOL(HANDLE, LPSTR, DWORD, DWORD, LPBYTE)> startDocPort;
-    std::function<BOOL(HANDLE, LPBYTE, DWORD, LPDWORD)> writePort, readPort;
-    std::function<BOOL(HANDLE)> endDocPort, closePort;
-    std::function<BOOL(LPSTR, HWND, LPSTR)> deletePort;
-};
-
 struct Module {
     std::string fileName;
     BOOL(WINAPI* entryPoint)(HINSTANCE, DWORD, LPVOID) = nullptr;
     std::map<UINT, std::string> strings;
     std::function<void()> unload;
-    // A port monitor's InitializeMonitorEx, given its registry key's path.
-    std::function<BOOL(const std::string& registryRoot, PortMonitor& table)> initializeMonitor;
+    // A port monitor's InitializeMonitorEx, given its registry key's path: the
+    // table of the 95/98/Me family it hands out.
+    std::function<BOOL(const std::string& registryRoot, MONITOR_TABLE& table)> initializeMonitor;
 };
 
 // The choices the documents of the 95/98/Me spooler leave open, each with the
@@ -318,12 +309,11 @@ public:
     // setSpoolFolder() and reset().
     void setPlaybackObserver(std::function<void(const JobReport&, bool ended)> observer);
     // Told of every call the spooler makes into a monitor it starts from now
-    // on, on the thread that made it, just after it returns with its last
-    // error: the call with its arguments, its result, and what it gave back;
-    // `wanted` says whether a call on this thread is told at all. Cleared by
-    // reset().
-    void setMonitorTrace(std::function<void(const std::string& call, BOOL result, const std::string& outputs)> trace,
-                         std::function<bool()> wanted = nullptr);
+    // on, on the thread that made it, just after it returns: the slot, what it
+    // was given and gave back, its result and its last error, which is left as
+    // the call left it; `wanted` says whether a call on this thread is told at
+    // all. Cleared by reset().
+    void setMonitorTrace(std::function<void(const MonitorCall& call)> trace, std::function<bool()> wanted = nullptr);
     // Told at each named moment of a job's life in the spool folder, on the
     // thread that reached it ("spooling", "queued", "printing", "writing",
     // "written", "printed", "ended", "removing", "removed-data"): a test stops

@@ -29,20 +29,83 @@ const auto HoldPoll = std::chrono::milliseconds(20);
 
 // A monitor's EnumPorts answer, asked as the spooler asks: the size, then a
 // buffer of that size. 0, or the monitor's error.
-DWORD askForPorts(const PortMonitor& monitor, DWORD level, std::vector<BYTE>& answer, DWORD& count) {
+DWORD askForPorts(const MONITOR_TABLE& monitor, DWORD level, std::vector<BYTE>& answer, DWORD& count) {
     DWORD needed = 0;
     count = 0;
-    monitor.enumPorts(nullptr, level, nullptr, 0, &needed, &count);
+    monitor.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count);
     answer.assign(needed, 0);
     count = 0;
-    if (needed != 0 && !monitor.enumPorts(nullptr, level, answer.data(), needed, &needed, &count)) return GetLastError();
+    if (needed != 0 && !monitor.pfnEnumPorts(nullptr, level, answer.data(), needed, &needed, &count))
+        return GetLastError();
     return 0;
 }
 
 namespace {
 
+// The record of a call of a monitor's table just made, with its last error.
+MonitorCall called(LPCSTR slot, HANDLE port, BOOL result) {
+    MonitorCall call{};
+    call.slot = slot;
+    call.port = port;
+    call.result = result;
+    call.error = GetLastError();
+    return call;
+}
+
+// Tells the trace the monitor was started with of a call, where one is
+// wanted: a playback makes a call for every few KiB it sends. The last error
+// stays as the call left it.
+BOOL tell(const Machine::Spooler::Monitor& monitor, const MonitorCall& call) {
+    if (monitor.trace && (!monitor.traceWanted || monitor.traceWanted())) monitor.trace(call);
+    SetLastError(call.error);
+    return call.result;
+}
+
+BOOL openPort(const Machine::Spooler::Monitor& monitor, const std::string& name, HANDLE& handle) {
+    BOOL ok = monitor.table.pfnOpenPort(const_cast<LPSTR>(name.c_str()), &handle);
+    MonitorCall call = called("OpenPort", handle, ok);
+    call.name = name.c_str();
+    return tell(monitor, call);
+}
+
+BOOL startDocPort(const Machine::Spooler::Monitor& monitor, HANDLE port, const std::string& printer, DWORD job,
+                  const std::string& document) {
+    DOC_INFO_1A doc = {const_cast<LPSTR>(document.c_str()), nullptr, nullptr};
+    BOOL ok = monitor.table.pfnStartDocPort(port, const_cast<LPSTR>(printer.c_str()), job, 1, (LPBYTE)&doc);
+    MonitorCall call = called("StartDocPort", port, ok);
+    call.name = printer.c_str();
+    call.document = document.c_str();
+    call.jobId = job;
+    call.level = 1;
+    return tell(monitor, call);
+}
+
+// WritePort or ReadPort, of `size` bytes; `done` says how many went.
+BOOL transfer(const Machine::Spooler::Monitor& monitor, bool write, HANDLE port, LPBYTE data, DWORD size,
+              DWORD& done) {
+    BOOL ok = (write ? monitor.table.pfnWritePort : monitor.table.pfnReadPort)(port, data, size, &done);
+    MonitorCall call = called(write ? "WritePort" : "ReadPort", port, ok);
+    call.size = size;
+    call.done = done;
+    return tell(monitor, call);
+}
+
+BOOL endDocPort(const Machine::Spooler::Monitor& monitor, HANDLE port) {
+    BOOL ok = monitor.table.pfnEndDocPort(port);
+    return tell(monitor, called("EndDocPort", port, ok));
+}
+
+}  // namespace
+
+BOOL closeMonitorPort(const Machine::Spooler::Monitor& monitor, HANDLE port) {
+    BOOL ok = monitor.table.pfnClosePort(port);
+    return tell(monitor, called("ClosePort", port, ok));
+}
+
+namespace {
+
 // The ports a monitor lists, at level 2 for their types.
-std::vector<std::pair<std::string, DWORD>> listPorts(const PortMonitor& monitor) {
+std::vector<std::pair<std::string, DWORD>> listPorts(const MONITOR_TABLE& monitor) {
     std::vector<std::pair<std::string, DWORD>> ports;
     std::vector<BYTE> buffer;
     DWORD returned = 0;
@@ -205,13 +268,13 @@ void playBack(std::shared_ptr<SpoolerJob> job) {
     writeRecord(*job);
     spooler.reached("printing", job->id);
     tellObserver(spooler, lock, *job, false);
-    const PortMonitor monitor = spooler.monitors[port->monitor].table;
+    const Machine::Spooler::Monitor monitor = spooler.monitors[port->monitor];
     const SpoolerSettings settings = spooler.settings;
     // A port is opened once and stays open while the spooler runs.
     if (!port->handle) {
         HANDLE handle = nullptr;
         lock.unlock();
-        BOOL opened = monitor.openPort(const_cast<LPSTR>(job->port.c_str()), &handle);
+        BOOL opened = openPort(monitor, job->port, handle);
         DWORD error = GetLastError();
         lock.lock();
         if (!opened) {
@@ -224,11 +287,9 @@ void playBack(std::shared_ptr<SpoolerJob> job) {
     HANDLE handle = port->handle;
     const bool bidirectional = port->type & PORT_TYPE_READ;
 
-    DOC_INFO_1A doc = {const_cast<LPSTR>(job->document.c_str()), nullptr, nullptr};
     for (;;) {
         lock.unlock();
-        BOOL started =
-            monitor.startDocPort(handle, const_cast<LPSTR>(job->printer.c_str()), job->id, 1, (LPBYTE)&doc);
+        BOOL started = startDocPort(monitor, handle, job->printer, job->id, job->document);
         DWORD error = GetLastError();
         lock.lock();
         if (started) break;
@@ -281,7 +342,7 @@ void playBack(std::shared_ptr<SpoolerJob> job) {
         DWORD size = (DWORD)std::min<std::size_t>(writeChunk, chunkAt + chunkSize - job->sent);
         LPBYTE bytes = chunk.data() + (job->sent - chunkAt);
         DWORD written = 0;
-        BOOL ok = size != 0 && monitor.writePort(handle, bytes, size, &written);
+        BOOL ok = size != 0 && transfer(monitor, true, handle, bytes, size, written);
         DWORD error = size != 0 ? GetLastError() : ERROR_READ_FAULT;  // the spool file lost bytes
         // A write that says it succeeded yet took nothing would be made again
         // for ever: it is a failed write, with the error the device gave.
@@ -289,7 +350,7 @@ void playBack(std::shared_ptr<SpoolerJob> job) {
         if (ok && bidirectional && settings.readAfterEachWrite) {
             BYTE answer[256];
             DWORD read = 0;
-            monitor.readPort(handle, answer, sizeof answer, &read);
+            transfer(monitor, false, handle, answer, sizeof answer, read);
         }
         lock.lock();
         job->writing.reset();
@@ -314,7 +375,7 @@ void playBack(std::shared_ptr<SpoolerJob> job) {
         spooler.reached("printed", job->id);
     }
     lock.unlock();
-    monitor.endDocPort(handle);
+    endDocPort(monitor, handle);
     lock.lock();
     if (!stopped) spooler.reached("ended", job->id);
     port->busy = false;
@@ -335,63 +396,6 @@ void startPlayback(Machine::Spooler& spooler, const std::shared_ptr<SpoolerJob>&
     spooler.playbacks.emplace_back(playBack, job);
 }
 
-namespace {
-
-std::string pointer(const void* value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", value);
-    return text;
-}
-
-// The monitor's table with each call the spooler makes told to the trace.
-PortMonitor traced(const PortMonitor& table,
-                   const std::function<void(const std::string&, BOOL, const std::string&)>& trace,
-                   const std::function<bool()>& wanted) {
-    // Formatted only where it is wanted: a playback makes a call for every
-    // few KiB it sends.
-    auto on = [wanted] { return !wanted || wanted(); };
-    PortMonitor t = table;
-    t.openPort = [=](LPSTR name, PHANDLE handle) {
-        BOOL ok = table.openPort(name, handle);
-        if (on()) trace("OpenPort(\"" + std::string(name) + "\", &handle)", ok, "handle " + pointer(*handle));
-        return ok;
-    };
-    t.startDocPort = [=](HANDLE port, LPSTR printer, DWORD job, DWORD level, LPBYTE info) {
-        BOOL ok = table.startDocPort(port, printer, job, level, info);
-        const char* document = reinterpret_cast<DOC_INFO_1A*>(info)->pDocName;
-        if (on())
-            trace("StartDocPort(" + pointer(port) + ", \"" + printer + "\", " + std::to_string(job) + ", " +
-                      std::to_string(level) + ", {\"" + (document ? document : "") + "\"})",
-                  ok, "");
-        return ok;
-    };
-    t.writePort = [=](HANDLE port, LPBYTE data, DWORD size, LPDWORD written) {
-        BOOL ok = table.writePort(port, data, size, written);
-        if (on())
-            trace("WritePort(" + pointer(port) + ", data, " + std::to_string(size) + ")", ok,
-                  "written " + std::to_string(*written));
-        return ok;
-    };
-    t.readPort = [=](HANDLE port, LPBYTE data, DWORD size, LPDWORD read) {
-        BOOL ok = table.readPort(port, data, size, read);
-        if (on()) trace("ReadPort(" + pointer(port) + ", buffer, " + std::to_string(size) + ")", ok, "read " + std::to_string(*read));
-        return ok;
-    };
-    t.endDocPort = [=](HANDLE port) {
-        BOOL ok = table.endDocPort(port);
-        if (on()) trace("EndDocPort(" + pointer(port) + ")", ok, "");
-        return ok;
-    };
-    t.closePort = [=](HANDLE port) {
-        BOOL ok = table.closePort(port);
-        if (on()) trace("ClosePort(" + pointer(port) + ")", ok, "");
-        return ok;
-    };
-    return t;
-}
-
-}  // namespace
-
 Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
     for (auto& [listed, port] : ports)
         if (equalNoCase(listed, name)) return &port;
@@ -399,7 +403,7 @@ Machine::Spooler::Port* Machine::Spooler::port(const std::string& name) {
 }
 
 bool Machine::startSpooler(std::string* reason) {
-    std::function<void(const std::string&, BOOL, const std::string&)> trace;
+    std::function<void(const MonitorCall&)> trace;
     std::function<bool()> wanted;
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
@@ -413,7 +417,7 @@ bool Machine::startSpooler(std::string* reason) {
         std::string driver = registry_.stringValue(key, "Driver").value_or("");
         HINSTANCE instance = driver.empty() ? nullptr : referenceModule(driver);
         const Module* module = instance ? moduleFor(instance) : nullptr;
-        PortMonitor table;
+        MONITOR_TABLE table{};
         bool started = module && module->initializeMonitor && module->initializeMonitor(key, table);
         if (!started && instance) releaseModule(instance);
         if (!module || !module->initializeMonitor) continue;  // not a module of this machine
@@ -422,8 +426,7 @@ bool Machine::startSpooler(std::string* reason) {
             for (auto& loaded : monitors) releaseModule(loaded.module);
             return false;
         }
-        if (trace) table = traced(table, trace, wanted);
-        monitors.push_back({name, table, instance});
+        monitors.push_back({name, table, instance, trace, wanted});
     }
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
@@ -463,7 +466,7 @@ std::string Machine::spoolFolderError() {
 
 void Machine::stopSpooler() {
     std::vector<std::thread> playbacks;
-    std::vector<std::pair<PortMonitor, HANDLE>> open;
+    std::vector<std::pair<Spooler::Monitor, HANDLE>> open;
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
         spooler_->stopping = true;
@@ -474,13 +477,13 @@ void Machine::stopSpooler() {
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
         for (auto& [name, port] : spooler_->ports)
-            if (port.handle) open.emplace_back(spooler_->monitors[port.monitor].table, port.handle);
+            if (port.handle) open.emplace_back(spooler_->monitors[port.monitor], port.handle);
         spooler_->ports.clear();
         spooler_->jobs.clear();
         spooler_->spooling.clear();
     }
     // "ClosePort: at spooler shutdown" (95 DDK).
-    for (auto& [monitor, handle] : open) monitor.closePort(handle);
+    for (auto& [monitor, handle] : open) closeMonitorPort(monitor, handle);
     std::vector<Spooler::Monitor> monitors;
     {
         std::lock_guard<std::mutex> lock(spooler_->mutex);
@@ -497,8 +500,7 @@ void Machine::setPlaybackObserver(std::function<void(const JobReport&, bool ende
     spooler_->observer = std::move(observer);
 }
 
-void Machine::setMonitorTrace(std::function<void(const std::string&, BOOL, const std::string&)> trace,
-                              std::function<bool()> wanted) {
+void Machine::setMonitorTrace(std::function<void(const MonitorCall&)> trace, std::function<bool()> wanted) {
     std::lock_guard<std::mutex> lock(spooler_->mutex);
     spooler_->trace = std::move(trace);
     spooler_->traceWanted = std::move(wanted);

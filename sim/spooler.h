@@ -37,7 +37,10 @@ void loadSpoolFolder(Machine::Spooler& spooler);
 // ---- monitors, ports and playback ----
 // A monitor's EnumPorts answer, asked as the spooler asks: the size, then a
 // buffer of that size. 0, or the monitor's error.
-DWORD askForPorts(const PortMonitor& monitor, DWORD level, std::vector<BYTE>& answer, DWORD& count);
+DWORD askForPorts(const MONITOR_TABLE& monitor, DWORD level, std::vector<BYTE>& answer, DWORD& count);
+// ClosePort, told to the trace the monitor was started with; the other calls
+// of a job's playback are told the same way.
+BOOL closeMonitorPort(const Machine::Spooler::Monitor& monitor, HANDLE port);
 // The ports of every monitor, refreshed before a job looks for its port.
 void mapPorts(Machine::Spooler& spooler);
 // A job's playback thread starts; under the lock.

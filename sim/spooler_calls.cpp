@@ -254,7 +254,7 @@ DWORD spoolerDeletePort(HWND window, const std::string& port) {
     if (!machine().startSpooler()) return ERROR_SERVICE_NOT_ACTIVE;
     auto& spooler = machine().spooler();
     mapPorts(spooler);
-    PortMonitor monitor;
+    MONITOR_TABLE monitor{};
     {
         std::lock_guard<std::mutex> lock(spooler.mutex);
         Machine::Spooler::Port* found = spooler.port(port);
@@ -262,7 +262,7 @@ DWORD spoolerDeletePort(HWND window, const std::string& port) {
         if (found->handle || found->busy) return ERROR_BUSY;  // busy: a job is opening it
         monitor = spooler.monitors[found->monitor].table;
     }
-    if (!monitor.deletePort(nullptr, window, const_cast<LPSTR>(port.c_str()))) return GetLastError();
+    if (!monitor.pfnDeletePort(nullptr, window, const_cast<LPSTR>(port.c_str()))) return GetLastError();
     std::lock_guard<std::mutex> lock(spooler.mutex);
     for (auto it = spooler.ports.begin(); it != spooler.ports.end(); ++it)
         if (equalNoCase(it->first, port)) {
@@ -300,7 +300,7 @@ DWORD spoolerDeleteMonitor(const std::string& name) {
         monitor = *found;
         all.erase(found);
     }
-    for (HANDLE handle : open) monitor.table.closePort(handle);
+    for (HANDLE handle : open) closeMonitorPort(monitor, handle);
     machine().registry().remove(std::string(MonitorsPath) + "\\" + monitor.name);
     machine().releaseModule(monitor.module);
     return 0;

@@ -154,8 +154,11 @@ struct Machine::Spooler {
     bool running = false, stopping = false;
     struct Monitor {
         std::string name;
-        PortMonitor table;
+        MONITOR_TABLE table{};
         HINSTANCE module = nullptr;  // the spooler's reference on its DLL
+        // The trace and its question as they stood when the spooler started it.
+        std::function<void(const MonitorCall&)> trace;
+        std::function<bool()> traceWanted;
     };
     std::vector<Monitor> monitors;
     struct Port {
@@ -176,8 +179,8 @@ struct Machine::Spooler {
     std::string folderError;           // why the folder itself could not be read
     std::vector<JobReport> ended;     // how the latest playbacks ended, newest last
     std::function<void(const JobReport&, bool ended)> observer;
-    std::function<void(const std::string&, BOOL, const std::string&)> trace;  // see setMonitorTrace()
-    std::function<bool()> traceWanted;                                       // and whether to format it
+    std::function<void(const MonitorCall&)> trace;  // see setMonitorTrace()
+    std::function<bool()> traceWanted;              // and whether to tell it
     std::function<void(const char* point, DWORD job)> stopPoint;             // see setStopPoint()
     std::vector<std::thread> playbacks;
     std::size_t playing = 0;  // playbacks not yet ended

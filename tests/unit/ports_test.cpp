@@ -114,7 +114,7 @@ TEST_F(PortStore, ConfigurationRoundTripsThroughTheRegistry) {
     EXPECT_EQ(stored->data, configBytes(written));
     PortConfig read;
     std::memset(&read, 0xEE, sizeof read);
-    ASSERT_TRUE(ReadPortConfig("USB-007", &read));
+    ASSERT_TRUE(ReadPortConfigAt(MonitorRoot, "USB-007", &read));
     EXPECT_EQ(std::memcmp(&read, &written, sizeof read), 0);
     EXPECT_EQ(machine().openKeys(), 0u);
 }
@@ -125,7 +125,7 @@ TEST_F(PortStore, StoreOperationsBeforeInitialisationFailWithDllInitFailed) {
     CHAR name[16];
     EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, CreatePortKey("USB-001"));
     EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, DeletePortKey("USB-001"));
-    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, ReadPortConfig("USB-001", &config));
+    EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, ReadPortConfigAt(MonitorRoot, "USB-001", &config));
     EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, WritePortConfig("USB-001", &config));
     EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, CountPortKeys(&count));
     EXPECT_REFUSED(ERROR_DLL_INIT_FAILED, GetPortKeyName(name, sizeof name, 0));
@@ -150,9 +150,9 @@ TEST_F(PortStore, StoreCallsWithoutANameOrAConfigurationAreRefusedAndTouchNothin
     const PortConfig untouched = config;
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortKey(nullptr));
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, DeletePortKey(nullptr));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfig(nullptr, &config));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfig("", &config));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfig("USB-001", nullptr));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfigAt(MonitorRoot, nullptr, &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfigAt(MonitorRoot, "", &config));
+    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfigAt(MonitorRoot, "USB-001", nullptr));
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ReadPortConfigAt(MonitorKeyPath, nullptr, &config));
     EXPECT_EQ(std::memcmp(&config, &untouched, sizeof config), 0) << "a refused read fills nothing";
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, WritePortConfig(nullptr, &config));
@@ -188,7 +188,7 @@ TEST_F(PortStore, KeysThatAreNotThereAreReportedAsNotFoundAndNeverMade) {
     const PortConfig untouched = read;
     EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, DeletePortKey("USB-001"));
     EXPECT_TRUE(RemovePortKey("USB-001"));
-    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, ReadPortConfig("USB-001", &read));
+    EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, ReadPortConfigAt(MonitorRoot, "USB-001", &read));
     EXPECT_EQ(std::memcmp(&read, &untouched, sizeof read), 0);
     // The port's key, and the probe key, are made first.
     EXPECT_REFUSED(ERROR_FILE_NOT_FOUND, WritePortConfig("USB-001", &config));
@@ -299,7 +299,11 @@ TEST_F(PortRecords, RecordsNeedAName) {
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, LinkPortRecord(fromBuffer));
     EXPECT_EQ(PortList, nullptr);
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortFromRequest(nullptr));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, CreatePortFromRegistry(nullptr));
+    // Nor from a port key without a name: the start's reading of a key refuses it.
+    PortConfig config;
+    DWORD error = 0;
+    EXPECT_EQ(ClassifyPortKey(MonitorKeyPath, "", &config, &error), PortKeyFailsStart);
+    EXPECT_EQ(error, (DWORD)ERROR_INVALID_PARAMETER);
     FreePortRecord(fromBuffer);
     FreePortRecord(unnamed);
 }

@@ -6,8 +6,10 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 
 namespace {
@@ -116,6 +118,44 @@ TEST_F(Spooler, TheErrorDialogRetriesTheRestOrCancelsTheJob) {
     print("after the cancel");
     ASSERT_TRUE(machine().waitForPlayback());
     EXPECT_EQ(received(), "after the cancel") << "the port was freed";
+}
+
+// Each call of a playback is told as it was made, a failed one with the
+// monitor's error, which a trace making calls of its own cannot change; a
+// call on a thread that does not want it is not told.
+TEST_F(Spooler, TheTraceIsToldEachCallOfAPlaybackWithItsOwnLastError) {
+    machine().addPrinter(Printer, "USB-001");
+    sim::SpoolerSettings settings;
+    settings.writeChunk = 4;
+    machine().setSpoolerSettings(settings);
+    std::mutex mutex;
+    std::vector<std::string> told;
+    std::atomic<bool> wanted{true};
+    machine().setMonitorTrace(
+        [&](const MonitorCall& c) {
+            std::lock_guard<std::mutex> lock(mutex);
+            told.push_back(std::string(c.slot) + (c.port ? " " : " no handle ") + (c.name ? c.name : "-") + " " +
+                           (c.document ? c.document : "-") + " " + std::to_string(c.jobId) + " " +
+                           std::to_string(c.size) + "/" + std::to_string(c.done) +
+                           (c.result ? "" : " error " + std::to_string(c.error)));
+            SetLastError(ERROR_ACCESS_DENIED);
+        },
+        [&] { return wanted.load(); });
+    answerDialogs(IDCANCEL);
+    machine().failCall("WriteFile", 2, ERROR_GEN_FAILURE);
+    DWORD id = print("1234abcd", Printer, "Doc");
+    ASSERT_TRUE(machine().waitForPlayback());
+    wanted = false;
+    print("untold");
+    ASSERT_TRUE(machine().waitForPlayback());
+    wanted = true;
+    machine().stopSpooler();
+    const std::string job = std::to_string(id);
+    EXPECT_EQ(told, (std::vector<std::string>{"OpenPort USB-001 - 0 0/0", "StartDocPort Office Printer Doc " + job + " 0/0",
+                                              "WritePort - - 0 4/4", "WritePort - - 0 4/0 error 31",
+                                              "EndDocPort - - 0 0/0", "ClosePort - - 0 0/0"}));
+    ASSERT_EQ(machine().messageBoxes().size(), 1u);
+    EXPECT_NE(machine().messageBoxes()[0].text.find("(error 31)"), std::string::npos) << "the monitor's, not the trace's";
 }
 
 // Unplugged mid-job and plugged in again while the error dialog waits: Retry

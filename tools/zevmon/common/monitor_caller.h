@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "error_text.h"
@@ -22,16 +23,22 @@ struct PortEntry {
 
 // A trace of calls, one line each: the call, its result, what it gave back,
 // and on failure the last error by name and number, which it leaves as it was.
-// Without a stream of its own it goes where the command's messages go.
+// Without a stream of its own it goes where the command's messages go. A
+// caller other than the command itself puts its name first ("playback: ").
 class CallTrace {
 public:
-    explicit CallTrace(bool on, std::FILE* out = nullptr) : on_(on), out_(out) {}
+    explicit CallTrace(bool on, std::FILE* out = nullptr, std::string caller = "")
+        : on_(on), out_(out), caller_(std::move(caller)) {}
     bool on() const { return on_; }
     void operator()(const std::string& call, BOOL result, const std::string& outputs = "") const;
+    // A call of the monitor's table, by zevmon or by a spooler: the one text
+    // of each slot's line.
+    void operator()(const MonitorCall& call) const;
 
 private:
     bool on_;
     std::FILE* out_;
+    std::string caller_;
 };
 
 // One EnumPorts call, of whichever spooler or monitor: fills the buffer of

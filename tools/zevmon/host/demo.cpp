@@ -117,13 +117,10 @@ int Demo::run() {
         say(fmt::format("{:<10} {:<16} {:<12} {}", p.name, p.monitor, p.description, p.type));
         listed |= p.name == "USB-001" && p.monitor == "VO DUV Udadizo" && p.description == "USB Port" && p.type == 3;
     }
-    auto stored = registry.value(std::string(MonitorKeyPath) + "\\USB-001", "Property");
-    if (stored && stored->data.size() == sizeof(PortConfig)) {
-        const PortConfig* config = reinterpret_cast<const PortConfig*>(stored->data.data());
+    // Read as the monitor's next start reads it; the monitor writes the whole record.
+    if (PortConfig config = storedConfig("USB-001"); config.kind != -1)
         say(fmt::format("Stored as \"Property\" ({} bytes): kind {}, instance id {}, write pipe {}, read pipe {}.",
-                        stored->data.size(), config->kind, config->usb.instanceId, config->usb.writePipe,
-                        config->usb.readPipe));
-    }
+                        sizeof config, config.kind, config.usb.instanceId, config.usb.writePipe, config.usb.readPipe));
     outcome("USB-001 is listed at level 2 in the same call that created it: \"VO DUV Udadizo\", \"USB Port\", type 3",
             listed);
 

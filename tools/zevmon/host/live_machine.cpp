@@ -180,9 +180,9 @@ void LiveMachine::installHandlers() {
     machine.setOpenFilePrompt([this](const sim::Machine::OpenFileCall& call) { return onOpenFile(call); });
     // The spooler's own calls of the monitor, on its playback thread, marked as its.
     machine.setMonitorTrace(
-        [](const std::string& call, BOOL ok, const std::string& outputs) {
+        [](const MonitorCall& call) {
             ConsoleScope scope(owner ? owner->console.get() : nullptr);
-            CallTrace(true)("playback: " + call, ok, outputs);
+            CallTrace(true, nullptr, "playback: ")(call);
         },
         [] { return owner && owner->trace; });
     machine.setPlaybackObserver([this](const sim::JobReport& job, bool ended) { onPlayback(job, ended); });

@@ -102,6 +102,17 @@ PrinterRecord printerRecord(const std::string& name) {
             machine().registry().stringValue(key, "Printer Driver").value_or(""), machine().printerAttributes(name)};
 }
 
+// The strings after a buffer's records, each placed after the one before.
+struct StringArea {
+    char* next;
+    char* place(const std::string& text) {
+        std::memcpy(next, text.c_str(), text.size() + 1);
+        char* at = next;
+        next += text.size() + 1;
+        return at;
+    }
+};
+
 // Level 2 records, then their strings, in the caller's buffer. Without a
 // buffer big enough, the size needed and ERROR_INSUFFICIENT_BUFFER.
 BOOL packPrinters(const std::vector<PrinterRecord>& printers, LPBYTE buffer, DWORD size, LPDWORD needed) {
@@ -113,18 +124,12 @@ BOOL packPrinters(const std::vector<PrinterRecord>& printers, LPBYTE buffer, DWO
         return FALSE;
     }
     std::memset(buffer, 0, printers.size() * sizeof(PRINTER_INFO_2A));
-    char* strings = reinterpret_cast<char*>(buffer + printers.size() * sizeof(PRINTER_INFO_2A));
-    auto place = [&](const std::string& s) {
-        std::memcpy(strings, s.c_str(), s.size() + 1);
-        char* at = strings;
-        strings += s.size() + 1;
-        return at;
-    };
+    StringArea strings{reinterpret_cast<char*>(buffer + printers.size() * sizeof(PRINTER_INFO_2A))};
     auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buffer);
     for (std::size_t i = 0; i < printers.size(); i++) {
-        info[i].pPrinterName = place(printers[i].name);
-        info[i].pPortName = place(printers[i].port);
-        info[i].pDriverName = place(printers[i].driver);
+        info[i].pPrinterName = strings.place(printers[i].name);
+        info[i].pPortName = strings.place(printers[i].port);
+        info[i].pDriverName = strings.place(printers[i].driver);
         info[i].Attributes = printers[i].attributes;
     }
     return TRUE;
@@ -277,18 +282,12 @@ BOOL packJobs(const std::vector<sim::JobReport>& jobs, DWORD first, LPBYTE buffe
     if (returned) *returned = 0;
     if (!buffer || size < total) return reportSpooler(ERROR_INSUFFICIENT_BUFFER);
     std::memset(buffer, 0, total);
-    char* strings = reinterpret_cast<char*>(buffer + jobs.size() * sizeof(JOB_INFO_1A));
-    auto place = [&](const std::string& s) {
-        std::memcpy(strings, s.c_str(), s.size() + 1);
-        char* at = strings;
-        strings += s.size() + 1;
-        return at;
-    };
+    StringArea strings{reinterpret_cast<char*>(buffer + jobs.size() * sizeof(JOB_INFO_1A))};
     auto* info = reinterpret_cast<JOB_INFO_1A*>(buffer);
     for (std::size_t i = 0; i < jobs.size(); i++) {
         info[i].JobId = jobs[i].id;
-        info[i].pPrinterName = place(jobs[i].printer);
-        info[i].pDocument = place(jobs[i].document);
+        info[i].pPrinterName = strings.place(jobs[i].printer);
+        info[i].pDocument = strings.place(jobs[i].document);
         info[i].Status = jobs[i].status;
         info[i].Priority = jobs[i].priority;
         info[i].Position = first + (DWORD)i + 1;

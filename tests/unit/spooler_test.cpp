@@ -232,6 +232,7 @@ TEST_F(Spooler, ApplicationCallsRefuseWhatTheSpoolerCannotTake) {
 // counted in its own printer's whole queue, whichever job the listing starts at.
 TEST_F(Spooler, QueuesAreReadPrinterByPrinterWithEachJobsPlaceInItsOwnQueue) {
     const char Other[] = "Back Room";
+    machine().unplugUsbPrinter(PrinterId);  // held: the monitor sets no printer of it online
     machine().addPrinter(Printer, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     machine().addPrinter(Other, "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
     DWORD needed = 0, count = Marker;

@@ -9,11 +9,11 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
 #include <typeindex>
+#include <utility>
 #include <vector>
 
 #include "doctor.h"
@@ -42,9 +42,13 @@ struct Run {
     // command's file has a record type of its own.
     template <class Words>
     Words& words() {
-        std::shared_ptr<void>& record = words_[std::type_index(typeid(Words))];
-        if (!record) record = std::make_shared<Words>();
-        return *static_cast<Words*>(record.get());
+        // Found by equality alone: mingw orders type_info by name for some
+        // types and by address for others, which no map can sort by.
+        std::type_index type(typeid(Words));
+        for (auto& [held, record] : words_)
+            if (held == type) return *static_cast<Words*>(record.get());
+        words_.emplace_back(type, std::make_shared<Words>());
+        return *static_cast<Words*>(words_.back().second.get());
     }
 
     PortRoute* route = nullptr;                           // StartsMonitor
@@ -53,7 +57,7 @@ struct Run {
     std::string whenPortKeysLoad;                         // add-port: when the running monitor lists a new key
 
 private:
-    std::map<std::type_index, std::shared_ptr<void>> words_;
+    std::vector<std::pair<std::type_index, std::shared_ptr<void>>> words_;
 };
 
 // A command as it is typed, defined in the command's own file: its word, its

@@ -74,7 +74,7 @@ std::vector<QueuedJob> queuedJobs(const std::vector<PrinterState>& printers, con
         jobs.insert(jobs.end(), its.begin(), its.end());
     }
     std::stable_sort(jobs.begin(), jobs.end(), [](const QueuedJob& a, const QueuedJob& b) {
-        return a.priority != b.priority ? a.priority > b.priority : a.id < b.id;
+        return printsBefore(a.priority, a.id, b.priority, b.id);
     });
     return jobs;
 }

@@ -23,8 +23,14 @@ struct QueuedJob {
     DWORD position = 0;  // in its printer's queue, from 1
 };
 
+// The order the spooler prints jobs in: a higher priority first, then the
+// job given first.
+inline bool printsBefore(DWORD priority, DWORD id, DWORD otherPriority, DWORD otherId) {
+    return priority != otherPriority ? priority > otherPriority : id < otherId;
+}
+
 // The jobs of the printers (localPrinters()), in the order the spooler
-// prints them: a higher priority first, then the job given first. A printer
+// prints them. A printer
 // that cannot be opened or listed holds none.
 std::vector<QueuedJob> queuedJobs(const std::vector<PrinterState>& printers, const CallTrace& trace);
 

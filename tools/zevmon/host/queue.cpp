@@ -60,7 +60,7 @@ std::vector<sim::JobReport> currentQueue(const CallTrace& trace) {
     for (const sim::JobReport& job : known)
         if (ofNoPrinter(job, printers)) jobs.push_back(job);
     std::stable_sort(jobs.begin(), jobs.end(), [](const sim::JobReport& a, const sim::JobReport& b) {
-        return a.priority != b.priority ? a.priority > b.priority : a.id < b.id;
+        return printsBefore(a.priority, a.id, b.priority, b.id);
     });
     return jobs;
 }

@@ -93,6 +93,9 @@ struct UsbFile : FileObject {
     unsigned generation = 0;
     int pipe = -1;
     bool closed = false;
+    std::size_t opening = NotRecorded;  // its entry in the printer's opened
+    static constexpr std::size_t NotRecorded = ~(std::size_t)0;
+    UsbPrinter::Opened* entry() { return opening == NotRecorded ? nullptr : &printer->opened[opening]; }
 
     const char* kind() const override { return pipe < 0 ? "usb device" : "usb pipe"; }
 
@@ -174,7 +177,9 @@ struct UsbFile : FileObject {
     }
     bool setEndOfFile(DWORD& error) override {
         std::lock_guard<std::mutex> lock(machine().usb().mutex);
-        return alive(error);  // the driver accepts it and does nothing
+        if (!alive(error)) return false;
+        if (auto* e = entry()) e->endOfFileCalls++;
+        return true;  // the driver accepts it and does nothing
     }
     bool setTimeouts(const COMMTIMEOUTS& t, DWORD& error) override {
         std::lock_guard<std::mutex> lock(machine().usb().mutex);
@@ -190,6 +195,7 @@ struct UsbFile : FileObject {
             std::lock_guard<std::mutex> lock(machine().usb().mutex);
             if (!alive(error)) return false;
             if (code == GetDescriptorsIoctl) {
+                printer->descriptorRequests++;
                 if (printer->descriptorError) return (error = *printer->descriptorError), false;
                 if (!out && outSize) return (error = ERROR_INVALID_PARAMETER), false;
                 returned = (DWORD)std::min<size_t>(outSize, printer->descriptors.size());
@@ -204,6 +210,7 @@ struct UsbFile : FileObject {
     void close() override {
         std::lock_guard<std::mutex> lock(machine().usb().mutex);
         if (printer && --printer->openCount[pipe] <= 0) printer->openCount.erase(pipe);
+        if (auto* e = printer ? entry() : nullptr) e->open = false;
         printer = nullptr;
         closed = true;
         machine().usb().changed.notify_all();
@@ -240,6 +247,11 @@ std::shared_ptr<FileObject> openDeviceFile(const std::string& path, DWORD access
         file->generation = printer->generation;
         file->pipe = pipe;
         file->access = access;
+        // Long runs that keep no bytes keep no opens either.
+        if (!printer->discardReceived && !printer->sink) {
+            file->opening = printer->opened.size();
+            printer->opened.push_back({path, pipe, access, share});
+        }
         printer->openCount[pipe]++;
         return file;
     }

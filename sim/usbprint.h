@@ -84,6 +84,17 @@ struct UsbPrinter {
 
     // Open handles, for share checks: -1 the device, otherwise the pipe number.
     std::map<int, int> openCount;
+    // Every file opened on it, closed ones included, in the order opened, and
+    // the descriptor requests it answered: what a test checks of a job's opens.
+    struct Opened {
+        std::string name;  // as given to CreateFileA
+        int pipe = -1;     // -1 the device
+        DWORD access = 0, share = 0;
+        bool open = true;
+        int endOfFileCalls = 0;
+    };
+    std::vector<Opened> opened;
+    unsigned descriptorRequests = 0;
 };
 
 }  // namespace sim

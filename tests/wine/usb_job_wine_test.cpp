@@ -1,7 +1,7 @@
-// USB jobs on the real DLL, from the port's creation to the printer's
-// unplugging: Wine's registry, SetupAPI, windows and spooler, with the
-// printer's device and pipe files served by the virtual printer in this program.
-#include <cstdio>
+// A typical USB job on the real DLL, from the port's creation to the
+// printer's unplugging: Wine's registry, SetupAPI, windows and spooler, with
+// the printer's device and pipe files served by the virtual printer in this
+// program. The USB job's other cases are rows of tests/common/device_scenarios.cpp.
 #include <string>
 #include <vector>
 
@@ -9,19 +9,6 @@
 #include "wine_support.h"
 
 namespace {
-
-// The DLL with its file and device calls sent to the virtual printers, before
-// it runs anything. Returns once the status window has taken a sent message,
-// so its thread has finished starting: Wine kills a process (exit status 137)
-// that ends while that thread is still starting.
-MONITOR_TABLE startMonitorOnVirtualPrinters(HWND* statusWindow = NULL) {
-    CHECK_EQ(interposeFileCalls(LoadLibraryA("ZEVURUZI.DLL")), 7);
-    MONITOR_TABLE monitor = startMonitor();
-    HWND window = waitForStatusWindow();
-    if (window != NULL) SendMessageA(window, WM_NULL, 0, 0);
-    if (statusWindow != NULL) *statusWindow = window;
-    return monitor;
-}
 
 BOOL startJob(const MONITOR_TABLE& monitor, HANDLE port, const char* printerName = NULL, DWORD jobId = 0) {
     DOC_INFO_1A doc = {(LPSTR) "Letter", NULL, NULL};
@@ -34,153 +21,6 @@ void checkAllClosed(const VirtualPrinter& device) {
         if (handle.open) winetest::fail(__FILE__, __LINE__, "still open: " + handle.name);
 }
 
-}  // namespace
-
-WINE_TEST(UsbJobGoesThroughTheDeviceAndItsTwoPipes) {
-    clearMonitorKey();
-    {
-        // Another printer of the class comes first: the port's is found by its instance id.
-        Printer otherPrinter("USB\\VID_1209&PID_0001\\ZEVJOB0");
-        otherPrinter.plugIn();
-        VirtualPrinter otherDevice(otherPrinter.devicePath());
-        Printer printer("USB\\VID_1209&PID_0001\\ZEVJOB1");
-        printer.plugIn();
-        const std::string path = printer.devicePath();
-        VirtualPrinter device(path);
-        writeUsbPort("USB-001", printer.instanceId());
-        MONITOR_TABLE monitor = startMonitorOnVirtualPrinters();
-        HANDLE port = openPort(monitor, "USB-001");
-
-        // Stored pipes 1 and 0; the descriptors make 00 the OUT pipe and 01 the IN pipe.
-        CHECK(startJob(monitor, port));
-        std::vector<VirtualHandle> opened = device.handles();
-        CHECK_EQ(opened.size(), (size_t)3);
-        CHECK_EQ(device.descriptorRequests(), 1);
-        if (opened.size() == 3) {
-            CHECK_STR(opened[0].name, path);
-            CHECK_EQ(opened[0].access, (DWORD)(GENERIC_READ | GENERIC_WRITE));
-            CHECK_EQ(opened[0].endOfFileCalls, 1);
-            CHECK_STR(opened[1].name, path + "\\00");
-            CHECK_EQ(opened[1].access, (DWORD)GENERIC_WRITE);
-            CHECK_STR(opened[2].name, path + "\\01");
-            CHECK_EQ(opened[2].access, (DWORD)GENERIC_READ);
-            for (const VirtualHandle& handle : opened) CHECK_EQ(handle.share, (DWORD)0);
-        }
-
-        std::string data = binaryData(9000, 7);
-        writeChunks(monitor, port, data, {1, 4095, 4904});
-        CHECK_EQ(device.received().size(), data.size());
-        CHECK(device.received() == data);
-
-        device.queueInput(std::string("\x00\x10ready\xff", 8));
-        char in[64];
-        DWORD read = Untouched;
-        CHECK(monitor.pfnReadPort(port, (LPBYTE)in, 5, &read));
-        CHECK_EQ(read, (DWORD)5);
-        CHECK(std::string(in, 5) == std::string("\x00\x10rea", 5));
-        CHECK(monitor.pfnReadPort(port, (LPBYTE)in, sizeof in, &read));
-        CHECK_EQ(read, (DWORD)3);
-        CHECK(std::string(in, 3) == "dy\xff");
-
-        COMMTIMEOUTS timeouts = {10, 20, 30, 40, 5000};
-        CHECK(monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
-        for (const VirtualHandle& handle : device.handles()) {
-            CHECK(handle.hasTimeouts);
-            CHECK(memcmp(&handle.timeouts, &timeouts, sizeof timeouts) == 0);
-        }
-
-        // Any other control code goes to the device with its input, and its answer comes back.
-        const DWORD GetDeviceId = CTL_CODE(FILE_DEVICE_UNKNOWN, 0, METHOD_BUFFERED, FILE_ANY_ACCESS);
-        device.setControlReply("MFG:Zev;CMD:ESC;");
-        char reply[64] = "";
-        DWORD returned = Untouched;
-        CHECK(monitor.pfnGetPrinterDataFromPort(port, GetDeviceId, (LPSTR) "DeviceId", (LPSTR) "\x01\x02", 2, reply,
-                                                sizeof reply, &returned));
-        CHECK_EQ(returned, (DWORD)16);
-        CHECK_STR(std::string(reply, returned < sizeof reply ? returned : 0), "MFG:Zev;CMD:ESC;");
-        std::vector<VirtualControl> controls = device.controls();
-        CHECK_EQ(controls.size(), (size_t)1);
-        if (controls.size() == 1) {
-            CHECK_EQ(controls[0].code, GetDeviceId);
-            CHECK_STR(controls[0].input, "\x01\x02");
-        }
-        CHECK_EQ(device.descriptorRequests(), 1);
-
-        CHECK(monitor.pfnEndDocPort(port));
-        CHECK_EQ(device.handles().size(), (size_t)3);
-        checkAllClosed(device);
-        CHECK(device.received() == data);
-        CHECK(otherDevice.handles().empty());
-        CHECK(monitor.pfnClosePort(port));
-    }
-    clearMonitorKey();
-}
-
-WINE_TEST(UnpluggedUsbPrinterFailsTheJobAndPrintsAgainOnceReplugged) {
-    clearMonitorKey();
-    {
-        Printer printer("USB\\VID_1209&PID_0001\\ZEVJOB2");
-        printer.plugIn();
-        VirtualPrinter moved(printer.devicePath() + "\\2");  // first: a name goes to the first path it begins with
-        VirtualPrinter device(printer.devicePath());
-        writeUsbPort("USB-001", printer.instanceId());
-        const std::string stored = readPortProperty("USB-001");
-        MONITOR_TABLE monitor = startMonitorOnVirtualPrinters();
-        HANDLE port = openPort(monitor, "USB-001");
-
-        CHECK(startJob(monitor, port));
-        writeChunks(monitor, port, "first", {5});
-        CHECK(monitor.pfnEndDocPort(port));
-
-        printer.unplug();
-        CHECK(!startJob(monitor, port));
-        CHECK_EQ(GetLastError(), (DWORD)ERROR_NOT_READY);
-        CHECK_EQ(device.handles().size(), (size_t)3);  // nothing was opened
-        DWORD written = Untouched;
-        CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnWritePort(port, (LPBYTE) "x", 1, &written));
-        CHECK_REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnEndDocPort(port));
-
-        printer.plugIn();
-        CHECK(startJob(monitor, port));
-        CHECK_EQ(device.handles().size(), (size_t)6);
-        writeChunks(monitor, port, "second", {6});
-        CHECK(monitor.pfnEndDocPort(port));
-        checkAllClosed(device);
-        CHECK_STR(device.received(), "firstsecond");
-        CHECK(readPortProperty("USB-001") == stored);
-
-        // Unplugged mid-job, the write failing with ERROR_GEN_FAILURE as Windows
-        // 98's USB stack reports it: while the printer is away the write fails at
-        // once, and once it is back, at its path or another, the spooler's Retry
-        // sends the rest through handles opened anew, once.
-        auto opened = [&] { return device.handles().size() + moved.handles().size(); };
-        const std::string data = binaryData(9000, 5);
-        for (bool elsewhere : {false, true}) {
-            std::printf("back at %s path\n", elsewhere ? "another" : "the same");  // names the failures below
-            const size_t before = opened();
-            CHECK(startJob(monitor, port));
-            writeChunks(monitor, port, data.substr(0, 4000), {4000});
-            printer.unplug();
-            device.pullOut(ERROR_GEN_FAILURE);
-            written = Untouched;
-            CHECK_REFUSED(ERROR_GEN_FAILURE, monitor.pfnWritePort(port, (LPBYTE)data.data() + 4000, 5000, &written));
-            CHECK_EQ(written, (DWORD)0);
-            CHECK_EQ(opened() - before, (size_t)3);
-            printer.plugIn(elsewhere);
-            writeChunks(monitor, port, data.substr(4000), {5000});
-            CHECK(monitor.pfnEndDocPort(port));
-            CHECK_EQ(opened() - before, (size_t)6);
-            checkAllClosed(device);
-            checkAllClosed(moved);
-        }
-        CHECK(device.received() == "firstsecond" + data + data.substr(0, 4000));
-        CHECK(moved.received() == data.substr(4000));
-        CHECK(monitor.pfnClosePort(port));
-    }
-    clearMonitorKey();
-}
-
-namespace {
 
 void runTypicalJob() {
     // An installed printer: the monitor's entry, the device's "PortName",

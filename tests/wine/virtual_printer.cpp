@@ -1,5 +1,6 @@
 // The virtual USB printer and the import redirection that reaches it.
 #include "virtual_printer.h"
+#include "wine_support.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -323,4 +324,13 @@ std::vector<VirtualControl> VirtualPrinter::controls() const {
 int VirtualPrinter::descriptorRequests() const {
     Guard guard;
     return descriptorRequests_;
+}
+
+MONITOR_TABLE startMonitorOnVirtualPrinters(HWND* statusWindow) {
+    CHECK_EQ(interposeFileCalls(LoadLibraryA("ZEVURUZI.DLL")), 7);
+    MONITOR_TABLE monitor = startMonitor();
+    HWND window = waitForStatusWindow();
+    if (window != NULL) SendMessageA(window, WM_NULL, 0, 0);
+    if (statusWindow != NULL) *statusWindow = window;
+    return monitor;
 }

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "monitor/monitor.h"
+
 #include <string>
 #include <vector>
 
@@ -14,6 +16,12 @@
 // ReadFile, DeviceIoControl, SetCommTimeouts and SetEndOfFile; returns how many
 // of the seven were found and redirected.
 int interposeFileCalls(HMODULE module);
+
+// The DLL loaded with its file and device calls redirected, before it runs
+// anything, and started as the spooler does. Returns once the status window
+// has taken a sent message, so its thread has finished starting: Wine kills
+// a process (exit status 137) that ends while that thread is still starting.
+MONITOR_TABLE startMonitorOnVirtualPrinters(HWND* statusWindow = NULL);
 
 // One handle the DLL opened on a virtual printer.
 struct VirtualHandle {

@@ -1,13 +1,13 @@
 #include "tests/common/device_scenarios.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "tests/common/job_scenarios.h"  // binaryData
 
 namespace {
 
 const DWORD Untouched = 0xdeadbeef;
-const DWORD Offline = PRINTER_ATTRIBUTE_WORK_OFFLINE;
 const char Rebuild[] = "Rundll setupx.dll,DiBuildDriverIndex TRUE";
 
 PortConfig usbPort(const std::string& instanceId) {
@@ -28,7 +28,8 @@ PortConfig otherPort(INT kind, const std::string& instanceId) {
     return config;
 }
 
-std::string text(DWORD value) { return std::to_string(value); }
+template <typename T> std::string text(const T& value) { return std::to_string((long long)value); }
+std::string text(const std::string& value) { return std::to_string(value.size()) + " bytes"; }
 
 // The port's "Property" as stored; empty without one.
 std::string storedProperty(const char* port) {
@@ -41,78 +42,74 @@ std::string storedProperty(const char* port) {
     return result == ERROR_SUCCESS ? value.substr(0, size) : "";
 }
 
-// One scenario being played: its checks name it.
+// A failed check names the scenario, its line and what it checked.
+#define CHECK_THAT(condition) p.check((condition), __LINE__, #condition)
+#define SAME(actual, expected) p.same((actual), (expected), __LINE__, #actual)
+// The call failed with this code; the last error is set to a marker first.
+#define REFUSED(error, ...) (SetLastError(Untouched), p.refused((__VA_ARGS__), (error), __LINE__, #__VA_ARGS__))
+
+// One scenario being played, with the steps every scenario takes.
 class Play {
 public:
-    Play(const std::string& name, DeviceHarness& harness) : name_(name), h(harness) {}
+    Play(const std::string& name, DeviceHarness& harness) : h(harness), name_(name) {}
 
-    void check(bool ok, const std::string& what) {
-        if (!ok) h.fail(name_ + ": " + what);
+    void check(bool ok, int line, const std::string& what) {
+        if (!ok) h.fail(name_ + ", line " + text((DWORD)line) + ": " + what);
     }
-    void same(DWORD actual, DWORD expected, const std::string& what) {
-        check(actual == expected, what + " is " + text(actual) + ", want " + text(expected));
+    template <typename A, typename B> void same(const A& actual, const B& expected, int line, const char* what) {
+        bool equal;
+        if constexpr (std::is_integral_v<A>) equal = (long long)actual == (long long)expected;
+        else equal = actual == expected;
+        check(equal, line, std::string(what) + " is " + text(actual) + ", want " + text(A(expected)));
     }
-    void same(const std::string& actual, const std::string& expected, const std::string& what) {
-        check(actual == expected, what + " differs (" + text((DWORD)actual.size()) + " bytes, want " +
-                                      text((DWORD)expected.size()) + ")");
-    }
-    // The call failed with this code.
-    void refused(BOOL ok, DWORD error, const std::string& what) {
+    void refused(BOOL ok, DWORD error, int line, const char* what) {
         DWORD got = GetLastError();
-        check(!ok && got == error, what + " ends " + text(ok) + " with " + text(got) + ", want " + text(error));
+        check(!ok && got == error, line, std::string(what) + " ends " + text(ok) + " with " + text(got) + ", want " + text(error));
     }
 
     HANDLE open(const MONITOR_TABLE& monitor, const char* name) {
         HANDLE port = NULL;
-        check(monitor.pfnOpenPort != NULL && monitor.pfnOpenPort((LPSTR)name, &port), std::string(name) + " opens");
+        check(monitor.pfnOpenPort((LPSTR)name, &port), __LINE__, std::string(name) + " does not open");
         return port;
     }
-    BOOL start(const MONITOR_TABLE& monitor, HANDLE port, const char* printer = NULL, DWORD jobId = 0) {
+    BOOL start(const MONITOR_TABLE& monitor, HANDLE port) {
         DOC_INFO_1A doc = {(LPSTR) "Letter", NULL, NULL};
         SetLastError(Untouched);
-        return monitor.pfnStartDocPort(port, (LPSTR)printer, jobId, 1, (LPBYTE)&doc);
+        return monitor.pfnStartDocPort(port, NULL, 0, 1, (LPBYTE)&doc);
     }
-    // A start that fails leaves the port idle with nothing open, and refuses
-    // the job's calls.
-    void refusedIdle(const MONITOR_TABLE& monitor, HANDLE port, DWORD error, const std::string& what) {
-        refused(start(monitor, port), error, what + ": the start");
+    // A start that fails leaves the port idle with nothing open, and refuses the job's calls.
+    void refusedIdle(const MONITOR_TABLE& monitor, HANDLE port, DWORD error, int line) {
+        Play& p = *this;
         const PortRecord* record = (const PortRecord*)port;
+        check(!start(monitor, port) && GetLastError() == error, line, "the start ends with " + text(GetLastError()));
         check(record->flags == 0 && record->usb.device == NULL && record->usb.writeHandle == NULL &&
-                  record->usb.readHandle == NULL,
-              what + ": the port is left holding something");
+                  record->usb.readHandle == NULL, line, "the port is left holding something");
         DWORD written = Untouched;
-        SetLastError(Untouched);
-        refused(monitor.pfnWritePort(port, (LPBYTE) "x", 1, &written), ERROR_INVALID_PARAMETER, what + ": a write");
-        SetLastError(Untouched);
-        refused(monitor.pfnEndDocPort(port), ERROR_INVALID_PARAMETER, what + ": the end");
-    }
-    void job(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data) {
-        check(start(monitor, port), "a job to a present printer fails with " + text(GetLastError()));
-        write(monitor, port, data, {(DWORD)data.size()});
-        check(monitor.pfnEndDocPort(port), "the job's end fails");
+        REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnWritePort(port, (LPBYTE) "x", 1, &written));
+        REFUSED(ERROR_INVALID_PARAMETER, monitor.pfnEndDocPort(port));
     }
     void write(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data, const std::vector<DWORD>& chunks) {
         DWORD offset = 0;
         for (DWORD chunk : chunks) {
             DWORD written = Untouched;
             check(monitor.pfnWritePort(port, (LPBYTE)data.data() + offset, chunk, &written) && written == chunk,
-                  "a write of " + text(chunk) + " takes " + text(written) + ", error " + text(GetLastError()));
+                  __LINE__, "a write of " + text(chunk) + " takes " + text(written) + ", error " + text(GetLastError()));
             offset += chunk;
         }
     }
+    void job(const MONITOR_TABLE& monitor, HANDLE port, const std::string& data) {
+        check(start(monitor, port), __LINE__, "a job to a present printer fails with " + text(GetLastError()));
+        write(monitor, port, data, {(DWORD)data.size()});
+        check(monitor.pfnEndDocPort(port), __LINE__, "the job's end fails");
+    }
     void allClosed(const std::string& id) {
-        for (const DeviceOpen& open : h.opens(id)) check(!open.open, "still open: " + open.name);
+        for (const DeviceOpen& open : h.opens(id)) check(!open.open, __LINE__, "still open: " + open.name);
     }
-    void offline(const char* printer, bool expected, const std::string& when) {
-        check(h.offline(printer) == expected,
-              std::string(printer) + (expected ? " is online " : " is offline ") + when);
-    }
+
+    DeviceHarness& h;
 
 private:
     std::string name_;
-
-public:
-    DeviceHarness& h;
 };
 
 const char JobId[] = "USB\\VID_1209&PID_0001\\ZEVJOB1";
@@ -127,70 +124,62 @@ void jobThroughTheDeviceAndItsPipes(Play& p) {
     MONITOR_TABLE monitor = p.h.startMonitor();
     HANDLE port = p.open(monitor, "USB-001");
     const PortRecord* record = (const PortRecord*)port;
-    p.check(p.start(monitor, port), "the job does not start: " + text(GetLastError()));
-    p.same(record->flags, JobBackEndOpen, "the job's flags");
-    p.same(record->config.usb.writePipe, 0, "the write pipe");
-    p.same(record->config.usb.readPipe, 1, "the read pipe");
+    CHECK_THAT(p.start(monitor, port));
+    SAME(record->flags, JobBackEndOpen);
+    SAME(record->config.usb.writePipe, 0);
+    SAME(record->config.usb.readPipe, 1);
     std::vector<DeviceOpen> opens = p.h.opens(JobId);
-    p.same((DWORD)opens.size(), 3, "the files opened");
-    p.same(p.h.descriptorRequests(JobId), 1, "the descriptor requests");
-    const std::string path = p.h.devicePath(JobId);
-    const char* const names[] = {"", "\\00", "\\01"};
+    SAME(opens.size(), 3);
+    SAME(p.h.descriptorRequests(JobId), 1);
+    const char* const pipes[] = {"", "\\00", "\\01"};
     const DWORD access[] = {GENERIC_READ | GENERIC_WRITE, GENERIC_WRITE, GENERIC_READ};
     for (size_t i = 0; i < opens.size() && i < 3; i++) {
-        p.same(opens[i].name, path + names[i], "the name of open " + text((DWORD)i));
-        p.same(opens[i].access, access[i], "the access of " + opens[i].name);
-        p.same(opens[i].share, 0, "the sharing of " + opens[i].name);
-        p.same(opens[i].endOfFileCalls, i == 0 ? 1 : 0, "the end-of-file calls on " + opens[i].name);
+        SAME(opens[i].name, p.h.devicePath(JobId) + pipes[i]);
+        SAME(opens[i].access, access[i]);
+        SAME(opens[i].share, 0);
+        SAME(opens[i].endOfFileCalls, i == 0 ? 1 : 0);
     }
 
     const std::string data = binaryData(9000, 7);
     p.write(monitor, port, data, {1, 4095, 4904});
-    p.same(p.h.received(JobId), data, "what the printer received");
+    SAME(p.h.received(JobId), data);
 
     p.h.queueInput(JobId, std::string("\x00\x10ready\xff", 8));
     char in[64];
     DWORD read = Untouched;
-    p.check(monitor.pfnReadPort(port, (LPBYTE)in, 5, &read), "the first read fails");
-    p.same(std::string(in, read == 5 ? 5 : 0), std::string("\x00\x10rea", 5), "the first read");
-    p.check(monitor.pfnReadPort(port, (LPBYTE)in, sizeof in, &read), "the second read fails");
-    p.same(std::string(in, read == 3 ? 3 : 0), "dy\xff", "the second read");
+    CHECK_THAT(monitor.pfnReadPort(port, (LPBYTE)in, 5, &read) && read == 5 &&
+               std::string(in, 5) == std::string("\x00\x10rea", 5));
+    CHECK_THAT(monitor.pfnReadPort(port, (LPBYTE)in, sizeof in, &read) && read == 3 && std::string(in, 3) == "dy\xff");
 
     // The device first, then both pipes; 98 takes time-outs on communications ports only.
     COMMTIMEOUTS timeouts = {10, 20, 30, 40, 5000};
-    SetLastError(Untouched);
-    BOOL set = monitor.pfnSetPortTimeOuts(port, &timeouts, 0);
     const bool only = p.h.traits().commTimeoutsOnlyOnCommPorts;
-    if (only) p.refused(set, ERROR_INVALID_HANDLE, "the time-outs");
-    else p.check(set, "the time-outs fail with " + text(GetLastError()));
+    if (only) REFUSED(ERROR_INVALID_HANDLE, monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
+    else CHECK_THAT(monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
     for (const DeviceOpen& open : p.h.opens(JobId))
-        p.check(only ? !open.hasTimeouts
-                     : open.hasTimeouts && std::memcmp(&open.timeouts, &timeouts, sizeof timeouts) == 0,
-                "the time-outs of " + open.name);
+        CHECK_THAT(only ? !open.hasTimeouts
+                        : open.hasTimeouts && std::memcmp(&open.timeouts, &timeouts, sizeof timeouts) == 0);
 
     // Any other control code goes to the device with its input, and its answer comes back.
     const DWORD GetDeviceId = CTL_CODE(FILE_DEVICE_UNKNOWN, 0, METHOD_BUFFERED, FILE_ANY_ACCESS);
     p.h.answerControls(JobId, "MFG:Zev;CMD:ESC;");
     char reply[64] = "";
     DWORD returned = Untouched;
-    p.check(monitor.pfnGetPrinterDataFromPort(port, GetDeviceId, (LPSTR) "DeviceId", (LPSTR) "\x01\x02", 2, reply,
-                                              sizeof reply, &returned),
-            "the device control fails");
-    p.same(std::string(reply, returned == 16 ? 16 : 0), "MFG:Zev;CMD:ESC;", "the control's answer");
+    CHECK_THAT(monitor.pfnGetPrinterDataFromPort(port, GetDeviceId, (LPSTR) "DeviceId", (LPSTR) "\x01\x02", 2, reply,
+                                                 sizeof reply, &returned));
+    SAME(std::string(reply, returned == 16 ? 16 : 0), "MFG:Zev;CMD:ESC;");
     std::vector<DeviceControl> controls = p.h.controls(JobId);
-    p.check(controls.size() == 1 && controls[0].code == GetDeviceId && controls[0].input == "\x01\x02",
-            "the device saw " + text((DWORD)controls.size()) + " controls, not the one sent");
-    p.same(p.h.descriptorRequests(JobId), 1, "the descriptor requests after the job's calls");
+    CHECK_THAT(controls.size() == 1 && controls[0].code == GetDeviceId && controls[0].input == "\x01\x02");
+    SAME(p.h.descriptorRequests(JobId), 1);
 
     // The end closes the device and both pipes, and the port forgets them.
-    p.check(monitor.pfnEndDocPort(port), "the job's end fails");
-    p.same((DWORD)p.h.opens(JobId).size(), 3, "the files opened by the whole job");
+    CHECK_THAT(monitor.pfnEndDocPort(port));
+    SAME(p.h.opens(JobId).size(), 3);
     p.allClosed(JobId);
-    p.check(record->usb.device == NULL && record->usb.writeHandle == NULL && record->usb.readHandle == NULL,
-            "the port keeps a handle of the ended job");
-    p.same(p.h.received(JobId), data, "what the printer received in all");
-    p.same((DWORD)p.h.opens(OtherId).size(), 0, "the files opened on the other printer");
-    p.check(monitor.pfnClosePort(port), "the port does not close");
+    CHECK_THAT(record->usb.device == NULL && record->usb.writeHandle == NULL && record->usb.readHandle == NULL);
+    SAME(p.h.received(JobId), data);
+    SAME(p.h.opens(OtherId).size(), 0);
+    CHECK_THAT(monitor.pfnClosePort(port));
 }
 
 // A job starts only while its printer is plugged in, and an unplugged one is
@@ -201,28 +190,24 @@ void startFollowsThePrintersPresence(Play& p) {
     p.h.writePort("USB-002", usbPort("USB\\VID_1209&PID_0001\\ZEVNEVER"));
     MONITOR_TABLE monitor = p.h.startMonitor();
     HANDLE port = p.open(monitor, "USB-001"), never = p.open(monitor, "USB-002");
-    p.refusedIdle(monitor, port, ERROR_NOT_READY, "not plugged in yet");
-
+    p.refusedIdle(monitor, port, ERROR_NOT_READY, __LINE__);
     p.h.plug(JobId);
     p.job(monitor, port, "first");
-    p.refusedIdle(monitor, never, ERROR_NOT_READY, "a printer never present");
-
+    p.refusedIdle(monitor, never, ERROR_NOT_READY, __LINE__);
     p.h.unplug(JobId);
-    p.refusedIdle(monitor, port, ERROR_NOT_READY, "unplugged");
-    p.same((DWORD)p.h.opens(JobId).size(), 3, "the files opened while unplugged");
-
+    p.refusedIdle(monitor, port, ERROR_NOT_READY, __LINE__);
+    SAME(p.h.opens(JobId).size(), 3);
     p.h.plug(JobId);
     p.job(monitor, port, "second");
-    p.same((DWORD)p.h.opens(JobId).size(), 6, "the files opened by the second job");
+    SAME(p.h.opens(JobId).size(), 6);
     p.allClosed(JobId);
-    p.same(p.h.received(JobId), "firstsecond", "what the printer received");
+    SAME(p.h.received(JobId), "firstsecond");
     const PortConfig stored = usbPort(JobId);
-    p.same(storedProperty("USB-001"), std::string((const char*)&stored, sizeof stored), "the port's stored configuration");
-
+    SAME(storedProperty("USB-001"), std::string((const char*)&stored, sizeof stored));
     // Found, but its device cannot be opened: not "not ready".
     p.h.refuseOpens(JobId);
-    p.refusedIdle(monitor, port, ERROR_INVALID_PARAMETER, "a device that cannot be opened");
-    p.check(monitor.pfnClosePort(port) && monitor.pfnClosePort(never), "the ports do not close");
+    p.refusedIdle(monitor, port, ERROR_INVALID_PARAMETER, __LINE__);
+    CHECK_THAT(monitor.pfnClosePort(port) && monitor.pfnClosePort(never));
 }
 
 // The whole instance id, in any letter case; a prefix or a longer id is another printer.
@@ -235,9 +220,9 @@ void instanceIdComparedWholeIgnoringCase(Play& p) {
     p.h.writePort("LONGER", usbPort(id + "1"));
     MONITOR_TABLE monitor = p.h.startMonitor();
     p.job(monitor, p.open(monitor, "LOWER"), "page");
-    p.refusedIdle(monitor, p.open(monitor, "PREFIX"), ERROR_NOT_READY, "a prefix of the id");
-    p.refusedIdle(monitor, p.open(monitor, "LONGER"), ERROR_NOT_READY, "a longer id");
-    p.same(p.h.received(id), "page", "what the printer received");
+    p.refusedIdle(monitor, p.open(monitor, "PREFIX"), ERROR_NOT_READY, __LINE__);
+    p.refusedIdle(monitor, p.open(monitor, "LONGER"), ERROR_NOT_READY, __LINE__);
+    SAME(p.h.received(id), "page");
 }
 
 // Unplugged mid-job, every call fails with the driver's error and the job still
@@ -250,46 +235,38 @@ void unpluggedMidJobAndRetried(Play& p) {
     MONITOR_TABLE monitor = p.h.startMonitor();
     HANDLE port = p.open(monitor, "USB-001");
     const DeviceTraits traits = p.h.traits();
-
-    p.check(p.start(monitor, port), "the job does not start");
+    CHECK_THAT(p.start(monitor, port));
     p.write(monitor, port, "half", {4});
     p.h.unplug(JobId);
     DWORD written = Untouched;
-    SetLastError(Untouched);
-    p.refused(monitor.pfnWritePort(port, (LPBYTE) "rest", 4, &written), traits.unpluggedDeviceError,
-              "a write to the printer pulled out");
-    p.same(written, 0, "the bytes it wrote");
+    REFUSED(traits.unpluggedDeviceError, monitor.pfnWritePort(port, (LPBYTE) "rest", 4, &written));
+    SAME(written, 0);
     COMMTIMEOUTS timeouts = {};
-    SetLastError(Untouched);
-    p.refused(monitor.pfnSetPortTimeOuts(port, &timeouts, 0),
-              traits.commTimeoutsOnlyOnCommPorts ? ERROR_INVALID_HANDLE : traits.unpluggedDeviceError,
-              "time-outs for the printer pulled out");
-    p.check(monitor.pfnEndDocPort(port), "the job's end fails");
+    REFUSED(traits.commTimeoutsOnlyOnCommPorts ? ERROR_INVALID_HANDLE : traits.unpluggedDeviceError,
+            monitor.pfnSetPortTimeOuts(port, &timeouts, 0));
+    CHECK_THAT(monitor.pfnEndDocPort(port));
     p.allClosed(JobId);
-    p.same(p.h.received(JobId), "half", "what the printer received");
+    SAME(p.h.received(JobId), "half");
     p.h.plug(JobId);
 
     const std::string data = binaryData(9000, 5);
     for (bool elsewhere : {false, true}) {
-        const std::string back = elsewhere ? "back at another path: " : "back at its path: ";
         const DWORD before = (DWORD)p.h.opens(JobId).size();
-        p.check(p.start(monitor, port), back + "the job does not start");
+        CHECK_THAT(p.start(monitor, port));
         p.write(monitor, port, data, {4000});
         p.h.unplug(JobId);
         written = Untouched;
-        SetLastError(Untouched);
-        p.refused(monitor.pfnWritePort(port, (LPBYTE)data.data() + 4000, 5000, &written),
-                  traits.unpluggedDeviceError, back + "the write as it is pulled out");
-        p.same(written, 0, back + "the bytes it wrote");
-        p.same((DWORD)p.h.opens(JobId).size() - before, 3, back + "the files opened before the Retry");
+        REFUSED(traits.unpluggedDeviceError, monitor.pfnWritePort(port, (LPBYTE)data.data() + 4000, 5000, &written));
+        SAME(written, 0);
+        SAME(p.h.opens(JobId).size() - before, 3);
         p.h.plug(JobId, elsewhere);
         p.write(monitor, port, data.substr(4000), {5000});
-        p.check(monitor.pfnEndDocPort(port), back + "the job's end fails");
-        p.same((DWORD)p.h.opens(JobId).size() - before, 6, back + "the files opened by the job");
+        CHECK_THAT(monitor.pfnEndDocPort(port));
+        SAME(p.h.opens(JobId).size() - before, 6);
         p.allClosed(JobId);
     }
-    p.same(p.h.received(JobId), "half" + data + data.substr(0, 4000) + data.substr(4000), "what the printer received");
-    p.check(monitor.pfnClosePort(port), "the port does not close");
+    SAME(p.h.received(JobId), "half" + data + data.substr(0, 4000) + data.substr(4000));
+    CHECK_THAT(monitor.pfnClosePort(port));
 }
 
 // Printers follow their port's device at every broadcast and settings change;
@@ -302,33 +279,32 @@ void printersFollowTheirDevice(Play& p) {
     p.h.writePort("USB-001", usbPort(id));
     p.h.writePort("NUL:", otherPort(PortKindNull, ""));
     p.h.writePort("FILE:", otherPort(PortKindFile, id));
-    struct Kept {
+    const struct {
         const char *name, *port;
-        bool offline;
+        bool offline;  // kept, or set by the refresh when NULL
+    } printers[] = {{"Zev Other Printer", "USB-002", true}, {"Zev File Printer", "FILE:", false},
+                    {"Zev Held File Printer", "FILE:", true}, {"Zev Null Printer", "NUL:", false},
+                    {"Zev Held Printer", "NUL:", true}, {"Zev Status Printer", "USB-001", true},
+                    {"Zev Status Copy", "usb-001", true}};  // the port's name in another letter case
+    const size_t followers = 5;
+    for (const auto& printer : printers) p.h.addSpoolerPrinter(printer.name, printer.port, printer.offline);
+    auto follow = [&](bool present, int line) {
+        for (size_t i = 0; i < sizeof printers / sizeof printers[0]; i++)
+            p.check(p.h.offline(printers[i].name) == (i < followers ? printers[i].offline : !present), line,
+                    std::string(printers[i].name) + " is not as it should be");
     };
-    const Kept kept[] = {{"Zev Other Printer", "USB-002", true}, {"Zev File Printer", "FILE:", false},
-                         {"Zev Held File Printer", "FILE:", true}, {"Zev Null Printer", "NUL:", false},
-                         {"Zev Held Printer", "NUL:", true}};
-    for (const Kept& k : kept) p.h.addSpoolerPrinter(k.name, k.port, k.offline);
-    p.h.addSpoolerPrinter("Zev Status Printer", "USB-001", true);
-    p.h.addSpoolerPrinter("Zev Status Copy", "usb-001", true);  // the port's name in another letter case
-    auto follow = [&](bool present, const std::string& when) {
-        for (const char* printer : {"Zev Status Printer", "Zev Status Copy"}) p.offline(printer, !present, when);
-        for (const Kept& k : kept) p.offline(k.name, k.offline, when);
-    };
-
     // The first refresh comes with the window, and the device is there.
     p.h.startMonitor();
-    follow(true, "after the start");
+    follow(true, __LINE__);
     p.h.unplug(id);
     p.h.deviceChange();
-    follow(false, "once unplugged");
+    follow(false, __LINE__);
     p.h.plug(id);
     p.h.deviceChange();
-    follow(true, "once back");
+    follow(true, __LINE__);
     p.h.unplug(id);
     p.h.settingsChange();
-    follow(false, "after a settings change");
+    follow(false, __LINE__);
 }
 
 // A port the monitor made leaves the driver-index rebuild to the status
@@ -341,26 +317,21 @@ void rebuildOnceAfterNewPorts(Play& p) {
     p.h.plug(id);
     MONITOR_TABLE monitor = p.h.startMonitor();
     p.h.message(WM_NULL);
-    p.same((DWORD)p.h.rebuilds(0).size(), 0, "the rebuilds before any new port");
-
+    SAME(p.h.rebuilds(0).size(), 0);
     BYTE buffer[64];
     DWORD needed = 0, returned = 0;
-    p.check(monitor.pfnEnumPorts(NULL, 1, buffer, sizeof buffer, &needed, &returned) && returned == 1,
-            "the enumeration does not make the printer's port");
-    p.check(monitor.pfnEnumPorts(NULL, 1, buffer, sizeof buffer, &needed, &returned), "a second enumeration fails");
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, buffer, sizeof buffer, &needed, &returned) && returned == 1);
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, buffer, sizeof buffer, &needed, &returned));
     p.h.message(WM_NULL);
     p.h.message(WM_USER + 7);
     p.h.deviceChange();
-    std::vector<std::string> runs = p.h.rebuilds(1);
-    p.check(runs == std::vector<std::string>{Rebuild}, "the rebuild did not run once: " + text((DWORD)runs.size()));
-
+    CHECK_THAT(p.h.rebuilds(1) == std::vector<std::string>{Rebuild});
     for (int i = 0; i < 2; i++) {
-        p.check(monitor.pfnDeletePort(NULL, NULL, (LPSTR) "USB-001"), "the port is not deleted");
-        p.check(monitor.pfnEnumPorts(NULL, 1, buffer, sizeof buffer, &needed, &returned) && returned == 1,
-                "the enumeration does not make the port again");
+        CHECK_THAT(monitor.pfnDeletePort(NULL, NULL, (LPSTR) "USB-001"));
+        CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, buffer, sizeof buffer, &needed, &returned) && returned == 1);
     }
     p.h.message(WM_NULL);
-    p.same((DWORD)p.h.rebuilds(2).size(), 2, "the rebuilds after two more new ports");
+    SAME(p.h.rebuilds(2).size(), 2);
 }
 
 struct Scenario {

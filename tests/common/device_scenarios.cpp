@@ -72,10 +72,10 @@ public:
         check(monitor.pfnOpenPort((LPSTR)name, &port), __LINE__, std::string(name) + " does not open");
         return port;
     }
-    BOOL start(const MONITOR_TABLE& monitor, HANDLE port) {
+    BOOL start(const MONITOR_TABLE& monitor, HANDLE port, const char* printer = NULL, DWORD jobId = 0) {
         DOC_INFO_1A doc = {(LPSTR) "Letter", NULL, NULL};
         SetLastError(Untouched);
-        return monitor.pfnStartDocPort(port, NULL, 0, 1, (LPBYTE)&doc);
+        return monitor.pfnStartDocPort(port, (LPSTR)printer, jobId, 1, (LPBYTE)&doc);
     }
     // A start that fails leaves the port idle with nothing open, and refuses the job's calls.
     void refusedIdle(const MONITOR_TABLE& monitor, HANDLE port, DWORD error, int line) {
@@ -334,6 +334,59 @@ void rebuildOnceAfterNewPorts(Play& p) {
     SAME(p.h.rebuilds(2).size(), 2);
 }
 
+// From the printer's installation to its unplugging: the monitor's entry, the
+// device's "PortName", its present interface and a printer of the spooler on
+// the port. One enumeration makes the port; the next message of any kind to
+// the window starts the driver-index rebuild, the broadcasts after it do not.
+void typicalJob(Play& p) {
+    const char id[] = "USB\\VID_1209&PID_0001\\ZEVTYPICAL", printer[] = "Zev Office Printer";
+    p.h.installMonitor();
+    p.h.addPrinter(id, "USB-001");
+    p.h.plug(id);
+    p.h.addSpoolerPrinter(printer, "USB-001", false);
+    MONITOR_TABLE monitor = p.h.startMonitor();
+    CHECK_THAT(!IsWindowVisible(FindWindowA(StatusWindowClass, NULL)));
+    BYTE buffer[4096];
+    DWORD needed = Untouched, returned = Untouched;
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 2, buffer, sizeof buffer, &needed, &returned) && returned == 1);
+    const PORT_INFO_2A& info = *(const PORT_INFO_2A*)buffer;
+    if (returned == 1) {
+        SAME(std::string(info.pPortName), "USB-001");
+        SAME(std::string(info.pMonitorName), "VO DUV Udadizo");
+        SAME(std::string(info.pDescription), "USB Port");
+        SAME(info.fPortType, PORT_TYPE_WRITE | PORT_TYPE_READ);
+    }
+    const PortConfig made = usbPort(id);
+    SAME(storedProperty("USB-001"), std::string((const char*)&made, sizeof made));
+    SAME(p.h.rebuilds(0).size(), 0);
+    p.h.message(WM_NULL);
+    SAME(p.h.rebuilds(1).size(), 1);
+
+    // The document reaches the OUT pipe intact; the end closes the device, both
+    // pipes and the job's printer handle.
+    HANDLE port = p.open(monitor, "USB-001");
+    CHECK_THAT(p.start(monitor, port, printer, 1));
+    HANDLE jobPrinter = ((const PortRecord*)port)->printer;
+    CHECK_THAT(jobPrinter != NULL);
+    const std::string document = "\x1B@" + binaryData(20000, 11) + "\x0C";
+    p.write(monitor, port, document, {2, 16384, (DWORD)document.size() - 16386});
+    CHECK_THAT(monitor.pfnEndDocPort(port));
+    SAME(p.h.opens(id).size(), 3);
+    p.allClosed(id);
+    SAME(p.h.received(id), document);
+    REFUSED(ERROR_INVALID_HANDLE, ClosePrinter(jobPrinter));
+    CHECK_THAT(monitor.pfnClosePort(port));
+
+    // Unplugged, the printer works offline; plugged in again, it is back online.
+    p.h.unplug(id);
+    p.h.deviceChange();
+    CHECK_THAT(p.h.offline(printer));
+    p.h.plug(id);
+    p.h.deviceChange();
+    CHECK_THAT(!p.h.offline(printer));
+    CHECK_THAT(p.h.rebuilds(1) == std::vector<std::string>{Rebuild});
+}
+
 struct Scenario {
     std::string name;
     void (*play)(Play&);
@@ -348,6 +401,7 @@ const std::vector<Scenario>& Scenarios() {
         {"UnpluggedUsbPrinterFailsTheJobAndTheRetryReachesItBackAtEitherPath", unpluggedMidJobAndRetried},
         {"PrintersFollowTheirDeviceAtEveryBroadcast", printersFollowTheirDevice},
         {"DriverIndexRebuildRunsOnceAfterNewPorts", rebuildOnceAfterNewPorts},
+        {"TypicalJobFromInstallationToUnplugging", typicalJob},
     };
     return all;
 }

@@ -31,16 +31,19 @@ PortConfig otherPort(INT kind, const std::string& instanceId) {
 template <typename T> std::string text(const T& value) { return std::to_string((long long)value); }
 std::string text(const std::string& value) { return std::to_string(value.size()) + " bytes"; }
 
-// The port's "Property" as stored; empty without one.
-std::string storedProperty(const char* port) {
-    std::string path = std::string(MonitorKeyPath "\\") + port, value(sizeof(PortConfig) + 1, '\0');
+// A value below HKEY_LOCAL_MACHINE as stored, "(none)" without one, "(no key)" without its key.
+std::string storedValue(const std::string& path, const char* name, DWORD type = REG_BINARY) {
+    std::string value(sizeof(PortConfig) + 1, '\0');
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
-    DWORD size = (DWORD)value.size();
-    LONG result = RegQueryValueExA(key, "Property", NULL, NULL, (LPBYTE)&value[0], &size);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "(no key)";
+    DWORD size = (DWORD)value.size(), stored = REG_NONE;
+    LONG result = RegQueryValueExA(key, name, NULL, &stored, (LPBYTE)&value[0], &size);
     RegCloseKey(key);
-    return result == ERROR_SUCCESS ? value.substr(0, size) : "";
+    if (result != ERROR_SUCCESS || stored != type) return "(none)";
+    return type == REG_SZ ? value.c_str() : value.substr(0, size);
 }
+std::string storedProperty(const char* port) { return storedValue(std::string(MonitorKeyPath "\\") + port, "Property"); }
+std::string instanceKey(const std::string& id) { return "Enum\\" + id; }
 
 // A failed check names the scenario, its line and what it checked.
 #define CHECK_THAT(condition) p.check((condition), __LINE__, #condition)
@@ -387,6 +390,72 @@ void typicalJob(Play& p) {
     CHECK_THAT(p.h.rebuilds(1) == std::vector<std::string>{Rebuild});
 }
 
+// One enumeration makes the port of a new printer and lists it: its record
+// packed at level 2, its configuration stored byte for byte, the device's
+// "PortName" kept. The next finds it and makes nothing; it carries a job.
+void newPrinterGetsItsPort(Play& p) {
+    const char id[] = "USB\\VID_1209&PID_0001\\ZEVAUTO1";
+    p.h.addPrinter(id, "USB-001");
+    p.h.plug(id);
+    MONITOR_TABLE monitor = p.h.startMonitor();
+    std::vector<BYTE> buffer(256, 0xCC);
+    DWORD needed = Untouched, returned = Untouched;
+    // No monitor key: every name counts as taken, and nothing is made.
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 2, buffer.data(), (DWORD)buffer.size(), &needed, &returned) && returned == 0);
+    SAME(storedValue(MonitorKeyPath, "Driver"), "(no key)");
+    p.h.installMonitor();
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 2, buffer.data(), (DWORD)buffer.size(), &needed, &returned));
+    SAME(needed, sizeof(PORT_INFO_2A) + 32);  // 52 for the 32-bit record
+    SAME(returned, 1);
+    const PORT_INFO_2A& info = *(const PORT_INFO_2A*)buffer.data();
+    if (returned == 1) {
+        SAME(std::string(info.pPortName), "USB-001");
+        SAME(std::string(info.pMonitorName), "VO DUV Udadizo");
+        SAME(std::string(info.pDescription), "USB Port");
+        SAME(info.fPortType, PORT_TYPE_WRITE | PORT_TYPE_READ);
+        // Strings are packed down from the end of the buffer given, not of the space needed.
+        CHECK_THAT(info.pPortName == (LPSTR)buffer.data() + buffer.size() - 8);
+    }
+    std::string expected(556, '\0');
+    expected[0] = PortKindUsb;
+    expected.replace(268, 16, "\xE2\xD4\x7A\x6A\x15\xAE\xD7\x11\x89\x0B\x00\x80\xAD\x72\xB9\xD1", 16);
+    expected.replace(284, sizeof id - 1, id);
+    expected[548] = 1;  // write pipe 1, read pipe 0
+    SAME(storedProperty("USB-001"), expected);
+    SAME(storedValue(std::string(MonitorKeyPath "\\") + ProbeKeyName, "Property"), "(no key)");
+    p.h.message(WM_NULL);
+    SAME(p.h.rebuilds(1).size(), 1);
+
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, buffer.data(), (DWORD)buffer.size(), &needed, &returned) &&
+               returned == 1 && std::string(((const PORT_INFO_1A*)buffer.data())->pName) == "USB-001");
+    SAME(storedValue(instanceKey(id), "PortName", REG_SZ), "USB-001");
+    p.h.message(WM_NULL);
+    SAME(p.h.rebuilds(1).size(), 1);
+    SAME(p.h.messageBoxes().size(), 0);
+    p.job(monitor, p.open(monitor, "USB-001"), "page");
+    SAME(p.h.received(id), "page");
+}
+
+// "USB-000" means the port numbers ran out: the name is deleted through the
+// device's key and said once, although the spooler enumerates twice.
+void portNumbersRanOut(Play& p) {
+    const char id[] = "USB\\VID_1209&PID_0001\\ZEVFULL";
+    p.h.installMonitor();
+    p.h.addPrinter(id, "USB-000");
+    p.h.plug(id);
+    MONITOR_TABLE monitor = p.h.startMonitor();
+    DWORD needed = 0, returned = Untouched;
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned) && returned == 0);
+    SAME(storedValue(instanceKey(id), "PortName", REG_SZ), "(none)");
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned));
+    CHECK_THAT(p.h.messageBoxes() ==
+               std::vector<std::string>{"Error Message: Because the USB Port Number has exceeded the upper limit, the "
+                                        "USB Port was not able to be created.\nPlease delete any unnecessary USB Ports."});
+    SAME(storedValue(std::string(MonitorKeyPath "\\USB-000"), "Property"), "(no key)");
+    p.h.message(WM_NULL);
+    SAME(p.h.rebuilds(0).size(), 0);
+}
+
 struct Scenario {
     std::string name;
     void (*play)(Play&);
@@ -402,6 +471,8 @@ const std::vector<Scenario>& Scenarios() {
         {"PrintersFollowTheirDeviceAtEveryBroadcast", printersFollowTheirDevice},
         {"DriverIndexRebuildRunsOnceAfterNewPorts", rebuildOnceAfterNewPorts},
         {"TypicalJobFromInstallationToUnplugging", typicalJob},
+        {"EnumPortsCreatesTheUsbPortOfANewPrinter", newPrinterGetsItsPort},
+        {"PortNameUsb000IsDeletedAndReportedOnce", portNumbersRanOut},
     };
     return all;
 }

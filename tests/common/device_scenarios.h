@@ -75,6 +75,8 @@ public:
     // The command lines of the driver-index rebuilds run, waiting a while for
     // `expected` of them.
     virtual std::vector<std::string> rebuilds(size_t expected) = 0;
+    // The message boxes shown so far, "caption: text", each answered OK.
+    virtual std::vector<std::string> messageBoxes() = 0;
     virtual void fail(const std::string& what) = 0;
 };
 

@@ -97,6 +97,14 @@ protected:
             lines.push_back(show == SW_SHOWNORMAL ? line : line + " (shown " + std::to_string(show) + ")");
         return lines;
     }
+    // Each owned by the desktop, with an OK button alone.
+    std::vector<std::string> messageBoxes() override {
+        std::vector<std::string> boxes;
+        for (const auto& box : machine().messageBoxes())
+            boxes.push_back(box.caption + ": " + box.text +
+                            (box.owner == machine().desktopWindow() && box.type == MB_OK ? "" : " (owner, type)"));
+        return boxes;
+    }
     void fail(const std::string& what) override { ADD_FAILURE() << what; }
 
 private:

@@ -35,67 +35,6 @@ protected:
     }
 };
 
-TEST_F(Scan, ANewPrinterGetsItsPortInTheVeryEnumerationThatFindsIt) {
-    machine().addUsbPrinter({PrinterId, "USB-001"});
-    ASSERT_TRUE(initialize());
-    std::vector<BYTE> buffer(512);
-    DWORD needed = 0, returned = 0;
-    ASSERT_TRUE(EnumPorts(nullptr, 2, buffer.data(), (DWORD)buffer.size(), &needed, &returned));
-    ASSERT_EQ(returned, 1u);
-    auto* info = reinterpret_cast<PORT_INFO_2A*>(buffer.data());
-    EXPECT_STREQ(info->pPortName, "USB-001");
-    EXPECT_STREQ(info->pMonitorName, "VO DUV Udadizo");
-    EXPECT_STREQ(info->pDescription, "USB Port");
-    EXPECT_EQ(info->fPortType, 3u);
-    EXPECT_EQ(DriverIndexRebuildPending, 1);
-
-    // The stored configuration, byte for byte.
-    auto stored = registry().value(portKeyPath("USB-001"), "Property");
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->type, (DWORD)REG_BINARY);
-    ASSERT_EQ(stored->data.size(), 556u);
-    std::vector<BYTE> expected(556, 0);
-    expected[0] = 2;
-    const BYTE guid[16] = {0xE2, 0xD4, 0x7A, 0x6A, 0x15, 0xAE, 0xD7, 0x11, 0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1};
-    std::copy(guid, guid + 16, expected.begin() + 268);
-    std::copy(PrinterId, PrinterId + std::strlen(PrinterId), expected.begin() + 284);
-    expected[548] = 1;  // writePipe 1, readPipe 0
-    EXPECT_EQ(stored->data, expected);
-
-    // The same enumeration again: the key exists, nothing is made.
-    DriverIndexRebuildPending = 0;
-    EXPECT_EQ(enumerate(), std::vector<std::string>{"USB-001"});
-    EXPECT_EQ(DriverIndexRebuildPending, 0);
-    EXPECT_EQ(ScanUsbPortNames(nullptr), 0);
-    EXPECT_TRUE(machine().messageBoxes().empty());
-
-    // And the port carries a job to the printer it was made for.
-    HANDLE port = nullptr;
-    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("USB-001"), &port));
-    ASSERT_TRUE(StartDocPort(port, nullptr, 0, 1, nullptr));
-    ASSERT_TRUE(WritePort(port, (LPBYTE) "page", 4, nullptr));
-    ASSERT_TRUE(EndDocPort(port));
-    EXPECT_EQ(machine().usbReceived(PrinterId), (std::vector<BYTE>{'p', 'a', 'g', 'e'}));
-}
-
-TEST_F(Scan, UsbZeroZeroZeroMeansThePortNumbersRanOut) {
-    machine().addUsbPrinter({PrinterId, "USB-000"});
-    ASSERT_TRUE(initialize());
-    EXPECT_TRUE(enumerate().empty());
-    auto boxes = machine().messageBoxes();
-    ASSERT_EQ(boxes.size(), 1u) << "once, although the spooler enumerated twice";
-    EXPECT_EQ(boxes[0].owner, machine().desktopWindow());
-    EXPECT_EQ(boxes[0].text,
-              "Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be created.\n"
-              "Please delete any unnecessary USB Ports.");
-    EXPECT_EQ(boxes[0].caption, "Error Message");
-    EXPECT_EQ(boxes[0].type, (UINT)MB_OK);
-    EXPECT_FALSE(registry().value(InstanceKey, "PortName").has_value()) << "deleted through a key that may delete";
-    EXPECT_EQ(DriverIndexRebuildPending, 0);
-    enumerate();
-    EXPECT_EQ(machine().messageBoxes().size(), 1u);
-}
-
 TEST_F(Scan, NamesThatAreNotOursArePassedOver) {
     const char* names[] = {"usb-001", "LPT1", "USB-1000", "USB-7"};
     int n = 0;

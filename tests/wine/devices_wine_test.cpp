@@ -132,6 +132,11 @@ public:
         Sleep(300);
         return rundllCalls();
     }
+    std::vector<std::string> messageBoxes() override {
+        for (const ShownBox& box : watcher_->finish()) boxes_.push_back(box.caption + ": " + box.text);
+        watcher_.reset(new MessageBoxWatcher);
+        return boxes_;
+    }
     void fail(const std::string& what) override { winetest::fail(__FILE__, __LINE__, what); }
 
 private:
@@ -148,6 +153,8 @@ private:
     std::map<std::string, std::unique_ptr<WinePrinter>> printers_;
     std::vector<std::unique_ptr<SpoolerPrinter>> spooler_;
     HWND window_ = NULL;
+    std::unique_ptr<MessageBoxWatcher> watcher_{new MessageBoxWatcher};
+    std::vector<std::string> boxes_;
 };
 
 const bool registered = [] {

@@ -1,6 +1,6 @@
-// Port enumeration, deletion and the automatic USB port on the real DLL:
-// the 32-bit records it packs, the port it makes from Wine's registry and
-// SetupAPI, and its message boxes as Wine really shows them.
+// Port enumeration and deletion on the real DLL: the 32-bit records it packs,
+// and its message boxes as Wine really shows them. The automatic USB port is
+// a row of tests/common/device_scenarios.cpp.
 #include <string>
 #include <vector>
 
@@ -8,20 +8,6 @@
 #include "wine_support.h"
 
 namespace {
-
-std::vector<BYTE> readProperty(const char* portName) {
-    std::vector<BYTE> data(1024);
-    HKEY key;
-    std::string path = std::string(MonitorKeyPath "\\") + portName;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-    DWORD type = 0, size = (DWORD)data.size();
-    LONG result = RegQueryValueExA(key, "Property", NULL, &type, data.data(), &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) return {};
-    CHECK_EQ(type, (DWORD)REG_BINARY);
-    data.resize(size);
-    return data;
-}
 
 struct Enumeration {
     BOOL result;
@@ -118,89 +104,6 @@ WINE_TEST(EnumPortsPacksThe32BitRecords) {
     const PORT_INFO_2A* level2 = (const PORT_INFO_2A*)level2Buffer.data();
     CHECK(level2->pPortName == (LPSTR)level2Buffer.data() + 44);  // the last 8 bytes of the 52
     checkUntouched(level2Buffer, 52);
-    clearMonitorKey();
-}
-
-WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
-    clearMonitorKey();
-    {
-        Printer printer("USB\\VID_1209&PID_0001\\ZEVAUTO1");
-        printer.plugIn();
-        UsbInstanceKey instance("ZEVAUTO1", "USB-001");
-        MONITOR_TABLE monitor = startMonitor();
-        std::vector<BYTE> buffer(256, 0xCC);
-
-        // No monitor key: every name counts as taken, and nothing is made.
-        Enumeration e = enumPorts(monitor, 2, buffer.data(), (DWORD)buffer.size());
-        CHECK(e.result);
-        CHECK_EQ(e.returned, (DWORD)0);
-        CHECK(!keyExists(MonitorKeyPath));
-
-        createMonitorKey();
-        e = enumPorts(monitor, 2, buffer.data(), (DWORD)buffer.size());
-        CHECK(e.result);
-        CHECK_EQ(e.needed, (DWORD)52);
-        CHECK_EQ(e.returned, (DWORD)1);
-        const EnumAnswerPort port = portsOf(2, buffer, (DWORD)buffer.size(), e, 1)[0];
-        CHECK_STR(port.name, "USB-001");
-        CHECK_STR(port.monitorName, "VO DUV Udadizo");
-        CHECK_STR(port.description, "USB Port");
-        // Strings are packed down from the end of the buffer given, not of the space needed.
-        CHECK(((const PORT_INFO_2A*)buffer.data())->pPortName == (LPSTR)buffer.data() + buffer.size() - 8);
-        CHECK_EQ(port.type, (DWORD)3);
-
-        // The stored configuration, byte for byte.
-        std::vector<BYTE> expected(556, 0);
-        expected[0] = 2;
-        const BYTE guid[16] = {0xE2, 0xD4, 0x7A, 0x6A, 0x15, 0xAE, 0xD7, 0x11,
-                               0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1};
-        CopyMemory(&expected[268], guid, sizeof guid);
-        CHECK_STR(printer.instanceId(), "USB\\VID_1209&PID_0001\\ZEVAUTO1");
-        CopyMemory(&expected[284], printer.instanceId().c_str(), printer.instanceId().size());
-        expected[548] = 1;
-        std::vector<BYTE> stored = readProperty("USB-001");
-        CHECK_EQ(stored.size(), expected.size());
-        for (size_t i = 0; i < stored.size() && i < expected.size(); i++)
-            if (stored[i] != expected[i]) {
-                CHECK_EQ(i, (size_t)-1);  // the first byte that differs
-                break;
-            }
-        CHECK(!keyExists(MonitorKeyPath "\\" ProbeKeyName));
-
-        // The next enumeration finds the port made and adds nothing.
-        e = enumPorts(monitor, 1, buffer.data(), (DWORD)buffer.size());
-        CHECK(e.result);
-        CHECK_EQ(e.returned, (DWORD)1);
-        CHECK_STR(portsOf(1, buffer, (DWORD)buffer.size(), e, 1)[0].name, "USB-001");
-        CHECK(instance.hasPortName());
-        runPendingRebuild();
-    }
-    clearMonitorKey();
-}
-
-WINE_TEST(PortNameUsb000IsDeletedAndReportedOnce) {
-    clearMonitorKey();
-    createMonitorKey();
-    {
-        UsbInstanceKey instance("ZEVFULL", "USB-000");
-        MONITOR_TABLE monitor = startMonitor();
-        DWORD needed = 0, returned = Untouched;
-
-        MessageBoxWatcher watcher;
-        CHECK(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned));
-        CHECK_EQ(returned, (DWORD)0);
-        CHECK(!instance.hasPortName());
-        CHECK(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned));
-        const std::vector<ShownBox>& shown = watcher.finish();
-        CHECK_EQ(shown.size(), (size_t)1);
-        if (!shown.empty()) {
-            CHECK_STR(shown[0].caption, "Error Message");
-            CHECK_STR(shown[0].text,
-                      "Because the USB Port Number has exceeded the upper limit, the USB Port was not able to be "
-                      "created.\nPlease delete any unnecessary USB Ports.");
-        }
-        CHECK(!keyExists(MonitorKeyPath "\\USB-000"));
-    }
     clearMonitorKey();
 }
 

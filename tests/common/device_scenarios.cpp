@@ -1,8 +1,10 @@
 #include "tests/common/device_scenarios.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
+#include "tests/common/enum_answer.h"
 #include "tests/common/job_scenarios.h"  // binaryData
 
 namespace {
@@ -456,6 +458,72 @@ void portNumbersRanOut(Play& p) {
     SAME(p.h.rebuilds(0).size(), 0);
 }
 
+// The spooler's buffer: records from the front, each string with its
+// terminator from the back, in record order; a buffer too small, a level
+// without records and a level that does not exist write nothing. The ports
+// are made in the order every registry lists them.
+void enumerationPacksTheRecords(Play& p) {
+    p.h.writePort("FILE:", otherPort(PortKindFile, ""));
+    p.h.writePort("USB-001", usbPort("USB\\VID_1209&PID_0001\\ZEVENUM1"));
+    p.h.writePort("USB-002", usbPort("USB\\VID_1209&PID_0001\\ZEVENUM2"));
+    MONITOR_TABLE monitor = p.h.startMonitor();
+    std::vector<BYTE> buffer(512, 0xCC);
+    const std::vector<BYTE> untouched = buffer;
+    DWORD needed = Untouched, returned = Untouched;
+    auto enumerate = [&](DWORD level, LPBYTE into, DWORD size) {
+        needed = returned = Untouched;
+        SetLastError(Untouched);
+        return monitor.pfnEnumPorts(NULL, level, into, size, &needed, &returned);
+    };
+    auto answer = [&](DWORD level, DWORD size) {
+        EnumAnswer read = ReadEnumAnswer(level, buffer.data(), size, returned, needed);
+        SAME(read.fault, "");
+        return read.ports;
+    };
+    const DWORD level1 = 3 * sizeof(PORT_INFO_1A) + 6 + 8 + 8;  // 34 for the 32-bit record
+    REFUSED(ERROR_INSUFFICIENT_BUFFER, enumerate(1, buffer.data(), 0));
+    CHECK_THAT(needed == level1 && returned == 0);
+    REFUSED(ERROR_INSUFFICIENT_BUFFER, enumerate(1, buffer.data(), level1 - 1));
+    CHECK_THAT(returned == 0 && buffer == untouched);
+    CHECK_THAT(enumerate(1, buffer.data(), level1) && needed == level1 && returned == 3);
+    const PORT_INFO_1A* records1 = (const PORT_INFO_1A*)buffer.data();
+    CHECK_THAT(records1[0].pName == (LPSTR)buffer.data() + level1 - 6);  // the first name is placed last
+    CHECK_THAT(records1[2].pName == (LPSTR)buffer.data() + level1 - 22);
+    std::vector<EnumAnswerPort> ports = answer(1, level1);
+    CHECK_THAT(ports.size() == 3 && ports[0].name == "FILE:" && ports[1].name == "USB-001" && ports[2].name == "USB-002");
+    CHECK_THAT(std::equal(buffer.begin() + level1, buffer.end(), untouched.begin() + level1));
+
+    // Level 0 counts and writes nothing; a level above 2, compared unsigned, is refused.
+    buffer = untouched;
+    CHECK_THAT(enumerate(0, buffer.data(), 0) && needed == 0 && returned == 3);
+    for (DWORD level : {3u, 0x80000001u}) {
+        REFUSED(ERROR_INVALID_LEVEL, enumerate(level, buffer.data(), (DWORD)buffer.size()));
+        CHECK_THAT(needed == Untouched && returned == Untouched);
+    }
+    REFUSED(ERROR_INSUFFICIENT_BUFFER, enumerate(2, NULL, 64));  // no buffer holds nothing
+    CHECK_THAT(buffer == untouched);
+
+    // Level 2 of two ports, in a buffer larger than needed: the strings go down from its end.
+    CHECK_THAT(monitor.pfnDeletePort(NULL, NULL, (LPSTR) "USB-002"));
+    const DWORD level2 = 2 * sizeof(PORT_INFO_2A) + 6 + 15 + 10 + 8 + 15 + 9, size = level2 + 10;
+    REFUSED(ERROR_INSUFFICIENT_BUFFER, enumerate(2, buffer.data(), level2 - 1));
+    CHECK_THAT(needed == level2 && returned == 0 && buffer == untouched);
+    CHECK_THAT(enumerate(2, buffer.data(), size) && needed == level2 && returned == 2);
+    const PORT_INFO_2A* records2 = (const PORT_INFO_2A*)buffer.data();
+    CHECK_THAT(records2[0].pPortName == (LPSTR)buffer.data() + size - 6);
+    CHECK_THAT(records2[0].pMonitorName == (LPSTR)buffer.data() + size - 6 - 15);
+    SAME(buffer[2 * sizeof(PORT_INFO_2A)], 0xCC);  // the gap between records and strings
+    ports = answer(2, size);
+    if (ports.size() == 2) {
+        CHECK_THAT(ports[0].name == "FILE:" && ports[0].description == "FILE Port" && ports[0].type == PORT_TYPE_WRITE);
+        CHECK_THAT(ports[1].name == "USB-001" && ports[1].monitorName == "VO DUV Udadizo" &&
+                   ports[1].description == "USB Port" && ports[1].type == (PORT_TYPE_WRITE | PORT_TYPE_READ) &&
+                   ports[1].reserved == 0);
+    }
+    CHECK_THAT(std::equal(buffer.begin() + size, buffer.end(), untouched.begin() + size));
+    CHECK_THAT(monitor.pfnEnumPorts(NULL, 2, buffer.data(), size, NULL, NULL));
+}
+
 struct Scenario {
     std::string name;
     void (*play)(Play&);
@@ -473,6 +541,7 @@ const std::vector<Scenario>& Scenarios() {
         {"TypicalJobFromInstallationToUnplugging", typicalJob},
         {"EnumPortsCreatesTheUsbPortOfANewPrinter", newPrinterGetsItsPort},
         {"PortNameUsb000IsDeletedAndReportedOnce", portNumbersRanOut},
+        {"EnumPortsPacksTheRecordsOfEveryLevel", enumerationPacksTheRecords},
     };
     return all;
 }

@@ -1,6 +1,7 @@
-// USB jobs and the status refresh, written once for both harnesses: the unit
-// tests play these scenarios against the simulated machine's virtual USB
-// printer, the Wine program against the real DLL and its own virtual printer.
+// USB jobs, the automatic USB port, the enumeration and the status refresh,
+// written once for both harnesses: the unit tests play these scenarios against
+// the simulated machine's virtual USB printer, the Wine program against the
+// real DLL and its own virtual printer.
 // A harness plugs, unplugs and watches its printers and spooler; what each
 // step must do, and what it must leave, is the scenario's. Where NT and 98
 // answer differently, the answer comes from the harness's traits.

@@ -90,7 +90,7 @@ TEST_F(Scan, TwoInstancesWithOneNameGiveOnePortToTheFirstMadeWhereKeysComeInTheO
 }
 
 TEST_F(Scan, AMonitorKeyThatRefusesSubkeysIsReportedAtEveryEnumeration) {
-    NT_ONLY("no registry security");
+    WHERE_TRAITS(t.registrySecurity);
     machine().addUsbPrinter({PrinterId, "USB-001"});
     registry().refuseAccess(MonitorKeyPath, KEY_CREATE_SUB_KEY);
     ASSERT_TRUE(initialize());

@@ -191,7 +191,7 @@ TEST_F(SimMachine, KeyNamesOf256CharactersAreAcceptedAndLongerOnesRefused) {
 }
 
 TEST_F(SimMachine, OpeningAndCreatingSetTheHandleToNullOnFailure) {
-    NT_ONLY("no registry security");
+    WHERE_TRAITS(t.registrySecurity);
     HKEY key = (HKEY)(uintptr_t)Marker;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Missing", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
@@ -739,7 +739,7 @@ TEST_F(SimUsb, AShortWriteToAPipeDeliversOnlyWhatItReports) {
 }
 
 TEST_F(SimMachine, ACreateThatFailsAfterItsEffectLeavesTheKeysAndNoHandle) {
-    NT_ONLY("no registry security");
+    WHERE_TRAITS(t.registrySecurity);
     reg().create("A");
     machine().inject({"RegCreateKeyA", 1, ERROR_BADDB, true, FaultMode::FailAfterEffect});
     HKEY key = (HKEY)(uintptr_t)Marker;

@@ -50,11 +50,13 @@ constexpr DWORD Marker = 0xdeadbeef;
         EXPECT_EQ(GetLastError(), (DWORD)(error)) << #__VA_ARGS__;       \
     } while (0)
 
-// A case about what NT and Wine do where Windows 98 does otherwise (sorted
-// subkeys, rights, deletion, comm time-outs): skipped on a 98 machine.
-#define NT_ONLY(reason)                                                                \
-    do {                                                                               \
-        if (sim::machine().isWindows98()) GTEST_SKIP() << "Windows 98 differs: " reason; \
+// A case about a behaviour that the machine's traits record turns on or off
+// (registry rights, deletion of key trees): skipped where this machine's traits,
+// named t in the condition, do not have it.
+#define WHERE_TRAITS(condition)                                                            \
+    do {                                                                                   \
+        const sim::SystemTraits t = sim::machine().traits();                               \
+        if (!(condition)) GTEST_SKIP() << "this machine's traits do not have " #condition; \
     } while (0)
 
 inline std::string portKeyPath(const std::string& name) { return std::string(MonitorKeyPath) + "\\" + name; }

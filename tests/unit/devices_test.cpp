@@ -31,17 +31,19 @@ protected:
     void unplug(const std::string& id) override { machine().unplugUsbPrinter(id); }
     // The device held by another opener that shares nothing.
     void refuseOpens(const std::string& id) override {
+        held_ = printer<size_t>(id, [](sim::UsbPrinter& p) { return p.opened.size(); });  // not the monitor's
         holder_ = CreateFileA(devicePath(id).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(holder_, INVALID_HANDLE_VALUE);
-        machine().withUsbPrinter(id, [](sim::UsbPrinter& p) { p.opened.pop_back(); });  // not the monitor's
     }
     std::string devicePath(const std::string& id) override {
         return printer<std::string>(id, [](sim::UsbPrinter& p) { return p.devicePath; });
     }
     std::vector<DeviceOpen> opens(const std::string& id) override {
-        return printer<std::vector<DeviceOpen>>(id, [](sim::UsbPrinter& p) {
+        return printer<std::vector<DeviceOpen>>(id, [this](sim::UsbPrinter& p) {
             std::vector<DeviceOpen> all;
-            for (const auto& o : p.opened) {
+            for (size_t i = 0; i < p.opened.size(); i++) {
+                if (holder_ != nullptr && i == held_) continue;
+                const auto& o = p.opened[i];
                 auto set = p.timeouts.find(o.pipe);
                 all.push_back({o.name, o.access, o.share, o.open, o.endOfFileCalls, set != p.timeouts.end(),
                                set != p.timeouts.end() ? set->second : COMMTIMEOUTS{}});
@@ -119,6 +121,7 @@ private:
     }
 
     HANDLE holder_ = nullptr;
+    size_t held_ = 0;
     std::vector<DeviceControl> controls_;
 };
 

@@ -40,7 +40,7 @@ bench: deps-host
 	cmake --build --preset bench --target zevmon
 	./bench/print-through-queue.sh ./build/bench/tools/zevmon/zevmon
 
-# The package for a Windows 95/98/Me machine (README.md, "From the zip to a printed page").
+# The package for a Windows 95/98/Me machine (docs/windows-machine.md, "From the zip to a printed page").
 dist: deps-all
 	cmake --preset win32
 	cmake --build --preset win32 --target dist

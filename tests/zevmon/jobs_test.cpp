@@ -236,6 +236,7 @@ TEST_F(Jobs, TheQueueHoldsAJobWhileThePrinterIsAwayAcrossRunsAndPrintsItOnItsRet
     json queue = json::parse(run({"queue", "--json"}).out);
     ASSERT_EQ(queue.size(), 1u);
     EXPECT_EQ(queue[0]["status"], "held: the printer is offline");
+    EXPECT_EQ(queue[0]["state"], "held");
     EXPECT_EQ(queue[0]["spooled"], 9);
     Result plug = run({"usb", "plug", PrinterId});
     EXPECT_NE(plug.out.find("Job 1 \"away\" on printer Office Printer: printed."), std::string::npos) << plug.out;
@@ -393,7 +394,8 @@ const std::string PrintersKey = "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSe
 TEST_F(Jobs, ACancelOfAStalledJobIsAnsweredAtOnce) {
     auto stalled = [&] {
         json queue = json::parse(run({"queue", "--json"}).out);
-        return queue.size() == 1 && queue[0]["status"].get<std::string>().find("taking nothing (stalled") != std::string::npos;
+        return queue.size() == 1 && queue[0]["state"] == "stalled" &&
+               queue[0]["status"].get<std::string>().find("taking nothing (stalled") != std::string::npos;
     };
     const struct { int signal, status; } cancels[] = {{SIGTERM, 143}, {SIGHUP, 129}, {0, 1}};
     for (auto& c : cancels) {

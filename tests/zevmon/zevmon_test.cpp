@@ -284,6 +284,11 @@ TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
     EXPECT_TRUE(ports[0]["present"].is_null() && ports[1]["present"].is_null()) << ports;
     ASSERT_EQ(run({"print", "USB-001", (dir / "page.prn").string()}).status, 0);
     EXPECT_NE(run({"usb", "received", "USB-001", "--list"}).out.find(" page.prn\n"), std::string::npos);
+    expectRun({"usb", "plug", "USB-001"}, 0, " was already plugged in; nothing changed.");
+    expectRun({"print", "USB-001", "-", "--document", "two\nlines \x1b[2J"}, 0, "", "", "x");
+    expectRun({"usb", "received", "USB-001", "--list"}, 0, " two\\nlines \\x1b[2J\n");
+    Result both = expectRun({"queue", "cancel", "98", "99"}, 1, "There is no job 98 in the queue");
+    EXPECT_NE(both.err.find("There is no job 99 in the queue"), std::string::npos) << both.err;
 }
 
 TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {

@@ -484,31 +484,35 @@ std::optional<std::string> lookUpPrinter(const std::string& idOrPort) {
     return std::nullopt;
 }
 
-std::string jobStatusText(const sim::JobReport& job) {
+JobState jobState(const sim::JobReport& job) {
     std::string why = job.error ? fmt::format(" ({}, {})", errorMeaning(job.error), errorText(job.error)) : "";
-    if (!job.unreadable.empty()) return "unreadable: cancelling it removes its files";
-    if (!job.problem.empty()) return "not printed: " + job.problem;
+    if (!job.unreadable.empty()) return {"unreadable", "unreadable: cancelling it removes its files"};
+    if (!job.problem.empty()) return {"refused", "not printed: " + job.problem};
     if (job.cancelAsked)
-        return job.writingForMs >= 1000
-                   ? fmt::format("cancel asked; the printer is taking nothing (stalled {} s); the job ends at its "
-                                 "next write",
-                                 job.writingForMs / 1000)
-                   : "cancel asked; the job ends at its next write";
+        return {"cancelling", job.writingForMs >= 1000
+                                  ? fmt::format("cancel asked; the printer is taking nothing (stalled {} s); the job "
+                                                "ends at its next write",
+                                                job.writingForMs / 1000)
+                                  : "cancel asked; the job ends at its next write"};
     if (job.status & JOB_STATUS_SPOOLING)
-        return job.status & JOB_STATUS_PRINTING ? "spooling and printing" : "spooling";
-    if (job.status & JOB_STATUS_OFFLINE) return "held: the printer is offline";
-    if (job.status & JOB_STATUS_PAUSED) return "paused";
-    if ((job.status & JOB_STATUS_PRINTING) && (job.status & JOB_STATUS_ERROR)) return "error" + why;
+        return {"spooling", job.status & JOB_STATUS_PRINTING ? "spooling and printing" : "spooling"};
+    if (job.status & JOB_STATUS_OFFLINE) return {"held", "held: the printer is offline"};
+    if (job.status & JOB_STATUS_PAUSED) return {"paused", "paused"};
+    if ((job.status & JOB_STATUS_PRINTING) && (job.status & JOB_STATUS_ERROR)) return {"error", "error" + why};
     if (job.status & JOB_STATUS_PRINTING)
-        return job.writingForMs >= 1000
-                   ? fmt::format("printing; the printer is taking nothing (stalled {} s)", job.writingForMs / 1000)
-                   : "printing";
-    if (job.status == JOB_STATUS_PRINTED) return "printed";
+        return {job.writingForMs >= 1000 ? "stalled" : "printing",
+                job.writingForMs >= 1000
+                    ? fmt::format("printing; the printer is taking nothing (stalled {} s)", job.writingForMs / 1000)
+                    : "printing"};
+    if (job.status == JOB_STATUS_PRINTED) return {"printed", "printed"};
     if (job.status == JOB_STATUS_DELETED)
-        return job.sent == 0 && job.error ? "cancelled before it printed" + why
-                                          : fmt::format("cancelled after {} of {} bytes", job.sent, job.spooled);
-    if (job.status & JOB_STATUS_ERROR) return "failed" + why;
-    return "waiting";
+        return {"cancelled", job.sent == 0 && job.error
+                                 ? "cancelled before it printed" + why
+                                 : fmt::format("cancelled after {} of {} bytes", job.sent, job.spooled)};
+    if (job.status & JOB_STATUS_ERROR) return {"failed", "failed" + why};
+    return {"waiting", "waiting"};
 }
+
+std::string jobStatusText(const sim::JobReport& job) { return jobState(job).sentence; }
 
 }  // namespace zevmon

@@ -194,6 +194,13 @@ std::optional<std::string> installedPrinterId(const std::string& id);
 std::optional<std::string> lookUpPrinter(const std::string& idOrPort);
 
 // A job's status as the spooler reports it, in words.
+// A job's state as one word a script can test (held, printing, printed, ...),
+// and as the sentence a person reads.
+struct JobState {
+    const char* word;
+    std::string sentence;
+};
+JobState jobState(const sim::JobReport& job);
 std::string jobStatusText(const sim::JobReport& job);
 
 }  // namespace zevmon

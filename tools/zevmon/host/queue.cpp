@@ -80,7 +80,7 @@ struct QueueWords {
 };
 
 struct CancelWords {
-    DWORD jobId = 0;
+    std::vector<DWORD> jobIds;
 };
 
 void declareQueue(CLI::App& queue, HostRun& run) { queue.add_flag("--json", run.words<QueueWords>().asJson, "as JSON"); }
@@ -94,6 +94,7 @@ int cmdQueue(HostRun& run) {
                                     {"printer", job.printer},
                                     {"port", job.port},
                                     {"document", job.document},
+                                    {"state", jobState(job).word},
                                     {"status", jobStatusText(job)},
                                     {"priority", job.priority},
                                     {"spooled", job.spooled},
@@ -119,15 +120,14 @@ int cmdQueue(HostRun& run) {
 }
 
 void declareQueueCancel(CLI::App& cancel, HostRun& run) {
-    cancel.add_option("id", run.words<CancelWords>().jobId, "the job's id, as zevmon queue lists it")->required();
+    cancel.add_option("id", run.words<CancelWords>().jobIds, "the jobs' ids, as zevmon queue lists them")->required();
 }
 
 // The cancel is asked of the spooler, as the printer folder asks it; the job
 // ends at its next write. One whose printer takes nothing is answered at
 // once: it ends when the printer takes a byte again, or the monitor's write
 // times out.
-int cmdQueueCancel(HostRun& run) {
-    DWORD jobId = run.words<CancelWords>().jobId;
+int cancelOne(HostRun& run, DWORD jobId) {
     CallTrace trace(run.global.trace);
     std::optional<sim::JobReport> job = findQueued(jobId, trace);
     if (!job) {
@@ -171,6 +171,23 @@ int cmdQueueCancel(HostRun& run) {
     result(fmt::format("Job {} \"{}\" on printer {} was cancelled; {} of its {} bytes had been sent.", job->id,
                        shown(job->document), shown(job->printer), sent, job->spooled));
     return 0;
+}
+
+// Each job in turn, as the printer folder cancels a selection: one that cannot
+// be cancelled is said, and the others still are.
+int cmdQueueCancel(HostRun& run) {
+    const std::vector<DWORD>& ids = run.words<CancelWords>().jobIds;
+    if (ids.size() == 1) return cancelOne(run, ids.front());
+    int status = 0;
+    for (DWORD id : ids) {
+        try {
+            status = std::max(status, cancelOne(run, id));
+        } catch (const Failure& e) {
+            std::fprintf(console().err(), "zevmon: %s\n", e.what());
+            status = 1;
+        }
+    }
+    return status;
 }
 
 // The machine's spooler prints what waits; this command says how each ends.

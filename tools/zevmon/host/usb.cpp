@@ -99,7 +99,8 @@ int received(Session& session, const UsbWords& c) {
         printFitted("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
         for (auto& job : jobs)
             printFitted("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
-                        job.started.c_str(), padded(job.outcome, 26).c_str(), job.document.c_str());
+                        job.started.c_str(), padded(shown(job.outcome), 26).c_str(),
+                        shown(utf8ToAnsi(job.document)).c_str());  // kept as UTF-8, shown as every name is
         if (jobs.empty()) std::fprintf(console().out(), "(no jobs)\n");
         return 0;
     }
@@ -142,6 +143,12 @@ int tellMonitor(HostRun& run) {
 // A printer plugged in, or unplugged.
 int plugged(HostRun& run, bool in) {
     std::string id = findPrinter(run.words<UsbWords>().id);
+    bool present = false;
+    sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) { present = p.present; });
+    if (present == in) {
+        result(fmt::format("USB printer {} was already {}; nothing changed.", id, in ? "plugged in" : "unplugged"));
+        return 0;
+    }
     if (in)
         sim::machine().plugUsbPrinter(id);
     else

@@ -1,6 +1,10 @@
 // The command line of both zevmon builds.
 #include "cli.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -177,6 +181,30 @@ std::string parsedCommand(const CLI::App& app) {
          parsed = parsed.front()->get_subcommands())
         words += (words.empty() ? "" : " ") + parsed.front()->get_name();
     return words;
+}
+
+CLI::Validator wholeNumber(const std::string& what, unsigned long long least, unsigned long long most) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            errno = 0;
+            char* end = nullptr;
+            unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+            bool whole = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && errno == 0;
+            return whole && *end == 0 && value >= least && value <= most ? "" : what + ", not " + text;
+        },
+        "");
+}
+
+CLI::Validator secondsNumber(const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            char* end = nullptr;
+            double value = std::strtod(text.c_str(), &end);
+            bool number = !text.empty() && *end == 0 && std::isfinite(value) && value >= 0 &&
+                          text.find_first_not_of("0123456789.") == std::string::npos;
+            return number ? "" : what + ", not " + text;
+        },
+        "");
 }
 
 }  // namespace zevmon

@@ -77,4 +77,11 @@ int runCommandLine(CLI::App& app, int argc, char** argv, const std::vector<Comma
     return runs(command);
 }
 
+// Checks of a number typed for an option, which say what the number is when
+// they refuse one: "--level: the level is 1 or 2, not x". A whole number
+// from least to most, digits only (no sign, no wrap-around past the largest).
+CLI::Validator wholeNumber(const std::string& what, unsigned long long least, unsigned long long most);
+// A number of seconds, a fraction allowed, 0 or more.
+CLI::Validator secondsNumber(const std::string& what);
+
 }  // namespace zevmon

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "cli.h"
 #include "commands.h"
 #include "registry.h"
 #include "terminal.h"
@@ -67,7 +68,7 @@ struct AddPortWords {
 
 void declarePorts(CLI::App& ports, Run& run) {
     PortsWords& words = run.words<PortsWords>();
-    ports.add_option("--level", words.level, "information level, 1 or 2")->check(CLI::Range(1, 2));
+    ports.add_option("--level", words.level, "information level, 1 or 2")->check(wholeNumber("the level is 1 or 2", 1, 2));
     ports.add_flag("--json", words.asJson, "JSON instead of a table");
 }
 

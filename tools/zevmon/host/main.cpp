@@ -153,15 +153,10 @@ int parse(int argc, char** argv, HostRun& run, Runs&& runs) {
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--trace", options.trace, "print every call of the monitor's table, its result and last error");
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
-    CLI::Validator seconds(
-        [](std::string& text) -> std::string {
-            bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
-            return digits ? "" : "the wait is a whole number of seconds, 0 or more, not " + text;
-        },
-        "SECONDS");
     app.add_option("--wait", options.waitSeconds,
                    "how long to wait, in seconds, for the machine's process to start (default 60)")
-        ->check(seconds);
+        ->type_name("SECONDS")
+        ->check(wholeNumber("the wait is a whole number of seconds, 0 or more", 0, 999999999));
     std::string personality;
     auto* personalityOption =
         app.add_option("--personality", personality, "what a new machine behaves as: 98 (the default) or nt")

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/cli.h"
 #include "common/spooler_queue.h"
 #include "common/terminal.h"
 #include "common/text.h"
@@ -46,10 +47,11 @@ void declareMachinePrint(CLI::App& print, HostRun& run) {
                    "call the monitor's table directly instead of the printer's queue (to debug the monitor alone)");
     Staging& staging = options.staging;
     print.add_option("--unplug-after", staging.unplugAfter, "pull the USB printer out once it received BYTES")
-        ->type_name("BYTES");
+        ->type_name("BYTES")
+        ->check(wholeNumber("the count is a whole number of bytes, 0 or more", 0, ~0ull));
     print.add_option("--plug-after", staging.plugAfter, "plug it in again SECONDS after that")
         ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber);
+        ->check(secondsNumber("the wait is a number of seconds, 0 or more"));
     print.add_option("--stall-after", options.stall, "the USB printer takes nothing for SECONDS once it received BYTES")
         ->type_name("BYTES SECONDS")
         ->expected(2);

@@ -117,7 +117,15 @@ int checkCommandWords(CLI::App& app, int argc, char** argv) {
             std::string name = arg.substr(0, arg.find('='));
             help |= name == "--help" || name == "-h" || name == "--help-all" || name == "--version";
             const CLI::Option* option = findOption(current, name);
-            if (option && option->get_items_expected_max() > 0 && arg.find('=') == std::string::npos) i++;
+            if (option && option->get_items_expected_max() > 0 && arg.find('=') == std::string::npos) {
+                // Said here: at the end of the line, CLI11 would ask for a command instead.
+                if (i + 1 == argc && !help) {
+                    std::fprintf(console().err(), "zevmon: %s needs a value: %s (see: %s --help)\n", name.c_str(),
+                                 option->get_description().c_str(), commandPath(current).c_str());
+                    return 2;
+                }
+                i++;
+            }
             continue;
         }
         std::vector<std::string> names = commandNames(current);

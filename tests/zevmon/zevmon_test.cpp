@@ -294,6 +294,10 @@ TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
     expectRun({"usb", "received", "USB-001", "--list"}, 0, " two\\nlines \\x1b[2J\n");
     Result both = expectRun({"queue", "cancel", "98", "99"}, 1, "There is no job 98 in the queue");
     EXPECT_NE(both.err.find("There is no job 99 in the queue"), std::string::npos) << both.err;
+    std::ofstream(machine / "registry.reg", std::ios::app)
+        << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Long Port]\n"
+           "\"Port\"=\"USB-00011\"\n";
+    expectRun({"printers"}, 0, "USB-00011  never follows its device (zevmon doctor)");
 }
 
 TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {

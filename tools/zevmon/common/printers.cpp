@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "commands.h"
@@ -37,13 +38,20 @@ int cmdPrinters(Run& run) {
     // The work-offline bit of a printer on a port that does not exist says nothing.
     Diagnosis diagnosis;
     if (run.diagnose) diagnosis = run.diagnose();
+    // The status refresh never matches a "Port" value of 8 characters or more:
+    // its online mark says nothing of its device.
+    auto followsDevice = [&](const std::string& name) {
+        return std::none_of(diagnosis.printersNeverMatching.begin(), diagnosis.printersNeverMatching.end(),
+                            [&](const auto& p) { return sameName(p.first, name); });
+    };
     if (run.words<PrintersWords>().asJson) {
         json out = json::array();
         for (auto& p : printers)
             out.push_back({{"name", p.name},
                            {"port", p.port},
                            {"online", p.online},
-                           {"portExists", !printerHasNoPort(diagnosis, p.name)}});
+                           {"portExists", !printerHasNoPort(diagnosis, p.name)},
+                           {"followsDevice", followsDevice(p.name)}});
         std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
@@ -51,6 +59,7 @@ int cmdPrinters(Run& run) {
     for (auto& p : printers)
         printFitted("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
                     printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
+                    : !followsDevice(p.name)            ? "never follows its device (zevmon doctor)"
                     : p.online                          ? "online"
                                                         : "offline");
     if (printers.empty()) std::fprintf(console().out(), "(no printers)\n");

@@ -255,22 +255,26 @@ int MachinePorts::reportEnd(const sim::JobReport& ended, const SpooledDocument& 
                            shown(ended.printer)));
         return 0;
     }
+    // Only a job that sent bytes is known to have started at the port, and
+    // been ended there.
+    const char* ender = ended.sent > 0 ? "; EndDocPort ended it" : ", before it printed";
     if (ended.status == JOB_STATUS_DELETED && cancelSent) {
-        std::fprintf(console().err(), "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent; EndDocPort ended it.\n",
-                     (unsigned long)id, (unsigned long long)ended.sent, (unsigned long long)ended.spooled);
+        std::fprintf(console().err(), "zevmon: Job %lu was cancelled after %llu of %llu bytes were sent%s.\n",
+                     (unsigned long)id, (unsigned long long)ended.sent, (unsigned long long)ended.spooled, ender);
         return cancelledStatus();
     }
     if (ended.status == JOB_STATUS_DELETED && ended.error == 0)
-        throw Failure(fmt::format("Job {} was cancelled by zevmon queue cancel after {} of {} bytes were sent; "
-                                  "EndDocPort ended it.",
-                                  id, ended.sent, ended.spooled));
+        throw Failure(fmt::format("Job {} was cancelled by zevmon queue cancel after {} of {} bytes were sent{}.", id,
+                                  ended.sent, ended.spooled, ender));
     if (ended.status == JOB_STATUS_DELETED)
         throw Failure(fmt::format("Job {} was cancelled at the spooler's error dialog after {} of {} bytes were sent{}.",
                                   id, ended.sent, ended.spooled,
                                   ended.error ? fmt::format(": {} ({})", errorMeaning(ended.error),
                                                             errorText(ended.error))
                                               : ""));
-    throw Failure(fmt::format("Job {} failed: {}.", id, jobStatusText(ended)));
+    JobState state = jobState(ended);
+    throw Failure(std::string(state.word) == "failed" ? fmt::format("Job {} {}.", id, state.sentence)
+                                                      : fmt::format("Job {} failed: {}.", id, state.sentence));
 }
 
 // The monitor's table called directly, as before the queue: for debugging

@@ -2,6 +2,9 @@
 # One Wine prefix and one Xvfb display for a whole test run:
 #   run-wine.sh setup STATE BUILD          see below
 #   run-wine.sh run STATE NAME PROGRAM [ARGS...]
+#   run-wine.sh run-uninstalled STATE NAME PROGRAM [ARGS...]
+#                                          the same, from a prefix where our
+#                                          monitor is not installed
 #   run-wine.sh cleanup STATE
 #
 # Where this machine's kernel runs 32-bit programs (scripts/wine-where.sh),
@@ -25,6 +28,22 @@ scripts=$(cd "$here/../../scripts" && pwd)
 skip_status=77
 
 environment() { wine_environment "$state/prefix" "$state/display"; }
+
+# The cases of a run share one prefix, and one stopped at its bound (or the
+# Windows 98 run, stopped whole at its own) may leave the monitor installed
+# there: its entry below the spooler's Monitors key (MonitorKeyPath of
+# monitor/zevuruzi.h), whose "Driver" zevmon.exe takes for installed, refusing
+# --dll, and the DLL that zevmon install copied into the system folder, with an
+# upgrade's ZEVURUZI.NEW and the ZEVURUZI.OLD it replaced. A case of zevmon.exe
+# that needs a machine without the monitor removes both first, whatever the
+# case before it did. (The field cases in wine_tests.exe begin with their own
+# removeInstallation, which clears the rest of what install leaves too.)
+uninstall_monitor() {
+    wine reg delete 'HKLM\System\CurrentControlSet\Control\Print\Monitors\VO DUV Udadizo' /f \
+        >/dev/null 2>&1 </dev/null || true # not there: nothing to remove
+    find "$WINEPREFIX/drive_c/windows/system32" -maxdepth 1 \
+        \( -iname zevuruzi.dll -o -iname zevuruzi.new -o -iname zevuruzi.old \) -delete
+}
 
 # One line on where the Wine cases ran, which make shows after the tests.
 skip() {
@@ -128,7 +147,7 @@ setup)
     echo "$where" >"$state/where"
     if [ "$where" = native ]; then native_setup; else guest_setup "$build"; fi
     ;;
-run)
+run | run-uninstalled)
     name=$1
     shift
     if [ -f "$state/skip" ]; then cat "$state/skip"; exit $skip_status; fi
@@ -146,6 +165,7 @@ run)
         exit 1
     fi
     environment
+    if [ "$command" = run-uninstalled ]; then uninstall_monitor; fi
     # The output goes to a file, shown when the case ends: a program that the
     # case started and that outlives it (Wine was seen to leave one stuck in its
     # start) must not hold ctest's pipe open, which would stop the whole run.
@@ -166,7 +186,7 @@ cleanup)
     if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     ;;
 *)
-    echo "usage: run-wine.sh setup|run|cleanup STATE ..." >&2
+    echo "usage: run-wine.sh setup|run|run-uninstalled|cleanup STATE ..." >&2
     exit 2
     ;;
 esac

@@ -15,8 +15,9 @@
 # It is cached outside the tree, so that make clean keeps it:
 # $ZEV_WINE_GUEST_CACHE, else $XDG_CACHE_HOME/zevuruzi/wine-guest, else
 # ~/.cache/zevuruzi/wine-guest. The image is made in a folder beside it and
-# renamed into place when whole, with a stamp of this script: a change of the
-# recipe makes it again, and a half-made image is never used.
+# renamed into place when whole, with a stamp of this script and of the recipe
+# it shares with the runs (wine-recipe.sh: the prefix, the job disk, the boot):
+# a change of either makes it again, and a half-made image is never used.
 #
 # Needs root (debootstrap, chroot), debootstrap, qemu-system-x86 and mke2fs;
 # where the kernel runs no 32-bit programs, also qemu-user-static, which runs
@@ -25,6 +26,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/wine-recipe.sh
+. "$here/wine-recipe.sh"
 cache=${ZEV_WINE_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zevuruzi/wine-guest}
 image=$cache/image
 suite=bookworm
@@ -36,7 +39,8 @@ packages=(linux-image-amd64 initramfs-tools wine wine32:i386 xvfb xauth cmake pr
 needed_mb=6000
 
 stamp() {
-    { sha256sum <"$here/wine-guest-image.sh"; echo "$suite $mirror $security"; } | sha256sum | cut -c1-16
+    { sha256sum <"$here/wine-guest-image.sh"; sha256sum <"$here/wine-recipe.sh"; echo "$suite $mirror $security"; } |
+        sha256sum | cut -c1-16
 }
 
 say() { echo "wine-guest-image.sh: $*" >&2; }
@@ -166,25 +170,25 @@ make_locked() {
     # under emulation, a copy seconds.
     local prefix_started=$SECONDS
     mkdir -p "$work/job"
+    cp "$here/wine-recipe.sh" "$work/job/"
     cat >"$work/job/job.sh" <<'JOB'
 #!/bin/sh
-export WINEPREFIX=/opt/zevuruzi/wine-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-Xvfb :7 -nolisten tcp -screen 0 1024x768x24 >/dev/null 2>&1 &
-export DISPLAY=:7
-mkdir -p /opt/zevuruzi
-wineboot -i >/host/wineboot.log 2>&1
-wineserver -w
-kill $!
+. /host/wine-recipe.sh
+ZEV_WINE_PATIENCE=10 # the display's start under emulation, as the guest's cases wait
+mkdir -p "$(dirname "$guest_prefix")"
+wine_display /tmp/display /tmp/xvfb.pid
+wine_environment "$guest_prefix" /tmp/display
+wine_make_prefix /host/wineboot.log
+kill "$(cat /tmp/xvfb.pid)"
 [ -f "$WINEPREFIX/system.reg" ] && echo "ZEV-GUEST: prefix ready"
 JOB
-    chmod 755 "$work/job/job.sh"
-    mke2fs -q -t ext4 -d "$work/job" "$work/job.img" 64M >/dev/null
-    "$here/wine-guest-boot.sh" "$work" "$work/job.img" 1800 rw >"$work/prefix-console.log" 2>&1 || true
+    guest_job_disk "$work/job" "$work/job.img" 64
+    guest_boot "$work" "$work/job.img" 1800 rw >"$work/prefix-console.log" 2>&1 || true
     if ! grep -q 'ZEV-GUEST: prefix ready' "$work/prefix-console.log"; then
         tail -20 "$work/prefix-console.log" >&2
         failed "the virtual machine did not make its Wine prefix (its console above)."
     fi
-    rm -rf "$work/job" "$work/job.img"
+    rm -f "$work/job.img"
     local prefix_seconds=$((SECONDS - prefix_started))
     echo "Wine prefix made in $prefix_seconds s."
 

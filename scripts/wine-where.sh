@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Where the DLL's Wine cases run on this machine: "native" when its kernel runs
-# 32-bit programs, "guest" (in the virtual machine of wine-guest.sh) when it
+# 32-bit programs, "guest" (in the virtual machine of wine-guest-image.sh) when it
 # does not. ZEV_WINE_WHERE=native or guest chooses by hand, for example to try
 # the virtual machine on a machine that runs Wine itself.
 set -euo pipefail

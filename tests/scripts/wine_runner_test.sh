@@ -61,5 +61,13 @@ check "a case that passed" 0 "printed" run "$state" Printed wine_tests.exe Print
 check "a case that failed" 1 "the printer received 3 bytes, not 5" run "$state" Lost wine_tests.exe Lost
 check "a case stopped at its time limit" 1 "In the virtual machine:  9/53 Test  #9: wine.Hung" run "$state" Hung x
 check "a case that never ran" 1 "wine.Missing did not run in the virtual machine" run "$state" Missing x
-[ "$failures" = 0 ] && echo "run-wine.sh: 10 cases passed"
+# The image's stamp follows the recipe that it shares with the runs, as well
+# as its own script.
+cp -r "$top/scripts" "$work/scripts"
+echo "# changed" >>"$work/scripts/wine-recipe.sh"
+if [ "$("$work/scripts/wine-guest-image.sh" stamp)" = "$("$top/scripts/wine-guest-image.sh" stamp)" ]; then
+    echo "FAIL: a change of wine-recipe.sh leaves the image's stamp as it was"
+    failures=$((failures + 1))
+fi
+[ "$failures" = 0 ] && echo "run-wine.sh: 11 cases passed"
 exit "$failures"

@@ -2,6 +2,9 @@
 # One Wine prefix and one Xvfb display for a whole test run:
 #   run-wine.sh setup STATE BUILD          see below
 #   run-wine.sh run STATE NAME PROGRAM [ARGS...]
+#   run-wine.sh run-uninstalled STATE NAME PROGRAM [ARGS...]
+#                                          the same, from a prefix where our
+#                                          monitor is not installed
 #   run-wine.sh cleanup STATE
 #
 # Where this machine's kernel runs 32-bit programs (scripts/wine-where.sh),
@@ -20,14 +23,26 @@ state=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 scripts=$(cd "$here/../../scripts" && pwd)
+# shellcheck source=SCRIPTDIR/../../scripts/wine-recipe.sh
+. "$scripts/wine-recipe.sh"
 skip_status=77
 
-environment() {
-    export WINEPREFIX="$state/prefix" WINEARCH=win32 WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml=" # no Mono or Gecko installers on a closed network
-    local display
-    read -r display <"$state/display" # no subshell: each costs a case's time under emulation
-    export DISPLAY=":$display"
+environment() { wine_environment "$state/prefix" "$state/display"; }
+
+# The cases of a run share one prefix, and one stopped at its bound (or the
+# Windows 98 run, stopped whole at its own) may leave the monitor installed
+# there: its entry below the spooler's Monitors key (MonitorKeyPath of
+# monitor/zevuruzi.h), whose "Driver" zevmon.exe takes for installed, refusing
+# --dll, and the DLL that zevmon install copied into the system folder, with an
+# upgrade's ZEVURUZI.NEW and the ZEVURUZI.OLD it replaced. A case of zevmon.exe
+# that needs a machine without the monitor removes both first, whatever the
+# case before it did. (The field cases in wine_tests.exe begin with their own
+# removeInstallation, which clears the rest of what install leaves too.)
+uninstall_monitor() {
+    wine reg delete 'HKLM\System\CurrentControlSet\Control\Print\Monitors\VO DUV Udadizo' /f \
+        >/dev/null 2>&1 </dev/null || true # not there: nothing to remove
+    find "$WINEPREFIX/drive_c/windows/system32" -maxdepth 1 \
+        \( -iname zevuruzi.dll -o -iname zevuruzi.new -o -iname zevuruzi.old \) -delete
 }
 
 # One line on where the Wine cases ran, which make shows after the tests.
@@ -38,10 +53,7 @@ skip() {
 
 native_setup() {
     command -v wine >/dev/null || skip "Wine is not installed (scripts/install-deps.sh all installs it)"
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$state/display" >/dev/null 2>&1 </dev/null &
-    echo $! >"$state/xvfb.pid"
-    for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
-    [ -s "$state/display" ] || { echo "Xvfb did not start"; exit 1; }
+    wine_display "$state/display" "$state/xvfb.pid" || exit 1
     environment
     # Nothing started here may keep the caller's output open: ctest waits for it.
     if [ -n "${ZEV_WINE_FRESH_PREFIX:-}" ]; then
@@ -49,8 +61,7 @@ native_setup() {
         # a snapshot, so this run may change the prefix in place.
         ln -s "$ZEV_WINE_FRESH_PREFIX" "$WINEPREFIX"
     else
-        wineboot -i >"$state/wineboot.log" 2>&1
-        wineserver -w
+        wine_make_prefix "$state/wineboot.log"
     fi
     wineserver -p >/dev/null 2>&1 </dev/null # stays up between the tests of this run
     # The first program starts Wine's services; started here, they do not hold
@@ -78,14 +89,11 @@ guest_setup() {
     tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$guest/disk/tree$source" -xf -
     tar -C "$build" --exclude="./${state#"$build"/}" -cf - . | tar -C "$guest/disk/tree$build" -xf -
     guest_job "$source" "$build" >"$guest/disk/job.sh"
-    chmod 755 "$guest/disk/job.sh"
-    local size_mb=$(($(du -sm "$guest/disk" | cut -f1) * 2 + 2048))
-    mke2fs -q -t ext4 -d "$guest/disk" "$guest/disk.img" "${size_mb}M" >/dev/null
-    rm -rf "$guest/disk"
+    guest_job_disk "$guest/disk" "$guest/disk.img" $(($(du -sm "$guest/disk" | cut -f1) * 2 + 2048))
 
     local bound=${ZEV_WINE_GUEST_BOUND:-3000} status=0
     echo "Running the Wine cases in the virtual machine ($image), for at most $bound s..."
-    "$scripts/wine-guest-boot.sh" "$image" "$guest/disk.img" "$bound" >"$guest/console.log" 2>&1 || status=$?
+    guest_boot "$image" "$guest/disk.img" "$bound" >"$guest/console.log" 2>&1 || status=$?
     debugfs -R "rdump /results $guest" "$guest/disk.img" >/dev/null 2>&1 || true
     local ran failed
     ran=$(grep -cE ' Test +#[0-9]+: wine\.' "$guest/console.log" || true)
@@ -122,7 +130,7 @@ for path in "$source" "$build"; do
     mkdir -p "\$path" && mount --bind "/host/tree\$path" "\$path"
 done
 mkdir -p /host/results
-export ZEV_WINE_WHERE=native ZEV_WINE_RESULTS=/host/results ZEV_WINE_FRESH_PREFIX=/opt/zevuruzi/wine-prefix
+export ZEV_WINE_WHERE=native ZEV_WINE_RESULTS=/host/results ZEV_WINE_FRESH_PREFIX=$guest_prefix
 cd "$build" && ctest -R '^wine\\.' ${ZEV_WINE_GUEST_CTEST_ARGS:-}
 JOB
 }
@@ -139,7 +147,7 @@ setup)
     echo "$where" >"$state/where"
     if [ "$where" = native ]; then native_setup; else guest_setup "$build"; fi
     ;;
-run)
+run | run-uninstalled)
     name=$1
     shift
     if [ -f "$state/skip" ]; then cat "$state/skip"; exit $skip_status; fi
@@ -157,6 +165,7 @@ run)
         exit 1
     fi
     environment
+    if [ "$command" = run-uninstalled ]; then uninstall_monitor; fi
     # The output goes to a file, shown when the case ends: a program that the
     # case started and that outlives it (Wine was seen to leave one stuck in its
     # start) must not hold ctest's pipe open, which would stop the whole run.
@@ -177,7 +186,7 @@ cleanup)
     if [ -f "$state/xvfb.pid" ]; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     ;;
 *)
-    echo "usage: run-wine.sh setup|run|cleanup STATE ..." >&2
+    echo "usage: run-wine.sh setup|run|run-uninstalled|cleanup STATE ..." >&2
     exit 2
     ;;
 esac

@@ -457,6 +457,11 @@ TEST_F(Jobs, TheQueueListsEveryPrintersJobsInTheOrderTheyPrint) {
     for (auto& job : json::parse(run({"queue", "--json"}).out))
         listed.push_back(std::to_string(job["id"].get<int>()) + " " + job["port"].get<std::string>());
     EXPECT_EQ(listed, (std::vector<std::string>{"1 USB-001", "2 USB-002", "3 USB-001"}));
+    // A higher priority goes first, and the table shows it.
+    ASSERT_EQ(run({"print", "USB-002", "-", "--priority", "7"}, "urgent").status, 0);
+    EXPECT_EQ(json::parse(run({"queue", "--json"}).out)[0]["priority"], 7);
+    EXPECT_NE(run({"queue"}).out.find("\n4    7   Second Printer"), std::string::npos) << run({"queue"}).out;
+    expectRun({"print", "USB-002", "-", "--priority", "7", "--direct"}, 2, "--priority orders the jobs of the queue");
 }
 
 // Jobs to two printers print at once: a printer that takes nothing holds

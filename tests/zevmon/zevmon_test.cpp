@@ -199,6 +199,7 @@ TEST_F(Zevmon, UsageErrorsNameTheWordAndTheWayRound) {
         {{"print", "USB-001", "-", "--chunk", "0"}, "the chunk size is a number of bytes from 1 to 67108864"},
         {{"ports", "--level", "x"}, "--level: the level is 1 or 2, not x"},
         {{"ports", "--machine"}, "zevmon: --machine needs a value: the machine's folder"},
+        {{"print", "USB-001", "-", "--priority", "100"}, "--priority: the priority is a whole number from 1 to 99"},
         {{"print", "USB-001", "-", "--unplug-after", "-5"}, "--unplug-after: the count is a whole number of bytes"},
         {{"print", "USB-001", "-", "--unplug-after", "99999999999999999999999"}, "0 or more, not 99999999999999999999999"},
         {{"print", "USB-001", "-", "--unplug-after", "9", "--plug-after", "-1"}, "--plug-after: the wait is a number of"},

@@ -23,8 +23,10 @@
 
 #include <winspool.h>
 
+#include "cli.h"
 #include "commands.h"
 #include "registry.h"
+#include "spooler_queue.h"
 #include "terminal.h"
 #include "text.h"
 
@@ -57,6 +59,9 @@ void declarePrint(CLI::App& print, Run& run) {
     print.add_option("--chunk", o.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
     print.add_option("--document", o.document, "the document's name");
     print.add_option("--printer", o.printer, "the printer the job belongs to (default: the port's printer)");
+    print.add_option("--priority", o.priority, "the job's place among the waiting: 1 to 99, higher first (default 1)")
+        ->type_name("N")
+        ->check(wholeNumber("the priority is a whole number from 1 to 99", 1, 99));
 }
 
 // `print FILE PORT`, the two the wrong way round, is refused. A print of a
@@ -316,6 +321,13 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
     if (document.job == 0) {
         close();
         fail("The spooler did not take a document for printer " + printer);
+    }
+    if (options.priority && !setJobPriority(handle, document.job, options.priority, trace)) {
+        DWORD error = GetLastError();
+        trace("AbortPrinter(handle)", AbortPrinter(handle));
+        SetLastError(error);
+        close();
+        fail(fmt::format("The spooler did not take priority {} for the job", options.priority));
     }
     if (given) given(document.job);
     document.sent = sendInChunks(input, writeSize, [&](const char* data, DWORD size, DWORD& took) {

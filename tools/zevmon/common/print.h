@@ -26,6 +26,7 @@ struct PrintOptions {
     unsigned chunk = 4096;
     std::string document = "zevmon job";
     std::string printer;  // the printer the job belongs to; empty: the port's printer
+    DWORD priority = 0;   // 1 to 99 through the queue; 0: the spooler's own
 };
 
 // The bytes of a job, read as they are sent: the file, or standard input for

@@ -103,4 +103,19 @@ bool cancelJob(const std::string& printer, DWORD id, const CallTrace& trace) {
     return ok;
 }
 
+bool setJobPriority(HANDLE printer, DWORD id, DWORD priority, const CallTrace& trace) {
+    DWORD needed = 0;
+    GetJobA(printer, id, 1, NULL, 0, &needed);
+    std::vector<BYTE> record(std::max<DWORD>(needed, sizeof(JOB_INFO_1A)));
+    BOOL ok = GetJobA(printer, id, 1, record.data(), (DWORD)record.size(), &needed);
+    trace(fmt::format("GetJobA(handle, {}, 1, buffer, {}, &needed)", id, record.size()), ok);
+    if (!ok) return false;
+    JOB_INFO_1A* info = reinterpret_cast<JOB_INFO_1A*>(record.data());
+    info->Priority = priority;
+    info->Position = JOB_POSITION_UNSPECIFIED;
+    ok = SetJobA(printer, id, 1, record.data(), 0);
+    trace(fmt::format("SetJobA(handle, {}, 1, {{Priority {}}}, 0)", id, priority), ok);
+    return ok;
+}
+
 }  // namespace zevmon

@@ -42,4 +42,9 @@ std::optional<QueuedJob> queuedJob(const std::vector<PrinterState>& printers, DW
 // JOB_CONTROL_DELETE came later). False with the last error.
 bool cancelJob(const std::string& printer, DWORD id, const CallTrace& trace);
 
+// The job's priority, 1 to 99, set as a program sets it: its level-1 record
+// read with GetJobA and given back to SetJobA with the new Priority and no
+// change of place. False with the last error.
+bool setJobPriority(HANDLE printer, DWORD id, DWORD priority, const CallTrace& trace);
+
 }  // namespace zevmon

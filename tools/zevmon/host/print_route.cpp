@@ -71,6 +71,10 @@ int checkMachinePrint(const CLI::App& print, HostRun& run) {
         staging.stallAfter = (std::uint64_t)stall[0];
         staging.stallSeconds = stall[1];
     }
+    if (options.direct && print.count("--priority")) {
+        std::fprintf(console().err(), "zevmon: --priority orders the jobs of the queue, which --direct passes by\n");
+        return 2;
+    }
     if (staging.plugAfter && !staging.unplugAfter) {
         std::fprintf(console().err(), "zevmon: --plug-after plugs the printer in again after --unplug-after pulled it out\n");
         return 2;

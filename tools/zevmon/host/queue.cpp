@@ -110,12 +110,12 @@ int cmdQueue(HostRun& run) {
         std::fprintf(console().out(), "The print queue is empty.\n");
         return 0;
     }
-    printFitted("%-4s %s %s %s %10s %10s  %s\n", "ID", padded("PRINTER", 18).c_str(), padded("PORT", 8).c_str(),
-                padded("DOCUMENT", 18).c_str(), "SPOOLED", "SENT", "STATUS");
+    printFitted("%-4s %-3s %s %s %s %10s %10s  %s\n", "ID", "PRI", padded("PRINTER", 18).c_str(),
+                padded("PORT", 8).c_str(), padded("DOCUMENT", 18).c_str(), "SPOOLED", "SENT", "STATUS");
     for (auto& job : jobs)
-        printFitted("%-4lu %s %s %s %10zu %10zu  %s\n", (unsigned long)job.id, padded(shown(job.printer), 18).c_str(),
-                    padded(shown(job.port), 8).c_str(), padded(shown(job.document), 18).c_str(), job.spooled, job.sent,
-                    jobStatusText(job).c_str());
+        printFitted("%-4lu %-3lu %s %s %s %10zu %10zu  %s\n", (unsigned long)job.id, (unsigned long)job.priority,
+                    padded(shown(job.printer), 18).c_str(), padded(shown(job.port), 8).c_str(),
+                    padded(shown(job.document), 18).c_str(), job.spooled, job.sent, jobStatusText(job).c_str());
     return 0;
 }
 

@@ -150,6 +150,7 @@ int parse(int argc, char** argv, HostRun& run, Runs&& runs) {
     bool quiet = false;
     auto* machineOption =
         app.add_option("--machine", machine, "the machine's folder (default: " + options.machine.string() + ")")
+            ->type_name(FolderWord)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--trace", options.trace, "print every call of the monitor's table, its result and last error");
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");

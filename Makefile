@@ -4,8 +4,9 @@
 # Also:
 #   make test-wine  the real DLL alone: its build, its checks and its Wine cases
 #   make dist   the folder and zip for a Windows machine, in build/win32/dist
+#   make install  zevmon, its manual page and its bash completion, under PREFIX
 # zevmon for everyday use: build/release/tools/zevmon/zevmon (make release).
-.PHONY: demo release bench dist test test-wine wine-guest deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
+.PHONY: demo release install bench dist test test-wine wine-guest deps-host deps-all host win32 fuzz tsan test-host test-win32 test-fuzz test-tsan clean
 
 # The demo runs zevmon as a user runs it: optimised and without sanitizers,
 # which the tests keep (build/host).
@@ -29,6 +30,12 @@ wine-guest:
 release: deps-host
 	cmake --preset release
 	cmake --build --preset release
+
+# From the release build, into PREFIX; a package's staging folder, DESTDIR,
+# goes before every path.
+PREFIX ?= /usr/local
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
 
 # Benchmarks, optimised and without sanitizers (not part of make test).
 # Options pass through, e.g. make bench BENCH_ARGS=--benchmark_repetitions=5

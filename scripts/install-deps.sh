@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
-#   install-deps.sh host   the host build: compilers, CMake, GoogleTest, libraries
+#   install-deps.sh host   the host build: compilers, CMake, GoogleTest, libraries,
+#                          and man, which the test of the installed page runs
 #   install-deps.sh all    also the DLL's cross-compiler, and what runs its Wine
 #                          cases: Wine (32-bit) and Xvfb where this machine's
 #                          kernel runs 32-bit programs, else the virtual machine
@@ -17,7 +18,7 @@ attempts=${ZEV_APT_ATTEMPTS:-3}
 pause=${ZEV_APT_PAUSE:-15}
 
 host_packages=(cmake ninja-build g++ clang libclang-rt-14-dev make libgtest-dev libgmock-dev libbenchmark-dev
-               libcli11-dev libfmt-dev nlohmann-json3-dev)
+               libcli11-dev libfmt-dev nlohmann-json3-dev man-db)
 win32_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
 if [ "$what" = all ]; then
     here=$(dirname "$0")

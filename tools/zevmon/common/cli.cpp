@@ -156,10 +156,48 @@ int checkCommandWords(CLI::App& app, int argc, char** argv) {
     return -1;
 }
 
+// `help WORDS...` read as `WORDS... --help`, the global options kept where
+// they stand; the line as it is when help is not its first command word, or
+// when it asks for help already (`help --help` is help's own).
+std::vector<char*> readingHelp(CLI::App& app, int argc, char** argv) {
+    std::vector<char*> line(argv, argv + argc);
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h" || arg == "--help-all") return line;
+    }
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg.size() > 1 && arg[0] == '-') {
+            const CLI::Option* option = findOption(&app, arg.substr(0, arg.find('=')));
+            if (option && option->get_items_expected_max() > 0 && arg.find('=') == std::string::npos) i++;
+            continue;
+        }
+        if (arg != "help") break;
+        static char askHelp[] = "--help";
+        line.erase(line.begin() + i);
+        line.push_back(askHelp);
+        break;
+    }
+    return line;
+}
+
 }  // namespace
+
+void addHelpCommand(CLI::App& app) {
+    CLI::App* help = app.add_subcommand("help", "what a command does and its options, as COMMAND --help shows them");
+    // Its words are only shown: a line with help first is read as COMMAND --help.
+    help->add_option_function<std::vector<std::string>>(
+            "command", [](const std::vector<std::string>&) {},
+            "the command, such as print or usb add; none for zevmon's own")
+        ->type_name(CommandWord);
+}
 
 int parseCommandLine(CLI::App& app, int argc, char** argv, const std::string& globalOptions) {
     listGlobalOptionsInHelp(app, globalOptions);
+    std::vector<char*> line = readingHelp(app, argc, argv);
+    argc = (int)line.size();
+    argv = line.data();
     int checked = checkCommandWords(app, argc, argv);
     if (checked >= 0) return checked;
     try {

@@ -23,8 +23,12 @@ void setUpCommandLine(CLI::App& app);
 // The command of these words ("usb"), or the top of the line for "".
 CLI::App* commandAt(CLI::App& app, const std::string& words);
 
-// Adds each command of the table under its parent, in the table's order; the
-// options land in `run`, which has to outlive the parse.
+// `help [COMMAND...]`, which every build has: the line is read as
+// `COMMAND... --help` (parseCommandLine), so that both show the same help.
+void addHelpCommand(CLI::App& app);
+
+// Adds each command of the table under its parent, in the table's order, and
+// then help; the options land in `run`, which has to outlive the parse.
 template <class BuildRun>
 void addCommands(CLI::App& app, const std::vector<Command<BuildRun>>& table, BuildRun& run) {
     for (const Command<BuildRun>& row : table) {
@@ -32,6 +36,7 @@ void addCommands(CLI::App& app, const std::vector<Command<BuildRun>>& table, Bui
         if (!row.run) command->require_subcommand(1);
         row.declare(*command, run);
     }
+    addHelpCommand(app);
 }
 
 // Parses, once every subcommand is added, and gives the exit status when the

@@ -21,6 +21,16 @@
 
 namespace zevmon {
 
+// The type names of words that name something already there: the help shows
+// them, and the shell's completion offers what each names (host/manual.cpp).
+// A word whose check lists its values is offered those values.
+constexpr char PortWord[] = "PORT";               // a port of the machine
+constexpr char PrinterWord[] = "PRINTER";         // a printer of the spooler
+constexpr char UsbPrinterWord[] = "USB-PRINTER";  // a USB printer, by its port name or instance id
+constexpr char FileWord[] = "FILE";               // a file of the user's, where zevmon runs
+constexpr char FolderWord[] = "DIR";              // a folder of the user's
+constexpr char CommandWord[] = "COMMAND";         // a command of zevmon
+
 // What a command needs before it runs; a build's main applies the needs it knows.
 enum Need : unsigned {
     ReadsMachine = 1u << 0,       // host: it runs in the machine's process

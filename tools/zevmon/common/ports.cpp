@@ -85,7 +85,7 @@ int cmdPorts(Run& run) {
 }
 
 void declareDeletePort(CLI::App& deletePort, Run& run) {
-    deletePort.add_option("port", run.words<DeletePortWords>().portName, "the port")->required();
+    deletePort.add_option("port", run.words<DeletePortWords>().portName, "the port")->type_name(PortWord)->required();
 }
 
 int cmdDeletePort(Run& run) {
@@ -104,7 +104,7 @@ int cmdDeletePort(Run& run) {
 
 void declareAddPort(CLI::App& addPort, Run& run) {
     AddPortWords& o = run.words<AddPortWords>();
-    addPort.add_option("port", o.portName, "the port's name")->required();
+    addPort.add_option("port", o.portName, "the port's name")->type_name("NAME")->required();
     auto* nullPort = addPort.add_flag("--null", o.nullPort, "a null port: jobs go nowhere");
     auto* toFile = addPort.add_option("--file", o.toFile, "a file port writing to PATH (empty: ask at every job)");
     toFile->type_name("PATH");

@@ -44,8 +44,8 @@ bool isFile(const std::string& path) { return console().lookUp(path).regular; }
 
 void declarePrint(CLI::App& print, Run& run) {
     PrintOptions& o = run.words<PrintOptions>();
-    print.add_option("port", o.port, "the port, such as USB-001")->required();
-    print.add_option("file", o.input, "the file to print; - or nothing for standard input");
+    print.add_option("port", o.port, "the port, such as USB-001")->type_name(PortWord)->required();
+    print.add_option("file", o.input, "the file to print; - or nothing for standard input")->type_name(FileWord);
     CLI::Validator chunkSize(
         [](std::string& text) -> std::string {
             // By hand: the msvcrt.dll of Windows 95 has no strtoul.
@@ -57,8 +57,9 @@ void declarePrint(CLI::App& print, Run& run) {
         },
         "BYTES");
     print.add_option("--chunk", o.chunk, "bytes per write, 1 to 64 MiB (default 4096)")->check(chunkSize);
-    print.add_option("--document", o.document, "the document's name");
-    print.add_option("--printer", o.printer, "the printer the job belongs to (default: the port's printer)");
+    print.add_option("--document", o.document, "the document's name")->type_name("NAME");
+    print.add_option("--printer", o.printer, "the printer the job belongs to (default: the port's printer)")
+        ->type_name(PrinterWord);
     print.add_option("--priority", o.priority, "the job's place among the waiting: 1 to 99, higher first (default 1)")
         ->type_name("N")
         ->check(wholeNumber("the priority is a whole number from 1 to 99", 1, 99));

@@ -67,7 +67,9 @@ int cmdPrinters(Run& run) {
 }
 
 void declarePrintersOnline(CLI::App& online, Run& run) {
-    online.add_option("printer", run.words<OnlineWords>().printerName, "the printer's name, quoted when it has spaces")->required();
+    online.add_option("printer", run.words<OnlineWords>().printerName, "the printer's name, quoted when it has spaces")
+        ->type_name(PrinterWord)
+        ->required();
 }
 
 // As the Work Offline item of the printer's File menu does it: the spooler

@@ -11,7 +11,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 
 #include "common/cli.h"
 #include "common/commands.h"
@@ -22,6 +25,7 @@
 #include "machine_client.h"
 #include "machine_commands.h"
 #include "machine_server.h"
+#include "manual.h"
 #include "print_route.h"
 #include "resources/string_table.h"
 #include "session.h"
@@ -138,6 +142,25 @@ int hostTerminalColumns() {
     return 0;
 }
 
+// `zevmon --generate man|bash-completion FILE`: the manual page or the
+// completion of this command line, which the build writes with the zevmon they
+// describe; kept out of the help.
+bool generating(int argc, char** argv) { return argc == 4 && std::strcmp(argv[1], "--generate") == 0; }
+
+int generate(const CLI::App& app, const std::string& what, const std::string& file) {
+    std::string text = what == "man" ? manualPage(app) : what == "bash-completion" ? bashCompletion(app) : "";
+    if (text.empty()) {
+        std::fprintf(stderr, "zevmon: --generate writes man or bash-completion, not %s\n", what.c_str());
+        return 2;
+    }
+    std::ofstream out(file, std::ios::binary);
+    out << text;
+    out.close();
+    if (out) return 0;
+    std::fprintf(stderr, "zevmon: %s could not be written: %s.\n", file.c_str(), std::strerror(errno));
+    return 1;
+}
+
 // Reads the command line into the run, and runs its command with `runs`;
 // the exit status.
 template <class Runs>
@@ -148,9 +171,12 @@ int parse(int argc, char** argv, HostRun& run, Runs&& runs) {
     options.machine = MachineFolder::defaultFolder();
     std::string machine;
     bool quiet = false;
-    auto* machineOption =
-        app.add_option("--machine", machine, "the machine's folder (default: " + options.machine.string() + ")")
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // The page says where the default comes from, not where it is for whoever built it.
+    std::string defaultMachine = generating(argc, argv) ? "$ZEVMON_MACHINE, else $XDG_STATE_HOME/zevmon/machine"
+                                                        : options.machine.string();
+    auto* machineOption = app.add_option("--machine", machine, "the machine's folder (default: " + defaultMachine + ")")
+                              ->type_name(FolderWord)
+                              ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_flag("--trace", options.trace, "print every call of the monitor's table, its result and last error");
     app.add_flag("--quiet", quiet, "leave out notices and progress; results and errors stay");
     app.add_option("--wait", options.waitSeconds,
@@ -161,6 +187,10 @@ int parse(int argc, char** argv, HostRun& run, Runs&& runs) {
     auto* personalityOption =
         app.add_option("--personality", personality, "what a new machine behaves as: 98 (the default) or nt")
             ->check(CLI::IsMember({"98", "nt"}));
+    if (generating(argc, argv)) {
+        addCommands(app, Commands, run);
+        return generate(app, argv[2], argv[3]);
+    }
     return runCommandLine(app, argc, argv, Commands, run, GlobalOptions, [&](const Command<HostRun>& command) {
         if (machineOption->count() && machine.empty()) {
             std::fprintf(console().err(),

@@ -38,7 +38,8 @@ namespace {
 
 void declareMachinePrint(CLI::App& print, HostRun& run) {
     MachinePrintWords& options = run.words<MachinePrintWords>();
-    print.add_option("--answer", options.answerGiven, "the path to give the open-file dialog (empty: cancel it)");
+    print.add_option("--answer", options.answerGiven, "the path to give the open-file dialog (empty: cancel it)")
+        ->type_name("PATH");
     print.add_option("--on-error", options.onErrorGiven,
                      "the answer to the spooler's error dialog: retry or cancel (default: ask on a terminal, else "
                      "cancel)")

@@ -22,7 +22,8 @@ struct ExportWords {
 };
 
 void declareRegistryExport(CLI::App& exportFile, HostRun& run) {
-    exportFile.add_option("file", run.words<ExportWords>().file, "the file; - or nothing for standard output");
+    exportFile.add_option("file", run.words<ExportWords>().file, "the file; - or nothing for standard output")
+        ->type_name(FileWord);
 }
 
 int cmdRegistryExport(HostRun& run) {

@@ -165,7 +165,7 @@ int cmdUsbList(HostRun& run) { return listUsb(run.words<UsbWords>().asJson); }
 
 void declareUsbReceived(CLI::App& received, HostRun& run) {
     UsbWords& words = run.words<UsbWords>();
-    received.add_option("printer", words.id, PrinterHelp)->required();
+    received.add_option("printer", words.id, PrinterHelp)->type_name(UsbPrinterWord)->required();
     received.add_flag("--hex", words.hexDump, "a hex dump with a count instead of the raw bytes");
     received.add_flag("--all", words.allJobs, "every job it received, oldest first");
     received.add_flag("--list", words.listJobs, "the jobs it received, one a line");
@@ -175,14 +175,14 @@ int cmdUsbReceived(HostRun& run) { return received(*run.session, run.words<UsbWo
 
 void declareUsbAdd(CLI::App& add, HostRun& run) {
     UsbWords& words = run.words<UsbWords>();
-    add.add_option("instance-id", words.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->required();
-    add.add_option("--port-name", words.portName, "its PortName value, such as USB-002");
+    add.add_option("instance-id", words.id, "quoted, such as 'USB\\VID_1209&PID_0001\\7&0001'")->type_name("ID")->required();
+    add.add_option("--port-name", words.portName, "its PortName value, such as USB-002")->type_name("NAME");
     add.add_flag("--unplugged", words.absent, "installed, but not plugged in");
 }
 
 // remove, plug, unplug and clear name a printer, and nothing else.
 void declarePrinterWord(CLI::App& command, HostRun& run) {
-    command.add_option("printer", run.words<UsbWords>().id, PrinterHelp)->required();
+    command.add_option("printer", run.words<UsbWords>().id, PrinterHelp)->type_name(UsbPrinterWord)->required();
 }
 
 // Installing, removing, plugging or unplugging a printer changes the machine

@@ -238,7 +238,8 @@ CLI::Validator wholeNumber(const std::string& what, unsigned long long least, un
             bool whole = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && errno == 0;
             return whole && *end == 0 && value >= least && value <= most ? "" : what + ", not " + text;
         },
-        "");
+        // A short range is listed in the help, and offered by the completion.
+        most - least <= 20 ? "[" + std::to_string(least) + " - " + std::to_string(most) + "]" : "");
 }
 
 CLI::Validator secondsNumber(const std::string& what) {

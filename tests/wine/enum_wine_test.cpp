@@ -9,20 +9,6 @@
 
 namespace {
 
-std::vector<BYTE> readProperty(const char* portName) {
-    std::vector<BYTE> data(1024);
-    HKEY key;
-    std::string path = std::string(MonitorKeyPath "\\") + portName;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-    DWORD type = 0, size = (DWORD)data.size();
-    LONG result = RegQueryValueExA(key, "Property", NULL, &type, data.data(), &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) return {};
-    CHECK_EQ(type, (DWORD)REG_BINARY);
-    data.resize(size);
-    return data;
-}
-
 struct Enumeration {
     BOOL result;
     DWORD error, needed, returned;
@@ -150,7 +136,7 @@ WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
         CHECK_EQ(port.type, (DWORD)3);
 
         // The stored configuration, byte for byte.
-        std::vector<BYTE> expected(556, 0);
+        std::string expected(556, '\0');
         expected[0] = 2;
         const BYTE guid[16] = {0xE2, 0xD4, 0x7A, 0x6A, 0x15, 0xAE, 0xD7, 0x11,
                                0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1};
@@ -158,7 +144,7 @@ WINE_TEST(EnumPortsCreatesTheUsbPortOfANewPrinter) {
         CHECK_STR(printer.instanceId(), "USB\\VID_1209&PID_0001\\ZEVAUTO1");
         CopyMemory(&expected[284], printer.instanceId().c_str(), printer.instanceId().size());
         expected[548] = 1;
-        std::vector<BYTE> stored = readProperty("USB-001");
+        std::string stored = readPortProperty("USB-001");
         CHECK_EQ(stored.size(), expected.size());
         for (size_t i = 0; i < stored.size() && i < expected.size(); i++)
             if (stored[i] != expected[i]) {

@@ -1,10 +1,12 @@
 // A port's configuration and key as both harnesses write them, through each machine's own
-// advapi32.
+// advapi32; and the port scenarios, written once as the job scenarios are: the monitor's start
+// from its port keys and the deletion of its ports, on the simulated machine and the real DLL.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "monitor/monitor.h"
 
@@ -37,3 +39,26 @@ inline bool SetKeyValue(const std::string& path, const char* name, DWORD type, c
     LONG set = name ? RegSetValueExA(key, name, 0, type, (const BYTE*)data, (DWORD)size) : ERROR_SUCCESS;
     return RegCloseKey(key) == ERROR_SUCCESS && set == ERROR_SUCCESS;
 }
+
+class PortHarness {
+public:
+    virtual ~PortHarness() = default;
+    // 98 lists subkeys in the order made; NT and Wine, in either mode, sorted ignoring case.
+    virtual bool subkeysInCreationOrder() { return false; }
+    virtual void addPrinter(const char* name, const char* port) = 0;
+    virtual BOOL start(LPSTR root, MONITOR_TABLE* table) = 0;
+    // The owner the spooler gives DeletePort for its message boxes: none on a
+    // real system, which shows no box owned by a window that is nobody's.
+    virtual HWND window() { return NULL; }
+    // Every message box shown so far, "caption: text", in order; each was answered with OK.
+    virtual std::vector<std::string> messagesShown() = 0;
+    // What the harness alone sees after a step: "" when the monitor lists just
+    // these ports, holds a block for each and one for its copy of the root when
+    // rootKept, and no key open nor handle beyond the ports' files and printers.
+    virtual std::string machineFault(const std::vector<const PortRecord*>& listed, bool rootKept) = 0;
+    virtual void fail(const std::string& what) = 0;
+};
+
+// The scenarios' names, in the order they are written.
+const std::vector<std::string>& PortScenarioNames();
+void PlayPortScenario(const std::string& name, PortHarness& harness);

@@ -1,6 +1,7 @@
-// Port enumeration, deletion and the automatic USB port on the real DLL:
-// the 32-bit records it packs, the port it makes from Wine's registry and
-// SetupAPI, and its message boxes as Wine really shows them.
+// Port enumeration and the automatic USB port on the real DLL: the 32-bit
+// records it packs, the port it makes from Wine's registry and SetupAPI, and
+// its message box as Wine really shows it. Deletion is a port scenario
+// (ports_wine_test.cpp).
 #include <string>
 #include <vector>
 
@@ -186,38 +187,6 @@ WINE_TEST(PortNameUsb000IsDeletedAndReportedOnce) {
                       "created.\nPlease delete any unnecessary USB Ports.");
         }
         CHECK(!keyExists(MonitorKeyPath "\\USB-000"));
-    }
-    clearMonitorKey();
-}
-
-WINE_TEST(DeletingABusyPortShowsNowPrinting) {
-    clearMonitorKey();
-    PortConfig nullPort;
-    ZeroMemory(&nullPort, sizeof nullPort);
-    writePortConfig("NUL:", nullPort);
-    MONITOR_TABLE monitor = startMonitor();
-    HANDLE port = openPort(monitor, "NUL:");
-    CHECK(monitor.pfnStartDocPort(port, NULL, 0, 1, NULL));
-
-    MessageBoxWatcher watcher;
-    CHECK_REFUSED(ERROR_BUSY, monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL:"));
-    CHECK(keyExists(MonitorKeyPath "\\NUL:"));
-
-    // An unknown name is refused without a word.
-    CHECK_REFUSED(ERROR_UNKNOWN_PORT, monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL2:"));
-
-    // Once the job has ended the port goes, from the list and the registry.
-    CHECK(monitor.pfnEndDocPort(port));
-    CHECK(monitor.pfnDeletePort(NULL, NULL, (LPSTR) "NUL:"));
-    CHECK(!keyExists(MonitorKeyPath "\\NUL:"));
-    HANDLE gone = NULL;
-    CHECK(!monitor.pfnOpenPort((LPSTR) "NUL:", &gone));
-
-    const std::vector<ShownBox>& shown = watcher.finish();
-    CHECK_EQ(shown.size(), (size_t)1);
-    if (!shown.empty()) {
-        CHECK_STR(shown[0].caption, "VO DUV Udadizo");
-        CHECK_STR(shown[0].text, "Now Printing!!");
     }
     clearMonitorKey();
 }

@@ -1,4 +1,5 @@
 #include "tests/common/job_scenarios.h"
+#include "tests/common/port_scenarios.h"
 
 #include <cstring>
 
@@ -221,9 +222,7 @@ public:
     Player(const Scenario& scenario, JobHarness& harness) : scenario_(scenario), harness_(harness) {}
 
     void play() {
-        ZeroMemory(&config_, sizeof config_);
-        config_.kind = scenario_.kind;
-        if (scenario_.file != NULL) lstrcpynA(config_.fileName, path(scenario_.file), sizeof config_.fileName);
+        config_ = PortConfigOf(scenario_.kind, scenario_.file != NULL ? path(scenario_.file) : "");
         monitor_ = harness_.startMonitor(JobPortName, config_);
         if (monitor_.pfnOpenPort == NULL || !monitor_.pfnOpenPort((LPSTR)JobPortName, &port_))
             return harness_.fail(scenario_.name + ": the port does not open");

@@ -1,6 +1,6 @@
 // The monitor's start and its ports: initialisation from the registry, the
 // table, the store of the port keys, the port list and its look-ups, and what
-// stays untouched when things fail.
+// stays untouched when things fail; the Wine program plays the port scenarios.
 #include "test_support.h"
 
 #include <map>
@@ -11,96 +11,48 @@ using Start = MonitorTest;
 using PortStore = MonitorTest;
 using PortRecords = MonitorTest;
 
-TEST_F(Start, NullTableFailsAndChangesNothing) {
-    addPort("USB-001", usbConfig("USB\\VID_1\\1"));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), nullptr));
-    EXPECT_EQ(MonitorRoot, nullptr);
-    EXPECT_EQ(PortList, nullptr);
-    EXPECT_EQ(machine().liveAllocations(), 0u);
-}
-
-TEST_F(Start, NullRootFailsWithInvalidParameter) {
-    std::memset(&table, 0xAB, sizeof table);
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, InitializeMonitorEx(nullptr, &table));
-    EXPECT_EQ(MonitorRoot, nullptr);
-    EXPECT_EQ(reinterpret_cast<BYTE*>(&table)[0], 0xAB) << "the table is handed out only on success";
-}
-
-TEST_F(Start, AbsentRootKeyStartsWithNoPortsAndHandsOutTheTable) {
-    ASSERT_TRUE(initialize());
-    EXPECT_EQ(PortList, nullptr);
-    EXPECT_STREQ(MonitorRoot, MonitorKeyPath);
-    EXPECT_STREQ(GetMonitorName(), "VO DUV Udadizo");
-    EXPECT_EQ(std::memcmp(&table, &MonitorTable, sizeof table), 0);
-    EXPECT_EQ(table.pfnOpenPortEx, nullptr);
-    EXPECT_EQ(table.pfnOpenPort, &OpenPort);
-    EXPECT_EQ(table.pfnClosePort, &ClosePort);
-    EXPECT_EQ(table.pfnSetPortTimeOuts, &SetPortTimeOuts);
-    EXPECT_EQ(DriverIndexRebuildPending, 0);
-    EXPECT_EQ(machine().openKeys(), 0u);
-}
-
-TEST_F(Start, PortsLoadInRegistryOrderWithTheirConfigurations) {
-    WHERE_TRAITS(!t.subkeysInCreationOrder);
-    // Created out of order: the registry enumerates sorted, ignoring case.
-    addPort("USB-002", usbConfig("USB\\VID_2\\B"));
-    addPort("FILE1", fileConfig("C:\\jobs\\out.prn"));
-    addPort("usb-001", usbConfig("USB\\VID_1\\A"));
-    ASSERT_TRUE(initialize());
-    EXPECT_EQ(listedNames(), (std::vector<std::string>{"FILE1", "usb-001", "USB-002"}));
-    PortRecord* file = FindPortRecord("FILE1");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(file->config.kind, PortKindFile);
-    EXPECT_STREQ(file->config.fileName, "C:\\jobs\\out.prn");
-    PortRecord* usb = FindPortRecord("USB-002");
-    ASSERT_NE(usb, nullptr);
-    EXPECT_EQ(std::memcmp(&usb->config, &(const PortConfig&)usbConfig("USB\\VID_2\\B"), sizeof(PortConfig)), 0);
-    EXPECT_EQ(usb->signature, (DWORD)PortSignature);
-    EXPECT_EQ(usb->recordSize, sizeof(PortRecord) + 8);
-    EXPECT_EQ(usb->flags, 0u);
-    EXPECT_EQ(machine().openKeys(), 0u);
-    EXPECT_EQ(machine().liveAllocations(), 4u) << "the root copy and three records";
-}
-
-TEST_F(Start, ShortPropertyValueLeavesTheRestZero) {
-    PortConfig full = usbConfig("USB\\VID_1\\A");
-    std::vector<BYTE> bytes = configBytes(full);
-    bytes.resize(100);
-    registry().setValue(portKeyPath("USB-001"), "Property", REG_BINARY, bytes);
-    ASSERT_TRUE(initialize());
-    PortRecord* r = FindPortRecord("USB-001");
-    ASSERT_NE(r, nullptr);
-    const BYTE* loaded = reinterpret_cast<const BYTE*>(&r->config);
-    EXPECT_EQ(std::memcmp(loaded, bytes.data(), 100), 0);
-    for (size_t i = 100; i < sizeof(PortConfig); i++) ASSERT_EQ(loaded[i], 0) << "offset " << i;
-}
-
-TEST_F(Start, UnreadablePortKeyFailsTheWholeStart) {
-    struct Case {
-        const char* what;
-        std::function<void(sim::Registry&)> arrange;
-        DWORD error;
-    };
-    std::vector<Case> cases = {
-        {"no Property value", [](sim::Registry& r) { r.create(portKeyPath("USB-002")); }, ERROR_FILE_NOT_FOUND},
-        {"a value longer than 556 bytes",
-         [](sim::Registry& r) {
-             r.setValue(portKeyPath("USB-002"), "Property", REG_BINARY, std::vector<BYTE>(557, 1));
-         },
-         ERROR_MORE_DATA},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        module = host::loadZevuruzi();
-        addPort("USB-001", usbConfig("USB\\VID_1\\A"));
-        addPort("USB-003", usbConfig("USB\\VID_3\\C"));
-        c.arrange(registry());
-        EXPECT_REFUSED(c.error, initialize());
-        EXPECT_EQ(PortList, nullptr);
-        EXPECT_EQ(machine().openKeys(), 0u);
-        EXPECT_EQ(machine().liveAllocations(), 1u) << "only the root copy remains";
+// The shared scenarios on the simulated machine, which sees the monitor's table, list, root and heap too.
+class PortScenario : public MonitorTest, public PortHarness, public testing::WithParamInterface<std::string> {
+protected:
+    bool subkeysInCreationOrder() override { return machine().traits().subkeysInCreationOrder; }
+    void addPrinter(const char* name, const char* port) override { machine().addPrinter(name, port); }
+    BOOL start(LPSTR root, MONITOR_TABLE* handedOut) override {
+        BOOL ok = InitializeMonitorEx(root, handedOut);
+        EXPECT_TRUE(machine().waitIdle());
+        if (!ok) return ok;
+        EXPECT_EQ(std::memcmp(handedOut, &MonitorTable, sizeof MonitorTable), 0);
+        EXPECT_TRUE(handedOut->pfnOpenPort == &OpenPort && handedOut->pfnClosePort == &ClosePort &&
+                    handedOut->pfnSetPortTimeOuts == &SetPortTimeOuts);
+        EXPECT_STREQ(GetMonitorName(), "VO DUV Udadizo");
+        return ok;
     }
-}
+    HWND window() override { return (HWND)(uintptr_t)0x4242; }
+    std::vector<std::string> messagesShown() override {
+        std::vector<std::string> shown;
+        for (const auto& box : machine().messageBoxes()) shown.push_back(box.caption + ": " + box.text);
+        return shown;
+    }
+    std::string machineFault(const std::vector<const PortRecord*>& listed, bool rootKept) override {
+        std::vector<const PortRecord*> held;
+        size_t printers = 0, files = 0, odd = 0;
+        for (const PortRecord* r = PortList; r; r = r->next)
+            held.push_back(r), printers += r->printer != nullptr, files += r->file.handle != nullptr;
+        for (const auto& box : machine().messageBoxes()) odd += box.owner != window() || box.type != MB_OK;
+        // Blocks, open keys, printer and file handles, boxes not as the spooler asked, rebuilds pending.
+        auto holds = std::make_tuple(held, std::string(MonitorRoot ? MonitorRoot : ""), machine().liveAllocations(),
+                                     machine().openKeys(), machine().openPrinterHandles(), machine().openHandles(), odd,
+                                     (size_t)DriverIndexRebuildPending);
+        auto should = std::make_tuple(listed, std::string(rootKept ? MonitorKeyPath : ""), listed.size() + rootKept,
+                                      0ul, printers, files, 0ul, 0ul);
+        return holds == should ? "" : testing::PrintToString(holds) + ", not " + testing::PrintToString(should);
+    }
+    void fail(const std::string& what) override { ADD_FAILURE() << what; }
+};
+
+TEST_P(PortScenario, Plays) { PlayPortScenario(GetParam(), *this); }
+
+INSTANTIATE_TEST_SUITE_P(Ports, PortScenario, testing::ValuesIn(PortScenarioNames()),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 TEST_F(PortStore, ConfigurationRoundTripsThroughTheRegistry) {
     ASSERT_TRUE(initialize());
@@ -240,22 +192,6 @@ TEST_F(PortStore, CountAndNameOfPortKeys) {
     EXPECT_EQ(machine().openKeys(), 0u);
 }
 
-TEST_F(PortRecords, OpenPortFindsNamesIgnoringCase) {
-    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
-    ASSERT_TRUE(initialize());
-    HANDLE handle = (HANDLE)(uintptr_t)Marker;
-    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("usb-001"), &handle));
-    EXPECT_EQ(handle, (HANDLE)FindPortRecord("USB-001"));
-
-    handle = (HANDLE)(uintptr_t)Marker;
-    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, OpenPort(const_cast<LPSTR>("USB-002"), &handle));
-    EXPECT_EQ(handle, nullptr);
-
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, OpenPort(nullptr, &handle));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, OpenPort(const_cast<LPSTR>("USB-001"), nullptr));
-    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, FindPortRecord(nullptr));
-}
-
 TEST_F(PortRecords, DuplicateNamesAreListedAndTheFirstIsFound) {
     ASSERT_TRUE(initialize());
     PortCreateRequest* request = NewPortCreateRequest("USB-001", nullptr);
@@ -268,6 +204,7 @@ TEST_F(PortRecords, DuplicateNamesAreListedAndTheFirstIsFound) {
     EXPECT_EQ(FindPortRecord("usb-001"), first);
     ASSERT_TRUE(UnlinkPortRecord(first));
     EXPECT_EQ(FindPortRecord("USB-001"), second);
+    EXPECT_REFUSED(ERROR_UNKNOWN_PORT, FindPortRecord(nullptr));
     // No longer listed.
     EXPECT_REFUSED(ERROR_INVALID_PARAMETER, UnlinkPortRecord(first));
     EXPECT_TRUE(FreePortRecord(first));
@@ -307,29 +244,6 @@ TEST_F(PortRecords, RecordsNeedAName) {
     FreePortRecord(unnamed);
 }
 
-TEST_F(PortRecords, ClosePortChecksTheSignatureOnly) {
-    addPort("NUL1", nullConfig());
-    ASSERT_TRUE(initialize());
-    HANDLE handle = nullptr;
-    ASSERT_TRUE(OpenPort(const_cast<LPSTR>("NUL1"), &handle));
-    EXPECT_TRUE(ClosePort(handle));
-    EXPECT_EQ(FindPortRecord("NUL1"), handle) << "the port stays listed";
-    EXPECT_TRUE(ClosePort(handle)) << "and usable";
-
-    DWORD notAPort[4] = {0x8941, 0, 0, 0};
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ClosePort(notAPort));
-    EXPECT_REFUSED(ERROR_INVALID_PARAMETER, ClosePort(nullptr));
-}
-
-TEST_F(PortRecords, AddPortAndConfigurePortRefuseAndLeaveTheLastError) {
-    ASSERT_TRUE(initialize());
-    EXPECT_REFUSED(Marker, AddPort(nullptr, nullptr, const_cast<LPSTR>("VO DUV Udadizo")));
-    EXPECT_FALSE(ConfigurePort(nullptr, nullptr, const_cast<LPSTR>("USB-001")));
-    EXPECT_EQ(GetLastError(), Marker);
-    EXPECT_FALSE(table.pfnAddPort(nullptr, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), Marker);
-}
-
 TEST_F(PortRecords, PortInfoTextsFollowTheKind) {
     addPort("NUL", nullConfig());
     addPort("FILE", fileConfig("out.prn"));
@@ -358,29 +272,6 @@ TEST_F(PortRecords, PortInfoTextsFollowTheKind) {
         EXPECT_EQ(type, want.type);
     }
     FillPortInfo(FindPortRecord("NUL"), nullptr, nullptr, nullptr);  // every output may be skipped
-}
-
-TEST_F(Start, SecondInitialisationKeepsTheFirstState) {
-    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
-    ASSERT_TRUE(initialize());
-    PortRecord* first = PortList;
-    addPort("USB-002", usbConfig("USB\\VID_2\\B"));
-    MONITOR_TABLE again{};
-    EXPECT_TRUE(InitializeMonitorEx(const_cast<LPSTR>(MonitorKeyPath), &again));
-    EXPECT_EQ(std::memcmp(&again, &MonitorTable, sizeof again), 0);
-    EXPECT_EQ(PortList, first) << "handles the spooler holds stay valid";
-    EXPECT_EQ(listedCount(), 1u);
-    EXPECT_EQ(machine().liveAllocations(), 2u);
-}
-
-TEST_F(Start, RetryAfterAFailedStartReleasesTheFirstRoot) {
-    registry().create(portKeyPath("BROKEN"));
-    EXPECT_FALSE(initialize());
-    registry().remove(portKeyPath("BROKEN"));
-    addPort("USB-001", usbConfig("USB\\VID_1\\A"));
-    ASSERT_TRUE(initialize());
-    EXPECT_EQ(listedNames(), std::vector<std::string>{"USB-001"});
-    EXPECT_EQ(machine().liveAllocations(), 2u);
 }
 
 // Every registry and allocation call of the start, failed in turn: the error

@@ -16,6 +16,7 @@
 #include "host/zevuruzi_module.h"
 #include "monitor/monitor.h"
 #include "sim/machine.h"
+#include "tests/common/port_scenarios.h"
 
 // One call of a recorded step: the function, and which of its calls it was.
 struct CallPoint {
@@ -66,36 +67,9 @@ inline std::vector<BYTE> configBytes(const PortConfig& config) {
     return std::vector<BYTE>(p, p + sizeof config);
 }
 
-// Copies text into a fixed field, cut to fit with its terminator.
-inline void copyText(char* field, size_t size, const std::string& text) {
-    size_t n = std::min(text.size(), size - 1);
-    std::memcpy(field, text.data(), n);
-    field[n] = 0;
-}
-
-inline PortConfig nullConfig() {
-    PortConfig c;
-    std::memset(&c, 0, sizeof c);
-    return c;
-}
-
-inline PortConfig fileConfig(const std::string& fileName) {
-    PortConfig c = nullConfig();
-    c.kind = PortKindFile;
-    copyText(c.fileName, sizeof c.fileName, fileName);
-    return c;
-}
-
-inline PortConfig usbConfig(const std::string& instanceId) {
-    static const GUID usbPrinterClass = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
-    PortConfig c = nullConfig();
-    c.kind = PortKindUsb;
-    c.usb.interfaceGuid = usbPrinterClass;
-    copyText(c.usb.instanceId, sizeof c.usb.instanceId, instanceId);
-    c.usb.writePipe = 1;
-    c.usb.readPipe = 0;
-    return c;
-}
+inline PortConfig nullConfig() { return PortConfigOf(PortKindNull, ""); }
+inline PortConfig fileConfig(const std::string& fileName) { return PortConfigOf(PortKindFile, fileName.c_str()); }
+inline PortConfig usbConfig(const std::string& instanceId) { return PortConfigOf(PortKindUsb, instanceId.c_str()); }
 
 class MonitorTest : public ::testing::Test {
 protected:

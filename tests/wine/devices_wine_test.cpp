@@ -157,13 +157,6 @@ private:
     std::vector<std::string> boxes_;
 };
 
-const bool registered = [] {
-    for (const std::string& name : DeviceScenarioNames())
-        winetest::cases().push_back({name.c_str(), [name] {
-                                         WineDevices harness;
-                                         PlayDeviceScenario(name, harness);
-                                     }});
-    return true;
-}();
+const bool registered = winetest::addScenarios<WineDevices>(DeviceScenarioNames(), PlayDeviceScenario);
 
 }  // namespace

@@ -134,13 +134,6 @@ private:
     DialogAnswerer answerer_;
 };
 
-const bool registered = [] {
-    for (const std::string& name : JobScenarioNames())
-        winetest::cases().push_back({name.c_str(), [name] {
-                                         WineJobs harness;
-                                         PlayJobScenario(name, harness);
-                                     }});
-    return true;
-}();
+const bool registered = winetest::addScenarios<WineJobs>(JobScenarioNames(), PlayJobScenario);
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "wine_support.h"
+#include "tests/common/port_scenarios.h"
 
 #include <vector>
 
@@ -15,32 +16,12 @@ void createMonitorKey() {
     RegCloseKey(key);
 }
 
-bool keyExists(const std::string& pathBelowLocalMachine) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pathBelowLocalMachine.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
+bool keyExists(const std::string& pathBelowLocalMachine) { return RegistryKeyExists(pathBelowLocalMachine); }
 
-PortConfig usbPortConfig(const std::string& instanceId) {
-    PortConfig config;
-    ZeroMemory(&config, sizeof config);
-    config.kind = PortKindUsb;
-    config.usb.interfaceGuid = PrinterClass;
-    lstrcpynA(config.usb.instanceId, instanceId.c_str(), sizeof config.usb.instanceId);
-    config.usb.writePipe = 1;
-    config.usb.readPipe = 0;
-    return config;
-}
+PortConfig usbPortConfig(const std::string& instanceId) { return PortConfigOf(PortKindUsb, instanceId.c_str()); }
 
 void writePortConfig(const char* name, const PortConfig& config) {
-    HKEY key;
-    CHECK_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, (std::string(MonitorKeyPath "\\") + name).c_str(), &key),
-             (LONG)ERROR_SUCCESS);
-    CHECK_EQ(RegSetValueExA(key, "Property", 0, REG_BINARY, (const BYTE*)&config, sizeof config),
-             (LONG)ERROR_SUCCESS);
-    RegCloseKey(key);
+    CHECK(SetKeyValue(MonitorKeyPath "\\" + std::string(name), "Property", REG_BINARY, &config, sizeof config));
 }
 
 void writeUsbPort(const char* name, const std::string& instanceId) { writePortConfig(name, usbPortConfig(instanceId)); }
@@ -332,11 +313,7 @@ void Printer::unplug() {
 }
 
 bool setKeyValue(const std::string& path, const char* name, DWORD type, const void* data, size_t size) {
-    HKEY key;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key) != ERROR_SUCCESS) return false;
-    LONG set = RegSetValueExA(key, name, 0, type, (const BYTE*)data, (DWORD)size);
-    RegCloseKey(key);
-    return set == ERROR_SUCCESS;
+    return SetKeyValue(path, name, type, data, size);
 }
 
 void Printer::setPresent(bool present) {

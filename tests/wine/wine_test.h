@@ -25,6 +25,15 @@ struct Registrar {
     Registrar(const char* name, void (*run)()) { cases().push_back({name, run}); }
 };
 
+// A case for each scenario of a table shared with the unit tests, played on a
+// harness of its own; the names must outlive the program's cases.
+template <typename Harness, typename Base>
+bool addScenarios(const std::vector<std::string>& names, void (*play)(const std::string&, Base&)) {
+    for (const std::string& name : names)
+        cases().push_back({name.c_str(), [&name, play] { Harness harness; play(name, harness); }});
+    return true;
+}
+
 void fail(const char* file, int line, const std::string& what);
 // A number from the environment, or the fallback when it is unset or 0.
 DWORD setting(const char* name, DWORD fallback);

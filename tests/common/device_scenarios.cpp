@@ -6,23 +6,14 @@
 
 #include "tests/common/enum_answer.h"
 #include "tests/common/job_scenarios.h"  // binaryData
+#include "tests/common/port_scenarios.h"  // PortConfigOf, SetKeyValue
 
 namespace {
 
 const DWORD Untouched = 0xdeadbeef;
 const char Rebuild[] = "Rundll setupx.dll,DiBuildDriverIndex TRUE";
 
-PortConfig usbPort(const std::string& instanceId) {
-    static const GUID printerClass = {0x6A7AD4E2, 0xAE15, 0x11D7, {0x89, 0x0B, 0x00, 0x80, 0xAD, 0x72, 0xB9, 0xD1}};
-    PortConfig config;
-    ZeroMemory(&config, sizeof config);
-    config.kind = PortKindUsb;
-    config.usb.interfaceGuid = printerClass;
-    lstrcpynA(config.usb.instanceId, instanceId.c_str(), sizeof config.usb.instanceId);
-    config.usb.writePipe = 1;  // as the scan stores them: the descriptors decide at each job
-    config.usb.readPipe = 0;
-    return config;
-}
+PortConfig usbPort(const std::string& instanceId) { return PortConfigOf(PortKindUsb, instanceId.c_str()); }
 
 PortConfig otherPort(INT kind, const std::string& instanceId) {
     PortConfig config = usbPort(instanceId);  // a USB block that names a present device is still not asked
@@ -46,6 +37,9 @@ std::string storedValue(const std::string& path, const char* name, DWORD type = 
 }
 std::string storedProperty(const char* port) { return storedValue(std::string(MonitorKeyPath "\\") + port, "Property"); }
 std::string instanceKey(const std::string& id) { return "Enum\\" + id; }
+void writePort(const char* name, const PortConfig& config) {
+    SetKeyValue(std::string(MonitorKeyPath "\\") + name, "Property", REG_BINARY, &config, sizeof config);
+}
 
 // A failed check names the scenario, its line and what it checked.
 #define CHECK_THAT(condition) p.check((condition), __LINE__, #condition)
@@ -125,7 +119,7 @@ const char OtherId[] = "USB\\VID_1209&PID_0001\\ZEVJOB0";
 // pipe and 01 the IN pipe.
 void jobThroughTheDeviceAndItsPipes(Play& p) {
     for (const char* id : {OtherId, JobId}) p.h.addPrinter(id), p.h.plug(id);
-    p.h.writePort("USB-001", usbPort(JobId));
+    writePort("USB-001", usbPort(JobId));
     MONITOR_TABLE monitor = p.h.startMonitor();
     HANDLE port = p.open(monitor, "USB-001");
     const PortRecord* record = (const PortRecord*)port;
@@ -191,8 +185,8 @@ void jobThroughTheDeviceAndItsPipes(Play& p) {
 // found again when it comes back, with no change to the port.
 void startFollowsThePrintersPresence(Play& p) {
     p.h.addPrinter(JobId);  // known, not yet plugged in
-    p.h.writePort("USB-001", usbPort(JobId));
-    p.h.writePort("USB-002", usbPort("USB\\VID_1209&PID_0001\\ZEVNEVER"));
+    writePort("USB-001", usbPort(JobId));
+    writePort("USB-002", usbPort("USB\\VID_1209&PID_0001\\ZEVNEVER"));
     MONITOR_TABLE monitor = p.h.startMonitor();
     HANDLE port = p.open(monitor, "USB-001"), never = p.open(monitor, "USB-002");
     p.refusedIdle(monitor, port, ERROR_NOT_READY, __LINE__);
@@ -220,9 +214,9 @@ void instanceIdComparedWholeIgnoringCase(Play& p) {
     const std::string id = "USB\\VID_1209&PID_0002\\ZEV0002";
     p.h.addPrinter(id);
     p.h.plug(id);
-    p.h.writePort("LOWER", usbPort("usb\\vid_1209&pid_0002\\zev0002"));
-    p.h.writePort("PREFIX", usbPort(id.substr(0, id.size() - 1)));
-    p.h.writePort("LONGER", usbPort(id + "1"));
+    writePort("LOWER", usbPort("usb\\vid_1209&pid_0002\\zev0002"));
+    writePort("PREFIX", usbPort(id.substr(0, id.size() - 1)));
+    writePort("LONGER", usbPort(id + "1"));
     MONITOR_TABLE monitor = p.h.startMonitor();
     p.job(monitor, p.open(monitor, "LOWER"), "page");
     p.refusedIdle(monitor, p.open(monitor, "PREFIX"), ERROR_NOT_READY, __LINE__);
@@ -236,7 +230,7 @@ void instanceIdComparedWholeIgnoringCase(Play& p) {
 void unpluggedMidJobAndRetried(Play& p) {
     p.h.addPrinter(JobId);
     p.h.plug(JobId);
-    p.h.writePort("USB-001", usbPort(JobId));
+    writePort("USB-001", usbPort(JobId));
     MONITOR_TABLE monitor = p.h.startMonitor();
     HANDLE port = p.open(monitor, "USB-001");
     const DeviceTraits traits = p.h.traits();
@@ -281,9 +275,9 @@ void printersFollowTheirDevice(Play& p) {
     const char id[] = "USB\\VID_1209&PID_0003\\ZEVSTAT1";
     p.h.addPrinter(id);
     p.h.plug(id);
-    p.h.writePort("USB-001", usbPort(id));
-    p.h.writePort("NUL:", otherPort(PortKindNull, ""));
-    p.h.writePort("FILE:", otherPort(PortKindFile, id));
+    writePort("USB-001", usbPort(id));
+    writePort("NUL:", otherPort(PortKindNull, ""));
+    writePort("FILE:", otherPort(PortKindFile, id));
     const struct {
         const char *name, *port;
         bool offline;  // kept, or set by the refresh when NULL
@@ -463,9 +457,9 @@ void portNumbersRanOut(Play& p) {
 // without records and a level that does not exist write nothing. The ports
 // are made in the order every registry lists them.
 void enumerationPacksTheRecords(Play& p) {
-    p.h.writePort("FILE:", otherPort(PortKindFile, ""));
-    p.h.writePort("USB-001", usbPort("USB\\VID_1209&PID_0001\\ZEVENUM1"));
-    p.h.writePort("USB-002", usbPort("USB\\VID_1209&PID_0001\\ZEVENUM2"));
+    writePort("FILE:", otherPort(PortKindFile, ""));
+    writePort("USB-001", usbPort("USB\\VID_1209&PID_0001\\ZEVENUM1"));
+    writePort("USB-002", usbPort("USB\\VID_1209&PID_0001\\ZEVENUM2"));
     MONITOR_TABLE monitor = p.h.startMonitor();
     std::vector<BYTE> buffer(512, 0xCC);
     const std::vector<BYTE> untouched = buffer;

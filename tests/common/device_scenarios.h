@@ -61,7 +61,6 @@ public:
     virtual std::vector<DeviceControl> controls(const std::string& id) = 0;
     virtual int descriptorRequests(const std::string& id) = 0;
 
-    virtual void writePort(const char* name, const PortConfig& config) = 0;
     // The monitor's key, as the spooler's installation makes it.
     virtual void installMonitor() = 0;
     // Started from the ports written, its status window's first refresh done.

@@ -73,7 +73,6 @@ protected:
     int descriptorRequests(const std::string& id) override {
         return printer<int>(id, [](sim::UsbPrinter& p) { return (int)p.descriptorRequests; });
     }
-    void writePort(const char* name, const PortConfig& config) override { addPort(name, config); }
     void installMonitor() override { installMonitorKey(); }
     MONITOR_TABLE startMonitor() override {
         EXPECT_TRUE(initialize());

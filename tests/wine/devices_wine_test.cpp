@@ -99,7 +99,6 @@ public:
     }
     int descriptorRequests(const std::string& id) override { return served(id).descriptorRequests(); }
 
-    void writePort(const char* name, const PortConfig& config) override { writePortConfig(name, config); }
     void installMonitor() override { createMonitorKey(); }
     // The status window has taken a message before this returns.
     MONITOR_TABLE startMonitor() override {

@@ -252,7 +252,7 @@ TEST_F(MachineFolder, StandardOutputCarriesOnlyTheResult) {
     EXPECT_EQ(quiet.out, "Printed 1 bytes to NUL:.\n");
 
     Result exported = run({"registry", "export", "-"});
-    EXPECT_EQ(exported.out.rfind("REGEDIT4\n", 0), 0u);
+    EXPECT_EQ(exported.out.rfind("REGEDIT4\r\n", 0), 0u) << "line ends as REGEDIT writes them";
     EXPECT_FALSE(fs::exists(dir / "-")) << "- is standard output, not a file";
 }
 

@@ -28,7 +28,9 @@ void declareRegistryExport(CLI::App& exportFile, HostRun& run) {
 
 int cmdRegistryExport(HostRun& run) {
     const std::string& file = run.words<ExportWords>().file;
-    std::string text = sim::machine().registry().exportText();
+    // Line ends as REGEDIT writes them, so that a 98 machine's regedit reads the file.
+    std::string text;
+    for (char c : sim::machine().registry().exportText()) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
     if (file.empty() || file == "-") {
         writeOutput(text.data(), text.size());
         return 0;

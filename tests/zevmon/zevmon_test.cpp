@@ -135,7 +135,7 @@ TEST_F(Zevmon, TheMachineLivesFromOneRunToTheNext) {
     EXPECT_EQ(devices[1]["present"], false);
     EXPECT_EQ(devices[1]["portName"], "USB-002");
     r = run({"registry", "export"});
-    EXPECT_EQ(r.out.rfind("REGEDIT4\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind("REGEDIT4\r\n", 0), 0u);
     EXPECT_NE(r.out.find("[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\VO DUV Udadizo\\USB-001]"),
               std::string::npos);
 }

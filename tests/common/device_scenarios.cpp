@@ -1,4 +1,5 @@
 #include "tests/common/device_scenarios.h"
+#include "tests/common/scenario_names.h"
 
 #include <algorithm>
 #include <cstring>
@@ -100,6 +101,14 @@ public:
         check(start(monitor, port), __LINE__, "a job to a present printer fails with " + text(GetLastError()));
         write(monitor, port, data, {(DWORD)data.size()});
         check(monitor.pfnEndDocPort(port), __LINE__, "the job's end fails");
+    }
+    // As the printer's installation leaves it: the monitor's key, the device's
+    // "PortName", the printer plugged in; then the monitor started.
+    MONITOR_TABLE installedPrinter(const char* id, const char* portName) {
+        h.installMonitor();
+        h.addPrinter(id, portName);
+        h.plug(id);
+        return h.startMonitor();
     }
     void allClosed(const std::string& id) {
         for (const DeviceOpen& open : h.opens(id)) check(!open.open, __LINE__, "still open: " + open.name);
@@ -311,10 +320,7 @@ void printersFollowTheirDevice(Play& p) {
 // ports made before it.
 void rebuildOnceAfterNewPorts(Play& p) {
     const char id[] = "USB\\VID_1209&PID_0004\\ZEVRUN1";
-    p.h.installMonitor();
-    p.h.addPrinter(id, "USB-001");
-    p.h.plug(id);
-    MONITOR_TABLE monitor = p.h.startMonitor();
+    MONITOR_TABLE monitor = p.installedPrinter(id, "USB-001");
     p.h.message(WM_NULL);
     SAME(p.h.rebuilds(0).size(), 0);
     BYTE buffer[64];
@@ -339,11 +345,8 @@ void rebuildOnceAfterNewPorts(Play& p) {
 // the window starts the driver-index rebuild, the broadcasts after it do not.
 void typicalJob(Play& p) {
     const char id[] = "USB\\VID_1209&PID_0001\\ZEVTYPICAL", printer[] = "Zev Office Printer";
-    p.h.installMonitor();
-    p.h.addPrinter(id, "USB-001");
-    p.h.plug(id);
     p.h.addSpoolerPrinter(printer, "USB-001", false);
-    MONITOR_TABLE monitor = p.h.startMonitor();
+    MONITOR_TABLE monitor = p.installedPrinter(id, "USB-001");
     CHECK_THAT(!IsWindowVisible(FindWindowA(StatusWindowClass, NULL)));
     BYTE buffer[4096];
     DWORD needed = Untouched, returned = Untouched;
@@ -436,10 +439,7 @@ void newPrinterGetsItsPort(Play& p) {
 // device's key and said once, although the spooler enumerates twice.
 void portNumbersRanOut(Play& p) {
     const char id[] = "USB\\VID_1209&PID_0001\\ZEVFULL";
-    p.h.installMonitor();
-    p.h.addPrinter(id, "USB-000");
-    p.h.plug(id);
-    MONITOR_TABLE monitor = p.h.startMonitor();
+    MONITOR_TABLE monitor = p.installedPrinter(id, "USB-000");
     DWORD needed = 0, returned = Untouched;
     CHECK_THAT(monitor.pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned) && returned == 0);
     SAME(storedValue(instanceKey(id), "PortName", REG_SZ), "(none)");
@@ -543,11 +543,7 @@ const std::vector<Scenario>& Scenarios() {
 }  // namespace
 
 const std::vector<std::string>& DeviceScenarioNames() {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> all;
-        for (const Scenario& scenario : Scenarios()) all.push_back(scenario.name);
-        return all;
-    }();
+    static const std::vector<std::string> names = ScenarioNamesOf(Scenarios());
     return names;
 }
 

@@ -1,4 +1,5 @@
 #include "tests/common/job_scenarios.h"
+#include "tests/common/scenario_names.h"
 #include "tests/common/port_scenarios.h"
 
 #include <cstring>
@@ -358,11 +359,7 @@ std::string binaryData(size_t size, unsigned seed) {
 }
 
 const std::vector<std::string>& JobScenarioNames() {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> all;
-        for (const Scenario& scenario : Scenarios()) all.push_back(scenario.name);
-        return all;
-    }();
+    static const std::vector<std::string> names = ScenarioNamesOf(Scenarios());
     return names;
 }
 

@@ -1,4 +1,5 @@
 #include "tests/common/port_scenarios.h"
+#include "tests/common/scenario_names.h"
 
 #include <cctype>
 #include <map>
@@ -257,8 +258,7 @@ private:
 }  // namespace
 
 const std::vector<std::string>& PortScenarioNames() {
-    static std::vector<std::string> names;
-    for (size_t i = names.size(); i < Scenarios().size(); i++) names.push_back(Scenarios()[i].name);
+    static const std::vector<std::string> names = ScenarioNamesOf(Scenarios());
     return names;
 }
 

@@ -148,7 +148,7 @@ DWORD spoolerAbort(uintptr_t printer) {
 // its next write; one whose every byte has reached the printer prints);
 // "sent to printer" is the monitor saying its job is done: it leaves the
 // queue when its playback ends. Pause and resume hold and release a job not
-// yet played back. A job that cannot print, unreadable or with its printer
+// yet played back; restart plays a failed one again. A job that cannot print, unreadable or with its printer
 // gone, names no printer it can be sure of: any printer's handle reaches it.
 DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) {
     auto& spooler = machine().spooler();
@@ -171,6 +171,18 @@ DWORD spoolerSetJob(const std::string& printerName, DWORD jobId, DWORD command) 
     case JOB_CONTROL_RESUME:
         job->paused = command == JOB_CONTROL_PAUSE;
         writeRecord(*job);
+        break;
+    case JOB_CONTROL_RESTART:
+        // One whose playback ended in failure prints again from its start,
+        // once its cause is mended; one still played back is not ended.
+        if (job->playingBack || !job->unreadable.empty() || !job->problem.empty() || !spooler.running ||
+            !spooler.settings.playsBack)
+            return ERROR_INVALID_PARAMETER;
+        job->status = 0;
+        job->error = 0;
+        job->sent = 0;
+        writeRecord(*job);
+        startPlayback(spooler, job);
         break;
     default:
         return ERROR_INVALID_PARAMETER;

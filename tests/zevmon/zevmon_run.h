@@ -88,6 +88,9 @@ protected:
     }
     void stopMachine() { stopMachine(machine); }
 
+    // A command as zevmon advises it on the test's machine.
+    std::string advised(const std::string& words) { return "zevmon --machine " + machine.string() + " " + words; }
+
     std::string commandLine(const std::vector<std::string>& args, bool withMachine) {
         std::string command = ZEVMON_PATH;
         if (withMachine) command += " --machine " + quote(machine.string());

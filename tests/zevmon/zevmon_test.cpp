@@ -297,8 +297,10 @@ TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
     EXPECT_NE(both.err.find("There is no job 99 in the queue"), std::string::npos) << both.err;
     std::ofstream(machine / "registry.reg", std::ios::app)
         << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Long Port]\n"
-           "\"Port\"=\"USB-00011\"\n";
-    expectRun({"printers"}, 0, "USB-00011  never follows its device (zevmon doctor)");
+           "\"Port\"=\"USB-00011\"\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Twin]\n"
+           "\"Port\"=\"USB-001\"\n";
+    expectRun({"printers"}, 0, "USB-00011  never follows its device (" + advised("doctor") + ")");
+    expectRun({"doctor"}, 1, "Printers Office Printer and Twin both print to USB-001: their jobs take turns at it");
 }
 
 TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {
@@ -332,11 +334,12 @@ TEST_F(Zevmon, PortCommandsSayWhatTheMonitorWillDoNext) {
     ASSERT_EQ(run({"usb", "unplug", Id}).status, 0);
     EXPECT_EQ(run({"doctor"}).status, 0) << "a printer switched off is no fault";
     ASSERT_EQ(run({"usb", "remove", Id}).status, 0);  // USB-001 is stale, and Office Printer prints to it
+    EXPECT_TRUE(says({"doctor"}, "printer Office Printer still prints to it, so " + advised("prune") + " keeps it"));
     EXPECT_TRUE(says({"prune", "--yes"}, "Port USB-001 is kept"));
     EXPECT_TRUE(says({"prune", "--yes", "--even-if-used"}, "Port USB-001 deleted."));
     EXPECT_TRUE(says({"printers"}, "no such port"));
     ASSERT_EQ(run({"delete-port", "FILE:"}).status, 0);
-    EXPECT_TRUE(says({"add-port", "FILE:", "--file", "C:\\jobs\\out.prn"}, "from its next start (zevmon machine restart)"));
+    EXPECT_TRUE(says({"add-port", "FILE:", "--file", "C:\\jobs\\out.prn"}, "from its next start (" + advised("machine restart") + ")"));
     ASSERT_EQ(run({"machine", "restart"}).status, 0);
     EXPECT_TRUE(says({"ports"}, "FILE:      VO DUV Udadizo   FILE Port"));
     EXPECT_EQ(run({"add-port", "file:", "--null"}).status, 1) << "it exists";

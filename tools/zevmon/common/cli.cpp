@@ -16,6 +16,16 @@
 namespace zevmon {
 
 namespace {
+std::string commandPrefix;
+}
+
+std::string zevmonCommand(const std::string& words) {
+    return commandPrefix.empty() ? "zevmon " + words : "zevmon " + commandPrefix + " " + words;
+}
+
+void setCommandPrefix(const std::string& globalWords) { commandPrefix = globalWords; }
+
+namespace {
 
 std::string commandPath(const CLI::App* app) {
     std::string path;

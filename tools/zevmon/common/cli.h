@@ -15,6 +15,14 @@ namespace zevmon {
 // The version zevmon and the monitor it drives are built with: 1.0.0.0.
 std::string versionText();
 
+// A command as the person reading the sentence runs it as it stands:
+// "zevmon WORDS", with the machine's folder before the words where zevmon
+// runs on one that is not the default. Advice is always said through it.
+std::string zevmonCommand(const std::string& words);
+// The global words every such command carries (--machine FOLDER); set once,
+// before any command runs.
+void setCommandPrefix(const std::string& globalWords);
+
 // One command to a line, --version, and global options that may follow a
 // command as well as precede it: call before the commands are added, which
 // inherit it.

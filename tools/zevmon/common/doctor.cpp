@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "cli.h"
 #include "commands.h"
 #include "monitor/zevuruzi.h"
 #include "registry.h"
@@ -223,6 +224,31 @@ bool servesInstance(const std::string& id, const std::string& instanceKey) {
 
 // A port that a second instance asks for: the scan finds it existing and makes
 // none, so only the device it serves ever prints through it.
+// The printers whose "Port" names this port, as the refresh matches them.
+std::vector<std::string> printersOn(const std::string& portName) {
+    std::vector<std::string> printers;
+    for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, joinKey(PrintersKeyPath, printer).c_str(), 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            continue;
+        CHAR port[PrinterPortValueMax + 1];
+        if (ReadPrinterPort(key, port) == ERROR_SUCCESS && PrinterPortMatches(port, portName.c_str()))
+            printers.push_back(printer);
+        RegCloseKey(key);
+    }
+    return printers;
+}
+
+// What prune does with a stale port: it keeps one a printer still prints
+// to, as the printer folder refuses to delete a port in use.
+std::string pruneAdvice(const PortReport& port) {
+    std::vector<std::string> printers = printersOn(port.name);
+    if (printers.empty()) return zevmonCommand("prune") + " deletes it";
+    return fmt::format("printer {} still prints to it, so {} keeps it; {} deletes it all the same", printers.front(),
+                       zevmonCommand("prune"), zevmonCommand("prune --even-if-used"));
+}
+
 void explainTakenPort(const PortReport& port, InstanceReport& r) {
     r.verdict = "duplicate";
     r.problem = true;
@@ -235,9 +261,9 @@ void explainTakenPort(const PortReport& port, InstanceReport& r) {
     r.boundTo = port.instanceId;
     r.reason = port.stale
                    ? fmt::format("Port {} is bound to {}, which is no longer installed: this instance asks for the "
-                                 "same name but gets no port while that one exists. zevmon prune deletes it, and the "
-                                 "next enumeration makes it for this instance.",
-                                 port.name, port.instanceId)
+                                 "same name but gets no port while that one exists: {}, and the next enumeration "
+                                 "makes it for this instance.",
+                                 port.name, port.instanceId, pruneAdvice(port))
                    : fmt::format("Port {} is bound to {}: this instance asks for the same name and never gets a port "
                                  "of its own, so jobs to {} never reach its printer. Give one of the two another "
                                  "\"PortName\".",
@@ -511,9 +537,10 @@ void heldOffline(Diagnosis& diagnosis, const std::string& printer, const PortRep
     diagnosis.problems.push_back(fmt::format(
         "Printer {} prints to {}, a {} port, and is set to work offline, so the spooler holds every job for it: "
         "the monitor sets only the printers of USB ports online, after their devices (earlier versions set the "
-        "printers of every port offline at each device change). Clear the mark with zevmon printers online {}, or "
+        "printers of every port offline at each device change). Clear the mark with {}, or "
         "on the machine itself: select the printer in the Printers folder and uncheck Work Offline on the File menu.",
-        printer, port.name, port.kind == PortKindFile ? "file" : "null", shellWord(printer)));
+        printer, port.name, port.kind == PortKindFile ? "file" : "null",
+        zevmonCommand("printers online " + shellWord(printer))));
 }
 
 void diagnosePrinters(Diagnosis& diagnosis) {
@@ -586,10 +613,19 @@ void diagnosePrinters(Diagnosis& diagnosis) {
 // A USB printer switched off or unplugged is a fact, not a fault.
 void noteAbsentDevices(Diagnosis& diagnosis) {
     for (const PortReport& p : diagnosis.ports) {
+        // Allowed, as on the machine itself, but rarely meant.
+        if (p.printers.size() > 1) {
+            std::string names;
+            for (size_t i = 0; i < p.printers.size(); i++)
+                names += (i == 0 ? "" : i + 1 == p.printers.size() ? " and " : ", ") + p.printers[i].name;
+            diagnosis.notes.push_back(fmt::format("Printers {} {} print to {}: their jobs take turns at it, and "
+                                                  "they go online and offline together.",
+                                                  names, p.printers.size() == 2 ? "both" : "all", p.name));
+        }
         if (p.kind != PortKindUsb || p.present || !p.unusable.empty()) continue;
         diagnosis.notes.push_back(
-            p.stale ? fmt::format("Port {} is stale: its device {} is no longer installed (zevmon prune deletes it).",
-                                  p.name, p.instanceId)
+            p.stale ? fmt::format("Port {} is stale: its device {} is no longer installed ({}).",
+                                  p.name, p.instanceId, pruneAdvice(p))
                     : fmt::format("Port {}: its printer {} is not plugged in; its printers work offline until it is.",
                                   p.name, p.instanceId));
     }
@@ -651,9 +687,10 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     // The system's own printer folder refuses to delete a port in use: so does prune, unless told.
     for (const PortReport* p : kept)
         std::fprintf(console().out(), "Port %s is kept: its device %s is no longer installed, but printer%s %s still print%s to it and "
-                    "would be left without a port (zevmon prune --even-if-used deletes it all the same).\n",
+                    "would be left without a port (%s deletes it all the same).\n",
                     p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
-                    p->printers.size() == 1 ? "" : "s", printerNames(*p).c_str(), p->printers.size() == 1 ? "s" : "");
+                    p->printers.size() == 1 ? "" : "s", printerNames(*p).c_str(), p->printers.size() == 1 ? "s" : "",
+                    zevmonCommand("prune --even-if-used").c_str());
     if (stale.empty()) return 0;
     std::fprintf(console().out(), "These USB ports belong to devices that are no longer installed:\n");
     for (const PortReport* p : stale) {
@@ -779,7 +816,7 @@ std::string diagnosisText(const Diagnosis& d) {
                            p.created ? " (made at the next enumeration)" : "");
         if (p.kind == PortKindUsb)
             out += fmt::format("            device {}{}\n", p.present ? "present" : "absent",
-                               p.stale ? "; stale: its instance id no longer appears below Enum\\USB (zevmon prune)"
+                               p.stale ? "; stale: its instance id no longer appears below Enum\\USB (" + pruneAdvice(p) + ")"
                                        : "");
         else if (!p.printers.empty())
             out += "            no USB device: the refresh leaves its printers as they are\n";

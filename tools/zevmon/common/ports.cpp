@@ -135,9 +135,8 @@ int cmdAddPort(Run& run) {
                                   MonitorKeyPath));
     for (const std::string& existing : subkeyNames(MonitorKeyPath))
         if (sameName(existing, name))
-            throw Failure(fmt::format("Port {} exists already; nothing was changed (zevmon delete-port {} first to "
-                                      "make it anew).",
-                                      existing, existing));
+            throw Failure(fmt::format("Port {} exists already; nothing was changed ({} first to make it anew).",
+                                      existing, zevmonCommand("delete-port " + shellWord(existing))));
     PortConfig config;
     std::memset(&config, 0, sizeof config);
     config.kind = o.toFile ? PortKindFile : PortKindNull;

@@ -73,9 +73,9 @@ int checkPrint(const CLI::App& print, Run& run) {
         job.document = job.input.substr(job.input.find_last_of(PathSeparators) + 1);
     if (job.input != "-" && isFile(job.input)) return -1;
     if (!isFile(job.port)) return -1;
-    std::fprintf(console().err(), "zevmon: %s is a file, not a port: the port comes first (zevmon print %s %s)\n",
-                 job.port.c_str(), job.input == "-" ? "PORT" : shellWord(job.input).c_str(),
-                 shellWord(job.port).c_str());
+    std::fprintf(console().err(), "zevmon: %s is a file, not a port: the port comes first (%s)\n", job.port.c_str(),
+                 zevmonCommand("print " + (job.input == "-" ? "PORT" : shellWord(job.input)) + " " + shellWord(job.port))
+                     .c_str());
     return 2;
 }
 

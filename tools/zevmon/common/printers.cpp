@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli.h"
 #include "commands.h"
 #include "registry.h"
 #include "system_spooler.h"
@@ -58,10 +59,11 @@ int cmdPrinters(Run& run) {
     printFitted("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
     for (auto& p : printers)
         printFitted("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
-                    printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
-                    : !followsDevice(p.name)            ? "never follows its device (zevmon doctor)"
-                    : p.online                          ? "online"
-                                                        : "offline");
+                    (printerHasNoPort(diagnosis, p.name) ? "no such port (" + zevmonCommand("doctor") + ")"
+                     : !followsDevice(p.name)            ? "never follows its device (" + zevmonCommand("doctor") + ")"
+                     : p.online                          ? "online"
+                                                         : "offline")
+                        .c_str());
     if (printers.empty()) std::fprintf(console().out(), "(no printers)\n");
     return 0;
 }
@@ -86,7 +88,7 @@ int cmdPrintersOnline(Run& run) {
                                           shown(name), port.name));
     HANDLE handle;
     if (!OpenPrinterA(const_cast<LPSTR>(name.c_str()), &handle, NULL))
-        throw Failure(fmt::format("There is no printer {} (see: zevmon printers).", shown(name)));
+        throw Failure(fmt::format("There is no printer {} (see: {}).", shown(name), zevmonCommand("printers")));
     std::optional<std::vector<BYTE>> buffer = printerInfo2(handle);
     bool read = buffer.has_value();
     auto* info = read ? reinterpret_cast<PRINTER_INFO_2A*>(buffer->data()) : nullptr;

@@ -95,12 +95,20 @@ std::optional<QueuedJob> queuedJob(const std::vector<PrinterState>& printers, DW
     return std::nullopt;
 }
 
-bool cancelJob(const std::string& printer, DWORD id, const CallTrace& trace) {
+bool controlJob(const std::string& printer, DWORD id, DWORD command, const CallTrace& trace) {
     OpenedPrinter opened(printer);
     if (!opened.handle()) return false;
-    BOOL ok = SetJobA(opened.handle(), id, 0, NULL, JOB_CONTROL_CANCEL);
-    trace(fmt::format("SetJobA(\"{}\", {}, 0, NULL, JOB_CONTROL_CANCEL)", printer, id), ok);
+    BOOL ok = SetJobA(opened.handle(), id, 0, NULL, command);
+    const char* name = command == JOB_CONTROL_CANCEL    ? "JOB_CONTROL_CANCEL"
+                       : command == JOB_CONTROL_RESUME  ? "JOB_CONTROL_RESUME"
+                       : command == JOB_CONTROL_RESTART ? "JOB_CONTROL_RESTART"
+                                                        : "JOB_CONTROL_PAUSE";
+    trace(fmt::format("SetJobA(\"{}\", {}, 0, NULL, {})", printer, id, name), ok);
     return ok;
+}
+
+bool cancelJob(const std::string& printer, DWORD id, const CallTrace& trace) {
+    return controlJob(printer, id, JOB_CONTROL_CANCEL, trace);
 }
 
 bool setJobPriority(HANDLE printer, DWORD id, DWORD priority, const CallTrace& trace) {

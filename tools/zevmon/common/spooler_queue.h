@@ -41,6 +41,9 @@ std::optional<QueuedJob> queuedJob(const std::vector<PrinterState>& printers, DW
 // with JOB_CONTROL_CANCEL on a handle of its printer (the NT family's
 // JOB_CONTROL_DELETE came later). False with the last error.
 bool cancelJob(const std::string& printer, DWORD id, const CallTrace& trace);
+// Any other command of the printer folder's on the job, the same way:
+// JOB_CONTROL_RESUME of a paused one, JOB_CONTROL_RESTART of a failed one.
+bool controlJob(const std::string& printer, DWORD id, DWORD command, const CallTrace& trace);
 
 // The job's priority, 1 to 99, set as a program sets it: its level-1 record
 // read with GetJobA and given back to SetJobA with the new Priority and no

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/cli.h"
 #include "common/doctor.h"
 #include "common/print.h"
 #include "common/route.h"
@@ -24,6 +25,7 @@ namespace {
 
 thread_local Console* threadConsole = nullptr;
 thread_local std::shared_ptr<JobOwner> owner;
+thread_local std::shared_ptr<JobRecorder> playbackCapture;  // of the job this playback thread plays
 thread_local std::shared_ptr<Console> ownConsole;
 
 Console* lookUpThreadConsole() { return threadConsole; }
@@ -130,14 +132,15 @@ std::string LiveMachine::whyNotStarted(const std::string& reason) {
         const KeyProblem& key = diagnosis.failingKeys.front();
         return key.error == ERROR_FILE_NOT_FOUND
                    ? fmt::format("The monitor did not start: its port key {} has no \"Property\" value, which "
-                                 "every port key needs ({}). Delete the key, or give it its value; zevmon doctor "
+                                 "every port key needs ({}). Delete the key, or give it its value; {} "
                                  "lists every problem it finds.",
-                                 key.key, errorText(key.error))
+                                 key.key, errorText(key.error), zevmonCommand("doctor"))
                    : fmt::format("The monitor did not start: its port key {} cannot be read as a port: {} ({}). "
-                                 "zevmon doctor lists every problem it finds.",
-                                 key.key, errorMeaning(key.error), errorText(key.error));
+                                 "{} lists every problem it finds.",
+                                 key.key, errorMeaning(key.error), errorText(key.error), zevmonCommand("doctor"));
     }
-    return fmt::format("The monitor did not start on this machine: {}. zevmon doctor may tell why.", reason);
+    return fmt::format("The monitor did not start on this machine: {}. {} may tell why.", reason,
+                       zevmonCommand("doctor"));
 }
 
 bool LiveMachine::startSpooler(std::string& why) {
@@ -195,6 +198,10 @@ int LiveMachine::onMessageBox(const sim::Machine::MessageBoxCall& box) {
     std::shared_ptr<JobOwner> asker = owner;
     ConsoleScope scope(asker ? asker->console.get() : nullptr);
     if ((box.type & MB_TYPEMASK) == MB_RETRYCANCEL) {
+        // The printer refuses what the machine cannot record, and the box can only give its error number.
+        if (playbackCapture && !playbackCapture->captureProblem().empty())
+            notice("The printer takes nothing more because this machine cannot record it: " +
+                   playbackCapture->captureProblem());
         JobOwner none;
         return answerErrorDialog(asker ? *asker : none, box.caption, box.text);
     }
@@ -302,6 +309,7 @@ void LiveMachine::onPlayback(const sim::JobReport& job, bool ended) {
             sim::machine().withUsbPrinter(id, [recorder, id](sim::UsbPrinter& printer) {
                 printer.sink = [recorder, id](int, const BYTE* data, DWORD size) { return recorder->take(id, data, size); };
             });
+            playbackCapture = recorder;
             lock.lock();
             captures_[job.id] = {recorder, id, recorder->captures()};
         } catch (const MachineError& e) {
@@ -329,6 +337,7 @@ void LiveMachine::onPlayback(const sim::JobReport& job, bool ended) {
         if (!capture.recorder->captureProblem().empty()) captureProblems_[job.id] = capture.recorder->captureProblem();
     }
     owner = nullptr;
+    playbackCapture = nullptr;
 }
 
 // Arms what the command staged, counted from what the printer has received
@@ -348,21 +357,27 @@ void LiveMachine::stage(DWORD job, std::shared_ptr<JobOwner> asker, const std::s
         }
     });
     if (!staging.unplugAfter || !present) return;
+    // Due from now, so that the command waits for it whenever its job ends.
+    if (staging.plugAfter) asker->pullOutDue = true;
     std::lock_guard<std::mutex> lock(jobsMutex_);
     stagers_.emplace_back([this, job, asker, printer, receivedBefore] {
         ConsoleScope scope(asker->console.get());
         auto& machine = sim::machine();
         bool pulled = false;
         std::uint64_t received = 0;
-        while (!pulled && !machine.endedJob(job)) {
+        // The job's end is read before the printer: a job the pull-out ended is seen pulled.
+        for (bool ended = false; !pulled && !ended;) {
+            ended = machine.endedJob(job).has_value();
             machine.withUsbPrinter(printer, [&](sim::UsbPrinter& p) {
                 pulled = !p.present;
                 received = p.receivedBytes - receivedBefore;
             });
-            if (!pulled) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!pulled && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (!pulled) return;
-        if (asker->staging.plugAfter) asker->pullOutDue = true;
+        if (!pulled) {
+            asker->pullOutDue = false;
+            return;
+        }
         notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", printer, received));
         deviceChanged();
         if (!asker->staging.plugAfter) return;
@@ -423,10 +438,12 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
             if (queued && queued->sent != sent) sent = queued->sent, since = now;
             bool stuck = queued && (queued->writingForMs >= 1000 || now - since >= Patience);
             if (stillHeld || stuck) {
-                if (stuck)
-                    notice(fmt::format("Job {} \"{}\" prints on in the machine ({} of {} bytes sent so far); zevmon "
-                                       "queue shows how it goes.",
-                                       id, shown(queued->document), queued->sent, queued->spooled));
+                if (stillHeld && queued) result(holdSentence(*queued, "waits"));
+                else if (stuck)
+                    notice(fmt::format("Job {} \"{}\" prints on in the machine ({} of {} bytes sent so far); {} "
+                                       "shows how it goes.",
+                                       id, shown(queued->document), queued->sent, queued->spooled,
+                                       zevmonCommand("queue")));
                 it = waiting.erase(it);
                 continue;
             }
@@ -514,5 +531,36 @@ JobState jobState(const sim::JobReport& job) {
 }
 
 std::string jobStatusText(const sim::JobReport& job) { return jobState(job).sentence; }
+
+std::optional<JobHold> jobHold(const sim::JobReport& job) {
+    std::string cancel = zevmonCommand(fmt::format("queue cancel {}", job.id)) + " removes it";
+    std::string resume = zevmonCommand(fmt::format("queue resume {}", job.id));
+    if (!job.unreadable.empty()) return JobHold{"its files cannot be read", cancel};
+    if (!job.problem.empty()) return JobHold{"it is not printed: " + job.problem, cancel};
+    if (job.status & JOB_STATUS_OFFLINE) {
+        std::string printer = shown(job.printer), why = "printer " + printer + " is offline";
+        std::string online = zevmonCommand("printers online " + shellWord(job.printer)) + " prints it, and " + cancel;
+        if (storedConfig(job.port).kind != PortKindUsb)
+            return JobHold{why, shown(job.port) + " is not a USB port, so only a person sets the printer online "
+                                                  "again: " + online};
+        bool present = false;
+        std::optional<std::string> device = lookUpPrinter(job.port);
+        if (device) sim::machine().withUsbPrinter(*device, [&](sim::UsbPrinter& p) { present = p.present; });
+        if (present) return JobHold{why, online};
+        return JobHold{why, fmt::format("Its USB printer is unplugged: {} prints it, and {}", 
+                                        zevmonCommand("usb plug " + shellWord(job.port)), cancel)};
+    }
+    if (job.status & JOB_STATUS_PAUSED) return JobHold{"it is paused", resume + " prints it, and " + cancel};
+    if ((job.status & JOB_STATUS_ERROR) && !(job.status & JOB_STATUS_PRINTING))
+        return JobHold{"it " + jobStatusText(job),
+                       "Once that is mended, " + resume + " prints it again, and " + cancel};
+    return std::nullopt;
+}
+
+std::string holdSentence(const sim::JobReport& job, const std::string& state) {
+    std::optional<JobHold> hold = jobHold(job);
+    return fmt::format("Job {} \"{}\" {}: {}.{}", job.id, shown(job.document), state,
+                       hold ? hold->why : jobStatusText(job), hold ? " " + hold->advice + "." : "");
+}
 
 }  // namespace zevmon

@@ -202,5 +202,14 @@ struct JobState {
 };
 JobState jobState(const sim::JobReport& job);
 std::string jobStatusText(const sim::JobReport& job);
+// Why a job in the queue does not print now, and the commands, as a person
+// runs them, that print it or remove it; none for a job that prints or only
+// waits its turn.
+struct JobHold {
+    std::string why, advice;
+};
+std::optional<JobHold> jobHold(const sim::JobReport& job);
+// "Job 1 "page" STATE: why. What to do." of the job.
+std::string holdSentence(const sim::JobReport& job, const std::string& state);
 
 }  // namespace zevmon

@@ -32,6 +32,15 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
+// Said by a command stopped while it waits for the machine to start: nothing
+// of it has reached the machine yet.
+char stoppedWhileWaiting[1024];
+
+void endWhileWaiting(int signal) {
+    (void)!::write(STDERR_FILENO, stoppedWhileWaiting, std::strlen(stoppedWhileWaiting));
+    _exit(128 + signal);
+}
+
 void forwardSignal(int signal) {
     unsigned char c = (unsigned char)signal;
     (void)!::write(signalPipe[1], &c, 1);
@@ -362,6 +371,12 @@ bool machineRuns(const std::filesystem::path& folder) {
 
 int runInMachine(const HostOptions& options, const std::vector<std::string>& argv, bool status) {
     const std::filesystem::path& folder = options.machine;
+    std::snprintf(stoppedWhileWaiting, sizeof stoppedWhileWaiting,
+                  "zevmon: Stopped while it waited for the machine in %s to start; the command was not given to it.\n",
+                  folder.c_str());
+    struct sigaction action {};
+    action.sa_handler = endWhileWaiting;
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
     int fd = status ? connectTo(folder) : reachMachine(options);
     if (fd < 0) {
         result(fmt::format("No machine runs in {}; the next command that needs it starts it.", folder.string()));

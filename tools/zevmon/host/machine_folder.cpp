@@ -558,7 +558,10 @@ std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instance
         }
         // "printing", and no machine writes it: the machine stopped without a word.
         if (job.outcome == "printing" && !(recording && recording(path)))
-            job.outcome = fmt::format("abandoned after {} bytes: the machine stopped while it printed it", job.bytes);
+            // Captured 64 KiB at a time: the last bytes the printer took may not have reached the file.
+            job.outcome = fmt::format("abandoned: the machine stopped while it printed it; the capture holds {} "
+                                      "bytes, which may be less than the printer had received",
+                                      job.bytes);
         numbered[job.number] = job;
     }
     for (auto& [number, job] : numbered) jobs.push_back(job);
@@ -681,7 +684,9 @@ void JobRecorder::writeCapture(Open& open, const unsigned char* data, size_t siz
         ssize_t n = ::write(open.fd, data + at, size - at);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            open.writeError = n < 0 ? std::strerror(errno) : "nothing more could be written";
+            open.writeError = n < 0 && errno == ENOSPC ? "the disk of the machine's folder is full"
+                              : n < 0                  ? std::strerror(errno)
+                                                       : "nothing more could be written";
             open.cutAtEnd = finishing_;
             break;
         }

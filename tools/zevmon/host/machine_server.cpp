@@ -332,12 +332,14 @@ int cmdMachineStatus(HostRun&) {
     printFitted("Process   %ld, up %s, build %s\n", (long)::getpid(), up.c_str(), buildIdentity().c_str());
     printFitted("System    %s\n", live.personality() == "98" ? "Windows 98" : "an NT-family system");
     printFitted("Spooler   %s\n", live.spoolerRunning() ? "running" : "stopped");
-    printFitted("Monitor   %s\n", live.monitor() ? fmt::format("{} {}, loaded through InitializeMonitorEx", MONITOR_FILE_NAME,
-                                                               versionText()).c_str()
-                                                 : "not loaded (zevmon doctor may tell why)");
+    printFitted("Monitor   %s\n", (live.monitor() ? fmt::format("{} {}, loaded through InitializeMonitorEx",
+                                                                MONITOR_FILE_NAME, versionText())
+                                                  : "not loaded (" + zevmonCommand("doctor") + " may tell why)")
+                                        .c_str());
     printFitted("Queue     %s\n", jobs.empty() ? "empty"
-                                               : fmt::format("{} job{}, {} printing (zevmon queue lists them)",
-                                                             jobs.size(), jobs.size() == 1 ? "" : "s", printing)
+                                               : fmt::format("{} job{}, {} printing ({} lists them)",
+                                                             jobs.size(), jobs.size() == 1 ? "" : "s", printing,
+                                                             zevmonCommand("queue"))
                                                      .c_str());
     printFitted("Commands  %d served now, this one with them\n", commandsNow.load());
     return 0;

@@ -111,7 +111,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     run.route = session.started() ? &ports : nullptr;
     run.printers = [&ports] { return ports.printers(); };
     run.diagnose = [] { return diagnose(findBuiltInMonitor); };
-    run.whenPortKeysLoad = "The running monitor lists it from its next start (zevmon machine restart).";
+    run.whenPortKeysLoad = "The running monitor lists it from its next start (" + zevmonCommand("machine restart") + ").";
     int status;
     try {
         status = command.run(run);
@@ -279,6 +279,12 @@ int runZevmon(int argc, char** argv) {
     HostRun run;
     return parse(argc, argv, run, [&](const Command<HostRun>& command) {
         setTerminalColumns(hostTerminalColumns());
+        // The machine's process is started with its folder named: its advice
+        // names it too, unless it is the one a bare zevmon finds.
+        std::filesystem::path home = std::filesystem::absolute(MachineFolder::defaultFolder()).lexically_normal();
+        std::error_code error;
+        if (run.global.machine != home && !std::filesystem::equivalent(run.global.machine, home, error))
+            setCommandPrefix("--machine " + shellWord(run.global.machine.string()));
         return guarded([&] {
             if (!(command.needs & (ReadsMachine | ChangesMachine))) return command.run(run);
             // The machine checks its folder as it boots, under its lock.

@@ -203,9 +203,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         }
         if (!queued->problem.empty() && !document.takenBack()) {
             if (progress) progress->finish();
-            throw Failure(fmt::format("Job {} \"{}\" waits in the queue, not printed: {}. zevmon queue cancel {} "
-                                      "removes it.",
-                                      id, shown(job.document), queued->problem, id));
+            throw Failure(holdSentence(*queued, "waits in the queue"));
         }
         if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
         if (progress) progress->update(queued->sent);
@@ -215,21 +213,30 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
                        (machine.printerAttributes(printer) & PRINTER_ATTRIBUTE_WORK_OFFLINE);
         if ((offline || (queued->status & JOB_STATUS_PAUSED)) && !owner->pullOutDue && !document.takenBack()) {
             if (progress) progress->finish();
-            // Only a USB printer coming back sets its printer online; any other waits for a person.
-            bool byDevice = !offline || storedConfig(job.port).kind == PortKindUsb;
-            std::string release =
-                byDevice ? fmt::format("It prints when the printer is back (zevmon usb plug), or leaves the queue with "
-                                       "zevmon queue cancel {}.", id)
-                         : fmt::format("{} is not a USB port, so only a person sets the printer online again: zevmon "
-                                       "printers online {} prints it, and zevmon queue cancel {} removes it.",
-                                       shown(job.port), shellWord(printer), id);
-            result(fmt::format("Job {} \"{}\" is held: printer {} is {}. {}", id, shown(job.document), shown(printer),
-                               offline ? "offline" : "paused", release));
+            result(holdSentence(*queued, "is held"));
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (progress) progress->finish();
+    // What --plug-after staged happens whatever became of the job, and is said.
+    if (plugDue) {
+        while (std::chrono::steady_clock::now() < plugAt && !cancelRequested() && !console().gone())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (std::chrono::steady_clock::now() >= plugAt) {
+            machine.plugUsbPrinter(*target);
+            live.deviceChanged();
+            notice(fmt::format("The printer {} is plugged in again.", *target));
+        } else {
+            notice(fmt::format("The printer {} stays unplugged: the run ended before --plug-after plugged it in ({}).",
+                               *target, zevmonCommand("usb plug " + shellWord(job.port))));
+        }
+        owner->pullOutDue = false;
+    }
+    while (owner->pullOutDue && !cancelRequested() && !console().gone())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (owner->pullOutDue)
+        notice(fmt::format("The machine plugs the printer {} in again as --plug-after asked, after this run.", *target));
     if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
     if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
     return reportEnd(*ended, document, cancelSent);
@@ -256,8 +263,8 @@ int MachinePorts::reportEnd(const sim::JobReport& ended, const SpooledDocument& 
     if (std::string problem = session_.live().captureProblem(id); !problem.empty())
         throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(ended), problem));
     if (ended.status == JOB_STATUS_PRINTED) {
-        result(fmt::format("Printed job {}: {} bytes to {} for printer {}.", id, ended.sent, shown(ended.port),
-                           shown(ended.printer)));
+        result(fmt::format("Printed job {}: {} bytes to {} for printer {}{}.", id, ended.sent, shown(ended.port),
+                           shown(ended.printer), fileDestination(ended.port)));
         return 0;
     }
     // Only a job that sent bytes is known to have started at the port, and
@@ -289,8 +296,8 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     DWORD printing = 0;
     if (!sim::machine().lendPort(job.port, &printing))
         throw Failure(printing ? fmt::format("Port {} is printing job {} of the queue; a direct job waits until it "
-                                             "ends (zevmon queue shows it).",
-                                             shown(job.port), printing)
+                                             "ends ({} shows it).",
+                                             shown(job.port), printing, zevmonCommand("queue"))
                                : fmt::format("Port {} is in use by the spooler or another direct job; try again when "
                                              "it is free.",
                                              shown(job.port)));

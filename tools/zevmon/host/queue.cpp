@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "common/cli.h"
 #include "common/registry.h"
 #include "common/spooler_queue.h"
 #include "common/system_spooler.h"
@@ -190,20 +191,60 @@ int cmdQueueCancel(HostRun& run) {
     return status;
 }
 
-// The machine's spooler prints what waits; this command says how each ends.
+struct ResumeWords {
+    std::vector<DWORD> jobIds;
+};
+
+void declareQueueResume(CLI::App& resume, HostRun& run) {
+    resume.add_option("id", run.words<ResumeWords>().jobIds,
+                      "the jobs to print again: one that failed, once its cause is mended, or one paused (default: "
+                      "every job left waiting)");
+}
+
+// A failed job is restarted and a paused one resumed, as the printer folder
+// does; any other is watched as it is.
+bool releaseNamed(DWORD id, std::set<DWORD>& released, const CallTrace& trace) {
+    std::optional<sim::JobReport> job = findQueued(id, trace);
+    if (!job) {
+        std::fprintf(console().err(), "zevmon: There is no job %lu in the queue (%s lists them).\n", (unsigned long)id,
+                     zevmonCommand("queue").c_str());
+        return false;
+    }
+    bool failed = (job->status & JOB_STATUS_ERROR) && !(job->status & JOB_STATUS_PRINTING) && job->problem.empty() &&
+                  job->unreadable.empty();
+    DWORD command = failed ? JOB_CONTROL_RESTART : job->status & JOB_STATUS_PAUSED ? JOB_CONTROL_RESUME : 0;
+    if (command && !controlJob(job->printer, id, command, trace)) {
+        std::fprintf(console().err(), "zevmon: %s\n",
+                     failure(fmt::format("Job {} could not be {}", id, failed ? "restarted" : "resumed")).what());
+        return false;
+    }
+    if (!command && jobHold(*job)) {
+        std::fprintf(console().err(), "zevmon: %s\n", holdSentence(*job, "waits").c_str());
+        return false;
+    }
+    released.insert(id);
+    return true;
+}
+
+// The machine's spooler prints what waits; this command says how each ends,
+// and why any other does not print.
 int cmdQueueResume(HostRun& run) {
     std::string why;
     if (!run.session->live().spoolerRunning() && !run.session->live().startSpooler(why)) throw Failure(why);
-    std::set<DWORD> waiting;
-    for (const sim::JobReport& job : sim::machine().spooledJobs())
-        if (job.unreadable.empty() && job.problem.empty() && !(job.status & (JOB_STATUS_OFFLINE | JOB_STATUS_PAUSED)))
-            waiting.insert(job.id);
-    if (waiting.empty()) {
+    const std::vector<DWORD>& ids = run.words<ResumeWords>().jobIds;
+    std::set<DWORD> released;
+    bool allReleased = true;
+    CallTrace trace(run.global.trace);
+    for (DWORD id : ids) allReleased = releaseNamed(id, released, trace) && allReleased;
+    if (ids.empty())
+        for (const sim::JobReport& job : currentQueue(trace)) {
+            if (jobHold(job)) result(holdSentence(job, "waits"));
+            else released.insert(job.id);
+        }
+    if (released.empty() && ids.empty() && sim::machine().spooledJobs().empty())
         notice("No job waits in the queue to print.");
-        return 0;
-    }
-    run.session->live().reportReleased(waiting);
-    return 0;
+    run.session->live().reportReleased(released);
+    return allReleased ? 0 : 1;
 }
 
 }  // namespace
@@ -214,7 +255,8 @@ const Verb<HostRun> QueueCancelCommand("cancel",
                                        "cancel a job: one that prints ends with EndDocPort at its next write",
                                        declareQueueCancel, nullptr, cmdQueueCancel, &QueueCommand);
 const Verb<HostRun> QueueResumeCommand("resume",
-                                       "print the jobs left waiting in the queue, and say how each ends",
-                                       nullptr, nullptr, cmdQueueResume, &QueueCommand);
+                                       "print the jobs left waiting in the queue, or a failed one again, and say how "
+                                       "each ends",
+                                       declareQueueResume, nullptr, cmdQueueResume, &QueueCommand);
 
 }  // namespace zevmon

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "common/cli.h"
 #include "common/terminal.h"
 #include "common/text.h"
 #include "sim/machine.h"
@@ -24,7 +25,7 @@ bool Session::tryStart(std::string& why) {
     if (started_) return true;
     if (!live_.monitor() && !live_.startSpooler(why)) return false;
     if (!live_.monitor()) {
-        why = "The monitor did not start with the spooler; zevmon doctor may tell why.";
+        why = "The monitor did not start with the spooler; " + zevmonCommand("doctor") + " may tell why.";
         return false;
     }
     monitorCaller_.adopt(*live_.monitor());

@@ -9,6 +9,7 @@
 
 #include "machine_commands.h"
 #include "sim/machine.h"
+#include "common/cli.h"
 #include "common/registry.h"
 #include "common/terminal.h"
 #include "common/text.h"
@@ -44,9 +45,9 @@ std::string enumPath(const std::string& instanceId) {
 std::string findPrinter(const std::string& idOrPort) {
     if (auto id = lookUpPrinter(idOrPort)) return *id;
     if (idOrPort.find('\\') != std::string::npos)
-        throw Failure("There is no USB printer " + idOrPort + " on this machine (see: zevmon usb list).");
+        throw Failure("There is no USB printer " + idOrPort + " on this machine (see: " + zevmonCommand("usb list") + ").");
     throw Failure("No USB printer of this machine has the port " + idOrPort +
-                  ", and no printer has that instance id (see: zevmon usb list).");
+                  ", and no printer has that instance id (see: " + zevmonCommand("usb list") + ").");
 }
 
 int listUsb(bool asJson) {
@@ -194,8 +195,9 @@ int cmdUsbAdd(HostRun& run) {
     if (auto known = installedPrinterId(c.id)) {
         std::string portName = sim::machine().registry().stringValue(enumPath(*known), "PortName").value_or("");
         throw Failure(fmt::format("USB printer {} is already installed{}; nothing was changed. To install it "
-                                  "anew, remove it first (zevmon usb remove).",
-                                  *known, portName.empty() ? "" : " with PortName " + portName));
+                                  "anew, remove it first ({}).",
+                                  *known, portName.empty() ? "" : " with PortName " + portName,
+                                  zevmonCommand("usb remove " + shellWord(*known))));
     }
     sim::UsbPrinterSpec spec(c.id, c.portName);
     spec.present = !c.absent;

@@ -201,26 +201,40 @@ void notice(const std::string& line) {
     {
         Held held(c);
         if (c.prompting) return c.deferred.push_back(line);
+        if (c.holding && !c.held.empty()) return (void)c.held.emplace_back(true, line);
     }
+    // The results said before it go first, so that both streams into one place read in order.
+    std::fflush(c.out());
     std::fprintf(c.err(), "%s\n", line.c_str());
     std::fflush(c.err());
 }
 
 void result(const std::string& line) {
     Console& c = console();
-    if (c.holding)
-        c.held.push_back(line);
-    else
-        std::fprintf(c.out(), "%s\n", line.c_str());
+    {
+        Held held(c);
+        if (c.holding) return (void)c.held.emplace_back(false, line);
+    }
+    std::fprintf(c.out(), "%s\n", line.c_str());
 }
 
 void holdResults() { console().holding = true; }
 
 void releaseResults() {
     Console& c = console();
-    c.holding = false;
-    for (const std::string& line : c.held) std::fprintf(c.out(), "%s\n", line.c_str());
-    c.held.clear();
+    std::vector<std::pair<bool, std::string>> lines;
+    {
+        Held held(c);
+        c.holding = false;
+        lines.swap(c.held);
+    }
+    for (const auto& [isNotice, line] : lines) {
+        if (isNotice) {
+            notice(line);
+        } else {
+            std::fprintf(c.out(), "%s\n", line.c_str());
+        }
+    }
 }
 
 bool writeOutput(const void* data, size_t size) {

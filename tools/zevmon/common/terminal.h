@@ -74,7 +74,7 @@ public:
     int columns = 0;      // the terminal's width as its host said it; 0 unknown
     int outputError = 0;  // the first failed write of a result's errno
     bool holding = false;
-    std::vector<std::string> held;
+    std::vector<std::pair<bool, std::string>> held;  // results, and notices said after them (true)
     std::atomic<bool> prompting{false};
     std::atomic<bool> barOnLine{false};  // a progress line is drawn, not yet ended
     std::vector<std::string> deferred;   // notices said while a question was up, under deferredLock
@@ -111,7 +111,8 @@ void notice(const std::string& line);
 
 // The sentence that says what a command did, on standard output. While results
 // are held (a run whose change is still to be saved), it waits until
-// releaseResults(), so that nothing is said done before it is.
+// releaseResults(), so that nothing is said done before it is; a notice said
+// after a held result waits with it, as it explains it.
 void result(const std::string& line);
 void holdResults();
 void releaseResults();

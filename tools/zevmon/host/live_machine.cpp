@@ -420,14 +420,39 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
     std::map<DWORD, std::pair<std::size_t, std::chrono::steady_clock::time_point>> progress;
     const auto Patience = std::chrono::seconds(30);
     bool told = false;
+    auto printsOn = [](const sim::JobReport& job) {
+        notice(fmt::format("Job {} \"{}\" prints on in the machine ({} of {} bytes sent so far); {} shows how it goes.",
+                           job.id, shown(job.document), job.sent, job.spooled, zevmonCommand("queue")));
+    };
+    // One bar for the bytes of every job still watched, as they reach their printers.
+    std::optional<Progress> bar;
+    std::uint64_t total = 0, done = 0;
+    for (DWORD id : waiting)
+        if (std::optional<sim::JobReport> queued = machine.spooledJob(id)) total += queued->spooled;
+    // A line said ends the bar drawn on the terminal; a log's lines go on.
+    auto say = [&](const std::string& line) {
+        if (bar && messagesGoToTerminal()) {
+            bar->finish();
+            bar.reset();
+        }
+        result(line);
+    };
     while (!waiting.empty()) {
+        // Stopped by its person: the jobs are the machine's, and print on.
+        if (cancelRequested() || console().gone()) {
+            for (DWORD id : waiting)
+                if (std::optional<sim::JobReport> queued = machine.spooledJob(id)) printsOn(*queued);
+            return;
+        }
         for (auto it = waiting.begin(); it != waiting.end();) {
             DWORD id = *it;
             std::optional<sim::JobReport> ended = machine.endedJob(id), queued = machine.spooledJob(id);
             if (ended && !queued) {
                 std::string problem = captureProblem(id);
-                result(fmt::format("Job {} \"{}\" on printer {}: {}.{}", id, shown(ended->document),
-                                   shown(ended->printer), jobStatusText(*ended), problem.empty() ? "" : " " + problem));
+                say(fmt::format("Job {} \"{}\" on printer {}: {}.{}", id, shown(ended->document),
+                                shown(ended->printer), jobStatusText(*ended), problem.empty() ? "" : " " + problem));
+                done += ended->sent;  // a job cancelled short of its end counts what it sent
+                total -= std::min<std::uint64_t>(total, ended->spooled - std::min(ended->spooled, ended->sent));
                 it = waiting.erase(it);
                 continue;
             }
@@ -438,22 +463,26 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
             if (queued && queued->sent != sent) sent = queued->sent, since = now;
             bool stuck = queued && (queued->writingForMs >= 1000 || now - since >= Patience);
             if (stillHeld || stuck) {
-                if (stillHeld && queued) result(holdSentence(*queued, "waits"));
+                if (stillHeld && queued) say(holdSentence(*queued, "waits"));
                 else if (stuck)
-                    notice(fmt::format("Job {} \"{}\" prints on in the machine ({} of {} bytes sent so far); {} "
-                                       "shows how it goes.",
-                                       id, shown(queued->document), queued->sent, queued->spooled,
-                                       zevmonCommand("queue")));
+                    printsOn(*queued);
+                if (queued) total -= std::min<std::uint64_t>(total, queued->spooled);
                 it = waiting.erase(it);
                 continue;
             }
             ++it;
         }
         if (waiting.empty()) break;
+        std::uint64_t sending = 0;
+        for (DWORD id : waiting)
+            if (std::optional<sim::JobReport> queued = machine.spooledJob(id)) sending += queued->sent;
+        if (!bar) bar.emplace(total);
+        bar->update(std::min(total, done + sending));
         if (!told) notice("The spooler prints the jobs it released; this command says how they end.");
         told = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    if (bar) bar->finish();
 }
 
 // ---- the folder's two files ----

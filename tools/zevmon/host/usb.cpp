@@ -204,11 +204,16 @@ int cmdUsbAdd(HostRun& run) {
     sim::machine().addUsbPrinter(spec);
     result(fmt::format("USB printer {} installed{}{}.", c.id, c.portName.empty() ? "" : " with PortName " + c.portName,
                        c.absent ? ", unplugged" : ""));
-    // A name another device has taken leaves one of the two without a port.
+    // A name another device has taken leaves one of the two without a port,
+    // and one the monitor does not read as its own gets none: said, as the
+    // device is installed all the same.
     if (!c.portName.empty())
-        for (const InstanceReport& r : run.diagnose().instances)
+        for (const InstanceReport& r : run.diagnose().instances) {
             if (r.verdict == "duplicate" && sameName(r.portName, c.portName))
                 notice("PortName " + c.portName + " is taken: " + r.instanceKey + ": " + r.reason);
+            else if (r.verdict == "passed-over" && !r.waitsForDevice && sameName(r.instanceKey, deviceKey(c.id)))
+                notice("PortName " + c.portName + ": " + r.reason);
+        }
     return tellMonitor(run);
 }
 

@@ -331,6 +331,8 @@ TEST_F(Zevmon, PortCommandsSayWhatTheMonitorWillDoNext) {
     ASSERT_EQ(run({"ports"}).status, 0);  // which brings it back
     EXPECT_TRUE(says({"usb", "add", Other, "--port-name", "USB-001"}, "PortName USB-001 is taken"));
     ASSERT_EQ(run({"usb", "remove", Other}).status, 0);
+    EXPECT_TRUE(says({"usb", "add", Other, "--port-name", "usb-003"}, "usb-003 does not begin with \"USB-\" in capitals"));
+    ASSERT_EQ(run({"usb", "remove", Other}).status, 0);
     ASSERT_EQ(run({"usb", "unplug", Id}).status, 0);
     EXPECT_EQ(run({"doctor"}).status, 0) << "a printer switched off is no fault";
     ASSERT_EQ(run({"usb", "remove", Id}).status, 0);  // USB-001 is stale, and Office Printer prints to it

@@ -95,7 +95,7 @@ TEST_F(Jobs, ALargeFileStreamsAndAPipeShowsWhatWasSent) {
 
     Result piped = run({"print", "USB-001", "-"}, file);
     ASSERT_EQ(piped.status, 0);
-    EXPECT_NE(piped.err.find("197842 bytes sent"), std::string::npos) << "a pipe's size is what was sent: " << piped.err;
+    EXPECT_NE(piped.err.find("Spooling: 197842 bytes given"), std::string::npos) << "a pipe's size is what was sent: " << piped.err;
 }
 
 TEST_F(Jobs, ProgressInALogIsALineAtTheEndAndNoneForAJobThatSentNothing) {

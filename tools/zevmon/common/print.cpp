@@ -196,9 +196,10 @@ size_t JobInput::read(char* buffer, size_t size) {
 }
 
 Sent sendInChunks(JobInput& input, unsigned chunk,
-                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write) {
+                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write,
+                  const std::string& progressLabel, const std::string& doneWord) {
     Sent sent;
-    Progress progress(input.size());
+    Progress progress(input.size(), progressLabel, doneWord);
     // One read buffer whatever the size of the input: the job streams through it.
     std::vector<char> buffer(std::max<size_t>(chunk, 65536));
     for (;;) {
@@ -335,7 +336,7 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
         BOOL written = WritePrinter(handle, const_cast<char*>(data), size, &took);
         trace(fmt::format("WritePrinter(handle, data, {})", size), written, fmt::format("written {}", took));
         return written != FALSE;
-    });
+    }, "Spooling", "given");
     const Sent& sent = document.sent;
     if (sent.cancelled || sent.readFailure || !sent.written) {
         DWORD error = GetLastError();

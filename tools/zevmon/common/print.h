@@ -61,8 +61,10 @@ struct Sent {
 // until its end, a failed write, or Ctrl-C. write(data, size, written) makes
 // one write; one that takes nothing fails with ERROR_WRITE_FAULT, since it
 // would never finish.
+// `progress` is the bar's: unlabelled, counting bytes sent, for a direct job.
 Sent sendInChunks(JobInput& input, unsigned chunk,
-                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write);
+                  const std::function<bool(const char* data, DWORD size, DWORD& written)>& write,
+                  const std::string& progressLabel = "", const std::string& doneWord = "sent");
 
 // The exit status of a job cancelled by the user, as a shell reports SIGINT.
 const int CancelledStatus = 130;

@@ -356,7 +356,8 @@ std::string humanBytes(double bytes) {
     return unit == 0 ? fmt::format("{:.0f} {}", bytes, units[unit]) : fmt::format("{:.1f} {}", bytes, units[unit]);
 }
 
-std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total, double rate, int columns) {
+std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total, double rate, int columns,
+                         const std::string& doneWord) {
     size_t room = (size_t)std::max(columns - 1, 1);
     std::string speed = humanBytes(rate) + "/s";
     // From the fullest line to the barest, the first that fits.
@@ -368,7 +369,7 @@ std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total,
                  fmt::format("{:3d}%  {} of {}", percent, humanBytes((double)done), humanBytes((double)*total)),
                  fmt::format("{:3d}%", percent)};
     } else {
-        texts = {fmt::format("{} sent  {}", humanBytes((double)done), speed), humanBytes((double)done)};
+        texts = {fmt::format("{} {}  {}", humanBytes((double)done), doneWord, speed), humanBytes((double)done)};
     }
     if (total)
         for (const std::string& text : texts)
@@ -382,8 +383,10 @@ std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total,
     return texts.back().substr(0, room);
 }
 
-Progress::Progress(std::optional<std::uint64_t> total)
+Progress::Progress(std::optional<std::uint64_t> total, std::string label, std::string doneWord)
     : total_(total),
+      label_(label.empty() ? "" : label + ": "),
+      doneWord_(std::move(doneWord)),
       terminal_(messagesGoToTerminal()),
       shown_(!isQuiet()),
       start_(std::chrono::steady_clock::now()),
@@ -397,17 +400,18 @@ void Progress::draw(std::uint64_t done) {
     if (terminal_) {
         // The line is redrawn in place; spaces wipe what a longer one left.
         c.barOnLine = true;
-        std::string line = progressLine(done, total_, rate, terminalColumns());
+        std::string line = label_ + progressLine(done, total_, rate, terminalColumns() - (int)label_.size(), doneWord_);
         size_t room = (size_t)std::max(terminalColumns() - 1, 1);
         std::fprintf(c.err(), "\r%s%s", line.c_str(), std::string(room - std::min(room, line.size()), ' ').c_str());
         std::fflush(c.err());
         drawn_ = true;
     } else if (total_) {
         int percent = *total_ ? (int)(100.0 * (double)done / (double)*total_) : 100;
-        std::fprintf(c.err(), "%llu of %llu bytes (%d%%), %s/s\n", (unsigned long long)done,
+        std::fprintf(c.err(), "%s%llu of %llu bytes (%d%%), %s/s\n", label_.c_str(), (unsigned long long)done,
                      (unsigned long long)*total_, percent, humanBytes(rate).c_str());
     } else {
-        std::fprintf(c.err(), "%llu bytes sent, %s/s\n", (unsigned long long)done, humanBytes(rate).c_str());
+        std::fprintf(c.err(), "%s%llu bytes %s, %s/s\n", label_.c_str(), (unsigned long long)done, doneWord_.c_str(),
+                     humanBytes(rate).c_str());
     }
 }
 

@@ -152,17 +152,21 @@ std::string humanBytes(double bytes);
 // One line of the progress bar, shorter than the columns so that a carriage
 // return always goes back to its start. An unknown total (a pipe) shows the
 // bytes sent so far.
-std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total, double bytesPerSecond, int columns);
+std::string progressLine(std::uint64_t done, std::optional<std::uint64_t> total, double bytesPerSecond, int columns,
+                         const std::string& doneWord = "sent");
 
 class Progress {
 public:
-    explicit Progress(std::optional<std::uint64_t> total);
+    // `label` says what is counted ("Spooling"), before every line drawn;
+    // `doneWord` what an unknown total's bytes are ("sent").
+    explicit Progress(std::optional<std::uint64_t> total, std::string label = "", std::string doneWord = "sent");
     void update(std::uint64_t done);
     void finish();
 
 private:
     void draw(std::uint64_t done);
     std::optional<std::uint64_t> total_;
+    std::string label_, doneWord_;
     std::uint64_t lastDone_ = 0;
     long long lastDrawn_ = -1;  // off a terminal: the count on the last line
     bool terminal_;

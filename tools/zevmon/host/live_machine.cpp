@@ -476,7 +476,7 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
         std::uint64_t sending = 0;
         for (DWORD id : waiting)
             if (std::optional<sim::JobReport> queued = machine.spooledJob(id)) sending += queued->sent;
-        if (!bar) bar.emplace(total);
+        if (!bar) bar.emplace(total, "Printing");
         bar->update(std::min(total, done + sending));
         if (!told) notice("The spooler prints the jobs it released; this command says how they end.");
         told = true;

@@ -205,7 +205,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
             if (progress) progress->finish();
             throw Failure(holdSentence(*queued, "waits in the queue"));
         }
-        if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes);
+        if (queued->status & JOB_STATUS_PRINTING && !progress) progress.emplace(document.sent.bytes, "Printing");
         if (progress) progress->update(queued->sent);
         // The job's offline mark lags its printer's by a poll of the playback:
         // a printer back online (the staged plug) does not hold it.
@@ -218,6 +218,8 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // The last count is the job's own at its end, as queue and the capture give it.
+    if (progress && ended) progress->update(ended->sent);
     if (progress) progress->finish();
     // What --plug-after staged happens whatever became of the job, and is said.
     if (plugDue) {

@@ -96,6 +96,9 @@ public:
     // follows for the command: by default, that it cannot record what a job sends.
     void checkWritable(const std::string& consequence =
                            "it cannot record what the printer receives: nothing was sent") const;
+    // The same for the folders that the machine's files are saved in when
+    // they are links to files kept elsewhere.
+    void checkLinksWritable(const std::string& consequence) const;
 
     // Which system the machine behaves as: "98" or "nt". A machine made before
     // the choice existed is a 98, the system our users run.

@@ -100,6 +100,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     Session session(live, run.global);
     if (command.needs & MakesChange) {
         session.folder().checkWritable("it cannot keep the change: nothing was changed");
+        session.folder().checkLinksWritable("it cannot keep the change: nothing was changed");
         holdResults();
     }
     if (command.needs & StartsMonitor) session.start();

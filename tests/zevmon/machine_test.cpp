@@ -149,13 +149,15 @@ TEST_F(MachineFolder, AHandEditWhileTheMachineRunsIsTakenInAndKept) {
     std::ofstream(machine / "registry.reg", std::ios::app) << "\n[HKEY_LOCAL_MACHINE\\Mine]\n\"Kept\"=\"yes\"\n";
     std::string devices = readAll(machine / "devices.json");
     std::ofstream(machine / "devices.json", std::ios::binary)
-        << devices.substr(0, devices.rfind(']')) + ",\n  {\"instanceId\": \"USB\\\\VID_1209&PID_0006\\\\E\"}\n]\n";
+        << devices.substr(0, devices.rfind(']')) +
+               ",\n  {\"instanceId\": \"USB\\\\VID_1209&PID_0006\\\\E\", \"note\": [\"desk\"]}\n]\n";
     EXPECT_EQ(json::parse(run({"usb", "list", "--json"}).out).size(), 2u) << "the printer added by hand";
     expectRun({"usb", "add", "USB\\VID_1209&PID_0007\\F"}, 0, "installed");
     EXPECT_NE(run({"registry", "export"}).out.find("[HKEY_LOCAL_MACHINE\\Mine]"), std::string::npos);
     stopMachine();
     EXPECT_NE(readAll(machine / "registry.reg").find("\"Kept\"=\"yes\""), std::string::npos) << "never saved over";
     EXPECT_EQ(deviceInstances(machine / "devices.json").size(), 3u);
+    EXPECT_EQ(json::parse(readAll(machine / "devices.json"))[1]["note"], json::array({"desk"})) << "a field of one's own";
 }
 
 // A machine file kept elsewhere and linked into the folder is saved through

@@ -242,15 +242,22 @@ std::vector<UsbPrinterEntry> parseDevices(const std::string& text, const fs::pat
                                    ", not a text of hex digits");
             p.descriptors = unhex(d["descriptors"].get<std::string>(), where);
         }
+        for (auto& [field, value] : d.items())
+            if (field != "instanceId" && field != "present" && field != "descriptors") p.otherFields[field] = value;
         printers.push_back(p);
     }
     return printers;
 }
 
-std::string devicesText() {
+// The machine's USB printers as devices.json holds them, each with the other
+// fields its entry had when read.
+std::string devicesText(const std::vector<UsbPrinterEntry>& read) {
     json devices = json::array();
     for (const std::string& id : sim::machine().usbPrinterIds()) {
         json entry = {{"instanceId", id}};
+        for (const UsbPrinterEntry& e : read)
+            if (sim::equalNoCase(e.instanceId, id))
+                for (auto& [field, value] : e.otherFields.items()) entry[field] = value;
         sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) {
             entry["present"] = p.present;
             if (p.descriptors != sim::defaultPrinterDescriptors())
@@ -439,6 +446,7 @@ void MachineFolder::load() {
     registryFileText_ = registryText;
     devicesFileText_ = devices;
     std::vector<UsbPrinterEntry> printers = parseDevices(devices, devicesPath);
+    entries_ = printers;
     try {
         sim::machine().registry().importText(registryText, registryPath.string());
     } catch (const sim::RegistryFormatError& e) {
@@ -454,11 +462,11 @@ void MachineFolder::load() {
     fs::create_directories(folder_ / "drives" / "c", ignored);  // a read-only folder still reads
     sim::machine().setFileRoot((folder_ / "drives").string());
     loadedRegistry_ = sim::machine().registry().exportText();
-    loadedDevices_ = devicesText();
+    loadedDevices_ = devicesText(entries_);
 }
 
 bool MachineFolder::changed() const {
-    return sim::machine().registry().exportText() != loadedRegistry_ || devicesText() != loadedDevices_;
+    return sim::machine().registry().exportText() != loadedRegistry_ || devicesText(entries_) != loadedDevices_;
 }
 
 // Both new files are written in full before the marker appears; from then on
@@ -480,7 +488,7 @@ void MachineFolder::save() {
                                                "as it is now.",
                                                path.string()));
     }
-    std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText();
+    std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText(entries_);
     SavePlace registryPlace = savePlace(registry), devicesPlace = savePlace(devices);
     try {
         writePending(registryPlace, registryText);
@@ -499,6 +507,15 @@ void MachineFolder::save() {
     }
     loadedRegistry_ = registryFileText_ = registryText;
     loadedDevices_ = devicesFileText_ = devicesNow;
+    // A printer removed takes its fields with it: one added again later starts without them.
+    std::vector<std::string> ids = sim::machine().usbPrinterIds();
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [&](const UsbPrinterEntry& e) {
+                                      return std::none_of(ids.begin(), ids.end(), [&](const std::string& id) {
+                                          return sim::equalNoCase(id, e.instanceId);
+                                      });
+                                  }),
+                   entries_.end());
 }
 
 std::vector<std::string> MachineFolder::takeInEdits() {
@@ -534,6 +551,7 @@ std::vector<std::string> MachineFolder::takeInEdits() {
                             edited, said)};
     }
     unreadableEdit_.clear();
+    entries_ = printers;
     auto& machine = sim::machine();
     machine.registry().replaceWith(registry);
     std::vector<std::string> installed = machine.usbPrinterIds();
@@ -562,7 +580,7 @@ std::vector<std::string> MachineFolder::takeInEdits() {
     registryFileText_ = registryText;
     devicesFileText_ = devices;
     loadedRegistry_ = machine.registry().exportText();
-    loadedDevices_ = devicesText();
+    loadedDevices_ = devicesText(entries_);
     return {fmt::format("{} was edited while the machine runs; the machine took the edit in.", edited)};
 }
 

@@ -299,6 +299,9 @@ TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
         << "\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Long Port]\n"
            "\"Port\"=\"USB-00011\"\n";
     expectRun({"printers"}, 0, "USB-00011  never follows its device (zevmon doctor)");
+    Result typed = onTerminal({"print", "NUL:", "--direct"}, {{"end it with Ctrl-D (Ctrl-C cancels).", "page\n\x04"}});
+    EXPECT_NE(typed.out.find("Printed 5 bytes to NUL:."), std::string::npos) << typed.out;
+    EXPECT_EQ(run({"print", "NUL:", "--direct"}, "x").err.find("Ctrl-D"), std::string::npos) << "no one types into a pipe";
 }
 
 TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {

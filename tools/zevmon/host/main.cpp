@@ -64,6 +64,7 @@ const std::vector<Command<HostRun>> Commands = {
     {UsbClearCommand, ChangesMachine | MakesChange},
     {RegistryCommands, 0},
     {RegistryExportCommand, ReadsMachine},
+    {RegistryImportCommand, ChangesMachine | MakesChange},
     {MachineCommands, 0},
     {MachineStatusCommand, ReadsMachine},
     {MachineStartCommand, 0},

@@ -293,7 +293,7 @@ static void writeValue(std::ostringstream& out, const RegValue& v) {
     out << line << "\n";
 }
 
-std::string Registry::exportText() const {
+std::string Registry::exportText(const std::string& path) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::ostringstream out;
     out << "REGEDIT4\n";
@@ -304,7 +304,8 @@ std::string Registry::exportText() const {
         }
         for (auto& sub : node.subkeys) walk(*sub, path + "\\" + sub->name);
     };
-    walk(*root_, RootName);
+    if (std::shared_ptr<RegNode> top = find(path))
+        walk(*top, top == root_ ? std::string(RootName) : std::string(RootName) + "\\" + path);
     return out.str();
 }
 
@@ -394,8 +395,15 @@ private:
     std::string keyPath(const std::string& name, int line) {
         std::string root = RootName;
         if (!(name.size() >= root.size() && equalNoCase(name.substr(0, root.size()), root) &&
-              (name.size() == root.size() || name[root.size()] == '\\')))
-            fail(line, "only keys below HKEY_LOCAL_MACHINE are kept on this machine");
+              (name.size() == root.size() || name[root.size()] == '\\'))) {
+            std::string top = name.substr(0, name.find('\\'));
+            for (const char* other : {"HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG",
+                                      "HKEY_DYN_DATA"})
+                if (equalNoCase(top, other))
+                    fail(line, "this machine's registry holds HKEY_LOCAL_MACHINE alone, so it has no " +
+                                   std::string(other) + " to keep [" + name + "] in");
+            fail(line, "\"" + top + "\" is no root key of the registry: a key's path begins with HKEY_LOCAL_MACHINE");
+        }
         std::string rest = name.substr(root.size());
         if (splitKeyPath(rest).empty()) fail(line, "the root key itself cannot be named here");
         return rest.empty() ? rest : rest.substr(1);
@@ -488,20 +496,37 @@ private:
 
 }  // namespace
 
-void Registry::importText(const std::string& text, const std::string& sourceName) {
+ImportCounts Registry::importText(const std::string& text, const std::string& sourceName) {
     auto steps = Regedit4Reader(text, sourceName).read();
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ImportCounts counts;
+    // A key is counted once however many of its values the file sets.
+    std::vector<std::shared_ptr<RegNode>> keysSet;
+    auto keySet = [&](const std::shared_ptr<RegNode>& key) {
+        if (std::find(keysSet.begin(), keysSet.end(), key) == keysSet.end()) keysSet.push_back(key);
+    };
     for (auto& step : steps) {
         switch (step.kind) {
-        case ImportStep::CreateKey: create(step.path); break;
-        case ImportStep::DeleteKey: remove(step.path); break;
-        case ImportStep::SetValue:
-            setValue(*create(step.path), step.value.name, step.value.type, step.value.data.data(),
-                     step.value.data.size());
+        case ImportStep::CreateKey:
+            if (!exists(step.path)) keySet(create(step.path));
             break;
-        case ImportStep::DeleteValue: removeValue(step.path, step.value.name); break;
+        case ImportStep::DeleteKey: counts.keysDeleted += remove(step.path); break;
+        case ImportStep::SetValue: {
+            std::shared_ptr<RegNode> key = create(step.path);
+            RegValue* now = findValue(*key, step.value.name);
+            if (now && now->type == step.value.type && now->data == step.value.data) break;
+            setValue(*key, step.value.name, step.value.type, step.value.data.data(), step.value.data.size());
+            counts.valuesSet++;
+            keySet(key);
+            break;
+        }
+        case ImportStep::DeleteValue: counts.valuesDeleted += removeValue(step.path, step.value.name); break;
         }
     }
+    // One deleted after it was set is no longer there to count.
+    counts.keysSet = (std::size_t)std::count_if(keysSet.begin(), keysSet.end(),
+                                                [](const std::shared_ptr<RegNode>& key) { return !key->deleted; });
+    return counts;
 }
 
 }  // namespace sim

@@ -31,6 +31,12 @@ struct RegNode {
     DWORD refusedAccess = 0;    // rights this key's security refuses to grant
 };
 
+// What an import changed: keys made or given a value that differs, the
+// values that differ, and what was deleted of what was there.
+struct ImportCounts {
+    std::size_t keysSet = 0, valuesSet = 0, keysDeleted = 0, valuesDeleted = 0;
+};
+
 // A REGEDIT4 text that cannot be read: which source, which line, what is wrong.
 struct RegistryFormatError : std::runtime_error {
     RegistryFormatError(const std::string& source, int line, const std::string& what);
@@ -77,9 +83,11 @@ public:
     std::size_t keyCount() const;
 
     // ---- REGEDIT4 ----
-    std::string exportText() const;
-    // Adds the file's keys and values to the tree. On a format error nothing is changed.
-    void importText(const std::string& text, const std::string& sourceName);
+    // The whole tree, or the key of that path and what is below it.
+    std::string exportText(const std::string& path = "") const;
+    // Adds the file's keys and values to the tree, and deletes those it
+    // deletes, all under the lock. On a format error nothing is changed.
+    ImportCounts importText(const std::string& text, const std::string& sourceName);
     // Makes the tree hold what the other holds, key by key: a key the other
     // lacks is deleted (its open handles then fail as for any deleted key),
     // one it has is made, and the values become the other's.

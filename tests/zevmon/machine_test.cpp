@@ -65,16 +65,18 @@ protected:
         fs::permissions(machine, fs::perms::owner_write, fs::perm_options::add);
         Zevmon::TearDown();
     }
-    // A folder its user cannot write; the prefix of a run as another user when
-    // the tests run as root, whom no permission stops.
+    // The prefix of a run as another user when the tests run as root, whom
+    // no permission stops, with what the test's folder holds opened so to others.
+    std::string asOtherUser(fs::perms open) {
+        if (geteuid() != 0) return "";
+        fs::permissions(dir, fs::perms::all, fs::perm_options::add);
+        for (auto& entry : fs::recursive_directory_iterator(dir))
+            fs::permissions(entry.path(), open, fs::perm_options::add);
+        return "setpriv --reuid=65534 --regid=65534 --clear-groups";
+    }
+    // A folder its user cannot write; the prefix of the runs that meet it so.
     std::string makeReadOnly() {
-        std::string asOther;
-        if (geteuid() == 0) {
-            asOther = "setpriv --reuid=65534 --regid=65534 --clear-groups";
-            fs::permissions(dir, fs::perms::all, fs::perm_options::add);
-            for (auto& entry : fs::recursive_directory_iterator(machine))
-                fs::permissions(entry.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-        }
+        std::string asOther = asOtherUser(fs::perms::others_read | fs::perms::others_exec);
         for (const fs::path& place : {machine, machine / "received"})
             fs::permissions(place, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                             fs::perm_options::remove);
@@ -147,13 +149,40 @@ TEST_F(MachineFolder, AHandEditWhileTheMachineRunsIsTakenInAndKept) {
     std::ofstream(machine / "registry.reg", std::ios::app) << "\n[HKEY_LOCAL_MACHINE\\Mine]\n\"Kept\"=\"yes\"\n";
     std::string devices = readAll(machine / "devices.json");
     std::ofstream(machine / "devices.json", std::ios::binary)
-        << devices.substr(0, devices.rfind(']')) + ",\n  {\"instanceId\": \"USB\\\\VID_1209&PID_0006\\\\E\"}\n]\n";
+        << devices.substr(0, devices.rfind(']')) +
+               ",\n  {\"instanceId\": \"USB\\\\VID_1209&PID_0006\\\\E\", \"note\": [\"desk\"]}\n]\n";
     EXPECT_EQ(json::parse(run({"usb", "list", "--json"}).out).size(), 2u) << "the printer added by hand";
     expectRun({"usb", "add", "USB\\VID_1209&PID_0007\\F"}, 0, "installed");
     EXPECT_NE(run({"registry", "export"}).out.find("[HKEY_LOCAL_MACHINE\\Mine]"), std::string::npos);
     stopMachine();
     EXPECT_NE(readAll(machine / "registry.reg").find("\"Kept\"=\"yes\""), std::string::npos) << "never saved over";
     EXPECT_EQ(deviceInstances(machine / "devices.json").size(), 3u);
+    EXPECT_EQ(json::parse(readAll(machine / "devices.json"))[1]["note"], json::array({"desk"})) << "a field of one's own";
+}
+
+// A machine file kept elsewhere and linked into the folder is saved through
+// its link; one whose folder cannot be written keeps the change from being made.
+TEST_F(MachineFolder, ALinkedMachineFileStaysALink) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    stopMachine();
+    fs::path kept = dir / "dotfiles" / "registry.reg";
+    fs::create_directories(kept.parent_path());
+    fs::rename(machine / "registry.reg", kept);
+    fs::create_symlink("../dotfiles/registry.reg", machine / "registry.reg");
+    expectRun({"delete-port", "NUL:"}, 0, "Port NUL: deleted.");
+    EXPECT_TRUE(fs::is_symlink(machine / "registry.reg"));
+    EXPECT_EQ(readAll(kept).find("\\NUL:]"), std::string::npos) << "saved into the linked file";
+    EXPECT_FALSE(fs::exists(kept.string() + ".new"));
+
+    stopMachine();  // the next machine runs as a user whom the linked file's folder refuses
+    std::string registry = readAll(kept), asOther = asOtherUser(fs::perms::all);
+    fs::permissions(kept.parent_path(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    expectRun({"add-port", "NUL:", "--null"}, 1,
+              kept.string() + ", whose folder " + kept.parent_path().string() + " cannot be written (Permission denied), "
+                  "so it cannot keep the change: nothing was changed", asOther);
+    EXPECT_EQ(readAll(kept), registry);
+    run({"machine", "stop"}, "", true, asOther);
 }
 
 TEST_F(MachineFolder, CommandsThatOnlyReadNeverWrite) {

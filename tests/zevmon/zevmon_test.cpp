@@ -194,7 +194,7 @@ TEST_F(Zevmon, UsageErrorsNameTheWordAndTheWayRound) {
     } cases[] = {
         {{"usb", "lst"}, "zevmon usb: unknown command 'lst'; did you mean 'list'?"},
         {{"prots"}, "zevmon: unknown command 'prots'; did you mean 'ports'?"},
-        {{"registry", "import", "x"}, "zevmon registry: unknown command 'import'; its commands are export"},
+        {{"registry", "imprt", "x"}, "zevmon registry: unknown command 'imprt'; did you mean 'import'?"},
         {{"usb", PrinterId, "remove"}, "the command comes before"},
         {{"usb"}, "zevmon usb needs a command: list, add"},
         {{"print", "USB-001", "-", "--chunk", "0"}, "the chunk size is a number of bytes from 1 to 67108864"},
@@ -302,6 +302,45 @@ TEST_F(Zevmon, WordsAUserMeetsSayWhatIsMeant) {
            "\"Port\"=\"USB-001\"\n";
     expectRun({"printers"}, 0, "USB-00011  never follows its device (" + advised("doctor") + ")");
     expectRun({"doctor"}, 1, "Printers Office Printer and Twin both print to USB-001: their jobs take turns at it");
+    Result typed = onTerminal({"print", "NUL:", "--direct"}, {{"end it with Ctrl-D (Ctrl-C cancels).", "page\n\x04"}});
+    EXPECT_NE(typed.out.find("Printed 5 bytes to NUL:."), std::string::npos) << typed.out;
+    EXPECT_EQ(run({"print", "NUL:", "--direct"}, "x").err.find("Ctrl-D"), std::string::npos) << "no one types into a pipe";
+}
+
+// An export taken in again undoes what changed since; a file as a 98 regedit
+// writes it is applied whole, and one with any fault not at all.
+TEST_F(Zevmon, ARegistryImportIsCheckedWholeThenAppliedAndSaysWhatChanged) {
+    ASSERT_EQ(run({"ports"}).status, 0);
+    std::string exported = (dir / "machine.reg").string(), edited = (dir / "edited.reg").string();
+    ASSERT_EQ(run({"registry", "export", exported}).status, 0);
+    ASSERT_EQ(run({"delete-port", "NUL:"}).status, 0);
+    Result back = expectRun({"registry", "import", exported}, 0, "1 key and 1 value set from " + exported + ".");
+    EXPECT_NE(back.out.find("the running monitor lists them so from its next start"), std::string::npos) << back.out;
+    EXPECT_EQ(run({"registry", "export"}).out, readAll(exported));
+    expectRun({"registry", "import", exported}, 0, "Nothing was changed: the registry was already as");
+    std::ofstream(edited, std::ios::binary) << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Mine]\r\n@=\"top\"\r\n"
+                                               "\"Many\"=hex(7):61,00,\\\r\n  62,00,00\r\n\"None\"=-\r\n"
+                                               "[-HKEY_LOCAL_MACHINE\\Enum]\r\n";
+    expectRun({"registry", "import", edited}, 0, "1 key and 2 values set, 1 key deleted from " + edited + ".");
+    std::string now = run({"registry", "export"}).out;
+    EXPECT_NE(now.find("[HKEY_LOCAL_MACHINE\\Mine]\r\n@=\"top\"\r\n\"Many\"=hex(7):61,00,62,00,00\r\n"), std::string::npos)
+        << now;
+    EXPECT_EQ(now.find("\\Enum"), std::string::npos) << now;
+
+    const std::pair<std::string, std::string> refused[] = {
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Mine]\n\"a\"=\"b\"\n\"c\"=hex:1g\n", "edited.reg:4: '1g' is not a byte"},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n", "edited.reg:2: this machine's registry holds HKEY_LOCAL_MACHINE"},
+        {"REGEDIT4\n[HKLM\\Software]\n", "edited.reg:2: \"HKLM\" is no root key of the registry"},
+        {"REGEDIT4\n\"a\"=\"b\"\n", "edited.reg:2: a value must follow a key line"},
+        {"Windows Registry Editor Version 5.00\n", "edited.reg:1: the file does not begin with the line REGEDIT4"},
+    };
+    for (auto& [text, said] : refused) {
+        std::ofstream(edited, std::ios::binary) << text;
+        Result r = expectRun({"registry", "import", edited}, 1, said);
+        EXPECT_NE(r.err.find(". Nothing was imported: the registry is as it was."), std::string::npos) << r.err;
+    }
+    expectRun({"registry", "import", (dir / "no.reg").string()}, 1, "no.reg could not be read: there is no such file");
+    EXPECT_EQ(run({"registry", "export"}).out, now);
 }
 
 TEST_F(Zevmon, TheMessageBoxFitsTheTerminal) {

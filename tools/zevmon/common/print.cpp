@@ -199,6 +199,13 @@ Sent sendInChunks(JobInput& input, unsigned chunk,
                   const std::function<bool(const char* data, DWORD size, DWORD& written)>& write,
                   const std::string& progressLabel, const std::string& doneWord) {
     Sent sent;
+    // A terminal gives no sign that it waits for the document, nor of how to end it.
+    if (input.typed())
+#ifdef _WIN32
+        notice("Reading the document from standard input; end it with Ctrl-Z and Enter (Ctrl-C cancels).");
+#else
+        notice("Reading the document from standard input; end it with Ctrl-D (Ctrl-C cancels).");
+#endif
     Progress progress(input.size(), progressLabel, doneWord);
     // One read buffer whatever the size of the input: the job streams through it.
     std::vector<char> buffer(std::max<size_t>(chunk, 65536));

@@ -41,6 +41,8 @@ public:
     std::optional<std::uint64_t> size() const { return size_; }
     // Up to `size` bytes; 0 at the end.
     size_t read(char* buffer, size_t size);
+    // Standard input that a person types at the console.
+    bool typed() const { return fromStdin_ && inputIsTerminal(); }
 
 private:
     std::string name_;

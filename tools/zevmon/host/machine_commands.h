@@ -1,8 +1,9 @@
 // The host build's own commands, on the simulated machine alone: `demo`
 // (demo.cpp), `queue …` (queue.cpp), `usb …` (usb.cpp), `registry export`
-// (registry_export.cpp) and `machine …` (machine_client.cpp, and its status
-// in machine_server.cpp); what this build adds to `print` (print_route.cpp);
-// and what every command of this build runs with.
+// (registry_export.cpp), `registry import` (registry_import.cpp) and
+// `machine …` (machine_client.cpp, and its status in machine_server.cpp);
+// what this build adds to `print` (print_route.cpp); and what every command
+// of this build runs with.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -39,6 +40,9 @@ extern const Verb<HostRun> UsbCommands, UsbListCommand, UsbAddCommand, UsbRemove
 
 // registry_export.cpp
 extern const Verb<HostRun> RegistryCommands, RegistryExportCommand;
+
+// registry_import.cpp
+extern const Verb<HostRun> RegistryImportCommand;
 
 // machine_client.cpp: the machine's process, from the client's side; and
 // machine_server.cpp: its status, said by the machine itself

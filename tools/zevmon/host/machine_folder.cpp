@@ -81,6 +81,57 @@ void renameOver(const fs::path& from, const fs::path& to) {
         throw MachineError(to.string() + ": cannot be replaced: " + std::strerror(errno));
 }
 
+// Where a save puts a file of the machine. A link (a registry.reg kept in a
+// person's own folder and linked here) is saved through: its target is
+// replaced, so that the link stays a link, and the new text is written beside
+// the target, so that the replacement stays one rename within one folder.
+struct SavePlace {
+    fs::path named;    // as the machine folder names it
+    fs::path target;   // what the save replaces: `named`, or the file its links end at
+    fs::path pending;  // the new text, until it is renamed over the target
+    bool linked() const { return target != named; }
+};
+
+SavePlace savePlace(const fs::path& path) {
+    SavePlace place{path, path, {}};
+    std::error_code error;
+    if (fs::is_symlink(path, error)) {
+        place.target = fs::canonical(path, error);
+        // A link to nothing, or a loop of links: where it leads, to be named;
+        // reading the file fails and says so.
+        if (error) {
+            place.target = path;
+            for (int hops = 0; hops < 40 && fs::is_symlink(place.target, error); hops++) {
+                fs::path to = fs::read_symlink(place.target, error);
+                if (error) break;
+                place.target = to.is_absolute() ? to : place.target.parent_path() / to;
+            }
+        }
+    }
+    place.pending = withSuffix(place.target, ".new");
+    return place;
+}
+
+// Why a linked file cannot be saved where its link leads; "" when it can be
+// or is no link. The machine folder's own rights are checked apart.
+std::string linkNotWritable(const SavePlace& place) {
+    if (!place.linked() || ::access(place.target.parent_path().c_str(), W_OK) == 0) return "";
+    return fmt::format("{} is a link to {}, whose folder {} cannot be written ({})", place.named.string(),
+                       place.target.string(), place.target.parent_path().string(), std::strerror(errno));
+}
+
+void writePending(const SavePlace& place, const std::string& text) {
+    if (std::string why = linkNotWritable(place); !why.empty()) throw MachineError(why);
+    writeSynced(place.pending, text);
+}
+
+// The whole file replaced at once, through a link if it is one.
+void replaceFile(const fs::path& path, const std::string& text) {
+    SavePlace place = savePlace(path);
+    writePending(place, text);
+    renameOver(place.pending, place.target);
+}
+
 std::string hex(const std::vector<unsigned char>& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
@@ -191,15 +242,22 @@ std::vector<UsbPrinterEntry> parseDevices(const std::string& text, const fs::pat
                                    ", not a text of hex digits");
             p.descriptors = unhex(d["descriptors"].get<std::string>(), where);
         }
+        for (auto& [field, value] : d.items())
+            if (field != "instanceId" && field != "present" && field != "descriptors") p.otherFields[field] = value;
         printers.push_back(p);
     }
     return printers;
 }
 
-std::string devicesText() {
+// The machine's USB printers as devices.json holds them, each with the other
+// fields its entry had when read.
+std::string devicesText(const std::vector<UsbPrinterEntry>& read) {
     json devices = json::array();
     for (const std::string& id : sim::machine().usbPrinterIds()) {
         json entry = {{"instanceId", id}};
+        for (const UsbPrinterEntry& e : read)
+            if (sim::equalNoCase(e.instanceId, id))
+                for (auto& [field, value] : e.otherFields.items()) entry[field] = value;
         sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) {
             entry["present"] = p.present;
             if (p.descriptors != sim::defaultPrinterDescriptors())
@@ -298,11 +356,16 @@ void MachineFolder::checkUsable() const {
                                        "registry.reg and devices.json, or an empty or new one for a new machine.",
                                        name));
     if (isNew()) return;
-    fs::path registry = folder_ / RegistryFile, devices = folder_ / DevicesFile;
+    SavePlace registry = savePlace(folder_ / RegistryFile), devices = savePlace(folder_ / DevicesFile);
     bool committing = fs::exists(folder_ / CommitMarker);
-    bool hasRegistry = fs::exists(registry) || (committing && fs::exists(withSuffix(registry, ".new")));
-    bool hasDevices = fs::exists(devices) || (committing && fs::exists(withSuffix(devices, ".new")));
+    bool hasRegistry = fs::exists(registry.target) || (committing && fs::exists(registry.pending));
+    bool hasDevices = fs::exists(devices.target) || (committing && fs::exists(devices.pending));
     if (hasRegistry && hasDevices) return;
+    for (const SavePlace* place : {&registry, &devices})
+        if (place->linked() && !fs::exists(place->target))
+            throw NotAMachine(fmt::format("{} is a link to {}, which does not exist: zevmon leaves the folder alone "
+                                          "until the link leads to the file again.",
+                                          place->named.string(), place->target.string()));
     if (hasRegistry || hasDevices)
         throw NotAMachine(fmt::format(
             "The machine in {} has {} but no {}: without it the machine's {} are unknown, so zevmon leaves the "
@@ -324,8 +387,7 @@ void MachineFolder::createDefault() {
     json devices = json::array({{{"instanceId", DefaultPrinterId}, {"present", true}}});
     writeSynced(folder_ / DevicesFile, devices.dump(2) + "\n");
     // registry.reg last: a folder with only devices.json is seen as damaged, never as a machine.
-    writeSynced(withSuffix(folder_ / RegistryFile, ".new"), defaultRegistry());
-    renameOver(withSuffix(folder_ / RegistryFile, ".new"), folder_ / RegistryFile);
+    replaceFile(folder_ / RegistryFile, defaultRegistry());
 }
 
 std::string MachineFolder::personality() const {
@@ -344,12 +406,12 @@ void MachineFolder::recover() {
     fs::path marker = folder_ / CommitMarker;
     bool committing = fs::exists(marker);
     for (const char* file : {RegistryFile, DevicesFile}) {
-        fs::path target = folder_ / file, pending = withSuffix(target, ".new");
-        if (!fs::exists(pending)) continue;
+        SavePlace place = savePlace(folder_ / file);
+        if (!fs::exists(place.pending)) continue;
         if (committing)
-            renameOver(pending, target);
+            renameOver(place.pending, place.target);
         else
-            fs::remove(pending);
+            fs::remove(place.pending);
     }
     if (committing) fs::remove(marker);
 }
@@ -363,8 +425,8 @@ void MachineFolder::load() {
         bool committing = fs::exists(folder_ / CommitMarker);
         fs::path registryFile = registryPath, devicesFile = devicesPath;
         if (committing) {
-            if (fs::exists(withSuffix(registryPath, ".new"))) registryFile = withSuffix(registryPath, ".new");
-            if (fs::exists(withSuffix(devicesPath, ".new"))) devicesFile = withSuffix(devicesPath, ".new");
+            if (fs::path pending = savePlace(registryPath).pending; fs::exists(pending)) registryFile = pending;
+            if (fs::path pending = savePlace(devicesPath).pending; fs::exists(pending)) devicesFile = pending;
         }
         Identity registryBefore = identity(registryFile), devicesBefore = identity(devicesFile);
         try {
@@ -384,6 +446,7 @@ void MachineFolder::load() {
     registryFileText_ = registryText;
     devicesFileText_ = devices;
     std::vector<UsbPrinterEntry> printers = parseDevices(devices, devicesPath);
+    entries_ = printers;
     try {
         sim::machine().registry().importText(registryText, registryPath.string());
     } catch (const sim::RegistryFormatError& e) {
@@ -399,11 +462,11 @@ void MachineFolder::load() {
     fs::create_directories(folder_ / "drives" / "c", ignored);  // a read-only folder still reads
     sim::machine().setFileRoot((folder_ / "drives").string());
     loadedRegistry_ = sim::machine().registry().exportText();
-    loadedDevices_ = devicesText();
+    loadedDevices_ = devicesText(entries_);
 }
 
 bool MachineFolder::changed() const {
-    return sim::machine().registry().exportText() != loadedRegistry_ || devicesText() != loadedDevices_;
+    return sim::machine().registry().exportText() != loadedRegistry_ || devicesText(entries_) != loadedDevices_;
 }
 
 // Both new files are written in full before the marker appears; from then on
@@ -425,24 +488,34 @@ void MachineFolder::save() {
                                                "as it is now.",
                                                path.string()));
     }
-    std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText();
+    std::string registryText = sim::machine().registry().exportText(), devicesNow = devicesText(entries_);
+    SavePlace registryPlace = savePlace(registry), devicesPlace = savePlace(devices);
     try {
-        writeSynced(withSuffix(registry, ".new"), registryText);
-        writeSynced(withSuffix(devices, ".new"), devicesNow);
+        writePending(registryPlace, registryText);
+        writePending(devicesPlace, devicesNow);
         writeSynced(marker, "");
-        renameOver(withSuffix(registry, ".new"), registry);
-        renameOver(withSuffix(devices, ".new"), devices);
+        renameOver(registryPlace.pending, registryPlace.target);
+        renameOver(devicesPlace.pending, devicesPlace.target);
         fs::remove(marker);
     } catch (const MachineError& e) {
         std::error_code ignored;
         if (!fs::exists(marker, ignored)) {
-            fs::remove(withSuffix(registry, ".new"), ignored);
-            fs::remove(withSuffix(devices, ".new"), ignored);
+            fs::remove(registryPlace.pending, ignored);
+            fs::remove(devicesPlace.pending, ignored);
         }
         throw MachineError(fmt::format("{}; the changes of this run were not saved.", e.what()));
     }
     loadedRegistry_ = registryFileText_ = registryText;
     loadedDevices_ = devicesFileText_ = devicesNow;
+    // A printer removed takes its fields with it: one added again later starts without them.
+    std::vector<std::string> ids = sim::machine().usbPrinterIds();
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [&](const UsbPrinterEntry& e) {
+                                      return std::none_of(ids.begin(), ids.end(), [&](const std::string& id) {
+                                          return sim::equalNoCase(id, e.instanceId);
+                                      });
+                                  }),
+                   entries_.end());
 }
 
 std::vector<std::string> MachineFolder::takeInEdits() {
@@ -478,6 +551,7 @@ std::vector<std::string> MachineFolder::takeInEdits() {
                             edited, said)};
     }
     unreadableEdit_.clear();
+    entries_ = printers;
     auto& machine = sim::machine();
     machine.registry().replaceWith(registry);
     std::vector<std::string> installed = machine.usbPrinterIds();
@@ -506,7 +580,7 @@ std::vector<std::string> MachineFolder::takeInEdits() {
     registryFileText_ = registryText;
     devicesFileText_ = devices;
     loadedRegistry_ = machine.registry().exportText();
-    loadedDevices_ = devicesText();
+    loadedDevices_ = devicesText(entries_);
     return {fmt::format("{} was edited while the machine runs; the machine took the edit in.", edited)};
 }
 
@@ -517,6 +591,12 @@ void MachineFolder::checkWritable(const std::string& consequence) const {
         if (::access(place.c_str(), W_OK) != 0)
             throw MachineError(fmt::format("The machine folder {} cannot be written ({}), so {}.", place.string(),
                                            std::strerror(errno), consequence));
+}
+
+void MachineFolder::checkLinksWritable(const std::string& consequence) const {
+    for (const char* file : {RegistryFile, DevicesFile})
+        if (std::string why = linkNotWritable(savePlace(folder_ / file)); !why.empty())
+            throw MachineError(fmt::format("{}, so {}.", why, consequence));
 }
 
 std::vector<ReceivedJob> MachineFolder::receivedJobs(const std::string& instanceId,
@@ -596,14 +676,13 @@ bool JobRecorder::writeRecord(const Open& open) const {
     fs::path path = withSuffix(open.job.data.parent_path() / open.job.data.stem(), ".json");
     std::string text = record.dump(2) + "\n";
     try {
-        writeSynced(withSuffix(path, ".new"), text);
-        renameOver(withSuffix(path, ".new"), path);
+        replaceFile(path, text);
         return true;
     } catch (const MachineError&) {
     }
     int error = errno;
     std::error_code ignored;
-    fs::remove(withSuffix(path, ".new"), ignored);
+    fs::remove(savePlace(path).pending, ignored);
     // A full disk has no room for a new record beside the old one, but the
     // old one's room is its own: it is written over in place, so that the
     // record still tells how the job ended.

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ struct UsbPrinterEntry {
     std::string instanceId;
     bool present = true;
     std::vector<unsigned char> descriptors;  // empty: the default printer descriptors
+    // The entry's fields this build does not know (a person's own note, or
+    // a newer build's), written back as they were read.
+    nlohmann::json otherFields = nlohmann::json::object();
 };
 
 // One job as a USB printer received it.
@@ -96,6 +100,9 @@ public:
     // follows for the command: by default, that it cannot record what a job sends.
     void checkWritable(const std::string& consequence =
                            "it cannot record what the printer receives: nothing was sent") const;
+    // The same for the folders that the machine's files are saved in when
+    // they are links to files kept elsewhere.
+    void checkLinksWritable(const std::string& consequence) const;
 
     // Which system the machine behaves as: "98" or "nt". A machine made before
     // the choice existed is a 98, the system our users run.
@@ -120,6 +127,7 @@ private:
     std::string registryFileText_;  // the two files as load() read them
     std::string devicesFileText_;
     std::string unreadableEdit_;    // the text of an edit that cannot be read, said once; "" for none
+    std::vector<UsbPrinterEntry> entries_;  // devices.json's printers as read, for their other fields
 };
 
 // Collects what the USB printers receive during one job, as it arrives, into

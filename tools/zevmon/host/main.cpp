@@ -64,6 +64,7 @@ const std::vector<Command<HostRun>> Commands = {
     {UsbClearCommand, ChangesMachine | MakesChange},
     {RegistryCommands, 0},
     {RegistryExportCommand, ReadsMachine},
+    {RegistryImportCommand, ChangesMachine | MakesChange},
     {MachineCommands, 0},
     {MachineStatusCommand, ReadsMachine},
     {MachineStartCommand, 0},
@@ -100,6 +101,7 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     Session session(live, run.global);
     if (command.needs & MakesChange) {
         session.folder().checkWritable("it cannot keep the change: nothing was changed");
+        session.folder().checkLinksWritable("it cannot keep the change: nothing was changed");
         holdResults();
     }
     if (command.needs & StartsMonitor) session.start();

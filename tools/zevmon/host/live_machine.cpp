@@ -412,8 +412,13 @@ std::set<DWORD> LiveMachine::heldJobs() {
 
 // A released job is waited for while it makes its way; one that stalls or
 // cannot start prints on without this command, which says so.
-void LiveMachine::reportReleased(const std::set<DWORD>& held) {
-    if (held.empty()) return;
+int LiveMachine::reportReleased(const std::set<DWORD>& held) {
+    if (held.empty()) return 0;
+    // Ctrl-C, SIGTERM and SIGHUP stop the watching, not the jobs.
+    struct Signals {
+        Signals() { console().takeSignals(true); }
+        ~Signals() { console().takeSignals(false); }
+    } signals;
     auto& machine = sim::machine();
     std::this_thread::sleep_for(HeldJobLooksAgain);
     std::set<DWORD> waiting = held;
@@ -440,9 +445,10 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
     while (!waiting.empty()) {
         // Stopped by its person: the jobs are the machine's, and print on.
         if (cancelRequested() || console().gone()) {
+            if (bar) bar->finish();
             for (DWORD id : waiting)
                 if (std::optional<sim::JobReport> queued = machine.spooledJob(id)) printsOn(*queued);
-            return;
+            return cancelledStatus();
         }
         for (auto it = waiting.begin(); it != waiting.end();) {
             DWORD id = *it;
@@ -483,6 +489,7 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (bar) bar->finish();
+    return 0;
 }
 
 // ---- the folder's two files ----

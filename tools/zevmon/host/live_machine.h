@@ -111,7 +111,8 @@ public:
     bool recording(const std::filesystem::path& capture);
     // Reports the jobs of `held` (held before a command) that the command let
     // print: each that ends soon, with how it ended.
-    void reportReleased(const std::set<DWORD>& held);
+    // The exit status: 0, or the signal's when its person stopped it.
+    int reportReleased(const std::set<DWORD>& held);
     static std::set<DWORD> heldJobs();
 
     // ---- the folder's two files ----

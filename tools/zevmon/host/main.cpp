@@ -125,7 +125,8 @@ int runCommand(const Command<HostRun>& command, HostRun& run, LiveMachine& live)
     session.finish();
     releaseResults();
     if (changes.owns_lock()) changes.unlock();
-    if (command.needs & PrintsQueue) live.reportReleased(held);
+    if (command.needs & PrintsQueue)
+        if (int stopped = live.reportReleased(held)) return stopped;
     return status;
 }
 

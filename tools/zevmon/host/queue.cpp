@@ -243,7 +243,7 @@ int cmdQueueResume(HostRun& run) {
         }
     if (released.empty() && ids.empty() && sim::machine().spooledJobs().empty())
         notice("No job waits in the queue to print.");
-    run.session->live().reportReleased(released);
+    if (int stopped = run.session->live().reportReleased(released)) return stopped;
     return allReleased ? 0 : 1;
 }
 

@@ -313,6 +313,9 @@ TEST_F(Zevmon, ARegistryImportIsCheckedWholeThenAppliedAndSaysWhatChanged) {
     ASSERT_EQ(run({"ports"}).status, 0);
     std::string exported = (dir / "machine.reg").string(), edited = (dir / "edited.reg").string();
     ASSERT_EQ(run({"registry", "export", exported}).status, 0);
+    fs::create_symlink("kept.reg", dir / "link.reg");  // an export through a link keeps the link
+    ASSERT_EQ(run({"registry", "export", (dir / "link.reg").string()}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.reg") && readAll(dir / "kept.reg") == readAll(exported));
     ASSERT_EQ(run({"delete-port", "NUL:"}).status, 0);
     Result back = expectRun({"registry", "import", exported}, 0, "1 key and 1 value set from " + exported + ".");
     EXPECT_NE(back.out.find("the running monitor lists them so from its next start"), std::string::npos) << back.out;

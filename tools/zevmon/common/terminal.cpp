@@ -134,13 +134,24 @@ std::unique_ptr<InputFile> Console::openInput(const std::string& path, int& erro
 }
 
 // Written beside the file and renamed over it once whole, so that a full disk
-// or a cut-short run leaves the old file, or none, never a part.
-int Console::writeWholeFile(const std::string& path, const std::string& text) {
+// or a cut-short run leaves the old file, or none, never a part. A link is
+// written through: the file it names is replaced, and the link stays.
+int Console::writeWholeFile(const std::string& named, const std::string& text) {
 #ifdef _WIN32
-    (void)path;
+    (void)named;
     (void)text;
     return ENOSYS;
 #else
+    std::string path = named;
+    struct stat link;
+    if (::lstat(named.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        // A link to a file not yet made names where it is made.
+        char target[4096];
+        ssize_t n = ::readlink(named.c_str(), target, sizeof target - 1);
+        if (n < 0) return errno;
+        path.assign(target, (size_t)n);
+        if (path[0] != '/' && named.find('/') != std::string::npos) path = named.substr(0, named.rfind('/') + 1) + path;
+    }
     std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
     std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
     std::string beside = (folder == "." ? "" : folder) + "." + name + ".XXXXXX";

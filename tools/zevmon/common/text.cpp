@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <fmt/format.h>
 
+#include "codepage/code_page.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -11,15 +13,6 @@
 namespace zevmon {
 
 namespace {
-
-// Windows-1252's 0x80-0x9F; the five bytes it leaves undefined stand for the
-// control characters of the same number, as Windows converts them.
-const char16_t Cp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-char16_t fromCp1252(unsigned char c) { return c >= 0x80 && c < 0xA0 ? Cp1252High[c - 0x80] : c; }
 
 void appendUtf8(std::string& out, unsigned code) {
     if (code < 0x80) {
@@ -89,7 +82,7 @@ std::string ansiToUtf8(const std::string& text) {
         return out;
     }
 #endif
-    for (char c : text) appendUtf8(out, fromCp1252((unsigned char)c));
+    for (char c : text) appendUtf8(out, codepage::unicode((unsigned char)c));
     return out;
 }
 
@@ -98,10 +91,8 @@ std::string utf8ToAnsi(const std::string& text) {
     if (!decodeUtf8(text, codes)) return text;
     std::string out;
     for (char32_t code : codes) {
-        char byte = '?';
-        for (unsigned c = 0; c < 256; c++)
-            if (fromCp1252((unsigned char)c) == code) byte = (char)c;
-        out += byte;
+        int byte = codepage::byteOf(code);
+        out += byte < 0 ? '?' : (char)byte;
     }
     return out;
 }

@@ -153,6 +153,17 @@ TEST_F(Zevmon, NamesInTheMachinesCodePageAreShownAsUtf8) {
         expectRun({"print", "NUL:", "-", "--document", document, "--printer", "Imprimante \u00e9tage", "--direct"}, 0, "", "", "x");
     expectRun({"print", "USB-001", "-", "--document", "caf\xe9"}, 0, "", "", "x");
     expectRun({"usb", "received", "USB-001", "--list"}, 0, "caf\u00e9");
+    // Found in either letter case and named as the machine names it; a character the code page lacks is said.
+    const struct { std::vector<std::string> args; int status; const char* said; } cases[] = {
+        {{"printers", "online", "IMPRIMANTE \u00c9TAGE"}, 0, "Printer Imprimante \u00e9tage is online already"},
+        {{"print", "NUL:", "-", "--printer", "imprimante \u00e9tage", "--direct"}, 0, "for printer Imprimante \u00e9tage."},
+        {{"print", "NUL:", "-"}, 0, "Printing on printer Imprimante \u00e9tage, the printer of port NUL:."},
+        {{"print", "USB-001", "-", "--printer", "Imprimante \u00e9tage"}, 1, "Imprimante \u00e9tage prints to NUL:, not"},
+        {{"print", "NUL:", "-", "--document", "\u00dcn \u2603"}, 0, "(\u2603); it is stored as \"\u00dcn ?\"."},
+        {{"printers", "online", "Imprimante \u2603"}, 1, "names are in Windows-1252, which has no \u2603."},
+        {{"add-port", "\u2603:", "--null"}, 1, "would be kept as \"?:\". Nothing was changed."},
+    };
+    for (auto& c : cases) expectRun(c.args, c.status, c.said, "", "x");
 }
 
 // Every word of `text`, in order.

@@ -652,14 +652,14 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     for (const PortReport* p : kept)
         std::fprintf(console().out(), "Port %s is kept: its device %s is no longer installed, but printer%s %s still print%s to it and "
                     "would be left without a port (zevmon prune --even-if-used deletes it all the same).\n",
-                    p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
-                    p->printers.size() == 1 ? "" : "s", printerNames(*p).c_str(), p->printers.size() == 1 ? "s" : "");
+                    shown(p->name).c_str(), p->instanceId.empty() ? "(no instance id)" : shown(p->instanceId).c_str(),
+                    p->printers.size() == 1 ? "" : "s", shown(printerNames(*p)).c_str(), p->printers.size() == 1 ? "s" : "");
     if (stale.empty()) return 0;
     std::fprintf(console().out(), "These USB ports belong to devices that are no longer installed:\n");
     for (const PortReport* p : stale) {
         std::string users = p->printers.empty() ? "" : "; printers left without a port: " + printerNames(*p);
-        std::fprintf(console().out(), "  %-9s %s%s\n", p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
-                    users.c_str());
+        std::fprintf(console().out(), "  %s %s%s\n", padded(shown(p->name), 9).c_str(),
+                     p->instanceId.empty() ? "(no instance id)" : shown(p->instanceId).c_str(), shown(users).c_str());
     }
     if (!assumeYes) {
         if (!inputIsTerminal())
@@ -673,8 +673,8 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
         }
     }
     for (const PortReport* p : stale) {
-        if (!deletePort(p->name)) fail("Port " + p->name + " could not be deleted");
-        result("Port " + p->name + " deleted.");
+        if (!deletePort(p->name)) fail("Port " + shown(p->name) + " could not be deleted");
+        result("Port " + shown(p->name) + " deleted.");
     }
     return 0;
 }

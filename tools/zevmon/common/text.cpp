@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 
 #include "codepage/code_page.h"
+#include "error_text.h"
+#include "terminal.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -86,15 +88,63 @@ std::string ansiToUtf8(const std::string& text) {
     return out;
 }
 
-std::string utf8ToAnsi(const std::string& text) {
+std::string utf8ToAnsi(const std::string& text, std::string* lacking) {
     std::u32string codes;
     if (!decodeUtf8(text, codes)) return text;
     std::string out;
     for (char32_t code : codes) {
         int byte = codepage::byteOf(code);
         out += byte < 0 ? '?' : (char)byte;
+        std::string typed;
+        appendUtf8(typed, code);
+        if (byte < 0 && lacking && (" " + *lacking + " ").find(" " + typed + " ") == std::string::npos)
+            *lacking += (lacking->empty() ? "" : " ") + typed;
     }
     return out;
+}
+
+namespace {
+
+// The characters a typed word has that the code page lacks, and the word as
+// the machine keeps it; the Windows build takes its words as they are.
+std::string inCodePage(const std::string& word, std::string& lacking) {
+#ifdef _WIN32
+    (void)lacking;
+    return word;
+#else
+    return utf8ToAnsi(word, &lacking);
+#endif
+}
+
+std::string lacks(const std::string& lacking) {
+    return lacking.find(' ') == std::string::npos ? "has no " + lacking : "has none of " + lacking;
+}
+
+}  // namespace
+
+std::string nameToFind(const std::string& word, const std::string& what) {
+    std::string lacking, name = inCodePage(word, lacking);
+    if (!lacking.empty())
+        throw Failure(fmt::format("There is no {} \"{}\": the machine's names are in Windows-1252, which {}.", what,
+                                  word, lacks(lacking)));
+    return name;
+}
+
+std::string nameToMake(const std::string& word, const std::string& what) {
+    std::string lacking, name = inCodePage(word, lacking);
+    if (!lacking.empty())
+        throw Failure(fmt::format("\"{}\" cannot be {}: the machine keeps its names in Windows-1252, which {}, so it "
+                                  "would be kept as \"{}\". Nothing was changed.",
+                                  word, what, lacks(lacking), shown(name)));
+    return name;
+}
+
+std::string nameToKeep(const std::string& word, const std::string& what) {
+    std::string lacking, name = inCodePage(word, lacking);
+    if (!lacking.empty())
+        notice(fmt::format("{} \"{}\" has characters Windows-1252 cannot hold ({}); it is stored as \"{}\".", what,
+                           word, lacking, shown(name)));
+    return name;
 }
 
 std::string shown(const std::string& text) {

@@ -132,12 +132,12 @@ std::string LiveMachine::whyNotStarted(const std::string& reason) {
                    ? fmt::format("The monitor did not start: its port key {} has no \"Property\" value, which "
                                  "every port key needs ({}). Delete the key, or give it its value; zevmon doctor "
                                  "lists every problem it finds.",
-                                 key.key, errorText(key.error))
+                                 shown(key.key), errorText(key.error))
                    : fmt::format("The monitor did not start: its port key {} cannot be read as a port: {} ({}). "
                                  "zevmon doctor lists every problem it finds.",
-                                 key.key, errorMeaning(key.error), errorText(key.error));
+                                 shown(key.key), errorMeaning(key.error), errorText(key.error));
     }
-    return fmt::format("The monitor did not start on this machine: {}. zevmon doctor may tell why.", reason);
+    return fmt::format("The monitor did not start on this machine: {}. zevmon doctor may tell why.", shown(reason));
 }
 
 bool LiveMachine::startSpooler(std::string& why) {
@@ -363,13 +363,14 @@ void LiveMachine::stage(DWORD job, std::shared_ptr<JobOwner> asker, const std::s
         }
         if (!pulled) return;
         if (asker->staging.plugAfter) asker->pullOutDue = true;
-        notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", printer, received));
+        notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", shown(printer),
+                           received));
         deviceChanged();
         if (!asker->staging.plugAfter) return;
         std::this_thread::sleep_for(std::chrono::duration<double>(*asker->staging.plugAfter));
         machine.plugUsbPrinter(printer);
         deviceChanged();
-        notice(fmt::format("The printer {} is plugged in again.", printer));
+        notice(fmt::format("The printer {} is plugged in again.", shown(printer)));
         asker->pullOutDue = false;
     });
 }
@@ -412,7 +413,8 @@ void LiveMachine::reportReleased(const std::set<DWORD>& held) {
             if (ended && !queued) {
                 std::string problem = captureProblem(id);
                 result(fmt::format("Job {} \"{}\" on printer {}: {}.{}", id, shown(ended->document),
-                                   shown(ended->printer), jobStatusText(*ended), problem.empty() ? "" : " " + problem));
+                                   shown(ended->printer), shown(jobStatusText(*ended)),
+                                   problem.empty() ? "" : " " + problem));
                 it = waiting.erase(it);
                 continue;
             }

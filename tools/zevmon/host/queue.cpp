@@ -133,12 +133,12 @@ int cancelOne(HostRun& run, DWORD jobId) {
     if (!job) {
         if (std::optional<sim::JobReport> ended = sim::machine().endedJob(jobId))
             throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
-                                      jobStatusText(*ended)));
+                                      shown(jobStatusText(*ended))));
         throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", jobId));
     }
     // A job whose printer is not known is reached through a handle of any printer.
     std::vector<PrinterState> printers = localPrinters(trace);
-    bool known = std::any_of(printers.begin(), printers.end(), [&](auto& p) { return p.name == job->printer; });
+    bool known = std::any_of(printers.begin(), printers.end(), [&](auto& p) { return sameName(p.name, job->printer); });
     std::string through = known || printers.empty() ? job->printer : printers.front().name;
     if (!cancelJob(through, job->id, trace)) fail(fmt::format("Job {} could not be cancelled", job->id));
     if (!job->unreadable.empty()) {
@@ -164,7 +164,7 @@ int cancelOne(HostRun& run, DWORD jobId) {
     // Ended some other way: the user's wish is met, and said how.
     if (ended && !(ended->status == JOB_STATUS_DELETED && ended->error == 0)) {
         result(fmt::format("Job {} \"{}\" on printer {} is no longer in the queue: {}.", job->id, shown(job->document),
-                           shown(job->printer), jobStatusText(*ended)));
+                           shown(job->printer), shown(jobStatusText(*ended))));
         return 0;
     }
     std::size_t sent = ended ? ended->sent : job->sent;

@@ -37,15 +37,16 @@ std::string enumPath(const std::string& instanceId) {
     auto parts = sim::splitKeyPath(instanceId);
     if (parts.size() != 3 || !sim::equalNoCase(parts[0], "USB") || parts[1].empty() || parts[2].empty())
         throw Failure("A USB instance id looks like 'USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1' (quoted, so that the "
-                      "shell keeps its & and \\); '" + instanceId + "' does not.");
+                      "shell keeps its & and \\); '" + shown(instanceId) + "' does not.");
     return deviceKey(instanceId);
 }
 
-std::string findPrinter(const std::string& idOrPort) {
+std::string findPrinter(const std::string& typed) {
+    std::string idOrPort = nameToFind(typed, "USB printer");
     if (auto id = lookUpPrinter(idOrPort)) return *id;
     if (idOrPort.find('\\') != std::string::npos)
-        throw Failure("There is no USB printer " + idOrPort + " on this machine (see: zevmon usb list).");
-    throw Failure("No USB printer of this machine has the port " + idOrPort +
+        throw Failure("There is no USB printer " + shown(idOrPort) + " on this machine (see: zevmon usb list).");
+    throw Failure("No USB printer of this machine has the port " + shown(idOrPort) +
                   ", and no printer has that instance id (see: zevmon usb list).");
 }
 
@@ -105,8 +106,8 @@ int received(Session& session, const UsbWords& c) {
         return 0;
     }
     if (jobs.empty()) {
-        if (c.hexDump) std::fprintf(console().out(), "%s received 0 bytes: no job yet.\n", id.c_str());
-        notice(id + " has received no job yet.");
+        if (c.hexDump) std::fprintf(console().out(), "%s received 0 bytes: no job yet.\n", shown(id).c_str());
+        notice(shown(id) + " has received no job yet.");
         return 0;
     }
     if (!c.allJobs) jobs.erase(jobs.begin(), jobs.end() - 1);
@@ -124,7 +125,8 @@ int received(Session& session, const UsbWords& c) {
         }
         std::fclose(in);
         if (!c.hexDump) continue;
-        std::fprintf(console().out(), "%s received %zu bytes in %s.\n", id.c_str(), data.size(), jobTitle(job).c_str());
+        std::fprintf(console().out(), "%s received %zu bytes in %s.\n", shown(id).c_str(), data.size(),
+                     jobTitle(job).c_str());
         dumpHex(data);
     }
     return 0;
@@ -146,14 +148,14 @@ int plugged(HostRun& run, bool in) {
     bool present = false;
     sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) { present = p.present; });
     if (present == in) {
-        result(fmt::format("USB printer {} was already {}; nothing changed.", id, in ? "plugged in" : "unplugged"));
+        result(fmt::format("USB printer {} was already {}; nothing changed.", shown(id), in ? "plugged in" : "unplugged"));
         return 0;
     }
     if (in)
         sim::machine().plugUsbPrinter(id);
     else
         sim::machine().unplugUsbPrinter(id);
-    result(fmt::format("USB printer {} {}; WM_DEVICECHANGE was broadcast.", id, in ? "plugged in" : "unplugged"));
+    result(fmt::format("USB printer {} {}; WM_DEVICECHANGE was broadcast.", shown(id), in ? "plugged in" : "unplugged"));
     return tellMonitor(run);
 }
 
@@ -189,31 +191,33 @@ void declarePrinterWord(CLI::App& command, HostRun& run) {
 // the way the system would, and tells the monitor's window as the system does.
 // The system installs devices whether or not the monitor runs.
 int cmdUsbAdd(HostRun& run) {
-    const UsbWords& c = run.words<UsbWords>();
+    UsbWords c = run.words<UsbWords>();
+    c.id = nameToMake(c.id, "a USB instance id");
+    c.portName = nameToMake(c.portName, "a PortName");
     enumPath(c.id);
     if (auto known = installedPrinterId(c.id)) {
         std::string portName = sim::machine().registry().stringValue(enumPath(*known), "PortName").value_or("");
         throw Failure(fmt::format("USB printer {} is already installed{}; nothing was changed. To install it "
                                   "anew, remove it first (zevmon usb remove).",
-                                  *known, portName.empty() ? "" : " with PortName " + portName));
+                                  shown(*known), portName.empty() ? "" : " with PortName " + shown(portName)));
     }
     sim::UsbPrinterSpec spec(c.id, c.portName);
     spec.present = !c.absent;
     sim::machine().addUsbPrinter(spec);
-    result(fmt::format("USB printer {} installed{}{}.", c.id, c.portName.empty() ? "" : " with PortName " + c.portName,
-                       c.absent ? ", unplugged" : ""));
+    result(fmt::format("USB printer {} installed{}{}.", shown(c.id),
+                       c.portName.empty() ? "" : " with PortName " + shown(c.portName), c.absent ? ", unplugged" : ""));
     // A name another device has taken leaves one of the two without a port.
     if (!c.portName.empty())
         for (const InstanceReport& r : run.diagnose().instances)
             if (r.verdict == "duplicate" && sameName(r.portName, c.portName))
-                notice("PortName " + c.portName + " is taken: " + r.instanceKey + ": " + r.reason);
+                notice(shown("PortName " + c.portName + " is taken: " + r.instanceKey + ": " + r.reason));
     return tellMonitor(run);
 }
 
 int cmdUsbRemove(HostRun& run) {
     std::string id = findPrinter(run.words<UsbWords>().id);
     sim::machine().removeUsbPrinter(id);
-    result("USB printer " + id + " removed.");
+    result("USB printer " + shown(id) + " removed.");
     return tellMonitor(run);
 }
 
@@ -224,7 +228,7 @@ int cmdUsbUnplug(HostRun& run) { return plugged(run, false); }
 int cmdUsbClear(HostRun& run) {
     std::string id = findPrinter(run.words<UsbWords>().id);
     size_t jobs = run.session->folder().clearReceived(id);
-    result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", id));
+    result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", shown(id)));
     return 0;
 }
 

@@ -775,7 +775,9 @@ std::string diagnosisText(const Diagnosis& d) {
         else if (p.kind == PortKindUsb)
             config = fmt::format("{} {}, pipes {} (out) and {} (in)", p.instanceId.empty() ? "(no instance id)" : p.instanceId,
                                  p.interfaceGuid, p.writePipe, p.readPipe);
-        out += fmt::format("  {:<9} {:<5} {}{}\n", p.name, kindName(p.kind), config,
+        // A name wider than its column stands whole on a line of its own: doctor's names are read to be typed.
+        std::string name = p.name.size() <= 9 ? fmt::format("{:<9}", p.name) : p.name + "\n" + std::string(11, ' ');
+        out += fmt::format("  {} {:<5} {}{}\n", name, kindName(p.kind), config,
                            p.created ? " (made at the next enumeration)" : "");
         if (p.kind == PortKindUsb)
             out += fmt::format("            device {}{}\n", p.present ? "present" : "absent",

@@ -43,10 +43,9 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
     if (level == 1) {
         for (auto& p : ports) std::fprintf(console().out(), "%s\n", shown(p.name).c_str());
     } else {
-        printFitted("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
-        for (auto& p : ports)
-            printFitted("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
-                        padded(shown(p.description), 12).c_str(), portType(p.type).c_str());
+        std::vector<std::vector<std::string>> rows;
+        for (auto& p : ports) rows.push_back({shown(p.name), shown(p.monitor), shown(p.description), portType(p.type)});
+        printTable({{"PORT", 10, true}, {"MONITOR", 16, true}, {"DESCRIPTION", 12, true}, {"TYPE"}}, rows);
     }
     if (ports.empty()) std::fprintf(console().out(), "(no ports)\n");
 }

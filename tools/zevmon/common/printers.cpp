@@ -55,13 +55,14 @@ int cmdPrinters(Run& run) {
         std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    printFitted("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
+    std::vector<std::vector<std::string>> rows;
     for (auto& p : printers)
-        printFitted("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
-                    printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
-                    : !followsDevice(p.name)            ? "never follows its device (zevmon doctor)"
-                    : p.online                          ? "online"
-                                                        : "offline");
+        rows.push_back({shown(p.name), shown(p.port),
+                        printerHasNoPort(diagnosis, p.name) ? "no such port (zevmon doctor)"
+                        : !followsDevice(p.name)            ? "never follows its device (zevmon doctor)"
+                        : p.online                          ? "online"
+                                                            : "offline"});
+    printTable({{"PRINTER", 24, true}, {"PORT", 10, true}, {"STATE"}}, rows);
     if (printers.empty()) std::fprintf(console().out(), "(no printers)\n");
     return 0;
 }

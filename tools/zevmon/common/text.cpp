@@ -198,6 +198,23 @@ std::string padded(const std::string& text, size_t width) {
     return taken >= width ? text : text + std::string(width - taken, ' ');
 }
 
+std::string shortened(const std::string& text, size_t width) {
+    if (shownWidth(text) <= width) return text;
+#ifdef _WIN32
+    // The console's code page may lack an ellipsis.
+    return width <= 3 ? text.substr(0, width) : text.substr(0, width - 3) + "...";
+#else
+    if (width == 0) return "";
+    std::string out;
+    size_t characters = 0;
+    for (char c : text) {
+        if (((unsigned char)c >> 6) != 2 && ++characters == width) break;  // the ellipsis takes the last column
+        out += c;
+    }
+    return out + "\u2026";
+#endif
+}
+
 std::string sentence(const std::string& text) { return text.empty() || text.back() == '.' ? text : text + "."; }
 
 std::string shellWord(const std::string& word) {

@@ -40,6 +40,8 @@ std::string jsonOutput(const nlohmann::json& value);
 // The columns a text of shown() takes, and the text padded to `width` of them.
 size_t shownWidth(const std::string& text);
 std::string padded(const std::string& text, size_t width);
+// The text in at most `width` columns: one wider is cut, an ellipsis at its end.
+std::string shortened(const std::string& text, size_t width);
 
 // A word as the user would type it again: quoted where a shell would split it.
 std::string shellWord(const std::string& word);

@@ -110,12 +110,20 @@ int cmdQueue(HostRun& run) {
         std::fprintf(console().out(), "The print queue is empty.\n");
         return 0;
     }
-    printFitted("%-4s %-3s %s %s %s %10s %10s  %s\n", "ID", "PRI", padded("PRINTER", 18).c_str(),
-                padded("PORT", 8).c_str(), padded("DOCUMENT", 18).c_str(), "SPOOLED", "SENT", "STATUS");
+    std::vector<std::vector<std::string>> rows;
     for (auto& job : jobs)
-        printFitted("%-4lu %-3lu %s %s %s %10zu %10zu  %s\n", (unsigned long)job.id, (unsigned long)job.priority,
-                    padded(shown(job.printer), 18).c_str(), padded(shown(job.port), 8).c_str(),
-                    padded(shown(job.document), 18).c_str(), job.spooled, job.sent, jobStatusText(job).c_str());
+        rows.push_back({std::to_string(job.id), std::to_string(job.priority), shown(job.printer), shown(job.port),
+                        shown(job.document), std::to_string(job.spooled), std::to_string(job.sent),
+                        shown(jobStatusText(job))});
+    printTable({{"ID", 4},
+                {"PRI", 3},
+                {"PRINTER", 18, true},
+                {"PORT", 8, true},
+                {"DOCUMENT", 18, true},
+                {"SPOOLED", 10, false, true},
+                {"SENT", 10, false, true},
+                {"STATUS"}},
+               rows);
     return 0;
 }
 

@@ -66,11 +66,11 @@ int listUsb(bool asJson) {
         std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    printFitted("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
+    std::vector<std::vector<std::string>> rows;
     for (auto& e : out)
-        printFitted("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
-                    padded(shown(e["portName"].get<std::string>()), 10).c_str(),
-                    e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>()).c_str());
+        rows.push_back({shown(e["instanceId"].get<std::string>()), shown(e["portName"].get<std::string>()),
+                        e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>())});
+    printTable({{"INSTANCE ID", 40, true}, {"PORTNAME", 10, true}, {"STATE", 9}, {"DEVICE PATH", 0, true}}, rows);
     if (out.empty()) std::fprintf(console().out(), "(no USB printers)\n");
     return 0;
 }
@@ -97,11 +97,12 @@ int received(Session& session, const UsbWords& c) {
     std::vector<ReceivedJob> jobs =
         session.folder().receivedJobs(id, [&](const std::filesystem::path& p) { return session.live().recording(p); });
     if (c.listJobs) {
-        printFitted("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
-        for (auto& job : jobs)
-            printFitted("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
-                        job.started.c_str(), padded(shown(job.outcome), 26).c_str(),
-                        shown(utf8ToAnsi(job.document)).c_str());  // kept as UTF-8, shown as every name is
+        std::vector<std::vector<std::string>> rows;
+        // The outcome, a sentence, last: it wraps under itself where the row is too wide.
+        for (auto& job : jobs)  // the record keeps UTF-8; shown as every name is
+            rows.push_back({std::to_string(job.number), std::to_string(job.bytes), job.started,
+                            shown(utf8ToAnsi(job.document)), shown(job.outcome)});
+        printTable({{"JOB", 5}, {"BYTES", 12}, {"STARTED", 19}, {"DOCUMENT", 18, true}, {"OUTCOME"}}, rows);
         if (jobs.empty()) std::fprintf(console().out(), "(no jobs)\n");
         return 0;
     }

@@ -75,9 +75,11 @@ int listUsb(bool asJson) {
     return 0;
 }
 
+// The record keeps its names in UTF-8; shown as every name is.
 std::string jobTitle(const ReceivedJob& job) {
     if (job.number == 0) return job.document;
-    return fmt::format("job {}, \"{}\" on {}, {}, {}", job.number, job.document, job.port, job.started, job.outcome);
+    return fmt::format("job {}, \"{}\" on {}, {}, {}", job.number, shown(utf8ToAnsi(job.document)),
+                       shown(utf8ToAnsi(job.port)), job.started, job.outcome);
 }
 
 void dumpHex(const std::string& data) {
@@ -99,7 +101,7 @@ int received(Session& session, const UsbWords& c) {
     if (c.listJobs) {
         std::vector<std::vector<std::string>> rows;
         // The outcome, a sentence, last: it wraps under itself where the row is too wide.
-        for (auto& job : jobs)  // the record keeps UTF-8; shown as every name is
+        for (auto& job : jobs)
             rows.push_back({std::to_string(job.number), std::to_string(job.bytes), job.started,
                             shown(utf8ToAnsi(job.document)), shown(job.outcome)});
         printTable({{"JOB", 5}, {"BYTES", 12}, {"STARTED", 19}, {"DOCUMENT", 18, true}, {"OUTCOME"}}, rows);

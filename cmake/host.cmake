@@ -16,6 +16,7 @@ if(ZEV_SANITIZE)
 endif()
 
 add_subdirectory(errors)
+add_subdirectory(codepage)
 
 add_library(sim STATIC
     sim/machine.cpp
@@ -35,7 +36,7 @@ target_include_directories(sim PUBLIC ${CMAKE_SOURCE_DIR}/sim/include ${CMAKE_SO
 target_compile_options(sim PRIVATE ${WARNINGS})
 find_package(Threads REQUIRED)
 find_package(nlohmann_json REQUIRED)
-target_link_libraries(sim PUBLIC Threads::Threads PRIVATE error_names nlohmann_json::nlohmann_json)
+target_link_libraries(sim PUBLIC Threads::Threads PRIVATE code_page error_names nlohmann_json::nlohmann_json)
 
 add_library(zevuruzi_host STATIC ${MONITOR_SOURCES} host/zevuruzi_module.cpp)
 target_link_libraries(zevuruzi_host PUBLIC sim)

@@ -53,6 +53,7 @@ add_test(NAME dll.win9x_imports
     COMMAND ${CHECK_WIN9X_IMPORTS} ${CMAKE_OBJDUMP} ${WIN9X_IMPORTS} 98 $<TARGET_FILE:zevuruzi>)
 
 add_subdirectory(errors)
+add_subdirectory(codepage)
 add_subdirectory(tools/zevmon)
 include(cmake/dist.cmake)
 add_subdirectory(tests/wine)

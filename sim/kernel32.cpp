@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 
+#include "codepage/code_page.h"
 #include "errors/error_names.h"
 #include "state.h"
 
@@ -142,8 +143,10 @@ int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
     return r < 0 ? -1 : r > 0;
 }
 
+// Letter case aside in the machine's code page, as the names of its printers
+// and keys are compared.
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
-    int r = strcasecmp(a ? a : "", b ? b : "");
+    int r = codepage::compareNoCase(a ? a : "", b ? b : "");
     return r < 0 ? -1 : r > 0;
 }
 

@@ -1,6 +1,8 @@
 // The simulated registry tree and its REGEDIT4 form.
 #include "registry.h"
 
+#include "codepage/code_page.h"
+
 #include <atomic>
 
 #include <algorithm>
@@ -13,16 +15,7 @@ namespace sim {
 
 static const char RootName[] = "HKEY_LOCAL_MACHINE";
 
-static int compareNoCase(const std::string& a, const std::string& b) {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++) {
-        int x = std::toupper((unsigned char)a[i]), y = std::toupper((unsigned char)b[i]);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-bool equalNoCase(const std::string& a, const std::string& b) { return compareNoCase(a, b) == 0; }
+bool equalNoCase(const std::string& a, const std::string& b) { return codepage::equalNoCase(a, b); }
 
 RegistryFormatError::RegistryFormatError(const std::string& source_, int line_, const std::string& what)
     : std::runtime_error(source_ + ":" + std::to_string(line_) + ": " + what), source(source_), line(line_) {}
@@ -66,7 +59,7 @@ std::shared_ptr<RegNode> Registry::addChild(RegNode& node, const std::string& na
     sub->made = ++keysMade;
     auto at = std::lower_bound(node.subkeys.begin(), node.subkeys.end(), name,
                                [](const std::shared_ptr<RegNode>& n, const std::string& k) {
-                                   return compareNoCase(n->name, k) < 0;
+                                   return codepage::compareNoCase(n->name, k) < 0;
                                });
     node.subkeys.insert(at, sub);
     return sub;

@@ -44,6 +44,8 @@ struct RegistryFormatError : std::runtime_error {
     int line;
 };
 
+// Names of keys, values, printers and ports, compared as the system compares
+// them: letter case aside, in the machine's code page (Windows-1252).
 bool equalNoCase(const std::string& a, const std::string& b);
 
 class Registry {

@@ -26,11 +26,14 @@ BOOL WINAPI OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTS
         SetLastError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
+    // The handle's printer is named as its key is, in whatever case it was opened:
+    // its jobs say the printer's own name.
+    std::shared_ptr<sim::RegNode> key = machine().registry().find(sim::printerKey(printerName));
     auto& spooler = machine().spooler();
     std::lock_guard<std::mutex> lock(spooler.mutex);
     uintptr_t value = spooler.next;
     spooler.next += 4;
-    spooler.open[value] = printerName;
+    spooler.open[value] = key ? key->name : std::string(printerName);
     *printer = (HANDLE)value;
     return TRUE;
 }

@@ -227,6 +227,22 @@ TEST_F(Spooler, ApplicationCallsRefuseWhatTheSpoolerCannotTake) {
     ClosePrinter(handle);
 }
 
+// Printers are found letter case aside in the machine's code page, é as É and
+// ÿ as Ÿ but never ÷ as ×, and a job says its printer's own name.
+TEST_F(Spooler, PrintersAreFoundInEitherLetterCaseOfTheCodePage) {
+    machine().unplugUsbPrinter(PrinterId);  // held, so that the jobs stay to be looked at
+    machine().addPrinter("\xc9tage \x9c\xff", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    machine().addPrinter("Caisse \xf7", "USB-001", PRINTER_ATTRIBUTE_WORK_OFFLINE);
+    const std::pair<const char*, const char*> names[] = {
+        {"\xe9TAGE \x8c\x9f", "\xc9tage \x9c\xff"}, {"CAISSE \xf7", "Caisse \xf7"}, {"Caisse \xd7", ""}, {"Etage \x9c\xff", ""}};
+    for (auto [opened, own] : names) {
+        DWORD id = print("held", opened);
+        auto jobs = machine().spooledJobs();
+        auto job = std::find_if(jobs.begin(), jobs.end(), [&](const sim::JobReport& j) { return j.id == id; });
+        EXPECT_EQ(job == jobs.end() ? "" : job->printer, own) << opened;
+    }
+}
+
 // A program reads the queues as the printer folder does: the printers with
 // EnumPrintersA, each one's jobs with EnumJobsA and GetJobA, a job's Position
 // counted in its own printer's whole queue, whichever job the listing starts at.

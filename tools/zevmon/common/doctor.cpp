@@ -688,15 +688,15 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
     for (const PortReport* p : kept)
         std::fprintf(console().out(), "Port %s is kept: its device %s is no longer installed, but printer%s %s still print%s to it and "
                     "would be left without a port (%s deletes it all the same).\n",
-                    p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
-                    p->printers.size() == 1 ? "" : "s", printerNames(*p).c_str(), p->printers.size() == 1 ? "s" : "",
+                    shown(p->name).c_str(), p->instanceId.empty() ? "(no instance id)" : shown(p->instanceId).c_str(),
+                    p->printers.size() == 1 ? "" : "s", shown(printerNames(*p)).c_str(), p->printers.size() == 1 ? "s" : "",
                     zevmonCommand("prune --even-if-used").c_str());
     if (stale.empty()) return 0;
     std::fprintf(console().out(), "These USB ports belong to devices that are no longer installed:\n");
     for (const PortReport* p : stale) {
         std::string users = p->printers.empty() ? "" : "; printers left without a port: " + printerNames(*p);
-        std::fprintf(console().out(), "  %-9s %s%s\n", p->name.c_str(), p->instanceId.empty() ? "(no instance id)" : p->instanceId.c_str(),
-                    users.c_str());
+        std::fprintf(console().out(), "  %s %s%s\n", padded(shown(p->name), 9).c_str(),
+                     p->instanceId.empty() ? "(no instance id)" : shown(p->instanceId).c_str(), shown(users).c_str());
     }
     if (!assumeYes) {
         if (!inputIsTerminal())
@@ -710,8 +710,8 @@ int pruneStalePorts(const PortDeleter& deletePort, const Diagnosis& diagnosis, b
         }
     }
     for (const PortReport* p : stale) {
-        if (!deletePort(p->name)) fail("Port " + p->name + " could not be deleted");
-        result("Port " + p->name + " deleted.");
+        if (!deletePort(p->name)) fail("Port " + shown(p->name) + " could not be deleted");
+        result("Port " + shown(p->name) + " deleted.");
     }
     return 0;
 }
@@ -812,7 +812,9 @@ std::string diagnosisText(const Diagnosis& d) {
         else if (p.kind == PortKindUsb)
             config = fmt::format("{} {}, pipes {} (out) and {} (in)", p.instanceId.empty() ? "(no instance id)" : p.instanceId,
                                  p.interfaceGuid, p.writePipe, p.readPipe);
-        out += fmt::format("  {:<9} {:<5} {}{}\n", p.name, kindName(p.kind), config,
+        // A name wider than its column stands whole on a line of its own: doctor's names are read to be typed.
+        std::string name = p.name.size() <= 9 ? fmt::format("{:<9}", p.name) : p.name + "\n" + std::string(11, ' ');
+        out += fmt::format("  {} {:<5} {}{}\n", name, kindName(p.kind), config,
                            p.created ? " (made at the next enumeration)" : "");
         if (p.kind == PortKindUsb)
             out += fmt::format("            device {}{}\n", p.present ? "present" : "absent",

@@ -5,6 +5,7 @@
 
 #include "errors/error_names.h"
 #include "terminal.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -15,7 +16,7 @@ void CallTrace::operator()(const std::string& call, BOOL result, const std::stri
     if (!outputs.empty()) line += ", " + outputs;
     if (!result) line += fmt::format(", last error {} ({})", errors::errorName(error), error);
     std::FILE* out = out_ ? out_ : console().err();
-    std::fprintf(out, "%s\n", line.c_str());
+    std::fprintf(out, "%s\n", shown(line).c_str());
     std::fflush(out);
     SetLastError(error);
 }

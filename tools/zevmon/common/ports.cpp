@@ -43,10 +43,9 @@ void showPorts(const std::vector<PortEntry>& ports, unsigned level, bool asJson)
     if (level == 1) {
         for (auto& p : ports) std::fprintf(console().out(), "%s\n", shown(p.name).c_str());
     } else {
-        printFitted("%-10s %-16s %-12s %s\n", "PORT", "MONITOR", "DESCRIPTION", "TYPE");
-        for (auto& p : ports)
-            printFitted("%s %s %s %s\n", padded(shown(p.name), 10).c_str(), padded(shown(p.monitor), 16).c_str(),
-                        padded(shown(p.description), 12).c_str(), portType(p.type).c_str());
+        std::vector<std::vector<std::string>> rows;
+        for (auto& p : ports) rows.push_back({shown(p.name), shown(p.monitor), shown(p.description), portType(p.type)});
+        printTable({{"PORT", 10, true}, {"MONITOR", 16, true}, {"DESCRIPTION", 12, true}, {"TYPE"}}, rows);
     }
     if (ports.empty()) std::fprintf(console().out(), "(no ports)\n");
 }
@@ -78,7 +77,7 @@ int cmdPorts(Run& run) {
     if (!run.route->enumPorts(o.level, ports)) fail(run.route->portsNotListed());
     // Listed all the same, but a list the spooler would never show deserves a word.
     std::string notLoaded = run.diagnose ? monitorNotLoaded(run.diagnose()) : "";
-    if (!notLoaded.empty()) notice(notLoaded + " The spooler lists none of this monitor's ports.");
+    if (!notLoaded.empty()) notice(shown(notLoaded) + " The spooler lists none of this monitor's ports.");
     showPorts(ports, o.level, o.asJson);
     if (!o.asJson && o.level == 2) run.route->explainPorts(ports);
     return 0;
@@ -89,7 +88,7 @@ void declareDeletePort(CLI::App& deletePort, Run& run) {
 }
 
 int cmdDeletePort(Run& run) {
-    const std::string& name = run.words<DeletePortWords>().portName;
+    std::string name = nameToFind(run.words<DeletePortWords>().portName, "port");
     if (!run.route->deletePort(name)) fail(run.route->portNotDeleted(name));
     result(run.route->portDeleted(name));
     // The scan makes a port again for as long as a device's "PortName" asks for it.
@@ -98,7 +97,8 @@ int cmdDeletePort(Run& run) {
     if (const InstanceReport* r = instanceRemaking(diagnosis, name))
         result(fmt::format("It comes back at the next enumeration{}: {} still asks for it with its \"PortName\". "
                            "Remove that printer, or change its \"PortName\", to be rid of the port.",
-                           r->verdict == "will-be-created" ? "" : " after its printer is plugged in", r->instanceKey));
+                           r->verdict == "will-be-created" ? "" : " after its printer is plugged in",
+                           shown(r->instanceKey)));
     return 0;
 }
 
@@ -121,22 +121,22 @@ int checkAddPort(const CLI::App&, Run& run) {
 
 int cmdAddPort(Run& run) {
     const AddPortWords& o = run.words<AddPortWords>();
-    const std::string& name = o.portName;
+    std::string name = nameToMake(o.portName, "a port's name");
     if (name.empty() || name.size() >= RegistryNameMax || name.find('\\') != std::string::npos)
         throw Failure(fmt::format("\"{}\" cannot name a port: a port's name is one registry key, 1 to {} characters "
                                   "without a backslash. Nothing was changed.",
-                                  name, RegistryNameMax - 1));
+                                  shown(name), RegistryNameMax - 1));
     if (IsProbeKeyName(name.c_str()))
         throw Failure(fmt::format("{} is the key the monitor probes with before it makes a port, never a port. "
                                   "Nothing was changed.",
-                                  name));
+                                  shown(name)));
     if (!keyExists(MonitorKeyPath))
         throw Failure(fmt::format("The monitor is not installed: its key {} does not exist. Nothing was changed.",
                                   MonitorKeyPath));
     for (const std::string& existing : subkeyNames(MonitorKeyPath))
         if (sameName(existing, name))
             throw Failure(fmt::format("Port {} exists already; nothing was changed ({} first to make it anew).",
-                                      existing, zevmonCommand("delete-port " + shellWord(existing))));
+                                      shown(existing), zevmonCommand("delete-port " + shellWord(shown(existing)))));
     PortConfig config;
     std::memset(&config, 0, sizeof config);
     config.kind = o.toFile ? PortKindFile : PortKindNull;
@@ -158,12 +158,12 @@ int cmdAddPort(Run& run) {
     }
     if (result != ERROR_SUCCESS) {
         SetLastError((DWORD)result);
-        fail("Port " + name + " could not be added");
+        fail("Port " + shown(name) + " could not be added");
     }
     std::string what = !o.toFile ? "a null port"
                        : o.toFile->empty() ? "a file port that asks for a file at every job"
                                            : "a file port writing to " + *o.toFile;
-    zevmon::result(fmt::format("Port {} added: {}. {}", name, what, run.whenPortKeysLoad));
+    zevmon::result(fmt::format("Port {} added: {}. {}", shown(name), what, run.whenPortKeysLoad));
     return 0;
 }
 

@@ -132,25 +132,30 @@ std::string jobPrinter(PortRoute& route, const PrintOptions& job) {
         for (const PrinterState& p : printers)
             if (sameName(p.name, job.printer)) {
                 if (!sameName(p.port, job.port))
-                    throw Failure(fmt::format("Printer {} prints to {}, not to {}.", p.name, p.port, job.port));
-                return job.printer;
+                    throw Failure(fmt::format("Printer {} prints to {}, not to {}.", shown(p.name), shown(p.port),
+                                              shown(job.port)));
+                return p.name;
             }
         SetLastError(ERROR_INVALID_PRINTER_NAME);
-        fail("Printer " + job.printer + " could not be opened");
+        fail("Printer " + shown(job.printer) + " could not be opened");
     }
     std::string printer = printerFor(printers, job.port);
     if (!route.jobsNeedPrinter()) return printer;
     if (printer.empty())
         throw Failure(fmt::format("No printer prints to {}, so the spooler has no way to send a job there: install a "
                                   "printer on that port, or name one with --printer.",
-                                  job.port));
-    notice(fmt::format("Printing on printer {}, the printer of port {}.", printer, job.port));
+                                  shown(job.port)));
+    notice(fmt::format("Printing on printer {}, the printer of port {}.", shown(printer), shown(job.port)));
     return printer;
 }
 
 int cmdPrint(Run& run) {
     CancelOnInterrupt cancel;
-    const PrintOptions& job = run.words<PrintOptions>();
+    // Its names as the machine keeps them; said where the command runs, once.
+    PrintOptions job = run.words<PrintOptions>();
+    job.port = nameToFind(job.port, "port");
+    if (!job.printer.empty()) job.printer = nameToFind(job.printer, "printer");
+    job.document = nameToKeep(job.document, "The document's name");
     return run.route->printJob(job, jobPrinter(*run.route, job));
 }
 
@@ -250,10 +255,10 @@ int printJob(MonitorCaller& caller, const PrintOptions& options, const std::stri
                             caller.closePort(other);
         SetLastError(error);
         try {
-            fail("There is no port " + options.port + " to print to");
+            fail("There is no port " + shown(options.port) + " to print to");
         } catch (const Failure& e) {
             if (!colonLeftOut) throw;
-            throw Failure(fmt::format("{} Did you mean {}:?", e.what(), options.port));
+            throw Failure(fmt::format("{} Did you mean {}:?", e.what(), shown(options.port)));
         }
     }
     if (!caller.startDocPort(port, printer, 1, options.document)) {
@@ -261,11 +266,11 @@ int printJob(MonitorCaller& caller, const PrintOptions& options, const std::stri
         caller.closePort(port);
         if (cancelRequested()) {
             std::fprintf(console().err(), "zevmon: The job on %s was cancelled at the open-file prompt; nothing was sent.\n",
-                         options.port.c_str());
+                         shown(options.port).c_str());
             return CancelledStatus;
         }
         SetLastError(error);
-        fail("A job could not start on " + options.port);
+        fail("A job could not start on " + shown(options.port));
     }
     if (observer.started) observer.started();
     Sent sent = sendInChunks(input, options.chunk, [&](const char* data, DWORD size, DWORD& written) {
@@ -287,24 +292,25 @@ int printJob(MonitorCaller& caller, const PrintOptions& options, const std::stri
 
     if (sent.cancelled) {
         std::fprintf(console().err(), "zevmon: The job on %s was cancelled after %llu bytes; EndDocPort %s it.\n",
-                     options.port.c_str(), (unsigned long long)sent.bytes, ended ? "ended" : "could not end");
+                     shown(options.port).c_str(), (unsigned long long)sent.bytes, ended ? "ended" : "could not end");
         return cancelledStatus();
     }
     if (sent.readFailure)
-        throw Failure(fmt::format("{} The job on {} stopped after {} bytes.", sent.readFailure->what(), options.port,
-                                  sent.bytes));
+        throw Failure(fmt::format("{} The job on {} stopped after {} bytes.", sent.readFailure->what(),
+                                  shown(options.port), sent.bytes));
     if (!sent.written) {
         SetLastError(writeError);
         fail(input.size()
-                 ? fmt::format("The job on {} stopped after {} of {} bytes", options.port, sent.bytes, *input.size())
-                 : fmt::format("The job on {} stopped after {} bytes", options.port, sent.bytes));
+                 ? fmt::format("The job on {} stopped after {} of {} bytes", shown(options.port), sent.bytes,
+                               *input.size())
+                 : fmt::format("The job on {} stopped after {} bytes", shown(options.port), sent.bytes));
     }
     if (!ended) {
         SetLastError(endError);
-        fail("The job on " + options.port + " did not end cleanly");
+        fail("The job on " + shown(options.port) + " did not end cleanly");
     }
-    std::fprintf(console().out(), "Printed %llu bytes to %s%s%s.\n", (unsigned long long)sent.bytes, options.port.c_str(),
-                printer.empty() ? "" : (" for printer " + printer).c_str(),
+    std::fprintf(console().out(), "Printed %llu bytes to %s%s%s.\n", (unsigned long long)sent.bytes,
+                 shown(options.port).c_str(), printer.empty() ? "" : (" for printer " + shown(printer)).c_str(),
                 observer.destination ? observer.destination().c_str() : "");
     return 0;
 }
@@ -315,7 +321,7 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
     HANDLE handle = NULL;
     BOOL ok = OpenPrinterA(const_cast<LPSTR>(printer.c_str()), &handle, NULL);
     trace(fmt::format("OpenPrinterA(\"{}\", &handle, NULL)", printer), ok);
-    if (!ok) fail("Printer " + printer + " could not be opened");
+    if (!ok) fail("Printer " + shown(printer) + " could not be opened");
     // Closes the printer handle on every way out, keeping the error that matters.
     auto close = [&] {
         DWORD error = GetLastError();
@@ -329,7 +335,7 @@ SpooledDocument spoolDocument(const PrintOptions& options, const std::string& pr
           fmt::format("job {}", document.job));
     if (document.job == 0) {
         close();
-        fail("The spooler did not take a document for printer " + printer);
+        fail("The spooler did not take a document for printer " + shown(printer));
     }
     if (options.priority && !setJobPriority(handle, document.job, options.priority, trace)) {
         DWORD error = GetLastError();

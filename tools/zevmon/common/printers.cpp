@@ -56,14 +56,14 @@ int cmdPrinters(Run& run) {
         std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    printFitted("%-24s %-10s %s\n", "PRINTER", "PORT", "STATE");
+    std::vector<std::vector<std::string>> rows;
     for (auto& p : printers)
-        printFitted("%s %s %s\n", padded(shown(p.name), 24).c_str(), padded(shown(p.port), 10).c_str(),
-                    (printerHasNoPort(diagnosis, p.name) ? "no such port (" + zevmonCommand("doctor") + ")"
-                     : !followsDevice(p.name)            ? "never follows its device (" + zevmonCommand("doctor") + ")"
-                     : p.online                          ? "online"
-                                                         : "offline")
-                        .c_str());
+        rows.push_back({shown(p.name), shown(p.port),
+                        printerHasNoPort(diagnosis, p.name) ? "no such port (" + zevmonCommand("doctor") + ")"
+                        : !followsDevice(p.name)            ? "never follows its device (" + zevmonCommand("doctor") + ")"
+                        : p.online                          ? "online"
+                                                            : "offline"});
+    printTable({{"PRINTER", 24, true}, {"PORT", 10, true}, {"STATE"}}, rows);
     if (printers.empty()) std::fprintf(console().out(), "(no printers)\n");
     return 0;
 }
@@ -78,20 +78,21 @@ void declarePrintersOnline(CLI::App& online, Run& run) {
 // then releases the jobs it held. A printer whose USB printer is away is left
 // as it is: the monitor would set it offline again at the next device change.
 int cmdPrintersOnline(Run& run) {
-    const std::string& name = run.words<OnlineWords>().printerName;
+    std::string name = nameToFind(run.words<OnlineWords>().printerName, "printer");
     for (const PortReport& port : run.diagnose().ports)
         for (const PrinterReport& printer : port.printers)
             if (port.kind == PortKindUsb && !port.present && sameName(printer.name, name))
                 throw Failure(fmt::format("Printer {} prints to {}, whose USB printer is not plugged in: the monitor "
                                           "sets it online when it is, and offline again at every device change until "
                                           "then. Nothing was changed.",
-                                          shown(name), port.name));
+                                          shown(printer.name), shown(port.name)));
     HANDLE handle;
     if (!OpenPrinterA(const_cast<LPSTR>(name.c_str()), &handle, NULL))
         throw Failure(fmt::format("There is no printer {} (see: {}).", shown(name), zevmonCommand("printers")));
     std::optional<std::vector<BYTE>> buffer = printerInfo2(handle);
     bool read = buffer.has_value();
     auto* info = read ? reinterpret_cast<PRINTER_INFO_2A*>(buffer->data()) : nullptr;
+    if (read && info->pPrinterName) name = info->pPrinterName;  // as it is named, in whatever case it was typed
     bool offline = read && (info->Attributes & PRINTER_ATTRIBUTE_WORK_OFFLINE);
     if (offline) info->Attributes &= ~PRINTER_ATTRIBUTE_WORK_OFFLINE;
     BOOL written = offline && SetPrinterA(handle, 2, buffer->data(), 0);

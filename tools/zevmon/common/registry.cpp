@@ -1,9 +1,6 @@
 // Registry reads of both builds.
 #include "registry.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "monitor/zevuruzi.h"
 
 namespace zevmon {
@@ -26,11 +23,9 @@ std::string untilTerminator(const std::vector<BYTE>& bytes) {
 
 }  // namespace
 
-bool sameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower((unsigned char)x) == std::tolower((unsigned char)y);
-           });
-}
+// The system's own comparison: the simulated machine's is its code page's
+// letter case (codepage/code_page.h), Windows' that of its locale.
+bool sameName(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
 std::string joinKey(const std::string& a, const std::string& b) { return a + "\\" + b; }
 

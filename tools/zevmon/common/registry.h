@@ -12,7 +12,7 @@
 namespace zevmon {
 
 // Names of keys, printers and ports, compared as the system compares them:
-// letter case aside.
+// letter case aside, é as É.
 bool sameName(const std::string& a, const std::string& b);
 
 std::string joinKey(const std::string& a, const std::string& b);

@@ -10,6 +10,7 @@
 
 #include "print.h"
 #include "monitor_caller.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -39,8 +40,10 @@ public:
     virtual int printJob(const PrintOptions& options, const std::string& printer) = 0;
 
     virtual std::string portsNotListed() const { return "The ports could not be listed"; }
-    virtual std::string portNotDeleted(const std::string& name) const { return "Port " + name + " could not be deleted"; }
-    virtual std::string portDeleted(const std::string& name) const { return "Port " + name + " deleted."; }
+    virtual std::string portNotDeleted(const std::string& name) const {
+        return "Port " + shown(name) + " could not be deleted";
+    }
+    virtual std::string portDeleted(const std::string& name) const { return "Port " + shown(name) + " deleted."; }
 };
 
 // The monitor's table, started in zevmon's own process; the printers come

@@ -9,6 +9,7 @@
 #include "monitor/zevuruzi.h"
 #include "registry.h"
 #include "terminal.h"
+#include "text.h"
 
 namespace zevmon {
 
@@ -72,8 +73,8 @@ int SystemSpooler::printJob(const PrintOptions& options, const std::string& prin
         return cancelledStatus();
     }
     std::printf("Sent %llu bytes to the spooler as job %lu \"%s\" on printer %s, which prints to %s.\n",
-                (unsigned long long)document.sent.bytes, (unsigned long)document.job, options.document.c_str(),
-                printer.c_str(), options.port.c_str());
+                (unsigned long long)document.sent.bytes, (unsigned long)document.job, shown(options.document).c_str(),
+                shown(printer).c_str(), shown(options.port).c_str());
     return 0;
 }
 
@@ -95,7 +96,7 @@ void SystemSpooler::explainPorts(const std::vector<PortEntry>& ports) {
         notice(fmt::format("None of these ports is the monitor's, though the registry has {} ({}): the spooler has "
                            "not loaded \"{}\". After an install that had to write the registry entry, restart "
                            "Windows.",
-                           keys.size() == 1 ? "its port" : "its ports", names, monitorName()));
+                           keys.size() == 1 ? "its port" : "its ports", shown(names), monitorName()));
     }
 }
 

@@ -37,9 +37,11 @@ public:
 
     std::string portsNotListed() const override { return "The spooler could not list the ports"; }
     std::string portNotDeleted(const std::string& name) const override {
-        return "The spooler could not delete port " + name;
+        return "The spooler could not delete port " + shown(name);
     }
-    std::string portDeleted(const std::string& name) const override { return "The spooler deleted port " + name + "."; }
+    std::string portDeleted(const std::string& name) const override {
+        return "The spooler deleted port " + shown(name) + ".";
+    }
 
 protected:
     CallTrace traceCall;

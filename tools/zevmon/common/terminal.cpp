@@ -226,7 +226,7 @@ void result(const std::string& line) {
         Held held(c);
         if (c.holding) return (void)c.held.emplace_back(false, line);
     }
-    std::fprintf(c.out(), "%s\n", line.c_str());
+    std::fprintf(c.out(), "%s\n", fitted(line).c_str());
 }
 
 void holdResults() { console().holding = true; }
@@ -243,7 +243,7 @@ void releaseResults() {
         if (isNotice) {
             notice(line);
         } else {
-            std::fprintf(c.out(), "%s\n", line.c_str());
+            std::fprintf(c.out(), "%s\n", fitted(line).c_str());
         }
     }
 }
@@ -295,6 +295,15 @@ std::string fitted(const std::string& text) {
             continue;
         }
         size_t hanging = indent + (line.compare(indent, 2, "- ") == 0 ? 2 : 0);
+        // Under a label's value or a column's text, where it starts on the first
+        // line with a word that fits there.
+        for (size_t gap = line.find("  ", indent); gap != std::string::npos; gap = line.find("  ", gap + 1)) {
+            size_t text = line.find_first_not_of(' ', gap);
+            if (text == std::string::npos || shownWidth(line.substr(0, text)) > width / 2 ||
+                shownWidth(line.substr(0, line.find(' ', text))) > width)
+                break;
+            hanging = text;
+        }
         std::string current = line.substr(0, indent);
         bool empty = true;  // nothing past the indent yet
         for (size_t from = indent; from <= line.size();) {
@@ -327,6 +336,85 @@ void printFitted(const char* format, ...) {
     va_end(arguments);
     text.pop_back();
     std::string out = fitted(text);
+    writeOutput(out.data(), out.size());
+}
+
+namespace {
+
+// The words of a text in lines of at most `width` columns; a word wider than
+// that stands alone on its line.
+std::vector<std::string> wordLines(const std::string& text, size_t width) {
+    std::vector<std::string> lines(1);
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (!lines.back().empty() && shownWidth(lines.back()) + 1 + shownWidth(word) > width) lines.emplace_back();
+        lines.back() += (lines.back().empty() ? "" : " ") + word;
+    }
+    return lines;
+}
+
+}  // namespace
+
+void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows) {
+    size_t count = columns.size(), last = count - 1;
+    std::vector<size_t> widest(count), widths(count);
+    for (size_t i = 0; i < count; i++) {
+        widest[i] = shownWidth(columns[i].heading);
+        for (const auto& row : rows) widest[i] = std::max(widest[i], shownWidth(row[i]));
+        widths[i] = i == last ? widest[i] : std::max(widest[i], columns[i].width);
+    }
+    // A last column of words wraps, though not narrower than its longest word.
+    size_t words = std::min<size_t>(widest[last], 16);
+    for (const auto& row : rows)
+        for (const std::string& word : wordLines(row[last], 0))  // its words, one a line
+            words = std::max(words, shownWidth(word));
+    // What each pass takes off, losing as little as it can: the padding; the
+    // names down to their usual width, and the wrapping of the last column;
+    // the names down to their headings.
+    std::vector<size_t> padding = widest, usual = widest, headings = widest;
+    for (size_t i = 0; i < count; i++)
+        if (columns[i].name) {
+            usual[i] = std::min(widest[i], std::max(columns[i].width, shownWidth(columns[i].heading)));
+            headings[i] = shownWidth(columns[i].heading);
+        } else if (i == last) {
+            usual[i] = headings[i] = words;
+        }
+    size_t limit = (size_t)outputColumns();
+    auto total = [&] {
+        size_t sum = last;  // the spaces between
+        for (size_t w : widths) sum += w;
+        return sum;
+    };
+    for (const std::vector<size_t>* floor : {&padding, &usual, &headings})
+        while (limit && total() > limit) {
+            size_t pick = count;
+            for (size_t i = 0; i < count; i++)
+                if (widths[i] > (*floor)[i] && (pick == count || widths[i] > widths[pick])) pick = i;
+            if (pick == count) break;
+            widths[pick]--;
+        }
+    std::string out;
+    auto addRow = [&](const std::vector<std::string>& cells) {
+        std::string line;
+        for (size_t i = 0; i < count; i++) {
+            std::string cell = columns[i].name ? shortened(cells[i], widths[i]) : cells[i];
+            if (i == last && !columns[i].name && limit && shownWidth(cell) > widths[i]) {
+                std::vector<std::string> parts = wordLines(cell, widths[i]);
+                std::string under(shownWidth(line), ' ');
+                for (size_t k = 1; k < parts.size(); k++) parts[0] += "\n" + under + parts[k];
+                cell = parts[0];
+            } else if (i < last || columns[i].right) {
+                std::string pad(widths[i] - std::min(widths[i], shownWidth(cell)), ' ');
+                cell = columns[i].right ? pad + cell : cell + pad;
+            }
+            line += cell + (i < last ? " " : "");
+        }
+        out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+    };
+    std::vector<std::string> headingRow;
+    for (const Column& column : columns) headingRow.push_back(column.heading);
+    addRow(headingRow);
+    for (const auto& row : rows) addRow(row);
     writeOutput(out.data(), out.size());
 }
 

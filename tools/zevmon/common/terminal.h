@@ -133,11 +133,28 @@ int terminalColumns();
 // a line stays one line for the programs that read it.
 int outputColumns();
 // The text with each line too wide for outputColumns() broken at spaces, its
-// continuations indented as the line (and past a leading "- "); a word wider
-// than the width is left whole. Widths count the characters shown.
+// continuations indented under the text after the line's last gap of two
+// spaces or more (a label's, a column's), else as the line (and past a
+// leading "- "); a word wider than the width is left whole. Widths count the
+// characters shown.
 std::string fitted(const std::string& text);
 // printf to standard output, fitted.
 void printFitted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A column of a table: its heading, the width it keeps at least, so that
+// short cells line up as they always have, and what its cells are.
+struct Column {
+    std::string heading;
+    size_t width = 0;
+    bool name = false;   // cut with an ellipsis where a row is too wide, rather than the row broken
+    bool right = false;  // a number, aligned right
+};
+// A table on standard output, its cells as shown() gives them: each column as
+// wide as its widest cell. Where outputColumns() is narrower, the padding goes
+// first, then the widest names are cut, down to their headings' width (the
+// JSON of each table keeps them whole); a last column of words is wrapped
+// under itself. In a pipe each row is one line, its names whole.
+void printTable(const std::vector<Column>& columns, const std::vector<std::vector<std::string>>& rows);
 
 // A message box as a frame no wider than the columns, its text wrapped at
 // spaces, its buttons in its bottom edge.

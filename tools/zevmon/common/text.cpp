@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <fmt/format.h>
 
+#include "codepage/code_page.h"
+#include "error_text.h"
+#include "terminal.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -11,15 +15,6 @@
 namespace zevmon {
 
 namespace {
-
-// Windows-1252's 0x80-0x9F; the five bytes it leaves undefined stand for the
-// control characters of the same number, as Windows converts them.
-const char16_t Cp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-char16_t fromCp1252(unsigned char c) { return c >= 0x80 && c < 0xA0 ? Cp1252High[c - 0x80] : c; }
 
 void appendUtf8(std::string& out, unsigned code) {
     if (code < 0x80) {
@@ -89,21 +84,67 @@ std::string ansiToUtf8(const std::string& text) {
         return out;
     }
 #endif
-    for (char c : text) appendUtf8(out, fromCp1252((unsigned char)c));
+    for (char c : text) appendUtf8(out, codepage::unicode((unsigned char)c));
     return out;
 }
 
-std::string utf8ToAnsi(const std::string& text) {
+std::string utf8ToAnsi(const std::string& text, std::string* lacking) {
     std::u32string codes;
     if (!decodeUtf8(text, codes)) return text;
     std::string out;
     for (char32_t code : codes) {
-        char byte = '?';
-        for (unsigned c = 0; c < 256; c++)
-            if (fromCp1252((unsigned char)c) == code) byte = (char)c;
-        out += byte;
+        int byte = codepage::byteOf(code);
+        out += byte < 0 ? '?' : (char)byte;
+        std::string typed;
+        appendUtf8(typed, code);
+        if (byte < 0 && lacking && (" " + *lacking + " ").find(" " + typed + " ") == std::string::npos)
+            *lacking += (lacking->empty() ? "" : " ") + typed;
     }
     return out;
+}
+
+namespace {
+
+// The characters a typed word has that the code page lacks, and the word as
+// the machine keeps it; the Windows build takes its words as they are.
+std::string inCodePage(const std::string& word, std::string& lacking) {
+#ifdef _WIN32
+    (void)lacking;
+    return word;
+#else
+    return utf8ToAnsi(word, &lacking);
+#endif
+}
+
+std::string lacks(const std::string& lacking) {
+    return lacking.find(' ') == std::string::npos ? "has no " + lacking : "has none of " + lacking;
+}
+
+}  // namespace
+
+std::string nameToFind(const std::string& word, const std::string& what) {
+    std::string lacking, name = inCodePage(word, lacking);
+    if (!lacking.empty())
+        throw Failure(fmt::format("There is no {} \"{}\": the machine's names are in Windows-1252, which {}.", what,
+                                  word, lacks(lacking)));
+    return name;
+}
+
+std::string nameToMake(const std::string& word, const std::string& what) {
+    std::string lacking, name = inCodePage(word, lacking);
+    if (!lacking.empty())
+        throw Failure(fmt::format("\"{}\" cannot be {}: the machine keeps its names in Windows-1252, which {}, so it "
+                                  "would be kept as \"{}\". Nothing was changed.",
+                                  word, what, lacks(lacking), shown(name)));
+    return name;
+}
+
+std::string nameToKeep(const std::string& word, const std::string& what) {
+    std::string lacking, name = inCodePage(word, lacking);
+    if (!lacking.empty())
+        notice(fmt::format("{} \"{}\" has characters Windows-1252 cannot hold ({}); it is stored as \"{}\".", what,
+                           word, lacking, shown(name)));
+    return name;
 }
 
 std::string shown(const std::string& text) {
@@ -155,6 +196,23 @@ size_t shownWidth(const std::string& text) {
 std::string padded(const std::string& text, size_t width) {
     size_t taken = shownWidth(text);
     return taken >= width ? text : text + std::string(width - taken, ' ');
+}
+
+std::string shortened(const std::string& text, size_t width) {
+    if (shownWidth(text) <= width) return text;
+#ifdef _WIN32
+    // The console's code page may lack an ellipsis.
+    return width <= 3 ? text.substr(0, width) : text.substr(0, width - 3) + "...";
+#else
+    if (width == 0) return "";
+    std::string out;
+    size_t characters = 0;
+    for (char c : text) {
+        if (((unsigned char)c >> 6) != 2 && ++characters == width) break;  // the ellipsis takes the last column
+        out += c;
+    }
+    return out + "\u2026";
+#endif
 }
 
 std::string sentence(const std::string& text) { return text.empty() || text.back() == '.' ? text : text + "."; }

@@ -12,9 +12,22 @@ namespace zevmon {
 
 std::string ansiToUtf8(const std::string& text);
 // A word typed on the host's command line (UTF-8) in the machine's code page;
-// a character it lacks becomes '?', as Windows converts; a word that is not
-// UTF-8 is taken as the bytes it already is.
-std::string utf8ToAnsi(const std::string& text);
+// a character it lacks becomes '?', as Windows converts, and is added to
+// `lacking` as typed (once each, a space between); a word that is not UTF-8
+// is taken as the bytes it already is.
+std::string utf8ToAnsi(const std::string& text, std::string* lacking = nullptr);
+// A name typed on the command line as the machine keeps it, by what it is
+// for. zevmon.exe's command line is in the code page already: there each is
+// the word as it is.
+// - one that finds something, `what` ("printer"): a name with a character the
+//   code page lacks names nothing of the machine, which the Failure says;
+// - one that makes something named again later, `what` ("a port's name"):
+//   refused likewise, since its '?' would name it as it was never typed;
+// - one that is only kept, `what` ("The document's name"): its '?' are said
+//   in a notice.
+std::string nameToFind(const std::string& word, const std::string& what);
+std::string nameToMake(const std::string& word, const std::string& what);
+std::string nameToKeep(const std::string& word, const std::string& what);
 // A name as the terminal shows it: UTF-8 on the host; the bytes themselves on
 // Windows, whose console has a code page of its own; a control character as
 // its C escape (\n, \x1b).
@@ -27,6 +40,8 @@ std::string jsonOutput(const nlohmann::json& value);
 // The columns a text of shown() takes, and the text padded to `width` of them.
 size_t shownWidth(const std::string& text);
 std::string padded(const std::string& text, size_t width);
+// The text in at most `width` columns: one wider is cut, an ellipsis at its end.
+std::string shortened(const std::string& text, size_t width);
 
 // A word as the user would type it again: quoted where a shell would split it.
 std::string shellWord(const std::string& word);

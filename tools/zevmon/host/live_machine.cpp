@@ -134,12 +134,12 @@ std::string LiveMachine::whyNotStarted(const std::string& reason) {
                    ? fmt::format("The monitor did not start: its port key {} has no \"Property\" value, which "
                                  "every port key needs ({}). Delete the key, or give it its value; {} "
                                  "lists every problem it finds.",
-                                 key.key, errorText(key.error), zevmonCommand("doctor"))
+                                 shown(key.key), errorText(key.error), zevmonCommand("doctor"))
                    : fmt::format("The monitor did not start: its port key {} cannot be read as a port: {} ({}). "
                                  "{} lists every problem it finds.",
-                                 key.key, errorMeaning(key.error), errorText(key.error), zevmonCommand("doctor"));
+                                 shown(key.key), errorMeaning(key.error), errorText(key.error), zevmonCommand("doctor"));
     }
-    return fmt::format("The monitor did not start on this machine: {}. {} may tell why.", reason,
+    return fmt::format("The monitor did not start on this machine: {}. {} may tell why.", shown(reason),
                        zevmonCommand("doctor"));
 }
 
@@ -378,13 +378,14 @@ void LiveMachine::stage(DWORD job, std::shared_ptr<JobOwner> asker, const std::s
             asker->pullOutDue = false;
             return;
         }
-        notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", printer, received));
+        notice(fmt::format("The printer {} was pulled out after it received {} bytes of the job.", shown(printer),
+                           received));
         deviceChanged();
         if (!asker->staging.plugAfter) return;
         std::this_thread::sleep_for(std::chrono::duration<double>(*asker->staging.plugAfter));
         machine.plugUsbPrinter(printer);
         deviceChanged();
-        notice(fmt::format("The printer {} is plugged in again.", printer));
+        notice(fmt::format("The printer {} is plugged in again.", shown(printer)));
         asker->pullOutDue = false;
     });
 }
@@ -456,7 +457,7 @@ int LiveMachine::reportReleased(const std::set<DWORD>& held) {
             if (ended && !queued) {
                 std::string problem = captureProblem(id);
                 say(fmt::format("Job {} \"{}\" on printer {}: {}.{}", id, shown(ended->document),
-                                shown(ended->printer), jobStatusText(*ended), problem.empty() ? "" : " " + problem));
+                                shown(ended->printer), shown(jobStatusText(*ended)), problem.empty() ? "" : " " + problem));
                 done += ended->sent;  // a job cancelled short of its end counts what it sent
                 total -= std::min<std::uint64_t>(total, ended->spooled - std::min(ended->spooled, ended->sent));
                 it = waiting.erase(it);
@@ -572,10 +573,10 @@ std::optional<JobHold> jobHold(const sim::JobReport& job) {
     std::string cancel = zevmonCommand(fmt::format("queue cancel {}", job.id)) + " removes it";
     std::string resume = zevmonCommand(fmt::format("queue resume {}", job.id));
     if (!job.unreadable.empty()) return JobHold{"its files cannot be read", cancel};
-    if (!job.problem.empty()) return JobHold{"it is not printed: " + job.problem, cancel};
+    if (!job.problem.empty()) return JobHold{"it is not printed: " + shown(job.problem), cancel};
     if (job.status & JOB_STATUS_OFFLINE) {
         std::string printer = shown(job.printer), why = "printer " + printer + " is offline";
-        std::string online = zevmonCommand("printers online " + shellWord(job.printer)) + " prints it, and " + cancel;
+        std::string online = zevmonCommand("printers online " + shellWord(printer)) + " prints it, and " + cancel;
         if (storedConfig(job.port).kind != PortKindUsb)
             return JobHold{why, shown(job.port) + " is not a USB port, so only a person sets the printer online "
                                                   "again: " + online};
@@ -583,12 +584,12 @@ std::optional<JobHold> jobHold(const sim::JobReport& job) {
         std::optional<std::string> device = lookUpPrinter(job.port);
         if (device) sim::machine().withUsbPrinter(*device, [&](sim::UsbPrinter& p) { present = p.present; });
         if (present) return JobHold{why, online};
-        return JobHold{why, fmt::format("Its USB printer is unplugged: {} prints it, and {}", 
-                                        zevmonCommand("usb plug " + shellWord(job.port)), cancel)};
+        return JobHold{why, fmt::format("Its USB printer is unplugged: {} prints it, and {}",
+                                        zevmonCommand("usb plug " + shellWord(shown(job.port))), cancel)};
     }
     if (job.status & JOB_STATUS_PAUSED) return JobHold{"it is paused", resume + " prints it, and " + cancel};
     if ((job.status & JOB_STATUS_ERROR) && !(job.status & JOB_STATUS_PRINTING))
-        return JobHold{"it " + jobStatusText(job),
+        return JobHold{"it " + shown(jobStatusText(job)),
                        "Once that is mended, " + resume + " prints it again, and " + cancel};
     return std::nullopt;
 }
@@ -596,7 +597,7 @@ std::optional<JobHold> jobHold(const sim::JobReport& job) {
 std::string holdSentence(const sim::JobReport& job, const std::string& state) {
     std::optional<JobHold> hold = jobHold(job);
     return fmt::format("Job {} \"{}\" {}: {}.{}", job.id, shown(job.document), state,
-                       hold ? hold->why : jobStatusText(job), hold ? " " + hold->advice + "." : "");
+                       hold ? hold->why : shown(jobStatusText(job)), hold ? " " + hold->advice + "." : "");
 }
 
 }  // namespace zevmon

@@ -84,10 +84,6 @@ int checkMachinePrint(const CLI::App& print, HostRun& run) {
         std::fprintf(console().err(), "zevmon: --plug-after and --on-error work with the queue's retries, not with --direct\n");
         return 2;
     }
-    // Names typed here are UTF-8; the machine's are in its code page.
-    PrintOptions& job = run.words<PrintOptions>();
-    job.document = utf8ToAnsi(job.document);
-    job.printer = utf8ToAnsi(job.printer);
     return -1;
 }
 
@@ -152,7 +148,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     bool plugDue = false;  // the printer was unplugged before its job, and --plug-after plugs it in
     auto plugAt = std::chrono::steady_clock::now();
     if (target && staging.unplugAfter && !printerPresent(*target)) {
-        notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", *target,
+        notice(fmt::format("The printer {} is unplugged already, so --unplug-after has nothing to pull out{}.", shown(*target),
                            staging.plugAfter ? "; it is plugged in --plug-after seconds from now" : ""));
         owner->staging.unplugAfter.reset();  // before its job exists: nothing to pull out at its playback
         if (staging.plugAfter) {
@@ -185,7 +181,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (plugDue && std::chrono::steady_clock::now() >= plugAt) {
             machine.plugUsbPrinter(*target);
             live.deviceChanged();
-            notice(fmt::format("The printer {} is plugged in again.", *target));
+            notice(fmt::format("The printer {} is plugged in again.", shown(*target)));
             plugDue = false;
             owner->pullOutDue = false;
         }
@@ -228,17 +224,18 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (std::chrono::steady_clock::now() >= plugAt) {
             machine.plugUsbPrinter(*target);
             live.deviceChanged();
-            notice(fmt::format("The printer {} is plugged in again.", *target));
+            notice(fmt::format("The printer {} is plugged in again.", shown(*target)));
         } else {
             notice(fmt::format("The printer {} stays unplugged: the run ended before --plug-after plugged it in ({}).",
-                               *target, zevmonCommand("usb plug " + shellWord(job.port))));
+                               shown(*target), zevmonCommand("usb plug " + shellWord(shown(job.port)))));
         }
         owner->pullOutDue = false;
     }
     while (owner->pullOutDue && !cancelRequested() && !console().gone())
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (owner->pullOutDue)
-        notice(fmt::format("The machine plugs the printer {} in again as --plug-after asked, after this run.", *target));
+        notice(fmt::format("The machine plugs the printer {} in again as --plug-after asked, after this run.",
+                           shown(*target)));
     if (!ended) ended = machine.endedJob(id);  // it may have ended between the two looks
     if (!ended) throw Failure(fmt::format("Job {} left the queue without a word from the spooler.", id));
     return reportEnd(*ended, document, cancelSent);
@@ -261,9 +258,9 @@ int MachinePorts::reportEnd(const sim::JobReport& ended, const SpooledDocument& 
         return cancelledStatus();
     }
     if (!ended.folderProblem.empty())
-        throw Failure(fmt::format("Job {} {}, but {}.", id, jobStatusText(ended), ended.folderProblem));
+        throw Failure(fmt::format("Job {} {}, but {}.", id, shown(jobStatusText(ended)), ended.folderProblem));
     if (std::string problem = session_.live().captureProblem(id); !problem.empty())
-        throw Failure(fmt::format("Job {} {}: {}", id, jobStatusText(ended), problem));
+        throw Failure(fmt::format("Job {} {}: {}", id, shown(jobStatusText(ended)), problem));
     if (ended.status == JOB_STATUS_PRINTED) {
         result(fmt::format("Printed job {}: {} bytes to {} for printer {}{}.", id, ended.sent, shown(ended.port),
                            shown(ended.printer), fileDestination(ended.port)));
@@ -287,8 +284,8 @@ int MachinePorts::reportEnd(const sim::JobReport& ended, const SpooledDocument& 
                                                             errorText(ended.error))
                                               : ""));
     JobState state = jobState(ended);
-    throw Failure(std::string(state.word) == "failed" ? fmt::format("Job {} {}.", id, state.sentence)
-                                                      : fmt::format("Job {} failed: {}.", id, state.sentence));
+    throw Failure(std::string(state.word) == "failed" ? fmt::format("Job {} {}.", id, shown(state.sentence))
+                                                      : fmt::format("Job {} failed: {}.", id, shown(state.sentence)));
 }
 
 // The monitor's table called directly, as before the queue: for debugging
@@ -317,7 +314,7 @@ int MachinePorts::printDirect(const PrintOptions& job, const std::string& printe
     observer.wrote = [&] { recorder.collect(); };
     observer.ended = [&](std::uint64_t sent, const std::string& outcome) {
         recorder.finish(outcome);
-        session_.done(fmt::format("the job on {}: {}, {} bytes sent", job.port, outcome, sent));
+        session_.done(fmt::format("the job on {}: {}, {} bytes sent", shown(job.port), outcome, sent));
     };
     observer.destination = [&] { return fileDestination(job.port); };
     int status;
@@ -337,11 +334,12 @@ std::string MachinePorts::fileDestination(const std::string& port) {
     if (config.kind != PortKindFile) return "";
     config.fileName[sizeof config.fileName - 1] = 0;
     if (config.fileName[0] && !file.empty() && !session_.owner()->prompted)
-        notice(fmt::format("--answer {} was not needed: {} prints to its own file.", file, port));
-    if (config.fileName[0]) file = config.fileName;
-    else if (session_.owner()->answered) file = *session_.owner()->answered;
+        notice(fmt::format("--answer {} was not needed: {} prints to its own file.", file, shown(port)));
+    std::string said = file;  // as typed; the port's own is in the machine's code page
+    if (config.fileName[0]) file = config.fileName, said = shown(file);
+    else if (session_.owner()->answered) file = said = *session_.owner()->answered;
     if (file.empty()) return "";
-    return fmt::format(", into {} ({})", file, sim::machine().hostPath(file));
+    return fmt::format(", into {} ({})", said, sim::machine().hostPath(file));
 }
 
 }  // namespace zevmon

@@ -111,12 +111,20 @@ int cmdQueue(HostRun& run) {
         std::fprintf(console().out(), "The print queue is empty.\n");
         return 0;
     }
-    printFitted("%-4s %-3s %s %s %s %10s %10s  %s\n", "ID", "PRI", padded("PRINTER", 18).c_str(),
-                padded("PORT", 8).c_str(), padded("DOCUMENT", 18).c_str(), "SPOOLED", "SENT", "STATUS");
+    std::vector<std::vector<std::string>> rows;
     for (auto& job : jobs)
-        printFitted("%-4lu %-3lu %s %s %s %10zu %10zu  %s\n", (unsigned long)job.id, (unsigned long)job.priority,
-                    padded(shown(job.printer), 18).c_str(), padded(shown(job.port), 8).c_str(),
-                    padded(shown(job.document), 18).c_str(), job.spooled, job.sent, jobStatusText(job).c_str());
+        rows.push_back({std::to_string(job.id), std::to_string(job.priority), shown(job.printer), shown(job.port),
+                        shown(job.document), std::to_string(job.spooled), std::to_string(job.sent),
+                        shown(jobStatusText(job))});
+    printTable({{"ID", 4},
+                {"PRI", 3},
+                {"PRINTER", 18, true},
+                {"PORT", 8, true},
+                {"DOCUMENT", 18, true},
+                {"SPOOLED", 10, false, true},
+                {"SENT", 10, false, true},
+                {"STATUS"}},
+               rows);
     return 0;
 }
 
@@ -134,12 +142,12 @@ int cancelOne(HostRun& run, DWORD jobId) {
     if (!job) {
         if (std::optional<sim::JobReport> ended = sim::machine().endedJob(jobId))
             throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
-                                      jobStatusText(*ended)));
+                                      shown(jobStatusText(*ended))));
         throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", jobId));
     }
     // A job whose printer is not known is reached through a handle of any printer.
     std::vector<PrinterState> printers = localPrinters(trace);
-    bool known = std::any_of(printers.begin(), printers.end(), [&](auto& p) { return p.name == job->printer; });
+    bool known = std::any_of(printers.begin(), printers.end(), [&](auto& p) { return sameName(p.name, job->printer); });
     std::string through = known || printers.empty() ? job->printer : printers.front().name;
     if (!cancelJob(through, job->id, trace)) fail(fmt::format("Job {} could not be cancelled", job->id));
     if (!job->unreadable.empty()) {
@@ -165,7 +173,7 @@ int cancelOne(HostRun& run, DWORD jobId) {
     // Ended some other way: the user's wish is met, and said how.
     if (ended && !(ended->status == JOB_STATUS_DELETED && ended->error == 0)) {
         result(fmt::format("Job {} \"{}\" on printer {} is no longer in the queue: {}.", job->id, shown(job->document),
-                           shown(job->printer), jobStatusText(*ended)));
+                           shown(job->printer), shown(jobStatusText(*ended))));
         return 0;
     }
     std::size_t sent = ended ? ended->sent : job->sent;

@@ -38,15 +38,17 @@ std::string enumPath(const std::string& instanceId) {
     auto parts = sim::splitKeyPath(instanceId);
     if (parts.size() != 3 || !sim::equalNoCase(parts[0], "USB") || parts[1].empty() || parts[2].empty())
         throw Failure("A USB instance id looks like 'USB\\VID_1209&PID_0001\\5&1A2B3C4D&0&1' (quoted, so that the "
-                      "shell keeps its & and \\); '" + instanceId + "' does not.");
+                      "shell keeps its & and \\); '" + shown(instanceId) + "' does not.");
     return deviceKey(instanceId);
 }
 
-std::string findPrinter(const std::string& idOrPort) {
+std::string findPrinter(const std::string& typed) {
+    std::string idOrPort = nameToFind(typed, "USB printer");
     if (auto id = lookUpPrinter(idOrPort)) return *id;
     if (idOrPort.find('\\') != std::string::npos)
-        throw Failure("There is no USB printer " + idOrPort + " on this machine (see: " + zevmonCommand("usb list") + ").");
-    throw Failure("No USB printer of this machine has the port " + idOrPort +
+        throw Failure("There is no USB printer " + shown(idOrPort) + " on this machine (see: " +
+                      zevmonCommand("usb list") + ").");
+    throw Failure("No USB printer of this machine has the port " + shown(idOrPort) +
                   ", and no printer has that instance id (see: " + zevmonCommand("usb list") + ").");
 }
 
@@ -66,18 +68,20 @@ int listUsb(bool asJson) {
         std::fprintf(console().out(), "%s\n", jsonOutput(out).c_str());
         return 0;
     }
-    printFitted("%-40s %-10s %-9s %s\n", "INSTANCE ID", "PORTNAME", "STATE", "DEVICE PATH");
+    std::vector<std::vector<std::string>> rows;
     for (auto& e : out)
-        printFitted("%s %s %-9s %s\n", padded(shown(e["instanceId"].get<std::string>()), 40).c_str(),
-                    padded(shown(e["portName"].get<std::string>()), 10).c_str(),
-                    e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>()).c_str());
+        rows.push_back({shown(e["instanceId"].get<std::string>()), shown(e["portName"].get<std::string>()),
+                        e["present"].get<bool>() ? "plugged" : "unplugged", shown(e["devicePath"].get<std::string>())});
+    printTable({{"INSTANCE ID", 40, true}, {"PORTNAME", 10, true}, {"STATE", 9}, {"DEVICE PATH", 0, true}}, rows);
     if (out.empty()) std::fprintf(console().out(), "(no USB printers)\n");
     return 0;
 }
 
+// The record keeps its names in UTF-8; shown as every name is.
 std::string jobTitle(const ReceivedJob& job) {
     if (job.number == 0) return job.document;
-    return fmt::format("job {}, \"{}\" on {}, {}, {}", job.number, job.document, job.port, job.started, job.outcome);
+    return fmt::format("job {}, \"{}\" on {}, {}, {}", job.number, shown(utf8ToAnsi(job.document)),
+                       shown(utf8ToAnsi(job.port)), job.started, job.outcome);
 }
 
 void dumpHex(const std::string& data) {
@@ -97,17 +101,18 @@ int received(Session& session, const UsbWords& c) {
     std::vector<ReceivedJob> jobs =
         session.folder().receivedJobs(id, [&](const std::filesystem::path& p) { return session.live().recording(p); });
     if (c.listJobs) {
-        printFitted("%-5s %-12s %-19s %-26s %s\n", "JOB", "BYTES", "STARTED", "OUTCOME", "DOCUMENT");
+        std::vector<std::vector<std::string>> rows;
+        // The outcome, a sentence, last: it wraps under itself where the row is too wide.
         for (auto& job : jobs)
-            printFitted("%-5d %-12llu %-19s %s %s\n", job.number, (unsigned long long)job.bytes,
-                        job.started.c_str(), padded(shown(job.outcome), 26).c_str(),
-                        shown(utf8ToAnsi(job.document)).c_str());  // kept as UTF-8, shown as every name is
+            rows.push_back({std::to_string(job.number), std::to_string(job.bytes), job.started,
+                            shown(utf8ToAnsi(job.document)), shown(job.outcome)});
+        printTable({{"JOB", 5}, {"BYTES", 12}, {"STARTED", 19}, {"DOCUMENT", 18, true}, {"OUTCOME"}}, rows);
         if (jobs.empty()) std::fprintf(console().out(), "(no jobs)\n");
         return 0;
     }
     if (jobs.empty()) {
-        if (c.hexDump) std::fprintf(console().out(), "%s received 0 bytes: no job yet.\n", id.c_str());
-        notice(id + " has received no job yet.");
+        if (c.hexDump) std::fprintf(console().out(), "%s received 0 bytes: no job yet.\n", shown(id).c_str());
+        notice(shown(id) + " has received no job yet.");
         return 0;
     }
     if (!c.allJobs) jobs.erase(jobs.begin(), jobs.end() - 1);
@@ -125,7 +130,8 @@ int received(Session& session, const UsbWords& c) {
         }
         std::fclose(in);
         if (!c.hexDump) continue;
-        std::fprintf(console().out(), "%s received %zu bytes in %s.\n", id.c_str(), data.size(), jobTitle(job).c_str());
+        std::fprintf(console().out(), "%s received %zu bytes in %s.\n", shown(id).c_str(), data.size(),
+                     jobTitle(job).c_str());
         dumpHex(data);
     }
     return 0;
@@ -147,14 +153,14 @@ int plugged(HostRun& run, bool in) {
     bool present = false;
     sim::machine().withUsbPrinter(id, [&](sim::UsbPrinter& p) { present = p.present; });
     if (present == in) {
-        result(fmt::format("USB printer {} was already {}; nothing changed.", id, in ? "plugged in" : "unplugged"));
+        result(fmt::format("USB printer {} was already {}; nothing changed.", shown(id), in ? "plugged in" : "unplugged"));
         return 0;
     }
     if (in)
         sim::machine().plugUsbPrinter(id);
     else
         sim::machine().unplugUsbPrinter(id);
-    result(fmt::format("USB printer {} {}; WM_DEVICECHANGE was broadcast.", id, in ? "plugged in" : "unplugged"));
+    result(fmt::format("USB printer {} {}; WM_DEVICECHANGE was broadcast.", shown(id), in ? "plugged in" : "unplugged"));
     return tellMonitor(run);
 }
 
@@ -190,29 +196,31 @@ void declarePrinterWord(CLI::App& command, HostRun& run) {
 // the way the system would, and tells the monitor's window as the system does.
 // The system installs devices whether or not the monitor runs.
 int cmdUsbAdd(HostRun& run) {
-    const UsbWords& c = run.words<UsbWords>();
+    UsbWords c = run.words<UsbWords>();
+    c.id = nameToMake(c.id, "a USB instance id");
+    c.portName = nameToMake(c.portName, "a PortName");
     enumPath(c.id);
     if (auto known = installedPrinterId(c.id)) {
         std::string portName = sim::machine().registry().stringValue(enumPath(*known), "PortName").value_or("");
         throw Failure(fmt::format("USB printer {} is already installed{}; nothing was changed. To install it "
                                   "anew, remove it first ({}).",
-                                  *known, portName.empty() ? "" : " with PortName " + portName,
-                                  zevmonCommand("usb remove " + shellWord(*known))));
+                                  shown(*known), portName.empty() ? "" : " with PortName " + shown(portName),
+                                  zevmonCommand("usb remove " + shellWord(shown(*known)))));
     }
     sim::UsbPrinterSpec spec(c.id, c.portName);
     spec.present = !c.absent;
     sim::machine().addUsbPrinter(spec);
-    result(fmt::format("USB printer {} installed{}{}.", c.id, c.portName.empty() ? "" : " with PortName " + c.portName,
-                       c.absent ? ", unplugged" : ""));
+    result(fmt::format("USB printer {} installed{}{}.", shown(c.id),
+                       c.portName.empty() ? "" : " with PortName " + shown(c.portName), c.absent ? ", unplugged" : ""));
     // A name another device has taken leaves one of the two without a port,
     // and one the monitor does not read as its own gets none: said, as the
     // device is installed all the same.
     if (!c.portName.empty())
         for (const InstanceReport& r : run.diagnose().instances) {
             if (r.verdict == "duplicate" && sameName(r.portName, c.portName))
-                notice("PortName " + c.portName + " is taken: " + r.instanceKey + ": " + r.reason);
+                notice(shown("PortName " + c.portName + " is taken: " + r.instanceKey + ": " + r.reason));
             else if (r.verdict == "passed-over" && !r.waitsForDevice && sameName(r.instanceKey, deviceKey(c.id)))
-                notice("PortName " + c.portName + ": " + r.reason);
+                notice(shown("PortName " + c.portName + ": " + r.reason));
         }
     return tellMonitor(run);
 }
@@ -220,7 +228,7 @@ int cmdUsbAdd(HostRun& run) {
 int cmdUsbRemove(HostRun& run) {
     std::string id = findPrinter(run.words<UsbWords>().id);
     sim::machine().removeUsbPrinter(id);
-    result("USB printer " + id + " removed.");
+    result("USB printer " + shown(id) + " removed.");
     return tellMonitor(run);
 }
 
@@ -231,7 +239,7 @@ int cmdUsbUnplug(HostRun& run) { return plugged(run, false); }
 int cmdUsbClear(HostRun& run) {
     std::string id = findPrinter(run.words<UsbWords>().id);
     size_t jobs = run.session->folder().clearReceived(id);
-    result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", id));
+    result(fmt::format("Forgot {} job{} that {} received.", jobs, jobs == 1 ? "" : "s", shown(id)));
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <poll.h>
 #endif
@@ -76,7 +77,15 @@ volatile std::sig_atomic_t jobCancelRequested = 0;
 Console::Console() = default;
 Console::~Console() = default;
 bool Console::outputIsTerminal() { return isatty(fileno(stdout)) != 0; }
-bool Console::inputIsTerminal() { return isatty(fileno(stdin)) != 0; }
+bool Console::inputIsTerminal() {
+#ifdef _WIN32
+    // NUL is a character device, which isatty takes for a terminal: only a console is typed at.
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+#else
+    return isatty(fileno(stdin)) != 0;
+#endif
+}
 bool Console::messagesGoToTerminal() { return isatty(fileno(stderr)) != 0; }
 const char* Console::columnsVariable() { return std::getenv("COLUMNS"); }
 int Console::cancelSignal() { return jobCancelRequested; }

@@ -143,7 +143,7 @@ int cancelOne(HostRun& run, DWORD jobId) {
         if (std::optional<sim::JobReport> ended = sim::machine().endedJob(jobId))
             throw Failure(fmt::format("Job {} \"{}\" is no longer in the queue: {}.", ended->id, shown(ended->document),
                                       shown(jobStatusText(*ended))));
-        throw Failure(fmt::format("There is no job {} in the queue (zevmon queue lists them).", jobId));
+        throw Failure(fmt::format("There is no job {} in the queue ({} lists them).", jobId, zevmonCommand("queue")));
     }
     // A job whose printer is not known is reached through a handle of any printer.
     std::vector<PrinterState> printers = localPrinters(trace);

@@ -214,7 +214,9 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    // The last count is the job's own at its end, as queue and the capture give it.
+    // The last count is the job's own at its end, as queue and the capture give
+    // it; also for a job that printed between two looks.
+    if (!progress && ended && ended->sent) progress.emplace(document.sent.bytes, "Printing");
     if (progress && ended) progress->update(ended->sent);
     if (progress) progress->finish();
     // What --plug-after staged happens whatever became of the job, and is said.

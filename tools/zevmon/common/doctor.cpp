@@ -222,21 +222,44 @@ bool servesInstance(const std::string& id, const std::string& instanceKey) {
     return !last.empty() && name.size() >= last.size() && sameName(name.substr(name.size() - last.size()), last);
 }
 
-// A port that a second instance asks for: the scan finds it existing and makes
-// none, so only the device it serves ever prints through it.
-// The printers whose "Port" names this port, as the refresh matches them.
-std::vector<std::string> printersOn(const std::string& portName) {
-    std::vector<std::string> printers;
+// A printer's "Port" as the refresh reads it: `read` is ReadPrinterPort's
+// answer, and `value` the port, or for ERROR_MORE_DATA the whole text stored.
+struct PrinterPortValue {
+    std::string printer;
+    LONG read = ERROR_FILE_NOT_FOUND;
+    std::string value;
+};
+
+// Every printer whose key opens, in the registry's order.
+std::vector<PrinterPortValue> printerPortValues() {
+    std::vector<PrinterPortValue> values;
     for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
         HKEY key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, joinKey(PrintersKeyPath, printer).c_str(), 0, KEY_READ, &key) !=
             ERROR_SUCCESS)
             continue;
         CHAR port[PrinterPortValueMax + 1];
-        if (ReadPrinterPort(key, port) == ERROR_SUCCESS && PrinterPortMatches(port, portName.c_str()))
-            printers.push_back(printer);
+        PrinterPortValue v{printer, ReadPrinterPort(key, port), ""};
+        if (v.read == ERROR_SUCCESS) v.value = port;
+        if (v.read == ERROR_MORE_DATA) {
+            DWORD type = 0;
+            std::vector<BYTE> bytes;
+            rawValue(key, "Port", type, bytes);
+            v.value.assign(bytes.begin(), bytes.end());
+            v.value = v.value.substr(0, v.value.find('\0'));
+        }
         RegCloseKey(key);
+        values.push_back(v);
     }
+    return values;
+}
+
+// The printers whose "Port" names this port, as the refresh matches them.
+std::vector<std::string> printersOn(const std::string& portName) {
+    std::vector<std::string> printers;
+    for (const PrinterPortValue& v : printerPortValues())
+        if (v.read == ERROR_SUCCESS && PrinterPortMatches(v.value.c_str(), portName.c_str()))
+            printers.push_back(v.printer);
     return printers;
 }
 
@@ -249,6 +272,8 @@ std::string pruneAdvice(const PortReport& port) {
                        zevmonCommand("prune"), zevmonCommand("prune --even-if-used"));
 }
 
+// A port that a second instance asks for: the scan finds it existing and makes
+// none, so only the device it serves ever prints through it.
 void explainTakenPort(const PortReport& port, InstanceReport& r) {
     r.verdict = "duplicate";
     r.problem = true;
@@ -545,27 +570,18 @@ void heldOffline(Diagnosis& diagnosis, const std::string& printer, const PortRep
 
 void diagnosePrinters(Diagnosis& diagnosis) {
     std::vector<std::string> reached = printersReached();
-    for (const std::string& printer : subkeyNames(PrintersKeyPath)) {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, joinKey(PrintersKeyPath, printer).c_str(), 0, KEY_READ, &key) !=
-            ERROR_SUCCESS)
-            continue;
-        CHAR port[PrinterPortValueMax + 1];
-        LONG read = ReadPrinterPort(key, port);
-        if (read == ERROR_MORE_DATA) {
-            DWORD type = 0;
-            std::vector<BYTE> bytes;
-            rawValue(key, "Port", type, bytes);
-            std::string value(bytes.begin(), bytes.end());
-            value = value.substr(0, value.find('\0'));
+    for (const PrinterPortValue& v : printerPortValues()) {
+        const std::string& printer = v.printer;
+        const char* port = v.value.c_str();
+        if (v.read == ERROR_MORE_DATA) {
+            const std::string& value = v.value;
             diagnosis.printersNeverMatching.emplace_back(printer, value);
             diagnosis.problems.push_back(fmt::format(
                 "Printer {} prints to \"{}\": a \"Port\" value of 8 characters or more never matches a port of this "
                 "monitor, so the printer never follows its device.",
                 printer, value));
         }
-        RegCloseKey(key);
-        if (read != ERROR_SUCCESS) continue;
+        if (v.read != ERROR_SUCCESS) continue;
         bool matched = false;
         // The refresh opens a printer's key by a path of at most 256 bytes with its terminator.
         bool pathTooLong = std::strlen(PrintersKeyPath) + 1 + printer.size() + 1 > 256;

@@ -170,6 +170,13 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         notice(fmt::format("Job {} \"{}\" ({} bytes) is in the queue of printer {}.", id, shown(job.document),
                            document.sent.bytes, shown(printer)));
     auto& machine = sim::machine();
+    auto plugIn = [&] {
+        machine.plugUsbPrinter(*target);
+        live.deviceChanged();
+        notice(fmt::format("The printer {} is plugged in again.", shown(*target)));
+        plugDue = false;
+        owner->pullOutDue = false;
+    };
     std::optional<Progress> progress;  // once it prints: a held job shows none
     bool cancelSent = false;
     std::optional<sim::JobReport> ended;
@@ -178,13 +185,7 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
         if (console().gone()) return 0;
         std::optional<sim::JobReport> queued = machine.spooledJob(id);
         if (!queued) break;
-        if (plugDue && std::chrono::steady_clock::now() >= plugAt) {
-            machine.plugUsbPrinter(*target);
-            live.deviceChanged();
-            notice(fmt::format("The printer {} is plugged in again.", shown(*target)));
-            plugDue = false;
-            owner->pullOutDue = false;
-        }
+        if (plugDue && std::chrono::steady_clock::now() >= plugAt) plugIn();
         if (cancelRequested() && !cancelSent) {
             cancelJob(printer, id, traceCall);
             cancelSent = true;
@@ -223,14 +224,10 @@ int MachinePorts::printJob(const PrintOptions& job, const std::string& printer) 
     if (plugDue) {
         while (std::chrono::steady_clock::now() < plugAt && !cancelRequested() && !console().gone())
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (std::chrono::steady_clock::now() >= plugAt) {
-            machine.plugUsbPrinter(*target);
-            live.deviceChanged();
-            notice(fmt::format("The printer {} is plugged in again.", shown(*target)));
-        } else {
+        if (std::chrono::steady_clock::now() >= plugAt) plugIn();
+        else
             notice(fmt::format("The printer {} stays unplugged: the run ended before --plug-after plugged it in ({}).",
                                shown(*target), zevmonCommand("usb plug " + shellWord(shown(job.port)))));
-        }
         owner->pullOutDue = false;
     }
     while (owner->pullOutDue && !cancelRequested() && !console().gone())
